@@ -1,0 +1,55 @@
+# Shared compiler settings and the helpers every folder uses to declare its targets.
+
+add_library(velmora_options INTERFACE)
+target_compile_options(velmora_options INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
+  -Wno-sign-conversion -Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual)
+if(VELMORA_WERROR)
+  target_compile_options(velmora_options INTERFACE -Werror)
+endif()
+target_include_directories(velmora_options INTERFACE ${PROJECT_SOURCE_DIR})
+
+if(VELMORA_SANITIZERS)
+  add_compile_options(-fsanitize=${VELMORA_SANITIZERS} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${VELMORA_SANITIZERS})
+endif()
+if(VELMORA_FUZZ)
+  # Coverage feedback for the fuzzers in every library; the fuzz targets link libFuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
+# velmora_library(NAME SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])
+function(velmora_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_link_libraries(${name} PUBLIC velmora_options ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
+endfunction()
+
+# velmora_test(NAME SOURCES ... LIBS ... [LABELS ...]): one GoogleTest executable, each test its own ctest entry.
+function(velmora_test name)
+  if(NOT VELMORA_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE velmora_options ${ARG_LIBS} GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "unit;${ARG_LABELS}" TIMEOUT 120)
+endfunction()
+
+# velmora_fuzz_target(NAME SOURCES ... LIBS ...): built only with VELMORA_FUZZ (clang).
+function(velmora_fuzz_target name)
+  if(NOT VELMORA_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE velmora_options ${ARG_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set_property(GLOBAL APPEND PROPERTY VELMORA_FUZZ_TARGETS ${name})
+endfunction()
+
+# velmora_benchmark(NAME SOURCES ... LIBS ...)
+function(velmora_benchmark name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE velmora_options ${ARG_LIBS} benchmark::benchmark)
+endfunction()

@@ -1,0 +1,40 @@
+#include "platform/log/log.h"
+
+#include <gtest/gtest.h>
+
+namespace velmora::log {
+namespace {
+
+TEST(LogTest, MemorySinkSeesEveryLevelWithCategory) {
+  MemoryLogSink sink;
+  Logger logger("ControlChannel");
+  setMinimumLevel(Level::error);
+  logger.debug("Received ClientHello from {}", "Vision");
+  setMinimumLevel(Level::info);
+
+  auto lines = sink.lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].level, Level::debug);
+  EXPECT_EQ(lines[0].category, "ControlChannel");
+  EXPECT_EQ(lines[0].message, "Received ClientHello from Vision");
+}
+
+TEST(LogTest, PrivateValuesAreHiddenUnlessAskedFor) {
+  MemoryLogSink sink;
+  Logger logger("VideoStream");
+  logger.info("Client host {}", privateValue(std::string("192.168.1.20")));
+  setShowPrivateValues(true);
+  logger.info("Client host {}", privateValue(std::string("192.168.1.20")));
+  setShowPrivateValues(false);
+
+  EXPECT_EQ(sink.count("Client host <private>"), 1u);
+  EXPECT_EQ(sink.count("Client host 192.168.1.20"), 1u);
+}
+
+TEST(LogTest, LevelNamesUseDefaultForNotice) {
+  EXPECT_EQ(levelName(Level::notice), "default");
+  EXPECT_EQ(levelName(Level::debug), "debug");
+}
+
+}  // namespace
+}  // namespace velmora::log
