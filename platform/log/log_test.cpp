@@ -38,3 +38,17 @@ TEST(LogTest, LevelNamesUseDefaultForNotice) {
 
 }  // namespace
 }  // namespace velmora::log
+
+namespace velmora::log {
+namespace {
+
+TEST(PrintableTest, NeutralisesLineBreaksAndCutsLongTexts) {
+  EXPECT_EQ(printable("Vision\nfake log line\x7f"), "Vision?fake log line?");
+  EXPECT_EQ(printable("abcdef", 4), "abcd…");
+  // "é" is two bytes: a cut in its middle drops it whole.
+  EXPECT_EQ(printable("abc\xc3\xa9", 4), "abc…");
+  EXPECT_EQ(printable("Café"), "Café");
+}
+
+}  // namespace
+}  // namespace velmora::log
