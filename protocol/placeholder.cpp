@@ -1,1 +1,0 @@
-int velmoraProtocolPlaceholder = 0;
