@@ -1,0 +1,106 @@
+#include "platform/dispatch/serial_queue.h"
+
+#include "platform/log/log.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <stdexcept>
+#include <vector>
+
+namespace velmora {
+namespace {
+
+constexpr auto kEventTimeout = std::chrono::seconds(10);
+
+// Resolves once everything posted to the queue before it has run.
+void waitUntilIdle(SerialQueue& queue) {
+  std::promise<void> reached;
+  queue.post([&] { reached.set_value(); });
+  ASSERT_EQ(reached.get_future().wait_for(kEventTimeout), std::future_status::ready);
+}
+
+TEST(SerialQueueTest, RunsWorkInPostOrderOnItsOwnThread) {
+  SerialQueue queue("com.velmora.test.serial");
+  std::vector<int> order;
+  bool allOnQueue = true;
+  for (int index = 0; index < 1000; ++index) {
+    queue.post([&, index] {
+      order.push_back(index);
+      allOnQueue = allOnQueue && queue.isCurrentThread();
+    });
+  }
+  waitUntilIdle(queue);
+
+  ASSERT_EQ(order.size(), 1000u);
+  for (int index = 0; index < 1000; ++index) {
+    EXPECT_EQ(order[static_cast<std::size_t>(index)], index);
+  }
+  EXPECT_TRUE(allOnQueue);
+  EXPECT_FALSE(queue.isCurrentThread());
+}
+
+TEST(SerialQueueTest, WorkPostedFromTheQueueRunsBeforeWorkPostedLaterElsewhere) {
+  SerialQueue queue("com.velmora.test.serial");
+  std::vector<std::string> order;
+  std::promise<void> innerPosted;
+  std::promise<void> laterPosted;
+  queue.post([&, laterPosted = laterPosted.get_future().share()] {
+    queue.post([&] { order.emplace_back("inner"); });
+    innerPosted.set_value();
+    laterPosted.wait();
+    order.emplace_back("outer");
+  });
+  ASSERT_EQ(innerPosted.get_future().wait_for(kEventTimeout), std::future_status::ready);
+  queue.post([&] { order.emplace_back("later"); });
+  laterPosted.set_value();
+  waitUntilIdle(queue);
+
+  EXPECT_EQ(order, (std::vector<std::string>{"outer", "inner", "later"}));
+}
+
+TEST(SerialQueueTest, ShutdownFromItsOwnWorkDropsWhatFollows) {
+  auto queue = std::make_unique<SerialQueue>("com.velmora.test.serial");
+  auto held = std::make_shared<int>(0);
+  std::weak_ptr<int> watched = held;
+  bool laterRan = false;
+  std::promise<void> shutDown;
+  queue->post([&] {
+    queue->shutdown();
+    queue->shutdown();
+    shutDown.set_value();
+  });
+  queue->post([&laterRan, held = std::move(held)] { laterRan = true; });
+  ASSERT_EQ(shutDown.get_future().wait_for(kEventTimeout), std::future_status::ready);
+  queue->post([&] { laterRan = true; });
+  queue.reset();
+
+  EXPECT_FALSE(laterRan);
+  EXPECT_TRUE(watched.expired()) << "dropped work must release what it holds";
+}
+
+TEST(SerialQueueTest, KeepsRunningAfterWorkThrows) {
+  log::MemoryLogSink sink;
+  SerialQueue queue("com.velmora.test.serial");
+  queue.post([] { throw std::runtime_error("boom"); });
+  waitUntilIdle(queue);
+
+  EXPECT_EQ(sink.count(log::Level::error, "Uncaught exception on queue com.velmora.test.serial: boom"), 1u);
+}
+
+TEST(SerialQueueTest, CanBeDestroyedByItsOwnWork) {
+  auto queue = std::make_shared<SerialQueue>("com.velmora.test.serial");
+  std::promise<void> postReturned;
+  std::promise<void> destroyed;
+  // The last reference goes inside the work, only once nobody else is inside a call on the queue.
+  queue->post([&queue, &destroyed, postReturned = postReturned.get_future().share()] {
+    postReturned.wait();
+    queue.reset();
+    destroyed.set_value();
+  });
+  postReturned.set_value();
+  EXPECT_EQ(destroyed.get_future().wait_for(kEventTimeout), std::future_status::ready);
+}
+
+}  // namespace
+}  // namespace velmora

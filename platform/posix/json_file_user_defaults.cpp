@@ -1,0 +1,279 @@
+#include "platform/posix/json_file_user_defaults.h"
+
+#include "platform/log/log.h"
+
+#include <fcntl.h>
+#include <nlohmann/json.hpp>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace velmora {
+namespace {
+
+// Far beyond any real settings file; a larger one is treated as corrupt rather than read whole.
+constexpr off_t kLargestUserDefaultsFile = 16 * 1024 * 1024;
+// How many set-aside copies of corrupt files are kept before writes are refused.
+constexpr int kMaximumCorruptCopies = 10;
+
+const log::Logger& logger() {
+  static const log::Logger appLogger("App");
+  return appLogger;
+}
+
+std::string describeErrno(int error) { return std::strerror(error); }
+
+bool isAbsolute(const char* value) { return value != nullptr && value[0] == '/'; }
+
+std::string passwordDatabaseHome() {
+  long bufferSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(bufferSize > 0 ? static_cast<std::size_t>(bufferSize) : 16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+      !isAbsolute(found->pw_dir)) {
+    return {};
+  }
+  return found->pw_dir;
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
+  ~FileDescriptor() {
+    if (descriptor_ >= 0) {
+      ::close(descriptor_);
+    }
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+  int get() const { return descriptor_; }
+  // Closing reports delayed write errors (NFS, quotas); false with errno set when it fails.
+  bool close() {
+    const int descriptor = std::exchange(descriptor_, -1);
+    return ::close(descriptor) == 0;
+  }
+
+ private:
+  int descriptor_;
+};
+
+enum class FileState { missing, object, corrupt, unreadable };
+
+struct FileContents {
+  FileState state = FileState::missing;
+  nlohmann::json object;
+};
+
+FileContents readContents(const std::filesystem::path& path) {
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      return {};
+    }
+    logger().error("Could not read user defaults file {}: {}", path.string(), describeErrno(errno));
+    return {FileState::unreadable, {}};
+  }
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    logger().error("User defaults file {} is not a regular file", path.string());
+    return {FileState::unreadable, {}};
+  }
+  if (status.st_size > kLargestUserDefaultsFile) {
+    logger().error("User defaults file {} is too large ({} bytes); treating it as empty", path.string(), status.st_size);
+    return {FileState::corrupt, {}};
+  }
+
+  std::string text;
+  char chunk[8192];
+  for (;;) {
+    const ssize_t count = ::read(file.get(), chunk, sizeof chunk);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count < 0) {
+      logger().error("Could not read user defaults file {}: {}", path.string(), describeErrno(errno));
+      return {FileState::unreadable, {}};
+    }
+    if (count == 0) {
+      break;
+    }
+    text.append(chunk, static_cast<std::size_t>(count));
+    if (text.size() > static_cast<std::size_t>(kLargestUserDefaultsFile)) {
+      logger().error("User defaults file {} is too large; treating it as empty", path.string());
+      return {FileState::corrupt, {}};
+    }
+  }
+
+  if (text.find_first_not_of(" \t\r\n") == std::string::npos) {
+    return {FileState::object, nlohmann::json::object()};  // nothing in it to keep
+  }
+  auto object = nlohmann::json::parse(text, nullptr, false);
+  if (object.is_discarded() || !object.is_object()) {
+    logger().error("User defaults file {} is not a JSON object; treating it as empty", path.string());
+    return {FileState::corrupt, {}};
+  }
+  return {FileState::object, std::move(object)};
+}
+
+// Creates the missing folders of `folder`, private to the user as the base directory rules ask.
+bool makeFolder(const std::filesystem::path& folder) {
+  std::filesystem::path partial;
+  for (const auto& component : folder) {
+    partial /= component;
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+      logger().error("Could not create folder {} for the user defaults: {}", partial.string(), describeErrno(errno));
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes `text` to a new temporary file beside `path` and syncs it; the temporary file's path.
+std::optional<std::filesystem::path> writeTemporaryFile(const std::filesystem::path& path, const std::string& text) {
+  std::string temporaryPath = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+  FileDescriptor file(::mkostemp(temporaryPath.data(), O_CLOEXEC));
+  if (file.get() < 0) {
+    logger().error("Could not write user defaults to {}: {}", path.string(), describeErrno(errno));
+    return std::nullopt;
+  }
+  std::size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t count = ::write(file.get(), text.data() + written, text.size() - written);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count < 0) {
+      break;
+    }
+    written += static_cast<std::size_t>(count);
+  }
+  if (written < text.size() || ::fsync(file.get()) != 0 || !file.close()) {
+    logger().error("Could not write user defaults to {}: {}", path.string(), describeErrno(errno));
+    ::unlink(temporaryPath.c_str());
+    return std::nullopt;
+  }
+  return temporaryPath;
+}
+
+// Keeps a corrupt file as path.corrupt (or path.corrupt.N), never replacing an earlier copy.
+bool moveAside(const std::filesystem::path& path) {
+  for (int copy = 0; copy < kMaximumCorruptCopies; ++copy) {
+    std::string aside = path.string() + ".corrupt";
+    if (copy > 0) {
+      aside += "." + std::to_string(copy);
+    }
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+      logger().notice("Moved corrupt user defaults file {} aside to {}", path.string(), aside);
+      return true;
+    }
+    if (errno != EEXIST) {
+      logger().error("Could not move corrupt user defaults file {} aside: {}", path.string(), describeErrno(errno));
+      return false;
+    }
+  }
+  logger().error("Could not move corrupt user defaults file {} aside: {} earlier copies exist", path.string(),
+                 kMaximumCorruptCopies);
+  return false;
+}
+
+void syncFolder(const std::filesystem::path& folder) {
+  FileDescriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directory.get() < 0 || ::fsync(directory.get()) != 0) {
+    // The new file is in place; only its survival of a power loss is in doubt.
+    logger().error("Could not sync folder {} after writing the user defaults: {}", folder.string(), describeErrno(errno));
+  }
+}
+
+}  // namespace
+
+std::filesystem::path userDefaultsPath(const char* xdgConfigHome, const char* home) {
+  if (isAbsolute(xdgConfigHome)) {
+    return std::filesystem::path(xdgConfigHome) / "velmora" / "user-defaults.json";
+  }
+  if (isAbsolute(home)) {
+    return std::filesystem::path(home) / ".config" / "velmora" / "user-defaults.json";
+  }
+  return {};
+}
+
+std::filesystem::path defaultUserDefaultsPath() {
+  const char* home = std::getenv("HOME");
+  const std::string fallbackHome = isAbsolute(home) ? std::string() : passwordDatabaseHome();
+  return userDefaultsPath(std::getenv("XDG_CONFIG_HOME"), isAbsolute(home) ? home : fallbackHome.c_str());
+}
+
+JsonFileUserDefaults::JsonFileUserDefaults(std::filesystem::path path) : path_(std::move(path)) {}
+
+std::optional<std::vector<std::string>> JsonFileUserDefaults::stringArray(const std::string& key) const {
+  FileContents contents;
+  {
+    std::lock_guard lock(fileLock_);
+    contents = readContents(path_);
+  }
+  if (contents.state != FileState::object) {
+    return std::nullopt;
+  }
+  const auto found = contents.object.find(key);
+  if (found == contents.object.end() || !found->is_array()) {
+    return std::nullopt;
+  }
+  std::vector<std::string> strings;
+  for (const auto& element : *found) {
+    if (!element.is_string()) {
+      return std::nullopt;
+    }
+    strings.push_back(element.get<std::string>());
+  }
+  return strings;
+}
+
+bool JsonFileUserDefaults::setStringArray(const std::string& key, const std::vector<std::string>& value) {
+  if (path_.empty()) {
+    logger().error("Could not write user defaults: no location for the file (neither XDG_CONFIG_HOME nor HOME is set)");
+    return false;
+  }
+  std::lock_guard lock(fileLock_);
+  FileContents contents = readContents(path_);
+  if (contents.state == FileState::unreadable) {
+    logger().error("Not writing user defaults to {}: the existing file could not be read", path_.string());
+    return false;
+  }
+  nlohmann::json object = contents.state == FileState::object ? std::move(contents.object) : nlohmann::json::object();
+  object[key] = value;
+  std::string text;
+  try {
+    text = object.dump(2) + "\n";
+  } catch (const nlohmann::json::exception& error) {
+    logger().error("Could not encode user defaults for {}: {}", path_.string(), error.what());
+    return false;
+  }
+
+  if (!makeFolder(path_.parent_path())) {
+    return false;
+  }
+  const auto temporaryPath = writeTemporaryFile(path_, text);
+  if (!temporaryPath) {
+    return false;
+  }
+  if (contents.state == FileState::corrupt && !moveAside(path_)) {
+    ::unlink(temporaryPath->c_str());
+    return false;
+  }
+  if (::rename(temporaryPath->c_str(), path_.c_str()) != 0) {
+    logger().error("Could not write user defaults to {}: {}", path_.string(), describeErrno(errno));
+    ::unlink(temporaryPath->c_str());
+    return false;
+  }
+  syncFolder(path_.has_parent_path() ? path_.parent_path() : std::filesystem::path("."));
+  return true;
+}
+
+}  // namespace velmora

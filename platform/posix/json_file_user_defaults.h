@@ -1,0 +1,35 @@
+#pragma once
+
+#include "platform/user_defaults.h"
+
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+// $XDG_CONFIG_HOME/velmora/user-defaults.json, else $HOME/.config/velmora/user-defaults.json; a
+// value counts only when it is an absolute path (null: unset). Empty when neither does.
+std::filesystem::path userDefaultsPath(const char* xdgConfigHome, const char* home);
+// From the environment; without a usable $HOME, the home folder of the password database.
+std::filesystem::path defaultUserDefaultsPath();
+
+// The user defaults as one JSON object in a file. Every read goes to the file, so values that
+// another process wrote are seen; every write replaces the file atomically and keeps other keys.
+class JsonFileUserDefaults final : public UserDefaults {
+ public:
+  explicit JsonFileUserDefaults(std::filesystem::path path);
+
+  std::optional<std::vector<std::string>> stringArray(const std::string& key) const override;
+  bool setStringArray(const std::string& key, const std::vector<std::string>& value) override;
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  const std::filesystem::path path_;
+  mutable std::mutex fileLock_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,180 @@
+#include "platform/posix/json_file_user_defaults.h"
+
+#include "platform/log/log.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+
+namespace velmora {
+namespace {
+
+const std::string kKey = "trustedClientIdentifiers";
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream contents;
+  contents << file.rdbuf();
+  return contents.str();
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary) << contents;
+}
+
+std::vector<std::string> folderEntries(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class JsonFileUserDefaultsTest : public ::testing::Test {
+ protected:
+  ~JsonFileUserDefaultsTest() override { std::filesystem::remove_all(root_); }
+
+  std::filesystem::path root_ = [] {
+    std::string pattern = (std::filesystem::temp_directory_path() / "velmora-defaults-XXXXXX").string();
+    return std::filesystem::path(::mkdtemp(pattern.data()));
+  }();
+  std::filesystem::path folder_ = root_ / "config" / "velmora";
+  std::filesystem::path file_ = folder_ / "user-defaults.json";
+  log::MemoryLogSink logs_;
+};
+
+TEST_F(JsonFileUserDefaultsTest, RoundTripCreatesPrivateFolderAndKeepsOtherKeys) {
+  JsonFileUserDefaults defaults(file_);
+  EXPECT_EQ(defaults.stringArray(kKey), std::nullopt) << "a missing file reads as empty";
+
+  ASSERT_TRUE(defaults.setStringArray(kKey, {"alpha", "b\xC3\xA9ta"}));
+  EXPECT_EQ(std::filesystem::status(folder_).permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_all);
+  auto onDisk = nlohmann::json::parse(readFile(file_));
+  onDisk["windowPosition"] = {{"x", 3}};
+  writeFile(file_, onDisk.dump());  // as another process would
+
+  ASSERT_TRUE(defaults.setStringArray(kKey, {"alpha", "b\xC3\xA9ta", "gamma"}));
+  EXPECT_EQ(defaults.stringArray(kKey), (std::vector<std::string>{"alpha", "b\xC3\xA9ta", "gamma"}));
+  EXPECT_EQ(nlohmann::json::parse(readFile(file_))["windowPosition"]["x"], 3);
+  EXPECT_EQ(folderEntries(folder_), std::vector<std::string>{"user-defaults.json"});
+  EXPECT_EQ(logs_.lines().size(), 0u);
+}
+
+TEST_F(JsonFileUserDefaultsTest, ValuesOfAnotherTypeReadAsAbsent) {
+  std::filesystem::create_directories(folder_);
+  JsonFileUserDefaults defaults(file_);
+  for (const char* contents : {R"({"other": ["x"]})", R"({"trustedClientIdentifiers": "x"})",
+                               R"({"trustedClientIdentifiers": ["x", 2]})", R"({"trustedClientIdentifiers": null})"}) {
+    SCOPED_TRACE(contents);
+    writeFile(file_, contents);
+    EXPECT_EQ(defaults.stringArray(kKey), std::nullopt);
+  }
+  writeFile(file_, R"({"trustedClientIdentifiers": []})");
+  EXPECT_EQ(defaults.stringArray(kKey), std::vector<std::string>{});
+  writeFile(file_, " \n");
+  EXPECT_EQ(defaults.stringArray(kKey), std::nullopt);
+  EXPECT_EQ(logs_.lines().size(), 0u) << "an empty file is not corrupt";
+}
+
+TEST_F(JsonFileUserDefaultsTest, CorruptFileReadsAsEmptyAndIsSetAsideBeforeTheFirstWrite) {
+  std::filesystem::create_directories(folder_);
+  JsonFileUserDefaults defaults(file_);
+  for (const std::string contents : {"not json", "[\"a\", \"b\"]", "{\"trustedClientIdentifiers\": [\"a\"",
+                                     "{\"bad\": \"\xFF\"}"}) {
+    SCOPED_TRACE(contents);
+    std::filesystem::remove_all(folder_);
+    std::filesystem::create_directories(folder_);
+    writeFile(file_, contents);
+    logs_.clear();
+
+    EXPECT_EQ(defaults.stringArray(kKey), std::nullopt);
+    EXPECT_EQ(logs_.countContaining("is not a JSON object; treating it as empty"), 1u);
+    ASSERT_TRUE(defaults.setStringArray(kKey, {"fresh"}));
+    EXPECT_EQ(readFile(file_.string() + ".corrupt"), contents);
+    EXPECT_EQ(defaults.stringArray(kKey), std::vector<std::string>{"fresh"});
+  }
+}
+
+TEST_F(JsonFileUserDefaultsTest, EarlierSetAsideCopiesAreNotOverwritten) {
+  std::filesystem::create_directories(folder_);
+  writeFile(file_.string() + ".corrupt", "first");
+  writeFile(file_, "second");
+  JsonFileUserDefaults defaults(file_);
+
+  ASSERT_TRUE(defaults.setStringArray(kKey, {"x"}));
+  EXPECT_EQ(readFile(file_.string() + ".corrupt"), "first");
+  EXPECT_EQ(readFile(file_.string() + ".corrupt.1"), "second");
+}
+
+TEST_F(JsonFileUserDefaultsTest, FailedWritesReturnFalseLogAndKeepTheOldFile) {
+  std::filesystem::create_directories(folder_);
+  const std::string original = R"({"trustedClientIdentifiers": ["kept"]})";
+  writeFile(file_, original);
+
+  // A string that is not UTF-8 cannot be stored as JSON.
+  JsonFileUserDefaults defaults(file_);
+  EXPECT_FALSE(defaults.setStringArray(kKey, {"bad \xFF"}));
+  EXPECT_EQ(logs_.countContaining("Could not encode user defaults"), 1u);
+
+  // Tests run as root, which writes into read-only folders; a folder that is a file stops it too.
+  writeFile(root_ / "not-a-folder", "");
+  JsonFileUserDefaults blocked(root_ / "not-a-folder" / "velmora" / "user-defaults.json");
+  EXPECT_FALSE(blocked.setStringArray(kKey, {"x"}));
+  EXPECT_EQ(logs_.countContaining("Could not create folder"), 1u);
+
+  JsonFileUserDefaults nowhere(std::filesystem::path{});
+  EXPECT_FALSE(nowhere.setStringArray(kKey, {"x"}));
+
+  EXPECT_EQ(readFile(file_), original);
+  EXPECT_EQ(folderEntries(folder_), std::vector<std::string>{"user-defaults.json"});
+}
+
+TEST_F(JsonFileUserDefaultsTest, FullDiskLeavesTheOldFileWhole) {
+  std::filesystem::create_directories(folder_);
+  const std::string original = R"({"trustedClientIdentifiers": ["kept"]})";
+  writeFile(file_, original);
+
+  // In a child process, files may not grow past 1 KiB: the write fails as on a full disk.
+  const auto writeWithFileSizeLimit = [&] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{1024, 1024};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    JsonFileUserDefaults defaults(file_);
+    return defaults.setStringArray(kKey, std::vector<std::string>(100, "a-long-client-identifier"));
+  };
+  EXPECT_EXIT(std::exit(writeWithFileSizeLimit() ? 1 : 0), ::testing::ExitedWithCode(0),
+              "Could not write user defaults to .*: File too large");
+
+  EXPECT_EQ(readFile(file_), original);
+  EXPECT_EQ(folderEntries(folder_), std::vector<std::string>{"user-defaults.json"});
+}
+
+TEST(UserDefaultsPathTest, FollowsTheBaseDirectoryRules) {
+  struct Case {
+    const char* xdgConfigHome;
+    const char* home;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"/xdg", "/home/ann", "/xdg/velmora/user-defaults.json"},
+      {"", "/home/ann", "/home/ann/.config/velmora/user-defaults.json"},
+      {"relative/config", "/home/ann", "/home/ann/.config/velmora/user-defaults.json"},
+      {nullptr, "/home/ann", "/home/ann/.config/velmora/user-defaults.json"},
+      {nullptr, "relative", ""},
+      {nullptr, nullptr, ""},
+  };
+  for (const Case& testCase : cases) {
+    SCOPED_TRACE(testCase.expected);
+    EXPECT_EQ(userDefaultsPath(testCase.xdgConfigHome, testCase.home), std::filesystem::path(testCase.expected));
+  }
+  EXPECT_FALSE(defaultUserDefaultsPath().empty());
+}
+
+}  // namespace
+}  // namespace velmora
