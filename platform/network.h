@@ -24,19 +24,19 @@ struct Endpoint {
 // The states a connection reports, in the order a healthy connection passes through them.
 enum class ConnectionStateKind { setup, preparing, waiting, ready, failed, cancelled };
 
-struct ConnectionState {
+struct ConnectionStatus {
   ConnectionStateKind kind = ConnectionStateKind::setup;
   std::optional<NetworkError> error;  // set for failed (and waiting, where there is a reason)
 };
 
 // Textual description of a state, as used in log lines ("ready", "failed(Connection reset by peer)").
-std::string describe(const ConnectionState& state);
+std::string describe(const ConnectionStatus& state);
 
 // One TCP connection. Every callback runs on the queue the connection was made for, never inline
 // from a call into the connection. Connections are told apart by identity.
 class Connection {
  public:
-  using StateHandler = std::function<void(const ConnectionState&)>;
+  using StateHandler = std::function<void(const ConnectionStatus&)>;
   // bytes (possibly empty), whether the peer closed its side, and the error if the receive failed.
   using ReceiveHandler = std::function<void(Bytes bytes, bool isComplete, std::optional<NetworkError> error)>;
   using SendCompletion = std::function<void(std::optional<NetworkError> error)>;
@@ -55,7 +55,7 @@ class Connection {
   // and sends complete with an error.
   virtual void cancel() = 0;
   // The current state (for log lines).
-  virtual ConnectionState state() const = 0;
+  virtual ConnectionStatus state() const = 0;
   // Nothing before the connection was established or after it was cancelled.
   virtual std::optional<Endpoint> remoteEndpoint() const = 0;
   virtual std::optional<Endpoint> localEndpoint() const = 0;

@@ -1,0 +1,64 @@
+#include "platform/avahi/avahi_service_advertiser.h"
+
+#include "platform/log/log.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace velmora {
+namespace {
+
+TEST(FitToDnsLabelTest, CutsLongNamesAtACharacterBoundary) {
+  const std::string accented = "\xC3\xA9";  // é, two bytes
+  struct Case {
+    std::string name;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"Studio Mac", "Studio Mac"},
+      {std::string(63, 'a'), std::string(63, 'a')},
+      {std::string(70, 'a'), std::string(63, 'a')},
+      {std::string(62, 'a') + accented, std::string(62, 'a')},  // é would straddle byte 63
+      {std::string(61, 'a') + accented + "b", std::string(61, 'a') + accented},
+      {"", ""},
+  };
+  for (const auto& [name, expected] : cases) {
+    EXPECT_EQ(fitToDnsLabel(name), expected) << name.size();
+  }
+}
+
+// Where no system bus can be reached, the advertiser says so, keeps trying in the
+// background, and neither advertise(), withdraw() nor its destruction waits for anything.
+TEST(AvahiServiceAdvertiserTest, WithoutSystemBusSaysSoAndKeepsGoing) {
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/velmora-test-bus", 1);
+  log::MemoryLogSink sink;
+
+  auto made = makeAvahiServiceAdvertiser();
+  ASSERT_TRUE(made.ok()) << made.error();
+  made.value()->advertise("Velmora Test", "_velmora._tcp", 45920);
+  made.value()->withdraw();
+  made.value()->advertise("Velmora Test", "_velmora._tcp", 45920);
+
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (sink.countContaining("DNS-SD advertisement unavailable: ") == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  made.value().reset();
+
+  auto lines = sink.lines();
+  ASSERT_EQ(sink.countContaining("DNS-SD advertisement unavailable: "), 1u);
+  for (const auto& line : lines) {
+    if (line.message.find("unavailable") != std::string::npos) {
+      EXPECT_EQ(line.level, log::Level::error);
+      EXPECT_EQ(line.category, "ControlChannel");
+      EXPECT_NE(line.message.find("; waiting for the daemon"), std::string::npos) << line.message;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velmora

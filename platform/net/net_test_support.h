@@ -1,0 +1,230 @@
+#pragma once
+
+// Helpers for the loopback tests of the network layer: a queue thread, a waitable inbox for
+// callback results, and a plain blocking socket as the peer.
+
+#include "platform/net/asio_tcp_listener.h"
+#include "platform/network.h"
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace velmora::testing {
+
+// Generous: only a broken implementation ever waits this long.
+inline constexpr std::chrono::seconds kEventTimeout{10};
+
+// An io_context run by one thread of its own, as a serial queue is.
+class QueueThread {
+ public:
+  QueueThread() : thread_([this] { context_.run(); }) {}
+  ~QueueThread() {
+    work_.reset();
+    context_.stop();
+    thread_.join();
+  }
+  QueueThread(const QueueThread&) = delete;
+  QueueThread& operator=(const QueueThread&) = delete;
+
+  asio::io_context& context() { return context_; }
+
+  // Returns once everything queued before the call has run.
+  void drain() {
+    std::promise<void> done;
+    asio::post(context_, [&done] { done.set_value(); });
+    done.get_future().wait();
+  }
+
+ private:
+  asio::io_context context_;
+  asio::executor_work_guard<asio::io_context::executor_type> work_{context_.get_executor()};
+  std::thread thread_;
+};
+
+// Collects values handed over by callbacks on the queue thread; the test thread waits for them.
+template <class T>
+class Inbox {
+ public:
+  void push(T value) {
+    {
+      std::lock_guard lock(itemsLock_);
+      items_.push_back(std::move(value));
+    }
+    itemsChanged_.notify_all();
+  }
+
+  std::optional<T> next() {
+    std::unique_lock lock(itemsLock_);
+    if (!itemsChanged_.wait_for(lock, kEventTimeout, [this] { return !items_.empty(); })) {
+      return std::nullopt;
+    }
+    T value = std::move(items_.front());
+    items_.pop_front();
+    return value;
+  }
+
+  std::size_t size() const {
+    std::lock_guard lock(itemsLock_);
+    return items_.size();
+  }
+
+ private:
+  mutable std::mutex itemsLock_;
+  std::condition_variable itemsChanged_;
+  std::deque<T> items_;
+};
+
+struct Received {
+  Bytes bytes;
+  bool isComplete = false;
+  std::optional<NetworkError> error;
+};
+
+inline Bytes toBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+inline std::string toText(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// Inboxes are shared with the callbacks, which may run after a failed test has returned.
+template <class T>
+using SharedInbox = std::shared_ptr<Inbox<T>>;
+
+template <class T>
+SharedInbox<T> makeInbox() {
+  return std::make_shared<Inbox<T>>();
+}
+
+inline SharedInbox<ConnectionStateKind> recordStates(Connection& connection) {
+  auto states = makeInbox<ConnectionStateKind>();
+  connection.setStateHandler([states](const ConnectionStatus& state) { states->push(state.kind); });
+  return states;
+}
+
+inline void receiveInto(Connection& connection, std::size_t minimum, std::size_t maximum, const SharedInbox<Received>& inbox) {
+  connection.receive(minimum, maximum, [inbox](Bytes bytes, bool isComplete, std::optional<NetworkError> error) {
+    inbox->push(Received{std::move(bytes), isComplete, std::move(error)});
+  });
+}
+
+inline Received receiveOnce(Connection& connection, std::size_t minimum, std::size_t maximum) {
+  auto inbox = makeInbox<Received>();
+  receiveInto(connection, minimum, maximum, inbox);
+  auto received = inbox->next();
+  if (!received) {
+    throw std::runtime_error("receive did not complete");
+  }
+  return std::move(*received);
+}
+
+// A started listener on a free port that hands over what it accepts.
+class ListeningHost {
+ public:
+  explicit ListeningHost(asio::io_context& queue) {
+    auto made = makeTcpListener(queue, 0);
+    if (!made) {
+      throw std::runtime_error(made.error());
+    }
+    listener = made.value();
+    listener->setStateHandler([states = states](TcpListener::StateKind state, std::optional<NetworkError>) { states->push(state); });
+    listener->setNewConnectionHandler([accepted = accepted](std::shared_ptr<Connection> connection) { accepted->push(std::move(connection)); });
+    listener->start();
+  }
+  ~ListeningHost() { listener->cancel(); }
+  ListeningHost(const ListeningHost&) = delete;
+  ListeningHost& operator=(const ListeningHost&) = delete;
+
+  std::uint16_t port() const { return listener->port(); }
+
+  // The next accepted connection, started, once it reported ready.
+  std::shared_ptr<Connection> acceptReady() {
+    auto connection = accepted->next();
+    if (!connection) {
+      throw std::runtime_error("no connection was accepted");
+    }
+    auto connectionStates = recordStates(**connection);
+    (*connection)->start();
+    if (connectionStates->next() != ConnectionStateKind::preparing || connectionStates->next() != ConnectionStateKind::ready) {
+      throw std::runtime_error("accepted connection did not become ready");
+    }
+    return *connection;
+  }
+
+  std::shared_ptr<TcpListener> listener;
+  SharedInbox<TcpListener::StateKind> states = makeInbox<TcpListener::StateKind>();
+  SharedInbox<std::shared_ptr<Connection>> accepted = makeInbox<std::shared_ptr<Connection>>();
+};
+
+// A plain blocking client socket, the kind of peer a real client is.
+class RawPeer {
+ public:
+  RawPeer(const std::string& address, std::uint16_t port) {
+    socket_.connect(asio::ip::tcp::endpoint(asio::ip::make_address(address), port));
+    socket_.set_option(asio::ip::tcp::no_delay(true));
+  }
+
+  void write(std::string_view text) { asio::write(socket_, asio::buffer(text.data(), text.size())); }
+
+  Bytes readExactly(std::size_t length) {
+    Bytes bytes(length);
+    asio::read(socket_, asio::buffer(bytes));
+    return bytes;
+  }
+
+  // True when the host closed its side: the next read sees the end of the stream.
+  bool readsEndOfStream() {
+    std::uint8_t byte = 0;
+    asio::error_code error;
+    socket_.read_some(asio::buffer(&byte, 1), error);
+    return error == asio::error::eof;
+  }
+
+  void close() { socket_.close(); }
+
+  // Closes with a reset instead of an orderly shutdown.
+  void reset() {
+    socket_.set_option(asio::socket_base::linger(true, 0));
+    socket_.close();
+  }
+
+  std::uint16_t localPort() const { return socket_.local_endpoint().port(); }
+
+ private:
+  asio::io_context context_;
+  asio::ip::tcp::socket socket_{context_};
+};
+
+inline std::size_t openDescriptorCount() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+inline bool machineHasIPv6Loopback() {
+  asio::io_context context;
+  asio::ip::tcp::acceptor probe(context);
+  asio::error_code error;
+  probe.open(asio::ip::tcp::v6(), error);
+  if (!error) {
+    probe.bind(asio::ip::tcp::endpoint(asio::ip::address_v6::loopback(), 0), error);
+  }
+  return !error;
+}
+
+}  // namespace velmora::testing
