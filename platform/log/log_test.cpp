@@ -1,4 +1,5 @@
 #include "platform/log/log.h"
+#include "platform/log/printable.h"
 
 #include <gtest/gtest.h>
 

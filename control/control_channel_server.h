@@ -1,0 +1,159 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "control/pairing_throttle.h"
+#include "control/trusted_client_identifiers.h"
+#include "displays/mac_display_catalog.h"
+#include "platform/dispatch/serial_queue.h"
+#include "platform/dispatch/timer.h"
+#include "platform/log/log.h"
+#include "platform/main_queue.h"
+#include "platform/network.h"
+#include "platform/result.h"
+#include "platform/service_advertiser.h"
+#include "protocol/control_message.h"
+#include "protocol/frame_accumulator.h"
+#include "protocol/handshake_message.h"
+
+namespace velmora {
+
+struct ControlChannelTiming {
+  std::chrono::steady_clock::duration handshakeDeadline = std::chrono::seconds(5);
+  // Parallel connections of one client (Happy Eyeballs) arrive within this time of its handshake.
+  std::chrono::steady_clock::duration duplicateConnectionWindow = std::chrono::seconds(2);
+  PairingThrottle::Settings pairingThrottle;
+};
+
+// The host's end of the TCP control channel: listens, advertises, admits one client session at a
+// time, runs the handshake and dispatches control messages. Everything but the locked values
+// lives on netQueue; callbacks are invoked there.
+class ControlChannelServer : public std::enable_shared_from_this<ControlChannelServer> {
+ public:
+  using ListenerFactory = std::function<Result<std::shared_ptr<TcpListener>>(asio::io_context&, std::uint16_t port)>;
+
+  struct Dependencies {
+    MainQueue& mainQueue;
+    std::shared_ptr<UserDefaults> userDefaults;
+    std::shared_ptr<ServiceAdvertiser> advertiser;  // none: no advertisement
+    std::function<std::string()> computerName;      // called on the main thread
+    // The snapshots used when displaySnapshotProvider is not set; called on the main thread.
+    std::function<std::vector<MacDisplaySnapshot>()> currentSnapshots;
+    ListenerFactory makeListener;
+    std::uint16_t port = 0;  // the control port; 0 picks a free one (tests)
+    ControlChannelTiming timing;
+  };
+
+  static std::shared_ptr<ControlChannelServer> create(Dependencies dependencies);
+  ~ControlChannelServer();
+
+  ControlChannelServer(const ControlChannelServer&) = delete;
+  ControlChannelServer& operator=(const ControlChannelServer&) = delete;
+
+  void start();
+  void stop();
+  void resendServerHello();
+
+  std::string requiredPairingCode() const;
+  void setRequiredPairingCode(std::string code);
+  std::optional<std::uint32_t> selectedDisplayID() const;
+  void setSelectedDisplayID(std::optional<std::uint32_t> displayID);
+  bool hasTrustedClients() const { return trustedClientIdentifiers_.empty() == false; }
+  // The port the listener is bound to while one exists (tests start on port 0).
+  std::optional<std::uint16_t> listeningPort() const;
+
+  // Set once by the owner right after construction; invoked on netQueue.
+  std::function<void(const ControlMessage&)> onControlMessage;
+  std::function<void(std::uint32_t displayID)> onDisplaySwitchRequested;
+  std::function<void(bool enabled)> onMultiDisplayRequested;
+  std::function<void(const ClientHello&, const std::shared_ptr<Connection>&, const std::optional<std::string>& host)>
+      onClientConnected;
+  std::function<void()> onClientDisconnected;
+  std::function<void()> onPairingRequired;
+  std::function<void()> onClientTrusted;
+  std::function<void()> onKeyframeRequested;
+  // Called on the main thread.
+  std::function<std::vector<MacDisplaySnapshot>()> displaySnapshotProvider;
+
+ private:
+  explicit ControlChannelServer(Dependencies dependencies);
+
+  struct ScreenSize {
+    double width = 0;
+    double height = 0;
+  };
+  struct HostDescription {
+    ScreenSize size;
+    std::vector<DisplayInfo> displays;
+    std::string hostName;
+  };
+
+  // Admission and lifecycle (control_channel_server.cpp).
+  void startLocked();
+  void stopLocked();
+  void handleNewConnection(const std::shared_ptr<Connection>& candidate);
+  void armPendingHandshakeTimeout(const std::shared_ptr<Connection>& connection);
+  void handleConnectionState(const std::shared_ptr<Connection>& connection, const ConnectionStatus& state);
+  void clearPendingConnection(const std::shared_ptr<Connection>& connection);
+  void endActiveConnection(const std::shared_ptr<Connection>& connection, bool notifyDisconnect);
+  std::pair<bool, std::shared_ptr<Connection>> promotePendingConnection(const std::shared_ptr<Connection>& connection);
+  bool isCurrent(const std::shared_ptr<Connection>& connection) const;
+
+  // Handshake (control_handshake.cpp).
+  void receiveHandshake(const std::shared_ptr<Connection>& connection, const std::shared_ptr<FrameAccumulator>& accumulator);
+  void handleHandshakeBytes(const std::shared_ptr<Connection>& connection, const std::shared_ptr<FrameAccumulator>& accumulator,
+                            const Bytes& bytes);
+  void admitClient(const std::shared_ptr<Connection>& connection, const std::shared_ptr<FrameAccumulator>& accumulator,
+                   const ClientHello& hello);
+  bool passesPairing(const std::shared_ptr<Connection>& connection, const ClientHello& hello);
+  void rejectPendingConnection(const std::shared_ptr<Connection>& connection, RejectionReason reason);
+  void sendLocked(const HandshakeMessage& message);
+  std::optional<std::string> extractHost(const std::shared_ptr<Connection>& connection) const;
+  std::optional<std::string> extractLocalHost(const std::shared_ptr<Connection>& connection) const;
+  HostDescription describeHost() const;
+  static ServerHello makeServerHello(const HostDescription& host, std::int64_t frameRate, std::optional<std::string> videoHost);
+  std::vector<MacDisplaySnapshot> snapshots() const;
+  ScreenSize getSelectedScreenSize(const std::vector<MacDisplaySnapshot>& snapshots) const;
+  std::string hostName() const;
+
+  // Control messages (control_messages.cpp).
+  void receiveData(const std::shared_ptr<Connection>& connection, std::function<void(const Bytes&)> handler);
+  void receiveControlMessages(const std::shared_ptr<Connection>& connection, const std::shared_ptr<FrameAccumulator>& accumulator);
+  void handleControlBytes(const std::shared_ptr<Connection>& connection, const std::shared_ptr<FrameAccumulator>& accumulator,
+                          const Bytes& bytes);
+  void dispatch(const ControlMessage& message);
+  void closeEndedConnection(const std::shared_ptr<Connection>& connection);
+
+  Dependencies dependencies_;
+  log::Logger logger_{"ControlChannel"};
+  SerialQueue netQueue_;
+
+  // Touched on netQueue only.
+  std::shared_ptr<TcpListener> listener_;
+  std::shared_ptr<Connection> activeConnection_;
+  std::shared_ptr<Connection> pendingConnection_;
+  bool handshakeCompleted_ = false;
+  std::optional<std::chrono::steady_clock::time_point> handshakeTimestamp_;
+  std::shared_ptr<Timer> pendingHandshakeTimeout_;
+  PairingThrottle pairingThrottle_;
+
+  std::atomic<int> listeningPort_{-1};
+
+  mutable std::mutex displayIDLock_;
+  std::optional<std::uint32_t> selectedDisplayID_;
+  mutable std::mutex pairingCodeLock_;
+  std::string requiredPairingCode_;
+  TrustedClientIdentifiers trustedClientIdentifiers_;
+};
+
+bool isUsableVideoHost(std::string text);
+
+}  // namespace velmora

@@ -1,0 +1,293 @@
+// The handshake on a candidate connection: version, trust or verification code, ServerHello.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "control/control_channel_server.h"
+#include "platform/log/printable.h"
+#include "protocol/message_coder.h"
+#include "protocol/velmora_constants.h"
+
+namespace velmora {
+namespace {
+
+constexpr std::int64_t kMaximumFrameRate = 60;
+constexpr double kFallbackScreenWidth = 1920;
+constexpr double kFallbackScreenHeight = 1080;
+
+// Points to an integer toward zero; values no display can have end up as 0 rather than as
+// undefined behaviour.
+std::int64_t integerPoints(double value) {
+  if (!std::isfinite(value) || std::abs(value) >= 9.0e18) {
+    return 0;
+  }
+  return static_cast<std::int64_t>(value);
+}
+
+}  // namespace
+
+ServerHello ControlChannelServer::makeServerHello(const HostDescription& host, std::int64_t frameRate,
+                                                  std::optional<std::string> videoHost) {
+  ServerHello serverHello;
+  serverHello.protocolVersion = VelmoraConstants::protocolVersion;
+  serverHello.hostName = host.hostName;
+  serverHello.screenWidth = integerPoints(host.size.width);
+  serverHello.screenHeight = integerPoints(host.size.height);
+  serverHello.videoPort = VelmoraConstants::defaultVideoPort;
+  serverHello.frameRate = frameRate;
+  serverHello.videoHost = std::move(videoHost);
+  serverHello.displays = host.displays;
+  return serverHello;
+}
+
+bool isUsableVideoHost(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text.find('%') == std::string::npos && !text.starts_with("fe80:") && !text.starts_with("169.254.");
+}
+
+void ControlChannelServer::receiveHandshake(const std::shared_ptr<Connection>& connection,
+                                            const std::shared_ptr<FrameAccumulator>& accumulator) {
+  std::weak_ptr<ControlChannelServer> weak = weak_from_this();
+  std::weak_ptr<Connection> weakConnection = connection;
+  receiveData(connection, [weak, weakConnection, accumulator](const Bytes& bytes) {
+    auto self = weak.lock();
+    auto live = weakConnection.lock();
+    if (self && live) {
+      self->handleHandshakeBytes(live, accumulator, bytes);
+    }
+  });
+}
+
+void ControlChannelServer::handleHandshakeBytes(const std::shared_ptr<Connection>& connection,
+                                                const std::shared_ptr<FrameAccumulator>& accumulator, const Bytes& bytes) {
+  accumulator->append(bytes);
+  std::optional<HandshakeMessage> message;
+  try {
+    message = accumulator->nextMessage<HandshakeMessage>();
+  } catch (const DecodingError& error) {
+    logger_.error("Handshake decode error: {}", error.what());
+    clearPendingConnection(connection);
+    connection->cancel();
+    return;
+  }
+  if (!message) {
+    receiveHandshake(connection, accumulator);
+    return;
+  }
+  const auto* hello = message->get<ClientHello>();
+  if (!hello) {
+    // Only a client hello means anything from a client; anything else is dropped.
+    receiveHandshake(connection, accumulator);
+    return;
+  }
+
+  logger_.info("Received ClientHello from {}", printable(hello->deviceName));
+  if (hello->protocolVersion != VelmoraConstants::protocolVersion) {
+    logger_.error("Protocol version mismatch: VP={} vs Mac={} — closing connection", hello->protocolVersion,
+                  VelmoraConstants::protocolVersion);
+    rejectPendingConnection(connection, RejectionReason::versionMismatch);
+    return;
+  }
+  if (!passesPairing(connection, *hello)) {
+    return;
+  }
+  admitClient(connection, accumulator, *hello);
+}
+
+bool ControlChannelServer::passesPairing(const std::shared_ptr<Connection>& connection, const ClientHello& hello) {
+  const auto identifier = normalizeClientIdentifier(hello.clientIdentifier);
+  if (identifier && trustedClientIdentifiers_.contains(*identifier)) {
+    return true;
+  }
+
+  const auto now = std::chrono::steady_clock::now();
+  if (const auto remaining = pairingThrottle_.remainingLockout(now)) {
+    logger_.error("Rejected ClientHello from {} without checking its code: pairing locked for {}s after repeated wrong codes",
+                  printable(hello.deviceName), std::chrono::ceil<std::chrono::seconds>(*remaining).count());
+    rejectPendingConnection(connection, RejectionReason::invalidPairingCode);
+    return false;
+  }
+
+  if (hello.pairingCode == requiredPairingCode()) {
+    pairingThrottle_.recordSuccess();
+    if (identifier && trustedClientIdentifiers_.add(*identifier) && onClientTrusted) {
+      onClientTrusted();
+    }
+    return true;
+  }
+
+  logger_.error("Rejected ClientHello with invalid pairing code from {}", printable(hello.deviceName));
+  if (const auto lockout = pairingThrottle_.recordFailure(now)) {
+    logger_.error("Too many wrong pairing codes: refusing codes for {}s",
+                  std::chrono::ceil<std::chrono::seconds>(*lockout).count());
+  }
+  if (onPairingRequired) {
+    onPairingRequired();
+  }
+  rejectPendingConnection(connection, RejectionReason::invalidPairingCode);
+  return false;
+}
+
+void ControlChannelServer::admitClient(const std::shared_ptr<Connection>& connection,
+                                       const std::shared_ptr<FrameAccumulator>& accumulator, const ClientHello& hello) {
+  const auto clientHost = extractHost(connection);
+  const auto videoHost = extractLocalHost(connection);
+  logger_.info("Mac local IP for video: {}", log::privateValue(videoHost.value_or("nil")));
+
+  std::optional<HostDescription> host;
+  if (!dependencies_.mainQueue.runSync([&] { host = describeHost(); })) {
+    // The application is shutting down; nobody is left to serve this client.
+    clearPendingConnection(connection);
+    connection->cancel();
+    return;
+  }
+
+  const auto serverHello = makeServerHello(*host, std::min(hello.preferredFrameRate, kMaximumFrameRate), videoHost);
+  logger_.info("ServerHello screenWidth={} screenHeight={} (points)", serverHello.screenWidth, serverHello.screenHeight);
+
+  auto [didPromote, previousActive] = promotePendingConnection(connection);
+  if (!didPromote) {
+    logger_.info("Ignoring handshake from stale pending connection");
+    return;
+  }
+  if (previousActive) {
+    previousActive->cancel();
+  }
+  // The owner learns the client's host before the hello leaves, so that the video server
+  // already accepts the client's UDP hello when it arrives.
+  if (onClientConnected) {
+    onClientConnected(hello, connection, clientHost);
+  }
+  sendLocked(HandshakeMessage(serverHello));
+  receiveControlMessages(connection, accumulator);
+}
+
+void ControlChannelServer::rejectPendingConnection(const std::shared_ptr<Connection>& connection, RejectionReason reason) {
+  if (pendingConnection_ != connection) {
+    return;
+  }
+  clearPendingConnection(connection);
+  Bytes frame;
+  try {
+    frame = MessageCoder::shared().encode(HandshakeMessage(ServerRejected{reason}));
+  } catch (const std::exception& error) {
+    logger_.error("Failed to encode server rejection: {}", error.what());
+    connection->cancel();
+    return;
+  }
+  std::weak_ptr<ControlChannelServer> weak = weak_from_this();
+  connection->send(std::move(frame), [weak, connection](std::optional<NetworkError> error) {
+    auto self = weak.lock();
+    if (error && self) {
+      self->logger_.error("Failed to send server rejection: {}", error->description);
+    }
+    if (self) {
+      self->netQueue_.post([connection] { connection->cancel(); });
+    } else {
+      connection->cancel();
+    }
+  });
+}
+
+void ControlChannelServer::sendLocked(const HandshakeMessage& message) {
+  if (!activeConnection_) {
+    return;
+  }
+  Bytes frame;
+  try {
+    frame = MessageCoder::shared().encode(message);
+  } catch (const std::exception& error) {
+    logger_.error("Failed to encode handshake: {}", error.what());
+    return;
+  }
+  std::weak_ptr<ControlChannelServer> weak = weak_from_this();
+  activeConnection_->send(std::move(frame), [weak](std::optional<NetworkError> error) {
+    auto self = weak.lock();
+    if (error && self) {
+      self->logger_.error("Failed to send handshake: {}", error->description);
+    }
+  });
+}
+
+std::optional<std::string> ControlChannelServer::extractHost(const std::shared_ptr<Connection>& connection) const {
+  const auto remote = connection->remoteEndpoint();
+  logger_.debug("Connection remote endpoint: {}",
+                log::privateValue(remote ? remote->host + ":" + std::to_string(remote->port) : std::string("nil")));
+  if (!remote || remote->host.empty()) {
+    logger_.debug("Could not extract client host");
+    return std::nullopt;
+  }
+  logger_.debug("Extracted client host: {}", log::privateValue(remote->host));
+  return remote->host;
+}
+
+std::optional<std::string> ControlChannelServer::extractLocalHost(const std::shared_ptr<Connection>& connection) const {
+  const auto local = connection->localEndpoint();
+  if (!local || local->host.empty()) {
+    logger_.debug("Could not extract local host from TCP connection");
+    return std::nullopt;
+  }
+  if (!isUsableVideoHost(local->host)) {
+    logger_.debug("Ignoring unusable local host for video fallback: {}", log::privateValue(local->host));
+    return std::nullopt;
+  }
+  logger_.debug("Extracted local host: {}", log::privateValue(local->host));
+  return local->host;
+}
+
+std::vector<MacDisplaySnapshot> ControlChannelServer::snapshots() const {
+  if (displaySnapshotProvider) {
+    return displaySnapshotProvider();
+  }
+  return dependencies_.currentSnapshots ? dependencies_.currentSnapshots() : std::vector<MacDisplaySnapshot>{};
+}
+
+ControlChannelServer::ScreenSize ControlChannelServer::getSelectedScreenSize(
+    const std::vector<MacDisplaySnapshot>& snapshots) const {
+  const auto selected = selectedDisplayID();
+  if (selected) {
+    for (const auto& snapshot : snapshots) {
+      if (snapshot.displayID == *selected) {
+        return {snapshot.frame.width, snapshot.frame.height};
+      }
+    }
+  }
+  if (!snapshots.empty()) {
+    return {snapshots.front().frame.width, snapshots.front().frame.height};
+  }
+  return {kFallbackScreenWidth, kFallbackScreenHeight};
+}
+
+std::string ControlChannelServer::hostName() const {
+  std::string name = dependencies_.computerName ? dependencies_.computerName() : std::string();
+  return name.empty() ? "Mac" : name;
+}
+
+ControlChannelServer::HostDescription ControlChannelServer::describeHost() const {
+  const auto current = snapshots();
+  HostDescription description;
+  description.size = getSelectedScreenSize(current);
+  for (const auto& snapshot : current) {
+    description.displays.push_back(DisplayInfo{snapshot.displayID, snapshot.name, integerPoints(snapshot.frame.width),
+                                               integerPoints(snapshot.frame.height), snapshot.isMain});
+  }
+  description.hostName = hostName();
+  return description;
+}
+
+void ControlChannelServer::resendServerHello() {
+  auto host = std::make_shared<HostDescription>(describeHost());
+  netQueue_.post([weak = weak_from_this(), host] {
+    auto self = weak.lock();
+    if (!self || !self->handshakeCompleted_) {
+      return;
+    }
+    // A resent hello always says 60 frames per second and carries no video host.
+    const auto serverHello = makeServerHello(*host, kMaximumFrameRate, std::nullopt);
+    self->logger_.info("Resending ServerHello: {}x{}, {} displays", serverHello.screenWidth, serverHello.screenHeight,
+                       serverHello.displays->size());
+    self->sendLocked(HandshakeMessage(serverHello));
+  });
+}
+
+}  // namespace velmora
