@@ -1,0 +1,101 @@
+#include "app/command_line.h"
+
+namespace velmora {
+
+std::string hostUsage() {
+  return R"(Usage: velmora-host [options]
+
+Shares this computer's screens with a Velmora client on the same network. The client finds the
+host by DNS-SD (_velmora._tcp), pairs with the four-digit verification code the host shows, and
+then controls the pointer and keyboard. Trusted clients are remembered in
+$XDG_CONFIG_HOME/velmora/user-defaults.json (default ~/.config/velmora/).
+
+Options:
+  --headless                 no tray icon or panel: the verification code and status changes
+                             are printed on standard output
+  --backend auto|x11|virtual displays to share: the X11 display in $DISPLAY, or virtual
+                             displays that exist only inside the host (default: auto, which is
+                             X11 when $DISPLAY opens, otherwise virtual)
+  --virtual-displays LAYOUT  the virtual displays, left to right, in points with an optional
+                             scale, e.g. 1920x1080,1280x800@2 (default: 1920x1080)
+  --log-level LEVEL          debug, info, default or error (default: info); the log goes to
+                             standard error
+  --log-private              show network addresses in the log instead of <private>
+  --version                  print the version and exit
+  --help                     print this help and exit
+
+The control channel listens on TCP port 5920 and video goes out from UDP port 5921.
+)";
+}
+
+Result<HostOptions> parseHostOptions(const std::vector<std::string>& arguments) {
+  HostOptions options;
+  const auto failure = [](const std::string& why) { return Result<HostOptions>::failure(why); };
+  for (std::size_t index = 0; index < arguments.size(); ++index) {
+    std::string argument = arguments[index];
+    std::optional<std::string> inlineValue;
+    if (const auto equals = argument.find('='); argument.starts_with("--") && equals != std::string::npos) {
+      inlineValue = argument.substr(equals + 1);
+      argument.resize(equals);
+    }
+    const auto value = [&]() -> std::optional<std::string> {
+      if (inlineValue) {
+        return inlineValue;
+      }
+      if (index + 1 < arguments.size()) {
+        return arguments[++index];
+      }
+      return std::nullopt;
+    };
+    const auto takesNoValue = [&] { return !inlineValue.has_value(); };
+
+    if (argument == "--headless" && takesNoValue()) {
+      options.headless = true;
+    } else if (argument == "--log-private" && takesNoValue()) {
+      options.logPrivate = true;
+    } else if (argument == "--version" && takesNoValue()) {
+      options.showVersion = true;
+    } else if ((argument == "--help" || argument == "-h") && takesNoValue()) {
+      options.showHelp = true;
+    } else if (argument == "--backend") {
+      const auto backend = value();
+      if (backend == "auto") {
+        options.backend = Backend::automatic;
+      } else if (backend == "x11") {
+        options.backend = Backend::x11;
+      } else if (backend == "virtual") {
+        options.backend = Backend::virtualDisplays;
+      } else {
+        return failure("--backend takes auto, x11 or virtual");
+      }
+    } else if (argument == "--virtual-displays") {
+      const auto layout = value();
+      if (!layout) {
+        return failure("--virtual-displays needs a layout such as 1920x1080,1280x800@2");
+      }
+      auto parsed = parseVirtualDisplayLayout(*layout);
+      if (!parsed) {
+        return failure(parsed.error());
+      }
+      options.virtualDisplays = parsed.value();
+    } else if (argument == "--log-level") {
+      const auto level = value();
+      if (level == "debug") {
+        options.logLevel = log::Level::debug;
+      } else if (level == "info") {
+        options.logLevel = log::Level::info;
+      } else if (level == "default") {
+        options.logLevel = log::Level::notice;
+      } else if (level == "error") {
+        options.logLevel = log::Level::error;
+      } else {
+        return failure("--log-level takes debug, info, default or error");
+      }
+    } else {
+      return failure("unknown option '" + arguments[index] + "'");
+    }
+  }
+  return options;
+}
+
+}  // namespace velmora

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/log/log.h"
+#include "platform/result.h"
+#include "platform/virtual/virtual_display_source.h"
+
+namespace velmora {
+
+enum class Backend { automatic, x11, virtualDisplays };
+
+struct HostOptions {
+  bool headless = false;
+  Backend backend = Backend::automatic;
+  VirtualDisplayLayout virtualDisplays = {{1920, 1080, 1}};
+  log::Level logLevel = log::Level::info;
+  bool logPrivate = false;
+  bool showVersion = false;
+  bool showHelp = false;
+};
+
+// Parses velmora-host's arguments (without the program name); the error names the bad argument.
+Result<HostOptions> parseHostOptions(const std::vector<std::string>& arguments);
+
+std::string hostUsage();
+
+}  // namespace velmora

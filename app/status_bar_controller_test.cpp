@@ -1,0 +1,119 @@
+#include "app/status_bar_controller.h"
+
+#include <gtest/gtest.h>
+
+#include "control/test_control_client.h"
+#include "platform/net/asio_tcp_listener.h"
+#include "platform/testing/in_memory_user_defaults.h"
+#include "platform/virtual/virtual_display_source.h"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::TestClient;
+
+class RecordingPresenter : public SessionPresenter {
+ public:
+  void showStatus(const std::string& text) override { events.push_back("status " + text); }
+  void presentVerificationCode(const std::string& code) override { events.push_back("code " + code); }
+  void dismissVerificationCode() override { events.push_back("dismiss"); }
+
+  std::size_t count(const std::string& event) const { return static_cast<std::size_t>(std::count(events.begin(), events.end(), event)); }
+
+  std::vector<std::string> events;  // main thread only
+};
+
+class StatusBarControllerTest : public ::testing::Test {
+ protected:
+  void makeController() {
+    server_ = ControlChannelServer::create(ControlChannelServer::Dependencies{
+        mainQueue_, defaults_, nullptr, [] { return std::string("Test Mac"); }, nullptr, makeTcpListener, 0, {}});
+    controller_ = StatusBarController::create(
+        StatusBarController::Dependencies{mainQueue_, server_, displays_, presenter_, StatusBarTiming{}});
+    controller_->startServer();
+    ASSERT_TRUE(mainQueue_.runUntil([&] { return server_->listeningPort().has_value(); }, 10s));
+  }
+
+  std::unique_ptr<TestClient> connect() { return std::make_unique<TestClient>(mainQueue_, *server_->listeningPort()); }
+
+  ClientHello hello(std::string code, std::optional<std::string> identifier = std::nullopt) {
+    ClientHello hello;
+    hello.protocolVersion = 2;
+    hello.preferredWidth = 1920;
+    hello.preferredHeight = 1080;
+    hello.preferredFrameRate = 60;
+    hello.deviceName = "Vision";
+    hello.clientIdentifier = std::move(identifier);
+    hello.pairingCode = std::move(code);
+    return hello;
+  }
+
+  bool waitFor(const std::string& event, std::size_t count = 1) {
+    return mainQueue_.runUntil([&] { return presenter_->count(event) >= count; }, 10s);
+  }
+
+  ManualMainQueue mainQueue_;
+  std::shared_ptr<testing::InMemoryUserDefaults> defaults_ = std::make_shared<testing::InMemoryUserDefaults>();
+  std::shared_ptr<VirtualDisplaySource> displays_ =
+      std::make_shared<VirtualDisplaySource>(VirtualDisplayLayout{{1920, 1080, 1}, {1280, 800, 2}});
+  std::shared_ptr<RecordingPresenter> presenter_ = std::make_shared<RecordingPresenter>();
+  std::shared_ptr<ControlChannelServer> server_;
+  std::shared_ptr<StatusBarController> controller_;
+};
+
+TEST_F(StatusBarControllerTest, ShowsTheCodeShortlyAfterStartWhenNobodyIsTrusted) {
+  makeController();
+  mainQueue_.drain();
+  EXPECT_EQ(presenter_->events, std::vector<std::string>{"status Waiting for a client"});
+
+  mainQueue_.advance(350ms);
+  EXPECT_EQ(presenter_->events, (std::vector<std::string>{"status Waiting for a client", "code " + controller_->pairingCode()}));
+}
+
+TEST_F(StatusBarControllerTest, KeepsTheCodeHiddenAtStartOnceAClientIsTrusted) {
+  defaults_->setStringArray("trustedClientIdentifiers", {"device-A"});
+  makeController();
+  mainQueue_.advance(1s);
+  EXPECT_EQ(presenter_->count("code " + controller_->pairingCode()), 0u);
+}
+
+TEST_F(StatusBarControllerTest, FollowsPairingAndTheSessionInTheStatusLine) {
+  makeController();
+  const std::string code = controller_->pairingCode();
+  const std::string wrong = code == "0000" ? "1111" : "0000";
+
+  auto guesser = connect();
+  guesser->sendHello(hello(wrong));
+  ASSERT_TRUE(waitFor("code " + code));
+
+  auto client = connect();
+  client->sendHello(hello(code, "device-A"));
+  client->readServerHello();
+  ASSERT_TRUE(waitFor("status Connected to Vision"));
+  EXPECT_EQ(presenter_->count("dismiss"), 1u);
+  // The controller asks for a fresh hello once the session is set up.
+  client->readServerHello();
+
+  client->close();
+  ASSERT_TRUE(waitFor("status Waiting for a client", 2));
+
+  controller_->stopServer();
+  mainQueue_.drain();
+  EXPECT_EQ(presenter_->events.back(), "status Server stopped");
+  EXPECT_EQ(presenter_->count("dismiss"), 2u);
+}
+
+TEST(PairingCodeTest, IsAlwaysFourDigits) {
+  EXPECT_EQ(StatusBarController::formatPairingCode(42), "0042");
+  EXPECT_EQ(StatusBarController::formatPairingCode(0), "0000");
+  EXPECT_EQ(StatusBarController::formatPairingCode(9999), "9999");
+  for (int draw = 0; draw < 100; ++draw) {
+    const auto code = StatusBarController::generatePairingCode();
+    ASSERT_EQ(code.size(), 4u);
+    EXPECT_TRUE(std::all_of(code.begin(), code.end(), [](char c) { return c >= '0' && c <= '9'; })) << code;
+  }
+}
+
+}  // namespace
+}  // namespace velmora
