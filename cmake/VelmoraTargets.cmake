@@ -33,6 +33,17 @@ function(velmora_test name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE velmora_options ${ARG_LIBS} GTest::gmock GTest::gtest_main)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "unit;${ARG_LABELS}" TIMEOUT 120)
+  if("concurrent" IN_LIST ARG_LABELS)
+    set_property(GLOBAL APPEND PROPERTY VELMORA_CONCURRENT_TEST_TARGETS ${name})
+  endif()
+endfunction()
+
+# Lists the test executables labelled "concurrent", which scripts/test also runs under
+# ThreadSanitizer; call once at the end of the top-level CMakeLists.txt.
+function(velmora_write_concurrent_test_list)
+  get_property(targets GLOBAL PROPERTY VELMORA_CONCURRENT_TEST_TARGETS)
+  list(JOIN targets " " text)
+  file(WRITE ${CMAKE_BINARY_DIR}/concurrent-test-targets.txt "${text}\n")
 endfunction()
 
 # velmora_fuzz_target(NAME SOURCES ... LIBS ...): built only with VELMORA_FUZZ (clang).
