@@ -1,0 +1,328 @@
+#include "input/event_injector_service.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "platform/virtual/virtual_display_source.h"
+#include "platform/virtual/virtual_input_backend.h"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+using M = ControlMessage;
+using Mods = ControlMessage::KeyModifiers;
+using log::Level;
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Main display 1920x1080; display 2, 1280x800, to its right along the bottom edge, so its
+// global bounds are (1920, 280, 1280, 800).
+class EventInjectorServiceTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<VirtualDisplaySource> displays =
+      std::make_shared<VirtualDisplaySource>(VirtualDisplayLayout{{1920, 1080, 1}, {1280, 800, 2}});
+  std::shared_ptr<VirtualInputBackend> backend = std::make_shared<VirtualInputBackend>(displays);
+  log::MemoryLogSink logSink;
+  EventInjectorService::Clock::time_point now{};
+  int permissionLossNotices = 0;
+  std::unique_ptr<EventInjectorService> injector = makeInjector();
+
+  std::unique_ptr<EventInjectorService> makeInjector() {
+    auto made = std::make_unique<EventInjectorService>(
+        EventInjectorService::Dependencies{backend, EventInjectorTiming{}, [this] { return now; }});
+    made->onAccessibilityPermissionLost = [this] { ++permissionLossNotices; };
+    return made;
+  }
+
+  std::vector<PointerEvent> pointerEvents() const { return eventsOf<PointerEvent>(); }
+
+  template <class Event>
+  std::vector<Event> eventsOf() const {
+    std::vector<Event> found;
+    for (const auto& event : backend->events()) {
+      if (const auto* typed = std::get_if<Event>(&event)) {
+        found.push_back(*typed);
+      }
+    }
+    return found;
+  }
+};
+
+TEST_F(EventInjectorServiceTest, AbsolutePointsAreMappedToTheTargetDisplayAndClamped) {
+  struct Case {
+    std::optional<std::uint32_t> target;
+    double x, y;
+    GlobalPoint expected;
+  };
+  const std::vector<Case> cases = {
+      {2, 10, 20, {1930, 300}},
+      {2, 5000, -5, {3199, 280}},
+      {2, -kInfinity, kInfinity, {1920, 1079}},
+      {std::nullopt, 100, 200, {100, 200}},
+      {std::nullopt, 2500, 1500, {1919, 1079}},  // global, clamped to the main display
+      {std::nullopt, -3, -3, {0, 0}},
+      {9, 50, 50, {0, 0}},  // a display that is gone has empty bounds: its origin
+  };
+  for (const auto& testCase : cases) {
+    backend->clearEvents();
+    injector->setTargetDisplayID(testCase.target);
+    injector->handle(M::MouseMove{testCase.x, testCase.y});
+    const auto events = pointerEvents();
+    ASSERT_EQ(events.size(), 1u) << testCase.x << "," << testCase.y;
+    EXPECT_EQ(events[0].location, testCase.expected) << testCase.x << "," << testCase.y;
+    EXPECT_EQ(events[0].type, PointerEventType::mouseMoved);
+    EXPECT_EQ(events[0].button, PointerButton::left);
+    EXPECT_FALSE(events[0].flags.has_value());
+  }
+}
+
+TEST_F(EventInjectorServiceTest, ButtonsUseTheirEventTypesAndNumbersWithoutFlags) {
+  struct Case {
+    M::MouseButton button;
+    PointerEventType down, up;
+    PointerButton number;
+  };
+  const std::vector<Case> cases = {
+      {M::MouseButton::left, PointerEventType::leftMouseDown, PointerEventType::leftMouseUp, PointerButton::left},
+      {M::MouseButton::right, PointerEventType::rightMouseDown, PointerEventType::rightMouseUp, PointerButton::right},
+      {M::MouseButton::middle, PointerEventType::otherMouseDown, PointerEventType::otherMouseUp, PointerButton::center},
+  };
+  injector->setTargetDisplayID(2);
+  for (const auto& testCase : cases) {
+    backend->clearEvents();
+    injector->handle(M::MouseDown{10, 20, testCase.button});
+    injector->handle(M::MouseUp{9000, 20, testCase.button});
+    backend->setPointerLocation({-40, 5000});  // outside every display: "at current" is not clamped
+    injector->handle(M::MouseDownAtCurrent{testCase.button});
+    injector->handle(M::MouseUpAtCurrent{testCase.button});
+
+    const std::vector<PointerEvent> expected = {
+        {testCase.down, {1930, 300}, testCase.number, 0, {}, {}, {}},
+        {testCase.up, {3199, 300}, testCase.number, 0, {}, {}, {}},
+        {testCase.down, {-40, 5000}, testCase.number, 0, {}, {}, {}},
+        {testCase.up, {-40, 5000}, testCase.number, 0, {}, {}, {}},
+    };
+    EXPECT_EQ(pointerEvents(), expected);
+  }
+}
+
+TEST_F(EventInjectorServiceTest, DoubleClicksPostTwoClickPairsWithStatesOneThenTwo) {
+  injector->setTargetDisplayID(2);
+  injector->handle(M::DoubleClick{10, 20});
+  backend->setPointerLocationReadable(false);  // the location reads as (0, 0)
+  injector->handle(M::DoubleClickAtCurrent{});
+
+  std::vector<PointerEvent> expected;
+  for (const GlobalPoint at : {GlobalPoint{1930, 300}, GlobalPoint{0, 0}}) {
+    for (const std::int64_t state : {1, 2}) {
+      expected.push_back({PointerEventType::leftMouseDown, at, PointerButton::left, {}, state, {}, {}});
+      expected.push_back({PointerEventType::leftMouseUp, at, PointerButton::left, {}, state, {}, {}});
+    }
+  }
+  EXPECT_EQ(pointerEvents(), expected);
+}
+
+TEST_F(EventInjectorServiceTest, RelativeMovesClampToAllDisplaysAndCarryRoundedDeltas) {
+  struct Case {
+    GlobalPoint from;
+    double dx, dy;
+    GlobalPoint expected;
+    std::int64_t deltaX, deltaY;
+  };
+  // The union of both displays is (0, 0, 3200, 1080); the target display plays no part.
+  const std::vector<Case> cases = {
+      {{100, 100}, 0.5, -0.5, {100.5, 99.5}, 1, -1},
+      {{100, 100}, -2.5, 1.49, {97.5, 101.49}, -3, 1},
+      {{3000, 500}, 1000, 1000, {3199, 1079}, 1000, 1000},
+      {{10, 10}, -1e18, -1e18, {0, 0}, -1'000'000'000'000'000'000, -1'000'000'000'000'000'000},
+  };
+  injector->setTargetDisplayID(1);
+  for (const auto& testCase : cases) {
+    backend->clearEvents();
+    backend->setPointerLocation(testCase.from);
+    injector->handle(M::MouseMoveRelative{testCase.dx, testCase.dy});
+    injector->handle(M::MouseDragRelative{testCase.dx, testCase.dy});
+    const auto events = pointerEvents();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0], (PointerEvent{PointerEventType::mouseMoved, testCase.expected, PointerButton::left, {}, {},
+                                       testCase.deltaX, testCase.deltaY}));
+    EXPECT_EQ(events[1].type, PointerEventType::leftMouseDragged);
+  }
+}
+
+TEST_F(EventInjectorServiceTest, RelativeDeltasBeyondSixtyFourBitsAreRefused) {
+  for (const double bad : {kNaN, kInfinity, 9.3e18, -9.3e18}) {
+    injector->handle(M::MouseMoveRelative{bad, 0});
+    injector->handle(M::MouseDragRelative{0, bad});
+  }
+  EXPECT_TRUE(backend->events().empty());
+  EXPECT_EQ(logSink.countContaining("Ignoring mouseMoveRelative: delta does not fit a 64-bit integer"), 4u);
+  EXPECT_EQ(logSink.count(Level::error, "Ignoring mouseDragRelative: delta does not fit a 64-bit integer (deltaX=0 deltaY=inf)"), 1u);
+}
+
+TEST_F(EventInjectorServiceTest, NaNCoordinatesAreRefused) {
+  injector->handle(M::MouseMove{kNaN, 1});
+  injector->handle(M::DoubleClick{1, kNaN});
+  EXPECT_TRUE(backend->events().empty());
+  EXPECT_EQ(logSink.count(Level::error, "Ignoring mouseMove: coordinate is not a number"), 1u);
+  EXPECT_EQ(logSink.count(Level::error, "Ignoring doubleClick: coordinate is not a number"), 1u);
+}
+
+TEST_F(EventInjectorServiceTest, ScrollDropsFractionsAndLimitsToAHundredLines) {
+  struct Case {
+    double dx, dy;
+    std::int32_t wheel1, wheel2;
+  };
+  const std::vector<Case> cases = {
+      {3.9, -250, -100, 3},
+      {-0.99, 0.99, 0, 0},
+      {100.5, -100.5, -100, 100},
+      {2147483647.9, -2147483648.5, -100, 100},
+  };
+  for (const auto& testCase : cases) {
+    backend->clearEvents();
+    injector->handle(M::Scroll{testCase.dx, testCase.dy});
+    EXPECT_EQ(eventsOf<ScrollWheelEvent>(),
+              (std::vector<ScrollWheelEvent>{{ScrollUnit::line, testCase.wheel1, testCase.wheel2, 0}}))
+        << testCase.dx << "," << testCase.dy;
+  }
+}
+
+TEST_F(EventInjectorServiceTest, ScrollDeltasBeyondThirtyTwoBitsAreRefused) {
+  for (const double bad : {kNaN, -kInfinity, 2147483648.0, -2147483649.0}) {
+    injector->handle(M::Scroll{bad, 1});
+    injector->handle(M::Scroll{1, bad});
+  }
+  EXPECT_TRUE(backend->events().empty());
+  EXPECT_EQ(logSink.countContaining("Ignoring scroll: delta does not fit a 32-bit integer"), 8u);
+  EXPECT_EQ(logSink.count(Level::error, "Ignoring scroll: delta does not fit a 32-bit integer (deltaX=2147483648 deltaY=1)"), 1u);
+}
+
+TEST_F(EventInjectorServiceTest, KeyEventsCarryTheModifierFlagsAndLogEntryAndPost) {
+  struct Case {
+    std::uint32_t modifiers;
+    std::uint64_t flags;
+    const char* hex;
+  };
+  const std::vector<Case> cases = {
+      {0, 0, "0"},
+      {(Mods::shift | Mods::command).rawValue(), 0x120000, "120000"},
+      {Mods::control.rawValue() | Mods::option.rawValue(), 0xC0000, "C0000"},
+      {Mods::capsLock.rawValue(), 0x10000, "10000"},
+      {0xFFFFFFE1, 0x20000, "20000"},  // bits without a name are ignored
+  };
+  for (const auto& testCase : cases) {
+    backend->clearEvents();
+    logSink.clear();
+    injector->handle(M::KeyDown{12, Mods(testCase.modifiers)});
+    injector->handle(M::KeyUp{127, Mods(testCase.modifiers)});
+
+    EXPECT_EQ(eventsOf<KeyboardEvent>(),
+              (std::vector<KeyboardEvent>{{12, true, testCase.flags}, {127, false, testCase.flags}}));
+    const auto modifiers = std::to_string(testCase.modifiers);
+    const std::string hex = testCase.hex;
+    EXPECT_EQ(logSink.count(Level::info, "keyDown entry: keyCode=12 modifiers=" + modifiers + " flags=0x" + hex + " eventSource=valid"), 1u);
+    EXPECT_EQ(logSink.count(Level::info, "keyDown posted: keyCode=12 flags=0x" + hex), 1u);
+    EXPECT_EQ(logSink.count(Level::info, "keyUp entry: keyCode=127 modifiers=" + modifiers + " flags=0x" + hex + " eventSource=valid"), 1u);
+    EXPECT_EQ(logSink.count(Level::info, "keyUp posted: keyCode=127 flags=0x" + hex), 1u);
+  }
+}
+
+TEST_F(EventInjectorServiceTest, KeyCodesAbove127AreRefused) {
+  injector->handle(M::KeyDown{128, Mods::shift});
+  injector->handle(M::KeyUp{65535, {}});
+  EXPECT_TRUE(backend->events().empty());
+  EXPECT_EQ(logSink.count(Level::info, "keyDown entry: keyCode=128 modifiers=1 flags=0x20000 eventSource=valid"), 1u);
+  EXPECT_EQ(logSink.count(Level::error, "Ignoring invalid keyCode 128"), 1u);
+  EXPECT_EQ(logSink.count(Level::error, "Ignoring invalid keyCode 65535"), 1u);
+  EXPECT_EQ(logSink.countContaining("posted"), 0u);
+}
+
+TEST_F(EventInjectorServiceTest, KeyEventsThatCannotBeMadeAreLoggedNotPosted) {
+  backend->setHasEventSource(false);
+  backend->setKeyboardEventsFail(true);
+  injector = makeInjector();
+  injector->handle(M::KeyDown{5, {}});
+  injector->handle(M::KeyUp{5, {}});
+  EXPECT_EQ(logSink.count(Level::info, "keyDown entry: keyCode=5 modifiers=0 flags=0x0 eventSource=nil"), 1u);
+  EXPECT_EQ(logSink.count(Level::error, "keyDown: CGEvent creation returned nil — no post performed (keyCode=5)"), 1u);
+  EXPECT_EQ(logSink.count(Level::error, "keyUp: CGEvent creation returned nil — no post performed (keyCode=5)"), 1u);
+  EXPECT_EQ(logSink.countContaining("posted:"), 0u);
+}
+
+TEST_F(EventInjectorServiceTest, TypedTextGoesOutInChunksOf32Characters) {
+  const std::string accented = "e\xCC\x81";  // e + combining acute: one character, three bytes
+  std::string text;
+  for (int i = 0; i < 70; ++i) {
+    text += i == 31 || i == 32 ? accented : std::string(1, static_cast<char>('a' + i % 26));
+  }
+  injector->handle(M::KeyTyped{""});
+  injector->handle(M::KeyTyped{text});
+
+  const auto chunks = eventsOf<TypedTextEvent>();
+  ASSERT_EQ(chunks.size(), 3u);
+  EXPECT_EQ(chunks[0].text, text.substr(0, 31) + accented);
+  EXPECT_EQ(chunks[1].text.substr(0, 3), accented);
+  EXPECT_EQ(chunks[2].text, text.substr(text.size() - 6));
+  EXPECT_EQ(backend->events().size(), 3u);
+}
+
+TEST_F(EventInjectorServiceTest, InvalidUtf8IsTypedWithReplacementCharacters) {
+  injector->handle(M::KeyTyped{"a\xFF" "b"});
+  EXPECT_EQ(eventsOf<TypedTextEvent>(), (std::vector<TypedTextEvent>{{"a\xEF\xBF\xBD" "b"}}));
+  EXPECT_EQ(logSink.count(Level::notice, "keyTyped text is not valid UTF-8; invalid bytes replaced with U+FFFD"), 1u);
+}
+
+TEST_F(EventInjectorServiceTest, ClipboardTakesTextsUpToTenMillionBytes) {
+  const std::string atLimit(EventInjectorService::kClipboardSyncByteLimit, 'x');
+  injector->handle(M::ClipboardSync{atLimit});
+  EXPECT_EQ(backend->clipboardText(), atLimit);
+
+  injector->handle(M::ClipboardSync{atLimit + "y"});
+  EXPECT_EQ(logSink.count(Level::error, "Clipboard sync rejected: UTF-8 size 10000001 exceeds limit 10000000"), 1u);
+  // Repair grows each bad byte to three, which pushes this one past the limit.
+  injector->handle(M::ClipboardSync{atLimit.substr(1) + "\x80"});
+  EXPECT_EQ(logSink.count(Level::error, "Clipboard sync rejected: UTF-8 size 10000002 exceeds limit 10000000"), 1u);
+  EXPECT_EQ(backend->clipboardText(), atLimit);
+
+  injector->handle(M::ClipboardSync{"caf\xC3"});
+  EXPECT_EQ(backend->clipboardText(), "caf\xEF\xBF\xBD");
+  EXPECT_EQ(logSink.count(Level::notice, "clipboardSync content is not valid UTF-8; invalid bytes replaced with U+FFFD"), 2u);
+}
+
+TEST_F(EventInjectorServiceTest, WithoutPermissionEveryMessageIsDroppedAndNoticesComeFiveSecondsApart) {
+  backend->setTrusted(false);
+  const std::vector<std::pair<EventInjectorService::Clock::duration, int>> arrivals = {
+      {0s, 1}, {1s, 1}, {4999ms, 1}, {5s, 2}, {9s, 2}, {10s, 3}};
+  for (const auto& [at, noticesAfter] : arrivals) {
+    now = EventInjectorService::Clock::time_point{} + at;
+    injector->handle(M::MouseMove{1, 1});
+    injector->handle(M::ClipboardSync{"secret"});
+    EXPECT_EQ(permissionLossNotices, noticesAfter) << (at / 1ms) << " ms";
+  }
+  EXPECT_TRUE(backend->events().empty());
+  EXPECT_FALSE(backend->clipboardText().has_value());
+  EXPECT_EQ(backend->trustPromptCount(), 0);
+  EXPECT_EQ(logSink.count(Level::error, "Inbound event arrived but Accessibility permission is revoked — notifying UI"), 3u);
+
+  backend->setTrusted(true);
+  injector->handle(M::KeyTyped{"x"});
+  EXPECT_EQ(backend->events().size(), 1u);
+}
+
+TEST_F(EventInjectorServiceTest, StreamRequestsPostNothing) {
+  for (const ControlMessage& message : std::vector<ControlMessage>{
+           M::SwitchDisplay{2}, M::SetMultiDisplay{true}, M::RequestKeyframe{}, M::Unknown{}}) {
+    injector->handle(message);
+  }
+  EXPECT_TRUE(backend->events().empty());
+  EXPECT_TRUE(logSink.lines().empty());
+  EXPECT_FALSE(injector->targetDisplayID().has_value());
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,116 @@
+#include "platform/virtual/virtual_input_backend.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace velmora {
+namespace {
+
+constexpr std::size_t kRecordedEventLimit = 10'000;
+
+}  // namespace
+
+VirtualInputBackend::VirtualInputBackend(std::shared_ptr<const DisplaySource> displays)
+    : displays_(std::move(displays)) {}
+
+bool VirtualInputBackend::hasEventSource() const { return hasEventSource_; }
+
+bool VirtualInputBackend::isProcessTrusted(bool showPrompt) const {
+  if (showPrompt) {
+    ++trustPromptCount_;
+  }
+  return trusted_;
+}
+
+std::optional<GlobalPoint> VirtualInputBackend::pointerLocation() const {
+  if (!pointerLocationReadable_) {
+    return std::nullopt;
+  }
+  std::lock_guard lock(pointerLocationLock_);
+  return pointerLocation_;
+}
+
+Rect VirtualInputBackend::displayBounds(std::uint32_t displayID) const {
+  const auto screens = displays_->screens();
+  const auto byID = [&](std::uint32_t id) {
+    return std::find_if(screens.begin(), screens.end(), [id](const ScreenDescription& screen) { return screen.displayID == id; });
+  };
+  const auto screen = byID(displayID);
+  if (displayID == 0 || screen == screens.end()) {
+    return Rect{};
+  }
+  // Global coordinates hang from the main display's top-left corner with y pointing down.
+  const auto main = byID(displays_->mainDisplayID());
+  const Rect mainFrame = main == screens.end() ? Rect{} : main->frame;
+  const Rect& frame = screen->frame;
+  return Rect{frame.x - mainFrame.x, (mainFrame.y + mainFrame.height) - (frame.y + frame.height), frame.width, frame.height};
+}
+
+std::uint32_t VirtualInputBackend::mainDisplayID() const { return displays_->mainDisplayID(); }
+
+std::vector<std::uint32_t> VirtualInputBackend::activeDisplayIDs() const { return displays_->activeDisplayIDs(); }
+
+void VirtualInputBackend::postPointerEvent(const PointerEvent& event) {
+  {
+    std::lock_guard lock(pointerLocationLock_);
+    pointerLocation_ = event.location;
+  }
+  record(event);
+}
+
+void VirtualInputBackend::postScrollWheelEvent(const ScrollWheelEvent& event) { record(event); }
+
+bool VirtualInputBackend::postKeyboardEvent(const KeyboardEvent& event) {
+  if (keyboardEventsFail_) {
+    return false;
+  }
+  record(event);
+  return true;
+}
+
+void VirtualInputBackend::postUnicodeString(std::string_view text) { record(TypedTextEvent{std::string(text)}); }
+
+void VirtualInputBackend::setClipboardText(std::string text) {
+  std::lock_guard lock(clipboardTextLock_);
+  clipboardText_ = std::move(text);
+}
+
+std::vector<RecordedInputEvent> VirtualInputBackend::events() const {
+  std::lock_guard lock(eventsLock_);
+  return std::vector<RecordedInputEvent>(events_.begin(), events_.end());
+}
+
+void VirtualInputBackend::clearEvents() {
+  std::lock_guard lock(eventsLock_);
+  events_.clear();
+}
+
+std::optional<std::string> VirtualInputBackend::clipboardText() const {
+  std::lock_guard lock(clipboardTextLock_);
+  return clipboardText_;
+}
+
+int VirtualInputBackend::trustPromptCount() const { return trustPromptCount_; }
+
+void VirtualInputBackend::setTrusted(bool trusted) { trusted_ = trusted; }
+
+void VirtualInputBackend::setPointerLocation(GlobalPoint location) {
+  std::lock_guard lock(pointerLocationLock_);
+  pointerLocation_ = location;
+}
+
+void VirtualInputBackend::setPointerLocationReadable(bool readable) { pointerLocationReadable_ = readable; }
+
+void VirtualInputBackend::setHasEventSource(bool hasEventSource) { hasEventSource_ = hasEventSource; }
+
+void VirtualInputBackend::setKeyboardEventsFail(bool fail) { keyboardEventsFail_ = fail; }
+
+void VirtualInputBackend::record(RecordedInputEvent event) {
+  std::lock_guard lock(eventsLock_);
+  if (events_.size() == kRecordedEventLimit) {
+    events_.pop_front();
+  }
+  events_.push_back(std::move(event));
+}
+
+}  // namespace velmora
