@@ -24,7 +24,8 @@ function(velmora_library name)
   target_link_libraries(${name} PUBLIC velmora_options ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
 endfunction()
 
-# velmora_test(NAME SOURCES ... LIBS ... [LABELS ...]): one GoogleTest executable, each test its own ctest entry.
+# velmora_test(NAME SOURCES ... LIBS ... [LABELS label]): one GoogleTest executable, each test its own
+# ctest entry, labelled "unit" unless a label is given ("concurrent" tests also run under ThreadSanitizer).
 function(velmora_test name)
   if(NOT VELMORA_TESTS)
     return()
@@ -32,7 +33,12 @@ function(velmora_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE velmora_options ${ARG_LIBS} GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "unit;${ARG_LABELS}" TIMEOUT 120)
+  # One label per test: gtest_discover_tests cannot pass a list through PROPERTIES.
+  set(label unit)
+  if(ARG_LABELS)
+    list(GET ARG_LABELS 0 label)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${label} TIMEOUT 120)
   if("concurrent" IN_LIST ARG_LABELS)
     set_property(GLOBAL APPEND PROPERTY VELMORA_CONCURRENT_TEST_TARGETS ${name})
   endif()
