@@ -1,12 +1,13 @@
 #include "control/control_channel_server.h"
 
 #include "platform/application_identifier.h"
+#include "platform/dispatch/queue_owned.h"
 #include "protocol/velmora_constants.h"
 
 namespace velmora {
 
 std::shared_ptr<ControlChannelServer> ControlChannelServer::create(Dependencies dependencies) {
-  return std::shared_ptr<ControlChannelServer>(new ControlChannelServer(std::move(dependencies)));
+  return ownedOutsideItsQueue(std::shared_ptr<ControlChannelServer>(new ControlChannelServer(std::move(dependencies))));
 }
 
 ControlChannelServer::ControlChannelServer(Dependencies dependencies)
@@ -16,15 +17,15 @@ ControlChannelServer::ControlChannelServer(Dependencies dependencies)
       trustedClientIdentifiers_(dependencies_.userDefaults) {}
 
 ControlChannelServer::~ControlChannelServer() {
-  // Work still queued holds the server weakly and finds it gone; the sockets close with the queue.
-  netQueue_.shutdown();
-  if (listener_) {
-    listener_->cancel();
-  }
+  // The queue's thread must be done before the connections and the listener it works on go;
+  // work still queued holds the server weakly and is dropped with the queue.
+  shutdownQueueAndWait();
   if (dependencies_.advertiser) {
     dependencies_.advertiser->withdraw();
   }
 }
+
+void ControlChannelServer::shutdownQueueAndWait() { netQueue_.shutdownAndWait(); }
 
 void ControlChannelServer::start() {
   netQueue_.post([weak = weak_from_this()] {

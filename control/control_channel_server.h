@@ -61,6 +61,8 @@ class ControlChannelServer : public std::enable_shared_from_this<ControlChannelS
   void start();
   void stop();
   void resendServerHello();
+  // Stops netQueue and waits for the work running on it; the server then serves nothing more.
+  void shutdownQueueAndWait();
 
   std::string requiredPairingCode() const;
   void setRequiredPairingCode(std::string code);

@@ -53,10 +53,20 @@ SerialQueue::SerialQueue(std::string label) : state_(std::make_shared<State>(std
 
 SerialQueue::~SerialQueue() {
   shutdown();
+  if (!thread_.joinable()) {
+    return;
+  }
   if (isCurrentThread()) {
     // Destroyed by its own work: the thread still holds the state and ends once that work returns.
     thread_.detach();
   } else {
+    thread_.join();
+  }
+}
+
+void SerialQueue::shutdownAndWait() {
+  shutdown();
+  if (thread_.joinable() && !isCurrentThread()) {
     thread_.join();
   }
 }

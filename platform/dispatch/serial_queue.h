@@ -25,6 +25,10 @@ class SerialQueue {
   bool isCurrentThread() const;
   // Stops after the work that is running now; queued work is dropped. Idempotent, any thread.
   void shutdown();
+  // shutdown(), then waits until the work that is running now has returned (not on the queue's
+  // own thread, where that work is the caller). Afterwards nothing runs on the queue any more, so
+  // its owner may tear down what the queue's work touched.
+  void shutdownAndWait();
   const std::string& label() const;
 
  private:
