@@ -41,6 +41,14 @@ class FrameFragmenter {
                                  std::span<const std::vector<std::uint8_t>> nalUnits, const DatagramSink& sink);
   static FragmentationResult cut(const VideoFrameMetadata& metadata, std::span<const std::uint8_t> payload,
                                  const DatagramSink& sink);
+
+  // The same datagrams written back to back into `train` (resized to fit, its capacity reused):
+  // datagram i starts at i * maxDatagramSize, and only the last one may be shorter. This is the
+  // layout a sender needs to hand the kernel many datagrams, or one segmented buffer, per call.
+  // A refused frame leaves `train` empty.
+  static FragmentationResult layOut(const VideoFrameMetadata& metadata,
+                                    std::span<const std::vector<std::uint8_t>> nalUnits,
+                                    std::vector<std::uint8_t>& train);
 };
 
 }  // namespace velmora

@@ -76,6 +76,26 @@ TEST(FrameFragmenterTest, ContiguousPayloadGivesTheSameDatagrams) {
   EXPECT_EQ(datagrams, cutIntoDatagrams(VideoFrameMetadata{9, 0, false, 0, 1}, {payload}));
 }
 
+TEST(FrameFragmenterTest, LayOutWritesTheCutDatagramsBackToBack) {
+  const std::vector<std::vector<Bytes>> frames = {
+      {}, {countingBytes(1400)}, {countingBytes(30, 1), {}, countingBytes(1390, 50), countingBytes(1500, 9)}, {countingBytes(3000)}};
+  const VideoFrameMetadata metadata{0xA0B0C0D0, 0, true, 0, 2};
+  // Starts larger than any frame here, so a stale tail would show.
+  Bytes train(10'000, 0xEE);
+  for (const auto& nalUnits : frames) {
+    Bytes expected;
+    for (const Bytes& datagram : cutIntoDatagrams(metadata, nalUnits)) {
+      expected.insert(expected.end(), datagram.begin(), datagram.end());
+    }
+
+    const FragmentationResult result = FrameFragmenter::layOut(metadata, nalUnits, train);
+
+    ASSERT_TRUE(result) << result.error;
+    EXPECT_EQ(train, expected);
+    EXPECT_EQ(result.datagramCount, (expected.size() + FrameFragmenter::maxDatagramSize - 1) / FrameFragmenter::maxDatagramSize);
+  }
+}
+
 TEST(FrameFragmenterTest, RefusesFramesNeedingMoreThan65535Fragments) {
   constexpr std::size_t largest = 65535 * 1400;
   EXPECT_EQ(FrameFragmenter::fragmentCount(largest), 65535);

@@ -1,0 +1,165 @@
+#include "client/receive_statistics.h"
+
+#include <algorithm>
+
+namespace velmora {
+namespace {
+
+double milliseconds(std::int64_t microseconds) { return static_cast<double>(microseconds) / 1000.0; }
+
+nlohmann::json toJson(const DisplayReceiveStatistics& display) {
+  nlohmann::json latency = nullptr;
+  if (display.latency) {
+    latency = {{"samples", display.latency->samples},
+               {"min", display.latency->minimumMilliseconds},
+               {"median", display.latency->medianMilliseconds},
+               {"p95", display.latency->p95Milliseconds},
+               {"max", display.latency->maximumMilliseconds}};
+  }
+  return {{"displayID", display.displayID},
+          {"framesCompleted", display.framesCompleted},
+          {"keyframes", display.keyframes},
+          {"incompleteFramesDropped", display.incompleteFramesDropped},
+          {"framesSkippedAwaitingKeyframe", display.framesSkippedAwaitingKeyframe},
+          {"decodeErrors", display.decodeErrors},
+          {"picturesDecoded", display.picturesDecoded},
+          {"stampedPictures", display.stampedPictures},
+          {"width", display.width},
+          {"height", display.height},
+          {"framesPerSecond", display.framesPerSecond},
+          {"latencyMilliseconds", std::move(latency)}};
+}
+
+}  // namespace
+
+std::optional<LatencySummary> summarizeLatencies(std::vector<std::int64_t> microseconds) {
+  if (microseconds.empty()) {
+    return std::nullopt;
+  }
+  std::sort(microseconds.begin(), microseconds.end());
+  const std::size_t count = microseconds.size();
+  const std::size_t middle = count / 2;
+  const double median = count % 2 == 1 ? milliseconds(microseconds[middle])
+                                       : (milliseconds(microseconds[middle - 1]) + milliseconds(microseconds[middle])) / 2;
+  // Nearest rank: the smallest sample with at least 95 % of all samples at or below it.
+  const std::size_t p95Rank = (count * 95 + 99) / 100;
+  return LatencySummary{count, milliseconds(microseconds.front()), median, milliseconds(microseconds[p95Rank - 1]),
+                        milliseconds(microseconds.back())};
+}
+
+nlohmann::json toJson(const VideoReceiverStatistics& statistics) {
+  nlohmann::json displays = nlohmann::json::array();
+  for (const DisplayReceiveStatistics& display : statistics.displays) {
+    displays.push_back(toJson(display));
+  }
+  const FrameReassemblerStatistics& reassembler = statistics.reassembler;
+  return {{"displays", std::move(displays)},
+          {"datagrams",
+           {{"received", statistics.datagramsReceived},
+            {"invalid", reassembler.invalidDatagrams},
+            {"duplicate", reassembler.duplicateDatagrams},
+            {"late", reassembler.lateDatagrams},
+            {"receiveErrors", statistics.receiveErrors}}},
+          {"framesCompleted", reassembler.framesCompleted},
+          {"incompleteFramesDropped", reassembler.incompleteFramesDropped},
+          {"framesOfIgnoredDisplays", statistics.framesOfIgnoredDisplays},
+          {"hellosSent", statistics.hellosSent}};
+}
+
+void ReceiveStatisticsRecorder::recordFrame(std::uint16_t displayID, bool isKeyframe) {
+  std::lock_guard lock(statisticsLock_);
+  DisplayReceiveStatistics& counters = recordFor(displayID).counters;
+  ++counters.framesCompleted;
+  counters.keyframes += isKeyframe ? 1 : 0;
+}
+
+void ReceiveStatisticsRecorder::recordIncompleteFramesDropped(std::uint16_t displayID, std::uint64_t count) {
+  std::lock_guard lock(statisticsLock_);
+  recordFor(displayID).counters.incompleteFramesDropped += count;
+}
+
+void ReceiveStatisticsRecorder::recordSkippedFrame(std::uint16_t displayID) {
+  std::lock_guard lock(statisticsLock_);
+  ++recordFor(displayID).counters.framesSkippedAwaitingKeyframe;
+}
+
+void ReceiveStatisticsRecorder::recordDecodeError(std::uint16_t displayID) {
+  std::lock_guard lock(statisticsLock_);
+  ++recordFor(displayID).counters.decodeErrors;
+}
+
+void ReceiveStatisticsRecorder::recordPicture(std::uint16_t displayID, int width, int height,
+                                              Clock::time_point decodedAt, bool hasStamp,
+                                              std::optional<std::int64_t> latencyMicroseconds) {
+  std::lock_guard lock(statisticsLock_);
+  DisplayRecord& record = recordFor(displayID);
+  ++record.counters.picturesDecoded;
+  record.counters.stampedPictures += hasStamp ? 1 : 0;
+  record.counters.width = width;
+  record.counters.height = height;
+  if (!record.firstPictureAt) {
+    record.firstPictureAt = decodedAt;
+  }
+  record.latestPictureAt = decodedAt;
+  if (!latencyMicroseconds) {
+    return;
+  }
+  const std::int64_t latency = *latencyMicroseconds;
+  record.latencyMinimum = record.latencySamples == 0 ? latency : std::min(record.latencyMinimum, latency);
+  record.latencyMaximum = record.latencySamples == 0 ? latency : std::max(record.latencyMaximum, latency);
+  ++record.latencySamples;
+  if (record.latencyRing.size() < latencyWindow) {
+    record.latencyRing.push_back(latency);
+  } else {
+    record.latencyRing[record.latencyRingNext] = latency;
+  }
+  record.latencyRingNext = (record.latencyRingNext + 1) % latencyWindow;
+}
+
+void ReceiveStatisticsRecorder::recordTransport(const TransportCounters& counters) {
+  std::lock_guard lock(statisticsLock_);
+  transport_ = counters;
+}
+
+VideoReceiverStatistics ReceiveStatisticsRecorder::snapshot() const {
+  std::map<std::uint16_t, DisplayRecord> displays;
+  VideoReceiverStatistics statistics;
+  {
+    std::lock_guard lock(statisticsLock_);
+    displays = displays_;
+    statistics.datagramsReceived = transport_.datagramsReceived;
+    statistics.receiveErrors = transport_.receiveErrors;
+    statistics.hellosSent = transport_.hellosSent;
+    statistics.framesOfIgnoredDisplays = transport_.framesOfIgnoredDisplays;
+    statistics.reassembler = transport_.reassembler;
+  }
+  for (const auto& [displayID, record] : displays) {
+    statistics.displays.push_back(summarize(record));
+  }
+  return statistics;
+}
+
+ReceiveStatisticsRecorder::DisplayRecord& ReceiveStatisticsRecorder::recordFor(std::uint16_t displayID) {
+  DisplayRecord& record = displays_[displayID];
+  record.counters.displayID = displayID;
+  return record;
+}
+
+DisplayReceiveStatistics ReceiveStatisticsRecorder::summarize(const DisplayRecord& record) {
+  DisplayReceiveStatistics result = record.counters;
+  if (record.firstPictureAt && record.counters.picturesDecoded > 1) {
+    const std::chrono::duration<double> span = record.latestPictureAt - *record.firstPictureAt;
+    if (span.count() > 0) {
+      result.framesPerSecond = static_cast<double>(record.counters.picturesDecoded - 1) / span.count();
+    }
+  }
+  result.latency = summarizeLatencies(record.latencyRing);
+  if (result.latency) {
+    result.latency->samples = record.latencySamples;
+    result.latency->minimumMilliseconds = milliseconds(record.latencyMinimum);
+    result.latency->maximumMilliseconds = milliseconds(record.latencyMaximum);
+  }
+  return result;
+}
+
+}  // namespace velmora

@@ -1,0 +1,102 @@
+#include "client/receive_statistics.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(ReceiveStatisticsTest, SummarizesLatencies) {
+  struct Case {
+    std::vector<std::int64_t> microseconds;
+    double minimum, median, p95, maximum;
+  };
+  std::vector<std::int64_t> hundred(100);
+  std::iota(hundred.begin(), hundred.end(), 1000);  // 1.000 ms to 1.099 ms, reversed below
+  std::reverse(hundred.begin(), hundred.end());
+  const std::vector<Case> cases{
+      {{2500}, 2.5, 2.5, 2.5, 2.5},
+      {{4000, 1000, 3000, 2000}, 1, 2.5, 4, 4},
+      {{5000, 1000, 3000}, 1, 3, 5, 5},
+      {hundred, 1.0, 1.0495, 1.094, 1.099},
+  };
+  for (const Case& testCase : cases) {
+    const auto summary = summarizeLatencies(testCase.microseconds);
+    ASSERT_TRUE(summary);
+    EXPECT_EQ(summary->samples, testCase.microseconds.size());
+    EXPECT_DOUBLE_EQ(summary->minimumMilliseconds, testCase.minimum);
+    EXPECT_DOUBLE_EQ(summary->medianMilliseconds, testCase.median);
+    EXPECT_DOUBLE_EQ(summary->p95Milliseconds, testCase.p95);
+    EXPECT_DOUBLE_EQ(summary->maximumMilliseconds, testCase.maximum);
+  }
+  EXPECT_FALSE(summarizeLatencies({}));
+}
+
+TEST(ReceiveStatisticsTest, FrameRateSpansFirstToLatestPicture) {
+  ReceiveStatisticsRecorder recorder;
+  const auto start = ReceiveStatisticsRecorder::Clock::time_point{} + 100s;
+  recorder.recordPicture(3, 64, 32, start, false, std::nullopt);
+  EXPECT_EQ(recorder.snapshot().displays.at(0).framesPerSecond, 0) << "one picture has no span";
+  for (int picture = 1; picture <= 30; ++picture) {
+    recorder.recordPicture(3, 64, 32, start + picture * 50ms, false, std::nullopt);
+  }
+  const DisplayReceiveStatistics display = recorder.snapshot().displays.at(0);
+  EXPECT_EQ(display.displayID, 3);
+  EXPECT_EQ(display.picturesDecoded, 31u);
+  EXPECT_DOUBLE_EQ(display.framesPerSecond, 20.0);
+  EXPECT_FALSE(display.latency);
+}
+
+TEST(ReceiveStatisticsTest, LatencyExtremesCoverEveryPictureWhileRanksCoverTheWindow) {
+  ReceiveStatisticsRecorder recorder;
+  const auto now = ReceiveStatisticsRecorder::Clock::now();
+  recorder.recordPicture(0, 64, 32, now, true, 90'000);
+  for (std::size_t picture = 0; picture < ReceiveStatisticsRecorder::latencyWindow; ++picture) {
+    recorder.recordPicture(0, 64, 32, now, true, 2'000);
+  }
+  recorder.recordPicture(0, 64, 32, now, false, std::nullopt);
+  const DisplayReceiveStatistics display = recorder.snapshot().displays.at(0);
+  ASSERT_TRUE(display.latency);
+  EXPECT_EQ(display.latency->samples, ReceiveStatisticsRecorder::latencyWindow + 1);
+  EXPECT_DOUBLE_EQ(display.latency->maximumMilliseconds, 90);
+  EXPECT_DOUBLE_EQ(display.latency->p95Milliseconds, 2);
+  EXPECT_EQ(display.stampedPictures, ReceiveStatisticsRecorder::latencyWindow + 1);
+  EXPECT_EQ(display.picturesDecoded, ReceiveStatisticsRecorder::latencyWindow + 2);
+}
+
+TEST(ReceiveStatisticsTest, JsonCarriesEveryCounter) {
+  ReceiveStatisticsRecorder recorder;
+  const auto now = ReceiveStatisticsRecorder::Clock::now();
+  recorder.recordFrame(1, true);
+  recorder.recordFrame(1, false);
+  recorder.recordIncompleteFramesDropped(1, 2);
+  recorder.recordSkippedFrame(1);
+  recorder.recordDecodeError(1);
+  recorder.recordPicture(1, 1920, 1080, now, true, 12'500);
+  recorder.recordPicture(0, 1280, 720, now, false, std::nullopt);
+  FrameReassemblerStatistics reassembler{7, 3, 4, 5, 6};
+  recorder.recordTransport({100, 1, 2, 8, reassembler});
+
+  const nlohmann::json json = toJson(recorder.snapshot());
+  ASSERT_EQ(json.at("displays").size(), 2u);
+  EXPECT_EQ(json.at("displays")[0].at("displayID"), 0);
+  EXPECT_TRUE(json.at("displays")[0].at("latencyMilliseconds").is_null());
+  const nlohmann::json& display = json.at("displays")[1];
+  EXPECT_EQ(display, nlohmann::json::parse(R"({
+    "displayID": 1, "framesCompleted": 2, "keyframes": 1, "incompleteFramesDropped": 2,
+    "framesSkippedAwaitingKeyframe": 1, "decodeErrors": 1, "picturesDecoded": 1, "stampedPictures": 1,
+    "width": 1920, "height": 1080, "framesPerSecond": 0.0,
+    "latencyMilliseconds": {"samples": 1, "min": 12.5, "median": 12.5, "p95": 12.5, "max": 12.5}})"));
+  EXPECT_EQ(json.at("datagrams"), nlohmann::json::parse(R"({
+    "received": 100, "invalid": 4, "duplicate": 5, "late": 6, "receiveErrors": 1})"));
+  EXPECT_EQ(json.at("framesCompleted"), 7);
+  EXPECT_EQ(json.at("incompleteFramesDropped"), 3);
+  EXPECT_EQ(json.at("framesOfIgnoredDisplays"), 8);
+  EXPECT_EQ(json.at("hellosSent"), 2);
+}
+
+}  // namespace
+}  // namespace velmora

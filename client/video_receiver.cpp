@@ -1,0 +1,146 @@
+#include "client/video_receiver.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "client/receiver_logger.h"
+
+namespace velmora {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Batches read before the loop looks at a stop request again.
+constexpr int kBatchesPerWakeUp = 16;
+
+bool isLoggedOccurrence(std::uint64_t count) { return count <= 3 || count % 300 == 0; }
+
+}  // namespace
+
+Result<std::unique_ptr<VideoReceiver>> VideoReceiver::start(VideoReceiverOptions options) {
+  if (options.host.empty() || options.videoPort == 0) {
+    return Result<std::unique_ptr<VideoReceiver>>::failure("no video host address or port");
+  }
+  if (options.helloInterval <= std::chrono::milliseconds::zero()) {
+    return Result<std::unique_ptr<VideoReceiver>>::failure("the hello interval must be positive");
+  }
+  auto socket = ConnectedDatagramSocket::connect(options.host, options.videoPort, receiveBufferBytes);
+  if (!socket) {
+    return Result<std::unique_ptr<VideoReceiver>>::failure(socket.error());
+  }
+  FileDescriptor wakeEvent(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wakeEvent.isOpen()) {
+    return Result<std::unique_ptr<VideoReceiver>>::failure(
+        std::string("cannot create the receiver's wake-up event: ") + std::strerror(errno));
+  }
+  return std::make_unique<VideoReceiver>(Token{}, std::move(options), std::move(socket.value()), std::move(wakeEvent));
+}
+
+VideoReceiver::VideoReceiver(Token, VideoReceiverOptions options, std::unique_ptr<ConnectedDatagramSocket> socket,
+                             FileDescriptor wakeEvent)
+    : host_(options.host),
+      videoPort_(options.videoPort),
+      helloInterval_(options.helloInterval),
+      socket_(std::move(socket)),
+      wakeEvent_(std::move(wakeEvent)),
+      processor_(options.maxDisplays,
+                 DisplayStreamSettings{options.decoderLimits, std::move(options.saveStreamDirectory),
+                                       std::move(options.onPicture), std::move(options.onKeyframeNeeded)},
+                 statistics_) {
+  receiverLogger().info("Receiving video from {} port {} on local port {}", log::privateValue(host_), videoPort_,
+                        socket_->localPort());
+  thread_ = std::thread([this] { run(); });
+}
+
+VideoReceiver::~VideoReceiver() { stop(); }
+
+void VideoReceiver::stop() {
+  if (std::this_thread::get_id() == thread_.get_id()) {
+    // From a callback: the thread cannot wait for itself; it ends after the current batch.
+    stopRequested_ = true;
+    return;
+  }
+  std::call_once(joined_, [this] {
+    stopRequested_ = true;
+    const std::uint64_t wake = 1;
+    // The counter cannot overflow from one write, so the write cannot fail for want of room.
+    [[maybe_unused]] const auto written = ::write(wakeEvent_.get(), &wake, sizeof wake);
+    thread_.join();
+    receiverLogger().info("Video receiver stopped");
+  });
+}
+
+void VideoReceiver::run() {
+  auto nextHello = Clock::now();
+  while (!stopRequested_) {
+    int timeoutMilliseconds = -1;
+    if (!videoFlowing_) {
+      const auto now = Clock::now();
+      if (now >= nextHello) {
+        sendHello();
+        nextHello = now + helloInterval_;
+      }
+      timeoutMilliseconds = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(nextHello - now).count());
+    }
+    pollfd watched[2] = {{socket_->descriptor(), POLLIN, 0}, {wakeEvent_.get(), POLLIN, 0}};
+    if (::poll(watched, 2, timeoutMilliseconds) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      receiverLogger().error("Video receiver stops: waiting for datagrams failed: {}", std::strerror(errno));
+      return;
+    }
+    if (watched[1].revents != 0) {
+      return;
+    }
+    if (watched[0].revents != 0) {
+      receiveWaitingDatagrams();
+    }
+  }
+}
+
+void VideoReceiver::sendHello() {
+  if (const int error = socket_->send(helloBytes); error != 0) {
+    if (isLoggedOccurrence(++sendErrors_)) {
+      receiverLogger().error("Sending the video hello failed: {}", std::strerror(error));
+    }
+    return;
+  }
+  ++transport_.hellosSent;
+  receiverLogger().debug("Video hello #{} sent", transport_.hellosSent);
+  publishTransportCounters();
+}
+
+void VideoReceiver::receiveWaitingDatagrams() {
+  for (int batch = 0; batch < kBatchesPerWakeUp && !stopRequested_; ++batch) {
+    const auto result = socket_->receiveWaiting([this](std::span<const std::uint8_t> datagram) {
+      ++transport_.datagramsReceived;
+      if (processor_.handle(datagram) && !videoFlowing_) {
+        videoFlowing_ = true;
+        receiverLogger().info("Video is flowing after {} hello(s)", transport_.hellosSent);
+      }
+    });
+    if (result.error != 0) {
+      // Mostly an ICMP "port unreachable" for the hello: the host is not listening (yet, or any more).
+      if (isLoggedOccurrence(++transport_.receiveErrors)) {
+        receiverLogger().notice("Receiving video failed: {}", std::strerror(result.error));
+      }
+    } else if (result.datagrams < ConnectedDatagramSocket::batchSize) {
+      break;
+    }
+  }
+  publishTransportCounters();
+}
+
+void VideoReceiver::publishTransportCounters() {
+  transport_.reassembler = processor_.reassemblerStatistics();
+  transport_.framesOfIgnoredDisplays = processor_.framesOfIgnoredDisplays();
+  statistics_.recordTransport(transport_);
+}
+
+}  // namespace velmora

@@ -1,0 +1,170 @@
+#include "platform/net/asio_udp_listener.h"
+
+#include "platform/net/datagram_sender.h"
+#include "platform/net/net_test_support.h"
+#include "platform/net/udp_test_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <numeric>
+
+namespace velmora {
+namespace {
+
+using testing::makeInbox;
+using testing::QueueThread;
+using testing::UdpTestPeer;
+
+Bytes countingBytes(std::size_t size) {
+  Bytes bytes(size);
+  std::iota(bytes.begin(), bytes.end(), std::uint8_t{0});
+  return bytes;
+}
+
+class UdpListenerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto made = makeUdpListener(queue_.context(), UdpListenerSettings{});
+    ASSERT_TRUE(made) << made.error();
+    listener_ = made.value();
+    listener_->setNewFlowHandler([flows = flows_](std::shared_ptr<UdpFlow> flow) { flows->push(std::move(flow)); });
+    listener_->start();
+  }
+  void TearDown() override { listener_->cancel(); }
+
+  std::shared_ptr<UdpFlow> nextFlow() {
+    auto flow = flows_->next();
+    if (!flow) {
+      throw std::runtime_error("no flow was made");
+    }
+    return *flow;
+  }
+
+  QueueThread queue_;
+  std::shared_ptr<UdpListener> listener_;
+  testing::SharedInbox<std::shared_ptr<UdpFlow>> flows_ = makeInbox<std::shared_ptr<UdpFlow>>();
+};
+
+TEST_F(UdpListenerTest, EachNewRemoteIsAFlowWhoseFirstDatagramIsTheHello) {
+  UdpTestPeer first;
+  UdpTestPeer second;
+  first.sendTo(listener_->port(), {'h', 'i'});
+  first.sendTo(listener_->port(), {'a', 'g', 'a', 'i', 'n'});
+  second.hello(listener_->port());
+
+  auto firstFlow = nextFlow();
+  auto secondFlow = nextFlow();
+  auto states = makeInbox<ConnectionStateKind>();
+  firstFlow->setStateHandler([states](const ConnectionStatus& state) { states->push(state.kind); });
+  firstFlow->start();
+  auto hello = makeInbox<Bytes>();
+  firstFlow->receiveMessage([hello](Bytes datagram) { hello->push(std::move(datagram)); });
+
+  EXPECT_EQ(states->next(), ConnectionStateKind::ready);
+  EXPECT_EQ(hello->next(), (Bytes{'h', 'i'}));
+  const auto remote = firstFlow->remoteEndpoint();
+  ASSERT_TRUE(remote);
+  EXPECT_EQ(remote->host, "127.0.0.1");  // not "::ffff:127.0.0.1"
+  EXPECT_EQ(remote->port, first.port());
+  EXPECT_EQ(secondFlow->remoteEndpoint()->port, second.port());
+  EXPECT_EQ(listener_->openFlowCount(), 2u);  // the second datagram of `first` made no flow
+}
+
+TEST_F(UdpListenerTest, CancelledFlowIsForgottenAndCannotSend) {
+  UdpTestPeer peer;
+  peer.hello(listener_->port());
+  auto flow = nextFlow();
+  auto states = makeInbox<ConnectionStateKind>();
+  flow->setStateHandler([states](const ConnectionStatus& state) { states->push(state.kind); });
+
+  flow->cancel();
+
+  EXPECT_EQ(states->next(), ConnectionStateKind::cancelled);
+  EXPECT_EQ(listener_->openFlowCount(), 0u);
+  const Bytes datagram = countingBytes(20);
+  const auto error = flow->sendDatagrams(datagram, datagram.size());
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->description, "Operation canceled");
+
+  peer.hello(listener_->port());
+  EXPECT_NE(nextFlow(), flow);  // the same remote again is a new flow
+}
+
+TEST_F(UdpListenerTest, IPv6PeerKeepsItsAddress) {
+  if (!testing::machineHasIPv6Loopback()) {
+    GTEST_SKIP() << "no IPv6 loopback here";
+  }
+  UdpTestPeer peer("::1");
+  peer.hello(listener_->port());
+  EXPECT_EQ(nextFlow()->remoteEndpoint()->host, "::1");
+}
+
+// A UDP socket of the family of 127.0.0.1, sending to `peer`.
+struct SenderFixture {
+  explicit SenderFixture(UdpSendMode mode) : sender(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), mode) {
+    destination.sin_family = AF_INET;
+    destination.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    destination.sin_port = htons(peer.port());
+  }
+  std::optional<NetworkError> send(const Bytes& train, std::size_t datagramSize) {
+    return sender.send(reinterpret_cast<const sockaddr*>(&destination), sizeof(destination), train, datagramSize);
+  }
+
+  UdpTestPeer peer;
+  DatagramSender sender;
+  sockaddr_in destination{};
+};
+
+TEST(DatagramSenderTest, EveryModeDeliversTheTrainInOrderWithItsSystemCallCount) {
+  constexpr std::size_t kDatagramSize = 1416;
+  constexpr std::size_t kDatagrams = 60;  // two segmented messages: 46 and 14
+  const Bytes train = countingBytes(kDatagrams * kDatagramSize - 700);
+  const struct {
+    UdpSendMode mode;
+    std::uint64_t systemCalls;
+  } cases[] = {
+      {UdpSendMode::segmentationOffload, 1},
+      {UdpSendMode::batched, 1},
+      {UdpSendMode::perDatagram, kDatagrams},
+  };
+  for (const auto& [mode, systemCalls] : cases) {
+    SCOPED_TRACE(describe(mode));
+    SenderFixture fixture(mode);
+
+    ASSERT_FALSE(fixture.send(train, kDatagramSize));
+
+    Bytes received;
+    for (std::size_t index = 0; index < kDatagrams; ++index) {
+      const auto datagram = fixture.peer.receive();
+      ASSERT_TRUE(datagram) << index;
+      EXPECT_EQ(datagram->size(), index + 1 < kDatagrams ? kDatagramSize : kDatagramSize - 700);
+      received.insert(received.end(), datagram->begin(), datagram->end());
+    }
+    EXPECT_EQ(received, train);
+    EXPECT_EQ(fixture.sender.mode(), mode) << "the kernel refused UDP_SEGMENT";
+    EXPECT_EQ(fixture.sender.statistics().systemCalls, systemCalls);
+    EXPECT_EQ(fixture.sender.statistics().datagrams, kDatagrams);
+  }
+}
+
+TEST(DatagramSenderTest, RefusedSendReportsTheSystemsReasonAndKeepsItsMode) {
+  for (const UdpSendMode mode : {UdpSendMode::segmentationOffload, UdpSendMode::batched, UdpSendMode::perDatagram}) {
+    SCOPED_TRACE(describe(mode));
+    SenderFixture fixture(mode);
+    fixture.destination.sin_port = 0;  // Linux refuses port 0 with EINVAL, as it refuses a bad segment size
+
+    const auto error = fixture.send(countingBytes(3000), 1416);
+
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->description, "Invalid argument");
+    EXPECT_EQ(fixture.sender.mode(), mode);
+    EXPECT_TRUE(fixture.send(countingBytes(100), 0)) << "a zero datagram size is refused, not looped on";
+  }
+}
+
+}  // namespace
+}  // namespace velmora

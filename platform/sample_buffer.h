@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace velmora {
+
+// "420v": 8-bit Y'CbCr 4:2:0 in two planes (luma, then interleaved CbCr), video range.
+inline constexpr std::uint32_t kPixelFormat420v = 0x34323076;
+
+// One NV12 picture. Width and height are even; each plane is a single allocation with its own
+// stride (bytes per row). Backends may recycle the storage through a pool once every reference
+// is gone, so holders must not keep a picture longer than they need it.
+class PixelBuffer {
+ public:
+  PixelBuffer(int width, int height);
+
+  int width() const { return width_; }
+  int height() const { return height_; }
+  std::uint32_t pixelFormat() const { return kPixelFormat420v; }
+
+  std::uint8_t* luma() { return luma_.data(); }
+  const std::uint8_t* luma() const { return luma_.data(); }
+  int lumaStride() const { return width_; }
+  // Interleaved Cb, Cr: height / 2 rows of width bytes.
+  std::uint8_t* chroma() { return chroma_.data(); }
+  const std::uint8_t* chroma() const { return chroma_.data(); }
+  int chromaStride() const { return width_; }
+
+ private:
+  int width_;
+  int height_;
+  std::vector<std::uint8_t> luma_;
+  std::vector<std::uint8_t> chroma_;
+};
+
+enum class SampleOutputType { screen, audio };
+
+// One captured frame as the capture service hands it on: not copied on the way.
+struct SampleBuffer {
+  std::shared_ptr<const PixelBuffer> pixelBuffer;  // none for a frame without picture
+  // Seconds on the monotonic clock (CLOCK_MONOTONIC), the capture clock of the whole host.
+  double presentationTime = 0;
+  bool isValid = true;
+};
+
+}  // namespace velmora

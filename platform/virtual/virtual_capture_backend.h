@@ -1,0 +1,27 @@
+#pragma once
+
+#include <memory>
+
+#include "platform/screen_capture_backend.h"
+#include "platform/virtual/virtual_display_source.h"
+
+namespace velmora {
+
+// Capture of the virtual displays: each stream draws a moving test picture with a frame stamp at
+// the configured size and rate, on a delivery thread of its own. Screen recording is always
+// permitted. A display that leaves the source's layout ends its streams with an error.
+class VirtualCaptureBackend : public ScreenCaptureBackend {
+ public:
+  explicit VirtualCaptureBackend(std::shared_ptr<const VirtualDisplaySource> source);
+
+  bool preflightScreenCaptureAccess() override;
+  bool requestScreenCaptureAccess() override;
+  void getShareableContent(ShareableContentCompletion completion) override;
+  std::shared_ptr<ScreenCaptureStream> makeStream(std::uint32_t displayID, const ScreenCaptureStreamConfiguration& configuration,
+                                                  std::weak_ptr<ScreenCaptureStreamDelegate> delegate) override;
+
+ private:
+  const std::shared_ptr<const VirtualDisplaySource> source_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,268 @@
+#include "video/video_encoder_service.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <utility>
+#include <variant>
+
+namespace velmora {
+
+namespace {
+
+constexpr std::array<std::uint8_t, 4> kStartCode{0x00, 0x00, 0x00, 0x01};
+constexpr std::size_t kLengthPrefixSize = 4;
+constexpr double kMicrosecondsPerSecond = 1'000'000.0;
+constexpr std::int64_t kLogCadence = 300;
+
+bool isLoggedFrameNumber(std::int64_t number) {
+  return (number >= 1 && number <= 3) || number % kLogCadence == 0;
+}
+
+std::optional<std::uint64_t> presentationTimestampMicroseconds(double seconds) {
+  const double microseconds = seconds * kMicrosecondsPerSecond;
+  // 2^64 itself is exactly representable; every double below it converts without overflow.
+  constexpr double limit = 18446744073709551616.0;
+  if (!(microseconds >= 0 && microseconds < limit)) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(microseconds);
+}
+
+bool isSyncSample(const EncodedSample& sample) {
+  if (!sample.attachments || sample.attachments->empty()) {
+    return false;
+  }
+  const NotSyncAttachment& notSync = sample.attachments->front().notSync;
+  if (const bool* value = std::get_if<bool>(&notSync)) {
+    return !*value;
+  }
+  return true;  // no entry, or an entry that is not a boolean
+}
+
+std::optional<std::span<const std::uint8_t>> extractParameterSet(const EncodedFormatDescription& description,
+                                                                 std::size_t index) {
+  auto parameterSet = description.parameterSetAt(index);
+  if (parameterSet && parameterSet->empty()) {
+    return std::nullopt;
+  }
+  return parameterSet;
+}
+
+NALUnit startCodeUnit(std::span<const std::uint8_t> payload) {
+  NALUnit unit(kStartCode.size() + payload.size());
+  std::copy(kStartCode.begin(), kStartCode.end(), unit.begin());
+  std::copy(payload.begin(), payload.end(), unit.begin() + kStartCode.size());
+  return unit;
+}
+
+void appendStartCodeUnits(std::span<const std::uint8_t> data, std::vector<NALUnit>& units) {
+  const std::size_t total = data.size();
+  std::size_t offset = 0;
+  while (offset + kLengthPrefixSize < total) {
+    const std::size_t length = std::size_t{data[offset]} << 24 | std::size_t{data[offset + 1]} << 16 |
+                               std::size_t{data[offset + 2]} << 8 | std::size_t{data[offset + 3]};
+    if (length == 0 || length > total - offset - kLengthPrefixSize) {
+      return;  // a malformed or truncated tail is dropped; the units before it stand
+    }
+    units.push_back(startCodeUnit(data.subspan(offset + kLengthPrefixSize, length)));
+    offset += kLengthPrefixSize + length;
+  }
+}
+
+std::int64_t keyFrameInterval(std::int64_t frameRate) {
+  if (frameRate > std::numeric_limits<std::int64_t>::max() / 2) {
+    return std::numeric_limits<std::int64_t>::max();
+  }
+  if (frameRate < std::numeric_limits<std::int64_t>::min() / 2) {
+    return std::numeric_limits<std::int64_t>::min();
+  }
+  return 2 * frameRate;
+}
+
+}  // namespace
+
+VideoEncoderService::VideoEncoderService(std::uint16_t displayID, VideoEncoderBackendFactory makeCompressionSession)
+    : displayID_(displayID), makeCompressionSession_(std::move(makeCompressionSession)) {}
+
+VideoEncoderService::~VideoEncoderService() {
+  // The session's thread uses the output fields below; it must be gone before they are.
+  std::unique_ptr<VideoEncoderBackend> session;
+  {
+    std::lock_guard lock(sessionLock_);
+    session = std::move(compressionSession_);
+  }
+  session.reset();
+}
+
+void VideoEncoderService::configure(std::int64_t width, std::int64_t height, std::int64_t bitRate,
+                                    std::int64_t frameRate) {
+  std::lock_guard lock(sessionLock_);
+  compressionSession_.reset();
+
+  EncoderSettings settings;
+  settings.width = width;
+  settings.height = height;
+  settings.realTime = true;
+  settings.profile = EncoderProfile::hevcMain;
+  settings.averageBitRate = bitRate;
+  settings.maxKeyFrameInterval = keyFrameInterval(frameRate);
+  settings.maxFrameDelayCount = 0;
+  settings.allowFrameReordering = false;
+  settings.expectedFrameRate = frameRate;
+
+  // The session calls back into this object, which outlives it: the destructor and every
+  // replacement destroy the session (and so wait for its thread) first.
+  auto created = makeCompressionSession_(
+      settings, [this](EncoderStatus status, const EncodedSample* sample) { handleEncodedFrame(status, sample); });
+  if (auto* error = std::get_if<VideoEncoderBackendError>(&created)) {
+    const EncoderStatus status = error->status != kEncoderStatusOK ? error->status : kEncoderStatusEncoderUnavailable;
+    logger_.error("Failed to create compression session: {}", status);
+    logger_.error("Compression session unavailable: {}", error->description);
+    return;
+  }
+  auto& session = std::get<std::unique_ptr<VideoEncoderBackend>>(created);
+  if (!session) {
+    logger_.error("Failed to create compression session: {}", kEncoderStatusEncoderUnavailable);
+    return;
+  }
+  compressionSession_ = std::move(session);
+  logger_.info("EncoderSession configured: {}x{}px @ {}Mbps ({}bps, {}fps)", width, height, bitRate / 1'000'000,
+               bitRate, frameRate);
+}
+
+void VideoEncoderService::encode(const SampleBuffer& sampleBuffer) {
+  if (!sampleBuffer.pixelBuffer) {
+    return;
+  }
+  const double presentationTime = sampleBuffer.presentationTime;
+
+  std::lock_guard lock(sessionLock_);
+  if (!compressionSession_) {
+    return;
+  }
+  // Refused before encoding: a frame dropped after it was encoded would leave later frames
+  // referring to a picture the client never receives.
+  if (!presentationTimestampMicroseconds(presentationTime)) {
+    logInvalidPresentationTime(presentationTime);
+    return;
+  }
+  if (!firstFrameLogged_) {
+    logger_.info("EncoderInput {}x{}px", sampleBuffer.pixelBuffer->width(), sampleBuffer.pixelBuffer->height());
+    firstFrameLogged_ = true;
+  }
+  const bool forceKeyframe = std::exchange(forceNextKeyframe_, false);
+  compressionSession_->encodeFrame(sampleBuffer.pixelBuffer, presentationTime, forceKeyframe);
+}
+
+void VideoEncoderService::requestKeyframe() {
+  std::lock_guard lock(sessionLock_);
+  forceNextKeyframe_ = true;
+}
+
+bool VideoEncoderService::setBitRate(std::int64_t bitsPerSecond) {
+  std::lock_guard lock(sessionLock_);
+  return compressionSession_ && compressionSession_->setBitRate(bitsPerSecond);
+}
+
+HEVCParameterSets VideoEncoderService::currentParameterSets() const {
+  std::lock_guard lock(outputLock_);
+  return HEVCParameterSets{currentVPSStorage_, currentSPSStorage_, currentPPSStorage_};
+}
+
+std::optional<VideoEncoderStatistics> VideoEncoderService::sessionStatistics() const {
+  std::lock_guard lock(sessionLock_);
+  if (!compressionSession_) {
+    return std::nullopt;
+  }
+  return compressionSession_->statistics();
+}
+
+void VideoEncoderService::setNextFrameIDForTesting(std::uint32_t frameID) {
+  std::lock_guard lock(outputLock_);
+  frameID_ = frameID;
+}
+
+void VideoEncoderService::handleEncodedFrame(EncoderStatus status, const EncodedSample* sample) {
+  if (status != kEncoderStatusOK || sample == nullptr) {
+    return;
+  }
+  std::int64_t count = 0;
+  {
+    std::lock_guard lock(outputLock_);
+    count = ++encodedCount_;
+  }
+  if (isLoggedFrameNumber(count)) {
+    logger_.debug("Encoded frame #{}", count);
+  }
+
+  const bool isKeyframe = isSyncSample(*sample);
+  if (!sample->data || sample->data->empty()) {
+    return;
+  }
+
+  std::vector<NALUnit> nalUnits;
+  if (isKeyframe && sample->formatDescription) {
+    const auto vps = extractParameterSet(*sample->formatDescription, 0);
+    const auto sps = extractParameterSet(*sample->formatDescription, 1);
+    const auto pps = extractParameterSet(*sample->formatDescription, 2);
+    storeParameterSets(vps, sps, pps);
+    for (const auto& parameterSet : {vps, sps, pps}) {
+      if (parameterSet) {
+        nalUnits.push_back(startCodeUnit(*parameterSet));
+      }
+    }
+  }
+  appendStartCodeUnits(*sample->data, nalUnits);
+
+  const auto presentationTimestamp = presentationTimestampMicroseconds(sample->presentationTime);
+  if (!presentationTimestamp) {
+    logInvalidPresentationTime(sample->presentationTime);
+    return;
+  }
+  std::uint64_t encodedSize = 0;
+  for (const NALUnit& unit : nalUnits) {
+    encodedSize += unit.size();
+  }
+  if (encodedSize > std::numeric_limits<std::uint32_t>::max()) {
+    logger_.error("Dropping encoded frame of {} bytes: too large for one frame", encodedSize);
+    return;
+  }
+
+  std::uint32_t frameID = 0;
+  {
+    std::lock_guard lock(outputLock_);
+    frameID = frameID_++;
+  }
+  const VideoFrameMetadata metadata{frameID, *presentationTimestamp, isKeyframe,
+                                    static_cast<std::uint32_t>(encodedSize), displayID_};
+  if (onEncodedNALUnits) {
+    onEncodedNALUnits(std::move(nalUnits), metadata);
+  }
+}
+
+void VideoEncoderService::storeParameterSets(const std::optional<std::span<const std::uint8_t>>& vps,
+                                             const std::optional<std::span<const std::uint8_t>>& sps,
+                                             const std::optional<std::span<const std::uint8_t>>& pps) {
+  std::lock_guard lock(outputLock_);
+  if (vps) {
+    currentVPSStorage_.emplace(vps->begin(), vps->end());
+  }
+  if (sps) {
+    currentSPSStorage_.emplace(sps->begin(), sps->end());
+  }
+  if (pps) {
+    currentPPSStorage_.emplace(pps->begin(), pps->end());
+  }
+}
+
+void VideoEncoderService::logInvalidPresentationTime(double seconds) {
+  // Throttled like the per-frame lines, so that a broken clock cannot flood the log.
+  const std::int64_t count = ++invalidPresentationTimeCount_;
+  if (isLoggedFrameNumber(count)) {
+    logger_.error("Dropping frame with invalid presentation time: {} (dropped so far: {})", seconds, count);
+  }
+}
+
+}  // namespace velmora

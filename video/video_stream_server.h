@@ -1,0 +1,125 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/dispatch/serial_queue.h"
+#include "platform/log/log.h"
+#include "platform/net/udp_listener.h"
+#include "protocol/velmora_constants.h"
+#include "protocol/video_frame_metadata.h"
+
+namespace velmora {
+
+struct VideoStreamServerOptions {
+  using Clock = std::chrono::steady_clock;
+
+  std::uint16_t port = VelmoraConstants::defaultVideoPort;  // 0 picks a free port (tests)
+  UdpSendMode sendMode = UdpSendMode::segmentationOffload;
+  UdpListenerFactory makeListener;  // none: the Asio listener
+  // Flows whose lines (state, hello, rejection) are logged per window; the rest are counted,
+  // so that a flood of foreign hellos cannot fill the disk.
+  std::size_t loggedFlowsPerWindow = 5;
+  Clock::duration flowLogWindow = std::chrono::seconds(1);
+  std::function<Clock::time_point()> now;  // none: Clock::now
+};
+
+// The host's UDP endpoint for video: admits the one flow that comes from the host verified on
+// the control channel and sends every encoded frame to it as a train of datagrams.
+class VideoStreamServer : public std::enable_shared_from_this<VideoStreamServer> {
+ public:
+  using Clock = VideoStreamServerOptions::Clock;
+  using Options = VideoStreamServerOptions;
+
+  static std::shared_ptr<VideoStreamServer> create(Options options = {});
+
+ private:
+  // Only create() can make the key: the server is always owned by a shared_ptr.
+  struct ConstructionKey {
+    explicit ConstructionKey() = default;
+  };
+
+ public:
+  VideoStreamServer(ConstructionKey key, Options options);
+  ~VideoStreamServer();
+
+  VideoStreamServer(const VideoStreamServer&) = delete;
+  VideoStreamServer& operator=(const VideoStreamServer&) = delete;
+
+  void start();
+  void stopCompletely();
+  // Stops the video network queue and waits for the work running on it.
+  void shutdownQueueAndWait();
+  void disconnectClient();
+  void setAllowedClientHost(std::optional<std::string> host);
+  std::optional<std::string> allowedClientHost() const;
+  // Any thread, several at once; the frame goes wholly to the flow active when the call began.
+  void send(std::span<const std::vector<std::uint8_t>> nalUnits, const VideoFrameMetadata& metadata);
+
+  // The bound port while a listener exists (tests start on port 0).
+  std::optional<std::uint16_t> listeningPort() const;
+
+  // Text that two spellings of one host share: no "%interface" suffix, no IPv4-mapped prefix.
+  static std::string canonicalHostString(std::string_view host);
+
+  // Set once by the owner right after construction; called on the video network queue.
+  std::function<void()> onClientReady;
+
+ private:
+  struct State {
+    std::shared_ptr<UdpListener> listener;
+    std::shared_ptr<UdpFlow> activeConnection;
+    std::optional<std::string> allowedClientHost;
+    std::int64_t sendCount = 0;
+  };
+
+  // Whether a new flow's lines are logged: a few flows per window are, the others are counted
+  // and the count is logged before the next logged rejection.
+  class FlowLogThrottle {
+   public:
+    FlowLogThrottle(std::size_t flowsPerWindow, Clock::duration window) : flowsPerWindow_(flowsPerWindow), window_(window) {}
+    bool admit(Clock::time_point now);
+    void countSuppressedRejection();
+    std::uint64_t takeSuppressedRejections();
+
+   private:
+    const std::size_t flowsPerWindow_;
+    const Clock::duration window_;
+    mutable std::mutex countsLock_;
+    std::optional<Clock::time_point> windowStart_;
+    std::size_t loggedInWindow_ = 0;
+    std::uint64_t suppressedRejections_ = 0;
+  };
+
+  // What the handlers of one flow share: the flow (weakly) and whether its lines are logged.
+  struct FlowContext {
+    std::weak_ptr<UdpFlow> flow;
+    bool isLogged = false;
+  };
+
+  void handleListenerState(UdpListener::StateKind state, const std::optional<NetworkError>& error, std::uint16_t port);
+  void handleNewConnection(const std::shared_ptr<UdpFlow>& flow);
+  void handleFlowState(const FlowContext& context, const ConnectionStatus& state);
+  void admit(const FlowContext& context, const std::shared_ptr<UdpFlow>& flow);
+  void reject(const FlowContext& context, UdpFlow& flow, const std::function<void()>& logRejection);
+  void clearActiveConnectionIf(const std::shared_ptr<UdpFlow>& flow);
+
+  Options options_;
+  log::Logger logger_{"VideoStream"};
+  SerialQueue networkQueue_;
+  FlowLogThrottle flowLogThrottle_;
+
+  mutable std::mutex stateLock_;
+  State state_;
+};
+
+}  // namespace velmora

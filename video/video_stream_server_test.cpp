@@ -1,0 +1,427 @@
+#include "video/video_stream_server.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <numeric>
+#include <thread>
+
+#include "platform/net/asio_udp_listener.h"
+#include "platform/net/net_test_support.h"
+#include "platform/net/udp_test_peer.h"
+#include "protocol/frame_packet_header.h"
+
+namespace velmora {
+namespace {
+
+using testing::UdpTestPeer;
+using testing::waitUntil;
+
+constexpr std::string_view kNoClientLine = "VideoServer: send called but no client connection!";
+constexpr std::string_view kReadyLine = "VideoServer: new UDP connection from client — READY, can send video";
+constexpr std::string_view kUnverifiedLine = "VideoServer: rejecting UDP connection before TCP host verification completed";
+
+Bytes countingBytes(std::size_t size, std::uint8_t start = 0) {
+  Bytes bytes(size);
+  std::iota(bytes.begin(), bytes.end(), start);
+  return bytes;
+}
+
+// The real listener, counting the flows it makes: a flow that was made and is no longer open has
+// been dealt with by the server.
+class CountingListener final : public UdpListener {
+ public:
+  explicit CountingListener(std::shared_ptr<UdpListener> inner) : inner_(std::move(inner)) {}
+
+  void setStateHandler(StateHandler handler) override { inner_->setStateHandler(std::move(handler)); }
+  void setNewFlowHandler(NewFlowHandler handler) override {
+    inner_->setNewFlowHandler([made = flowsMade_, handler = std::move(handler)](std::shared_ptr<UdpFlow> flow) {
+      ++*made;
+      handler(std::move(flow));
+    });
+  }
+  void start() override { inner_->start(); }
+  void cancel() override { inner_->cancel(); }
+  std::uint16_t port() const override { return inner_->port(); }
+  std::size_t openFlowCount() const override { return inner_->openFlowCount(); }
+  UdpSendMode sendMode() const override { return inner_->sendMode(); }
+
+  std::size_t flowsMade() const { return flowsMade_->load(); }
+
+ private:
+  std::shared_ptr<UdpListener> inner_;
+  std::shared_ptr<std::atomic<std::size_t>> flowsMade_ = std::make_shared<std::atomic<std::size_t>>(0);
+};
+
+class VideoStreamServerTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<VideoStreamServer> makeServer(UdpSendMode sendMode = UdpSendMode::segmentationOffload) {
+    VideoStreamServer::Options options;
+    options.port = 0;
+    options.sendMode = sendMode;
+    options.makeListener = [listeners = listeners_](asio::io_context& queue,
+                                                    const UdpListenerSettings& settings) -> Result<std::shared_ptr<UdpListener>> {
+      auto made = makeUdpListener(queue, settings);
+      if (!made) {
+        return made;
+      }
+      auto counting = std::make_shared<CountingListener>(made.value());
+      listeners->push_back(counting);
+      return std::shared_ptr<UdpListener>(counting);
+    };
+    // Frozen unless a test moves it, so that which flows get log lines does not depend on speed.
+    options.now = [elapsed = elapsed_] { return VideoStreamServer::Clock::time_point(std::chrono::hours(1)) + elapsed->load(); };
+    auto server = VideoStreamServer::create(std::move(options));
+    server->onClientReady = [ready = ready_] { ready->push(true); };
+    return server;
+  }
+
+  // Starts `server`, verifies `host` and admits `client`'s flow.
+  void connect(VideoStreamServer& server, UdpTestPeer& client, const std::string& host = "127.0.0.1") {
+    server.start();
+    server.setAllowedClientHost(host);
+    client.hello(*server.listeningPort());
+    ASSERT_EQ(ready_->next(), true);
+  }
+
+  // Only while the server that made it exists: a listener must not outlive the server's queue.
+  CountingListener& listener(std::size_t index = 0) {
+    auto made = listeners_->at(index).lock();
+    if (!made) {
+      throw std::runtime_error("the listener is gone");
+    }
+    return *made;
+  }
+
+  bool logged(std::string_view line, std::size_t times = 1) {
+    return waitUntil([&] { return logs_.count(line) >= times; });
+  }
+
+  static std::vector<Bytes> receiveAll(UdpTestPeer& peer, std::size_t count) {
+    std::vector<Bytes> datagrams;
+    while (datagrams.size() < count) {
+      auto datagram = peer.receive();
+      if (!datagram) {
+        break;
+      }
+      datagrams.push_back(std::move(*datagram));
+    }
+    return datagrams;
+  }
+
+  log::MemoryLogSink logs_;
+  testing::SharedInbox<bool> ready_ = testing::makeInbox<bool>();
+  std::shared_ptr<std::atomic<VideoStreamServer::Clock::duration>> elapsed_ =
+      std::make_shared<std::atomic<VideoStreamServer::Clock::duration>>(VideoStreamServer::Clock::duration::zero());
+  std::shared_ptr<std::vector<std::weak_ptr<CountingListener>>> listeners_ =
+      std::make_shared<std::vector<std::weak_ptr<CountingListener>>>();
+};
+
+TEST(CanonicalHostStringTest, DropsInterfaceAndIPv4MappedPrefixButKeepsCase) {
+  const struct {
+    std::string_view host;
+    std::string_view canonical;
+  } cases[] = {
+      {"192.168.1.20", "192.168.1.20"},
+      {"::ffff:192.168.1.20", "192.168.1.20"},
+      {"::FFFF:10.0.0.5", "10.0.0.5"},
+      {"fe80::1c2a:3bff:fe4d:5e6f%en0", "fe80::1c2a:3bff:fe4d:5e6f"},
+      {"::ffff:10.0.0.5%eth0%x", "10.0.0.5"},
+      {"FE80::1", "FE80::1"},
+      {"studio.local", "studio.local"},
+      {"::ffff:", ""},
+      {"::ff", "::ff"},
+  };
+  for (const auto& [host, canonical] : cases) {
+    EXPECT_EQ(VideoStreamServer::canonicalHostString(host), canonical) << host;
+  }
+}
+
+TEST_F(VideoStreamServerTest, AdmitsOnlyAFlowFromTheVerifiedHost) {
+  const struct {
+    std::optional<std::string> allowedHost;
+    bool showPrivateValues;
+    std::string_view rejection;  // empty: admitted
+  } cases[] = {
+      {std::nullopt, false, kUnverifiedLine},
+      {"127.0.0.2", false, "VideoServer: REJECTED UDP connection from <private> (expected <private>)"},
+      {"127.0.0.2", true, "VideoServer: REJECTED UDP connection from 127.0.0.1 (expected 127.0.0.2)"},
+      {"::ffff:127.0.0.1", false, ""},
+      {"127.0.0.1%lo", false, ""},
+  };
+  struct RestorePrivateValues {
+    ~RestorePrivateValues() { log::setShowPrivateValues(false); }
+  } restorePrivateValues;
+  for (const auto& [allowedHost, showPrivateValues, rejection] : cases) {
+    SCOPED_TRACE(allowedHost.value_or("no host"));
+    log::setShowPrivateValues(showPrivateValues);
+    logs_.clear();
+    auto server = makeServer();
+    server->start();
+    server->setAllowedClientHost(allowedHost);
+    UdpTestPeer client;
+
+    client.hello(*server->listeningPort());
+
+    if (rejection.empty()) {
+      EXPECT_EQ(ready_->next(), true);
+      EXPECT_EQ(logs_.count(log::Level::info, kReadyLine), 1u);
+      server->send(std::vector<Bytes>{countingBytes(10)}, VideoFrameMetadata{});
+      EXPECT_TRUE(client.receive());
+    } else {
+      ASSERT_TRUE(waitUntil([&] { return listener().flowsMade() == 1 && listener().openFlowCount() == 0; }));
+      EXPECT_EQ(logs_.count(log::Level::error, rejection), 1u);
+      server->send(std::vector<Bytes>{countingBytes(10)}, VideoFrameMetadata{});
+      EXPECT_EQ(logs_.count(kNoClientLine), 1u);
+      EXPECT_TRUE(client.hasNothingToRead());
+      EXPECT_EQ(ready_->size(), 0u);
+    }
+    listeners_->clear();
+  }
+}
+
+TEST_F(VideoStreamServerTest, OnlyAFlowReadyAfterVerificationIsAdmitted) {
+  auto server = makeServer();
+  server->start();
+  UdpTestPeer client;
+  client.hello(*server->listeningPort());
+  ASSERT_TRUE(logged(kUnverifiedLine));
+
+  server->setAllowedClientHost("127.0.0.1");
+  client.hello(*server->listeningPort());  // the rejected flow was forgotten: a new one
+
+  EXPECT_EQ(ready_->next(), true);
+  EXPECT_EQ(listener().flowsMade(), 2u);
+}
+
+TEST_F(VideoStreamServerTest, NewestVerifiedFlowReplacesTheActiveOne) {
+  auto server = makeServer();
+  UdpTestPeer first;
+  UdpTestPeer second;  // the same host from another source port, as after a client restart
+  connect(*server, first);
+
+  second.hello(*server->listeningPort());
+  ASSERT_EQ(ready_->next(), true);
+  ASSERT_TRUE(waitUntil([&] { return listener().openFlowCount() == 1; }));  // the first was cancelled
+  server->send(std::vector<Bytes>{countingBytes(10)}, VideoFrameMetadata{});
+
+  EXPECT_TRUE(second.receive());
+  EXPECT_TRUE(first.hasNothingToRead());
+  EXPECT_EQ(logs_.count(kReadyLine), 2u);
+}
+
+class VideoStreamServerTrainTest : public VideoStreamServerTest, public ::testing::WithParamInterface<UdpSendMode> {};
+
+TEST_P(VideoStreamServerTrainTest, FrameGoesOutAsItsTrainOfDatagrams) {
+  auto server = makeServer(GetParam());
+  UdpTestPeer client;
+  connect(*server, client);
+  const std::vector<Bytes> threeThousandBytes = {countingBytes(1000, 1), countingBytes(2000, 7)};
+  const std::vector<Bytes> hundredDatagrams = {countingBytes(99 * 1400 + 3)};  // three segmented messages
+  const struct {
+    std::vector<Bytes> nalUnits;
+    VideoFrameMetadata metadata;
+    std::vector<std::size_t> datagramSizes;
+  } frames[] = {
+      {threeThousandBytes, VideoFrameMetadata{42, 0, true, 3000, 3}, {1416, 1416, 216}},
+      {{}, VideoFrameMetadata{43, 0, false, 0, 3}, {16}},
+      {{{}, {}}, VideoFrameMetadata{44, 0, false, 0, 0}, {16}},
+      {hundredDatagrams, VideoFrameMetadata{45, 0, false, 0, 1}, std::vector<std::size_t>(99, 1416)},
+  };
+  for (const auto& [nalUnits, metadata, datagramSizes] : frames) {
+    SCOPED_TRACE(metadata.frameID);
+    Bytes payload;
+    for (const Bytes& unit : nalUnits) {
+      payload.insert(payload.end(), unit.begin(), unit.end());
+    }
+    std::vector<std::size_t> sizes = datagramSizes;
+    if (metadata.frameID == 45) {
+      sizes.push_back(19);
+    }
+
+    server->send(nalUnits, metadata);
+
+    const auto datagrams = receiveAll(client, sizes.size());
+    ASSERT_EQ(datagrams.size(), sizes.size());
+    Bytes received;
+    for (std::size_t index = 0; index < datagrams.size(); ++index) {
+      EXPECT_EQ(datagrams[index].size(), sizes[index]);
+      EXPECT_EQ(FramePacketHeader::deserialize(datagrams[index]),
+                FramePacketHeader(metadata.frameID, static_cast<std::uint16_t>(index), static_cast<std::uint16_t>(sizes.size()),
+                                  static_cast<std::uint32_t>(payload.size()), metadata.isKeyframe, metadata.displayID));
+      received.insert(received.end(), datagrams[index].begin() + 16, datagrams[index].end());
+    }
+    EXPECT_EQ(received, payload);
+    EXPECT_TRUE(client.hasNothingToRead());
+  }
+  if (logs_.countContaining("segmentation offload unavailable") > 0) {
+    GTEST_SKIP() << "this kernel refused UDP_SEGMENT; the trains went out through the sendmmsg fallback";
+  }
+  EXPECT_EQ(listener().sendMode(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(SendModes, VideoStreamServerTrainTest,
+                         ::testing::Values(UdpSendMode::segmentationOffload, UdpSendMode::batched),
+                         [](const ::testing::TestParamInfo<UdpSendMode>& mode) { return mode.param == UdpSendMode::batched ? "Sendmmsg" : "SegmentationOffload"; });
+
+TEST_F(VideoStreamServerTest, FrameNeedingMoreThan65535FragmentsIsDroppedWithAnErrorLine) {
+  auto server = makeServer();
+  UdpTestPeer client;
+  connect(*server, client);
+  const std::vector<Bytes> tooLarge = {Bytes(65535 * 1400 - 10), Bytes(11)};
+
+  server->send(tooLarge, VideoFrameMetadata{9, 0, true, 0, 0});
+
+  EXPECT_EQ(logs_.count(log::Level::error, "VideoServer: Frame 9 of 91749001 bytes needs more than 65535 fragments; not sent"), 1u);
+  EXPECT_TRUE(client.hasNothingToRead());
+  server->send(std::vector<Bytes>{countingBytes(10)}, VideoFrameMetadata{10, 0, false, 10, 0});
+  const auto next = client.receive();
+  ASSERT_TRUE(next);
+  EXPECT_EQ(FramePacketHeader::deserialize(*next)->frameID, 10u);
+}
+
+TEST_F(VideoStreamServerTest, SendCountsEveryCallAndLogsOnlyTheFirstFiveAndEvery300th) {
+  auto server = makeServer();
+  for (int call = 0; call < 7; ++call) {
+    server->send({}, VideoFrameMetadata{});
+  }
+  EXPECT_EQ(logs_.count(log::Level::debug, kNoClientLine), 5u);
+
+  UdpTestPeer client;
+  connect(*server, client);
+  for (std::uint32_t frameID = 8; frameID <= 601; ++frameID) {
+    server->send({}, VideoFrameMetadata{frameID, 0, false, 0, 0});
+  }
+
+  EXPECT_EQ(logs_.count(kNoClientLine), 5u);
+  EXPECT_EQ(logs_.countContaining("VideoServer: sending frame"), 2u);
+  EXPECT_EQ(logs_.count(log::Level::debug, "VideoServer: sending frame 300 fragments=0 (sendCount=300)"), 1u);
+  EXPECT_EQ(logs_.count("VideoServer: sending frame 600 fragments=0 (sendCount=600)"), 1u);
+}
+
+TEST_F(VideoStreamServerTest, FirstFiveSendsToAClientAreLoggedWithTheirNalUnitCount) {
+  auto server = makeServer();
+  UdpTestPeer client;
+  connect(*server, client);
+  const std::vector<Bytes> nalUnits = {countingBytes(4), countingBytes(5), countingBytes(6)};
+
+  for (std::uint32_t frameID = 1; frameID <= 6; ++frameID) {
+    server->send(nalUnits, VideoFrameMetadata{frameID, 0, false, 15, 0});
+  }
+
+  EXPECT_EQ(logs_.countContaining("VideoServer: sending frame"), 5u);
+  EXPECT_EQ(logs_.count("VideoServer: sending frame 5 fragments=3 (sendCount=5)"), 1u);
+}
+
+TEST_F(VideoStreamServerTest, StopCompletelyWithoutStartLeavesEverythingEmpty) {
+  auto server = makeServer();
+  server->setAllowedClientHost("127.0.0.1");
+
+  server->stopCompletely();
+
+  EXPECT_FALSE(server->allowedClientHost());
+  EXPECT_FALSE(server->listeningPort());
+  EXPECT_TRUE(listeners_->empty());
+}
+
+TEST_F(VideoStreamServerTest, StartTwiceMakesOneListenerAndStopLetsStartMakeANewOne) {
+  auto server = makeServer();
+  server->start();
+  const auto port = server->listeningPort();
+
+  server->start();
+
+  EXPECT_EQ(listeners_->size(), 1u);
+  EXPECT_EQ(server->listeningPort(), port);
+  EXPECT_EQ(logs_.countContaining("VideoServer: UDP listener starting on port"), 1u);
+  EXPECT_TRUE(logged("VideoServer UDP listener READY on port " + std::to_string(*port)));
+
+  server->stopCompletely();
+  EXPECT_FALSE(server->listeningPort());
+  EXPECT_TRUE(logged("VideoServer listener state: cancelled"));
+  server->start();
+  EXPECT_EQ(listeners_->size(), 2u);
+}
+
+TEST_F(VideoStreamServerTest, DisconnectClientCancelsTheFlowAndForgetsTheHost) {
+  auto server = makeServer();
+  UdpTestPeer client;
+  connect(*server, client);
+
+  server->disconnectClient();
+
+  EXPECT_FALSE(server->allowedClientHost());
+  EXPECT_TRUE(waitUntil([&] { return listener().openFlowCount() == 0; }));
+  server->send(std::vector<Bytes>{countingBytes(10)}, VideoFrameMetadata{});
+  EXPECT_TRUE(client.hasNothingToRead());
+  client.hello(*server->listeningPort());  // the host must be verified again
+  EXPECT_TRUE(logged(kUnverifiedLine));
+  EXPECT_TRUE(server->listeningPort());
+}
+
+TEST_F(VideoStreamServerTest, ForeignFloodGetsNoDatagramKeepsNoFlowsAndFewLogLines) {
+  constexpr std::size_t kForeignPeers = 200;
+  auto server = makeServer();
+  UdpTestPeer client;
+  connect(*server, client);  // the first of the five flows per window that are logged
+  std::vector<std::unique_ptr<UdpTestPeer>> foreigners;
+  for (std::size_t index = 0; index < kForeignPeers; ++index) {
+    foreigners.push_back(std::make_unique<UdpTestPeer>("127.0.0.2"));
+  }
+
+  for (std::size_t index = 0; index < kForeignPeers; ++index) {
+    foreigners[index]->hello(*server->listeningPort());
+    server->send(std::vector<Bytes>{countingBytes(100)}, VideoFrameMetadata{static_cast<std::uint32_t>(index), 0, false, 100, 0});
+  }
+  ASSERT_TRUE(waitUntil([&] { return listener().flowsMade() == kForeignPeers + 1 && listener().openFlowCount() == 1; }));
+
+  EXPECT_EQ(receiveAll(client, kForeignPeers).size(), kForeignPeers);
+  for (const auto& foreigner : foreigners) {
+    EXPECT_TRUE(foreigner->hasNothingToRead());
+  }
+  EXPECT_EQ(logs_.countContaining("VideoServer: REJECTED UDP connection"), 4u);
+  EXPECT_LE(logs_.countContaining("VideoServer client connection state"), 10u);
+
+  // A second later the next rejection is logged again, after the count of those left out.
+  *elapsed_ = std::chrono::seconds(1);
+  UdpTestPeer late("127.0.0.2");
+  late.hello(*server->listeningPort());
+  EXPECT_TRUE(logged("VideoServer: 196 more UDP connections were rejected without a log line"));
+  EXPECT_TRUE(waitUntil([&] { return logs_.countContaining("VideoServer: REJECTED UDP connection") == 5; }));
+}
+
+TEST_F(VideoStreamServerTest, DisplaysSendAtOnceWhileTheClientComesAndGoes) {
+  constexpr std::uint32_t kFramesPerDisplay = 100;
+  auto server = makeServer();
+  UdpTestPeer client;
+  connect(*server, client);
+
+  auto sendFrames = [&](std::uint16_t displayID) {
+    for (std::uint32_t frameID = 0; frameID < kFramesPerDisplay; ++frameID) {
+      server->send(std::vector<Bytes>{countingBytes(100)}, VideoFrameMetadata{frameID, 0, false, 100, displayID});
+    }
+  };
+  std::thread display0(sendFrames, 0);
+  std::thread display1(sendFrames, 1);
+  std::size_t perDisplay[2] = {0, 0};
+  for (const Bytes& datagram : receiveAll(client, 2 * kFramesPerDisplay)) {
+    ++perDisplay[FramePacketHeader::deserialize(datagram)->displayID & 1];
+  }
+  display0.join();
+  display1.join();
+  EXPECT_EQ(perDisplay[0], kFramesPerDisplay);
+  EXPECT_EQ(perDisplay[1], kFramesPerDisplay);
+
+  // Sends racing a disconnect and a stop go to the old flow or nowhere, never crash.
+  std::thread racing0(sendFrames, 0);
+  std::thread racing1(sendFrames, 1);
+  server->disconnectClient();
+  server->stopCompletely();
+  racing0.join();
+  racing1.join();
+  EXPECT_FALSE(server->listeningPort());
+}
+
+}  // namespace
+}  // namespace velmora
