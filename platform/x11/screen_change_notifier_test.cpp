@@ -1,0 +1,86 @@
+#include "platform/x11/screen_change_notifier.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/dispatch/manual_main_queue.h"
+#include "platform/log/log.h"
+#include "platform/testing/xvfb_server.h"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kEventTimeout = 10s;
+
+class ScreenChangeNotifierTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!server_.available()) {
+      GTEST_SKIP() << "Xvfb is not available";
+    }
+    ASSERT_EQ(server_.run("xrandr --setmonitor Left 1920/500x1080/300+0+0 screen >/dev/null"), 0);
+    auto notifier = ScreenChangeNotifier::start(queue_, [this] { ++calls_; }, server_.display());
+    ASSERT_TRUE(notifier.ok()) << notifier.error();
+    notifier_ = std::move(notifier.value());
+  }
+
+  bool waitForCalls(int count) {
+    return queue_.runUntil([&] { return calls_ >= count; }, std::chrono::duration_cast<std::chrono::milliseconds>(kEventTimeout));
+  }
+
+  velmora::testing::XvfbServer server_;
+  ManualMainQueue queue_;
+  int calls_ = 0;  // main thread only
+  std::unique_ptr<ScreenChangeNotifier> notifier_;
+};
+
+TEST_F(ScreenChangeNotifierTest, AddingAndRemovingAMonitorEachReachTheMainQueue) {
+  ASSERT_EQ(server_.run("xrandr --setmonitor Right 1920/500x1080/300+1920+0 none >/dev/null"), 0);
+  ASSERT_TRUE(waitForCalls(1)) << "monitor added";
+  const int afterAdding = calls_;
+  ASSERT_EQ(server_.run("xrandr --delmonitor Right"), 0);
+  ASSERT_TRUE(waitForCalls(afterAdding + 1)) << "monitor removed";
+}
+
+TEST_F(ScreenChangeNotifierTest, ACallPostedBeforeTheNotifierWentIsDropped) {
+  ASSERT_EQ(server_.run("xrandr --setmonitor Right 1920/500x1080/300+1920+0 none >/dev/null"), 0);
+  const auto deadline = std::chrono::steady_clock::now() + kEventTimeout;
+  while (queue_.readyCount() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_GT(queue_.readyCount(), 0U);
+  notifier_.reset();
+  queue_.drain();
+  EXPECT_EQ(calls_, 0);
+}
+
+TEST_F(ScreenChangeNotifierTest, ALostXServerEndsTheWatchAndTheNotifierStillGoesCleanly) {
+  log::MemoryLogSink logSink;
+  auto doomedServer = std::make_unique<velmora::testing::XvfbServer>(1280, 720);
+  ASSERT_TRUE(doomedServer->available());
+  auto notifier = ScreenChangeNotifier::start(queue_, [this] { ++calls_; }, doomedServer->display());
+  ASSERT_TRUE(notifier.ok()) << notifier.error();
+  doomedServer.reset();
+  const auto deadline = std::chrono::steady_clock::now() + kEventTimeout;
+  while (logSink.count(log::Level::error, "Screen change notifications end: the X connection is gone") == 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(logSink.count(log::Level::error, "Screen change notifications end: the X connection is gone"), 1U);
+  notifier.value().reset();
+  queue_.drain();
+  EXPECT_EQ(calls_, 0);
+}
+
+TEST(ScreenChangeNotifierStartTest, ADisplayThatCannotBeOpenedIsAnError) {
+  ManualMainQueue queue;
+  const auto notifier = ScreenChangeNotifier::start(queue, [] {}, ":987");
+  ASSERT_FALSE(notifier.ok());
+  EXPECT_EQ(notifier.error(), "cannot open X display \":987\"");
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,217 @@
+#include "platform/x11/x11_clipboard.h"
+
+#include <gtest/gtest.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <poll.h>
+
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <thread>
+
+#include "platform/testing/xvfb_server.h"
+#include "platform/x11/x11_connection.h"
+#include "platform/x11/x11_input_backend.h"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct CommandResult {
+  int status = -1;
+  std::string output;
+};
+
+// Runs a command against the test's display and collects its standard output.
+CommandResult outputOf(const testing::XvfbServer& server, const std::string& command) {
+  const std::string line = "DISPLAY=" + server.display() + " " + command + " 2>/dev/null";
+  FILE* pipe = popen(line.c_str(), "r");
+  CommandResult result;
+  if (pipe == nullptr) {
+    return result;
+  }
+  char buffer[65536];
+  std::size_t length = 0;
+  while ((length = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+    result.output.append(buffer, length);
+  }
+  result.status = pclose(pipe);
+  return result;
+}
+
+// Mixed one- to four-byte characters, cut to exactly `bytes` bytes on a character boundary.
+std::string textOfSize(std::size_t bytes) {
+  const std::string pattern = "Gr\u00fc\u00dfe, \u20ac and \U0001F600 \u2014 line\n";
+  std::string text;
+  text.reserve(bytes + pattern.size());
+  while (text.size() + pattern.size() <= bytes) {
+    text += pattern;
+  }
+  text.append(bytes - text.size(), 'x');
+  return text;
+}
+
+class X11ClipboardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!server_.available()) {
+      GTEST_SKIP() << "Xvfb is not available";
+    }
+    auto clipboard = X11Clipboard::open(server_.display());
+    ASSERT_TRUE(clipboard.ok()) << clipboard.error();
+    clipboard_ = std::move(clipboard.value());
+  }
+
+  CommandResult read(const std::string& target = {}) const {
+    return outputOf(server_, "xclip -selection clipboard -o" + (target.empty() ? "" : " -t " + target));
+  }
+
+  testing::XvfbServer server_{640, 480};
+  std::unique_ptr<X11Clipboard> clipboard_;
+};
+
+// A requestor of the test's own that asks for the clipboard and stops after the first reply.
+class HalfwayRequestor {
+ public:
+  explicit HalfwayRequestor(const std::string& display) : connection_(std::move(openX11Connection(display).value())) {
+    Display* d = connection_.get();
+    window_ = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
+    const Atom clipboard = XInternAtom(d, "CLIPBOARD", False);
+    property_ = XInternAtom(d, "HALFWAY", False);
+    XConvertSelection(d, clipboard, XInternAtom(d, "UTF8_STRING", False), property_, window_, CurrentTime);
+    XFlush(d);
+  }
+
+  // The type of the reply's property, None when no reply came.
+  Atom replyType() {
+    Display* d = connection_.get();
+    const auto deadline = Clock::now() + 5s;
+    XEvent event;
+    while (!XCheckTypedWindowEvent(d, window_, SelectionNotify, &event)) {
+      if (Clock::now() > deadline) {
+        return None;
+      }
+      pollfd descriptor{ConnectionNumber(d), POLLIN, 0};
+      poll(&descriptor, 1, 100);
+    }
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long remaining = 0;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(d, window_, property_, 0, 0, False, AnyPropertyType, &type, &format, &count, &remaining, &data);
+    XFree(data);
+    return type;
+  }
+
+  Atom atom(const char* name) const { return XInternAtom(connection_.get(), name, False); }
+
+ private:
+  X11Connection connection_;
+  Window window_ = None;
+  Atom property_ = None;
+};
+
+TEST_F(X11ClipboardTest, RequestorsReadTheTextAsSent) {
+  const std::string texts[] = {"hello", "h\u00e9llo w\u00f6rld \u20ac \U0001F600", "line one\nline two\n", "tab\tend"};
+  for (const auto& text : texts) {
+    ASSERT_TRUE(clipboard_->setText(text));
+    for (const std::string target : {"", "UTF8_STRING", "TEXT"}) {
+      const auto result = read(target);
+      EXPECT_EQ(result.status, 0) << target;
+      EXPECT_EQ(result.output, text) << target;
+    }
+  }
+}
+
+TEST_F(X11ClipboardTest, StringIsOfferedOnlyForLatin1Texts) {
+  const struct {
+    std::string text;
+    std::optional<std::string> latin1;
+  } cases[] = {
+      {"plain", "plain"},
+      {"caf\u00e9 \u00c0\u00ff", "caf\xe9 \xc0\xff"},
+      {"caf\u00e9 \u20ac", std::nullopt},
+      {"\U0001F600", std::nullopt},
+  };
+  for (const auto& [text, latin1] : cases) {
+    ASSERT_TRUE(clipboard_->setText(text));
+    const auto targets = read("TARGETS");
+    ASSERT_EQ(targets.status, 0);
+    for (const char* offered : {"TARGETS", "UTF8_STRING", "TEXT"}) {
+      EXPECT_NE(targets.output.find(offered), std::string::npos) << offered << " for " << text;
+    }
+    EXPECT_EQ(targets.output.find("\nSTRING") != std::string::npos || targets.output.rfind("STRING", 0) == 0, latin1.has_value())
+        << targets.output;
+    const auto asString = read("STRING");
+    if (latin1) {
+      EXPECT_EQ(asString.status, 0);
+      EXPECT_EQ(asString.output, *latin1);
+    } else {
+      EXPECT_NE(asString.status, 0) << "refused rather than mangled";
+    }
+  }
+}
+
+TEST_F(X11ClipboardTest, TextsAboveTheRequestSizeArriveWholeInPieces) {
+  for (const std::size_t bytes : {clipboard_->incrementalThreshold(), clipboard_->incrementalThreshold() + 1,
+                                  std::size_t{3'000'000}, std::size_t{10'000'000}}) {
+    const auto text = textOfSize(bytes);
+    ASSERT_TRUE(clipboard_->setText(text));
+    const auto result = read();
+    EXPECT_EQ(result.status, 0) << bytes;
+    EXPECT_EQ(result.output.size(), text.size());
+    EXPECT_TRUE(result.output == text) << bytes << " bytes differ";
+  }
+}
+
+TEST_F(X11ClipboardTest, UnknownTargetsAreRefusedAndLaterRequestsServed) {
+  ASSERT_TRUE(clipboard_->setText("still here"));
+  EXPECT_NE(read("image/png").status, 0);
+  EXPECT_NE(read("MULTIPLE").status, 0);
+  EXPECT_EQ(read().output, "still here");
+}
+
+TEST_F(X11ClipboardTest, AnotherOwnerTakesTheSelectionAndItCanBeTakenBack) {
+  ASSERT_TRUE(clipboard_->setText("mine"));
+  ASSERT_EQ(server_.run("sh -c 'printf other | xclip -selection clipboard -i -loops 1 >/dev/null 2>&1'"), 0);
+  const auto deadline = Clock::now() + 10s;
+  CommandResult result;
+  while ((result = read()).output != "other" && Clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(result.output, "other");
+  ASSERT_TRUE(clipboard_->setText("again"));
+  EXPECT_EQ(read().output, "again");
+}
+
+TEST_F(X11ClipboardTest, ARequestorLeavingHalfwayDoesNotHoldUpOthers) {
+  const auto text = textOfSize(2'000'000);
+  ASSERT_TRUE(clipboard_->setText(text));
+  {
+    HalfwayRequestor requestor(server_.display());
+    EXPECT_EQ(requestor.replyType(), requestor.atom("INCR"));
+  }
+  HalfwayRequestor stalled(server_.display());
+  EXPECT_EQ(stalled.replyType(), stalled.atom("INCR"));
+  const auto result = read();
+  EXPECT_TRUE(result.output == text) << "got " << result.output.size() << " bytes";
+  clipboard_.reset();  // with a transfer still waiting on the stalled requestor
+}
+
+TEST(X11ClipboardBackendTest, TheInputBackendPutsTextOnTheClipboard) {
+  testing::XvfbServer server(640, 480);
+  if (!server.available()) {
+    GTEST_SKIP() << "Xvfb is not available";
+  }
+  auto backend = makeX11InputBackend(server.display()).value();
+  backend->setClipboardText("from the client \u00e9");
+  EXPECT_EQ(outputOf(server, "xclip -selection clipboard -o").output, "from the client \u00e9");
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,153 @@
+#include "platform/x11/x11_display_source.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+#include "displays/mac_display_catalog.h"
+#include "platform/testing/xvfb_server.h"
+#include "platform/x11/x11_test_painter.h"
+
+namespace velmora {
+namespace {
+
+class X11DisplaySourceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!server_.available()) {
+      GTEST_SKIP() << "Xvfb is not available";
+    }
+    auto source = X11DisplaySource::open(server_.display());
+    ASSERT_TRUE(source.ok()) << source.error();
+    source_ = source.value();
+  }
+
+  void xrandr(const std::string& arguments) { ASSERT_EQ(server_.run("xrandr " + arguments + " >/dev/null"), 0) << arguments; }
+
+  std::map<std::string, ScreenDescription> screensByName() const {
+    std::map<std::string, ScreenDescription> screens;
+    for (const auto& screen : source_->screens()) {
+      screens.emplace(screen.name, screen);
+    }
+    return screens;
+  }
+
+  // The first monitor given the "screen" output replaces the automatic one.
+  void makeThreeMonitors(bool middleIsPrimary) {
+    xrandr("--setmonitor Left 1920/500x1080/300+0+1080 screen");
+    xrandr(std::string("--setmonitor ") + (middleIsPrimary ? "'*Right'" : "Right") + " 1920/500x1080/300+1920+1080 none");
+    xrandr("--setmonitor Above 1280/330x1024/270+320+56 none");
+  }
+
+  velmora::testing::XvfbServer server_{3840, 2160};
+  std::shared_ptr<X11DisplaySource> source_;
+};
+
+TEST_F(X11DisplaySourceTest, ListsEveryMonitorWithFramesFromTheFirstMonitorWhenNoneIsPrimary) {
+  makeThreeMonitors(false);
+  const auto screens = screensByName();
+  ASSERT_EQ(screens.size(), 3U);
+  EXPECT_EQ(screens.at("Left").frame, (Rect{0, 0, 1920, 1080}));
+  EXPECT_EQ(screens.at("Right").frame, (Rect{1920, 0, 1920, 1080}));
+  EXPECT_EQ(screens.at("Above").frame, (Rect{320, 1080, 1280, 1024})) << "y grows upward";
+  EXPECT_EQ(source_->mainDisplayID(), screens.at("Left").displayID);
+  for (const auto& [name, screen] : screens) {
+    EXPECT_EQ(screen.backingScaleFactor, 1) << name;
+  }
+}
+
+TEST_F(X11DisplaySourceTest, ThePrimaryMonitorIsMainAndTheOriginOfTheFrames) {
+  makeThreeMonitors(true);
+  const auto screens = screensByName();
+  ASSERT_EQ(screens.size(), 3U);
+  EXPECT_EQ(source_->mainDisplayID(), screens.at("Right").displayID);
+  EXPECT_EQ(screens.at("Left").frame, (Rect{-1920, 0, 1920, 1080}));
+  EXPECT_EQ(screens.at("Right").frame, (Rect{0, 0, 1920, 1080}));
+  EXPECT_EQ(screens.at("Above").frame, (Rect{-1600, 1080, 1280, 1024}));
+
+  const auto snapshots = MacDisplayCatalog::currentSnapshots(*source_);
+  ASSERT_EQ(snapshots.size(), 3U);
+  EXPECT_EQ(snapshots[0].name, "Right");
+  EXPECT_TRUE(snapshots[0].isMain);
+  EXPECT_EQ(snapshots[1].name, "Left");
+  EXPECT_EQ(snapshots[2].name, "Above");
+}
+
+TEST_F(X11DisplaySourceTest, DisplayNumbersAreNonZeroDistinctAndStableAcrossCallsAndChanges) {
+  makeThreeMonitors(false);
+  const auto before = screensByName();
+  std::vector<std::uint32_t> numbers;
+  for (const auto& [name, screen] : before) {
+    EXPECT_NE(screen.displayID, 0U) << name;
+    numbers.push_back(screen.displayID);
+  }
+  std::sort(numbers.begin(), numbers.end());
+  EXPECT_EQ(std::adjacent_find(numbers.begin(), numbers.end()), numbers.end()) << "numbers repeat";
+
+  EXPECT_EQ(screensByName().at("Right").displayID, before.at("Right").displayID);
+  xrandr("--delmonitor Above");
+  xrandr("--delmonitor Right");
+  xrandr("--setmonitor Right 1280/330x1024/270+1920+0 none");
+  xrandr("--setmonitor Above 1280/330x1024/270+320+56 none");
+  const auto after = screensByName();
+  EXPECT_EQ(after.at("Right").displayID, before.at("Right").displayID) << "moved and resized";
+  EXPECT_EQ(after.at("Above").displayID, before.at("Above").displayID) << "removed and made again";
+
+  auto active = source_->activeDisplayIDs();
+  std::sort(active.begin(), active.end());
+  EXPECT_EQ(active, numbers);
+}
+
+TEST_F(X11DisplaySourceTest, AMonitorWithTheAreaOfAnEarlierOneMirrorsItAndLeavesTheCatalog) {
+  xrandr("--setmonitor Left 1920/500x1080/300+0+0 screen");
+  xrandr("--setmonitor Right 1920/500x1080/300+1920+0 none");
+  xrandr("--setmonitor Copy 1920/500x1080/300+0+0 none");
+  const auto screens = screensByName();
+  ASSERT_EQ(screens.size(), 3U);
+  EXPECT_EQ(source_->mirroredDisplayID(screens.at("Copy").displayID), screens.at("Left").displayID);
+  EXPECT_EQ(source_->mirroredDisplayID(screens.at("Left").displayID), 0U);
+  EXPECT_EQ(source_->mirroredDisplayID(screens.at("Right").displayID), 0U);
+
+  const auto snapshots = MacDisplayCatalog::currentSnapshots(*source_);
+  ASSERT_EQ(snapshots.size(), 2U);
+  EXPECT_EQ(snapshots[0].name, "Left");
+  EXPECT_EQ(snapshots[1].name, "Right");
+}
+
+TEST_F(X11DisplaySourceTest, ScaleFollowsXftDpi) {
+  xrandr("--setmonitor Left 1920/500x1080/300+0+0 screen");
+  xrandr("--setmonitor Right 1920/500x1080/300+1920+0 none");
+  ASSERT_EQ(server_.run("sh -c 'echo Xft.dpi: 192 | xrdb -nocpp -merge'"), 0);
+  const auto screens = screensByName();
+  EXPECT_EQ(screens.at("Left").backingScaleFactor, 2);
+  EXPECT_EQ(screens.at("Right").frame, (Rect{960, 0, 960, 540}));
+}
+
+TEST_F(X11DisplaySourceTest, TheConnectedOutputsEdidNameNamesItsMonitors) {
+  std::vector<std::uint8_t> edid(128, 0);
+  const unsigned char header[] = {0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00};
+  std::copy(std::begin(header), std::end(header), edid.begin());
+  const std::string descriptor = std::string("\0\0\0\xfc\0", 5) + "Velmora 27\n  ";
+  std::copy(descriptor.begin(), descriptor.end(), edid.begin() + 72);
+
+  auto painter = X11TestPainter::open(server_.display());
+  ASSERT_TRUE(painter.ok());
+  ASSERT_TRUE(painter.value()->setOutputEdid("screen", edid));
+
+  xrandr("--setmonitor Left 1920/500x1080/300+0+0 screen");
+  xrandr("--setmonitor Right 1920/500x1080/300+1920+0 none");
+  const auto screens = source_->screens();
+  ASSERT_EQ(screens.size(), 2U);
+  EXPECT_EQ(screens[0].name, "Velmora 27") << "the monitor on the output";
+  EXPECT_EQ(screens[1].name, "Right") << "a monitor without an output keeps its own name";
+}
+
+TEST(X11DisplaySourceOpenTest, ADisplayThatCannotBeOpenedIsAnError) {
+  const auto source = X11DisplaySource::open(":987");
+  ASSERT_FALSE(source.ok());
+  EXPECT_EQ(source.error(), "cannot open X display \":987\"");
+}
+
+}  // namespace
+}  // namespace velmora

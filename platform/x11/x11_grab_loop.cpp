@@ -1,0 +1,426 @@
+#include "platform/x11/x11_grab_loop.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "platform/log/log.h"
+#include "platform/virtual/pixel_buffer_pool.h"
+#include "platform/x11/argb_frame_converter.h"
+#include "platform/x11/x11_connection.h"
+#include "platform/x11/x11_monitors.h"
+#include "platform/x11/x11_screen_grabber.h"
+
+namespace velmora {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Grabs refused in a row, each followed by a fresh look at the monitors, before the stream ends.
+constexpr int kMaximumFailedGrabs = 5;
+
+struct Extension {
+  bool isPresent = false;
+  int eventBase = 0;
+};
+
+Extension queryDamage(Display* display) {
+  int eventBase = 0;
+  int errorBase = 0;
+  int major = 0;
+  int minor = 0;
+  if (!XDamageQueryExtension(display, &eventBase, &errorBase) || !XDamageQueryVersion(display, &major, &minor)) {
+    return {};
+  }
+  return {true, eventBase};
+}
+
+Extension queryFixes(Display* display) {
+  int eventBase = 0;
+  int errorBase = 0;
+  int major = 0;
+  int minor = 0;
+  if (!XFixesQueryExtension(display, &eventBase, &errorBase) || !XFixesQueryVersion(display, &major, &minor)) {
+    return {};
+  }
+  return {true, eventBase};
+}
+
+Extension queryRandr(Display* display) {
+  int eventBase = 0;
+  int errorBase = 0;
+  if (!XRRQueryExtension(display, &eventBase, &errorBase)) {
+    return {};
+  }
+  return {true, eventBase};
+}
+
+double secondsOf(Clock::time_point time) { return std::chrono::duration<double>(time.time_since_epoch()).count(); }
+
+}  // namespace
+
+struct X11GrabLoop::State {
+  State(X11Connection openConnection, const X11GrabSettings& grabSettings, std::weak_ptr<ScreenCaptureStreamOutput> frameOutput,
+        std::weak_ptr<ScreenCaptureStreamDelegate> stopDelegate)
+      : connection(std::move(openConnection)),
+        settings(grabSettings),
+        output(std::move(frameOutput)),
+        delegate(std::move(stopDelegate)),
+        pool(grabSettings.width, grabSettings.height, grabSettings.pictureCount) {}
+
+  ~State() {
+    Display* display = connection.get();
+    if (damage != None) {
+      XDamageDestroy(display, damage);
+    }
+    if (damagedRegion != None) {
+      XFixesDestroyRegion(display, damagedRegion);
+    }
+    grabber.reset();
+    if (wakeDescriptor >= 0) {
+      close(wakeDescriptor);
+    }
+  }
+
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+
+  Display* display() const { return connection.get(); }
+  Window root() const { return DefaultRootWindow(connection.get()); }
+  bool tracksPointer() const { return settings.showsCursor && fixes.isPresent; }
+
+  void watchScreen() {
+    damageExtension = queryDamage(display());
+    fixes = queryFixes(display());
+    randr = queryRandr(display());
+    if (damageExtension.isPresent && fixes.isPresent) {
+      damage = XDamageCreate(display(), root(), XDamageReportNonEmpty);
+      damagedRegion = XFixesCreateRegion(display(), nullptr, 0);
+    } else {
+      logger.notice("The X server has no DAMAGE extension: display {} is grabbed at every frame interval", settings.displayID);
+    }
+    if (tracksPointer()) {
+      XFixesSelectCursorInput(display(), root(), XFixesDisplayCursorNotifyMask);
+      refreshCursorImage();
+    } else if (settings.showsCursor) {
+      logger.notice("The X server has no XFIXES extension: display {} is captured without the cursor", settings.displayID);
+    }
+    if (randr.isPresent) {
+      XRRSelectInput(display(), root(), RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+    }
+    XSelectInput(display(), root(), StructureNotifyMask);
+  }
+
+  // Follows the monitor to its current place on the screen; an error text when it cannot be grabbed.
+  std::optional<std::string> adoptMonitorArea(const PixelRect& area) {
+    Window rootReturn = None;
+    int x = 0;
+    int y = 0;
+    unsigned width = 0;
+    unsigned height = 0;
+    unsigned border = 0;
+    unsigned depth = 0;
+    XGetGeometry(display(), root(), &rootReturn, &x, &y, &width, &height, &border, &depth);
+    // Only the part of a monitor that lies on the screen has pixels to read.
+    const PixelRect onScreen = area.intersection(PixelRect{0, 0, static_cast<int>(width), static_cast<int>(height)});
+    if (onScreen.isEmpty()) {
+      return "display " + std::to_string(settings.displayID) + " lies outside the X screen";
+    }
+    needsFrame = true;
+    if (grabber && onScreen.width == grabArea.width && onScreen.height == grabArea.height) {
+      grabArea = onScreen;
+      return std::nullopt;
+    }
+    grabber.reset();
+    auto created = X11ScreenGrabber::create(display(), onScreen.width, onScreen.height);
+    if (!created) {
+      return created.error();
+    }
+    grabber = std::move(created.value());
+    grabArea = onScreen;
+    if (!grabber->usesSharedMemory()) {
+      logger.notice("MIT-SHM is unavailable ({}): display {} is captured with XGetImage", grabber->sharedMemoryUnavailableReason(),
+                    settings.displayID);
+    }
+    return std::nullopt;
+  }
+
+  bool refreshMonitor() {
+    auto monitors = readX11Monitors(display());
+    if (!monitors) {
+      endError = monitors.error();
+      return false;
+    }
+    const auto area = monitorArea(monitors.value(), settings.displayID);
+    if (!area) {
+      endError = "display " + std::to_string(settings.displayID) + " is no longer available";
+      return false;
+    }
+    endError = adoptMonitorArea(*area);
+    return !endError;
+  }
+
+  // Reads every queued event and notes what it means for the next frame; false when the capture
+  // has ended (endError says why).
+  bool takeEvents() {
+    bool damaged = false;
+    bool cursorChanged = false;
+    bool screenChanged = false;
+    while (XPending(display()) > 0) {
+      XEvent event;
+      XNextEvent(display(), &event);
+      if (damage != None && event.type == damageExtension.eventBase + XDamageNotify) {
+        damaged = true;
+      } else if (fixes.isPresent && event.type == fixes.eventBase + XFixesCursorNotify) {
+        cursorChanged = true;
+      } else {
+        XRRUpdateConfiguration(&event);
+        const int randrType = event.type - randr.eventBase;
+        screenChanged = screenChanged || (randr.isPresent && (randrType == RRScreenChangeNotify || randrType == RRNotify)) ||
+                        (event.type == ConfigureNotify && event.xconfigure.window == root());
+      }
+    }
+    if (x11ConnectionLost(display())) {
+      endError = "the connection to the X server was lost";
+      return false;
+    }
+    if (screenChanged && !refreshMonitor()) {
+      return false;
+    }
+    if (damaged) {
+      takeDamage();
+    }
+    if (cursorChanged && tracksPointer()) {
+      const PixelRect before = cursorBounds();
+      refreshCursorImage();
+      needsFrame = needsFrame || before.intersects(grabArea) || cursorBounds().intersects(grabArea);
+    }
+    return true;
+  }
+
+  // Clears the damage (so that the next drawing is reported again) and keeps what touches the monitor.
+  void takeDamage() {
+    XDamageSubtract(display(), damage, None, damagedRegion);
+    int count = 0;
+    XRectangle* rectangles = XFixesFetchRegion(display(), damagedRegion, &count);
+    for (int index = 0; index < count && !needsFrame; ++index) {
+      const XRectangle& rectangle = rectangles[index];
+      needsFrame = PixelRect{rectangle.x, rectangle.y, rectangle.width, rectangle.height}.intersects(grabArea);
+    }
+    if (rectangles != nullptr) {
+      XFree(rectangles);
+    }
+  }
+
+  void refreshCursorImage() {
+    XFixesCursorImage* image = XFixesGetCursorImage(display());
+    if (image == nullptr) {
+      cursor.reset();
+      return;
+    }
+    CursorImage fresh{std::vector<std::uint32_t>(static_cast<std::size_t>(image->width) * image->height), image->width,
+                      image->height, image->xhot, image->yhot};
+    // XFixes hands out one ARGB word per unsigned long, 64 bits wide on LP64.
+    std::transform(image->pixels, image->pixels + fresh.pixels.size(), fresh.pixels.begin(),
+                   [](unsigned long pixel) { return static_cast<std::uint32_t>(pixel); });
+    cursor = std::move(fresh);
+    XFree(image);
+  }
+
+  PixelRect cursorBounds() const {
+    if (!cursor || !pointer) {
+      return {};
+    }
+    return {pointer->first - cursor->hotX, pointer->second - cursor->hotY, cursor->width, cursor->height};
+  }
+
+  void pollPointer() {
+    Window rootReturn = None;
+    Window child = None;
+    int rootX = 0;
+    int rootY = 0;
+    int windowX = 0;
+    int windowY = 0;
+    unsigned mask = 0;
+    const PixelRect before = cursorBounds();
+    // False when the pointer is on another screen of the server: no cursor is drawn then.
+    const bool onThisScreen = XQueryPointer(display(), root(), &rootReturn, &child, &rootX, &rootY, &windowX, &windowY, &mask) != 0;
+    const auto now = onThisScreen ? std::optional(std::pair(rootX, rootY)) : std::nullopt;
+    if (now == pointer) {
+      return;
+    }
+    pointer = now;
+    needsFrame = needsFrame || before.intersects(grabArea) || cursorBounds().intersects(grabArea);
+  }
+
+  // False when no frame went out: every picture is still held downstream (the frame is retried),
+  // or the grab failed (endError is set once that happened too often).
+  bool deliverFrame() {
+    auto picture = pool.acquire();
+    if (!picture) {
+      return false;
+    }
+    if (tracksPointer()) {
+      pollPointer();
+    }
+    const auto grabTime = Clock::now();
+    const auto image = grabber->grab(grabArea.x, grabArea.y);
+    if (!image) {
+      if (++failedGrabs >= kMaximumFailedGrabs) {
+        endError = "cannot read the pixels of display " + std::to_string(settings.displayID);
+      } else {
+        refreshMonitor();
+      }
+      return false;
+    }
+    failedGrabs = 0;
+    if (tracksPointer() && cursor && pointer) {
+      drawCursor(*image, *cursor, pointer->first - grabArea.x, pointer->second - grabArea.y);
+    }
+    converter.convert(*image, *picture);
+
+    SampleBuffer sampleBuffer;
+    sampleBuffer.pixelBuffer = std::move(picture);
+    sampleBuffer.presentationTime = secondsOf(grabTime);
+    if (const auto receiver = output.lock()) {
+      receiver->streamDidOutputSampleBuffer(sampleBuffer, SampleOutputType::screen);
+    }
+    return true;
+  }
+
+  // False once a stop was requested.
+  bool waitForEvents(std::optional<Clock::time_point> deadline) {
+    timespec timeout{};
+    const timespec* timeoutOrForever = &timeout;
+    // Events that came in with the replies of the last requests are already in Xlib's queue,
+    // where poll cannot see them: those are handled at once.
+    if (XEventsQueued(display(), QueuedAfterFlush) == 0) {
+      if (deadline) {
+        const auto remaining = std::max(Clock::duration::zero(), *deadline - Clock::now());
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(remaining);
+        timeout.tv_sec = static_cast<time_t>(seconds.count());
+        timeout.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(remaining - seconds).count());
+      } else {
+        timeoutOrForever = nullptr;
+      }
+    }
+    pollfd descriptors[] = {{ConnectionNumber(display()), POLLIN, 0}, {wakeDescriptor, POLLIN, 0}};
+    if (ppoll(descriptors, 2, timeoutOrForever, nullptr) < 0 && errno != EINTR) {
+      endError = std::string("poll failed: ") + std::strerror(errno);
+    }
+    return descriptors[1].revents == 0;
+  }
+
+  const X11Connection connection;
+  const X11GrabSettings settings;
+  const std::weak_ptr<ScreenCaptureStreamOutput> output;
+  const std::weak_ptr<ScreenCaptureStreamDelegate> delegate;
+  const log::Logger logger{"ScreenCapture"};
+  int wakeDescriptor = -1;
+  Extension damageExtension;
+  Extension fixes;
+  Extension randr;
+  Damage damage = None;
+  XserverRegion damagedRegion = None;
+  PixelRect grabArea;  // the monitor's area, clipped to the screen
+  std::unique_ptr<X11ScreenGrabber> grabber;
+  ArgbFrameConverter converter;
+  PixelBufferPool pool;
+  std::optional<CursorImage> cursor;
+  std::optional<std::pair<int, int>> pointer;  // root-window position; none while on another screen
+  bool needsFrame = true;                      // the first frame after a start is always grabbed
+  int failedGrabs = 0;
+  std::optional<std::string> endError;
+};
+
+Result<std::shared_ptr<X11GrabLoop>> X11GrabLoop::create(const std::string& displayName, const X11GrabSettings& settings,
+                                                         std::weak_ptr<ScreenCaptureStreamOutput> output,
+                                                         std::weak_ptr<ScreenCaptureStreamDelegate> delegate) {
+  using Failure = Result<std::shared_ptr<X11GrabLoop>>;
+  auto connection = openX11Connection(displayName);
+  if (!connection) {
+    return Failure::failure(connection.error());
+  }
+  auto monitors = readX11Monitors(connection.value().get());
+  if (!monitors) {
+    return Failure::failure(monitors.error());
+  }
+  const auto area = monitorArea(monitors.value(), settings.displayID);
+  if (!area) {
+    return Failure::failure("display " + std::to_string(settings.displayID) + " is not available");
+  }
+  auto state = std::make_unique<State>(std::move(connection.value()), settings, std::move(output), std::move(delegate));
+  state->wakeDescriptor = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (state->wakeDescriptor < 0) {
+    return Failure::failure(std::string("eventfd failed: ") + std::strerror(errno));
+  }
+  if (auto failure = state->adoptMonitorArea(*area)) {
+    return Failure::failure(*failure);
+  }
+  state->watchScreen();
+  XSync(state->display(), False);
+  return std::make_shared<X11GrabLoop>(PrivateTag{}, std::move(state));
+}
+
+X11GrabLoop::X11GrabLoop(PrivateTag, std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+X11GrabLoop::~X11GrabLoop() = default;
+
+void X11GrabLoop::run() {
+  State& state = *state_;
+  const auto interval = state.settings.minimumFrameInterval;
+  std::optional<Clock::time_point> nextFrameDue;
+  auto nextPointerPoll = Clock::now();
+  while (state.takeEvents()) {
+    const auto now = Clock::now();
+    if (state.tracksPointer() && now >= nextPointerPoll) {
+      state.pollPointer();
+      nextPointerPoll = now + interval;
+    }
+    if (state.damage == None) {
+      state.needsFrame = true;
+    }
+    if (state.needsFrame && (!nextFrameDue || now >= *nextFrameDue)) {
+      // While frames keep coming they follow a schedule of whole intervals, so that wake-up
+      // delays do not add up and lower the rate; after a quiet spell the schedule starts afresh.
+      const bool onSchedule = nextFrameDue && now - *nextFrameDue < interval;
+      nextFrameDue = (onSchedule ? *nextFrameDue : now) + interval;
+      state.needsFrame = !state.deliverFrame();
+      if (state.endError) {
+        break;
+      }
+    }
+    std::optional<Clock::time_point> deadline;
+    if (state.tracksPointer()) {
+      deadline = nextPointerPoll;
+    }
+    if (state.needsFrame && nextFrameDue) {
+      deadline = std::min(deadline.value_or(Clock::time_point::max()), *nextFrameDue);
+    }
+    if (!state.waitForEvents(deadline)) {
+      return;
+    }
+    if (state.endError) {
+      break;
+    }
+  }
+  if (const auto delegate = state.delegate.lock()) {
+    delegate->streamDidStopWithError(state.endError.value_or("the capture ended"));
+  }
+}
+
+void X11GrabLoop::requestStop() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const auto written = write(state_->wakeDescriptor, &one, sizeof one);
+}
+
+}  // namespace velmora

@@ -1,0 +1,219 @@
+#include "platform/x11/x11_input_backend.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
+#include <X11/extensions/XTest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
+
+#include "platform/x11/x11_monitors.h"
+
+namespace velmora {
+namespace {
+
+constexpr unsigned kScrollUpButton = 4;
+constexpr unsigned kScrollDownButton = 5;
+constexpr unsigned kScrollLeftButton = 6;
+constexpr unsigned kScrollRightButton = 7;
+// More clicks than any one scroll message asks for; a bound on a loop driven by the client.
+constexpr std::int64_t kMostScrollClicks = 1000;
+
+unsigned xButton(PointerButton button) {
+  switch (button) {
+    case PointerButton::right:
+      return Button3;
+    case PointerButton::center:
+      return Button2;
+    case PointerButton::left:
+      break;
+  }
+  return Button1;
+}
+
+std::optional<bool> isButtonDown(PointerEventType type) {
+  switch (type) {
+    case PointerEventType::leftMouseDown:
+    case PointerEventType::rightMouseDown:
+    case PointerEventType::otherMouseDown:
+      return true;
+    case PointerEventType::leftMouseUp:
+    case PointerEventType::rightMouseUp:
+    case PointerEventType::otherMouseUp:
+      return false;
+    case PointerEventType::mouseMoved:
+    case PointerEventType::leftMouseDragged:
+      break;
+  }
+  return std::nullopt;
+}
+
+// Only the lit monitors and their areas: display numbers need no names, which cost round trips.
+std::vector<X11Monitor> readMonitorAreas(Display* display) {
+  int eventBase = 0;
+  int errorBase = 0;
+  int major = 0;
+  int minor = 0;
+  if (!XRRQueryExtension(display, &eventBase, &errorBase) || !XRRQueryVersion(display, &major, &minor) ||
+      major < 1 || (major == 1 && minor < 5)) {
+    return {};
+  }
+  int count = 0;
+  XRRMonitorInfo* monitors = XRRGetMonitors(display, DefaultRootWindow(display), True, &count);
+  std::vector<X11Monitor> result;
+  for (int index = 0; monitors != nullptr && index < count; ++index) {
+    const XRRMonitorInfo& info = monitors[index];
+    result.push_back(X11Monitor{static_cast<std::uint32_t>(info.name), {}, info.primary != 0,
+                                PixelRect{info.x, info.y, info.width, info.height}});
+  }
+  if (monitors != nullptr) {
+    XRRFreeMonitors(monitors);
+  }
+  return result;
+}
+
+bool hasXTest(Display* display) {
+  int eventBase = 0;
+  int errorBase = 0;
+  int major = 0;
+  int minor = 0;
+  return XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor) == True;
+}
+
+}  // namespace
+
+Result<std::shared_ptr<X11InputBackend>> makeX11InputBackend(const std::string& displayName, X11InputTiming timing) {
+  using Failure = Result<std::shared_ptr<X11InputBackend>>;
+  auto connection = openX11Connection(displayName);
+  if (!connection) {
+    return Failure::failure(connection.error());
+  }
+  if (!hasXTest(connection.value().get())) {
+    return Failure::failure("the X display has no XTEST extension");
+  }
+  // Our own fake input must not be held back by another client's grab of the server.
+  XTestGrabControl(connection.value().get(), True);
+  auto restorerConnection = openX11Connection(displayName);
+  if (!restorerConnection) {
+    return Failure::failure(restorerConnection.error());
+  }
+  auto clipboard = X11Clipboard::open(displayName);
+  if (!clipboard) {
+    return Failure::failure(clipboard.error());
+  }
+  return std::make_shared<X11InputBackend>(X11InputBackend::PrivateTag{}, std::move(connection.value()),
+                                           std::move(restorerConnection.value()), std::move(clipboard.value()), timing);
+}
+
+X11InputBackend::X11InputBackend(PrivateTag, X11Connection connection, X11Connection restorerConnection,
+                                 std::unique_ptr<X11Clipboard> clipboard, X11InputTiming timing)
+    : connection_(std::move(connection)),
+      keyboard_(connection_.get(), std::move(restorerConnection), timing),
+      clipboard_(std::move(clipboard)) {}
+
+X11InputBackend::~X11InputBackend() {
+  for (const unsigned button : heldButtons_) {
+    XTestFakeButtonEvent(connection_.get(), button, False, CurrentTime);
+  }
+  XSync(connection_.get(), True);
+}
+
+bool X11InputBackend::hasEventSource() const { return true; }
+
+bool X11InputBackend::isProcessTrusted(bool) const {
+  // XTEST was there when we started and only a lost server takes it away, which a round trip
+  // notices before events are posted into nothing.
+  XSync(connection_.get(), True);
+  return !x11ConnectionLost(connection_.get());
+}
+
+std::optional<GlobalPoint> X11InputBackend::pointerLocation() const {
+  Display* display = connection_.get();
+  Window root = None;
+  Window child = None;
+  RootPoint pixel;
+  int windowX = 0;
+  int windowY = 0;
+  unsigned mask = 0;
+  if (x11ConnectionLost(display) ||
+      !XQueryPointer(display, DefaultRootWindow(display), &root, &child, &pixel.x, &pixel.y, &windowX, &windowY, &mask)) {
+    return std::nullopt;
+  }
+  return readGeometry().globalPoint(pixel);
+}
+
+Rect X11InputBackend::displayBounds(std::uint32_t displayID) const { return readGeometry().displayBounds(displayID); }
+
+std::uint32_t X11InputBackend::mainDisplayID() const { return readGeometry().mainDisplayID(); }
+
+std::vector<std::uint32_t> X11InputBackend::activeDisplayIDs() const { return readGeometry().displayIDs(); }
+
+void X11InputBackend::postPointerEvent(const PointerEvent& event) {
+  Display* display = connection_.get();
+  if (x11ConnectionLost(display)) {
+    return;
+  }
+  const RootPoint pixel = readGeometry().rootPoint(event.location);
+  // A drag is a motion while the button the client pressed earlier is still down.
+  XTestFakeMotionEvent(display, DefaultScreen(display), pixel.x, pixel.y, CurrentTime);
+  XFlush(display);
+  if (const auto down = isButtonDown(event.type)) {
+    fakeButton(xButton(event.button), *down);
+  }
+  XSync(display, True);
+}
+
+void X11InputBackend::postScrollWheelEvent(const ScrollWheelEvent& event) {
+  if (x11ConnectionLost(connection_.get())) {
+    return;
+  }
+  // Positive wheel values scroll up and left, as X's buttons 4 and 6 do; both units count clicks.
+  const auto click = [this](unsigned button, std::int64_t clicks) {
+    for (std::int64_t index = 0; index < std::min(clicks, kMostScrollClicks); ++index) {
+      fakeButton(button, true);
+      fakeButton(button, false);
+    }
+  };
+  click(event.wheel1 > 0 ? kScrollUpButton : kScrollDownButton, std::abs(std::int64_t{event.wheel1}));
+  click(event.wheel2 > 0 ? kScrollLeftButton : kScrollRightButton, std::abs(std::int64_t{event.wheel2}));
+  XSync(connection_.get(), True);
+}
+
+bool X11InputBackend::postKeyboardEvent(const KeyboardEvent& event) {
+  return !x11ConnectionLost(connection_.get()) && keyboard_.postKey(event.virtualKey, event.keyDown, event.flags);
+}
+
+void X11InputBackend::postUnicodeString(std::string_view text) {
+  if (!x11ConnectionLost(connection_.get())) {
+    keyboard_.typeText(text);
+  }
+}
+
+void X11InputBackend::setClipboardText(std::string text) { clipboard_->setText(std::move(text)); }
+
+std::size_t X11InputBackend::spareKeyCount() const { return keyboard_.spareKeyCount(); }
+
+std::size_t X11InputBackend::lentSpareKeyCount() const { return keyboard_.lentSpareKeyCount(); }
+
+X11InputGeometry X11InputBackend::readGeometry() const {
+  Display* display = connection_.get();
+  // Xlib's extensions keep per-connection records that a lost connection never frees.
+  if (x11ConnectionLost(display)) {
+    return X11InputGeometry({}, 1);
+  }
+  return X11InputGeometry(readMonitorAreas(display), readXftScale(display));
+}
+
+void X11InputBackend::fakeButton(unsigned button, bool down) {
+  XTestFakeButtonEvent(connection_.get(), button, down ? True : False, CurrentTime);
+  XFlush(connection_.get());
+  const auto held = std::find(heldButtons_.begin(), heldButtons_.end(), button);
+  if (down && held == heldButtons_.end()) {
+    heldButtons_.push_back(button);
+  } else if (!down && held != heldButtons_.end()) {
+    heldButtons_.erase(held);
+  }
+}
+
+}  // namespace velmora

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/input_backend.h"
+#include "platform/result.h"
+#include "platform/x11/x11_clipboard.h"
+#include "platform/x11/x11_connection.h"
+#include "platform/x11/x11_input_geometry.h"
+#include "platform/x11/x11_keyboard.h"
+
+namespace velmora {
+
+using X11InputTiming = X11KeyboardTiming;
+
+// Input through XTest on an X display: pointer, buttons (left, middle, right as X buttons 1, 2,
+// 3), scrolling (one click of buttons 4 to 7 per line), keys and typed text, and the CLIPBOARD
+// selection. Displays are the RandR monitors numbered by their name atoms, in points with the
+// scale of Xft.dpi, as the display source has them. "Trusted" means the XTEST extension is usable.
+// Called on the main thread.
+class X11InputBackend : public InputBackend {
+  struct PrivateTag {};
+
+ public:
+  X11InputBackend(PrivateTag, X11Connection connection, X11Connection restorerConnection,
+                  std::unique_ptr<X11Clipboard> clipboard, X11InputTiming timing);
+  ~X11InputBackend() override;
+
+  bool hasEventSource() const override;
+  bool isProcessTrusted(bool showPrompt) const override;
+  std::optional<GlobalPoint> pointerLocation() const override;
+  Rect displayBounds(std::uint32_t displayID) const override;
+  std::uint32_t mainDisplayID() const override;
+  std::vector<std::uint32_t> activeDisplayIDs() const override;
+  void postPointerEvent(const PointerEvent& event) override;
+  void postScrollWheelEvent(const ScrollWheelEvent& event) override;
+  bool postKeyboardEvent(const KeyboardEvent& event) override;
+  void postUnicodeString(std::string_view text) override;
+  void setClipboardText(std::string text) override;
+
+  std::size_t spareKeyCount() const;
+  std::size_t lentSpareKeyCount() const;
+
+ private:
+  friend Result<std::shared_ptr<X11InputBackend>> makeX11InputBackend(const std::string& displayName, X11InputTiming timing);
+
+  X11InputGeometry readGeometry() const;
+  void fakeButton(unsigned button, bool down);
+
+  const X11Connection connection_;
+  // Declared after the connection, which it uses until it is gone.
+  X11Keyboard keyboard_;
+  const std::unique_ptr<X11Clipboard> clipboard_;
+  std::vector<unsigned> heldButtons_;
+};
+
+// Opens `displayName` ($DISPLAY when empty) for input, for giving back spare key codes and for the
+// clipboard, a connection each. Fails when
+// the display cannot be opened or has no usable XTEST extension.
+Result<std::shared_ptr<X11InputBackend>> makeX11InputBackend(const std::string& displayName = {}, X11InputTiming timing = {});
+
+}  // namespace velmora

@@ -1,0 +1,559 @@
+#include "platform/x11/x11_input_backend.h"
+
+#include <gtest/gtest.h>
+
+#include <X11/XKBlib.h>
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <chrono>
+#include <initializer_list>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include "input/event_injector_service.h"
+#include "platform/testing/xvfb_server.h"
+#include "platform/x11/x11_display_source.h"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+using M = ControlMessage;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kEventWait = 5s;
+constexpr unsigned kModifierStateMask = ShiftMask | ControlMask | Mod1Mask | Mod4Mask | Mod5Mask;
+
+PointerEvent pointerEvent(PointerEventType type, GlobalPoint location, PointerButton button = PointerButton::left) {
+  PointerEvent event;
+  event.type = type;
+  event.location = location;
+  event.button = button;
+  return event;
+}
+
+std::string utf8Of(char32_t codePoint) {
+  std::string text;
+  if (codePoint < 0x80) {
+    text += static_cast<char>(codePoint);
+  } else if (codePoint < 0x800) {
+    text += static_cast<char>(0xC0 | (codePoint >> 6));
+    text += static_cast<char>(0x80 | (codePoint & 0x3F));
+  } else if (codePoint < 0x10000) {
+    text += static_cast<char>(0xE0 | (codePoint >> 12));
+    text += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (codePoint & 0x3F));
+  } else {
+    text += static_cast<char>(0xF0 | (codePoint >> 18));
+    text += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+    text += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (codePoint & 0x3F));
+  }
+  return text;
+}
+
+// What a client reading the keysym would take it for; U+FFFD for anything else.
+char32_t characterOf(KeySym keysym) {
+  if ((keysym >= 0x20 && keysym <= 0x7E) || (keysym >= 0xA0 && keysym <= 0xFF)) {
+    return static_cast<char32_t>(keysym);
+  }
+  if (keysym >= 0x1000100 && keysym <= 0x110FFFF) {
+    return static_cast<char32_t>(keysym - 0x1000000);
+  }
+  switch (keysym) {
+    case XK_Return:
+      return U'\n';
+    case XK_Tab:
+      return U'\t';
+    case XK_EuroSign:
+      return 0x20AC;
+    default:
+      return 0xFFFD;
+  }
+}
+
+// A window of the test's own that covers the screen, holds the keyboard focus and reads what
+// reaches it, looking keys up the way clients do.
+class EventSink {
+ public:
+  explicit EventSink(const std::string& display) : connection_(std::move(openX11Connection(display).value())) {
+    Display* d = connection_.get();
+    // Like toolkits, follow keyboard mapping changes through XKB; Xlib alone would not see them.
+    int opcode = 0;
+    int errorBase = 0;
+    int major = XkbMajorVersion;
+    int minor = XkbMinorVersion;
+    XkbQueryExtension(d, &opcode, &xkbEventBase_, &errorBase, &major, &minor);
+    XkbSelectEvents(d, XkbUseCoreKbd, XkbMapNotifyMask, XkbMapNotifyMask);
+    XWindowAttributes root{};
+    XGetWindowAttributes(d, DefaultRootWindow(d), &root);
+    window_ = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, static_cast<unsigned>(root.width),
+                                  static_cast<unsigned>(root.height), 0, 0, 0);
+    XSelectInput(d, window_,
+                 KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask | StructureNotifyMask);
+    XMapRaised(d, window_);
+    next({MapNotify});
+    XSetInputFocus(d, window_, RevertToParent, CurrentTime);
+    XSync(d, False);
+  }
+
+  std::optional<XEvent> next(std::initializer_list<int> types) {
+    Display* d = connection_.get();
+    const auto deadline = Clock::now() + kEventWait;
+    while (true) {
+      while (XPending(d) > 0) {
+        XEvent event;
+        XNextEvent(d, &event);
+        if (event.type == xkbEventBase_ && reinterpret_cast<XkbEvent*>(&event)->any.xkb_type == XkbMapNotify) {
+          XkbRefreshKeyboardMapping(&reinterpret_cast<XkbEvent*>(&event)->map);
+        }
+        if (std::find(types.begin(), types.end(), event.type) != types.end()) {
+          return event;
+        }
+      }
+      const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (remaining <= 0ms) {
+        return std::nullopt;
+      }
+      pollfd descriptor{ConnectionNumber(d), POLLIN, 0};
+      poll(&descriptor, 1, static_cast<int>(remaining.count()));
+    }
+  }
+
+  // The next key press of a key that is not a modifier.
+  std::optional<XKeyEvent> nextKeyPress() {
+    while (const auto event = next({KeyPress})) {
+      XKeyEvent key = event->xkey;
+      if (!IsModifierKey(keysymOf(key))) {
+        return key;
+      }
+    }
+    return std::nullopt;
+  }
+
+  static KeySym keysymOf(XKeyEvent& key) {
+    char text[32];
+    KeySym keysym = NoSymbol;
+    XLookupString(&key, text, sizeof text, &keysym, nullptr);
+    return keysym;
+  }
+
+  // The text that `characters` key presses typed.
+  std::string typedText(std::size_t characters) {
+    std::string text;
+    for (std::size_t count = 0; count < characters; ++count) {
+      auto key = nextKeyPress();
+      if (!key) {
+        break;
+      }
+      text += utf8Of(characterOf(keysymOf(*key)));
+    }
+    return text;
+  }
+
+  Display* display() const { return connection_.get(); }
+
+ private:
+  X11Connection connection_;
+  int xkbEventBase_ = 0;
+  Window window_ = None;
+};
+
+class X11InputBackendTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!server_.available()) {
+      GTEST_SKIP() << "Xvfb is not available";
+    }
+    observer_ = std::move(openX11Connection(server_.display()).value());
+    auto backend = makeX11InputBackend(server_.display(), timing_);
+    ASSERT_TRUE(backend.ok()) << backend.error();
+    backend_ = backend.value();
+  }
+
+  void xrandr(const std::string& arguments) { ASSERT_EQ(server_.run("xrandr " + arguments), 0) << arguments; }
+
+  // Left is 1920x1080 at the root's origin; Right, the primary, 1280x800 beside it, so global
+  // (0, 0) is root pixel (1920, 0); Low, 640x480, further right and lower.
+  void makeMonitors() {
+    xrandr("--setmonitor Left 1920/500x1080/300+0+0 screen");
+    xrandr("--setmonitor '*Right' 1280/340x800/210+1920+0 none");
+    xrandr("--setmonitor Low 640/170x480/130+3200+600 none");
+  }
+
+  void setXftDpi(int dpi) {
+    const std::string resources = "Xft.antialias:\t1\nXft.dpi:\t" + std::to_string(dpi) + "\n";
+    XChangeProperty(observer_.get(), DefaultRootWindow(observer_.get()), XA_RESOURCE_MANAGER, XA_STRING, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(resources.data()), static_cast<int>(resources.size()));
+    XSync(observer_.get(), False);
+  }
+
+  std::uint32_t monitorNumber(const char* name) const {
+    return static_cast<std::uint32_t>(XInternAtom(observer_.get(), name, True));
+  }
+
+  RootPoint pointer() const {
+    Window root = None;
+    Window child = None;
+    RootPoint pixel;
+    int windowX = 0;
+    int windowY = 0;
+    unsigned mask = 0;
+    XQueryPointer(observer_.get(), DefaultRootWindow(observer_.get()), &root, &child, &pixel.x, &pixel.y, &windowX, &windowY,
+                  &mask);
+    return pixel;
+  }
+
+  std::vector<KeySym> keyboardMapping() const {
+    int first = 0;
+    int last = 0;
+    XDisplayKeycodes(observer_.get(), &first, &last);
+    int perKeyCode = 0;
+    KeySym* keysyms = XGetKeyboardMapping(observer_.get(), static_cast<KeyCode>(first), last - first + 1, &perKeyCode);
+    std::vector<KeySym> mapping(keysyms, keysyms + (last - first + 1) * perKeyCode);
+    XFree(keysyms);
+    return mapping;
+  }
+
+  std::set<unsigned> modifierKeysDown() const {
+    char keys[32];
+    XQueryKeymap(observer_.get(), keys);
+    XModifierKeymap* map = XGetModifierMapping(observer_.get());
+    std::set<unsigned> down;
+    for (int index = 0; index < 8 * map->max_keypermod; ++index) {
+      const unsigned keyCode = map->modifiermap[index];
+      if (keyCode != 0 && (keys[keyCode / 8] & (1 << (keyCode % 8))) != 0) {
+        down.insert(keyCode);
+      }
+    }
+    XFreeModifiermap(map);
+    return down;
+  }
+
+  std::unique_ptr<EventInjectorService> makeInjector() const {
+    return std::make_unique<EventInjectorService>(EventInjectorService::Dependencies{backend_, EventInjectorTiming{}});
+  }
+
+  testing::XvfbServer server_;
+  X11InputTiming timing_;
+  X11Connection observer_;
+  std::shared_ptr<X11InputBackend> backend_;
+};
+
+TEST(X11InputBackendFactoryTest, SaysWhyWhenTheDisplayCannotBeOpened) {
+  const auto backend = makeX11InputBackend(":64999");
+  ASSERT_FALSE(backend.ok());
+  EXPECT_NE(backend.error().find(":64999"), std::string::npos) << backend.error();
+}
+
+TEST_F(X11InputBackendTest, DisplaysAreTheMonitorsNumberedAsTheDisplaySourceNumbersThem) {
+  makeMonitors();
+  for (const int dpi : {96, 192}) {
+    setXftDpi(dpi);
+    const double scale = dpi / 96.0;
+    EXPECT_EQ(backend_->mainDisplayID(), monitorNumber("Right"));
+    EXPECT_EQ(backend_->displayBounds(monitorNumber("Right")), (Rect{0, 0, 1280 / scale, 800 / scale}));
+    EXPECT_EQ(backend_->displayBounds(monitorNumber("Left")), (Rect{-1920 / scale, 0, 1920 / scale, 1080 / scale}));
+    EXPECT_EQ(backend_->displayBounds(monitorNumber("Low")), (Rect{1280 / scale, 600 / scale, 640 / scale, 480 / scale}));
+    EXPECT_EQ(backend_->displayBounds(12345), Rect{});
+
+    // The display source's frames hang from the main display's lower-left corner with y up.
+    const auto source = X11DisplaySource::open(server_.display()).value();
+    const auto screens = source->screens();
+    ASSERT_EQ(screens.size(), 3U);
+    const auto main = std::find_if(screens.begin(), screens.end(), [&](const auto& screen) {
+      return screen.displayID == source->mainDisplayID();
+    });
+    ASSERT_NE(main, screens.end());
+    EXPECT_EQ(backend_->mainDisplayID(), source->mainDisplayID());
+    std::set<std::uint32_t> listed;
+    for (const auto& screen : screens) {
+      listed.insert(screen.displayID);
+      const Rect& frame = screen.frame;
+      const Rect expected{frame.x - main->frame.x, main->frame.y + main->frame.height - (frame.y + frame.height), frame.width,
+                          frame.height};
+      EXPECT_EQ(backend_->displayBounds(screen.displayID), expected) << screen.name << " at " << dpi << " dpi";
+    }
+    const auto active = backend_->activeDisplayIDs();
+    EXPECT_EQ(std::set<std::uint32_t>(active.begin(), active.end()), listed);
+  }
+}
+
+TEST_F(X11InputBackendTest, PointerGoesToTheRootPixelOfAGlobalPointAndReadsBack) {
+  makeMonitors();
+  const struct {
+    int dpi;
+    GlobalPoint global;
+    RootPoint root;
+  } cases[] = {
+      {96, {10, 20}, {1930, 20}},   {96, {-1910, 5}, {10, 5}},   {96, {1279, 799}, {3199, 799}},
+      {96, {1500, 1000}, {3420, 1000}}, {192, {10, 20}, {1940, 40}}, {192, {-960, 0}, {0, 0}},
+  };
+  for (const auto& [dpi, global, root] : cases) {
+    setXftDpi(dpi);
+    backend_->postPointerEvent(pointerEvent(PointerEventType::mouseMoved, global));
+    EXPECT_EQ(pointer(), root) << global.x << "," << global.y << " at " << dpi << " dpi";
+    EXPECT_EQ(backend_->pointerLocation(), global);
+  }
+  // Beyond the screen the server stops the pointer at its edge.
+  setXftDpi(96);
+  backend_->postPointerEvent(pointerEvent(PointerEventType::mouseMoved, {9000, -9000}));
+  EXPECT_EQ(pointer(), (RootPoint{3839, 0}));
+}
+
+TEST_F(X11InputBackendTest, InjectorMapsAndClampsThePointerToTheTargetDisplay) {
+  makeMonitors();
+  const auto injector = makeInjector();
+  const struct {
+    std::optional<const char*> target;
+    double x, y;
+    RootPoint root;
+  } cases[] = {
+      {"Right", 10, 20, {1930, 20}},  {"Right", 5000, -5, {3199, 0}},    {"Left", 5000, 5000, {1919, 1079}},
+      {"Low", 3, 4, {3203, 604}},     {std::nullopt, -50, 900, {1920, 799}},
+  };
+  for (const auto& [target, x, y, root] : cases) {
+    injector->setTargetDisplayID(target ? std::optional<std::uint32_t>(monitorNumber(*target)) : std::nullopt);
+    injector->handle(M::MouseMove{x, y});
+    EXPECT_EQ(pointer(), root) << (target ? *target : "no target") << " " << x << "," << y;
+  }
+  // Relative moves stay within all monitors together.
+  injector->setTargetDisplayID(monitorNumber("Right"));
+  injector->handle(M::MouseMove{10, 20});
+  injector->handle(M::MouseMoveRelative{-100000, 100000});
+  EXPECT_EQ(pointer(), (RootPoint{0, 1079}));
+  injector->handle(M::MouseMoveRelative{100000, -100000});
+  EXPECT_EQ(pointer(), (RootPoint{3839, 0}));
+}
+
+TEST_F(X11InputBackendTest, ButtonsReachTheWindowUnderThePointer) {
+  makeMonitors();
+  EventSink sink(server_.display());
+  const struct {
+    PointerButton button;
+    unsigned xButton;
+    PointerEventType down;
+    PointerEventType up;
+  } cases[] = {
+      {PointerButton::left, Button1, PointerEventType::leftMouseDown, PointerEventType::leftMouseUp},
+      {PointerButton::right, Button3, PointerEventType::rightMouseDown, PointerEventType::rightMouseUp},
+      {PointerButton::center, Button2, PointerEventType::otherMouseDown, PointerEventType::otherMouseUp},
+  };
+  for (const auto& [button, xButton, down, up] : cases) {
+    backend_->postPointerEvent(pointerEvent(down, {100, 200}, button));
+    const auto pressed = sink.next({ButtonPress});
+    ASSERT_TRUE(pressed) << xButton;
+    EXPECT_EQ(pressed->xbutton.button, xButton);
+    EXPECT_EQ(pressed->xbutton.x_root, 2020);
+    EXPECT_EQ(pressed->xbutton.y_root, 200);
+    backend_->postPointerEvent(pointerEvent(up, {100, 200}, button));
+    const auto released = sink.next({ButtonRelease});
+    ASSERT_TRUE(released) << xButton;
+    EXPECT_EQ(released->xbutton.button, xButton);
+  }
+}
+
+TEST_F(X11InputBackendTest, DoubleClickIsTwoPressReleasePairsAndDragHoldsTheButton) {
+  makeMonitors();
+  EventSink sink(server_.display());
+  const auto injector = makeInjector();
+  injector->setTargetDisplayID(monitorNumber("Right"));
+  injector->handle(M::DoubleClick{30, 40});
+  for (const int type : {ButtonPress, ButtonRelease, ButtonPress, ButtonRelease}) {
+    const auto event = sink.next({ButtonPress, ButtonRelease});
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->type, type);
+    EXPECT_EQ(event->xbutton.button, static_cast<unsigned>(Button1));
+    EXPECT_EQ(event->xbutton.x_root, 1950);
+  }
+
+  injector->handle(M::MouseDown{10, 10, M::MouseButton::left});
+  ASSERT_TRUE(sink.next({ButtonPress}));
+  injector->handle(M::MouseDrag{50, 60});
+  std::optional<XEvent> motion;
+  while ((motion = sink.next({MotionNotify})) && !(motion->xmotion.x_root == 1970 && motion->xmotion.y_root == 60)) {
+  }
+  ASSERT_TRUE(motion) << "no motion to the drag's end";
+  EXPECT_NE(motion->xmotion.state & Button1Mask, 0U);
+  injector->handle(M::MouseUp{50, 60, M::MouseButton::left});
+  const auto released = sink.next({ButtonRelease});
+  ASSERT_TRUE(released);
+  EXPECT_EQ(released->xbutton.x_root, 1970);
+}
+
+TEST_F(X11InputBackendTest, ScrollLinesAreClicksOfButtonsFourToSeven) {
+  EventSink sink(server_.display());
+  backend_->postScrollWheelEvent(ScrollWheelEvent{ScrollUnit::line, 3, 0, 0});
+  backend_->postScrollWheelEvent(ScrollWheelEvent{ScrollUnit::line, -2, 0, 0});
+  backend_->postScrollWheelEvent(ScrollWheelEvent{ScrollUnit::line, 0, 1, 0});
+  backend_->postScrollWheelEvent(ScrollWheelEvent{ScrollUnit::line, 0, -1, 0});
+  backend_->postScrollWheelEvent(ScrollWheelEvent{ScrollUnit::line, 1, -1, 0});
+  std::vector<unsigned> buttons;
+  while (const auto event = sink.next({ButtonPress})) {
+    buttons.push_back(event->xbutton.button);
+    if (buttons.size() == 9) {
+      break;
+    }
+  }
+  EXPECT_EQ(buttons, (std::vector<unsigned>{4, 4, 4, 5, 5, 6, 7, 4, 7})) << "up, down, left, right";
+}
+
+TEST_F(X11InputBackendTest, KeysArriveWithTheModifiersOfTheirFlags) {
+  EventSink sink(server_.display());
+  const struct {
+    std::uint16_t macKeyCode;
+    std::uint64_t flags;
+    KeySym keysym;
+    unsigned state;
+  } cases[] = {
+      {0, 0, XK_a, 0},
+      {0, EventFlags::shift, XK_A, ShiftMask},
+      {8, EventFlags::command, XK_c, ControlMask},  // command-C copies on the host
+      {8, EventFlags::control, XK_c, Mod4Mask},
+      {18, EventFlags::alternate, XK_1, Mod1Mask},
+      {18, EventFlags::shift | EventFlags::command, XK_exclam, ShiftMask | ControlMask},
+      {36, 0, XK_Return, 0},
+      {123, 0, XK_Left, 0},
+      {117, 0, XK_Delete, 0},
+      {105, 0, XK_F13, 0},   // no key carries it: a spare key code does
+      {83, 0, XK_KP_1, 0},   // only on the second level of its key without num lock
+  };
+  for (const auto& [macKeyCode, flags, keysym, state] : cases) {
+    ASSERT_TRUE(backend_->postKeyboardEvent(KeyboardEvent{macKeyCode, true, flags}));
+    ASSERT_TRUE(backend_->postKeyboardEvent(KeyboardEvent{macKeyCode, false, flags}));
+    auto key = sink.nextKeyPress();
+    ASSERT_TRUE(key) << "keyCode " << macKeyCode;
+    EXPECT_EQ(EventSink::keysymOf(*key), keysym) << "keyCode " << macKeyCode;
+    EXPECT_EQ(key->state & kModifierStateMask, state) << "keyCode " << macKeyCode;
+    EXPECT_TRUE(modifierKeysDown().empty()) << "modifiers pressed for the key stay down";
+  }
+  EXPECT_FALSE(backend_->postKeyboardEvent(KeyboardEvent{63, true, 0})) << "fn names no key";
+}
+
+TEST_F(X11InputBackendTest, AModifierTheClientHoldsStaysDownAcrossOtherKeys) {
+  EventSink sink(server_.display());
+  const auto shiftKey = XKeysymToKeycode(observer_.get(), XK_Shift_L);
+  ASSERT_TRUE(backend_->postKeyboardEvent(KeyboardEvent{56, true, EventFlags::shift}));
+  ASSERT_TRUE(backend_->postKeyboardEvent(KeyboardEvent{0, true, EventFlags::shift}));
+  ASSERT_TRUE(backend_->postKeyboardEvent(KeyboardEvent{0, false, EventFlags::shift}));
+  auto key = sink.nextKeyPress();
+  ASSERT_TRUE(key);
+  EXPECT_EQ(EventSink::keysymOf(*key), static_cast<KeySym>(XK_A));
+  EXPECT_EQ(modifierKeysDown(), std::set<unsigned>{shiftKey});
+  ASSERT_TRUE(backend_->postKeyboardEvent(KeyboardEvent{56, false, 0}));
+  EXPECT_TRUE(modifierKeysDown().empty());
+}
+
+TEST_F(X11InputBackendTest, TypedTextArrivesExactlyAsSent) {
+  EventSink sink(server_.display());
+  const std::string texts[] = {
+      "Hello, World! 123 ~`|\\",
+      "\u00e9 \u00c9 \u00df \u20ac \u00a6 \u00f1\u00d1",  // é É ß € ¦ ñÑ
+      "\u00c0\u00c9\u00ce\u00d5\u00dc\u00dd",             // accented capitals stay capitals
+      "\U0001F600\U0001F44D\U0001F3FD e\u0301",           // emoji with a skin tone, e and a combining accent
+      "\u4e2d\u6587 \u0416\u0436",
+      "tab\there\nnext line",
+  };
+  for (const auto& text : texts) {
+    backend_->postUnicodeString(text);
+    EXPECT_EQ(sink.typedText(codePointsOf(text).size()), text);
+  }
+  EXPECT_TRUE(modifierKeysDown().empty());
+}
+
+TEST_F(X11InputBackendTest, LevelThreeCharactersUseTheKeyThatCarriesThem) {
+  EventSink sink(server_.display());
+  backend_->postUnicodeString("\u00a6");  // ¦: shift and level three on the key of <
+  auto key = sink.nextKeyPress();
+  ASSERT_TRUE(key);
+  EXPECT_EQ(EventSink::keysymOf(*key), static_cast<KeySym>(XK_brokenbar));
+  EXPECT_EQ(key->state & (ShiftMask | Mod5Mask), static_cast<unsigned>(ShiftMask | Mod5Mask));
+  EXPECT_EQ(backend_->lentSpareKeyCount(), 0U);
+}
+
+TEST_F(X11InputBackendTest, TypingIgnoresCapsLockAndHeldModifiersAndRestoresThem) {
+  EventSink sink(server_.display());
+  ASSERT_EQ(server_.run("xdotool key Caps_Lock"), 0);
+  ASSERT_TRUE(backend_->postKeyboardEvent(KeyboardEvent{59, true, EventFlags::control}));
+  backend_->postUnicodeString("aB\u00e9");
+  EXPECT_EQ(sink.typedText(3), "aB\u00e9");
+  XkbStateRec state{};
+  XkbGetState(observer_.get(), XkbUseCoreKbd, &state);
+  EXPECT_NE(state.locked_mods & LockMask, 0U) << "caps lock is on again";
+  EXPECT_EQ(modifierKeysDown(), std::set<unsigned>{XKeysymToKeycode(observer_.get(), XK_Super_L)});
+  ASSERT_TRUE(backend_->postKeyboardEvent(KeyboardEvent{59, false, 0}));
+}
+
+TEST_F(X11InputBackendTest, SpareKeysGoBackToNothingOnceUnusedAndWhenTheBackendGoes) {
+  backend_.reset();
+  timing_.spareKeyRestoreDelay = 200ms;
+  backend_ = makeX11InputBackend(server_.display(), timing_).value();
+  const auto before = keyboardMapping();
+  backend_->postUnicodeString("\u20ac\U0001F600\u00f1");
+  EXPECT_EQ(backend_->lentSpareKeyCount(), 3U);
+  EXPECT_NE(keyboardMapping(), before);
+  const auto deadline = Clock::now() + 10s;
+  while (backend_->lentSpareKeyCount() != 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(backend_->lentSpareKeyCount(), 0U);
+  EXPECT_EQ(keyboardMapping(), before);
+
+  backend_.reset();
+  timing_.spareKeyRestoreDelay = 1h;
+  backend_ = makeX11InputBackend(server_.display(), timing_).value();
+  backend_->postUnicodeString("\u20ac");
+  ASSERT_TRUE(backend_->postKeyboardEvent(KeyboardEvent{105, true, 0}));  // F13, held
+  backend_.reset();
+  EXPECT_EQ(keyboardMapping(), before);
+  EXPECT_TRUE(modifierKeysDown().empty());
+}
+
+TEST_F(X11InputBackendTest, MoreDistinctCharactersThanSpareKeysAreEachTyped) {
+  backend_.reset();
+  timing_.spareKeyReuseDelay = 5ms;
+  backend_ = makeX11InputBackend(server_.display(), timing_).value();
+  ASSERT_GT(backend_->spareKeyCount(), 0U);
+  EventSink sink(server_.display());
+  std::string text;
+  const std::size_t characters = backend_->spareKeyCount() + 5;
+  for (std::size_t index = 0; index < characters; ++index) {
+    text += utf8Of(0x4E00 + static_cast<char32_t>(index));
+  }
+  backend_->postUnicodeString(text);
+  std::size_t presses = 0;
+  while (presses < characters && sink.nextKeyPress()) {
+    ++presses;
+  }
+  EXPECT_EQ(presses, characters);
+  EXPECT_EQ(backend_->lentSpareKeyCount(), backend_->spareKeyCount());
+}
+
+TEST(X11InputBackendLostServerTest, ALostServerLeavesTheBackendUntrustedAndInert) {
+  std::optional<testing::XvfbServer> server(std::in_place);
+  if (!server->available()) {
+    GTEST_SKIP() << "Xvfb is not available";
+  }
+  auto backend = makeX11InputBackend(server->display()).value();
+  EXPECT_TRUE(backend->isProcessTrusted(false));
+  EXPECT_TRUE(backend->hasEventSource());
+  server.reset();
+  EXPECT_FALSE(backend->isProcessTrusted(false));
+  EXPECT_EQ(backend->pointerLocation(), std::nullopt);
+  EXPECT_EQ(backend->mainDisplayID(), 0U);
+  backend->postPointerEvent(pointerEvent(PointerEventType::leftMouseDown, {1, 1}));
+  backend->postScrollWheelEvent(ScrollWheelEvent{ScrollUnit::line, 5, 5, 0});
+  backend->postKeyboardEvent(KeyboardEvent{0, true, EventFlags::command});
+  backend->postUnicodeString("\u20ac");
+  backend->setClipboardText("gone");
+  backend.reset();
+}
+
+}  // namespace
+}  // namespace velmora

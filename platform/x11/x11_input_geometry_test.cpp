@@ -1,0 +1,81 @@
+#include "platform/x11/x11_input_geometry.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace velmora {
+namespace {
+
+// Left of the primary monitor, the primary, and one lower down on the right.
+std::vector<X11Monitor> threeMonitors(bool middleIsPrimary = true) {
+  return {
+      X11Monitor{10, "Left", false, PixelRect{0, 0, 1920, 1080}},
+      X11Monitor{20, "Middle", middleIsPrimary, PixelRect{1920, 0, 1280, 800}},
+      X11Monitor{30, "Right", false, PixelRect{3200, 100, 640, 480}},
+  };
+}
+
+TEST(X11InputGeometryTest, BoundsHangFromTheMainMonitorsTopLeftCornerInPoints) {
+  const struct {
+    double scale;
+    std::uint32_t displayID;
+    Rect bounds;
+  } cases[] = {
+      {1, 20, Rect{0, 0, 1280, 800}},         {1, 10, Rect{-1920, 0, 1920, 1080}},
+      {1, 30, Rect{1280, 100, 640, 480}},     {2, 20, Rect{0, 0, 640, 400}},
+      {2, 10, Rect{-960, 0, 960, 540}},       {2, 30, Rect{640, 50, 320, 240}},
+      {1, 99, Rect{}},                        {1, 0, Rect{}},
+  };
+  for (const auto& [scale, displayID, bounds] : cases) {
+    const X11InputGeometry geometry(threeMonitors(), scale);
+    EXPECT_EQ(geometry.displayBounds(displayID), bounds) << "display " << displayID << " at scale " << scale;
+  }
+}
+
+TEST(X11InputGeometryTest, MainDisplayIsThePrimaryMonitorElseTheFirst) {
+  EXPECT_EQ(X11InputGeometry(threeMonitors(true), 1).mainDisplayID(), 20U);
+  EXPECT_EQ(X11InputGeometry(threeMonitors(false), 1).mainDisplayID(), 10U);
+  EXPECT_EQ(X11InputGeometry({}, 1).mainDisplayID(), 0U);
+  EXPECT_EQ(X11InputGeometry(threeMonitors(), 1).displayIDs(), (std::vector<std::uint32_t>{10, 20, 30}));
+  EXPECT_EQ(X11InputGeometry(threeMonitors(false), 1).displayBounds(20), (Rect{1920, 0, 1280, 800}));
+}
+
+TEST(X11InputGeometryTest, GlobalPointsAndRootPixelsConvertBothWays) {
+  const struct {
+    double scale;
+    GlobalPoint global;
+    RootPoint root;
+  } cases[] = {
+      {1, {0, 0}, {1920, 0}},       {1, {10, 20}, {1930, 20}},     {1, {-1920, 1079}, {0, 1079}},
+      {2, {10, 20}, {1940, 40}},    {2, {-960, 0}, {0, 0}},        {1.5, {100, 10}, {2070, 15}},
+      {1, {10.4, 20.6}, {1930, 21}},
+  };
+  for (const auto& [scale, global, root] : cases) {
+    const X11InputGeometry geometry(threeMonitors(), scale);
+    EXPECT_EQ(geometry.rootPoint(global), root) << global.x << "," << global.y << " at scale " << scale;
+  }
+  for (const double scale : {1.0, 1.25, 1.5, 2.0, 3.0}) {
+    const X11InputGeometry geometry(threeMonitors(), scale);
+    for (int x = 0; x < 3840; x += 37) {
+      const RootPoint pixel{x, x % 1080};
+      EXPECT_EQ(geometry.rootPoint(geometry.globalPoint(pixel)), pixel) << "scale " << scale;
+    }
+  }
+}
+
+TEST(X11InputGeometryTest, UnusablePointsAndScalesStayInRange) {
+  const X11InputGeometry geometry(threeMonitors(), 1);
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(geometry.rootPoint({1e300, -1e300}), (RootPoint{32767, -32767}));
+  EXPECT_EQ(geometry.rootPoint({kInfinity, -kInfinity}), (RootPoint{32767, -32767}));
+  EXPECT_EQ(geometry.rootPoint({std::nan(""), 5}), (RootPoint{0, 5}));
+  for (const double scale : {0.0, -2.0, std::nan(""), kInfinity}) {
+    EXPECT_EQ(X11InputGeometry(threeMonitors(), scale).displayBounds(10), (Rect{-1920, 0, 1920, 1080})) << scale;
+  }
+  EXPECT_EQ(X11InputGeometry({}, 2).rootPoint({10, 20}), (RootPoint{20, 40}));
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,332 @@
+#include "platform/x11/x11_keyboard.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <optional>
+
+#include "platform/input_backend.h"
+#include "platform/x11/x11_keyboard_snapshot.h"
+
+namespace velmora {
+namespace {
+
+struct FlagModifier {
+  std::uint64_t flag;
+  X11Keysym keysym;
+};
+// Command is Control and control is Super on the host, as in keysymForMacKeyCode.
+constexpr std::array<FlagModifier, 4> kFlagModifiers = {{
+    {EventFlags::shift, XK_Shift_L},
+    {EventFlags::control, XK_Super_L},
+    {EventFlags::alternate, XK_Alt_L},
+    {EventFlags::command, XK_Control_L},
+}};
+
+void freeKeysyms(KeySym* keysyms) { XFree(keysyms); }
+
+template <class T, auto release>
+struct Releaser {
+  void operator()(T* pointer) const { release(pointer); }
+};
+template <class T, auto release>
+using XPointer = std::unique_ptr<T, Releaser<T, release>>;
+
+}  // namespace
+
+X11Keyboard::X11Keyboard(_XDisplay* display, X11Connection restorerConnection, X11KeyboardTiming timing)
+    : display_(display), timing_(timing), spareKeyCodes_(findSpareKeyCodes()) {
+  for (const unsigned keyCode : spareKeyCodes_) {
+    SpareKey spare;
+    spare.keyCode = keyCode;
+    spares_.push_back(spare);
+  }
+  // The connection is used and closed on the restorer's thread alone.
+  restorer_ = std::thread([this, connection = std::move(restorerConnection)]() mutable {
+    restoreSpareKeys(connection.get());
+    connection.reset();
+  });
+}
+
+X11Keyboard::~X11Keyboard() {
+  // A key left down would repeat on the host until someone pressed it again.
+  for (const auto& [macKeyCode, keyCode] : heldKeys_) {
+    fakeKey(keyCode, false);
+  }
+  XSync(display_, True);
+  {
+    std::lock_guard lock(sparesLock_);
+    stopping_ = true;
+  }
+  sparesChanged_.notify_all();
+  restorer_.join();
+}
+
+std::vector<unsigned> X11Keyboard::findSpareKeyCodes() const {
+  const X11KeyboardSnapshot keyboard(display_, {});
+  int firstKeyCode = 0;
+  int lastKeyCode = 0;
+  XDisplayKeycodes(display_, &firstKeyCode, &lastKeyCode);
+  int perKeyCode = 0;
+  const XPointer<KeySym, freeKeysyms> keysyms(
+      XGetKeyboardMapping(display_, static_cast<KeyCode>(firstKeyCode), lastKeyCode - firstKeyCode + 1, &perKeyCode));
+  std::vector<unsigned> spare;
+  for (int keyCode = firstKeyCode; keysyms && keyCode <= lastKeyCode; ++keyCode) {
+    const KeySym* first = keysyms.get() + (keyCode - firstKeyCode) * perKeyCode;
+    const bool empty = std::all_of(first, first + perKeyCode, [](KeySym keysym) { return keysym == NoSymbol; });
+    if (empty && keyboard.modifierRowOf(static_cast<unsigned>(keyCode)) < 0) {
+      spare.push_back(static_cast<unsigned>(keyCode));
+    }
+  }
+  return spare;
+}
+
+bool X11Keyboard::postKey(std::uint16_t macKeyCode, bool down, std::uint64_t flags) {
+  const X11Keysym keysym = keysymForMacKeyCode(macKeyCode);
+  if (keysym == 0) {
+    return false;
+  }
+  const X11KeyboardSnapshot keyboard(display_, spareKeyCodes_);
+  std::optional<unsigned> keyCode;
+  if (const auto held = heldKeys_.find(macKeyCode); !down && held != heldKeys_.end()) {
+    keyCode = held->second;
+  } else if (const auto onFirstLevel = keyboard.keyOnFirstLevel(keysym)) {
+    keyCode = onFirstLevel;
+  } else {
+    keyCode = lendSpareKey(keysym);
+  }
+  if (!keyCode) {
+    logger_.error("No key code is free to carry keysym 0x{:X} (keyCode={})", keysym, macKeyCode);
+    return false;
+  }
+
+  // A modifier key's own event does not get its modifier pressed around it.
+  const int ownRow = keyboard.modifierRowOf(*keyCode);
+  std::vector<unsigned> pressedAround;
+  for (const auto& [flag, modifierKeysym] : kFlagModifiers) {
+    const auto modifierKey = (flags & flag) != 0 ? keyboard.keyOnFirstLevel(modifierKeysym) : std::nullopt;
+    if (!modifierKey || *modifierKey == *keyCode) {
+      continue;
+    }
+    const int row = keyboard.modifierRowOf(*modifierKey);
+    const bool held = row >= 0 ? (row == ownRow || keyboard.modifierHeld(row)) : keyboard.isDown(*modifierKey);
+    if (!held) {
+      pressedAround.push_back(*modifierKey);
+    }
+  }
+  const auto capsLockKey = keyboard.capsLockKey();
+  const bool lockAround = (flags & EventFlags::alphaShift) != 0 && !keyboard.capsLocked() && capsLockKey && *capsLockKey != *keyCode;
+
+  if (lockAround) {
+    tapKey(*capsLockKey);
+  }
+  fakeKeyWithin(pressedAround, *keyCode, {down});
+  if (lockAround) {
+    tapKey(*capsLockKey);
+  }
+  XSync(display_, True);
+
+  if (down) {
+    heldKeys_[macKeyCode] = *keyCode;
+    setSpareKeyHeld(*keyCode, true);
+  } else {
+    heldKeys_.erase(macKeyCode);
+    const bool stillHeld = std::any_of(heldKeys_.begin(), heldKeys_.end(), [&](const auto& held) { return held.second == *keyCode; });
+    if (!stillHeld) {
+      setSpareKeyHeld(*keyCode, false);
+    }
+  }
+  return true;
+}
+
+void X11Keyboard::typeText(std::string_view text) {
+  const auto codePoints = codePointsOf(text);
+  if (codePoints.empty()) {
+    return;
+  }
+  const X11KeyboardSnapshot keyboard(display_, spareKeyCodes_);
+  const auto heldModifiers = keyboard.heldModifierKeys();
+  const auto capsLockKey = keyboard.capsLocked() ? keyboard.capsLockKey() : std::nullopt;
+  for (const unsigned keyCode : heldModifiers) {
+    fakeKey(keyCode, false);
+  }
+  if (capsLockKey) {
+    tapKey(*capsLockKey);
+  }
+  for (const char32_t codePoint : codePoints) {
+    typeCodePoint(keyboard, codePoint);
+  }
+  if (capsLockKey) {
+    tapKey(*capsLockKey);
+  }
+  for (const unsigned keyCode : heldModifiers) {
+    fakeKey(keyCode, true);
+  }
+  XSync(display_, True);
+}
+
+void X11Keyboard::typeCodePoint(const X11KeyboardSnapshot& keyboard, char32_t codePoint) {
+  const auto keysyms = keysymsForCodePoint(codePoint);
+  if (keysyms.empty()) {
+    logger_.notice("Cannot type U+{:04X}: no keysym stands for it", static_cast<std::uint32_t>(codePoint));
+    return;
+  }
+  for (const X11Keysym keysym : keysyms) {
+    const auto stroke = keyboard.find(keysym);
+    if (!stroke) {
+      continue;
+    }
+    std::vector<unsigned> modifierKeys;
+    if ((stroke->modifiers & X11KeyStroke::kShiftLevel) != 0 && keyboard.shiftKey()) {
+      modifierKeys.push_back(*keyboard.shiftKey());
+    }
+    if ((stroke->modifiers & X11KeyStroke::kLevelThree) != 0 && keyboard.levelThreeKey()) {
+      modifierKeys.push_back(*keyboard.levelThreeKey());
+    }
+    fakeKeyWithin(modifierKeys, stroke->keyCode, {true, false});
+    return;
+  }
+  const auto spareKey = lendSpareKey(keysyms.front());
+  if (!spareKey) {
+    logger_.error("Cannot type U+{:04X}: no spare key code is free", static_cast<std::uint32_t>(codePoint));
+    return;
+  }
+  tapKey(*spareKey);
+}
+
+std::size_t X11Keyboard::spareKeyCount() const { return spareKeyCodes_.size(); }
+
+std::size_t X11Keyboard::lentSpareKeyCount() const {
+  std::lock_guard lock(sparesLock_);
+  return static_cast<std::size_t>(
+      std::count_if(spares_.begin(), spares_.end(), [](const SpareKey& spare) { return spare.keysym != 0 || spare.restoring; }));
+}
+
+std::optional<unsigned> X11Keyboard::lendSpareKey(X11Keysym keysym) {
+  const auto now = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::duration wait{};
+  unsigned keyCode = 0;
+  {
+    std::lock_guard lock(sparesLock_);
+    const auto lent = std::find_if(spares_.begin(), spares_.end(),
+                                   [&](const SpareKey& spare) { return spare.keysym == keysym && !spare.restoring; });
+    if (lent != spares_.end()) {
+      lent->lastUsed = std::max(lent->lastUsed, now);
+      return lent->keyCode;
+    }
+    auto chosen = std::find_if(spares_.begin(), spares_.end(),
+                               [](const SpareKey& spare) { return spare.keysym == 0 && !spare.restoring; });
+    if (chosen == spares_.end()) {
+      // All are lent: take the one unused longest, once a client had a moment to read its last use.
+      for (auto spare = spares_.begin(); spare != spares_.end(); ++spare) {
+        if (!spare->held && !spare->restoring && (chosen == spares_.end() || spare->lastUsed < chosen->lastUsed)) {
+          chosen = spare;
+        }
+      }
+      if (chosen == spares_.end()) {
+        return std::nullopt;
+      }
+      wait = std::max(std::chrono::steady_clock::duration::zero(), chosen->lastUsed + timing_.spareKeyReuseDelay - now);
+    }
+    chosen->keysym = keysym;
+    chosen->lastUsed = now + wait;
+    keyCode = chosen->keyCode;
+  }
+  sparesChanged_.notify_all();
+  if (wait > std::chrono::steady_clock::duration::zero()) {
+    std::this_thread::sleep_for(wait);
+  }
+  // Both levels, so that an upper-case letter is not turned into its lower case.
+  std::array<KeySym, 2> keysyms = {keysym, keysym};
+  XChangeKeyboardMapping(display_, static_cast<int>(keyCode), static_cast<int>(keysyms.size()), keysyms.data(), 1);
+  return keyCode;
+}
+
+void X11Keyboard::setSpareKeyHeld(unsigned keyCode, bool held) {
+  {
+    std::lock_guard lock(sparesLock_);
+    const auto spare = std::find_if(spares_.begin(), spares_.end(), [&](const SpareKey& key) { return key.keyCode == keyCode; });
+    if (spare == spares_.end()) {
+      return;
+    }
+    spare->held = held;
+    spare->lastUsed = std::max(spare->lastUsed, std::chrono::steady_clock::now());
+  }
+  sparesChanged_.notify_all();
+}
+
+void X11Keyboard::restoreSpareKeys(_XDisplay* connection) {
+  std::unique_lock lock(sparesLock_);
+  while (true) {
+    // On the way out every lent key goes back, held or not: held keys were released by then.
+    const bool stopping = stopping_;
+    const auto now = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::time_point> nextDeadline;
+    std::vector<unsigned> due;
+    for (auto& spare : spares_) {
+      if (spare.keysym == 0 || spare.restoring || (spare.held && !stopping)) {
+        continue;
+      }
+      const auto deadline = spare.lastUsed + timing_.spareKeyRestoreDelay;
+      if (stopping || deadline <= now) {
+        spare.keysym = 0;
+        spare.restoring = true;
+        due.push_back(spare.keyCode);
+      } else if (!nextDeadline || deadline < *nextDeadline) {
+        nextDeadline = deadline;
+      }
+    }
+    if (!due.empty()) {
+      lock.unlock();
+      for (const unsigned keyCode : due) {
+        KeySym nothing = NoSymbol;
+        XChangeKeyboardMapping(connection, static_cast<int>(keyCode), 1, &nothing, 1);
+      }
+      // Only once the server has carried the restore out may the key be lent again.
+      XSync(connection, True);
+      lock.lock();
+      for (auto& spare : spares_) {
+        if (std::find(due.begin(), due.end(), spare.keyCode) != due.end()) {
+          spare.restoring = false;
+        }
+      }
+      continue;
+    }
+    if (stopping) {
+      return;
+    }
+    if (nextDeadline) {
+      sparesChanged_.wait_until(lock, *nextDeadline);
+    } else {
+      sparesChanged_.wait(lock);
+    }
+  }
+}
+
+void X11Keyboard::fakeKey(unsigned keyCode, bool down) {
+  XTestFakeKeyEvent(display_, keyCode, down ? True : False, CurrentTime);
+  XFlush(display_);
+}
+
+void X11Keyboard::tapKey(unsigned keyCode) {
+  fakeKey(keyCode, true);
+  fakeKey(keyCode, false);
+}
+
+void X11Keyboard::fakeKeyWithin(const std::vector<unsigned>& modifierKeys, unsigned keyCode, std::initializer_list<bool> downs) {
+  for (const unsigned modifierKey : modifierKeys) {
+    fakeKey(modifierKey, true);
+  }
+  for (const bool down : downs) {
+    fakeKey(keyCode, down);
+  }
+  for (auto modifierKey = modifierKeys.rbegin(); modifierKey != modifierKeys.rend(); ++modifierKey) {
+    fakeKey(*modifierKey, false);
+  }
+}
+
+}  // namespace velmora
