@@ -13,9 +13,9 @@ $XDG_CONFIG_HOME/velmora/user-defaults.json (default ~/.config/velmora/).
 Options:
   --headless                 no tray icon or panel: the verification code and status changes
                              are printed on standard output
-  --backend auto|x11|virtual displays to share: virtual displays exist only inside the host;
-                             the X11 backend is not available in this build yet, so auto
-                             (the default) uses the virtual displays
+  --backend auto|x11|virtual displays to share: the monitors of the X11 display in $DISPLAY,
+                             or virtual displays that exist only inside the host (default:
+                             auto, which is X11 when $DISPLAY opens, otherwise virtual)
   --virtual-displays LAYOUT  the virtual displays, left to right, in points with an optional
                              scale, e.g. 1920x1080,1280x800@2 (default: 1920x1080)
   --log-level LEVEL          debug, info, default or error (default: info); the log goes to

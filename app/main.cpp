@@ -16,6 +16,7 @@
 #include "platform/posix/computer_name.h"
 #include "platform/posix/json_file_user_defaults.h"
 #include "platform/virtual/virtual_display_source.h"
+#include "platform/x11/x11_display_source.h"
 #include "protocol/velmora_constants.h"
 
 namespace velmora {
@@ -29,16 +30,28 @@ int runHost(const HostOptions& options) {
   log::setShowPrivateValues(options.logPrivate);
   const log::Logger logger("AppDelegate");
 
-  if (options.backend == Backend::x11) {
-    std::fprintf(stderr, "velmora-host: the X11 backend is not available in this build yet; use --backend virtual\n");
-    return kStartupFailure;
-  }
   if (!options.headless) {
     logger.notice("The tray application is not available in this build yet — running headless");
   }
 
+  std::shared_ptr<DisplaySource> displaySource;
+  if (options.backend != Backend::virtualDisplays) {
+    auto x11 = X11DisplaySource::open();
+    if (x11) {
+      logger.info("Sharing the displays of the X11 display {}", std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "");
+      displaySource = x11.value();
+    } else if (options.backend == Backend::x11) {
+      std::fprintf(stderr, "velmora-host: cannot use the X11 display: %s\n", x11.error().c_str());
+      return kStartupFailure;
+    } else {
+      logger.info("No usable X11 display ({}) — sharing virtual displays", x11.error());
+    }
+  }
+  if (!displaySource) {
+    displaySource = std::make_shared<VirtualDisplaySource>(options.virtualDisplays);
+  }
+
   AsioMainQueue mainQueue;
-  auto displaySource = std::make_shared<VirtualDisplaySource>(options.virtualDisplays);
   auto userDefaults = std::make_shared<JsonFileUserDefaults>(defaultUserDefaultsPath());
 
   std::shared_ptr<ServiceAdvertiser> advertiser;
