@@ -80,6 +80,8 @@ class VideoPipelineTest : public ::testing::Test {
     if (auto stopped = capture_->stop()) {
       stopped->wait();
     }
+    // The encoder's output sends through the server: the encoder goes first.
+    encoder_.reset();
     server_->stopCompletely();
   }
 
