@@ -85,7 +85,6 @@ void ControlChannelServer::startLocked() {
     return;
   }
   listener_ = created.value();
-  listeningPort_ = listener_->port();
 
   std::string instanceName = "Mac";
   dependencies_.mainQueue.runSync([&] { instanceName = hostName(); });
@@ -115,6 +114,8 @@ void ControlChannelServer::startLocked() {
     }
   });
   listener_->start();
+  // Published last: whoever waits for the port also knows the start-up's main-thread call is over.
+  listeningPort_ = listener_->port();
 }
 
 void ControlChannelServer::stopLocked() {
