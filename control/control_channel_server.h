@@ -127,7 +127,11 @@ class ControlChannelServer : public std::enable_shared_from_this<ControlChannelS
   std::string hostName() const;
 
   // Control messages (control_messages.cpp).
-  void receiveData(const std::shared_ptr<Connection>& connection, std::function<void(const Bytes&)> handler);
+  // One receive on the connection; its bytes go to `handler`, which arms the next receive.
+  using BytesHandler = void (ControlChannelServer::*)(const std::shared_ptr<Connection>&,
+                                                      const std::shared_ptr<FrameAccumulator>&, const Bytes&);
+  void receiveData(const std::shared_ptr<Connection>& connection, const std::shared_ptr<FrameAccumulator>& accumulator,
+                   BytesHandler handler);
   void receiveControlMessages(const std::shared_ptr<Connection>& connection, const std::shared_ptr<FrameAccumulator>& accumulator);
   void handleControlBytes(const std::shared_ptr<Connection>& connection, const std::shared_ptr<FrameAccumulator>& accumulator,
                           const Bytes& bytes);

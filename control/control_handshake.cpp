@@ -47,15 +47,7 @@ bool isUsableVideoHost(std::string text) {
 
 void ControlChannelServer::receiveHandshake(const std::shared_ptr<Connection>& connection,
                                             const std::shared_ptr<FrameAccumulator>& accumulator) {
-  std::weak_ptr<ControlChannelServer> weak = weak_from_this();
-  std::weak_ptr<Connection> weakConnection = connection;
-  receiveData(connection, [weak, weakConnection, accumulator](const Bytes& bytes) {
-    auto self = weak.lock();
-    auto live = weakConnection.lock();
-    if (self && live) {
-      self->handleHandshakeBytes(live, accumulator, bytes);
-    }
-  });
+  receiveData(connection, accumulator, &ControlChannelServer::handleHandshakeBytes);
 }
 
 void ControlChannelServer::handleHandshakeBytes(const std::shared_ptr<Connection>& connection,

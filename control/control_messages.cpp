@@ -10,11 +10,11 @@ constexpr std::size_t kMaximumReceiveLength = 65536;
 }  // namespace
 
 void ControlChannelServer::receiveData(const std::shared_ptr<Connection>& connection,
-                                       std::function<void(const Bytes&)> handler) {
+                                       const std::shared_ptr<FrameAccumulator>& accumulator, BytesHandler handler) {
   std::weak_ptr<ControlChannelServer> weak = weak_from_this();
   std::weak_ptr<Connection> weakConnection = connection;
   connection->receive(1, kMaximumReceiveLength,
-                      [weak, weakConnection, handler = std::move(handler)](Bytes bytes, bool isComplete,
+                      [weak, weakConnection, accumulator, handler](Bytes bytes, bool isComplete,
                                                                            std::optional<NetworkError> error) {
                         auto self = weak.lock();
                         auto live = weakConnection.lock();
@@ -26,7 +26,7 @@ void ControlChannelServer::receiveData(const std::shared_ptr<Connection>& connec
                           return;
                         }
                         if (!bytes.empty()) {
-                          handler(bytes);
+                          (self.get()->*handler)(live, accumulator, bytes);
                         }
                         if (!isComplete && !error) {
                           return;
@@ -48,15 +48,7 @@ void ControlChannelServer::receiveData(const std::shared_ptr<Connection>& connec
 
 void ControlChannelServer::receiveControlMessages(const std::shared_ptr<Connection>& connection,
                                                   const std::shared_ptr<FrameAccumulator>& accumulator) {
-  std::weak_ptr<ControlChannelServer> weak = weak_from_this();
-  std::weak_ptr<Connection> weakConnection = connection;
-  receiveData(connection, [weak, weakConnection, accumulator](const Bytes& bytes) {
-    auto self = weak.lock();
-    auto live = weakConnection.lock();
-    if (self && live) {
-      self->handleControlBytes(live, accumulator, bytes);
-    }
-  });
+  receiveData(connection, accumulator, &ControlChannelServer::handleControlBytes);
 }
 
 void ControlChannelServer::handleControlBytes(const std::shared_ptr<Connection>& connection,
