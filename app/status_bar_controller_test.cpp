@@ -37,18 +37,6 @@ class StatusBarControllerTest : public ::testing::Test {
 
   std::unique_ptr<TestClient> connect() { return std::make_unique<TestClient>(mainQueue_, *server_->listeningPort()); }
 
-  ClientHello hello(std::string code, std::optional<std::string> identifier = std::nullopt) {
-    ClientHello hello;
-    hello.protocolVersion = 2;
-    hello.preferredWidth = 1920;
-    hello.preferredHeight = 1080;
-    hello.preferredFrameRate = 60;
-    hello.deviceName = "Vision";
-    hello.clientIdentifier = std::move(identifier);
-    hello.pairingCode = std::move(code);
-    return hello;
-  }
-
   bool waitFor(const std::string& event, std::size_t count = 1) {
     return mainQueue_.runUntil([&] { return presenter_->count(event) >= count; }, 10s);
   }
@@ -84,11 +72,11 @@ TEST_F(StatusBarControllerTest, FollowsPairingAndTheSessionInTheStatusLine) {
   const std::string wrong = code == "0000" ? "1111" : "0000";
 
   auto guesser = connect();
-  guesser->sendHello(hello(wrong));
+  guesser->sendHello(testing::helloWithCode(wrong));
   ASSERT_TRUE(waitFor("code " + code));
 
   auto client = connect();
-  client->sendHello(hello(code, "device-A"));
+  client->sendHello(testing::helloWithCode(code, "device-A"));
   client->readServerHello();
   ASSERT_TRUE(waitFor("status Connected to Vision"));
   EXPECT_EQ(presenter_->count("dismiss"), 1u);

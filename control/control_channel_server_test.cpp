@@ -19,6 +19,7 @@ using namespace std::chrono_literals;
 
 constexpr auto kWait = testing::kControlClientWait;
 
+using testing::helloWithCode;
 using testing::TestClient;
 
 // What the server reported to its owner, in order.
@@ -42,17 +43,6 @@ class Reports {
   std::vector<std::string> reports_;
 };
 
-ClientHello helloWithCode(std::string code, std::optional<std::string> identifier = std::nullopt) {
-  ClientHello hello;
-  hello.protocolVersion = 2;
-  hello.preferredWidth = 1920;
-  hello.preferredHeight = 1080;
-  hello.preferredFrameRate = 120;
-  hello.deviceName = "Vision";
-  hello.clientIdentifier = std::move(identifier);
-  hello.pairingCode = std::move(code);
-  return hello;
-}
 
 std::string jsonText(const ControlMessage& message) { return message.toJson().dump(); }
 

@@ -23,6 +23,20 @@ using namespace std::chrono_literals;
 
 inline constexpr auto kControlClientWait = std::chrono::seconds(10);
 
+// A version-2 hello asking for 1920x1080 at 120 fps, as a client would send it.
+inline ClientHello helloWithCode(std::string code, std::optional<std::string> identifier = std::nullopt,
+                                 std::string deviceName = "Vision") {
+  ClientHello hello;
+  hello.protocolVersion = 2;
+  hello.preferredWidth = 1920;
+  hello.preferredHeight = 1080;
+  hello.preferredFrameRate = 120;
+  hello.deviceName = std::move(deviceName);
+  hello.clientIdentifier = std::move(identifier);
+  hello.pairingCode = std::move(code);
+  return hello;
+}
+
 // A client over a plain non-blocking socket, driven from the test thread, which keeps the
 // manual main queue running while it waits.
 class TestClient {

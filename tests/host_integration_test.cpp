@@ -36,16 +36,8 @@ class HostIntegrationTest : public ::testing::Test {
     return host;
   }
 
-  ClientHello hello(const std::string& code) {
-    ClientHello hello;
-    hello.protocolVersion = 2;
-    hello.preferredWidth = 1920;
-    hello.preferredHeight = 1080;
-    hello.preferredFrameRate = 60;
-    hello.deviceName = "Integration";
-    hello.clientIdentifier = "integration-client";
-    hello.pairingCode = code;
-    return hello;
+  static ClientHello hello(const std::string& code) {
+    return testing::helloWithCode(code, "integration-client", "Integration");
   }
 
   std::string userDefaults() const {
