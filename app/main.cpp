@@ -15,8 +15,15 @@
 #include "platform/net/asio_tcp_listener.h"
 #include "platform/posix/computer_name.h"
 #include "platform/posix/json_file_user_defaults.h"
+#include "platform/virtual/virtual_capture_backend.h"
 #include "platform/virtual/virtual_display_source.h"
+#include "platform/virtual/virtual_input_backend.h"
+#include "platform/x11/screen_change_notifier.h"
+#include "platform/x11/x11_capture_backend.h"
 #include "platform/x11/x11_display_source.h"
+#include "platform/x11/x11_input_backend.h"
+#include "platform/x265/x265_encoder_backend.h"
+#include "video/video_stream_server.h"
 #include "protocol/velmora_constants.h"
 
 namespace velmora {
@@ -24,6 +31,44 @@ namespace {
 
 constexpr int kUsageError = 2;
 constexpr int kStartupFailure = 1;
+// How long a quit waits for the captures to answer their stops.
+constexpr auto kCaptureStopTimeout = std::chrono::seconds(5);
+
+// The platform services the host runs on: the X11 desktop, or displays of this process only.
+struct Backends {
+  std::shared_ptr<DisplaySource> displays;
+  std::shared_ptr<ScreenCaptureBackend> capture;
+  std::shared_ptr<InputBackend> input;
+  bool isX11 = false;
+};
+
+Result<Backends> openX11Backends(const log::Logger& logger) {
+  auto displays = X11DisplaySource::open();
+  if (!displays) {
+    return Result<Backends>::failure(displays.error());
+  }
+  auto capture = X11CaptureBackend::open();
+  if (!capture) {
+    return Result<Backends>::failure(capture.error());
+  }
+  Backends backends{displays.value(), capture.value(), nullptr, true};
+  if (auto input = makeX11InputBackend()) {
+    backends.input = input.value();
+  } else {
+    // Streaming still works; input is refused as it would be without the permission.
+    logger.error("Input cannot be posted to the X11 display: {}", input.error());
+    auto refused = std::make_shared<VirtualInputBackend>(backends.displays);
+    refused->setTrusted(false);
+    backends.input = refused;
+  }
+  return backends;
+}
+
+Backends makeVirtualBackends(const VirtualDisplayLayout& layout) {
+  auto displays = std::make_shared<VirtualDisplaySource>(layout);
+  return Backends{displays, std::make_shared<VirtualCaptureBackend>(displays),
+                  std::make_shared<VirtualInputBackend>(displays), false};
+}
 
 int runHost(const HostOptions& options) {
   log::setMinimumLevel(options.logLevel);
@@ -34,12 +79,13 @@ int runHost(const HostOptions& options) {
     logger.notice("The tray application is not available in this build yet — running headless");
   }
 
-  std::shared_ptr<DisplaySource> displaySource;
+  std::optional<Backends> backends;
   if (options.backend != Backend::virtualDisplays) {
-    auto x11 = X11DisplaySource::open();
+    auto x11 = openX11Backends(logger);
     if (x11) {
-      logger.info("Sharing the displays of the X11 display {}", std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "");
-      displaySource = x11.value();
+      const char* display = std::getenv("DISPLAY");
+      logger.info("Sharing the displays of the X11 display {}", display != nullptr ? display : "");
+      backends = std::move(x11.value());
     } else if (options.backend == Backend::x11) {
       std::fprintf(stderr, "velmora-host: cannot use the X11 display: %s\n", x11.error().c_str());
       return kStartupFailure;
@@ -47,8 +93,8 @@ int runHost(const HostOptions& options) {
       logger.info("No usable X11 display ({}) — sharing virtual displays", x11.error());
     }
   }
-  if (!displaySource) {
-    displaySource = std::make_shared<VirtualDisplaySource>(options.virtualDisplays);
+  if (!backends) {
+    backends = makeVirtualBackends(options.virtualDisplays);
   }
 
   AsioMainQueue mainQueue;
@@ -61,12 +107,29 @@ int runHost(const HostOptions& options) {
     logger.error("DNS-SD advertisement is unavailable: {}", avahi.error());
   }
 
+  const auto displaySource = backends->displays;
   auto controlServer = ControlChannelServer::create(ControlChannelServer::Dependencies{
       mainQueue, userDefaults, advertiser, computerName,
       [displaySource] { return MacDisplayCatalog::currentSnapshots(*displaySource); }, makeTcpListener,
       VelmoraConstants::defaultControlPort, ControlChannelTiming{}});
-  auto controller = StatusBarController::create(
-      StatusBarController::Dependencies{mainQueue, controlServer, displaySource, std::make_shared<HeadlessPresenter>(), {}});
+  auto videoServer = VideoStreamServer::create();
+  auto controller = StatusBarController::create(StatusBarController::Dependencies{
+      mainQueue, controlServer, videoServer, displaySource, backends->capture, makeX265EncoderBackend,
+      backends->input, std::make_shared<HeadlessPresenter>(), {}});
+
+  std::unique_ptr<ScreenChangeNotifier> screenChanges;
+  if (backends->isX11) {
+    auto notifier = ScreenChangeNotifier::start(mainQueue, [weak = std::weak_ptr(controller)] {
+      if (auto strong = weak.lock()) {
+        strong->screenParametersDidChange();
+      }
+    });
+    if (notifier) {
+      screenChanges = std::move(notifier.value());
+    } else {
+      logger.error("Screen changes will not be noticed: {}", notifier.error());
+    }
+  }
 
   asio::signal_set quitSignals(mainQueue.context(), SIGINT, SIGTERM);
   quitSignals.async_wait([&](const asio::error_code& error, int signal) {
@@ -74,12 +137,19 @@ int runHost(const HostOptions& options) {
       return;
     }
     logger.info("Received signal {} — quitting", signal);
-    controller->stopServer();
+    controller->shutdown(kCaptureStopTimeout);
     mainQueue.shutdown();
   });
 
   controller->startServer();
   mainQueue.run();
+
+  // Nothing may call into the controller while it goes: the watchers and the servers' queues
+  // stop first.
+  screenChanges.reset();
+  controlServer->shutdownQueueAndWait();
+  videoServer->shutdownQueueAndWait();
+  controller.reset();
   return 0;
 }
 

@@ -2,9 +2,9 @@
 
 #include <sys/random.h>
 
-#include <array>
 #include <cerrno>
 #include <fmt/format.h>
+#include <future>
 #include <stdexcept>
 
 #include "app/localization.h"
@@ -13,13 +13,27 @@ namespace velmora {
 
 std::shared_ptr<StatusBarController> StatusBarController::create(Dependencies dependencies) {
   std::shared_ptr<StatusBarController> controller(new StatusBarController(std::move(dependencies)));
-  controller->wireControlServer();
+  controller->wireCallbacks();
+  // Checked once more now that everything is wired, as the menu's warnings follow these flags.
+  controller->refreshPermissionState();
   return controller;
 }
 
 StatusBarController::StatusBarController(Dependencies dependencies)
-    : dependencies_(std::move(dependencies)), pairingCode_(generatePairingCode()) {
-  dependencies_.controlServer->setRequiredPairingCode(pairingCode_);
+    : dependencies_(std::move(dependencies)),
+      controlServer_(dependencies_.controlServer),
+      videoServer_(dependencies_.videoServer),
+      eventInjector_(EventInjectorService::Dependencies{dependencies_.inputBackend, dependencies_.timing.injector}),
+      pairingCode_(generatePairingCode()),
+      accessibilityCurrentlyGranted_(dependencies_.inputBackend->isProcessTrusted(false)),
+      screenRecordingCurrentlyGranted_(dependencies_.captureBackend->preflightScreenCaptureAccess()) {
+  controlServer_->setRequiredPairingCode(pairingCode_);
+}
+
+StatusBarController::~StatusBarController() {
+  if (screenChangeTask_) {
+    *screenChangeTask_ = true;
+  }
 }
 
 std::string StatusBarController::formatPairingCode(std::uint32_t value) { return fmt::format("{:04}", value % 10000); }
@@ -43,29 +57,43 @@ std::string StatusBarController::generatePairingCode() {
   }
 }
 
-void StatusBarController::wireControlServer() {
-  auto& server = *dependencies_.controlServer;
+void StatusBarController::wireCallbacks() {
+  auto& server = *controlServer_;
   std::weak_ptr<StatusBarController> weak = weak_from_this();
   MainQueue& mainQueue = dependencies_.mainQueue;
 
   server.displaySnapshotProvider = [weak, source = dependencies_.displaySource] {
     if (auto self = weak.lock()) {
-      return self->displaySnapshots();
+      return self->displaySnapshotsForServerHello();
     }
     return MacDisplayCatalog::currentSnapshots(*source);
   };
-  server.onClientConnected = [weak, &mainQueue](const ClientHello& hello, const std::shared_ptr<Connection>&,
-                                                const std::optional<std::string>&) {
-    mainQueue.post([weak, hello] {
-      auto self = weak.lock();
-      if (!self) {
-        return;
+  server.onControlMessage = [weak, &mainQueue](const ControlMessage& message) {
+    mainQueue.post([weak, message] {
+      if (auto self = weak.lock()) {
+        self->eventInjector_.handle(message);
       }
-      self->updateStatusMenu(localizedFormat("mac.menu.status.connected", {hello.deviceName}));
-      self->hasActiveClientSession_ = true;
-      self->lastPreferredHeight_ = hello.preferredHeight;
-      self->lastPreferredFrameRate_ = hello.preferredFrameRate;
-      self->dependencies_.controlServer->resendServerHello();
+    });
+  };
+  eventInjector_.onAccessibilityPermissionLost = [weak, &mainQueue] {
+    mainQueue.post([weak] {
+      if (auto self = weak.lock()) {
+        self->refreshPermissionState();
+      }
+    });
+  };
+  server.onClientConnected = [weak, &mainQueue](const ClientHello& hello, const std::shared_ptr<Connection>&,
+                                                const std::optional<std::string>& host) {
+    if (auto self = weak.lock()) {
+      // Before anything is queued: the client's UDP hello may already be on its way.
+      self->videoServer_->setAllowedClientHost(host);
+    } else {
+      return;
+    }
+    mainQueue.post([weak, hello] {
+      if (auto self = weak.lock()) {
+        self->clientDidConnect(hello);
+      }
     });
   };
   server.onClientTrusted = [weak, &mainQueue] {
@@ -83,28 +111,127 @@ void StatusBarController::wireControlServer() {
     });
   };
   server.onClientDisconnected = [weak, &mainQueue] {
+    if (auto self = weak.lock()) {
+      self->videoServer_->disconnectClient();
+    }
     mainQueue.post([weak] {
-      auto self = weak.lock();
-      if (!self) {
-        return;
+      if (auto self = weak.lock()) {
+        self->clientDidDisconnect();
       }
-      self->hasActiveClientSession_ = false;
-      self->wantsMultiDisplayStreaming_ = false;
-      self->selectedDisplayID_.reset();
-      self->dependencies_.controlServer->setSelectedDisplayID(std::nullopt);
-      self->logger_.info("Client disconnected — capture pipeline and multi-display state reset");
-      self->updateStatusMenu(localized("mac.menu.status.waiting"));
+    });
+  };
+  server.onKeyframeRequested = [weak, &mainQueue] {
+    mainQueue.post([weak] {
+      if (auto self = weak.lock()) {
+        self->logger_.info("Keyframe requested by client");
+        self->forceKeyframeOnAllPipelines();
+      }
+    });
+  };
+  server.onDisplaySwitchRequested = [weak, &mainQueue](std::uint32_t displayID) {
+    auto self = weak.lock();
+    if (!self) {
+      return;
+    }
+    self->logger_.info("VP requested display switch to displayID={}", displayID);
+    mainQueue.post([self = std::move(self), displayID] { self->displaySwitchRequested(displayID); });
+  };
+  server.onMultiDisplayRequested = [weak, &mainQueue](bool enabled) {
+    auto self = weak.lock();
+    if (!self) {
+      return;
+    }
+    self->logger_.info("Multi-display mode: {}", enabled ? 1 : 0);
+    mainQueue.post([self = std::move(self), enabled] { self->multiDisplayRequested(enabled); });
+  };
+  videoServer_->onClientReady = [weak, &mainQueue] {
+    mainQueue.post([weak] {
+      if (auto self = weak.lock()) {
+        self->logger_.info("Video client connected via UDP — forcing keyframe");
+        self->forceKeyframeOnAllPipelines();
+      }
     });
   };
 }
 
-std::vector<MacDisplaySnapshot> StatusBarController::displaySnapshots() const {
-  return MacDisplayCatalog::routeOrderedSnapshots(MacDisplayCatalog::currentSnapshots(*dependencies_.displaySource),
-                                                  selectedDisplayID_);
+std::vector<MacDisplaySnapshot> StatusBarController::currentSnapshots() const {
+  return MacDisplayCatalog::currentSnapshots(*dependencies_.displaySource);
+}
+
+std::vector<MacDisplaySnapshot> StatusBarController::displaySnapshotsForServerHello() const {
+  // In multi-display mode the client matches stream numbers with positions in this list.
+  if (wantsMultiDisplayStreaming_ && !streamingDisplaySnapshots_.empty()) {
+    return streamingDisplaySnapshots_;
+  }
+  return MacDisplayCatalog::routeOrderedSnapshots(currentSnapshots(), selectedDisplayID_);
+}
+
+void StatusBarController::setSelectedDisplayEverywhere(std::optional<std::uint32_t> displayID) {
+  selectedDisplayID_ = displayID;
+  controlServer_->setSelectedDisplayID(displayID);
+  eventInjector_.setTargetDisplayID(displayID);
+}
+
+void StatusBarController::refreshPermissionState() {
+  accessibilityCurrentlyGranted_ = dependencies_.inputBackend->isProcessTrusted(false);
+  screenRecordingCurrentlyGranted_ = dependencies_.captureBackend->preflightScreenCaptureAccess();
+}
+
+void StatusBarController::clientDidConnect(const ClientHello& hello) {
+  updateStatusMenu(localizedFormat("mac.menu.status.connected", {hello.deviceName}));
+  hasActiveClientSession_ = true;
+  captureSuspendedForNoScreens_ = false;
+  // Kept as received: the start operations clamp them where they are used.
+  lastPreferredHeight_ = hello.preferredHeight;
+  lastPreferredFrameRate_ = hello.preferredFrameRate;
+  eventInjector_.setTargetDisplayID(selectedDisplayID_);
+  if (wantsMultiDisplayStreaming_) {
+    startAllDisplayStreaming(hello.preferredHeight, hello.preferredFrameRate, true);
+  } else {
+    startSingleDisplayStreaming(hello.preferredHeight, hello.preferredFrameRate);
+  }
+  controlServer_->resendServerHello();
+}
+
+void StatusBarController::clientDidDisconnect() {
+  hasActiveClientSession_ = false;
+  wantsMultiDisplayStreaming_ = false;
+  setSelectedDisplayEverywhere(std::nullopt);
+  rememberPendingCaptureStopTasks(stopCapturePipelinesForRebuild());
+  logger_.info("Client disconnected — capture pipeline and multi-display state reset");
+  updateStatusMenu(localized("mac.menu.status.waiting"));
+}
+
+void StatusBarController::displaySwitchRequested(std::uint32_t displayID) {
+  // Not checked against the displays here: the single-display start falls back when it is gone.
+  setSelectedDisplayEverywhere(displayID);
+  if (!wantsMultiDisplayStreaming_) {
+    rememberPendingCaptureStopTasks(stopCapturePipelinesForRebuild());
+    startSingleDisplayStreaming(lastPreferredHeight_, lastPreferredFrameRate_);
+  }
+  controlServer_->resendServerHello();
+}
+
+void StatusBarController::multiDisplayRequested(bool enabled) {
+  wantsMultiDisplayStreaming_ = enabled;
+  rememberPendingCaptureStopTasks(stopCapturePipelinesForRebuild());
+  if (enabled) {
+    startAllDisplayStreaming(lastPreferredHeight_, lastPreferredFrameRate_, true);
+  } else {
+    startSingleDisplayStreaming(lastPreferredHeight_, lastPreferredFrameRate_);
+  }
+  controlServer_->resendServerHello();
+}
+
+void StatusBarController::forceKeyframeOnAllPipelines() {
+  for (const auto& [displayID, pipeline] : displayPipelines_) {
+    pipeline.encoderService->requestKeyframe();
+  }
 }
 
 void StatusBarController::startServer() {
-  dependencies_.controlServer->start();
+  controlServer_->start();
+  videoServer_->start();
   updateStatusMenu(localized("mac.menu.status.waiting"));
   dependencies_.mainQueue.postAfter(dependencies_.timing.verificationPanelDelay, [weak = weak_from_this()] {
     if (auto self = weak.lock()) {
@@ -115,8 +242,95 @@ void StatusBarController::startServer() {
 
 void StatusBarController::stopServer() {
   dismissVerificationCodePanel();
-  dependencies_.controlServer->stop();
+  rememberPendingCaptureStopTasks(stopCapturePipelinesForRebuild());
+  videoServer_->disconnectClient();
+  videoServer_->stopCompletely();
+  controlServer_->stop();
   updateStatusMenu(localized("mac.menu.status.serverStopped"));
+}
+
+void StatusBarController::shutdown(std::chrono::steady_clock::duration timeout) {
+  if (screenChangeTask_) {
+    *screenChangeTask_ = true;
+    screenChangeTask_.reset();
+  }
+  stopServer();
+  if (!pendingCaptureStopBarrier_) {
+    return;
+  }
+  auto stopped = std::make_shared<std::promise<void>>();
+  auto done = stopped->get_future();
+  pendingCaptureStopBarrier_->task->onCompletion([stopped] { stopped->set_value(); });
+  if (done.wait_for(timeout) != std::future_status::ready) {
+    logger_.error("Captures did not stop within {} ms; quitting anyway",
+                  std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count());
+  }
+}
+
+std::vector<std::shared_ptr<CancellableTask>> StatusBarController::stopCapturePipelinesForRebuild() {
+  ++captureLifecycleGeneration_;
+  // Every capture is silenced before any is stopped, so no report of this build arrives later.
+  for (const auto& [displayID, pipeline] : displayPipelines_) {
+    pipeline.captureService->setOnSampleBuffer(nullptr);
+    pipeline.captureService->setOnCaptureStateChanged(nullptr);
+  }
+  std::vector<std::shared_ptr<CancellableTask>> stopTasks;
+  for (const auto& [displayID, pipeline] : displayPipelines_) {
+    if (auto task = pipeline.captureService->stop()) {
+      stopTasks.push_back(std::move(task));
+    }
+  }
+  displayPipelines_.clear();
+  runningPipelineDisplayIDs_.clear();
+  streamingDisplaySnapshots_.clear();
+  activeMultiDisplayPipelineSignature_.reset();
+  isCapturing_ = false;
+  isCaptureStarting_ = false;
+  return stopTasks;
+}
+
+void StatusBarController::rememberPendingCaptureStopTasks(const std::vector<std::shared_ptr<CancellableTask>>& tasks) {
+  if (tasks.empty()) {
+    return;
+  }
+  std::shared_ptr<CancellableTask> previous = pendingCaptureStopBarrier_ ? pendingCaptureStopBarrier_->task : nullptr;
+  // Barriers chain: a new one completes only after every earlier one.
+  auto task = CancellableTask::start([previous = std::move(previous), tasks](CancellationToken&) {
+    if (previous) {
+      previous->wait();
+    }
+    for (const auto& stopTask : tasks) {
+      stopTask->wait();
+    }
+  });
+  pendingCaptureStopBarrier_ = PendingCaptureStopBarrier{++lastBarrierID_, std::move(task)};
+}
+
+void StatusBarController::scheduleDeferredStart(const PendingCaptureStopBarrier& barrier, DeferredStart start) {
+  MainQueue& mainQueue = dependencies_.mainQueue;
+  barrier.task->onCompletion(
+      [weak = weak_from_this(), &mainQueue, barrierID = barrier.id, generation = captureLifecycleGeneration_, start] {
+        mainQueue.post([weak, barrierID, generation, start] {
+          if (auto self = weak.lock()) {
+            self->runDeferredStart(barrierID, generation, start);
+          }
+        });
+      });
+}
+
+void StatusBarController::runDeferredStart(std::uint64_t barrierID, std::int64_t generation, const DeferredStart& start) {
+  // A newer tear-down, a newer barrier or the end of the session cancels this start silently.
+  const bool sameBarrier = pendingCaptureStopBarrier_ && pendingCaptureStopBarrier_->id == barrierID;
+  const bool sameMode = wantsMultiDisplayStreaming_ == (start.mode == StreamingMode::allDisplays);
+  if (!sameBarrier || !hasActiveClientSession_ || generation != captureLifecycleGeneration_ || !sameMode) {
+    return;
+  }
+  pendingCaptureStopBarrier_.reset();
+  if (start.mode == StreamingMode::allDisplays) {
+    startAllDisplayStreaming(start.preferredHeight, start.preferredFrameRate, start.reuseExistingPipelinesIfPossible);
+  } else {
+    startSingleDisplayStreaming(start.preferredHeight, start.preferredFrameRate);
+  }
 }
 
 void StatusBarController::updateStatusMenu(std::string text) {
@@ -128,7 +342,7 @@ void StatusBarController::updateStatusMenu(std::string text) {
 }
 
 void StatusBarController::presentVerificationCodePanel(bool force) {
-  if (!force && dependencies_.controlServer->hasTrustedClients()) {
+  if (!force && controlServer_->hasTrustedClients()) {
     return;
   }
   logger_.info("Presenting verification code panel (force={})", force ? 1 : 0);

@@ -4,8 +4,11 @@
 
 #include "control/test_control_client.h"
 #include "platform/net/asio_tcp_listener.h"
+#include "platform/testing/fake_capture_backend.h"
+#include "platform/testing/fake_encoder_backend.h"
 #include "platform/testing/in_memory_user_defaults.h"
 #include "platform/virtual/virtual_display_source.h"
+#include "platform/virtual/virtual_input_backend.h"
 
 namespace velmora {
 namespace {
@@ -29,10 +32,22 @@ class StatusBarControllerTest : public ::testing::Test {
   void makeController() {
     server_ = ControlChannelServer::create(ControlChannelServer::Dependencies{
         mainQueue_, defaults_, nullptr, [] { return std::string("Test Mac"); }, nullptr, makeTcpListener, 0, {}});
-    controller_ = StatusBarController::create(
-        StatusBarController::Dependencies{mainQueue_, server_, displays_, presenter_, StatusBarTiming{}});
+    VideoStreamServerOptions videoOptions;
+    videoOptions.port = 0;
+    videoServer_ = VideoStreamServer::create(videoOptions);
+    controller_ = StatusBarController::create(StatusBarController::Dependencies{
+        mainQueue_, server_, videoServer_, displays_, std::make_shared<testing::FakeCaptureBackend>(std::vector<std::uint32_t>{1, 2}),
+        encoders_.factory(), std::make_shared<VirtualInputBackend>(displays_), presenter_, StatusBarTiming{}});
     controller_->startServer();
     ASSERT_TRUE(mainQueue_.runUntil([&] { return server_->listeningPort().has_value(); }, 10s));
+  }
+
+  void TearDown() override {
+    if (controller_) {
+      controller_->shutdown(10s);
+      server_->shutdownQueueAndWait();
+      videoServer_->shutdownQueueAndWait();
+    }
   }
 
   std::unique_ptr<TestClient> connect() { return std::make_unique<TestClient>(mainQueue_, *server_->listeningPort()); }
@@ -46,7 +61,9 @@ class StatusBarControllerTest : public ::testing::Test {
   std::shared_ptr<VirtualDisplaySource> displays_ =
       std::make_shared<VirtualDisplaySource>(VirtualDisplayLayout{{1920, 1080, 1}, {1280, 800, 2}});
   std::shared_ptr<RecordingPresenter> presenter_ = std::make_shared<RecordingPresenter>();
+  testing::FakeEncoderSessions encoders_;
   std::shared_ptr<ControlChannelServer> server_;
+  std::shared_ptr<VideoStreamServer> videoServer_;
   std::shared_ptr<StatusBarController> controller_;
 };
 

@@ -1,0 +1,351 @@
+// The controller's pipelines against fake capture and encoder backends and the manual main queue.
+#include <gtest/gtest.h>
+
+#include "app/status_bar_controller.h"
+#include "platform/dispatch/manual_main_queue.h"
+#include "platform/log/log.h"
+#include "platform/net/asio_tcp_listener.h"
+#include "platform/testing/fake_capture_backend.h"
+#include "platform/testing/fake_encoder_backend.h"
+#include "platform/testing/in_memory_user_defaults.h"
+#include "platform/virtual/virtual_display_source.h"
+#include "platform/virtual/virtual_input_backend.h"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+
+class SilentPresenter : public SessionPresenter {
+ public:
+  void showStatus(const std::string&) override {}
+  void presentVerificationCode(const std::string&) override {}
+  void dismissVerificationCode() override {}
+};
+
+std::vector<std::uint32_t> displayNumbers(std::size_t count) {
+  std::vector<std::uint32_t> numbers;
+  for (std::uint32_t number = 1; number <= count; ++number) {
+    numbers.push_back(number);
+  }
+  return numbers;
+}
+
+class ControllerPipelineTest : public ::testing::Test {
+ protected:
+  void makeController(const VirtualDisplayLayout& layout) {
+    displays_ = std::make_shared<VirtualDisplaySource>(layout);
+    capture_ = std::make_shared<testing::FakeCaptureBackend>(displayNumbers(layout.size()));
+    controlServer_ = ControlChannelServer::create(ControlChannelServer::Dependencies{
+        mainQueue_, std::make_shared<testing::InMemoryUserDefaults>(), nullptr, [] { return std::string("Test"); },
+        nullptr, makeTcpListener, 0, {}});
+    VideoStreamServerOptions videoOptions;
+    videoOptions.port = 0;
+    videoServer_ = VideoStreamServer::create(videoOptions);
+    StatusBarTiming timing;
+    timing.capture.pauseAfterFailedAttempt = 10ms;
+    controller_ = StatusBarController::create(StatusBarController::Dependencies{
+        mainQueue_, controlServer_, videoServer_, displays_, capture_, encoders_.factory(),
+        std::make_shared<VirtualInputBackend>(displays_), std::make_shared<SilentPresenter>(), timing});
+  }
+
+  void TearDown() override {
+    if (controller_) {
+      capture_->startAnswers().setHolding(false);
+      capture_->stopAnswers().setHolding(false);
+      while (capture_->startAnswers().releaseOne() || capture_->stopAnswers().releaseOne()) {
+      }
+      controller_->shutdown(10s);
+      controlServer_->shutdownQueueAndWait();
+      videoServer_->shutdownQueueAndWait();
+    }
+  }
+
+  void connect(std::int64_t height = 1080, std::int64_t frameRate = 60) {
+    ClientHello hello;
+    hello.protocolVersion = 2;
+    hello.preferredHeight = height;
+    hello.preferredFrameRate = frameRate;
+    hello.deviceName = "Vision";
+    controller_->clientDidConnect(hello);
+  }
+
+  bool runUntil(const std::function<bool()>& condition) { return mainQueue_.runUntil(condition, 10s); }
+
+  // True once every pipeline's capture has reported running.
+  bool allRunning() const {
+    const auto& pipelines = controller_->displayPipelines();
+    return !pipelines.empty() && controller_->runningPipelineDisplayIDs().size() == pipelines.size();
+  }
+
+  std::vector<std::uint32_t> pipelineDisplays() const {
+    std::vector<std::uint32_t> ids;
+    for (const auto& [displayID, pipeline] : controller_->displayPipelines()) {
+      ids.push_back(displayID);
+    }
+    return ids;
+  }
+
+  ManualMainQueue mainQueue_;
+  log::MemoryLogSink log_;
+  testing::FakeEncoderSessions encoders_;
+  std::shared_ptr<VirtualDisplaySource> displays_;
+  std::shared_ptr<testing::FakeCaptureBackend> capture_;
+  std::shared_ptr<ControlChannelServer> controlServer_;
+  std::shared_ptr<VideoStreamServer> videoServer_;
+  std::shared_ptr<StatusBarController> controller_;
+};
+
+TEST_F(ControllerPipelineTest, SingleDisplaySizesFollowTheClientAndTheDisplayShape) {
+  makeController({{1728, 1117, 2}});
+  connect(0, 120);
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+
+  ASSERT_EQ(encoders_.createdSettings().size(), 1u);
+  const auto settings = encoders_.createdSettings().front();
+  // 1080 x 1728 / 1117 = 1670.76...: truncated, not rounded.
+  EXPECT_EQ(settings.width, 1670);
+  EXPECT_EQ(settings.height, 1080);
+  EXPECT_EQ(settings.expectedFrameRate, 60);
+  EXPECT_EQ(settings.averageBitRate, 20'000'000);
+  EXPECT_EQ(controller_->displayPipelines().at(1).encoderService->displayID(), 0);
+  EXPECT_EQ(capture_->stream(1)->configuration().width, 1670);
+  EXPECT_EQ(log_.count("startSingleDisplayStreaming: display=1 1670x1080@60fps 20Mbps"), 1u);
+}
+
+TEST_F(ControllerPipelineTest, TwoQuickDisplaySwitchesEndWithOnePipelineForTheSecond) {
+  makeController({{1920, 1080, 1}, {1280, 800, 1}, {1024, 768, 1}});
+  connect();
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+
+  // The first stream's stop is held, so both switches find the same barrier pending.
+  capture_->stopAnswers().setHolding(true);
+  controller_->displaySwitchRequested(2);
+  controller_->displaySwitchRequested(3);
+  EXPECT_TRUE(controller_->displayPipelines().empty());
+  ASSERT_TRUE(capture_->stopAnswers().waitForHeld(1));
+  capture_->stopAnswers().setHolding(false);
+  capture_->stopAnswers().releaseOne();
+
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  mainQueue_.drain();
+  EXPECT_EQ(pipelineDisplays(), std::vector<std::uint32_t>{3});
+  EXPECT_EQ(capture_->streamCount(), 2);
+  EXPECT_EQ(capture_->stream(2)->displayID(), 3u);
+  EXPECT_FALSE(controller_->hasPendingCaptureStopBarrier());
+  EXPECT_EQ(controller_->selectedDisplayID(), 3u);
+  EXPECT_EQ(controlServer_->selectedDisplayID(), 3u);
+  EXPECT_EQ(controller_->eventInjector().targetDisplayID(), 3u);
+}
+
+TEST_F(ControllerPipelineTest, ADisconnectDuringADeferredStartBuildsNothing) {
+  makeController({{1920, 1080, 1}, {1280, 800, 1}});
+  connect();
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+
+  capture_->stopAnswers().setHolding(true);
+  controller_->displaySwitchRequested(2);
+  controller_->clientDidDisconnect();
+  ASSERT_TRUE(capture_->stopAnswers().waitForHeld(1));
+  capture_->stopAnswers().setHolding(false);
+  capture_->stopAnswers().releaseOne();
+
+  // The barrier completes and its deferred start is dropped; nothing new is made.
+  ASSERT_TRUE(capture_->record().waitForEvent("stopped 1"));
+  mainQueue_.runUntil([] { return false; }, 300ms);
+  EXPECT_TRUE(controller_->displayPipelines().empty());
+  EXPECT_EQ(capture_->streamCount(), 1);
+  EXPECT_FALSE(controller_->selectedDisplayID());
+  EXPECT_TRUE(controller_->hasPendingCaptureStopBarrier());
+}
+
+TEST_F(ControllerPipelineTest, AnUnknownSelectedDisplayFallsBackToTheFirstAndClearsTheSelection) {
+  makeController({{1920, 1080, 1}, {1280, 800, 1}});
+  controller_->displaySwitchRequested(7);  // no session yet: only stored
+  connect();
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  EXPECT_EQ(pipelineDisplays(), std::vector<std::uint32_t>{1});
+  EXPECT_EQ(log_.count("Selected display 7 is not available — falling back to 1"), 1u);
+  EXPECT_FALSE(controller_->selectedDisplayID());
+  EXPECT_FALSE(controlServer_->selectedDisplayID());
+  EXPECT_FALSE(controller_->eventInjector().targetDisplayID());
+}
+
+TEST_F(ControllerPipelineTest, ALateReportFromATornDownCaptureIsIgnored) {
+  makeController({{1920, 1080, 1}, {1280, 800, 1}});
+  capture_->startAnswers().setHolding(true);
+  connect();
+  ASSERT_TRUE(capture_->startAnswers().waitForHeld(1));
+  EXPECT_TRUE(controller_->isCaptureStarting());
+
+  capture_->stopAnswers().setHolding(true);
+  controller_->displaySwitchRequested(2);
+  // The old stream starts only now, after its pipeline was dropped.
+  capture_->startAnswers().setHolding(false);
+  capture_->startAnswers().releaseOne();
+  ASSERT_TRUE(capture_->record().waitForEvent("started 1"));
+  mainQueue_.runUntil([] { return false; }, 200ms);
+  EXPECT_FALSE(controller_->isCapturing());
+  EXPECT_TRUE(controller_->runningPipelineDisplayIDs().empty());
+
+  capture_->stopAnswers().setHolding(false);
+  capture_->stopAnswers().releaseOne();
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  EXPECT_EQ(pipelineDisplays(), std::vector<std::uint32_t>{2});
+}
+
+TEST_F(ControllerPipelineTest, MultiDisplaySplitsTheBitRateAndNumbersTheStreamsInListOrder) {
+  makeController({{1920, 1080, 1}, {1280, 800, 1}, {1600, 900, 1}});
+  connect(720, 24);
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  controller_->multiDisplayRequested(true);
+  ASSERT_TRUE(runUntil([&] { return allRunning() && controller_->displayPipelines().size() == 3; }));
+
+  EXPECT_EQ(log_.count("startAllDisplayStreaming: 3 displays, mainBitRate=10Mbps, subBitRate=5Mbps/sub"), 1u);
+  for (std::uint32_t displayID = 1; displayID <= 3; ++displayID) {
+    // The catalog lists the main display first, then left to right: the virtual numbers' order.
+    EXPECT_EQ(controller_->displayPipelines().at(displayID).encoderService->displayID(), displayID - 1);
+  }
+  const auto settings = encoders_.createdSettings();
+  ASSERT_EQ(settings.size(), 4u);  // the single-display pipeline, then the three
+  EXPECT_EQ(settings[1].averageBitRate, 10'000'000);
+  EXPECT_EQ(settings[1].expectedFrameRate, 24);
+  EXPECT_EQ(settings[1].width, 1280);
+  EXPECT_EQ(settings[2].averageBitRate, 5'000'000);
+  EXPECT_EQ(settings[2].expectedFrameRate, 30);
+  EXPECT_EQ(settings[2].width, 1152);
+  EXPECT_EQ(settings[3].averageBitRate, 5'000'000);
+  EXPECT_EQ(settings[3].expectedFrameRate, 30);
+  EXPECT_TRUE(controller_->isCapturing());
+
+  // The ServerHello lists the displays in stream order, also when another one is selected.
+  controller_->displaySwitchRequested(3);
+  EXPECT_EQ(controller_->displayPipelines().size(), 3u);
+  const auto listed = controlServer_->displaySnapshotProvider();
+  ASSERT_EQ(listed.size(), 3u);
+  EXPECT_EQ(listed[0].displayID, 1u);
+  EXPECT_EQ(listed[2].displayID, 3u);
+}
+
+TEST_F(ControllerPipelineTest, AReconnectKeepsAnUnchangedRunningMultiDisplayBuild) {
+  makeController({{1920, 1080, 1}, {1280, 800, 1}});
+  connect();
+  controller_->multiDisplayRequested(true);
+  ASSERT_TRUE(runUntil([&] { return allRunning() && controller_->displayPipelines().size() == 2; }));
+  const auto generation = controller_->captureLifecycleGeneration();
+  const auto built = encoders_.createdSettings().size();
+
+  connect();
+  EXPECT_EQ(log_.count("Multi-display capture already matches current topology and settings — waiting for client UDP "
+                       "connection"),
+            1u);
+  EXPECT_EQ(controller_->captureLifecycleGeneration(), generation);
+  EXPECT_EQ(encoders_.createdSettings().size(), built);
+
+  // Another height is another build.
+  connect(720, 60);
+  ASSERT_TRUE(runUntil([&] { return allRunning() && encoders_.createdSettings().size() == built + 2; }));
+  EXPECT_EQ(encoders_.createdSettings().back().height, 720);
+}
+
+TEST_F(ControllerPipelineTest, AMultiDisplayBuildWithASecondaryNotYetRunningIsRebuilt) {
+  makeController({{1920, 1080, 1}, {1280, 800, 1}, {1024, 768, 1}});
+  connect();
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  capture_->startAnswers().setHolding(true);
+  controller_->multiDisplayRequested(true);
+  ASSERT_TRUE(runUntil([&] { return capture_->startAnswers().heldCount() == 3; }));
+  capture_->startAnswers().releaseOne();
+  capture_->startAnswers().releaseOne();
+  ASSERT_TRUE(runUntil([&] { return controller_->runningPipelineDisplayIDs().size() == 2; }));
+
+  connect();
+  EXPECT_TRUE(controller_->displayPipelines().empty());
+  capture_->startAnswers().setHolding(false);
+  capture_->startAnswers().releaseOne();
+  ASSERT_TRUE(runUntil([&] { return allRunning() && encoders_.createdSettings().size() == 7u; }));
+  EXPECT_EQ(capture_->streamCount(), 7);
+}
+
+TEST_F(ControllerPipelineTest, KeyframesAreForcedOnEveryPipeline) {
+  makeController({{1920, 1080, 1}, {1280, 800, 1}});
+  controller_->forceKeyframeOnAllPipelines();  // nothing to force: no pipeline, no failure
+
+  connect();
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));  // stream 1
+  controller_->multiDisplayRequested(true);
+  ASSERT_TRUE(runUntil([&] { return allRunning() && controller_->displayPipelines().size() == 2; }));
+  controller_->forceKeyframeOnAllPipelines();
+  SampleBuffer frame;
+  frame.pixelBuffer = std::make_shared<PixelBuffer>(16, 16);
+  frame.presentationTime = 1;
+  capture_->stream(2)->deliver(frame);
+  capture_->stream(3)->deliver(frame);
+  const auto submitted = encoders_.submittedFrames();
+  ASSERT_EQ(submitted.size(), 2u);
+  EXPECT_TRUE(submitted[0].forceKeyframe);
+  EXPECT_TRUE(submitted[1].forceKeyframe);
+}
+
+TEST_F(ControllerPipelineTest, ScreenChangesAreDebouncedAndRebuildTheRunningPipeline) {
+  makeController({{1920, 1080, 1}, {1280, 800, 1}});
+  for (int notification = 0; notification < 5; ++notification) {
+    controller_->screenParametersDidChange();
+    mainQueue_.advance(100ms);
+  }
+  EXPECT_EQ(log_.count("Screen change while idle — updating state only"), 0u);
+  mainQueue_.advance(199ms);
+  EXPECT_EQ(log_.count("Screen change while idle — updating state only"), 0u);
+  mainQueue_.advance(1ms);
+  EXPECT_EQ(log_.count("Screen change while idle — updating state only"), 1u);
+  EXPECT_EQ(log_.count("didChangeScreenParameters — scheduling debounced rebuild (displays now=2)"), 5u);
+
+  // With a session, the selected display is unplugged: the first display takes over.
+  controller_->displaySwitchRequested(2);
+  connect();
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  displays_->setLayout({{1920, 1080, 1}});
+  controller_->screenParametersDidChange();
+  mainQueue_.advance(300ms);
+  EXPECT_EQ(log_.count("Previously selected display 2 is gone — falling back to main"), 1u);
+  EXPECT_EQ(log_.count("Rebuilding single-display pipeline after screen change"), 1u);
+  EXPECT_FALSE(controlServer_->selectedDisplayID());
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  EXPECT_EQ(pipelineDisplays(), std::vector<std::uint32_t>{1});
+}
+
+TEST_F(ControllerPipelineTest, CaptureIsSuspendedWithoutDisplaysAndResumedWhenTheyReturn) {
+  makeController({{1920, 1080, 1}, {1280, 800, 1}});
+  connect();
+  controller_->multiDisplayRequested(true);
+  ASSERT_TRUE(runUntil([&] { return allRunning() && controller_->displayPipelines().size() == 2; }));
+
+  displays_->setLayout({});
+  controller_->screenParametersDidChange();
+  mainQueue_.advance(300ms);
+  EXPECT_EQ(log_.count(log::Level::error, "No active displays available (clamshell close?) — stopping pipelines, no "
+                                           "ServerHello"),
+            1u);
+  EXPECT_TRUE(controller_->displayPipelines().empty());
+  EXPECT_TRUE(controller_->captureSuspendedForNoScreens());
+  EXPECT_TRUE(controller_->hasActiveClientSession());
+
+  displays_->setLayout({{1920, 1080, 1}, {1280, 800, 1}});
+  controller_->screenParametersDidChange();
+  mainQueue_.advance(300ms);
+  EXPECT_EQ(log_.count("Screens returned while a client session is active — resuming capture"), 1u);
+  EXPECT_FALSE(controller_->captureSuspendedForNoScreens());
+  ASSERT_TRUE(runUntil([&] { return allRunning(); }));
+  EXPECT_EQ(pipelineDisplays(), (std::vector<std::uint32_t>{1, 2}));
+
+  // Without a session, losing every display changes nothing but the log.
+  controller_->clientDidDisconnect();
+  displays_->setLayout({});
+  controller_->screenParametersDidChange();
+  mainQueue_.advance(300ms);
+  EXPECT_EQ(log_.count("Screen change while idle — updating state only"), 1u);
+  EXPECT_FALSE(controller_->captureSuspendedForNoScreens());
+}
+
+}  // namespace
+}  // namespace velmora
