@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "app/app_build_info.h"
+#include "app/app_delegate.h"
 #include "app/command_line.h"
 #include "app/headless_presenter.h"
 #include "app/status_bar_controller.h"
@@ -15,6 +17,8 @@
 #include "platform/net/asio_tcp_listener.h"
 #include "platform/posix/computer_name.h"
 #include "platform/posix/json_file_user_defaults.h"
+#include "platform/posix/single_instance_lock.h"
+#include "platform/systemd/logind_inhibitor.h"
 #include "platform/virtual/virtual_capture_backend.h"
 #include "platform/virtual/virtual_display_source.h"
 #include "platform/virtual/virtual_input_backend.h"
@@ -31,6 +35,7 @@ namespace {
 
 constexpr int kUsageError = 2;
 constexpr int kStartupFailure = 1;
+constexpr const char* kKeepRunningReason = "Velmora companion server must keep running";
 // How long a quit waits for the captures to answer their stops.
 constexpr auto kCaptureStopTimeout = std::chrono::seconds(5);
 
@@ -100,36 +105,46 @@ int runHost(const HostOptions& options) {
   AsioMainQueue mainQueue;
   auto userDefaults = std::make_shared<JsonFileUserDefaults>(defaultUserDefaultsPath());
 
-  std::shared_ptr<ServiceAdvertiser> advertiser;
-  if (auto avahi = makeAvahiServiceAdvertiser()) {
-    advertiser = avahi.value();
-  } else {
-    logger.error("DNS-SD advertisement is unavailable: {}", avahi.error());
-  }
-
   const auto displaySource = backends->displays;
-  auto controlServer = ControlChannelServer::create(ControlChannelServer::Dependencies{
-      mainQueue, userDefaults, advertiser, computerName,
-      [displaySource] { return MacDisplayCatalog::currentSnapshots(*displaySource); }, makeTcpListener,
-      VelmoraConstants::defaultControlPort, ControlChannelTiming{}});
-  auto videoServer = VideoStreamServer::create();
-  auto controller = StatusBarController::create(StatusBarController::Dependencies{
-      mainQueue, controlServer, videoServer, displaySource, backends->capture, makeX265EncoderBackend,
-      backends->input, std::make_shared<HeadlessPresenter>(), {}});
-
+  std::shared_ptr<ControlChannelServer> controlServer;
+  std::shared_ptr<VideoStreamServer> videoServer;
+  std::shared_ptr<StatusBarController> controller;
   std::unique_ptr<ScreenChangeNotifier> screenChanges;
-  if (backends->isX11) {
-    auto notifier = ScreenChangeNotifier::start(mainQueue, [weak = std::weak_ptr(controller)] {
-      if (auto strong = weak.lock()) {
-        strong->screenParametersDidChange();
-      }
-    });
-    if (notifier) {
-      screenChanges = std::move(notifier.value());
+
+  // Made only once start-up knows this is the one instance, so a second one touches nothing.
+  const auto startController = [&] {
+    std::shared_ptr<ServiceAdvertiser> advertiser;
+    if (auto avahi = makeAvahiServiceAdvertiser()) {
+      advertiser = avahi.value();
     } else {
-      logger.error("Screen changes will not be noticed: {}", notifier.error());
+      logger.error("DNS-SD advertisement is unavailable: {}", avahi.error());
     }
-  }
+    controlServer = ControlChannelServer::create(ControlChannelServer::Dependencies{
+        mainQueue, userDefaults, advertiser, computerName,
+        [displaySource] { return MacDisplayCatalog::currentSnapshots(*displaySource); }, makeTcpListener,
+        VelmoraConstants::defaultControlPort, ControlChannelTiming{}});
+    videoServer = VideoStreamServer::create();
+    controller = StatusBarController::create(StatusBarController::Dependencies{
+        mainQueue, controlServer, videoServer, displaySource, backends->capture, makeX265EncoderBackend,
+        backends->input, std::make_shared<HeadlessPresenter>(), {}});
+    if (backends->isX11) {
+      auto notifier = ScreenChangeNotifier::start(mainQueue, [weak = std::weak_ptr(controller)] {
+        if (auto strong = weak.lock()) {
+          strong->screenParametersDidChange();
+        }
+      });
+      if (notifier) {
+        screenChanges = std::move(notifier.value());
+      } else {
+        logger.error("Screen changes will not be noticed: {}", notifier.error());
+      }
+    }
+    controller->startServer();
+  };
+  AppDelegate delegate(
+      MacCompanionStartup::live(std::make_shared<LogindTerminationController>(kKeepRunningReason)),
+      AppDelegate::Dependencies{backends->capture, backends->input, defaultSingleInstanceLockPath(), startController,
+                                [&] { mainQueue.shutdown(); }});
 
   asio::signal_set quitSignals(mainQueue.context(), SIGINT, SIGTERM);
   quitSignals.async_wait([&](const asio::error_code& error, int signal) {
@@ -137,19 +152,23 @@ int runHost(const HostOptions& options) {
       return;
     }
     logger.info("Received signal {} — quitting", signal);
-    controller->shutdown(kCaptureStopTimeout);
+    if (controller) {
+      controller->shutdown(kCaptureStopTimeout);
+    }
     mainQueue.shutdown();
   });
 
-  controller->startServer();
+  mainQueue.post([&] { delegate.applicationDidFinishLaunching(); });
   mainQueue.run();
 
   // Nothing may call into the controller while it goes: the watchers and the servers' queues
   // stop first.
   screenChanges.reset();
-  controlServer->shutdownQueueAndWait();
-  videoServer->shutdownQueueAndWait();
-  controller.reset();
+  if (controller) {
+    controlServer->shutdownQueueAndWait();
+    videoServer->shutdownQueueAndWait();
+    controller.reset();
+  }
   return 0;
 }
 
@@ -168,7 +187,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.value().showVersion) {
-    std::printf("velmora-host %s\n", VELMORA_VERSION);
+    std::printf("velmora-host %s (build %s, %s)\n", AppBuildInfo::version().c_str(), AppBuildInfo::build().c_str(),
+                AppBuildInfo::fingerprint().c_str());
     return 0;
   }
   return runHost(options.value());

@@ -30,7 +30,8 @@ class HostIntegrationTest : public ::testing::Test {
   std::unique_ptr<HostProcess> startHost(std::vector<std::string> arguments = {}) {
     arguments.insert(arguments.begin(), {"--headless", "--backend", "virtual", "--virtual-displays", "1920x1080,1280x800@2"});
     auto host = std::make_unique<HostProcess>(VELMORA_HOST_BINARY, arguments,
-                                              std::vector<std::string>{"XDG_CONFIG_HOME=" + configHome_.string()});
+                                              std::vector<std::string>{"XDG_CONFIG_HOME=" + configHome_.string(),
+                                                                       "XDG_RUNTIME_DIR=" + configHome_.string()});
     EXPECT_TRUE(host->started());
     EXPECT_EQ(host->waitForLine("Status: "), "Waiting for a client");
     return host;

@@ -144,9 +144,14 @@ Result<std::shared_ptr<X11CaptureBackend>> X11CaptureBackend::open(const std::st
 X11CaptureBackend::X11CaptureBackend(PrivateTag, X11Connection connection)
     : displayName_(DisplayString(connection.get())), connection_(std::move(connection)) {}
 
-bool X11CaptureBackend::preflightScreenCaptureAccess() { return true; }
+bool X11CaptureBackend::preflightScreenCaptureAccess() {
+  // X asks nobody's permission: the screen can be captured for as long as the server is there.
+  std::lock_guard lock(connectionLock_);
+  XSync(connection_.get(), False);
+  return !x11ConnectionLost(connection_.get());
+}
 
-bool X11CaptureBackend::requestScreenCaptureAccess() { return true; }
+bool X11CaptureBackend::requestScreenCaptureAccess() { return preflightScreenCaptureAccess(); }
 
 void X11CaptureBackend::getShareableContent(ShareableContentCompletion completion) {
   Result<std::vector<X11Monitor>> monitors = [&] {

@@ -14,7 +14,7 @@ namespace velmora {
 // stream grabs its monitor's area on a connection and thread of its own (MIT-SHM, else plain
 // GetImage), draws the cursor from XFixes, scales to the configured size and converts to NV12.
 // A still screen yields no frames after the first: XDamage and the pointer position decide when
-// to grab. X has no capture permission: access is always granted.
+// to grab. X has no capture permission: access is granted while the server can be reached.
 class X11CaptureBackend : public ScreenCaptureBackend {
   struct PrivateTag {};
 
