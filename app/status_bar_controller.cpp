@@ -159,9 +159,11 @@ std::vector<MacDisplaySnapshot> StatusBarController::currentSnapshots() const {
 }
 
 std::vector<MacDisplaySnapshot> StatusBarController::displaySnapshotsForServerHello() const {
-  // In multi-display mode the client matches stream numbers with positions in this list.
-  if (wantsMultiDisplayStreaming_ && !streamingDisplaySnapshots_.empty()) {
-    return streamingDisplaySnapshots_;
+  // In multi-display mode the client matches stream numbers with positions in this list. A
+  // build still waiting for its stop barrier will number the displays in catalog order, so the
+  // hello sent meanwhile lists them in that order too, not with the selected display first.
+  if (wantsMultiDisplayStreaming_) {
+    return streamingDisplaySnapshots_.empty() ? currentSnapshots() : streamingDisplaySnapshots_;
   }
   return MacDisplayCatalog::routeOrderedSnapshots(currentSnapshots(), selectedDisplayID_);
 }

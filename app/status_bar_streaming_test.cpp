@@ -218,8 +218,17 @@ TEST_F(ControllerPipelineTest, MultiDisplaySplitsTheBitRateAndNumbersTheStreamsI
   EXPECT_EQ(settings[3].expectedFrameRate, 30);
   EXPECT_TRUE(controller_->isCapturing());
 
-  // The ServerHello lists the displays in stream order, also when another one is selected.
+  // The ServerHello lists the displays in stream order, also when another one is selected and
+  // while a rebuild waits for its barrier.
   controller_->displaySwitchRequested(3);
+  capture_->stopAnswers().setHolding(true);
+  controller_->multiDisplayRequested(true);
+  EXPECT_TRUE(controller_->displayPipelines().empty());
+  EXPECT_EQ(controlServer_->displaySnapshotProvider().front().displayID, 1u);
+  capture_->stopAnswers().setHolding(false);
+  while (capture_->stopAnswers().releaseOne()) {
+  }
+  ASSERT_TRUE(runUntil([&] { return allRunning() && controller_->displayPipelines().size() == 3; }));
   EXPECT_EQ(controller_->displayPipelines().size(), 3u);
   const auto listed = controlServer_->displaySnapshotProvider();
   ASSERT_EQ(listed.size(), 3u);
