@@ -24,7 +24,10 @@ Options:
   --version                  print the version and exit
   --help                     print this help and exit
 
-The control channel listens on TCP port 5920 and video goes out from UDP port 5921.
+The control channel listens on TCP port 5920 and video goes out from UDP port 5921. One host
+runs per user: a second one started while the first holds $XDG_RUNTIME_DIR/velmora/host.lock
+quits at once with status 0. SIGINT and SIGTERM stop streaming and quit with status 0; a usage
+error exits with 2, a start-up failure with 1.
 )";
 }
 

@@ -16,12 +16,13 @@ extern char** environ;
 
 namespace velmora::testing {
 
-// A velmora-host process with its standard output read line by line. Killed on destruction, so a
-// failing test leaves nothing running.
+// A velmora-host (or velmora-client) process with its standard output, and on request its
+// standard error, read line by line. Killed on destruction, so a failing test leaves nothing
+// running.
 class HostProcess {
  public:
   HostProcess(const std::string& executable, const std::vector<std::string>& arguments,
-              const std::vector<std::string>& extraEnvironment) {
+              const std::vector<std::string>& extraEnvironment, bool readStandardError = false) {
     int outputPipe[2];
     if (pipe2(outputPipe, O_CLOEXEC) != 0) {
       return;
@@ -29,6 +30,9 @@ class HostProcess {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, outputPipe[1], STDOUT_FILENO);
+    if (readStandardError) {
+      posix_spawn_file_actions_adddup2(&actions, outputPipe[1], STDERR_FILENO);
+    }
 
     std::vector<std::string> argumentStorage = {executable};
     argumentStorage.insert(argumentStorage.end(), arguments.begin(), arguments.end());
@@ -73,25 +77,40 @@ class HostProcess {
 
   // The next line of standard output that starts with `prefix`, without the prefix.
   std::optional<std::string> waitForLine(const std::string& prefix, std::chrono::seconds timeout = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
-      while (true) {
-        const auto newline = pending_.find('\n');
-        if (newline == std::string::npos) {
-          break;
-        }
-        std::string line = pending_.substr(0, newline);
-        pending_.erase(0, newline + 1);
-        lines_.push_back(line);
-        if (line.starts_with(prefix)) {
-          return line.substr(prefix.size());
-        }
-      }
-      const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (remaining.count() <= 0 || !readSome(static_cast<int>(remaining.count()))) {
-        return std::nullopt;
-      }
+    auto line = waitForMatch([&](const std::string& each) { return each.starts_with(prefix); }, timeout);
+    if (!line) {
+      return std::nullopt;
     }
+    return line->substr(prefix.size());
+  }
+
+  // The next line that contains `text`, whole.
+  std::optional<std::string> waitForLineContaining(const std::string& text,
+                                                   std::chrono::seconds timeout = std::chrono::seconds(20)) {
+    return waitForMatch([&](const std::string& line) { return line.find(text) != std::string::npos; }, timeout);
+  }
+
+  // Everything the process writes until it ends; its exit status, or nothing if it did not end in time.
+  std::optional<int> readUntilExit(std::chrono::seconds timeout = std::chrono::seconds(60)) {
+    waitForMatch([](const std::string&) { return false; }, timeout);
+    return waitForExit(std::chrono::seconds(5));
+  }
+
+  // Every line read so far, joined.
+  std::string output() const {
+    std::string joined;
+    for (const auto& line : lines_) {
+      joined += line + "\n";
+    }
+    return joined + pending_;
+  }
+
+  std::size_t countLinesContaining(const std::string& text) const {
+    std::size_t count = 0;
+    for (const auto& line : lines_) {
+      count += line.find(text) != std::string::npos ? 1 : 0;
+    }
+    return count;
   }
 
   // Sends SIGTERM and returns the exit status, or nothing if it did not exit in time.
@@ -121,7 +140,32 @@ class HostProcess {
 
   const std::vector<std::string>& lines() const { return lines_; }
 
+  pid_t pid() const { return pid_; }
+
  private:
+  template <class Matches>
+  std::optional<std::string> waitForMatch(const Matches& matches, std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+      while (true) {
+        const auto newline = pending_.find('\n');
+        if (newline == std::string::npos) {
+          break;
+        }
+        std::string line = pending_.substr(0, newline);
+        pending_.erase(0, newline + 1);
+        lines_.push_back(line);
+        if (matches(line)) {
+          return line;
+        }
+      }
+      const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (remaining.count() <= 0 || !readSome(static_cast<int>(remaining.count()))) {
+        return std::nullopt;
+      }
+    }
+  }
+
   bool readSome(int timeoutMilliseconds) {
     pollfd descriptor{output_, POLLIN, 0};
     if (poll(&descriptor, 1, timeoutMilliseconds) <= 0) {

@@ -1,0 +1,182 @@
+#include "client/client_session.h"
+
+#include <gtest/gtest.h>
+
+#include <asio/ip/udp.hpp>
+
+#include <future>
+#include <sstream>
+
+#include "client/test_hosts.h"
+#include "control/test_control_client.h"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeHost;
+using testing::helloWithCode;
+using testing::InProcessHost;
+using testing::kHostWait;
+
+InputScript script(const std::string& text) {
+  std::istringstream input(text);
+  auto parsed = parseInputScript(input);
+  EXPECT_TRUE(parsed.ok()) << parsed.error();
+  return parsed ? parsed.value() : InputScript{};
+}
+
+// Takes the place of the host's video port: the receiver's hellos go to a loopback socket that
+// never answers, whatever port the hello named. Remembers where the session wanted video from.
+class VideoSink {
+ public:
+  VideoSink() : socket_(context_, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0)) {}
+
+  ClientSession::VideoReceiverStarter starter() {
+    return [this](VideoReceiverOptions options) {
+      requested_.set_value(options.host + " port " + std::to_string(options.videoPort));
+      options.host = "127.0.0.1";
+      options.videoPort = socket_.local_endpoint().port();
+      return VideoReceiver::start(std::move(options));
+    };
+  }
+  // Where the session asked for video, once it did.
+  std::string requested() {
+    auto future = requested_.get_future();
+    return future.wait_for(kHostWait) == std::future_status::ready ? future.get() : "(never)";
+  }
+
+ private:
+  asio::io_context context_;
+  asio::ip::udp::socket socket_;
+  std::promise<std::string> requested_;
+};
+
+ClientSessionSettings settingsWith(const std::string& code, const std::string& scriptText, std::chrono::milliseconds duration) {
+  ClientSessionSettings settings;
+  settings.hello = helloWithCode(code);
+  settings.handshakeTimeout = 10s;
+  settings.duration = duration;
+  settings.script = script(scriptText);
+  return settings;
+}
+
+// Runs the session on a thread of its own while the test thread keeps the host's main queue going.
+ClientSessionResult runAgainst(InProcessHost& host, ManualMainQueue& mainQueue, ClientSession& session,
+                               const std::function<void()>& whileRunning = {}) {
+  auto running = std::async(std::launch::async, [&] { return session.run("127.0.0.1", host.port()); });
+  if (whileRunning) {
+    whileRunning();
+  }
+  mainQueue.runUntil([&] { return running.wait_for(0s) == std::future_status::ready; }, 3 * kHostWait);
+  return running.get();
+}
+
+TEST(ClientSessionTest, ScriptDrivesTheHostAndTheReportHasTheLatestHello) {
+  ManualMainQueue mainQueue;
+  InProcessHost host(mainQueue);
+  VideoSink sink;
+  auto settings = settingsWith(testing::kHostPairingCode,
+                               "{\"switchDisplay\":{\"displayID\":7}}\n"
+                               "{\"waitForServerHellos\":{\"count\":2,\"timeout\":10}}\n"
+                               "{\"requestKeyframe\":{}}\n",
+                               0ms);
+  settings.hello.preferredFrameRate = 30;
+  ClientSession session(settings, sink.starter());
+
+  const auto result = runAgainst(host, mainQueue, session, [&] {
+    // The host resends its hello once the script is under way.
+    ASSERT_TRUE(host.waitForReport("switch 7"));
+    mainQueue.post([&] { host.server().resendServerHello(); });
+  });
+
+  EXPECT_EQ(result.exitStatus, ClientExitStatus::success) << result.error;
+  ASSERT_TRUE(result.report.has_value());
+  const Json& report = *result.report;
+  EXPECT_EQ(report["serverHellosReceived"], 2);
+  // The resent hello replaced the first (which said 30 frames per second and named the video host).
+  EXPECT_EQ(report["serverHello"]["frameRate"], 60);
+  EXPECT_EQ(report["serverHello"]["hostName"], "Test Mac");
+  EXPECT_FALSE(report["serverHello"].contains("videoHost"));
+  EXPECT_EQ(report["serverHello"]["displays"].size(), 2u);
+  EXPECT_TRUE(report["video"]["displays"].is_array());
+  EXPECT_EQ(sink.requested(), "127.0.0.1 port 5921");
+  EXPECT_TRUE(host.waitForReport("keyframe"));
+  EXPECT_TRUE(host.waitForReport("disconnected"));
+}
+
+TEST(ClientSessionTest, WrongCodeEndsWithTheRejectionAndNoReport) {
+  ManualMainQueue mainQueue;
+  InProcessHost host(mainQueue);
+  VideoSink sink;
+  ClientSession session(settingsWith("9999", "{\"requestKeyframe\":{}}\n", 0ms), sink.starter());
+
+  const auto result = runAgainst(host, mainQueue, session);
+  EXPECT_EQ(result.exitStatus, ClientExitStatus::rejected);
+  EXPECT_EQ(result.error, "the host rejected the client: invalidPairingCode (the verification code is wrong)");
+  EXPECT_FALSE(result.report.has_value());
+  EXPECT_EQ(host.count("keyframe"), 0u);
+}
+
+TEST(ClientSessionTest, WaitThatTimesOutFailsNamingItsLine) {
+  FakeHost host({{FakeHost::frame(FakeHost::serverHello())}, false});
+  VideoSink sink;
+  ClientSession session(settingsWith("", "# no video will come\n{\"waitForPictures\":{\"display\":0,\"count\":1,\"timeout\":0.5}}\n",
+                                     0ms),
+                        sink.starter());
+
+  const auto result = session.run("127.0.0.1", host.port());
+  EXPECT_EQ(result.exitStatus, ClientExitStatus::failure);
+  EXPECT_EQ(result.error, "script line 2: display 0 decoded 0 of 1 pictures within 0.5 s");
+  ASSERT_TRUE(result.report.has_value());
+  EXPECT_EQ((*result.report)["serverHellosReceived"], 1);
+  // Without a video host in the hello, video comes from the control connection's peer.
+  EXPECT_EQ(sink.requested(), "127.0.0.1 port 5921");
+}
+
+TEST(ClientSessionTest, HostClosingEndsALongSessionAtOnce) {
+  FakeHost host({{FakeHost::frame(FakeHost::serverHello())}, true});
+  VideoSink sink;
+  ClientSession session(settingsWith("", "", std::chrono::hours(1)), sink.starter());
+
+  const auto result = session.run("127.0.0.1", host.port());
+  EXPECT_EQ(result.exitStatus, ClientExitStatus::failure);
+  EXPECT_EQ(result.error, "the host closed the control connection");
+  ASSERT_TRUE(result.report.has_value());
+  EXPECT_EQ((*result.report)["serverHellosReceived"], 1);
+}
+
+TEST(ClientSessionTest, StopRequestEndsALongSessionWithAReport) {
+  FakeHost host({{FakeHost::frame(FakeHost::serverHello())}, false});
+  VideoSink sink;
+  ClientSession session(settingsWith("", "{\"sleep\": 1000}\n", std::chrono::hours(1)), sink.starter());
+
+  auto running = std::async(std::launch::async, [&] { return session.run("127.0.0.1", host.port()); });
+  // Video reception starts once the host admitted the client.
+  const std::string requested = sink.requested();
+  session.requestStop();
+  EXPECT_EQ(requested, "127.0.0.1 port 5921");
+  ASSERT_EQ(running.wait_for(kHostWait), std::future_status::ready);
+  const auto result = running.get();
+  EXPECT_EQ(result.exitStatus, ClientExitStatus::success) << result.error;
+  ASSERT_TRUE(result.report.has_value());
+  EXPECT_EQ((*result.report)["serverHello"]["hostName"], "Fake");
+}
+
+TEST(ClientSessionTest, UnreachableHostFailsWithoutAReport) {
+  asio::io_context context;
+  std::uint16_t port = 0;
+  {
+    asio::ip::tcp::acceptor closed(context, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    port = closed.local_endpoint().port();
+  }
+  VideoSink sink;
+  ClientSession session(settingsWith("1234", "", 0ms), sink.starter());
+  const auto result = session.run("127.0.0.1", port);
+  EXPECT_EQ(result.exitStatus, ClientExitStatus::failure);
+  EXPECT_EQ(result.error, "cannot connect to 127.0.0.1 port " + std::to_string(port) + ": Connection refused");
+  EXPECT_FALSE(result.report.has_value());
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,108 @@
+#include "client/input_script.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+
+Result<InputScript> parse(const std::string& text) {
+  std::istringstream input(text);
+  return parseInputScript(input);
+}
+
+TEST(InputScriptTest, ReadsEveryKindOfStepWithItsLineNumber) {
+  const auto script = parse(
+      "# warm up\n"
+      "\n"
+      "{\"sleep\": 0.5}\r\n"
+      "   \n"
+      "{\"waitForPictures\": {\"display\": 1, \"count\": 30, \"timeout\": 10}}\n"
+      "  # indented comment\n"
+      "{\"waitForServerHellos\": {\"count\": 2, \"timeout\": 2.5}}\n"
+      "{\"mouseMove\":{\"x\":10,\"y\":20}}\n"
+      "{\"requestKeyframe\":{}}\n"
+      "{\"keyDown\":{\"keyCode\":36,\"modifiers\":9}}\n"
+      "{\"sleep\": 0}");
+  ASSERT_TRUE(script.ok()) << script.error();
+  const InputScript expected = {
+      {3, ScriptSleep{500ms}},
+      {5, ScriptWaitForPictures{1, 30, 10s}},
+      {7, ScriptWaitForServerHellos{2, 2500ms}},
+      {8, ControlMessage(ControlMessage::MouseMove{10, 20})},
+      {9, ControlMessage(ControlMessage::RequestKeyframe{})},
+      {10, ControlMessage(ControlMessage::KeyDown{36, ControlMessage::KeyModifiers(9)})},
+      {11, ScriptSleep{0ms}},
+  };
+  EXPECT_EQ(script.value(), expected);
+}
+
+TEST(InputScriptTest, EmptyScriptHasNoSteps) {
+  const auto script = parse("\n# nothing to do\n");
+  ASSERT_TRUE(script.ok()) << script.error();
+  EXPECT_TRUE(script.value().empty());
+}
+
+TEST(InputScriptTest, FirstBadLineIsNamedWithWhy) {
+  struct Case {
+    std::string line;
+    std::string error;  // after "line 3: "
+  };
+  const std::vector<Case> cases = {
+      {"{\"sleep\": 1", "not JSON: "},
+      {"sleep 1", "not JSON: "},
+      {"[1, 2]", "expected a JSON object"},
+      {"{}", "an empty object: expected sleep, waitForPictures, waitForServerHellos or a control message"},
+      {"{\"mouseMov\":{\"x\":1,\"y\":2}}",
+       "unknown step \"mouseMov\": expected sleep, waitForPictures, waitForServerHellos or a control message"},
+      {"{\"sleep\": -1}", "\"sleep\" must be 0 or more seconds, at most 1000000"},
+      {"{\"sleep\": \"1\"}", "\"sleep\" takes a number of seconds"},
+      {"{\"sleep\": 1, \"requestKeyframe\": {}}", "\"sleep\" must be the only key of its line"},
+      {"{\"waitForPictures\": {\"display\": 0, \"count\": 5}}", "keyNotFound at waitForPictures: No value associated with key \"timeout\""},
+      {"{\"waitForPictures\": {\"display\": 0, \"count\": 5, \"timout\": 3, \"timeout\": 3}}",
+       "\"waitForPictures\" has no key \"timout\""},
+      {"{\"waitForPictures\": {\"display\": 70000, \"count\": 5, \"timeout\": 3}}",
+       "dataCorrupted at waitForPictures.display: "},
+      {"{\"waitForPictures\": {\"display\": 0, \"count\": 0, \"timeout\": 3}}", "\"count\" must be at least 1"},
+      {"{\"waitForPictures\": {\"display\": 0, \"count\": 1, \"timeout\": 0}}",
+       "\"timeout\" must be more than 0 seconds, at most 1000000"},
+      {"{\"waitForServerHellos\": {\"count\": -2, \"timeout\": 3}}", "dataCorrupted at waitForServerHellos.count: "},
+      {"{\"waitForServerHellos\": 2}", "typeMismatch at waitForServerHellos: "},
+      {"{\"mouseDown\":{\"x\":1,\"y\":2,\"button\":3}}", "dataCorrupted at mouseDown.button: "},
+      {"{\"mouseMove\":{\"x\":1}}", "keyNotFound at mouseMove: No value associated with key \"y\""},
+      {"{\"clipboardSync\":{\"content\":\"" + std::string(1048576, 'a') + "\"}}",
+       "the message is 1048608 bytes, more than the 1048576 a host accepts"},
+  };
+  for (const auto& [line, error] : cases) {
+    const auto script = parse("{\"sleep\": 1}\n# fine so far\n" + line + "\n{\"requestKeyframe\":{}}\n");
+    ASSERT_FALSE(script.ok()) << line;
+    EXPECT_TRUE(script.error().starts_with("line 3: " + error)) << script.error();
+  }
+}
+
+TEST(InputScriptTest, LoadSaysWhereTheScriptCameFrom) {
+  std::istringstream standardInput("{\"sleep\": 1}\nnope\n");
+  const auto fromStandardInput = loadInputScript("-", standardInput);
+  ASSERT_FALSE(fromStandardInput.ok());
+  EXPECT_TRUE(fromStandardInput.error().starts_with("standard input, line 2: not JSON")) << fromStandardInput.error();
+
+  const auto missing = loadInputScript("/nonexistent/velmora-script.jsonl", standardInput);
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error(), "cannot open the script /nonexistent/velmora-script.jsonl: No such file or directory");
+
+  const std::string path = ::testing::TempDir() + "velmora-input-script-test.jsonl";
+  std::ofstream(path) << "{\"switchDisplay\":{\"displayID\":2}}\n";
+  const auto fromFile = loadInputScript(path, standardInput);
+  ASSERT_TRUE(fromFile.ok()) << fromFile.error();
+  EXPECT_EQ(fromFile.value(), (InputScript{{1, ControlMessage(ControlMessage::SwitchDisplay{2})}}));
+  std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace velmora
