@@ -8,7 +8,7 @@
 #include "app/app_build_info.h"
 #include "app/app_delegate.h"
 #include "app/command_line.h"
-#include "app/headless_presenter.h"
+#include "app/headless_user_interface.h"
 #include "app/status_bar_controller.h"
 #include "control/control_channel_server.h"
 #include "platform/avahi/avahi_service_advertiser.h"
@@ -18,6 +18,7 @@
 #include "platform/posix/computer_name.h"
 #include "platform/posix/json_file_user_defaults.h"
 #include "platform/posix/single_instance_lock.h"
+#include "platform/systemd/journal_log.h"
 #include "platform/systemd/logind_inhibitor.h"
 #include "platform/virtual/virtual_capture_backend.h"
 #include "platform/virtual/virtual_display_source.h"
@@ -76,6 +77,8 @@ Backends makeVirtualBackends(const VirtualDisplayLayout& layout) {
 }
 
 int runHost(const HostOptions& options) {
+  // Under systemd the lines go to the journal with their category as a field.
+  sendLogToJournalWhenConnected();
   log::setMinimumLevel(options.logLevel);
   log::setShowPrivateValues(options.logPrivate);
   const log::Logger logger("AppDelegate");
@@ -111,6 +114,14 @@ int runHost(const HostOptions& options) {
   std::shared_ptr<StatusBarController> controller;
   std::unique_ptr<ScreenChangeNotifier> screenChanges;
 
+  // The menu's Quit, SIGINT and SIGTERM: streaming stops and the main loop ends.
+  const auto quit = [&] {
+    if (controller) {
+      controller->shutdown(kCaptureStopTimeout);
+    }
+    mainQueue.shutdown();
+  };
+
   // Made only once start-up knows this is the one instance, so a second one touches nothing.
   const auto startController = [&] {
     std::shared_ptr<ServiceAdvertiser> advertiser;
@@ -126,7 +137,7 @@ int runHost(const HostOptions& options) {
     videoServer = VideoStreamServer::create();
     controller = StatusBarController::create(StatusBarController::Dependencies{
         mainQueue, controlServer, videoServer, displaySource, backends->capture, makeX265EncoderBackend,
-        backends->input, std::make_shared<HeadlessPresenter>(), {}});
+        backends->input, std::make_shared<HeadlessUserInterface>(), nullptr, quit, {}});
     if (backends->isX11) {
       auto notifier = ScreenChangeNotifier::start(mainQueue, [weak = std::weak_ptr(controller)] {
         if (auto strong = weak.lock()) {
@@ -152,10 +163,7 @@ int runHost(const HostOptions& options) {
       return;
     }
     logger.info("Received signal {} — quitting", signal);
-    if (controller) {
-      controller->shutdown(kCaptureStopTimeout);
-    }
-    mainQueue.shutdown();
+    quit();
   });
 
   mainQueue.post([&] { delegate.applicationDidFinishLaunching(); });

@@ -13,9 +13,12 @@ namespace velmora {
 
 std::shared_ptr<StatusBarController> StatusBarController::create(Dependencies dependencies) {
   std::shared_ptr<StatusBarController> controller(new StatusBarController(std::move(dependencies)));
+  controller->setupMenu();
   controller->wireCallbacks();
-  // Checked once more now that everything is wired, as the menu's warnings follow these flags.
-  controller->refreshPermissionState();
+  controller->dependencies_.userInterface->setMenuSource(controller);
+  controller->schedulePermissionRecheck();
+  // Checked once more now that the menu exists, as its warnings follow these flags.
+  controller->recheckPermissions();
   return controller;
 }
 
@@ -78,7 +81,7 @@ void StatusBarController::wireCallbacks() {
   eventInjector_.onAccessibilityPermissionLost = [weak, &mainQueue] {
     mainQueue.post([weak] {
       if (auto self = weak.lock()) {
-        self->refreshPermissionState();
+        self->recheckAccessibility();
       }
     });
   };
@@ -172,11 +175,6 @@ void StatusBarController::setSelectedDisplayEverywhere(std::optional<std::uint32
   selectedDisplayID_ = displayID;
   controlServer_->setSelectedDisplayID(displayID);
   eventInjector_.setTargetDisplayID(displayID);
-}
-
-void StatusBarController::refreshPermissionState() {
-  accessibilityCurrentlyGranted_ = dependencies_.inputBackend->isProcessTrusted(false);
-  screenRecordingCurrentlyGranted_ = dependencies_.captureBackend->preflightScreenCaptureAccess();
 }
 
 void StatusBarController::clientDidConnect(const ClientHello& hello) {
@@ -337,9 +335,17 @@ void StatusBarController::runDeferredStart(std::uint64_t barrierID, std::int64_t
 
 void StatusBarController::updateStatusMenu(std::string text) {
   dependencies_.mainQueue.post([weak = weak_from_this(), text = std::move(text)] {
-    if (auto self = weak.lock()) {
-      self->dependencies_.presenter->showStatus(text);
+    auto self = weak.lock();
+    if (!self) {
+      return;
     }
+    auto* item = self->menuItem(kStatusTag);
+    if (item == nullptr) {
+      return;
+    }
+    item->title = localizedFormat("mac.menu.status.format", {text});
+    self->dependencies_.userInterface->statusChanged(text);
+    self->menuChanged();
   });
 }
 
@@ -348,12 +354,20 @@ void StatusBarController::presentVerificationCodePanel(bool force) {
     return;
   }
   logger_.info("Presenting verification code panel (force={})", force ? 1 : 0);
-  dependencies_.presenter->presentVerificationCode(pairingCode_);
+  std::string spacedCode;
+  for (const char digit : pairingCode_) {
+    if (!spacedCode.empty()) {
+      spacedCode += ' ';
+    }
+    spacedCode += digit;
+  }
+  dependencies_.userInterface->presentVerificationCode(VerificationCodePanelContent{
+      localized("mac.verification.title"), localized("mac.verification.message"), pairingCode_, spacedCode});
 }
 
 void StatusBarController::dismissVerificationCodePanel() {
   logger_.info("Dismissing verification code panel");
-  dependencies_.presenter->dismissVerificationCode();
+  dependencies_.userInterface->dismissVerificationCode();
 }
 
 }  // namespace velmora

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "app/session_presenter.h"
 #include "control/control_channel_server.h"
 #include "displays/mac_display_catalog.h"
 #include "input/event_injector_service.h"
@@ -19,6 +18,7 @@
 #include "platform/log/log.h"
 #include "platform/main_queue.h"
 #include "platform/screen_capture_backend.h"
+#include "platform/status_user_interface.h"
 #include "platform/video_encoder_backend.h"
 #include "video/screen_capture_service.h"
 #include "video/video_encoder_service.h"
@@ -31,6 +31,10 @@ struct StatusBarTiming {
   std::chrono::steady_clock::duration verificationPanelDelay = std::chrono::milliseconds(350);
   // Screen changes come in bursts; the pipelines are rebuilt once the burst has settled.
   std::chrono::steady_clock::duration screenChangeDebounce = std::chrono::milliseconds(300);
+  // Permissions can change behind the host's back: they are checked again this often.
+  std::chrono::steady_clock::duration permissionRecheckInterval = std::chrono::seconds(300);
+  // How long the help for a missing permission has to come to the front before an alert explains.
+  std::chrono::steady_clock::duration permissionHelpAlertDelay = std::chrono::milliseconds(500);
   ScreenCaptureTiming capture;
   EventInjectorTiming injector;
 };
@@ -52,8 +56,22 @@ struct MultiDisplayPipelineReuseSignature {
 // Ties the host together at run time: owns the servers, the injector and one capture-plus-encoder
 // pipeline per streamed display, reacts to what the servers and the desktop report, and keeps the
 // user informed. Everything here runs on the main thread unless a comment says otherwise.
-class StatusBarController : public std::enable_shared_from_this<StatusBarController> {
+class StatusBarController : public StatusMenuSource, public std::enable_shared_from_this<StatusBarController> {
  public:
+  // Tags of the menu entries the controller finds again.
+  static constexpr int kStatusTag = 100;
+  static constexpr int kAccessibilityWarningTag = 102;
+  static constexpr int kScreenRecordingWarningTag = 103;
+  static constexpr int kVersionTag = 160;
+  static constexpr int kFingerprintTag = 161;
+  static constexpr int kDisplayMenuTag = 200;
+  static constexpr int kBitRateMenuTag = 300;
+
+  struct BitRateOption {
+    std::string label;
+    std::int64_t bitsPerSecond = 0;
+  };
+
   static constexpr std::int64_t kDefaultBitRate = 20'000'000;
   static constexpr std::int64_t kDefaultHeight = 1080;
   static constexpr std::int64_t kMaximumFrameRate = 60;
@@ -67,12 +85,14 @@ class StatusBarController : public std::enable_shared_from_this<StatusBarControl
     std::shared_ptr<ScreenCaptureBackend> captureBackend;
     VideoEncoderBackendFactory makeEncoderSession;
     std::shared_ptr<InputBackend> inputBackend;
-    std::shared_ptr<SessionPresenter> presenter;
+    std::shared_ptr<StatusUserInterface> userInterface;
+    std::shared_ptr<PermissionHelp> permissionHelp;  // none: the alert explains at once
+    std::function<void()> quit;                      // the menu's Quit
     StatusBarTiming timing;
   };
 
   static std::shared_ptr<StatusBarController> create(Dependencies dependencies);
-  ~StatusBarController();
+  ~StatusBarController() override;
   StatusBarController(const StatusBarController&) = delete;
   StatusBarController& operator=(const StatusBarController&) = delete;
 
@@ -95,6 +115,26 @@ class StatusBarController : public std::enable_shared_from_this<StatusBarControl
 
   // The desktop's screens changed; handled once a burst of changes has settled.
   void screenParametersDidChange();
+
+  // The status menu (menu model, choosers, permission warnings).
+  void menuWillOpen(bool alternateKeyHeld) override;
+  std::vector<StatusMenuItem> statusMenuItems() const override { return statusMenu_; }
+  void rebuildDisplaySubmenu();
+  void rebuildBitrateSubmenu();
+  void selectDisplay(std::uint32_t displayID);
+  void selectBitRate(std::int64_t bitsPerSecond);
+  void showVerificationCode() { presentVerificationCodePanel(true); }
+  static const std::vector<BitRateOption>& bitRateOptions();
+
+  // Permission monitoring.
+  void appDidBecomeActive();
+  void recheckPermissions();
+  void showAccessibilityWarning();
+  void removeAccessibilityWarning();
+  void showScreenRecordingWarning();
+  void removeScreenRecordingWarning();
+  void openAccessibilitySettings();
+  void openScreenRecordingSettings();
 
   // The main-thread halves of the control server's reports; its callbacks queue them here.
   void clientDidConnect(const ClientHello& hello);
@@ -142,7 +182,13 @@ class StatusBarController : public std::enable_shared_from_this<StatusBarControl
   std::vector<MacDisplaySnapshot> currentSnapshots() const;
   std::vector<MacDisplaySnapshot> displaySnapshotsForServerHello() const;
   void setSelectedDisplayEverywhere(std::optional<std::uint32_t> displayID);
-  void refreshPermissionState();
+  void setupMenu();
+  StatusMenuItem* menuItem(int tag);
+  std::optional<std::size_t> menuPosition(int tag) const;
+  void menuChanged();
+  void recheckAccessibility();
+  void schedulePermissionRecheck();
+  void openPermissionHelp(PermissionKind permission, const char* alertKey, const char* buttonKey);
 
   void scheduleDeferredStart(const PendingCaptureStopBarrier& barrier, DeferredStart start);
   void runDeferredStart(std::uint64_t barrierID, std::int64_t generation, const DeferredStart& start);
@@ -187,6 +233,7 @@ class StatusBarController : public std::enable_shared_from_this<StatusBarControl
 
   // The pending debounced screen-change handling: set to true to cancel it.
   std::shared_ptr<bool> screenChangeTask_;
+  std::vector<StatusMenuItem> statusMenu_;
   bool accessibilityCurrentlyGranted_ = false;
   bool screenRecordingCurrentlyGranted_ = false;
 };

@@ -16,15 +16,27 @@ namespace {
 using namespace std::chrono_literals;
 using testing::TestClient;
 
-class RecordingPresenter : public SessionPresenter {
+class RecordingUserInterface : public StatusUserInterface {
  public:
-  void showStatus(const std::string& text) override { events.push_back("status " + text); }
-  void presentVerificationCode(const std::string& code) override { events.push_back("code " + code); }
+  void setMenuSource(std::weak_ptr<StatusMenuSource>) override {}
+  void menuChanged() override { ++menuChanges; }
+  void statusChanged(const std::string& text) override { events.push_back("status " + text); }
+  void setToolTip(const std::optional<std::string>& text) override { toolTip = text; }
+  void presentVerificationCode(const VerificationCodePanelContent& content) override {
+    events.push_back("code " + content.code);
+    panel = content;
+  }
   void dismissVerificationCode() override { events.push_back("dismiss"); }
+  void showAlert(const std::string& message, const std::string& button) override {
+    events.push_back("alert " + message + " [" + button + "]");
+  }
 
   std::size_t count(const std::string& event) const { return static_cast<std::size_t>(std::count(events.begin(), events.end(), event)); }
 
   std::vector<std::string> events;  // main thread only
+  int menuChanges = 0;
+  std::optional<std::string> toolTip;
+  VerificationCodePanelContent panel;
 };
 
 class StatusBarControllerTest : public ::testing::Test {
@@ -37,7 +49,7 @@ class StatusBarControllerTest : public ::testing::Test {
     videoServer_ = VideoStreamServer::create(videoOptions);
     controller_ = StatusBarController::create(StatusBarController::Dependencies{
         mainQueue_, server_, videoServer_, displays_, std::make_shared<testing::FakeCaptureBackend>(std::vector<std::uint32_t>{1, 2}),
-        encoders_.factory(), std::make_shared<VirtualInputBackend>(displays_), presenter_, StatusBarTiming{}});
+        encoders_.factory(), std::make_shared<VirtualInputBackend>(displays_), presenter_, nullptr, nullptr, StatusBarTiming{}});
     controller_->startServer();
     ASSERT_TRUE(mainQueue_.runUntil([&] { return server_->listeningPort().has_value(); }, 10s));
   }
@@ -60,7 +72,7 @@ class StatusBarControllerTest : public ::testing::Test {
   std::shared_ptr<testing::InMemoryUserDefaults> defaults_ = std::make_shared<testing::InMemoryUserDefaults>();
   std::shared_ptr<VirtualDisplaySource> displays_ =
       std::make_shared<VirtualDisplaySource>(VirtualDisplayLayout{{1920, 1080, 1}, {1280, 800, 2}});
-  std::shared_ptr<RecordingPresenter> presenter_ = std::make_shared<RecordingPresenter>();
+  std::shared_ptr<RecordingUserInterface> presenter_ = std::make_shared<RecordingUserInterface>();
   testing::FakeEncoderSessions encoders_;
   std::shared_ptr<ControlChannelServer> server_;
   std::shared_ptr<VideoStreamServer> videoServer_;

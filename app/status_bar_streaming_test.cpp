@@ -1,100 +1,13 @@
 // The controller's pipelines against fake capture and encoder backends and the manual main queue.
 #include <gtest/gtest.h>
 
-#include "app/status_bar_controller.h"
-#include "platform/dispatch/manual_main_queue.h"
-#include "platform/log/log.h"
-#include "platform/net/asio_tcp_listener.h"
-#include "platform/testing/fake_capture_backend.h"
-#include "platform/testing/fake_encoder_backend.h"
-#include "platform/testing/in_memory_user_defaults.h"
-#include "platform/virtual/virtual_display_source.h"
-#include "platform/virtual/virtual_input_backend.h"
+#include "app/controller_test_fixture.h"
 
 namespace velmora {
 namespace {
 
 using namespace std::chrono_literals;
-
-class SilentPresenter : public SessionPresenter {
- public:
-  void showStatus(const std::string&) override {}
-  void presentVerificationCode(const std::string&) override {}
-  void dismissVerificationCode() override {}
-};
-
-std::vector<std::uint32_t> displayNumbers(std::size_t count) {
-  std::vector<std::uint32_t> numbers;
-  for (std::uint32_t number = 1; number <= count; ++number) {
-    numbers.push_back(number);
-  }
-  return numbers;
-}
-
-class ControllerPipelineTest : public ::testing::Test {
- protected:
-  void makeController(const VirtualDisplayLayout& layout) {
-    displays_ = std::make_shared<VirtualDisplaySource>(layout);
-    capture_ = std::make_shared<testing::FakeCaptureBackend>(displayNumbers(layout.size()));
-    controlServer_ = ControlChannelServer::create(ControlChannelServer::Dependencies{
-        mainQueue_, std::make_shared<testing::InMemoryUserDefaults>(), nullptr, [] { return std::string("Test"); },
-        nullptr, makeTcpListener, 0, {}});
-    VideoStreamServerOptions videoOptions;
-    videoOptions.port = 0;
-    videoServer_ = VideoStreamServer::create(videoOptions);
-    StatusBarTiming timing;
-    timing.capture.pauseAfterFailedAttempt = 10ms;
-    controller_ = StatusBarController::create(StatusBarController::Dependencies{
-        mainQueue_, controlServer_, videoServer_, displays_, capture_, encoders_.factory(),
-        std::make_shared<VirtualInputBackend>(displays_), std::make_shared<SilentPresenter>(), timing});
-  }
-
-  void TearDown() override {
-    if (controller_) {
-      capture_->startAnswers().setHolding(false);
-      capture_->stopAnswers().setHolding(false);
-      while (capture_->startAnswers().releaseOne() || capture_->stopAnswers().releaseOne()) {
-      }
-      controller_->shutdown(10s);
-      controlServer_->shutdownQueueAndWait();
-      videoServer_->shutdownQueueAndWait();
-    }
-  }
-
-  void connect(std::int64_t height = 1080, std::int64_t frameRate = 60) {
-    ClientHello hello;
-    hello.protocolVersion = 2;
-    hello.preferredHeight = height;
-    hello.preferredFrameRate = frameRate;
-    hello.deviceName = "Vision";
-    controller_->clientDidConnect(hello);
-  }
-
-  bool runUntil(const std::function<bool()>& condition) { return mainQueue_.runUntil(condition, 10s); }
-
-  // True once every pipeline's capture has reported running.
-  bool allRunning() const {
-    const auto& pipelines = controller_->displayPipelines();
-    return !pipelines.empty() && controller_->runningPipelineDisplayIDs().size() == pipelines.size();
-  }
-
-  std::vector<std::uint32_t> pipelineDisplays() const {
-    std::vector<std::uint32_t> ids;
-    for (const auto& [displayID, pipeline] : controller_->displayPipelines()) {
-      ids.push_back(displayID);
-    }
-    return ids;
-  }
-
-  ManualMainQueue mainQueue_;
-  log::MemoryLogSink log_;
-  testing::FakeEncoderSessions encoders_;
-  std::shared_ptr<VirtualDisplaySource> displays_;
-  std::shared_ptr<testing::FakeCaptureBackend> capture_;
-  std::shared_ptr<ControlChannelServer> controlServer_;
-  std::shared_ptr<VideoStreamServer> videoServer_;
-  std::shared_ptr<StatusBarController> controller_;
-};
+using ControllerPipelineTest = testing::ControllerFixture;
 
 TEST_F(ControllerPipelineTest, SingleDisplaySizesFollowTheClientAndTheDisplayShape) {
   makeController({{1728, 1117, 2}});

@@ -17,6 +17,14 @@ std::atomic<bool> showPrivate{false};
 std::mutex memorySinksLock;
 std::vector<MemoryLogSink*> memorySinks;
 
+std::mutex lineSinkLock;
+std::shared_ptr<const LineSink> lineSink;
+
+std::shared_ptr<const LineSink> currentLineSink() {
+  std::lock_guard lock(lineSinkLock);
+  return lineSink;
+}
+
 spdlog::level::level_enum toSpdlog(Level level) {
   switch (level) {
     case Level::debug: return spdlog::level::debug;
@@ -82,6 +90,12 @@ void setMinimumLevel(Level level) { minimumLevel = level; }
 void setShowPrivateValues(bool show) { showPrivate = show; }
 bool showPrivateValues() { return showPrivate; }
 
+void setLineSink(LineSink sink) {
+  auto installed = sink ? std::make_shared<const LineSink>(std::move(sink)) : nullptr;
+  std::lock_guard lock(lineSinkLock);
+  lineSink = std::move(installed);
+}
+
 Logger::Logger(std::string_view category) : category_(category), logger_(loggerFor(category)) {}
 
 void Logger::write(Level level, std::string_view message) const {
@@ -91,9 +105,13 @@ void Logger::write(Level level, std::string_view message) const {
       sink->add(LogLine{level, category_, std::string(message)});
     }
   }
-  if (level >= minimumLevel.load()) {
-    logger_->log(toSpdlog(level), message);
+  if (level < minimumLevel.load()) {
+    return;
   }
+  if (const auto sink = currentLineSink(); sink && (*sink)(LogLine{level, category_, std::string(message)})) {
+    return;
+  }
+  logger_->log(toSpdlog(level), message);
 }
 
 MemoryLogSink::MemoryLogSink() {

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -72,6 +73,12 @@ struct LogLine {
   std::string category;
   std::string message;
 };
+
+// Takes the lines at or above the minimum level in place of standard error (the system journal,
+// for one); a line it refuses (returns false for) is written to standard error as usual. An empty
+// function restores standard error. Set at start-up, like the settings above.
+using LineSink = std::function<bool(const LogLine& line)>;
+void setLineSink(LineSink sink);
 
 // Collects every line logged while it exists (all levels, whatever the minimum level), for tests.
 class MemoryLogSink {

@@ -32,6 +32,24 @@ TEST(LogTest, PrivateValuesAreHiddenUnlessAskedFor) {
   EXPECT_EQ(sink.count("Client host 192.168.1.20"), 1u);
 }
 
+TEST(LogTest, LineSinkTakesLinesAtOrAboveTheMinimumLevelUntilRemoved) {
+  std::vector<LogLine> taken;
+  setLineSink([&](const LogLine& line) {
+    taken.push_back(line);
+    return true;
+  });
+  Logger logger("App");
+  logger.debug("below the minimum level");
+  logger.notice("Display selected: {}", 2);
+  setLineSink(nullptr);
+  logger.error("after removal");
+
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0].level, Level::notice);
+  EXPECT_EQ(taken[0].category, "App");
+  EXPECT_EQ(taken[0].message, "Display selected: 2");
+}
+
 TEST(LogTest, LevelNamesUseDefaultForNotice) {
   EXPECT_EQ(levelName(Level::notice), "default");
   EXPECT_EQ(levelName(Level::debug), "debug");

@@ -1,0 +1,124 @@
+#pragma once
+
+// A controller on fake capture and encoder backends, virtual displays and input, the manual main
+// queue and real (unstarted) servers, for the controller's unit tests.
+#include <gtest/gtest.h>
+
+#include "app/status_bar_controller.h"
+#include "platform/dispatch/manual_main_queue.h"
+#include "platform/log/log.h"
+#include "platform/net/asio_tcp_listener.h"
+#include "platform/testing/fake_capture_backend.h"
+#include "platform/testing/fake_encoder_backend.h"
+#include "platform/testing/in_memory_user_defaults.h"
+#include "platform/virtual/virtual_display_source.h"
+#include "platform/virtual/virtual_input_backend.h"
+
+namespace velmora::testing {
+
+using namespace std::chrono_literals;
+
+// Remembers what the controller showed. Main thread only.
+class RecordingUserInterface : public StatusUserInterface {
+ public:
+  void setMenuSource(std::weak_ptr<StatusMenuSource>) override {}
+  void menuChanged() override { ++menuChanges; }
+  void statusChanged(const std::string& text) override { statuses.push_back(text); }
+  void setToolTip(const std::optional<std::string>& text) override { toolTip = text; }
+  void presentVerificationCode(const VerificationCodePanelContent& content) override { panels.push_back(content); }
+  void dismissVerificationCode() override { ++dismissals; }
+  void showAlert(const std::string& message, const std::string& button) override {
+    alerts.push_back(message + " [" + button + "]");
+  }
+
+  int menuChanges = 0;
+  std::vector<std::string> statuses;
+  std::optional<std::string> toolTip;
+  std::vector<VerificationCodePanelContent> panels;
+  int dismissals = 0;
+  std::vector<std::string> alerts;
+};
+
+inline std::vector<std::uint32_t> displayNumbers(std::size_t count) {
+  std::vector<std::uint32_t> numbers;
+  for (std::uint32_t number = 1; number <= count; ++number) {
+    numbers.push_back(number);
+  }
+  return numbers;
+}
+
+class ControllerFixture : public ::testing::Test {
+ protected:
+  void makeController(const VirtualDisplayLayout& layout) {
+    displays_ = std::make_shared<VirtualDisplaySource>(layout);
+    capture_ = std::make_shared<testing::FakeCaptureBackend>(displayNumbers(layout.size()));
+    capture_->setAccessGranted(screenRecordingGranted_);
+    input_ = std::make_shared<VirtualInputBackend>(displays_);
+    input_->setTrusted(accessibilityGranted_);
+    controlServer_ = ControlChannelServer::create(ControlChannelServer::Dependencies{
+        mainQueue_, std::make_shared<testing::InMemoryUserDefaults>(), nullptr, [] { return std::string("Test"); },
+        nullptr, makeTcpListener, 0, {}});
+    VideoStreamServerOptions videoOptions;
+    videoOptions.port = 0;
+    videoServer_ = VideoStreamServer::create(videoOptions);
+    StatusBarTiming timing;
+    timing.capture.pauseAfterFailedAttempt = 10ms;
+    controller_ = StatusBarController::create(StatusBarController::Dependencies{
+        mainQueue_, controlServer_, videoServer_, displays_, capture_, encoders_.factory(), input_, userInterface_,
+        permissionHelp_, [this] { ++quits_; }, timing});
+  }
+
+  void TearDown() override {
+    if (controller_) {
+      capture_->startAnswers().setHolding(false);
+      capture_->stopAnswers().setHolding(false);
+      while (capture_->startAnswers().releaseOne() || capture_->stopAnswers().releaseOne()) {
+      }
+      controller_->shutdown(10s);
+      controlServer_->shutdownQueueAndWait();
+      videoServer_->shutdownQueueAndWait();
+    }
+  }
+
+  void connect(std::int64_t height = 1080, std::int64_t frameRate = 60) {
+    ClientHello hello;
+    hello.protocolVersion = 2;
+    hello.preferredHeight = height;
+    hello.preferredFrameRate = frameRate;
+    hello.deviceName = "Vision";
+    controller_->clientDidConnect(hello);
+  }
+
+  bool runUntil(const std::function<bool()>& condition) { return mainQueue_.runUntil(condition, 10s); }
+
+  // True once every pipeline's capture has reported running.
+  bool allRunning() const {
+    const auto& pipelines = controller_->displayPipelines();
+    return !pipelines.empty() && controller_->runningPipelineDisplayIDs().size() == pipelines.size();
+  }
+
+  std::vector<std::uint32_t> pipelineDisplays() const {
+    std::vector<std::uint32_t> ids;
+    for (const auto& [displayID, pipeline] : controller_->displayPipelines()) {
+      ids.push_back(displayID);
+    }
+    return ids;
+  }
+
+  ManualMainQueue mainQueue_;
+  log::MemoryLogSink log_;
+  testing::FakeEncoderSessions encoders_;
+  std::shared_ptr<VirtualDisplaySource> displays_;
+  std::shared_ptr<testing::FakeCaptureBackend> capture_;
+  std::shared_ptr<VirtualInputBackend> input_;
+  std::shared_ptr<RecordingUserInterface> userInterface_ = std::make_shared<RecordingUserInterface>();
+  std::shared_ptr<PermissionHelp> permissionHelp_;
+  bool accessibilityGranted_ = true;
+  bool screenRecordingGranted_ = true;
+  int quits_ = 0;
+  std::shared_ptr<ControlChannelServer> controlServer_;
+  std::shared_ptr<VideoStreamServer> videoServer_;
+  std::shared_ptr<StatusBarController> controller_;
+};
+
+}  // namespace velmora::testing

@@ -1,0 +1,199 @@
+#include "app/localization.h"
+
+#include "platform/log/log.h"
+#include "velmora_resource_paths.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include <unistd.h>
+
+namespace velmora {
+namespace {
+
+namespace fs = std::filesystem;
+using Kind = FormatArgument::Kind;
+
+const fs::path kEnglishTable = fs::path(resource_paths::kSourceResourceDirectory) / "strings" / "en.json";
+
+std::string sampleText(Kind kind) {
+  switch (kind) {
+    case Kind::text: return "Vision";
+    case Kind::unsignedInteger: return "4";
+    case Kind::signedInteger: return "1080";
+  }
+  return "";
+}
+
+// The key's call with sample arguments of the kinds it takes.
+std::string formatWithSamples(const StringTable& table, const LocalizationKey& key) {
+  std::vector<FormatArgument> arguments;
+  for (const Kind kind : key.arguments) {
+    switch (kind) {
+      case Kind::text: arguments.emplace_back(sampleText(kind)); break;
+      case Kind::unsignedInteger: arguments.emplace_back(std::uint32_t{4}); break;
+      case Kind::signedInteger: arguments.emplace_back(std::int64_t{1080}); break;
+    }
+  }
+  switch (arguments.size()) {
+    case 0: return table.format(key.key, {});
+    case 1: return table.format(key.key, {arguments[0]});
+    case 2: return table.format(key.key, {arguments[0], arguments[1]});
+    default: return table.format(key.key, {arguments[0], arguments[1], arguments[2]});
+  }
+}
+
+class LocalizationFileTest : public testing::Test {
+ protected:
+  fs::path write(const std::string& contents) {
+    const auto file = directory_ / "en.json";
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << contents;
+    return file;
+  }
+
+  void TearDown() override { fs::remove_all(directory_); }
+
+  const fs::path directory_ = [] {
+    auto made = fs::temp_directory_path() / ("velmora-localization-" + std::to_string(::getpid()));
+    fs::create_directories(made);
+    return made;
+  }();
+  log::MemoryLogSink logSink_;
+};
+
+TEST(LocalizationTest, EnglishTableHasAMatchingEntryForEveryKey) {
+  log::MemoryLogSink logSink;
+  const StringTable table(kEnglishTable);
+
+  for (const auto& key : localizationKeys()) {
+    const std::string shown = formatWithSamples(table, key);
+    EXPECT_FALSE(shown.starts_with(key.key)) << key.key << " shows " << shown;
+    for (const Kind kind : key.arguments) {
+      EXPECT_NE(shown.find(sampleText(kind)), std::string::npos) << key.key << " drops an argument: " << shown;
+    }
+  }
+  EXPECT_TRUE(logSink.lines().empty()) << logSink.lines().front().message;
+}
+
+TEST(LocalizationTest, EnglishTableHoldsOnlyKeysTheProgramKnows) {
+  std::ifstream stream(kEnglishTable);
+  const auto document = nlohmann::json::parse(stream);
+  std::set<std::string_view> known;
+  for (const auto& key : localizationKeys()) {
+    known.insert(key.key);
+  }
+  for (const auto& [key, value] : document.items()) {
+    EXPECT_TRUE(known.contains(key)) << key << " is in en.json but not among the program's keys";
+  }
+}
+
+// A key used in the code but missing from localizationKeys() would never be checked above.
+TEST(LocalizationTest, EveryKeyInTheSourcesIsAmongTheProgramsKeys) {
+  std::set<std::string_view> known;
+  for (const auto& key : localizationKeys()) {
+    known.insert(key.key);
+  }
+  const fs::path sourceRoot = fs::path(resource_paths::kSourceResourceDirectory).parent_path();
+  const std::regex keyLiteral(R"re("(mac(\.[A-Za-z]+)+)")re");
+  std::size_t keysSeen = 0;
+  for (const char* folder : {"app", "platform"}) {
+    for (const auto& entry : fs::recursive_directory_iterator(sourceRoot / folder)) {
+      const auto name = entry.path().filename().string();
+      const auto extension = entry.path().extension();
+      if (!entry.is_regular_file() || (extension != ".cpp" && extension != ".h") || name.ends_with("_test.cpp")) {
+        continue;
+      }
+      std::ifstream stream(entry.path());
+      std::stringstream contents;
+      contents << stream.rdbuf();
+      const std::string text = contents.str();
+      for (std::sregex_iterator match(text.begin(), text.end(), keyLiteral), end; match != end; ++match) {
+        ++keysSeen;
+        EXPECT_TRUE(known.contains((*match)[1].str())) << (*match)[1] << " in " << entry.path();
+      }
+    }
+  }
+  EXPECT_GT(keysSeen, 0u);
+}
+
+TEST_F(LocalizationFileTest, FillsPlaceholdersInOrderAndKeepsLiteralPercentSigns) {
+  const StringTable table(write(R"({"item": "%u: %ld × %ld (%@) 100%%", "plain": "50%% off"})"));
+
+  EXPECT_EQ(table.format("item", {std::uint32_t{7}, std::int64_t{1920}, std::int64_t{-1080}, "Main"}),
+            "7: 1920 × -1080 (Main) 100%");
+  EXPECT_EQ(table.text("plain"), "50% off");
+  EXPECT_TRUE(logSink_.lines().empty());
+}
+
+TEST_F(LocalizationFileTest, UnusableFilesShowKeysAndLogOnce) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> contents;  // none: no file at all
+  };
+  for (const auto& [name, contents] : {Case{"missing file", std::nullopt}, Case{"not JSON", "{\"status\": "},
+                                       Case{"not an object", R"(["Status: %@"])"}, Case{"empty", ""}}) {
+    SCOPED_TRACE(name);
+    fs::remove(directory_ / "en.json");
+    const fs::path file = contents ? write(*contents) : directory_ / "en.json";
+    logSink_.clear();
+
+    const StringTable table(file);
+    EXPECT_EQ(table.format("status", {"Vision"}), "status Vision");
+    EXPECT_EQ(table.format("status", {"Vision"}), "status Vision");
+    EXPECT_EQ(table.text("title"), "title");
+
+    // One line for the file, one for each key however often it is asked for.
+    const auto lines = logSink_.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].category, "App");
+    EXPECT_NE(lines[0].message.find(file.string()), std::string::npos);
+    EXPECT_EQ(logSink_.countContaining("\"status\""), 1u);
+    EXPECT_EQ(logSink_.countContaining("\"title\""), 1u);
+  }
+}
+
+TEST_F(LocalizationFileTest, EntriesThatDoNotFitTheirArgumentsShowTheKeyAndLogOnce) {
+  const StringTable table(write(R"({
+    "tooFew": "Display %u",
+    "tooMany": "Connected to %@ via %@",
+    "wrongKind": "Display %@ — %ld × %ld",
+    "unknownPlaceholder": "Connected to %s",
+    "trailingPercent": "Waiting 100%",
+    "notText": 42
+  })"));
+
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(table.format("tooFew", {std::uint32_t{3}, std::int64_t{800}, std::int64_t{600}}), "tooFew 3 800 600");
+    EXPECT_EQ(table.format("tooMany", {"Vision"}), "tooMany Vision");
+    EXPECT_EQ(table.format("wrongKind", {std::uint32_t{3}, std::int64_t{800}, std::int64_t{600}}),
+              "wrongKind 3 800 600");
+    EXPECT_EQ(table.format("unknownPlaceholder", {"Vision"}), "unknownPlaceholder Vision");
+    EXPECT_EQ(table.text("trailingPercent"), "trailingPercent");
+    EXPECT_EQ(table.text("notText"), "notText");
+    EXPECT_EQ(table.text("absent"), "absent");
+  }
+
+  for (const char* key : {"tooFew", "tooMany", "wrongKind", "unknownPlaceholder", "trailingPercent", "absent"}) {
+    EXPECT_EQ(logSink_.countContaining("\"" + std::string(key) + "\" "), 1u) << key;
+  }
+  // The non-text entry is reported when the file is read and again, once, when it is asked for.
+  EXPECT_EQ(logSink_.countContaining("\"notText\""), 2u);
+}
+
+TEST(LocalizationTest, ResourcesComeFromTheVariableOrFromTheSourceTreeForABuildTreeRun) {
+  ::setenv("VELMORA_RESOURCES_DIR", "/opt/velmora-resources", 1);
+  EXPECT_EQ(resourceDirectory(), fs::path("/opt/velmora-resources"));
+  ::setenv("VELMORA_RESOURCES_DIR", "", 1);
+  EXPECT_EQ(resourceDirectory(), fs::path(resource_paths::kSourceResourceDirectory));
+  ::unsetenv("VELMORA_RESOURCES_DIR");
+  EXPECT_EQ(resourceDirectory(), fs::path(resource_paths::kSourceResourceDirectory));
+}
+
+}  // namespace
+}  // namespace velmora
