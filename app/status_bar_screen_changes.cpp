@@ -24,7 +24,10 @@ void StatusBarController::screenParametersDidChange() {
 
 void StatusBarController::handleScreenChangeSettled() {
   const auto snapshots = currentSnapshots();
-  const bool active = isCapturing_ || isCaptureStarting_;
+  // The capture of a display that went away ends on its own before the change settles: during a
+  // session, pipelines that exist count as active capture, so that they are rebuilt (or
+  // suspended) instead of being left without a picture.
+  const bool active = isCapturing_ || isCaptureStarting_ || (hasActiveClientSession_ && !displayPipelines_.empty());
 
   if (snapshots.empty()) {
     if (active) {

@@ -236,6 +236,25 @@ TEST_F(ControllerPipelineTest, ScreenChangesAreDebouncedAndRebuildTheRunningPipe
   EXPECT_EQ(pipelineDisplays(), std::vector<std::uint32_t>{1});
 }
 
+TEST_F(ControllerPipelineTest, ACaptureThatEndedWithItsDisplayIsRebuiltOnTheRemainingOne) {
+  makeController({{1920, 1080, 1}, {1280, 800, 1}});
+  controller_->displaySwitchRequested(2);
+  connect();
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+
+  // The platform ends the stream before the screen change is reported.
+  capture_->stream(capture_->streamCount())->reportStoppedWithError("display 2 is no longer available");
+  ASSERT_TRUE(runUntil([&] { return !controller_->isCapturing() && !controller_->isCaptureStarting(); }));
+  displays_->setLayout({{1920, 1080, 1}});
+  controller_->screenParametersDidChange();
+  mainQueue_.advance(300ms);
+  EXPECT_EQ(log_.count("Previously selected display 2 is gone — falling back to main"), 1u);
+  EXPECT_EQ(log_.count("Rebuilding single-display pipeline after screen change"), 1u);
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  EXPECT_EQ(pipelineDisplays(), std::vector<std::uint32_t>{1});
+  EXPECT_FALSE(controller_->selectedDisplayID());
+}
+
 TEST_F(ControllerPipelineTest, CaptureIsSuspendedWithoutDisplaysAndResumedWhenTheyReturn) {
   makeController({{1920, 1080, 1}, {1280, 800, 1}});
   connect();
