@@ -14,6 +14,7 @@ nlohmann::json toJson(const DisplayReceiveStatistics& display) {
                {"min", display.latency->minimumMilliseconds},
                {"median", display.latency->medianMilliseconds},
                {"p95", display.latency->p95Milliseconds},
+               {"p99", display.latency->p99Milliseconds},
                {"max", display.latency->maximumMilliseconds}};
   }
   return {{"displayID", display.displayID},
@@ -41,9 +42,9 @@ std::optional<LatencySummary> summarizeLatencies(std::vector<std::int64_t> micro
   const std::size_t middle = count / 2;
   const double median = count % 2 == 1 ? milliseconds(microseconds[middle])
                                        : (milliseconds(microseconds[middle - 1]) + milliseconds(microseconds[middle])) / 2;
-  // Nearest rank: the smallest sample with at least 95 % of all samples at or below it.
-  const std::size_t p95Rank = (count * 95 + 99) / 100;
-  return LatencySummary{count, milliseconds(microseconds.front()), median, milliseconds(microseconds[p95Rank - 1]),
+  // Nearest rank: the smallest sample with at least that share of all samples at or below it.
+  const auto percentile = [&](std::size_t percent) { return milliseconds(microseconds[(count * percent + 99) / 100 - 1]); };
+  return LatencySummary{count, milliseconds(microseconds.front()), median, percentile(95), percentile(99),
                         milliseconds(microseconds.back())};
 }
 

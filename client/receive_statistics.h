@@ -19,10 +19,11 @@ struct LatencySummary {
   double minimumMilliseconds = 0;
   double medianMilliseconds = 0;
   double p95Milliseconds = 0;  // nearest rank
+  double p99Milliseconds = 0;  // nearest rank
   double maximumMilliseconds = 0;
 };
 
-// Median and nearest-rank 95th percentile of the samples; nothing when there are none.
+// Median and nearest-rank 95th and 99th percentiles of the samples; nothing when there are none.
 std::optional<LatencySummary> summarizeLatencies(std::vector<std::int64_t> microseconds);
 
 struct DisplayReceiveStatistics {
@@ -55,7 +56,7 @@ nlohmann::json toJson(const VideoReceiverStatistics& statistics);
 class ReceiveStatisticsRecorder {
  public:
   using Clock = std::chrono::steady_clock;
-  // Median and 95th percentile look at the latest this many pictures; minimum and maximum at all.
+  // Median and percentiles look at the latest this many pictures; minimum and maximum at all.
   static constexpr std::size_t latencyWindow = 65536;
 
   struct TransportCounters {

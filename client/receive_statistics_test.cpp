@@ -12,16 +12,16 @@ using namespace std::chrono_literals;
 TEST(ReceiveStatisticsTest, SummarizesLatencies) {
   struct Case {
     std::vector<std::int64_t> microseconds;
-    double minimum, median, p95, maximum;
+    double minimum, median, p95, p99, maximum;
   };
   std::vector<std::int64_t> hundred(100);
   std::iota(hundred.begin(), hundred.end(), 1000);  // 1.000 ms to 1.099 ms, reversed below
   std::reverse(hundred.begin(), hundred.end());
   const std::vector<Case> cases{
-      {{2500}, 2.5, 2.5, 2.5, 2.5},
-      {{4000, 1000, 3000, 2000}, 1, 2.5, 4, 4},
-      {{5000, 1000, 3000}, 1, 3, 5, 5},
-      {hundred, 1.0, 1.0495, 1.094, 1.099},
+      {{2500}, 2.5, 2.5, 2.5, 2.5, 2.5},
+      {{4000, 1000, 3000, 2000}, 1, 2.5, 4, 4, 4},
+      {{5000, 1000, 3000}, 1, 3, 5, 5, 5},
+      {hundred, 1.0, 1.0495, 1.094, 1.098, 1.099},
   };
   for (const Case& testCase : cases) {
     const auto summary = summarizeLatencies(testCase.microseconds);
@@ -30,6 +30,7 @@ TEST(ReceiveStatisticsTest, SummarizesLatencies) {
     EXPECT_DOUBLE_EQ(summary->minimumMilliseconds, testCase.minimum);
     EXPECT_DOUBLE_EQ(summary->medianMilliseconds, testCase.median);
     EXPECT_DOUBLE_EQ(summary->p95Milliseconds, testCase.p95);
+    EXPECT_DOUBLE_EQ(summary->p99Milliseconds, testCase.p99);
     EXPECT_DOUBLE_EQ(summary->maximumMilliseconds, testCase.maximum);
   }
   EXPECT_FALSE(summarizeLatencies({}));
@@ -63,6 +64,7 @@ TEST(ReceiveStatisticsTest, LatencyExtremesCoverEveryPictureWhileRanksCoverTheWi
   EXPECT_EQ(display.latency->samples, ReceiveStatisticsRecorder::latencyWindow + 1);
   EXPECT_DOUBLE_EQ(display.latency->maximumMilliseconds, 90);
   EXPECT_DOUBLE_EQ(display.latency->p95Milliseconds, 2);
+  EXPECT_DOUBLE_EQ(display.latency->p99Milliseconds, 2);
   EXPECT_EQ(display.stampedPictures, ReceiveStatisticsRecorder::latencyWindow + 1);
   EXPECT_EQ(display.picturesDecoded, ReceiveStatisticsRecorder::latencyWindow + 2);
 }
@@ -89,7 +91,7 @@ TEST(ReceiveStatisticsTest, JsonCarriesEveryCounter) {
     "displayID": 1, "framesCompleted": 2, "keyframes": 1, "incompleteFramesDropped": 2,
     "framesSkippedAwaitingKeyframe": 1, "decodeErrors": 1, "picturesDecoded": 1, "stampedPictures": 1,
     "width": 1920, "height": 1080, "framesPerSecond": 0.0,
-    "latencyMilliseconds": {"samples": 1, "min": 12.5, "median": 12.5, "p95": 12.5, "max": 12.5}})"));
+    "latencyMilliseconds": {"samples": 1, "min": 12.5, "median": 12.5, "p95": 12.5, "p99": 12.5, "max": 12.5}})"));
   EXPECT_EQ(json.at("datagrams"), nlohmann::json::parse(R"({
     "received": 100, "invalid": 4, "duplicate": 5, "late": 6, "receiveErrors": 1})"));
   EXPECT_EQ(json.at("framesCompleted"), 7);

@@ -1,0 +1,424 @@
+// screen_animator: paints an X screen for the end-to-end benchmark. Content "window" is a desktop
+// in use: a still wallpaper with a window that animates at the frame rate over a ninth of every
+// monitor; "motion" animates every monitor whole; "still" draws one frame and leaves it. Each
+// frame carries a frame stamp at the top-left of every monitor with the monotonic time at which
+// it was drawn, so that whoever decodes a capture of the screen can measure capture-to-picture
+// latency.
+//
+//   screen_animator --display :N --content window|motion|still --monitor WxH+X+Y [--monitor ...]
+//                   [--rate FPS]
+//
+// Prints "ready" once the first frame is on the screen. On SIGINT or SIGTERM it stops and prints
+// what it drew as one JSON line: frames, seconds, framesPerSecond, lateFrames (drawn more than a
+// frame interval after they were due), cpuMillisecondsPerFrame.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/resource.h>
+#include <sys/shm.h>
+
+#include <array>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <numbers>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bench/end_to_end_support.h"
+#include "platform/x11/x11_connection.h"
+
+namespace velmora {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The moving texture repeats every this many pixels both ways, so that a picture one period
+// larger than the animated area holds every offset.
+constexpr int kTexturePeriod = 256;
+// Pixels the texture moves per frame: a pan that every frame of the area takes part in.
+constexpr int kStepX = 3;
+constexpr int kStepY = 2;
+
+std::atomic<bool> stopRequested = false;
+
+void requestStop(int) { stopRequested = true; }
+
+enum class Content { window, motion, still };
+
+struct Options {
+  std::string displayName;
+  Content content = Content::window;
+  std::vector<PixelRect> monitors;
+  int frameRate = 60;
+};
+
+// Pixels the X server reads from: shared memory where MIT-SHM works, else sent with each put.
+class ScreenPicture {
+ public:
+  ScreenPicture(Display* display, int width, int height) : display_(display), width_(width), height_(height) {
+    const int screen = DefaultScreen(display);
+    Visual* visual = DefaultVisual(display, screen);
+    const auto depth = static_cast<unsigned>(DefaultDepth(display, screen));
+    if (XShmQueryExtension(display) == True) {
+      image_ = XShmCreateImage(display, visual, depth, ZPixmap, nullptr, &segment_, static_cast<unsigned>(width),
+                               static_cast<unsigned>(height));
+      if (image_ != nullptr && attachSegment()) {
+        return;
+      }
+      release();
+    }
+    plainPixels_.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    image_ = XCreateImage(display, visual, depth, ZPixmap, 0, reinterpret_cast<char*>(plainPixels_.data()),
+                          static_cast<unsigned>(width), static_cast<unsigned>(height), 32, width * 4);
+  }
+
+  ~ScreenPicture() { release(); }
+  ScreenPicture(const ScreenPicture&) = delete;
+  ScreenPicture& operator=(const ScreenPicture&) = delete;
+
+  // 32-bit pixels, 0xRRGGBB on the 24-bit TrueColor screens this is meant for.
+  bool usable() const {
+    return image_ != nullptr && image_->bits_per_pixel == 32 && image_->red_mask == 0xFF0000 &&
+           image_->green_mask == 0xFF00 && image_->blue_mask == 0xFF;
+  }
+  std::uint32_t* row(int y) {
+    return reinterpret_cast<std::uint32_t*>(image_->data + static_cast<std::ptrdiff_t>(y) * image_->bytes_per_line);
+  }
+  int width() const { return width_; }
+  int height() const { return height_; }
+
+  void put(GC context, int sourceX, int sourceY, const PixelRect& target) {
+    if (segment_.shmaddr != nullptr) {
+      XShmPutImage(display_, DefaultRootWindow(display_), context, image_, sourceX, sourceY, target.x, target.y,
+                   static_cast<unsigned>(target.width), static_cast<unsigned>(target.height), False);
+    } else {
+      XPutImage(display_, DefaultRootWindow(display_), context, image_, sourceX, sourceY, target.x, target.y,
+                static_cast<unsigned>(target.width), static_cast<unsigned>(target.height));
+    }
+  }
+
+ private:
+  bool attachSegment() {
+    segment_.shmid =
+        shmget(IPC_PRIVATE, static_cast<std::size_t>(image_->bytes_per_line) * static_cast<std::size_t>(height_),
+               IPC_CREAT | 0600);
+    if (segment_.shmid < 0) {
+      return false;
+    }
+    void* address = shmat(segment_.shmid, nullptr, 0);
+    if (address == reinterpret_cast<void*>(-1)) {  // NOLINT(performance-no-int-to-ptr): shmat's failure value
+      shmctl(segment_.shmid, IPC_RMID, nullptr);
+      return false;
+    }
+    segment_.shmaddr = image_->data = static_cast<char*>(address);
+    segment_.readOnly = True;
+    X11ErrorTrap trap;
+    XShmAttach(display_, &segment_);
+    attached_ = trap.sync(display_) == 0;
+    // Removed once the last user detaches, even when this process is killed.
+    shmctl(segment_.shmid, IPC_RMID, nullptr);
+    return attached_;
+  }
+
+  void release() {
+    if (attached_) {
+      XShmDetach(display_, &segment_);
+      XSync(display_, False);
+      attached_ = false;
+    }
+    if (image_ != nullptr) {
+      image_->data = nullptr;  // the pixels are the segment's or plainPixels_
+      XDestroyImage(image_);
+      image_ = nullptr;
+    }
+    if (segment_.shmaddr != nullptr) {
+      shmdt(segment_.shmaddr);
+      segment_.shmaddr = nullptr;
+    }
+  }
+
+  Display* display_;
+  int width_;
+  int height_;
+  XImage* image_ = nullptr;
+  XShmSegmentInfo segment_{};
+  bool attached_ = false;
+  std::vector<std::uint32_t> plainPixels_;
+};
+
+// Soft colour waves with rings and fine diagonal lines over them: detail that an encoder has to
+// follow as it moves, repeating every kTexturePeriod pixels.
+std::uint32_t texel(int x, int y) {
+  static const auto wave = [] {
+    std::array<int, kTexturePeriod> values{};
+    for (int index = 0; index < kTexturePeriod; ++index) {
+      values[static_cast<std::size_t>(index)] =
+          128 + static_cast<int>(std::lround(100 * std::sin(2 * std::numbers::pi * index / kTexturePeriod)));
+    }
+    return values;
+  }();
+  const int u = x % kTexturePeriod;
+  const int v = y % kTexturePeriod;
+  int red = wave[static_cast<std::size_t>(u)];
+  int green = wave[static_cast<std::size_t>((v + 85) % kTexturePeriod)];
+  int blue = wave[static_cast<std::size_t>((u + v + 170) % kTexturePeriod)];
+  const int dx = u % 64 - 32;
+  const int dy = v % 64 - 32;
+  const int distanceSquared = dx * dx + dy * dy;
+  if (distanceSquared > 18 * 18 && distanceSquared < 22 * 22) {
+    red = green = blue = 245;
+  } else if ((u + 2 * v) % 16 < 2) {
+    red /= 2;
+    green /= 2;
+    blue /= 2;
+  }
+  return static_cast<std::uint32_t>(red << 16 | green << 8 | blue);
+}
+
+// One animated area and the texture it shows, one period larger than the area.
+struct AnimatedArea {
+  PixelRect area;
+  std::unique_ptr<ScreenPicture> texture;
+};
+
+class ScreenAnimator {
+ public:
+  ScreenAnimator(X11Connection connection, Options options)
+      : connection_(std::move(connection)),
+        display_(connection_.get()),
+        options_(std::move(options)),
+        context_(XCreateGC(display_, DefaultRootWindow(display_), 0, nullptr)) {}
+
+  ~ScreenAnimator() { XFreeGC(display_, context_); }
+  ScreenAnimator(const ScreenAnimator&) = delete;
+  ScreenAnimator& operator=(const ScreenAnimator&) = delete;
+
+  // Why the screen cannot be painted as asked, or nothing.
+  std::optional<std::string> prepare() {
+    const int screenWidth = DisplayWidth(display_, DefaultScreen(display_));
+    const int screenHeight = DisplayHeight(display_, DefaultScreen(display_));
+    for (const PixelRect& monitor : options_.monitors) {
+      if (monitor.x + monitor.width > screenWidth || monitor.y + monitor.height > screenHeight) {
+        return "monitor " + describe(monitor) + " lies outside the " + std::to_string(screenWidth) + "x" +
+               std::to_string(screenHeight) + " screen";
+      }
+      if (monitor.width < 3 * kFrameStampWidth || monitor.height < 3 * kFrameStampHeight) {
+        return "monitor " + describe(monitor) + " is too small for the frame stamp and a window";
+      }
+      const PixelRect area = options_.content == Content::motion
+                                 ? monitor
+                                 : PixelRect{monitor.x + monitor.width / 3, monitor.y + monitor.height / 3,
+                                             monitor.width / 3, monitor.height / 3};
+      auto texture = std::make_unique<ScreenPicture>(display_, area.width + kTexturePeriod, area.height + kTexturePeriod);
+      if (!texture->usable()) {
+        return std::string("the screen is not 24-bit TrueColor with 32-bit pixels");
+      }
+      for (int y = 0; y < texture->height(); ++y) {
+        std::uint32_t* row = texture->row(y);
+        for (int x = 0; x < texture->width(); ++x) {
+          row[x] = texel(x, y);
+        }
+      }
+      areas_.push_back(AnimatedArea{area, std::move(texture)});
+    }
+    stampPicture_ = std::make_unique<ScreenPicture>(display_, kFrameStampWidth, kFrameStampHeight);
+    if (options_.content != Content::motion) {
+      for (const PixelRect& monitor : options_.monitors) {
+        drawWallpaper(monitor);
+      }
+    }
+    return std::nullopt;
+  }
+
+  void drawFrame(std::uint32_t frameNumber) {
+    // Taken before anything of the frame is drawn: the latency measured includes the drawing.
+    const auto drawnAt = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch());
+    const int offsetX = static_cast<int>((frameNumber * kStepX) % kTexturePeriod);
+    const int offsetY = static_cast<int>((frameNumber * kStepY) % kTexturePeriod);
+    for (const AnimatedArea& animated : areas_) {
+      animated.texture->put(context_, offsetX, offsetY, animated.area);
+    }
+    const auto stamp = frameStampPixels(FrameStamp{frameNumber, static_cast<std::uint64_t>(drawnAt.count())});
+    for (int y = 0; y < kFrameStampHeight; ++y) {
+      std::memcpy(stampPicture_->row(y), stamp.data() + static_cast<std::ptrdiff_t>(y) * kFrameStampWidth,
+                  kFrameStampWidth * sizeof(std::uint32_t));
+    }
+    for (const PixelRect& monitor : options_.monitors) {
+      stampPicture_->put(context_, 0, 0, {monitor.x, monitor.y, kFrameStampWidth, kFrameStampHeight});
+    }
+    // Also keeps the shared pixels untouched until the server has read them.
+    XSync(display_, False);
+  }
+
+ private:
+  static std::string describe(const PixelRect& area) {
+    return std::to_string(area.width) + "x" + std::to_string(area.height) + "+" + std::to_string(area.x) + "+" +
+           std::to_string(area.y);
+  }
+
+  void fill(const PixelRect& area, std::uint32_t rgb) {
+    XSetForeground(display_, context_, rgb);
+    XFillRectangle(display_, DefaultRootWindow(display_), context_, area.x, area.y, static_cast<unsigned>(area.width),
+                   static_cast<unsigned>(area.height));
+  }
+
+  // A gradient with two still windows of text-like lines: what the rest of a desktop in use shows.
+  void drawWallpaper(const PixelRect& monitor) {
+    constexpr int kBand = 4;
+    for (int y = 0; y < monitor.height; y += kBand) {
+      const auto shade = static_cast<std::uint32_t>(40 + 80 * y / monitor.height);
+      fill({monitor.x, monitor.y + y, monitor.width, kBand}, shade << 8 | (shade + 60));
+    }
+    std::uint32_t seed = 12345;
+    const auto nextRandom = [&seed](int limit) {
+      seed = seed * 1103515245U + 12345U;
+      return static_cast<int>((seed >> 16) % static_cast<std::uint32_t>(limit));
+    };
+    const PixelRect windows[] = {
+        {monitor.x + monitor.width / 20, monitor.y + monitor.height / 6, monitor.width / 4, monitor.height / 2},
+        {monitor.x + monitor.width * 7 / 10, monitor.y + monitor.height / 8, monitor.width / 4, monitor.height * 2 / 3}};
+    for (const PixelRect& window : windows) {
+      fill(window, 0xF0F0F0);
+      fill({window.x, window.y, window.width, 24}, 0x3060A0);
+      for (int y = window.y + 36; y + 10 < window.y + window.height; y += 16) {
+        fill({window.x + 12, y, 40 + nextRandom(window.width - 64), 9}, 0x303030);
+      }
+    }
+  }
+
+  X11Connection connection_;
+  Display* display_;
+  const Options options_;
+  GC context_;
+  std::vector<AnimatedArea> areas_;
+  std::unique_ptr<ScreenPicture> stampPicture_;
+};
+
+double processCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+std::optional<std::string> parseOptions(int argc, char** argv, Options& options) {
+  bool contentGiven = false;
+  for (int index = 1; index < argc; ++index) {
+    const std::string argument = argv[index];
+    if (index + 1 >= argc) {
+      return argument + " needs a value";
+    }
+    const std::string value = argv[++index];
+    if (argument == "--display") {
+      options.displayName = value;
+    } else if (argument == "--content") {
+      if (value == "window") {
+        options.content = Content::window;
+      } else if (value == "motion") {
+        options.content = Content::motion;
+      } else if (value == "still") {
+        options.content = Content::still;
+      } else {
+        return "--content takes window, motion or still";
+      }
+      contentGiven = true;
+    } else if (argument == "--monitor") {
+      const auto area = parsePictureArea(value, true);
+      if (!area) {
+        return "--monitor takes WxH+X+Y, not '" + value + "'";
+      }
+      options.monitors.push_back(*area);
+    } else if (argument == "--rate") {
+      int rate = 0;
+      const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), rate);
+      if (error != std::errc() || end != value.data() + value.size() || rate < 1 || rate > 1000) {
+        return "--rate takes frames per second from 1 to 1000";
+      }
+      options.frameRate = rate;
+    } else {
+      return "unknown argument " + argument;
+    }
+  }
+  if (options.displayName.empty() || !contentGiven || options.monitors.empty()) {
+    return std::string("--display, --content and at least one --monitor are needed");
+  }
+  return std::nullopt;
+}
+
+int run(const Options& options) {
+  auto connection = openX11Connection(options.displayName);
+  if (!connection) {
+    std::fprintf(stderr, "screen_animator: %s\n", connection.error().c_str());
+    return 1;
+  }
+  ScreenAnimator animator(std::move(connection.value()), options);
+  if (const auto problem = animator.prepare()) {
+    std::fprintf(stderr, "screen_animator: %s\n", problem->c_str());
+    return 1;
+  }
+
+  const double startCpu = processCpuSeconds();
+  const auto start = Clock::now();
+  const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.frameRate));
+  std::uint32_t frames = 0;
+  std::uint64_t lateFrames = 0;
+  auto due = start;
+  animator.drawFrame(frames++);
+  std::puts("ready");
+  std::fflush(stdout);
+  while (!stopRequested) {
+    if (options.content == Content::still) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      continue;
+    }
+    due += interval;
+    const auto now = Clock::now();
+    if (now > due + interval) {
+      ++lateFrames;
+      due = now;  // behind: draw at once, without a burst to catch up
+    } else {
+      std::this_thread::sleep_until(due);
+    }
+    animator.drawFrame(frames++);
+  }
+
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double cpu = processCpuSeconds() - startCpu;
+  const nlohmann::json report = {{"frames", frames},
+                                 {"seconds", seconds},
+                                 {"framesPerSecond", seconds > 0 ? frames / seconds : 0.0},
+                                 {"lateFrames", lateFrames},
+                                 {"cpuMillisecondsPerFrame", cpu * 1000 / frames}};
+  std::printf("%s\n", report.dump().c_str());
+  return 0;
+}
+
+}  // namespace
+}  // namespace velmora
+
+int main(int argc, char** argv) {
+  using namespace velmora;
+  Options options;
+  if (const auto problem = parseOptions(argc, argv, options)) {
+    std::fprintf(stderr,
+                 "screen_animator: %s\nusage: screen_animator --display :N --content window|motion|still "
+                 "--monitor WxH+X+Y [--monitor ...] [--rate FPS]\n",
+                 problem->c_str());
+    return 2;
+  }
+  struct sigaction action {};
+  action.sa_handler = requestStop;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  return run(options);
+}
