@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 
 #include "app/app_build_info.h"
 #include "app/app_delegate.h"
 #include "app/command_line.h"
 #include "app/headless_user_interface.h"
+#include "app/localization.h"
 #include "app/status_bar_controller.h"
 #include "control/control_channel_server.h"
 #include "platform/avahi/avahi_service_advertiser.h"
@@ -18,6 +20,7 @@
 #include "platform/posix/computer_name.h"
 #include "platform/posix/json_file_user_defaults.h"
 #include "platform/posix/single_instance_lock.h"
+#include "platform/qt/qt_tray_application.h"
 #include "platform/systemd/journal_log.h"
 #include "platform/systemd/logind_inhibitor.h"
 #include "platform/virtual/virtual_capture_backend.h"
@@ -76,15 +79,26 @@ Backends makeVirtualBackends(const VirtualDisplayLayout& layout) {
                   std::make_shared<VirtualInputBackend>(displays), false};
 }
 
-int runHost(const HostOptions& options) {
+int runHost(const HostOptions& options, int argc, char** argv) {
   // Under systemd the lines go to the journal with their category as a field.
   sendLogToJournalWhenConnected();
   log::setMinimumLevel(options.logLevel);
   log::setShowPrivateValues(options.logPrivate);
   const log::Logger logger("AppDelegate");
 
+  // The tray when a desktop can show it; otherwise the headless interface, and the host says so.
+  std::unique_ptr<QtTrayApplication> tray;
   if (!options.headless) {
-    logger.notice("The tray application is not available in this build yet — running headless");
+    const auto resources = resourceDirectory();
+    auto opened = QtTrayApplication::open(
+        argc, argv,
+        QtTrayApplication::Options{(resources / "Velmora-MenuBar-Icon.png").string(),
+                                   (resources / "velmora-host.png").string(), resources / "help" / "permissions.html"});
+    if (opened) {
+      tray = std::move(opened.value());
+    } else {
+      logger.notice("No graphical session ({}) — running headless", opened.error());
+    }
   }
 
   std::optional<Backends> backends;
@@ -105,7 +119,14 @@ int runHost(const HostOptions& options) {
     backends = makeVirtualBackends(options.virtualDisplays);
   }
 
-  AsioMainQueue mainQueue;
+  std::optional<AsioMainQueue> headlessQueue;
+  if (!tray) {
+    headlessQueue.emplace();
+  }
+  MainQueue& mainQueue = tray ? tray->mainQueue() : *headlessQueue;
+  const std::shared_ptr<StatusUserInterface> userInterface =
+      tray ? tray->userInterface() : std::make_shared<HeadlessUserInterface>();
+  const std::shared_ptr<PermissionHelp> permissionHelp = tray ? tray->permissionHelp() : nullptr;
   auto userDefaults = std::make_shared<JsonFileUserDefaults>(defaultUserDefaultsPath());
 
   const auto displaySource = backends->displays;
@@ -137,7 +158,7 @@ int runHost(const HostOptions& options) {
     videoServer = VideoStreamServer::create();
     controller = StatusBarController::create(StatusBarController::Dependencies{
         mainQueue, controlServer, videoServer, displaySource, backends->capture, makeX265EncoderBackend,
-        backends->input, std::make_shared<HeadlessUserInterface>(), nullptr, quit, {}});
+        backends->input, userInterface, permissionHelp, quit, {}});
     if (backends->isX11) {
       auto notifier = ScreenChangeNotifier::start(mainQueue, [weak = std::weak_ptr(controller)] {
         if (auto strong = weak.lock()) {
@@ -157,17 +178,34 @@ int runHost(const HostOptions& options) {
       AppDelegate::Dependencies{backends->capture, backends->input, defaultSingleInstanceLockPath(), startController,
                                 [&] { mainQueue.shutdown(); }});
 
-  asio::signal_set quitSignals(mainQueue.context(), SIGINT, SIGTERM);
-  quitSignals.async_wait([&](const asio::error_code& error, int signal) {
-    if (error) {
-      return;
-    }
-    logger.info("Received signal {} — quitting", signal);
-    quit();
-  });
+  std::optional<asio::signal_set> quitSignals;
+  if (tray) {
+    tray->onQuitSignal([&](int signal) {
+      logger.info("Received signal {} — quitting", signal);
+      quit();
+    });
+    tray->onApplicationActive([&] {
+      if (controller) {
+        controller->appDidBecomeActive();
+      }
+    });
+  } else {
+    quitSignals.emplace(headlessQueue->context(), SIGINT, SIGTERM);
+    quitSignals->async_wait([&](const asio::error_code& error, int signal) {
+      if (error) {
+        return;
+      }
+      logger.info("Received signal {} — quitting", signal);
+      quit();
+    });
+  }
 
   mainQueue.post([&] { delegate.applicationDidFinishLaunching(); });
-  mainQueue.run();
+  if (tray) {
+    tray->run();
+  } else {
+    headlessQueue->run();
+  }
 
   // Nothing may call into the controller while it goes: the watchers and the servers' queues
   // stop first.
@@ -199,5 +237,5 @@ int main(int argc, char** argv) {
                 AppBuildInfo::fingerprint().c_str());
     return 0;
   }
-  return runHost(options.value());
+  return runHost(options.value(), argc, argv);
 }

@@ -1,0 +1,152 @@
+#include "platform/qt/status_menu_renderer.h"
+
+#include "platform/qt/qt_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QLabel>
+#include <QMenu>
+#include <QWidgetAction>
+
+#include <string>
+#include <vector>
+
+namespace velmora {
+namespace {
+
+StatusMenuItem entry(std::string title, std::function<void()> action = nullptr) {
+  StatusMenuItem item;
+  item.title = std::move(title);
+  item.action = std::move(action);
+  return item;
+}
+
+StatusMenuItem separator() {
+  StatusMenuItem item;
+  item.kind = StatusMenuItem::Kind::separator;
+  return item;
+}
+
+StatusMenuItem submenu(std::string title, std::vector<StatusMenuItem> items) {
+  StatusMenuItem item = entry(std::move(title));
+  item.hasSubmenu = true;
+  item.submenu = std::move(items);
+  return item;
+}
+
+class StatusMenuRendererTest : public ::testing::Test {
+ protected:
+  void SetUp() override { testing::QtTestApplication::get("offscreen"); }
+
+  // The status menu's shape: header, status line, a hidden line, actions with keys, a chooser.
+  std::vector<StatusMenuItem> model() {
+    StatusMenuItem header = entry("Velmora");
+    header.kind = StatusMenuItem::Kind::header;
+    StatusMenuItem fingerprint = entry("Fingerprint: abc");
+    fingerprint.hidden = true;
+    StatusMenuItem start = entry("Start Server", [this] { calls.push_back("start"); });
+    start.keyEquivalent = "s";
+    StatusMenuItem stop = entry("Stop Server", [this] { calls.push_back("stop"); });
+    stop.enabled = false;
+    StatusMenuItem main = entry("Display 1 (main)", [this] { calls.push_back("display 1"); });
+    main.checked = true;
+    StatusMenuItem quit = entry("Quit", [this] { calls.push_back("quit"); });
+    quit.keyEquivalent = "q";
+    return {header,    entry("Status: Waiting"), fingerprint, separator(),
+            start,     stop,                     separator(),
+            submenu("Display", {main, entry("Display 2", [this] { calls.push_back("display 2"); })}),
+            separator(), quit};
+  }
+
+  static std::vector<std::string> titles(const QMenu& menu) {
+    std::vector<std::string> result;
+    for (const QAction* action : menu.actions()) {
+      result.push_back(action->isSeparator() ? "---" : action->text().toStdString());
+    }
+    return result;
+  }
+
+  static QAction* find(const QMenu& menu, const std::string& title) {
+    for (QAction* action : menu.actions()) {
+      if (action->text().toStdString() == title) {
+        return action;
+      }
+    }
+    return nullptr;
+  }
+
+  std::vector<std::string> calls;
+};
+
+TEST_F(StatusMenuRendererTest, RendersTheModelsEntriesInOrderLeavingOutHiddenOnes) {
+  QMenu menu;
+  renderStatusMenu(menu, model());
+
+  EXPECT_EQ(titles(menu), (std::vector<std::string>{"Velmora", "Status: Waiting", "---", "Start Server", "Stop Server",
+                                                    "---", "Display", "---", "Quit"}));
+  auto* header = qobject_cast<QWidgetAction*>(menu.actions().at(0));
+  ASSERT_NE(header, nullptr);
+  EXPECT_FALSE(header->isEnabled());
+  EXPECT_EQ(header->defaultWidget()->size(), QSize(kMenuHeaderWidth, kMenuHeaderHeight));
+  EXPECT_EQ(header->defaultWidget()->findChild<QLabel*>()->text(), QStringLiteral("Velmora"));
+
+  EXPECT_FALSE(find(menu, "Status: Waiting")->isEnabled()) << "a line without an action cannot be chosen";
+  EXPECT_TRUE(find(menu, "Start Server")->isEnabled());
+  EXPECT_FALSE(find(menu, "Stop Server")->isEnabled());
+  EXPECT_EQ(find(menu, "Start Server")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_S));
+  EXPECT_TRUE(find(menu, "Start Server")->isShortcutVisibleInContextMenu());
+  EXPECT_EQ(find(menu, "Quit")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+  EXPECT_TRUE(find(menu, "Stop Server")->shortcut().isEmpty());
+
+  QMenu* displays = find(menu, "Display")->menu();
+  ASSERT_NE(displays, nullptr);
+  EXPECT_EQ(titles(*displays), (std::vector<std::string>{"Display 1 (main)", "Display 2"}));
+  EXPECT_TRUE(find(*displays, "Display 1 (main)")->isChecked());
+  EXPECT_FALSE(find(*displays, "Display 2")->isChecked());
+}
+
+TEST_F(StatusMenuRendererTest, ChoosingAnEntryCallsItsActionOnceTheMenuIsLeft) {
+  QMenu menu;
+  renderStatusMenu(menu, model());
+
+  find(menu, "Start Server")->trigger();
+  EXPECT_TRUE(calls.empty()) << "actions run from the event loop, not inside the menu's signal";
+  find(*find(menu, "Display")->menu(), "Display 2")->trigger();
+  testing::processEventsUntil([&] { return calls.size() == 2; });
+
+  EXPECT_EQ(calls, (std::vector<std::string>{"start", "display 2"}));
+}
+
+TEST_F(StatusMenuRendererTest, RenderingAgainReplacesEntriesAndSubmenus) {
+  QMenu menu;
+  renderStatusMenu(menu, model());
+  auto changed = model();
+  changed[1].title = "Status: Streaming";
+  renderStatusMenu(menu, changed);
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+  EXPECT_EQ(titles(menu).size(), 9u);
+  EXPECT_NE(find(menu, "Status: Streaming"), nullptr);
+  EXPECT_EQ(find(menu, "Status: Waiting"), nullptr);
+  EXPECT_EQ(menu.findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly).size(), 1) << "old submenus are deleted";
+}
+
+TEST_F(StatusMenuRendererTest, AnActionMayRenderTheMenuItWasChosenFrom) {
+  QMenu menu;
+  std::vector<StatusMenuItem> items = model();
+  bool rendered = false;
+  items[4].action = [&] {
+    renderStatusMenu(menu, {entry("Status: Starting")});
+    rendered = true;
+  };
+  renderStatusMenu(menu, items);
+
+  find(menu, "Start Server")->trigger();
+  testing::processEventsUntil([&] { return rendered; });
+
+  EXPECT_EQ(titles(menu), (std::vector<std::string>{"Status: Starting"}));
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,137 @@
+#include "platform/qt/tray_user_interface.h"
+
+#include "platform/qt/qt_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace velmora {
+namespace {
+
+StatusMenuItem line(std::string title) {
+  StatusMenuItem item;
+  item.title = std::move(title);
+  return item;
+}
+
+std::vector<std::string> titles(const QMenu& menu) {
+  std::vector<std::string> result;
+  for (const QAction* action : menu.actions()) {
+    result.push_back(action->text().toStdString());
+  }
+  return result;
+}
+
+class TrayUserInterfaceOffscreenTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::QtTestApplication::get("offscreen");
+    output = std::tmpfile();
+    auto made = TrayUserInterface::create({"/no/such/Velmora-MenuBar-Icon.png", output});
+    ASSERT_TRUE(made.ok()) << made.error();
+    ui = made.value();
+    ui->setMenuSource(source);
+  }
+  void TearDown() override {
+    ui.reset();
+    std::fclose(output);
+  }
+
+  std::string written() {
+    std::fflush(output);
+    std::rewind(output);
+    std::string text;
+    for (int character = std::fgetc(output); character != EOF; character = std::fgetc(output)) {
+      text += static_cast<char>(character);
+    }
+    return text;
+  }
+
+  std::FILE* output = nullptr;
+  std::shared_ptr<testing::FakeStatusMenuSource> source = std::make_shared<testing::FakeStatusMenuSource>();
+  std::shared_ptr<TrayUserInterface> ui;
+};
+
+TEST_F(TrayUserInterfaceOffscreenTest, OpeningTheMenuAsksTheSourceFirstAndChangesReachTheOpenMenu) {
+  source->items = {line("Status: Waiting")};
+  ui->menu().popup(QPoint(10, 10));
+  ASSERT_TRUE(testing::processEventsUntil([&] { return ui->menu().isVisible(); }));
+  EXPECT_EQ(source->openings, std::vector<bool>{false});
+  EXPECT_EQ(titles(ui->menu()), std::vector<std::string>{"Status: Waiting"});
+
+  source->items = {line("Status: Streaming"), line("Client: Vision")};
+  ui->menuChanged();
+  EXPECT_EQ(titles(ui->menu()), (std::vector<std::string>{"Status: Streaming", "Client: Vision"}));
+  EXPECT_EQ(source->openings.size(), 1u) << "a change re-renders without opening anew";
+
+  ui->menu().hide();
+  source->items = {line("Status: Stopped")};
+  ui->menuChanged();
+  EXPECT_EQ(titles(ui->menu()), (std::vector<std::string>{"Status: Streaming", "Client: Vision"}))
+      << "a closed menu waits for its next opening";
+}
+
+TEST_F(TrayUserInterfaceOffscreenTest, StatusAndCodeGoToTheOutputAndTheToolTipCanBeCleared) {
+  ui->statusChanged("Waiting for a client");
+  ui->presentVerificationCode({"Verification Code", "Enter this code.", "0042", "0 0 4 2"});
+  ui->setToolTip("Accessibility is missing");
+  EXPECT_EQ(ui->trayIcon().toolTip(), QStringLiteral("Accessibility is missing"));
+  ui->setToolTip(std::nullopt);
+
+  EXPECT_TRUE(ui->trayIcon().toolTip().isEmpty());
+  EXPECT_EQ(written(), "Status: Waiting for a client\nVerification code: 0042\n");
+}
+
+TEST_F(TrayUserInterfaceOffscreenTest, AMissingIconFileFallsBackToTheDrawnIconAndAReadableOneIsUsed) {
+  EXPECT_TRUE(ui->usesFallbackIcon());
+  EXPECT_FALSE(ui->trayIcon().icon().isNull());
+
+  const auto iconFile = std::filesystem::temp_directory_path() / ("velmora-icon-" + std::to_string(getpid()) + ".png");
+  QImage templateImage(36, 36, QImage::Format_ARGB32);
+  templateImage.fill(Qt::black);
+  ASSERT_TRUE(templateImage.save(QString::fromStdString(iconFile.string())));
+  auto withIcon = TrayUserInterface::create({iconFile.string(), output});
+  std::filesystem::remove(iconFile);
+  ASSERT_TRUE(withIcon.ok());
+  EXPECT_FALSE(withIcon.value()->usesFallbackIcon());
+
+  const auto notAnImage =
+      std::filesystem::temp_directory_path() / ("velmora-icon-" + std::to_string(getpid()) + ".txt");
+  std::FILE* text = std::fopen(notAnImage.c_str(), "w");
+  std::fputs("not a picture", text);
+  std::fclose(text);
+  auto withText = TrayUserInterface::create({notAnImage.string(), output});
+  std::filesystem::remove(notAnImage);
+  ASSERT_TRUE(withText.ok());
+  EXPECT_TRUE(withText.value()->usesFallbackIcon());
+}
+
+TEST_F(TrayUserInterfaceOffscreenTest, AnAlertHasTheMessageAndOneButtonAndReturnsOnceClosed) {
+  QString shownText;
+  QStringList buttons;
+  QTimer::singleShot(0, [&] {
+    auto* alert = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(alert, nullptr);
+    shownText = alert->text();
+    for (QAbstractButton* button : alert->buttons()) {
+      buttons << button->text();
+    }
+    alert->buttons().front()->click();
+  });
+  ui->showAlert("Open Settings to allow input", "Got It");
+
+  EXPECT_EQ(shownText, QStringLiteral("Open Settings to allow input"));
+  EXPECT_EQ(buttons, QStringList{QStringLiteral("Got It")});
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "platform/status_user_interface.h"
+
+#include <QFont>
+#include <QRect>
+#include <QString>
+#include <QWidget>
+
+class QLabel;
+
+namespace velmora {
+
+// The floating window that shows the verification code: frameless, above other windows, on every
+// workspace, centred on the primary screen. Sizes are logical pixels, the unit the window's own
+// 460 x 360 is given in (the fonts too: typographic points would make the text a third larger than
+// the layout was made for).
+class VerificationCodePanel final : public QWidget {
+ public:
+  static constexpr int kWidth = 460;
+  static constexpr int kHeight = 360;
+
+  VerificationCodePanel();
+
+  // Replaces what the panel shows; the icon is fetched again too.
+  void setContent(const VerificationCodePanelContent& content);
+  // Centres the panel, shows it in front and asks for the keyboard focus; asks again shortly
+  // after, for window managers that place a new window before they honour a raise.
+  void present();
+
+  // Where the code is drawn (global coordinates) and with which font, so that tests can look for
+  // the digits on the screen.
+  QRect codeBoxGlobalGeometry() const;
+  QFont codeFont() const;
+  QString shownCode() const;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  class CodeBox;
+
+  QLabel* icon_;
+  QLabel* title_;
+  QLabel* message_;
+  CodeBox* codeBox_;
+};
+
+}  // namespace velmora

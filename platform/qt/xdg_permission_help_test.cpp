@@ -1,0 +1,101 @@
+#include "platform/qt/xdg_permission_help.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace velmora {
+namespace {
+
+constexpr auto kEventTimeout = std::chrono::seconds(10);
+
+// Polls a condition that only another process can change (a file written, a process gone).
+bool eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + kEventTimeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+std::string contents(const std::filesystem::path& file) {
+  std::ifstream stream(file);
+  return std::string(std::istreambuf_iterator<char>(stream), {});
+}
+
+// An ended process that nobody reaped (a zombie) keeps its /proc entry.
+bool processIsGone(pid_t pid) { return !std::filesystem::exists("/proc/" + std::to_string(pid)); }
+
+class XdgPermissionHelpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder = std::filesystem::temp_directory_path() /
+             ("velmora-help-test-" + std::to_string(getpid()) + "-" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(folder);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder); }
+
+  std::vector<std::string> shellOpener(const std::string& script) { return {"/bin/sh", "-c", script}; }
+
+  std::filesystem::path folder;
+};
+
+TEST_F(XdgPermissionHelpTest, AddressIsTheAbsolutePageWithThePermissionsAnchor) {
+  EXPECT_EQ(XdgPermissionHelp::helpAddress("/usr/share/velmora/help page#1.html", PermissionKind::accessibility),
+            "file:///usr/share/velmora/help%20page%231.html#accessibility");
+  EXPECT_EQ(XdgPermissionHelp::helpAddress("/usr/share/velmora/../velmora/help.html", PermissionKind::screenRecording),
+            "file:///usr/share/velmora/help.html#screen-recording");
+  EXPECT_EQ(XdgPermissionHelp::helpAddress("help.html", PermissionKind::accessibility),
+            "file://" + (std::filesystem::current_path() / "help.html").string() + "#accessibility");
+}
+
+TEST_F(XdgPermissionHelpTest, TheOpenerGetsTheAddressAndASuccessCountsAsComingToTheFront) {
+  const auto received = folder / "received";
+  XdgPermissionHelp help("/srv/help.html", shellOpener("printf '%s' \"$0\" > " + received.string()));
+  help.open(PermissionKind::screenRecording);
+
+  ASSERT_TRUE(eventually([&] { return contents(received) == "file:///srv/help.html#screen-recording"; }));
+  EXPECT_TRUE(help.lastOpenCameToFront());
+}
+
+TEST_F(XdgPermissionHelpTest, AnOpenerThatFailsOrCannotStartDidNotComeToTheFront) {
+  XdgPermissionHelp failing("/srv/help.html", shellOpener("exit 3"));
+  failing.open(PermissionKind::accessibility);
+  EXPECT_TRUE(eventually([&] { return !failing.lastOpenCameToFront(); }));
+
+  XdgPermissionHelp missing("/srv/help.html", {(folder / "no-such-opener").string()});
+  missing.open(PermissionKind::accessibility);
+  EXPECT_FALSE(missing.lastOpenCameToFront());
+
+  XdgPermissionHelp unopened("/srv/help.html");
+  EXPECT_FALSE(unopened.lastOpenCameToFront()) << "nothing was opened yet";
+}
+
+TEST_F(XdgPermissionHelpTest, AnOpenerStillRunningCountsAsInFrontAndIsReapedWhenItEnds) {
+  const auto pidFile = folder / "pid";
+  XdgPermissionHelp help("/srv/help.html", shellOpener("echo $$ > " + pidFile.string() + "; exec sleep 60"));
+  help.open(PermissionKind::accessibility);
+  ASSERT_TRUE(eventually([&] { return contents(pidFile).find('\n') != std::string::npos; }));
+  const pid_t opener = std::stoi(contents(pidFile));
+
+  EXPECT_TRUE(help.lastOpenCameToFront());
+  ::kill(opener, SIGTERM);
+
+  EXPECT_TRUE(eventually([&] { return processIsGone(opener); })) << "the ended opener is reaped";
+  EXPECT_TRUE(eventually([&] { return !help.lastOpenCameToFront(); })) << "killed by a signal counts as a failure";
+}
+
+}  // namespace
+}  // namespace velmora
