@@ -185,6 +185,8 @@ class StatusBarController : public StatusMenuSource, public std::enable_shared_f
   void setupMenu();
   StatusMenuItem* menuItem(int tag);
   std::optional<std::size_t> menuPosition(int tag) const;
+  // Removes the entry and the separator right after it; false when there is no such entry.
+  bool removeMenuItemAndItsSeparator(int tag);
   void menuChanged();
   void recheckAccessibility();
   void schedulePermissionRecheck();

@@ -258,31 +258,30 @@ void StatusBarController::showScreenRecordingWarning() {
   menuChanged();
 }
 
-void StatusBarController::removeAccessibilityWarning() {
-  const auto position = menuPosition(kAccessibilityWarningTag);
-  dependencies_.userInterface->setToolTip(std::nullopt);
+bool StatusBarController::removeMenuItemAndItsSeparator(int tag) {
+  const auto position = menuPosition(tag);
   if (!position) {
-    return;
+    return false;
   }
   const auto at = statusMenu_.begin() + static_cast<std::ptrdiff_t>(*position);
   const bool separatorFollows = *position + 1 < statusMenu_.size() &&
                                 statusMenu_[*position + 1].kind == StatusMenuItem::Kind::separator;
   statusMenu_.erase(at, at + (separatorFollows ? 2 : 1));
-  logger_.info("Accessibility permission restored — cleared menu warning");
   menuChanged();
+  return true;
+}
+
+void StatusBarController::removeAccessibilityWarning() {
+  dependencies_.userInterface->setToolTip(std::nullopt);
+  if (removeMenuItemAndItsSeparator(kAccessibilityWarningTag)) {
+    logger_.info("Accessibility permission restored — cleared menu warning");
+  }
 }
 
 void StatusBarController::removeScreenRecordingWarning() {
-  const auto position = menuPosition(kScreenRecordingWarningTag);
-  if (!position) {
-    return;
+  if (removeMenuItemAndItsSeparator(kScreenRecordingWarningTag)) {
+    logger_.info("Screen Recording permission restored — cleared menu warning");
   }
-  const auto at = statusMenu_.begin() + static_cast<std::ptrdiff_t>(*position);
-  const bool separatorFollows = *position + 1 < statusMenu_.size() &&
-                                statusMenu_[*position + 1].kind == StatusMenuItem::Kind::separator;
-  statusMenu_.erase(at, at + (separatorFollows ? 2 : 1));
-  logger_.info("Screen Recording permission restored — cleared menu warning");
-  menuChanged();
 }
 
 void StatusBarController::openAccessibilitySettings() {
