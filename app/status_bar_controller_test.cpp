@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/localization.h"
 #include "control/test_control_client.h"
 #include "platform/net/asio_tcp_listener.h"
 #include "platform/testing/fake_capture_backend.h"
@@ -119,6 +120,44 @@ TEST_F(StatusBarControllerTest, FollowsPairingAndTheSessionInTheStatusLine) {
   mainQueue_.drain();
   EXPECT_EQ(presenter_->events.back(), "status Server stopped");
   EXPECT_EQ(presenter_->count("dismiss"), 2u);
+}
+
+// The menu entry with this tag or, without a tag, this title.
+StatusMenuItem menuEntry(const StatusBarController& controller, std::optional<int> tag, const std::string& title = {}) {
+  for (const auto& item : controller.statusMenuItems()) {
+    if ((tag && item.tag == tag) || (!tag && item.title == title)) {
+      return item;
+    }
+  }
+  ADD_FAILURE() << "no menu entry " << title;
+  return {};
+}
+
+TEST_F(StatusBarControllerTest, MenuChoicesReachTheClientAndTheServers) {
+  makeController();
+  auto client = connect();
+  client->sendHello(testing::helloWithCode(controller_->pairingCode(), "device-A"));
+  client->readServerHello();
+  ASSERT_TRUE(waitFor("status Connected to Vision"));
+  client->readServerHello();
+
+  // Choosing the second display resends the hello, now with that display first.
+  controller_->menuWillOpen(false);
+  menuEntry(*controller_, StatusBarController::kDisplayMenuTag).submenu.at(1).action();
+  const auto hello = client->readServerHello();
+  ASSERT_TRUE(hello.displays.has_value());
+  EXPECT_EQ(hello.displays->front().id, 2u);
+
+  menuEntry(*controller_, std::nullopt, localized("mac.menu.stopServer")).action();
+  mainQueue_.drain();
+  EXPECT_EQ(presenter_->events.back(), "status Server stopped");
+  EXPECT_TRUE(client->waitUntilClosed());
+  EXPECT_FALSE(server_->listeningPort().has_value());
+
+  menuEntry(*controller_, std::nullopt, localized("mac.menu.startServer")).action();
+  ASSERT_TRUE(mainQueue_.runUntil([&] { return server_->listeningPort().has_value(); }, 10s));
+  EXPECT_EQ(presenter_->events.back(), "status Waiting for a client");
+  EXPECT_EQ(controller_->pairingCode(), server_->requiredPairingCode());
 }
 
 TEST(PairingCodeTest, IsAlwaysFourDigits) {
