@@ -19,7 +19,12 @@ constexpr auto kEventTimeout = std::chrono::seconds(10);
 // Runs the queue on a thread of its own, which then is the main thread.
 class RunningMainQueue {
  public:
-  RunningMainQueue() : runner_([this] { queue.run(); }) {}
+  // Returns once the queue runs on its thread, which is then the main thread.
+  RunningMainQueue() : runner_([this] { queue.run(); }) {
+    std::promise<void> running;
+    queue.post([&] { running.set_value(); });
+    running.get_future().wait();
+  }
   ~RunningMainQueue() {
     queue.shutdown();
     runner_.join();
