@@ -189,6 +189,24 @@ TEST_F(SessionTest, QuitsCleanlyOnSigtermDuringASessionAndKeepsTrustedClients) {
   EXPECT_EQ(stored.value("trustedClientIdentifiers", nlohmann::json::array()), nlohmann::json::array({"device-kept"}));
 }
 
+TEST_F(SessionTest, AClientKilledWithoutAClosingWordEndsItsSessionAndTheNextOneIsServed) {
+  auto host = startHost();
+  const auto pairingCode = code(*host);
+  auto vanished = startClient({R"({"waitForPictures": {"display": 0, "count": 5, "timeout": 30}})"},
+                              {"--code", pairingCode, "--identifier", "device-gone", "--duration", "60"}, "vanished");
+  ASSERT_TRUE(host->waitForLineContaining("Video client connected via UDP", 30s));
+
+  kill(vanished->pid(), SIGKILL);
+  EXPECT_TRUE(host->waitForLineContaining("Client disconnected — capture pipeline and multi-display state reset"));
+
+  auto next = startClient({R"({"waitForPictures": {"display": 0, "count": 5, "timeout": 30}})"},
+                          {"--identifier", "device-gone", "--duration", "0.5"}, "next");
+  const auto [status, report] = finish(*next);
+  EXPECT_EQ(status, 0) << next->output();
+  EXPECT_GE(display(report, 0).value("picturesDecoded", 0), 5);
+  EXPECT_EQ(host->terminate(), 0);
+}
+
 TEST_F(SessionTest, AWrongCodeIsRefusedWithAClearExit) {
   auto host = startHost();
   const auto pairingCode = code(*host);
