@@ -15,21 +15,6 @@
 
 namespace velmora {
 
-FileDescriptor::~FileDescriptor() {
-  if (descriptor_ >= 0) {
-    ::close(descriptor_);
-  }
-}
-
-FileDescriptor::FileDescriptor(FileDescriptor&& other) noexcept : descriptor_(std::exchange(other.descriptor_, -1)) {}
-
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) {
-    FileDescriptor closing(std::exchange(descriptor_, std::exchange(other.descriptor_, -1)));
-  }
-  return *this;
-}
-
 Result<std::unique_ptr<ConnectedDatagramSocket>> ConnectedDatagramSocket::connect(const std::string& host,
                                                                                   std::uint16_t port,
                                                                                   int receiveBufferBytes) {

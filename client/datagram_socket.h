@@ -8,27 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_descriptor.h"
 #include "platform/result.h"
 
 namespace velmora {
-
-// Owns one file descriptor; closes it on destruction.
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
-  ~FileDescriptor();
-  FileDescriptor(FileDescriptor&& other) noexcept;
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const { return descriptor_; }
-  bool isOpen() const { return descriptor_ >= 0; }
-
- private:
-  int descriptor_ = -1;
-};
 
 // A non-blocking UDP socket connected to the host's video port, so that the kernel passes on only
 // the host's datagrams and reports an unreachable port as an error on the next call.

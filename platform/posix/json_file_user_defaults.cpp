@@ -1,5 +1,6 @@
 #include "platform/posix/json_file_user_defaults.h"
 
+#include "platform/file_descriptor.h"
 #include "platform/log/log.h"
 
 #include <fcntl.h>
@@ -42,28 +43,6 @@ std::string passwordDatabaseHome() {
   }
   return found->pw_dir;
 }
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
-  ~FileDescriptor() {
-    if (descriptor_ >= 0) {
-      ::close(descriptor_);
-    }
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const { return descriptor_; }
-  // Closing reports delayed write errors (NFS, quotas); false with errno set when it fails.
-  bool close() {
-    const int descriptor = std::exchange(descriptor_, -1);
-    return ::close(descriptor) == 0;
-  }
-
- private:
-  int descriptor_;
-};
 
 enum class FileState { missing, object, corrupt, unreadable };
 

@@ -11,29 +11,13 @@
 #include <string>
 #include <utility>
 
+#include "platform/file_descriptor.h"
+
 namespace velmora {
 namespace {
 
 using Acquisition = SingleInstanceLock::Acquisition;
 using Outcome = SingleInstanceLock::Outcome;
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
-  ~FileDescriptor() {
-    if (descriptor_ >= 0) {
-      ::close(descriptor_);
-    }
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const { return descriptor_; }
-  int release() { return std::exchange(descriptor_, -1); }
-
- private:
-  int descriptor_;
-};
 
 Acquisition failure(std::string description) { return {Outcome::failed, nullptr, std::move(description)}; }
 
