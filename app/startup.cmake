@@ -71,8 +71,8 @@ velmora_library(velmora_app_startup
   SOURCES app_build_info.cpp app_delegate.cpp
   PUBLIC_LIBS velmora_platform velmora_posix velmora_log)
 target_include_directories(velmora_app_startup PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated)
-# The executable puts the delegate together with the logind termination protections.
-target_link_libraries(velmora-host PRIVATE velmora_app_startup velmora_systemd)
+# The host puts the delegate together with the logind termination protections.
+target_link_libraries(velmora_host_main PUBLIC velmora_app_startup velmora_systemd)
 
 velmora_test(app_startup_tests
   SOURCES app_delegate_test.cpp
