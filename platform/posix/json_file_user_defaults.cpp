@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,17 +116,54 @@ bool makeFolder(const std::filesystem::path& folder) {
   return true;
 }
 
-// Writes `text` to a new temporary file beside `path` and syncs it; the temporary file's path.
-std::optional<std::filesystem::path> writeTemporaryFile(const std::filesystem::path& path, const std::string& text) {
-  std::string temporaryPath = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
-  FileDescriptor file(::mkostemp(temporaryPath.data(), O_CLOEXEC));
-  if (file.get() < 0) {
+// The one temporary file every write goes through. A write killed half-way leaves this file
+// behind, never a new one each time, and the next write starts it afresh.
+std::filesystem::path temporaryPathFor(const std::filesystem::path& path) {
+  return path.parent_path() / ("." + path.filename().string() + ".tmp");
+}
+
+// Opens the temporary file and locks it; writers in every process take turns on that lock, so
+// one never overwrites the temporary file another is about to rename. A writer that waited may
+// have locked a file that has since been renamed into place or removed: it then opens the name
+// afresh.
+FileDescriptor lockTemporaryFile(const std::filesystem::path& temporaryPath, const std::filesystem::path& path) {
+  for (;;) {
+    // O_NONBLOCK: a FIFO planted under the name must not stall the writer in open.
+    FileDescriptor file(::open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (file.get() < 0) {
+      logger().error("Could not write user defaults to {}: {}", path.string(), describeErrno(errno));
+      return {};
+    }
+    struct stat locked {};
+    if (::fstat(file.get(), &locked) != 0 || !S_ISREG(locked.st_mode)) {
+      logger().error("Could not write user defaults to {}: {} is not a regular file", path.string(),
+                     temporaryPath.string());
+      return {};
+    }
+    if (::flock(file.get(), LOCK_EX) != 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      logger().error("Could not write user defaults to {}: {}", path.string(), describeErrno(errno));
+      return {};
+    }
+    struct stat named {};
+    if (::lstat(temporaryPath.c_str(), &named) == 0 && named.st_dev == locked.st_dev && named.st_ino == locked.st_ino) {
+      return file;
+    }
+  }
+}
+
+// Replaces the contents of the locked temporary file with `text` and syncs it. The file stays
+// open: closing it would give up the lock before the rename.
+bool writeTemporaryFile(int file, const std::filesystem::path& path, const std::string& text) {
+  if (::ftruncate(file, 0) != 0) {
     logger().error("Could not write user defaults to {}: {}", path.string(), describeErrno(errno));
-    return std::nullopt;
+    return false;
   }
   std::size_t written = 0;
   while (written < text.size()) {
-    const ssize_t count = ::write(file.get(), text.data() + written, text.size() - written);
+    const ssize_t count = ::pwrite(file, text.data() + written, text.size() - written, static_cast<off_t>(written));
     if (count < 0 && errno == EINTR) {
       continue;
     }
@@ -134,12 +172,12 @@ std::optional<std::filesystem::path> writeTemporaryFile(const std::filesystem::p
     }
     written += static_cast<std::size_t>(count);
   }
-  if (written < text.size() || ::fsync(file.get()) != 0 || !file.close()) {
+  // fsync also reports the delayed write errors (NFS, quotas) that close would.
+  if (written < text.size() || ::fsync(file) != 0) {
     logger().error("Could not write user defaults to {}: {}", path.string(), describeErrno(errno));
-    ::unlink(temporaryPath.c_str());
-    return std::nullopt;
+    return false;
   }
-  return temporaryPath;
+  return true;
 }
 
 // Keeps a corrupt file as path.corrupt (or path.corrupt.N), never replacing an earlier copy.
@@ -169,6 +207,40 @@ void syncFolder(const std::filesystem::path& folder) {
     // The new file is in place; only its survival of a power loss is in doubt.
     logger().error("Could not sync folder {} after writing the user defaults: {}", folder.string(), describeErrno(errno));
   }
+}
+
+// Sets `key` in the file at `path` by way of the locked temporary file.
+bool replaceContents(const std::filesystem::path& path, int temporary, const std::filesystem::path& temporaryPath,
+                     const std::string& key, const std::vector<std::string>& value) {
+  // Read under the lock of the temporary file, so that a key another process writes meanwhile is
+  // not lost.
+  FileContents contents = readContents(path);
+  if (contents.state == FileState::unreadable) {
+    logger().error("Not writing user defaults to {}: the existing file could not be read", path.string());
+    return false;
+  }
+  nlohmann::json object = contents.state == FileState::object ? std::move(contents.object) : nlohmann::json::object();
+  object[key] = value;
+  std::string text;
+  try {
+    text = object.dump(2) + "\n";
+  } catch (const nlohmann::json::exception& error) {
+    logger().error("Could not encode user defaults for {}: {}", path.string(), error.what());
+    return false;
+  }
+
+  if (!writeTemporaryFile(temporary, path, text)) {
+    return false;
+  }
+  if (contents.state == FileState::corrupt && !moveAside(path)) {
+    return false;
+  }
+  if (::rename(temporaryPath.c_str(), path.c_str()) != 0) {
+    logger().error("Could not write user defaults to {}: {}", path.string(), describeErrno(errno));
+    return false;
+  }
+  syncFolder(path.has_parent_path() ? path.parent_path() : std::filesystem::path("."));
+  return true;
 }
 
 }  // namespace
@@ -220,38 +292,19 @@ bool JsonFileUserDefaults::setStringArray(const std::string& key, const std::vec
     return false;
   }
   std::lock_guard lock(fileLock_);
-  FileContents contents = readContents(path_);
-  if (contents.state == FileState::unreadable) {
-    logger().error("Not writing user defaults to {}: the existing file could not be read", path_.string());
-    return false;
-  }
-  nlohmann::json object = contents.state == FileState::object ? std::move(contents.object) : nlohmann::json::object();
-  object[key] = value;
-  std::string text;
-  try {
-    text = object.dump(2) + "\n";
-  } catch (const nlohmann::json::exception& error) {
-    logger().error("Could not encode user defaults for {}: {}", path_.string(), error.what());
-    return false;
-  }
-
   if (!makeFolder(path_.parent_path())) {
     return false;
   }
-  const auto temporaryPath = writeTemporaryFile(path_, text);
-  if (!temporaryPath) {
+  const auto temporaryPath = temporaryPathFor(path_);
+  const FileDescriptor temporary = lockTemporaryFile(temporaryPath, path_);
+  if (!temporary.isOpen()) {
     return false;
   }
-  if (contents.state == FileState::corrupt && !moveAside(path_)) {
-    ::unlink(temporaryPath->c_str());
+  // Still under the lock: a failed write leaves no temporary file behind.
+  if (!replaceContents(path_, temporary.get(), temporaryPath, key, value)) {
+    ::unlink(temporaryPath.c_str());
     return false;
   }
-  if (::rename(temporaryPath->c_str(), path_.c_str()) != 0) {
-    logger().error("Could not write user defaults to {}: {}", path_.string(), describeErrno(errno));
-    ::unlink(temporaryPath->c_str());
-    return false;
-  }
-  syncFolder(path_.has_parent_path() ? path_.parent_path() : std::filesystem::path("."));
   return true;
 }
 

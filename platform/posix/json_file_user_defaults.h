@@ -18,6 +18,9 @@ std::filesystem::path defaultUserDefaultsPath();
 
 // The user defaults as one JSON object in a file. Every read goes to the file, so values that
 // another process wrote are seen; every write replaces the file atomically and keeps other keys.
+// Writes go through one hidden temporary file beside it, ".user-defaults.json.tmp" for
+// "user-defaults.json": a process killed while writing leaves at most that file, which is never
+// read and which the next write reuses.
 class JsonFileUserDefaults final : public UserDefaults {
  public:
   explicit JsonFileUserDefaults(std::filesystem::path path);

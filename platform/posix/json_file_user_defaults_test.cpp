@@ -4,12 +4,18 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <fstream>
+#include <random>
 #include <sstream>
+#include <thread>
 
 namespace velmora {
 namespace {
@@ -153,6 +159,55 @@ TEST_F(JsonFileUserDefaultsTest, FullDiskLeavesTheOldFileWhole) {
 
   EXPECT_EQ(readFile(file_), original);
   EXPECT_EQ(folderEntries(folder_), std::vector<std::string>{"user-defaults.json"});
+}
+
+TEST_F(JsonFileUserDefaultsTest, WriterKilledAtRandomMomentsLeavesOneWholeVersionAndAtMostTheOneTemporaryFile) {
+  // Two versions large enough that a write takes a few milliseconds.
+  std::vector<std::string> versions[2];
+  for (int each = 0; each < 20000; ++each) {
+    versions[0].push_back("first-client-" + std::to_string(each));
+    versions[1].push_back("second-client-" + std::to_string(each));
+  }
+  const nlohmann::json written[2] = {{{kKey, versions[0]}}, {{kKey, versions[1]}}};
+  JsonFileUserDefaults defaults(file_);
+  const auto writeStart = std::chrono::steady_clock::now();
+  ASSERT_TRUE(defaults.setStringArray(kKey, versions[0]));
+  const auto writeTime = std::chrono::steady_clock::now() - writeStart;
+  std::mt19937 random{std::random_device{}()};
+  std::uniform_int_distribution<std::int64_t> delayNanoseconds(
+      0, 3 * std::chrono::duration_cast<std::chrono::nanoseconds>(writeTime).count());
+
+  for (int kill = 0; kill < 30; ++kill) {
+    const pid_t writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      for (int write = 1;; ++write) {
+        if (!defaults.setStringArray(kKey, versions[write % 2])) {
+          ::_exit(1);
+        }
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::nanoseconds(delayNanoseconds(random)));
+    ::kill(writer, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed before it was killed";
+
+    SCOPED_TRACE("kill " + std::to_string(kill));
+    const auto stored = nlohmann::json::parse(readFile(file_), nullptr, false);
+    ASSERT_TRUE(stored == written[0] || stored == written[1]) << "torn or mixed file";
+    const auto entries = folderEntries(folder_);
+    ASSERT_TRUE(entries == std::vector<std::string>{"user-defaults.json"} ||
+                entries == (std::vector<std::string>{".user-defaults.json.tmp", "user-defaults.json"}))
+        << ::testing::PrintToString(entries);
+  }
+
+  // The next write takes the left-over temporary file as its own.
+  ASSERT_TRUE(defaults.setStringArray(kKey, {"after"}));
+  EXPECT_EQ(defaults.stringArray(kKey), std::vector<std::string>{"after"});
+  EXPECT_EQ(folderEntries(folder_), std::vector<std::string>{"user-defaults.json"});
+  EXPECT_EQ(logs_.lines().size(), 0u);
 }
 
 TEST(UserDefaultsPathTest, FollowsTheBaseDirectoryRules) {
