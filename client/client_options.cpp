@@ -107,6 +107,10 @@ Script lines (blank lines and lines starting with # are skipped):
       list) has decoded K pictures in all
   {"waitForServerHellos": {"count": K, "timeout": SECONDS}}
       until K ServerHellos arrived in all, the first one included
+  {"changeVideoPort": {}}
+      moves video reception to a new socket on a new local UDP port and says hello from there,
+      as a client whose source port changed would; decoding and statistics go on ("video" counts
+      the changes and how soon a picture followed each)
   any control message as on the wire, e.g. {"mouseMove":{"x":10,"y":20}}, {"requestKeyframe":{}},
   {"keyDown":{"keyCode":0,"modifiers":0}}, {"switchDisplay":{"displayID":2}}
 

@@ -51,7 +51,7 @@ ClientSessionResult ClientSession::run(const std::string& host, std::uint16_t po
     failure = "cannot receive video: " + receiver.error();
   }
   if (!failure) {
-    failure = runScript(control);
+    failure = runScript(control, *receiver.value());
   }
   if (!failure) {
     failure = receiveForDuration();
@@ -116,9 +116,9 @@ Result<std::unique_ptr<VideoReceiver>> ClientSession::startReceiver(ControlClien
   return startReceiver_(std::move(options));
 }
 
-std::optional<std::string> ClientSession::runScript(ControlClient& control) {
+std::optional<std::string> ClientSession::runScript(ControlClient& control, VideoReceiver& receiver) {
   for (const ScriptStep& step : settings_.script) {
-    if (auto failure = runStep(step, control)) {
+    if (auto failure = runStep(step, control, receiver)) {
       return failure;
     }
     if (progress_.snapshot().stopRequested) {
@@ -129,7 +129,8 @@ std::optional<std::string> ClientSession::runScript(ControlClient& control) {
   return std::nullopt;
 }
 
-std::optional<std::string> ClientSession::runStep(const ScriptStep& step, ControlClient& control) {
+std::optional<std::string> ClientSession::runStep(const ScriptStep& step, ControlClient& control,
+                                                  VideoReceiver& receiver) {
   const auto failureOf = [this](WaitResult outcome, const std::function<std::string()>& timedOut) -> std::optional<std::string> {
     if (outcome == WaitResult::failed) {
       return progress_.snapshot().failure;
@@ -170,6 +171,17 @@ std::optional<std::string> ClientSession::runStep(const ScriptStep& step, Contro
             return fmt::format("script line {}: {} of {} ServerHellos arrived within {}", step.lineNumber,
                                progress_.snapshot().serverHellosReceived, action.count, secondsText(action.timeout));
           });
+        } else if constexpr (std::is_same_v<Action, ScriptChangeVideoPort>) {
+          std::uint64_t pictures = 0;
+          for (const auto& [display, count] : progress_.snapshot().picturesDecoded) {
+            pictures += count;
+          }
+          logger_.info("Script line {}: changing the video port after {} picture(s)", step.lineNumber, pictures);
+          const auto port = receiver.changeLocalPort();
+          if (!port) {
+            return fmt::format("script line {}: cannot change the video port: {}", step.lineNumber, port.error());
+          }
+          return std::nullopt;
         } else {
           logger_.info("Script line {}: sending {}", step.lineNumber, action.caseName());
           control.send(action);

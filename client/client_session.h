@@ -61,8 +61,8 @@ class ClientSession {
   ClientSessionResult handshake(ControlClient& control, const std::string& host, std::uint16_t port);
   Result<std::unique_ptr<VideoReceiver>> startReceiver(ControlClient& control);
   // Nothing, or why the session fails.
-  std::optional<std::string> runScript(ControlClient& control);
-  std::optional<std::string> runStep(const ScriptStep& step, ControlClient& control);
+  std::optional<std::string> runScript(ControlClient& control, VideoReceiver& receiver);
+  std::optional<std::string> runStep(const ScriptStep& step, ControlClient& control, VideoReceiver& receiver);
   std::optional<std::string> receiveForDuration();
   Json report(const VideoReceiverStatistics& statistics) const;
 

@@ -17,7 +17,8 @@
 namespace velmora {
 namespace {
 
-constexpr std::array<std::string_view, 3> kDirectives = {"sleep", "waitForPictures", "waitForServerHellos"};
+constexpr std::array<std::string_view, 4> kDirectives = {"sleep", "waitForPictures", "waitForServerHellos",
+                                                         "changeVideoPort"};
 
 // A line's failure, without its line number.
 class LineError {
@@ -76,6 +77,13 @@ ScriptAction parseDirective(const Json& line, std::string_view directive) {
     }
     return ScriptSleep{*duration};
   }
+  if (directive == "changeVideoPort") {
+    // Room for options later: today the only form is the empty object.
+    if (!value.is_object() || !value.empty()) {
+      throw LineError("\"changeVideoPort\" takes an empty object: {\"changeVideoPort\": {}}");
+    }
+    return ScriptChangeVideoPort{};
+  }
   const JsonObjectReader reader(value, {std::string(directive)});
   if (directive == "waitForPictures") {
     requireOnlyKeys(value, directive, {"display", "count", "timeout"});
@@ -94,7 +102,7 @@ ControlMessage parseControlMessage(const Json& line) {
       keys += (keys.empty() ? "\"" : ", \"") + key + "\"";
     }
     throw LineError((keys.empty() ? std::string("an empty object") : "unknown step " + keys) +
-                    ": expected sleep, waitForPictures, waitForServerHellos or a control message");
+                    ": expected sleep, waitForPictures, waitForServerHellos, changeVideoPort or a control message");
   }
   // The host refuses frames over the limit and would end the session; better to say so now.
   const std::size_t payloadSize = MessageCoder::shared().encode(message).size() - 4;

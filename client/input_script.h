@@ -33,7 +33,14 @@ struct ScriptWaitForServerHellos {
   bool operator==(const ScriptWaitForServerHellos&) const = default;
 };
 
-using ScriptAction = std::variant<ScriptSleep, ScriptWaitForPictures, ScriptWaitForServerHellos, ControlMessage>;
+// Moves video reception to a new socket on a new local UDP port, as a client whose address or
+// port changed would: the hello goes out from there and the host's stream has to follow.
+struct ScriptChangeVideoPort {
+  bool operator==(const ScriptChangeVideoPort&) const = default;
+};
+
+using ScriptAction =
+    std::variant<ScriptSleep, ScriptWaitForPictures, ScriptWaitForServerHellos, ScriptChangeVideoPort, ControlMessage>;
 
 struct ScriptStep {
   std::size_t lineNumber = 0;

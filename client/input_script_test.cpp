@@ -29,7 +29,8 @@ TEST(InputScriptTest, ReadsEveryKindOfStepWithItsLineNumber) {
       "{\"mouseMove\":{\"x\":10,\"y\":20}}\n"
       "{\"requestKeyframe\":{}}\n"
       "{\"keyDown\":{\"keyCode\":36,\"modifiers\":9}}\n"
-      "{\"sleep\": 0}");
+      "{\"sleep\": 0}\n"
+      "{\"changeVideoPort\": {}}");
   ASSERT_TRUE(script.ok()) << script.error();
   const InputScript expected = {
       {3, ScriptSleep{500ms}},
@@ -39,6 +40,7 @@ TEST(InputScriptTest, ReadsEveryKindOfStepWithItsLineNumber) {
       {9, ControlMessage(ControlMessage::RequestKeyframe{})},
       {10, ControlMessage(ControlMessage::KeyDown{36, ControlMessage::KeyModifiers(9)})},
       {11, ScriptSleep{0ms}},
+      {12, ScriptChangeVideoPort{}},
   };
   EXPECT_EQ(script.value(), expected);
 }
@@ -58,9 +60,13 @@ TEST(InputScriptTest, FirstBadLineIsNamedWithWhy) {
       {"{\"sleep\": 1", "not JSON: "},
       {"sleep 1", "not JSON: "},
       {"[1, 2]", "expected a JSON object"},
-      {"{}", "an empty object: expected sleep, waitForPictures, waitForServerHellos or a control message"},
-      {"{\"mouseMov\":{\"x\":1,\"y\":2}}",
-       "unknown step \"mouseMov\": expected sleep, waitForPictures, waitForServerHellos or a control message"},
+      {"{}", "an empty object: expected sleep, waitForPictures, waitForServerHellos, changeVideoPort or a control message"},
+      {"{\"mouseMov\":{\"x\":1,\"y\":2}}", "unknown step \"mouseMov\": expected sleep, waitForPictures, "
+                                            "waitForServerHellos, changeVideoPort or a control message"},
+      {"{\"changeVideoPort\": {\"port\": 6000}}", "\"changeVideoPort\" takes an empty object: {\"changeVideoPort\": {}}"},
+      {"{\"changeVideoPort\": null}", "\"changeVideoPort\" takes an empty object: {\"changeVideoPort\": {}}"},
+      {"{\"changeVideoPort\": []}", "\"changeVideoPort\" takes an empty object: {\"changeVideoPort\": {}}"},
+      {"{\"changeVideoPort\": {}, \"requestKeyframe\": {}}", "\"changeVideoPort\" must be the only key of its line"},
       {"{\"sleep\": -1}", "\"sleep\" must be 0 or more seconds, at most 1000000"},
       {"{\"sleep\": \"1\"}", "\"sleep\" takes a number of seconds"},
       {"{\"sleep\": 1, \"requestKeyframe\": {}}", "\"sleep\" must be the only key of its line"},

@@ -7,16 +7,19 @@ namespace {
 
 double milliseconds(std::int64_t microseconds) { return static_cast<double>(microseconds) / 1000.0; }
 
-nlohmann::json toJson(const DisplayReceiveStatistics& display) {
-  nlohmann::json latency = nullptr;
-  if (display.latency) {
-    latency = {{"samples", display.latency->samples},
-               {"min", display.latency->minimumMilliseconds},
-               {"median", display.latency->medianMilliseconds},
-               {"p95", display.latency->p95Milliseconds},
-               {"p99", display.latency->p99Milliseconds},
-               {"max", display.latency->maximumMilliseconds}};
+nlohmann::json toJson(const std::optional<LatencySummary>& summary) {
+  if (!summary) {
+    return nullptr;
   }
+  return {{"samples", summary->samples},
+          {"min", summary->minimumMilliseconds},
+          {"median", summary->medianMilliseconds},
+          {"p95", summary->p95Milliseconds},
+          {"p99", summary->p99Milliseconds},
+          {"max", summary->maximumMilliseconds}};
+}
+
+nlohmann::json toJson(const DisplayReceiveStatistics& display) {
   return {{"displayID", display.displayID},
           {"framesCompleted", display.framesCompleted},
           {"keyframes", display.keyframes},
@@ -28,7 +31,7 @@ nlohmann::json toJson(const DisplayReceiveStatistics& display) {
           {"width", display.width},
           {"height", display.height},
           {"framesPerSecond", display.framesPerSecond},
-          {"latencyMilliseconds", std::move(latency)}};
+          {"latencyMilliseconds", toJson(display.latency)}};
 }
 
 }  // namespace
@@ -64,7 +67,10 @@ nlohmann::json toJson(const VideoReceiverStatistics& statistics) {
           {"framesCompleted", reassembler.framesCompleted},
           {"incompleteFramesDropped", reassembler.incompleteFramesDropped},
           {"framesOfIgnoredDisplays", statistics.framesOfIgnoredDisplays},
-          {"hellosSent", statistics.hellosSent}};
+          {"hellosSent", statistics.hellosSent},
+          {"videoPortChanges",
+           {{"count", statistics.videoPortChanges},
+            {"firstPictureAfterMilliseconds", toJson(statistics.firstPictureAfterPortChange)}}}};
 }
 
 void ReceiveStatisticsRecorder::recordFrame(std::uint16_t displayID, bool isKeyframe) {
@@ -101,6 +107,11 @@ void ReceiveStatisticsRecorder::recordPicture(std::uint16_t displayID, int width
   if (!record.firstPictureAt) {
     record.firstPictureAt = decodedAt;
   }
+  if (portChangedAt_) {
+    firstPictureAfterPortChange_.push_back(
+        std::chrono::duration_cast<std::chrono::microseconds>(decodedAt - *portChangedAt_).count());
+    portChangedAt_.reset();
+  }
   record.latestPictureAt = decodedAt;
   if (!latencyMicroseconds) {
     return;
@@ -122,8 +133,15 @@ void ReceiveStatisticsRecorder::recordTransport(const TransportCounters& counter
   transport_ = counters;
 }
 
+void ReceiveStatisticsRecorder::recordPortChange(Clock::time_point at) {
+  std::lock_guard lock(statisticsLock_);
+  ++portChanges_;
+  portChangedAt_ = at;
+}
+
 VideoReceiverStatistics ReceiveStatisticsRecorder::snapshot() const {
   std::map<std::uint16_t, DisplayRecord> displays;
+  std::vector<std::int64_t> firstPictureAfterPortChange;
   VideoReceiverStatistics statistics;
   {
     std::lock_guard lock(statisticsLock_);
@@ -133,7 +151,10 @@ VideoReceiverStatistics ReceiveStatisticsRecorder::snapshot() const {
     statistics.hellosSent = transport_.hellosSent;
     statistics.framesOfIgnoredDisplays = transport_.framesOfIgnoredDisplays;
     statistics.reassembler = transport_.reassembler;
+    statistics.videoPortChanges = portChanges_;
+    firstPictureAfterPortChange = firstPictureAfterPortChange_;
   }
+  statistics.firstPictureAfterPortChange = summarizeLatencies(std::move(firstPictureAfterPortChange));
   for (const auto& [displayID, record] : displays) {
     statistics.displays.push_back(summarize(record));
   }

@@ -48,6 +48,9 @@ struct VideoReceiverStatistics {
   std::uint64_t hellosSent = 0;
   std::uint64_t framesOfIgnoredDisplays = 0;  // displays beyond the receiver's limit
   FrameReassemblerStatistics reassembler;
+  std::uint64_t videoPortChanges = 0;
+  // From each move to a new local port to the first picture decoded after it.
+  std::optional<LatencySummary> firstPictureAfterPortChange;
 };
 
 nlohmann::json toJson(const VideoReceiverStatistics& statistics);
@@ -74,6 +77,9 @@ class ReceiveStatisticsRecorder {
   void recordPicture(std::uint16_t displayID, int width, int height, Clock::time_point decodedAt, bool hasStamp,
                      std::optional<std::int64_t> latencyMicroseconds);
   void recordTransport(const TransportCounters& counters);
+  // Reception moved to a new local port at `at`: the next picture tells how long the stream took
+  // to follow.
+  void recordPortChange(Clock::time_point at);
 
   VideoReceiverStatistics snapshot() const;
 
@@ -95,6 +101,9 @@ class ReceiveStatisticsRecorder {
   mutable std::mutex statisticsLock_;
   std::map<std::uint16_t, DisplayRecord> displays_;
   TransportCounters transport_;
+  std::uint64_t portChanges_ = 0;
+  std::optional<Clock::time_point> portChangedAt_;  // until the next picture
+  std::vector<std::int64_t> firstPictureAfterPortChange_;  // microseconds, one per change that saw a picture
 };
 
 }  // namespace velmora

@@ -77,6 +77,7 @@ TEST(ReceiveStatisticsTest, JsonCarriesEveryCounter) {
   recorder.recordIncompleteFramesDropped(1, 2);
   recorder.recordSkippedFrame(1);
   recorder.recordDecodeError(1);
+  recorder.recordPortChange(now - std::chrono::milliseconds(40));
   recorder.recordPicture(1, 1920, 1080, now, true, 12'500);
   recorder.recordPicture(0, 1280, 720, now, false, std::nullopt);
   FrameReassemblerStatistics reassembler{7, 3, 4, 5, 6};
@@ -98,6 +99,9 @@ TEST(ReceiveStatisticsTest, JsonCarriesEveryCounter) {
   EXPECT_EQ(json.at("incompleteFramesDropped"), 3);
   EXPECT_EQ(json.at("framesOfIgnoredDisplays"), 8);
   EXPECT_EQ(json.at("hellosSent"), 2);
+  // Only the first picture after the change counts.
+  EXPECT_EQ(json.at("videoPortChanges"), nlohmann::json::parse(R"({"count": 1, "firstPictureAfterMilliseconds":
+    {"samples": 1, "min": 40.0, "median": 40.0, "p95": 40.0, "p99": 40.0, "max": 40.0}})"));
 }
 
 }  // namespace

@@ -13,8 +13,6 @@
 namespace velmora {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Batches read before the loop looks at a stop request again.
 constexpr int kBatchesPerWakeUp = 16;
 
@@ -48,12 +46,13 @@ VideoReceiver::VideoReceiver(Token, VideoReceiverOptions options, std::unique_pt
       helloInterval_(options.helloInterval),
       socket_(std::move(socket)),
       wakeEvent_(std::move(wakeEvent)),
+      localPort_(socket_->localPort()),
       processor_(options.maxDisplays,
                  DisplayStreamSettings{options.decoderLimits, std::move(options.saveStreamDirectory),
                                        std::move(options.onPicture), std::move(options.onKeyframeNeeded)},
                  statistics_) {
   receiverLogger().info("Receiving video from {} port {} on local port {}", log::privateValue(host_), videoPort_,
-                        socket_->localPort());
+                        localPort_.load());
   thread_ = std::thread([this] { run(); });
 }
 
@@ -67,15 +66,58 @@ void VideoReceiver::stop() {
   }
   std::call_once(joined_, [this] {
     stopRequested_ = true;
-    const std::uint64_t wake = 1;
-    // The counter cannot overflow from one write, so the write cannot fail for want of room.
-    [[maybe_unused]] const auto written = ::write(wakeEvent_.get(), &wake, sizeof wake);
+    wakeReceiveThread();
     thread_.join();
     receiverLogger().info("Video receiver stopped");
   });
 }
 
+Result<std::uint16_t> VideoReceiver::changeLocalPort() {
+  if (std::this_thread::get_id() == thread_.get_id()) {
+    return Result<std::uint16_t>::failure("the receive thread cannot wait for itself to change its port");
+  }
+  // Opened while the old socket is still open, so the kernel picks another port.
+  auto socket = ConnectedDatagramSocket::connect(host_, videoPort_, receiveBufferBytes);
+  if (!socket) {
+    return Result<std::uint16_t>::failure(socket.error());
+  }
+  const std::uint16_t port = socket.value()->localPort();
+  {
+    std::lock_guard lock(nextSocketLock_);
+    if (!receiveThreadRunning_) {
+      return Result<std::uint16_t>::failure("the video receiver has stopped");
+    }
+    nextSocket_ = std::move(socket.value());
+  }
+  wakeReceiveThread();
+  std::unique_ptr<ConnectedDatagramSocket> untaken;
+  {
+    std::unique_lock lock(nextSocketLock_);
+    nextSocketTaken_.wait(lock, [this] { return !nextSocket_ || !receiveThreadRunning_; });
+    untaken = std::move(nextSocket_);
+  }
+  if (untaken) {
+    return Result<std::uint16_t>::failure("the video receiver has stopped");
+  }
+  return port;
+}
+
+void VideoReceiver::wakeReceiveThread() {
+  const std::uint64_t wake = 1;
+  // The counter cannot overflow from one write, so the write cannot fail for want of room.
+  [[maybe_unused]] const auto written = ::write(wakeEvent_.get(), &wake, sizeof wake);
+}
+
 void VideoReceiver::run() {
+  receiveUntilStopped();
+  {
+    std::lock_guard lock(nextSocketLock_);
+    receiveThreadRunning_ = false;
+  }
+  nextSocketTaken_.notify_all();
+}
+
+void VideoReceiver::receiveUntilStopped() {
   auto nextHello = Clock::now();
   while (!stopRequested_) {
     int timeoutMilliseconds = -1;
@@ -96,12 +138,40 @@ void VideoReceiver::run() {
       return;
     }
     if (watched[1].revents != 0) {
-      return;
+      std::uint64_t wakes = 0;
+      [[maybe_unused]] const auto drained = ::read(wakeEvent_.get(), &wakes, sizeof wakes);
+      moveToNextSocket(nextHello);
+      continue;  // a stop request ends the loop; the old socket's readiness means nothing now
     }
     if (watched[0].revents != 0) {
       receiveWaitingDatagrams();
     }
   }
+}
+
+void VideoReceiver::moveToNextSocket(Clock::time_point& nextHello) {
+  if (stopRequested_) {
+    return;  // the caller hears that the receiver stopped
+  }
+  std::unique_ptr<ConnectedDatagramSocket> next;
+  {
+    std::lock_guard lock(nextSocketLock_);
+    next = std::move(nextSocket_);
+  }
+  if (!next) {
+    return;
+  }
+  // What already arrived on the old port is still good video; frames still on their way there
+  // are lost, and the decoders wait for a keyframe as after any loss.
+  receiveWaitingDatagrams();
+  const std::uint16_t previousPort = localPort_.exchange(next->localPort());
+  socket_ = std::move(next);
+  videoFlowing_ = false;
+  nextHello = Clock::now();
+  statistics_.recordPortChange(nextHello);
+  receiverLogger().info("Video reception moved from local port {} to {}; saying hello from there", previousPort,
+                        localPort_.load());
+  nextSocketTaken_.notify_all();
 }
 
 void VideoReceiver::sendHello() {
@@ -122,7 +192,8 @@ void VideoReceiver::receiveWaitingDatagrams() {
       ++transport_.datagramsReceived;
       if (processor_.handle(datagram) && !videoFlowing_) {
         videoFlowing_ = true;
-        receiverLogger().info("Video is flowing after {} hello(s)", transport_.hellosSent);
+        receiverLogger().info("Video is flowing to local port {} ({} hello(s) sent in all)", localPort_.load(),
+                              transport_.hellosSent);
       }
     });
     if (result.error != 0) {

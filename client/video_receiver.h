@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -34,7 +35,8 @@ struct VideoReceiverOptions {
 };
 
 // The receiving half of the client: says hello to the host's video port, then reassembles and
-// decodes every display's stream on a thread of its own until stopped.
+// decodes every display's stream on a thread of its own until stopped. Reception can move to a
+// new local port; decoding state and statistics carry over.
 class VideoReceiver {
   struct Token {};
 
@@ -55,10 +57,21 @@ class VideoReceiver {
   // asks the thread to end (a later call from elsewhere waits for it).
   void stop();
   VideoReceiverStatistics statistics() const { return statistics_.snapshot(); }
-  std::uint16_t localPort() const { return socket_->localPort(); }
+  std::uint16_t localPort() const { return localPort_.load(); }
+
+  // Opens a socket on a new ephemeral port towards the same host port and waits until the receive
+  // thread moved to it: the old socket is read empty and closed, and hellos go out from the new
+  // one until video arrives there. The new port, or why not (also when the receiver has stopped).
+  // Not from the receiver's own callbacks.
+  Result<std::uint16_t> changeLocalPort();
 
  private:
+  using Clock = std::chrono::steady_clock;
+
   void run();
+  void receiveUntilStopped();
+  void wakeReceiveThread();
+  void moveToNextSocket(Clock::time_point& nextHello);
   void sendHello();
   void receiveWaitingDatagrams();
   void publishTransportCounters();
@@ -66,16 +79,23 @@ class VideoReceiver {
   const std::string host_;
   const std::uint16_t videoPort_;
   const std::chrono::milliseconds helloInterval_;
-  std::unique_ptr<ConnectedDatagramSocket> socket_;
+  std::unique_ptr<ConnectedDatagramSocket> socket_;  // the receive thread's alone once it runs
   FileDescriptor wakeEvent_;
   ReceiveStatisticsRecorder statistics_;
   std::atomic<bool> stopRequested_{false};
   std::once_flag joined_;
+  std::atomic<std::uint16_t> localPort_;
+
+  // A socket handed to the receive thread, until it takes it.
+  std::mutex nextSocketLock_;
+  std::condition_variable nextSocketTaken_;
+  std::unique_ptr<ConnectedDatagramSocket> nextSocket_;
+  bool receiveThreadRunning_ = true;
 
   // Touched by the receive thread only.
   VideoDatagramProcessor processor_;
   ReceiveStatisticsRecorder::TransportCounters transport_;
-  bool videoFlowing_ = false;
+  bool videoFlowing_ = false;  // on the current socket
   std::uint64_t sendErrors_ = 0;
 
   std::thread thread_;  // last: starts once everything above exists

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -56,6 +58,11 @@ class LoopbackVideoHost {
   bool isBound() const { return bound_; }
   std::uint16_t port() const { return port_; }
   std::string address() const { return family_ == AF_INET6 ? "::1" : "127.0.0.1"; }
+  // Where the latest hello came from.
+  std::uint16_t clientPort() const {
+    return ntohs(family_ == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(client_).sin6_port
+                                     : reinterpret_cast<const sockaddr_in&>(client_).sin_port);
+  }
 
   // The next datagram from the client (its hello), or nothing after `timeout`.
   std::optional<std::string> receiveHello(std::chrono::milliseconds timeout = kEventTimeout) {
@@ -400,6 +407,58 @@ TEST_F(VideoReceiverTest, StopsPromptlyWhenTheHostIsGone) {
   receiver.value()->stop();
   receiver.value()->stop();
   EXPECT_TRUE(receiver.value()->statistics().displays.empty());
+}
+
+TEST_F(VideoReceiverTest, MovingToANewPortSaysHelloFromThereAndDecodingGoesOnAfterTheLoss) {
+  LoopbackVideoHost host(AF_INET);
+  auto receiver = startReceiver(host);
+  ASSERT_TRUE(receiver);
+  ASSERT_TRUE(host.receiveHello());
+  const std::uint16_t firstPort = host.clientPort();
+  EXPECT_EQ(receiver->localPort(), firstPort);
+  for (std::uint32_t frameID = 0; frameID < 3; ++frameID) {
+    host.sendFrame(frames_[frameID], frameID);
+  }
+  ASSERT_TRUE(events_.waitForPicture(2));
+
+  const auto moved = receiver->changeLocalPort();
+  ASSERT_TRUE(moved) << moved.error();
+  EXPECT_NE(moved.value(), firstPort);
+  EXPECT_EQ(receiver->localPort(), moved.value());
+  // A hello the old port repeated before video flowed may still be queued.
+  std::optional<std::string> hello;
+  do {
+    hello = host.receiveHello();
+  } while (hello && host.clientPort() == firstPort);
+  ASSERT_EQ(hello, "hello");
+  EXPECT_EQ(host.clientPort(), moved.value());
+  // Frame 3 was on its way to the old port; the new one gets frame 4 on.
+  for (std::uint32_t frameID = 4; frameID < frames_.size(); ++frameID) {
+    host.sendFrame(frames_[frameID], frameID);
+  }
+  ASSERT_TRUE(events_.waitForPicture(11));
+  receiver->stop();
+
+  EXPECT_EQ(frameIDsOf(events_.pictures()), (std::vector<std::uint32_t>{0, 1, 2, 6, 7, 8, 9, 10, 11}));
+  const VideoReceiverStatistics statistics = receiver->statistics();
+  const DisplayReceiveStatistics& display = statistics.displays.at(0);
+  EXPECT_EQ(display.framesSkippedAwaitingKeyframe, 2u);
+  EXPECT_EQ(display.decodeErrors, 0u);
+  EXPECT_EQ(statistics.videoPortChanges, 1u);
+  ASSERT_TRUE(statistics.firstPictureAfterPortChange);
+  EXPECT_EQ(statistics.firstPictureAfterPortChange->samples, 1u);
+  EXPECT_EQ(events_.keyframeRequests(), std::vector<std::uint16_t>{0});
+
+  // The old port was given back; a stopped receiver moves nowhere.
+  FileDescriptor probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_in oldAddress{};
+  oldAddress.sin_family = AF_INET;
+  oldAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  oldAddress.sin_port = htons(firstPort);
+  EXPECT_EQ(::bind(probe.get(), reinterpret_cast<sockaddr*>(&oldAddress), sizeof oldAddress), 0) << std::strerror(errno);
+  const auto afterStop = receiver->changeLocalPort();
+  ASSERT_FALSE(afterStop);
+  EXPECT_EQ(afterStop.error(), "the video receiver has stopped");
 }
 
 TEST_F(VideoReceiverTest, ReadsTheVirtualDisplaysStampForLatency) {
