@@ -1,7 +1,8 @@
 // The real velmora-host under hostile control and video peers and a long
 // streaming run, with its figures (memory, descriptors, threads, pictures,
-// latency) printed as a table at the end. Short by default; `--long` or
-// VELMORA_RELIABILITY_LONG=1 for the local runs that take minutes.
+// latency) printed as a table at the end; the other cases are in the files
+// beside this one. Short by default; `--long` or VELMORA_RELIABILITY_LONG=1 for
+// the local runs that take minutes.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -19,104 +20,13 @@
 #include "tests/reliability/foreign_video_peer.h"
 #include "tests/reliability/hostile_control_peers.h"
 #include "tests/reliability/session_under_test.h"
+#include "tests/reliability/suite_support.h"
 
 namespace velmora::reliability {
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-
-constexpr std::uint16_t kControlPort = 5920;
-constexpr std::int64_t kResidentGrowthLimitKiB = 64 * 1024;
-constexpr std::int64_t kDescriptorGrowthLimit = 16;
-constexpr std::int64_t kThreadGrowthLimit = 8;
-
-bool longMode = false;
-
-// The host of a sanitizer build keeps freed memory in quarantine (up to 256 MiB), so its resident
-// size says nothing about leaks there: it is shown but not judged.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kResidentSizeIsMeaningful = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kResidentSizeIsMeaningful = false;
-#else
-constexpr bool kResidentSizeIsMeaningful = true;
-#endif
-#else
-constexpr bool kResidentSizeIsMeaningful = true;
-#endif
-
-void expectResidentGrowthWithinLimit(const ProcessFigures& start, const ProcessFigures& end) {
-  if (kResidentSizeIsMeaningful) {
-    EXPECT_LE(end.residentKiB, start.residentKiB + kResidentGrowthLimitKiB) << "the host's memory keeps growing";
-  }
-}
-
-// Rows of the table printed after the run: case, figure, value.
-class FigureTable {
- public:
-  void add(const std::string& scenario, const std::string& figure, const std::string& value) {
-    std::lock_guard lock(rowsLock_);
-    rows_.push_back({scenario, figure, value});
-  }
-  void add(const std::string& scenario, const std::string& figure, std::int64_t value) {
-    add(scenario, figure, std::to_string(value));
-  }
-  void print() const {
-    std::lock_guard lock(rowsLock_);
-    std::printf("\n%-22s %-52s %s\n", "case", "figure", "value");
-    for (const auto& row : rows_) {
-      std::printf("%-22s %-52s %s\n", row[0].c_str(), row[1].c_str(), row[2].c_str());
-    }
-    std::fflush(stdout);
-  }
-
- private:
-  mutable std::mutex rowsLock_;
-  std::vector<std::array<std::string, 3>> rows_;
-};
-
-FigureTable figureTable;
-
-void addProcessFigures(const std::string& scenario, const std::string& when, const ProcessFigures& figures) {
-  figureTable.add(scenario, "host resident memory " + when + " (KiB)", figures.residentKiB);
-  figureTable.add(scenario, "host file descriptors " + when, figures.fileDescriptors);
-  figureTable.add(scenario, "host threads " + when, figures.threads);
-}
-
-std::string milliseconds(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f ms", value);
-  return text;
-}
-
-class ReliabilityTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/velmora-reliability-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    home_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(home_); }
-
-  // Waits until the host's descriptors are back within the limit of `start`
-  // (closing sockets is asynchronous in the host); the count at the end of the
-  // wait.
-  static ProcessFigures settledFigures(HostUnderTest& host, const ProcessFigures& start) {
-    auto figures = host.figures();
-    for (int attempt = 0; attempt < 150 && figures.fileDescriptors > start.fileDescriptors + kDescriptorGrowthLimit;
-         ++attempt) {
-      // Nothing announces the close of a socket the host cancelled; its fd
-      // table is looked at again.
-      std::this_thread::sleep_for(100ms);
-      figures = host.figures();
-    }
-    return figures;
-  }
-
-  std::filesystem::path home_;
-};
 
 // Everything the hostile control peers saw, summed.
 struct HostileTotals {
@@ -306,9 +216,6 @@ TEST_F(ReliabilityTest, HostileControlPeersNeitherDropTheSessionNorGetAdmitted) 
   EXPECT_EQ(host.process().waitForExit(20s), 0) << "the host did not quit cleanly after the attack";
 }
 
-// Runs `command` through the shell; true when it succeeded.
-bool shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-
 // A veth pair from this namespace to a namespace of the peer's own; removed
 // with the peer.
 class ForeignNamespace {
@@ -353,16 +260,9 @@ class ForeignNamespace {
 
 TEST_F(ReliabilityTest, ForeignVideoPeersReceiveNothingAndTheVerifiedClientKeepsItsStream) {
   const std::string scenario = "foreign video peers";
-  // A veth pair changes the namespace it is made in: only ever this test's
-  // private one.
-  std::ifstream devices("/proc/net/dev");  // this namespace's interfaces, after two heading lines
-  std::size_t interfaces = 0;
-  for (std::string line; std::getline(devices, line);) {
-    ++interfaces;
-  }
-  if (interfaces != 3) {
-    GTEST_SKIP() << "not in a private network namespace (run it through "
-                    "in_network_namespace.sh)";
+  // A veth pair changes the namespace it is made in: only ever this test's private one.
+  if (!inPrivateNetworkNamespace()) {
+    GTEST_SKIP() << "not in a private network namespace (run it through in_network_namespace.sh)";
   }
   ForeignNamespace foreign;
   const auto peerTime = longMode ? 60s : 8s;
@@ -420,8 +320,6 @@ TEST_F(ReliabilityTest, ForeignVideoPeersReceiveNothingAndTheVerifiedClientKeeps
   // pictures during its run are only required when the session lasted that
   // long.
   EXPECT_GT(picturesAfterPeer, picturesBefore) << "no pictures while foreign datagrams arrived";
-  figureTable.add(scenario, "verified client changing its source port",
-                  "not run: velmora-client keeps one video socket for its session");
 }
 
 TEST_F(ReliabilityTest, TwoDisplaysWithFastInputKeepResourcesFlatAndLatencyUnderASecond) {

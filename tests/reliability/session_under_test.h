@@ -19,6 +19,9 @@ namespace velmora::reliability {
 // build's, say).
 std::string hostBinary();
 std::string clientBinary();
+// velmora-host with a fault plan it takes on standard input (fault_injecting_host.cpp); or the one
+// VELMORA_RELIABILITY_FAULT_HOST names.
+std::string faultInjectingHostBinary();
 
 // Resident memory, descriptors and threads of a process, from /proc.
 struct ProcessFigures {
@@ -33,7 +36,7 @@ ProcessFigures readProcessFigures(pid_t pid);
 class HostUnderTest {
  public:
   HostUnderTest(const std::filesystem::path& home, const std::string& displays,
-                std::vector<std::string> extraArguments = {});
+                std::vector<std::string> extraArguments = {}, const std::string& executable = hostBinary());
 
   bool ready() const { return ready_; }
   std::string code() const;

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 extern char** environ;
 
 namespace velmora::reliability {
@@ -16,6 +18,12 @@ WatchedProcess::WatchedProcess(const std::string& executable, const std::vector<
     : lineObserver_(std::move(lineObserver)) {
   int outputPipe[2];
   if (pipe2(outputPipe, O_CLOEXEC) != 0) {
+    return;
+  }
+  int inputPipe[2];
+  if (pipe2(inputPipe, O_CLOEXEC) != 0) {
+    close(outputPipe[0]);
+    close(outputPipe[1]);
     return;
   }
   std::vector<std::string> argumentStorage = {executable};
@@ -44,6 +52,7 @@ WatchedProcess::WatchedProcess(const std::string& executable, const std::vector<
     if (getppid() != parent) {
       _exit(127);
     }
+    dup2(inputPipe[0], STDIN_FILENO);
     dup2(outputPipe[1], STDOUT_FILENO);
     dup2(outputPipe[1], STDERR_FILENO);
     sigset_t none;
@@ -54,11 +63,16 @@ WatchedProcess::WatchedProcess(const std::string& executable, const std::vector<
     _exit(127);
   }
   close(outputPipe[1]);
+  close(inputPipe[0]);
   output_ = outputPipe[0];
+  input_ = inputPipe[1];
   reader_ = std::thread([this] { readLoop(); });
 }
 
 WatchedProcess::~WatchedProcess() {
+  if (input_ >= 0) {
+    close(input_);
+  }
   if (pid_ > 0 && !exitStatus_) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
@@ -183,6 +197,22 @@ std::string WatchedProcess::output() const {
     joined += line + "\n";
   }
   return joined;
+}
+
+bool WatchedProcess::writeLine(const std::string& line) {
+  const std::string text = line + "\n";
+  std::size_t written = 0;
+  while (written < text.size()) {
+    const auto count = write(input_, text.data() + written, text.size() - written);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count <= 0) {
+      return false;
+    }
+    written += static_cast<std::size_t>(count);
+  }
+  return true;
 }
 
 void WatchedProcess::signal(int signalNumber) const {

@@ -17,7 +17,8 @@ namespace velmora::reliability {
 // A child process (velmora-host, velmora-client) whose standard output and
 // error are drained by a thread of their own, so that a chatty process under
 // attack never blocks on a full pipe. Lines are kept and can be waited for; the
-// process is killed on destruction.
+// process is killed on destruction. Its standard input is a pipe the test can
+// write lines to.
 class WatchedProcess {
  public:
   using Clock = std::chrono::steady_clock;
@@ -34,7 +35,8 @@ class WatchedProcess {
   pid_t pid() const { return pid_; }
 
   // The first line (from `fromLine` on) for which `matches` holds; its index
-  // and text.
+  // and text. `matches` runs under the lines' lock: it must not call back into
+  // this object.
   std::optional<std::pair<std::size_t, std::string>> waitForLine(const std::function<bool(const std::string&)>& matches,
                                                                  std::chrono::milliseconds timeout,
                                                                  std::size_t fromLine = 0);
@@ -48,6 +50,8 @@ class WatchedProcess {
   std::size_t countLinesContaining(const std::string& text) const;
   std::string output() const;
 
+  // Writes one line to the process's standard input; false when it cannot.
+  bool writeLine(const std::string& line);
   void signal(int signalNumber) const;
   // The exit status (128 + signal for a killed process), or nothing when it did
   // not end in time.
@@ -58,6 +62,7 @@ class WatchedProcess {
 
   pid_t pid_ = -1;
   int output_ = -1;
+  int input_ = -1;
   // Called on the reader thread for every line, in order, before waiters see
   // it.
   const std::function<void(const std::string&)> lineObserver_;
