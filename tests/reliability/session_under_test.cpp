@@ -116,6 +116,11 @@ StreamingClient::StreamingClient(const std::filesystem::path& home, const std::s
     lines.push_back(R"({"mouseMove": {"x": )" + std::to_string(100 + step % 500) + R"(, "y": )" +
                     std::to_string(100 + step % 300) + "}}");
     picturesBeforeLine_.push_back(satisfied);
+    for (const char* direction : {"keyDown", "keyUp"}) {
+      lines.push_back(std::string(R"({")") + direction + R"(": {"keyCode": )" +
+                      std::to_string(step % kKeyCodeCycle) + R"(, "modifiers": 0}})");
+      picturesBeforeLine_.push_back(satisfied);
+    }
     lines.push_back(R"({"sleep": 0.01})");
     picturesBeforeLine_.push_back(satisfied);
   }
@@ -137,6 +142,24 @@ void StreamingClient::observe(const std::string& line) {
   if (number < picturesBeforeLine_.size()) {
     picturesAtLeast_ = std::max(picturesAtLeast_.load(), picturesBeforeLine_[number]);
   }
+}
+
+std::optional<std::string> keysOutOfOrder(const std::vector<std::string>& hostLines, std::uint64_t& posted) {
+  const std::string marker = "keyDown posted: keyCode=";
+  posted = 0;
+  for (const auto& line : hostLines) {
+    const auto found = line.find(marker);
+    if (found == std::string::npos) {
+      continue;
+    }
+    const auto keyCode = std::strtoull(line.c_str() + found + marker.size(), nullptr, 10);
+    // The client's steps start at 1.
+    if (keyCode != (posted + 1) % StreamingClient::kKeyCodeCycle) {
+      return "key " + std::to_string(posted + 1) + " was posted as keyCode " + std::to_string(keyCode);
+    }
+    ++posted;
+  }
+  return std::nullopt;
 }
 
 bool StreamingClient::waitForPictures(std::uint64_t count, std::chrono::seconds timeout) {

@@ -52,12 +52,14 @@ class HostUnderTest {
 };
 
 // A velmora-client whose script alternates waits for ever more pictures of
-// display 0 with mouse moves. The client logs each script line as it reaches
+// display 0 with a mouse move and a key press, the key codes counting up
+// (modulo kKeyCodeCycle) so that the host's log shows their order. The client logs each script line as it reaches
 // it, which tells, while it runs, how many pictures it has decoded at least (to
 // `picturesPerStep`).
 class StreamingClient {
  public:
   static constexpr std::uint64_t picturesPerStep = 5;
+  static constexpr std::uint64_t kKeyCodeCycle = 50;
 
   // `maximumPictures` bounds the script; afterwards the client keeps receiving
   // until it is stopped.
@@ -80,6 +82,10 @@ class StreamingClient {
   std::unique_ptr<WatchedProcess> process_;
 };
 
+// Checks that the keys a StreamingClient pressed were posted by the host in
+// the order sent with none missing in between; why not, if they were not.
+// `posted` is how many were.
+std::optional<std::string> keysOutOfOrder(const std::vector<std::string>& hostLines, std::uint64_t& posted);
 // Runs a client to its end; its exit status (-1 when it did not end) and its
 // final JSON report.
 std::pair<int, nlohmann::json> finishClient(WatchedProcess& client, std::chrono::seconds timeout);
