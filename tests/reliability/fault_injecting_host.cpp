@@ -107,7 +107,11 @@ void apply(const std::string& command, StatusBarController& controller, VirtualD
   const std::string verb = command.substr(0, space);
   const std::string argument = space == std::string::npos ? "" : command.substr(space + 1);
   int count = 0;
-  if (verb == "displays" && displays != nullptr) {
+  if (verb == "displays") {
+    if (displays == nullptr) {
+      acknowledge("refused", command, "the displays are not virtual");
+      return;
+    }
     VirtualDisplayLayout layout;
     if (argument != "none") {
       auto parsed = parseVirtualDisplayLayout(argument);
