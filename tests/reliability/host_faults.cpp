@@ -42,11 +42,6 @@ std::pair<int, nlohmann::json> runClient(const std::filesystem::path& home, cons
   return result;
 }
 
-std::string waitForPictures(int count, int timeoutSeconds) {
-  return R"({"waitForPictures": {"display": 0, "count": )" + std::to_string(count) + R"(, "timeout": )" +
-         std::to_string(timeoutSeconds) + "}}";
-}
-
 TEST_F(ReliabilityTest, FailingCaptureStartsAreRetriedAndAHostThatGaveUpServesTheNextSession) {
   const std::string scenario = "capture failures";
   FaultInjectingHost host(home_, "1280x720");
@@ -55,7 +50,7 @@ TEST_F(ReliabilityTest, FailingCaptureStartsAreRetriedAndAHostThatGaveUpServesTh
   // Three failures: the fourth attempt, about 6 s later, streams.
   ASSERT_TRUE(host.apply("fail-capture-starts 3"));
   const auto [status, report] =
-      runClient(home_, "retried", {waitForPictures(10, 60)}, {"--code", host.code(), "--identifier", "faults"});
+      runClient(home_, "retried", {waitForPicturesLine(10, 60s)}, {"--code", host.code(), "--identifier", "faults"});
   EXPECT_EQ(status, 0);
   EXPECT_EQ(host.count("Capture attempt 3 failed, retrying..."), 1u);
   EXPECT_EQ(host.count("Capture attempt 4 failed"), 0u);
@@ -80,7 +75,7 @@ TEST_F(ReliabilityTest, FailingCaptureStartsAreRetriedAndAHostThatGaveUpServesTh
                   static_cast<std::int64_t>(host.count("failed, retrying...")) - 3);
 
   const auto [nextStatus, nextReport] =
-      runClient(home_, "after-giving-up", {waitForPictures(10, 30)}, {"--identifier", "faults"});
+      runClient(home_, "after-giving-up", {waitForPicturesLine(10, 30s)}, {"--identifier", "faults"});
   EXPECT_EQ(nextStatus, 0);
   figureTable.add(scenario, "pictures of the session after it gave up",
                   displayStatistics(nextReport, 0).value("picturesDecoded", 0));
@@ -98,7 +93,7 @@ TEST_F(ReliabilityTest, AnEncoderThatCannotBeCreatedDropsFramesUntilTheNextBuild
   const auto [status, report] =
       runClient(home_, "refused",
                 {R"({"waitForServerHellos": {"count": 1, "timeout": 30}})", R"({"sleep": 2})",
-                 R"({"switchDisplay": {"displayID": 2}})", waitForPictures(10, 60)},
+                 R"({"switchDisplay": {"displayID": 2}})", waitForPicturesLine(10, 60s)},
                 {"--code", host.code()});
   EXPECT_EQ(status, 0);
   EXPECT_EQ(host.count("Failed to create compression session: -2"), 1u) << host.process().output();
@@ -184,7 +179,7 @@ TEST_F(ReliabilityTest, ServerStoppedAndStartedInALoopDuringSessions) {
     ASSERT_TRUE(host.process().waitForLineContaining("Control server listening", 10s, from));
   }
   const auto after = settledFigures(host, before);
-  const auto [status, report] = runClient(home_, "after-the-loop", {waitForPictures(10, 30)}, options);
+  const auto [status, report] = runClient(home_, "after-the-loop", {waitForPicturesLine(10, 30s)}, options);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(sessionsEnded, rounds) << "a stop left a client connected";
   figureTable.add(scenario, "stop/start rounds, each with a streaming session", rounds);

@@ -59,6 +59,11 @@ std::vector<std::string> testEnvironment(const std::filesystem::path& home) {
   return {"XDG_CONFIG_HOME=" + home.string(), "XDG_RUNTIME_DIR=" + home.string(), "MALLOC_ARENA_MAX=2"};
 }
 
+std::string waitForPicturesLine(std::uint64_t count, std::chrono::seconds timeout) {
+  return R"({"waitForPictures": {"display": 0, "count": )" + std::to_string(count) + R"(, "timeout": )" +
+         std::to_string(timeout.count()) + "}}";
+}
+
 std::filesystem::path writeScript(const std::filesystem::path& home, const std::string& name,
                                   const std::vector<std::string>& lines) {
   const auto path = home / (name + ".jsonl");
@@ -108,8 +113,7 @@ StreamingClient::StreamingClient(const std::filesystem::path& home, const std::s
   picturesBeforeLine_ = {0, 0};  // line numbers start at 1
   std::uint64_t satisfied = 0;
   for (std::uint64_t target = picturesPerStep; target <= maximumPictures; target += picturesPerStep) {
-    lines.push_back(R"({"waitForPictures": {"display": 0, "count": )" + std::to_string(target) + R"(, "timeout": )" +
-                    std::to_string(stallTimeout.count()) + "}}");
+    lines.push_back(waitForPicturesLine(target, stallTimeout));
     picturesBeforeLine_.push_back(satisfied);
     satisfied = target;
     const auto step = target / picturesPerStep;

@@ -95,6 +95,9 @@ nlohmann::json displayStatistics(const nlohmann::json& report, int streamNumber)
 // The environment every process of one test shares: its own settings and lock
 // folders.
 std::vector<std::string> testEnvironment(const std::filesystem::path& home);
+// The client script line that waits until display 0 has decoded `count`
+// pictures in all.
+std::string waitForPicturesLine(std::uint64_t count, std::chrono::seconds timeout);
 // Writes a client script, one JSON text per line.
 std::filesystem::path writeScript(const std::filesystem::path& home, const std::string& name,
                                   const std::vector<std::string>& lines);

@@ -18,11 +18,6 @@ constexpr std::uint64_t kPicturesBetweenChanges = 30;
 constexpr std::chrono::seconds kPictureTimeout = 30s;
 constexpr const char* kAdmittedLine = "VideoServer: new UDP connection from client";
 
-std::string waitForPictures(std::uint64_t count) {
-  return R"({"waitForPictures": {"display": 0, "count": )" + std::to_string(count) + R"(, "timeout": )" +
-         std::to_string(kPictureTimeout.count()) + "}}";
-}
-
 // The pictures the client had decoded at each change, from its log ("changing the video port
 // after N picture(s)").
 std::vector<std::uint64_t> picturesAtChanges(const std::vector<std::string>& clientLines) {
@@ -42,10 +37,10 @@ TEST_F(ReliabilityTest, VerifiedClientChangingItsVideoPortKeepsItsStream) {
   ASSERT_TRUE(host.ready()) << host.process().output();
 
   const std::uint64_t changes = longMode ? 10 : 1;
-  std::vector<std::string> lines = {waitForPictures(kPicturesBetweenChanges)};
+  std::vector<std::string> lines = {waitForPicturesLine(kPicturesBetweenChanges, kPictureTimeout)};
   for (std::uint64_t change = 1; change <= changes; ++change) {
     lines.push_back(R"({"changeVideoPort": {}})");
-    lines.push_back(waitForPictures((change + 1) * kPicturesBetweenChanges));
+    lines.push_back(waitForPicturesLine((change + 1) * kPicturesBetweenChanges, kPictureTimeout));
   }
   const auto script = writeScript(home_, "port-change", lines);
   WatchedProcess client(clientBinary(),
