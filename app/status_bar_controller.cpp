@@ -29,7 +29,7 @@ StatusBarController::StatusBarController(Dependencies dependencies)
       eventInjector_(EventInjectorService::Dependencies{dependencies_.inputBackend, dependencies_.timing.injector}),
       pairingCode_(generatePairingCode()),
       accessibilityCurrentlyGranted_(dependencies_.inputBackend->isProcessTrusted(false)),
-      screenRecordingCurrentlyGranted_(dependencies_.captureBackend->preflightScreenCaptureAccess()) {
+      screenRecordingCurrentlyGranted_(dependencies_.captureBackend->hasScreenCaptureAccess()) {
   controlServer_->setRequiredPairingCode(pairingCode_);
 }
 

@@ -201,7 +201,7 @@ void StatusBarController::recheckAccessibility() {
 
 void StatusBarController::recheckPermissions() {
   recheckAccessibility();
-  screenRecordingCurrentlyGranted_ = dependencies_.captureBackend->preflightScreenCaptureAccess();
+  screenRecordingCurrentlyGranted_ = dependencies_.captureBackend->hasScreenCaptureAccess();
   if (screenRecordingCurrentlyGranted_) {
     removeScreenRecordingWarning();
   } else {

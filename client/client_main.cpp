@@ -98,7 +98,7 @@ int runClient(const ClientOptions& options) {
     std::string host = options.host.value_or("");
     std::uint16_t port = options.port;
     if (browser) {
-      auto found = browser->findFirst(VelmoraConstants::bonjourServiceType, options.discoverTimeout);
+      auto found = browser->findFirst(VelmoraConstants::dnsSdServiceType, options.discoverTimeout);
       if (!found) {
         return failWith(ClientExitStatus::failure, found.error());
       }

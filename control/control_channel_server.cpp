@@ -89,7 +89,7 @@ void ControlChannelServer::startLocked() {
   std::string instanceName = "Mac";
   dependencies_.mainQueue.runSync([&] { instanceName = hostName(); });
   if (dependencies_.advertiser) {
-    dependencies_.advertiser->advertise(instanceName, std::string(VelmoraConstants::bonjourServiceType), listener_->port());
+    dependencies_.advertiser->advertise(instanceName, std::string(VelmoraConstants::dnsSdServiceType), listener_->port());
   }
 
   std::weak_ptr<ControlChannelServer> weak = weak_from_this();

@@ -21,7 +21,7 @@ struct MediaTime {
 };
 
 // What the platform offers for capture now.
-struct ShareableContent {
+struct CapturableDisplays {
   std::vector<std::uint32_t> displayIDs;
 };
 
@@ -72,17 +72,17 @@ class ScreenCaptureStream {
 // The platform's screen capture: permission, the displays that can be captured, and streams.
 class ScreenCaptureBackend {
  public:
-  using ShareableContentCompletion = std::function<void(Result<ShareableContent> content)>;
+  using CapturableDisplaysCompletion = std::function<void(Result<CapturableDisplays> content)>;
 
   virtual ~ScreenCaptureBackend() = default;
 
   // True when screen recording is permitted now.
-  virtual bool preflightScreenCaptureAccess() = 0;
+  virtual bool hasScreenCaptureAccess() = 0;
   // Asks the user (where the platform asks at all); the answer may come too late to matter.
   virtual bool requestScreenCaptureAccess() = 0;
   // Completes exactly once, on any thread, also before the call returns.
-  virtual void getShareableContent(ShareableContentCompletion completion) = 0;
-  // A stream for one of the displays that getShareableContent listed; it captures nothing until
+  virtual void listCapturableDisplays(CapturableDisplaysCompletion completion) = 0;
+  // A stream for one of the displays that listCapturableDisplays listed; it captures nothing until
   // it is started.
   virtual std::shared_ptr<ScreenCaptureStream> makeStream(std::uint32_t displayID,
                                                           const ScreenCaptureStreamConfiguration& configuration,

@@ -6,7 +6,7 @@
 
 namespace velmora::VelmoraConstants {
 
-inline constexpr std::string_view bonjourServiceType = "_velmora._tcp";
+inline constexpr std::string_view dnsSdServiceType = "_velmora._tcp";
 inline constexpr std::uint16_t defaultControlPort = 5920;
 inline constexpr std::uint16_t defaultVideoPort = 5921;
 inline constexpr std::uint32_t protocolVersion = 2;

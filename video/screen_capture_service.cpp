@@ -139,7 +139,7 @@ void ScreenCaptureService::runStartTask(const std::weak_ptr<ScreenCaptureService
   if (!service) {
     return;
   }
-  if (!service->backend_->preflightScreenCaptureAccess()) {
+  if (!service->backend_->hasScreenCaptureAccess()) {
     service->logger_.info("Requesting screen capture permission...");
     service->backend_->requestScreenCaptureAccess();
   }
@@ -177,8 +177,8 @@ void ScreenCaptureService::runStartTask(const std::weak_ptr<ScreenCaptureService
 }
 
 bool ScreenCaptureService::startCapture(const CancellationToken& token) {
-  const auto content = waitForAnswer<Result<ShareableContent>>(
-      [&](ScreenCaptureBackend::ShareableContentCompletion completion) { backend_->getShareableContent(std::move(completion)); });
+  const auto content = waitForAnswer<Result<CapturableDisplays>>(
+      [&](ScreenCaptureBackend::CapturableDisplaysCompletion completion) { backend_->listCapturableDisplays(std::move(completion)); });
   if (!content || !content->ok()) {
     logger_.error("Capture failed: {}", content ? content->error() : std::string(kNoAnswer));
     return false;

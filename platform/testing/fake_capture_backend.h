@@ -265,7 +265,7 @@ class FakeCaptureBackend : public ScreenCaptureBackend {
  public:
   explicit FakeCaptureBackend(std::vector<std::uint32_t> displayIDs = {1}) : displayIDs_(std::move(displayIDs)) {}
 
-  bool preflightScreenCaptureAccess() override {
+  bool hasScreenCaptureAccess() override {
     std::lock_guard lock(backendLock_);
     return accessGranted_;
   }
@@ -276,14 +276,14 @@ class FakeCaptureBackend : public ScreenCaptureBackend {
     return accessGranted_;
   }
 
-  void getShareableContent(ShareableContentCompletion completion) override {
+  void listCapturableDisplays(CapturableDisplaysCompletion completion) override {
     plans_->record.record("content");
-    std::optional<Result<ShareableContent>> answer;
+    std::optional<Result<CapturableDisplays>> answer;
     if (auto error = plans_->contentFailures.take()) {
-      answer.emplace(Result<ShareableContent>::failure(*error));
+      answer.emplace(Result<CapturableDisplays>::failure(*error));
     } else {
       std::lock_guard lock(backendLock_);
-      answer.emplace(ShareableContent{displayIDs_});
+      answer.emplace(CapturableDisplays{displayIDs_});
     }
     plans_->contentAnswers.answer([completion = std::move(completion), answer = std::move(*answer)] { completion(answer); });
   }

@@ -215,12 +215,12 @@ class VirtualCaptureStream : public ScreenCaptureStream {
 
 VirtualCaptureBackend::VirtualCaptureBackend(std::shared_ptr<const VirtualDisplaySource> source) : source_(std::move(source)) {}
 
-bool VirtualCaptureBackend::preflightScreenCaptureAccess() { return true; }
+bool VirtualCaptureBackend::hasScreenCaptureAccess() { return true; }
 
 bool VirtualCaptureBackend::requestScreenCaptureAccess() { return true; }
 
-void VirtualCaptureBackend::getShareableContent(ShareableContentCompletion completion) {
-  completion(ShareableContent{source_->activeDisplayIDs()});
+void VirtualCaptureBackend::listCapturableDisplays(CapturableDisplaysCompletion completion) {
+  completion(CapturableDisplays{source_->activeDisplayIDs()});
 }
 
 std::shared_ptr<ScreenCaptureStream> VirtualCaptureBackend::makeStream(std::uint32_t displayID,

@@ -14,9 +14,9 @@ class VirtualCaptureBackend : public ScreenCaptureBackend {
  public:
   explicit VirtualCaptureBackend(std::shared_ptr<const VirtualDisplaySource> source);
 
-  bool preflightScreenCaptureAccess() override;
+  bool hasScreenCaptureAccess() override;
   bool requestScreenCaptureAccess() override;
-  void getShareableContent(ShareableContentCompletion completion) override;
+  void listCapturableDisplays(CapturableDisplaysCompletion completion) override;
   std::shared_ptr<ScreenCaptureStream> makeStream(std::uint32_t displayID, const ScreenCaptureStreamConfiguration& configuration,
                                                   std::weak_ptr<ScreenCaptureStreamDelegate> delegate) override;
 

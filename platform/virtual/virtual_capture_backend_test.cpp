@@ -112,7 +112,7 @@ class VirtualCaptureBackendTest : public ::testing::Test {
 TEST_F(VirtualCaptureBackendTest, SharesTheSourcesDisplaysAndAlwaysPermitsCapture) {
   const auto sharedDisplayIDs = [&] {
     std::vector<std::uint32_t> displayIDs;
-    backend_.getShareableContent([&](const Result<ShareableContent>& result) {
+    backend_.listCapturableDisplays([&](const Result<CapturableDisplays>& result) {
       ASSERT_TRUE(result.ok());
       displayIDs = result.value().displayIDs;
     });
@@ -121,7 +121,7 @@ TEST_F(VirtualCaptureBackendTest, SharesTheSourcesDisplaysAndAlwaysPermitsCaptur
   EXPECT_EQ(sharedDisplayIDs(), (std::vector<std::uint32_t>{1, 2}));
   source_->setLayout({{1920, 1080, 1}});
   EXPECT_EQ(sharedDisplayIDs(), (std::vector<std::uint32_t>{1}));
-  EXPECT_TRUE(backend_.preflightScreenCaptureAccess());
+  EXPECT_TRUE(backend_.hasScreenCaptureAccess());
   EXPECT_TRUE(backend_.requestScreenCaptureAccess());
 }
 

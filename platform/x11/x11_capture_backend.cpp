@@ -144,25 +144,25 @@ Result<std::shared_ptr<X11CaptureBackend>> X11CaptureBackend::open(const std::st
 X11CaptureBackend::X11CaptureBackend(PrivateTag, X11Connection connection)
     : displayName_(DisplayString(connection.get())), connection_(std::move(connection)) {}
 
-bool X11CaptureBackend::preflightScreenCaptureAccess() {
+bool X11CaptureBackend::hasScreenCaptureAccess() {
   // X asks nobody's permission: the screen can be captured for as long as the server is there.
   std::lock_guard lock(connectionLock_);
   XSync(connection_.get(), False);
   return !x11ConnectionLost(connection_.get());
 }
 
-bool X11CaptureBackend::requestScreenCaptureAccess() { return preflightScreenCaptureAccess(); }
+bool X11CaptureBackend::requestScreenCaptureAccess() { return hasScreenCaptureAccess(); }
 
-void X11CaptureBackend::getShareableContent(ShareableContentCompletion completion) {
+void X11CaptureBackend::listCapturableDisplays(CapturableDisplaysCompletion completion) {
   Result<std::vector<X11Monitor>> monitors = [&] {
     std::lock_guard lock(connectionLock_);
     return readX11Monitors(connection_.get());
   }();
   if (!monitors) {
-    completion(Result<ShareableContent>::failure(monitors.error()));
+    completion(Result<CapturableDisplays>::failure(monitors.error()));
     return;
   }
-  ShareableContent content;
+  CapturableDisplays content;
   for (const auto& monitor : monitors.value()) {
     content.displayIDs.push_back(monitor.displayID);
   }

@@ -24,9 +24,9 @@ class X11CaptureBackend : public ScreenCaptureBackend {
 
   X11CaptureBackend(PrivateTag, X11Connection connection);
 
-  bool preflightScreenCaptureAccess() override;
+  bool hasScreenCaptureAccess() override;
   bool requestScreenCaptureAccess() override;
-  void getShareableContent(ShareableContentCompletion completion) override;
+  void listCapturableDisplays(CapturableDisplaysCompletion completion) override;
   std::shared_ptr<ScreenCaptureStream> makeStream(std::uint32_t displayID, const ScreenCaptureStreamConfiguration& configuration,
                                                   std::weak_ptr<ScreenCaptureStreamDelegate> delegate) override;
 

@@ -166,13 +166,13 @@ class X11CaptureBackendTest : public ::testing::Test {
 
 TEST_F(X11CaptureBackendTest, SharesTheDisplaysAndNumbersOfTheDisplaySource) {
   std::vector<std::uint32_t> shared;
-  backend_->getShareableContent([&](const Result<ShareableContent>& content) {
+  backend_->listCapturableDisplays([&](const Result<CapturableDisplays>& content) {
     ASSERT_TRUE(content.ok()) << content.error();
     shared = content.value().displayIDs;
   });
   EXPECT_EQ(shared, source_->activeDisplayIDs());
   EXPECT_EQ(shared.size(), 2U);
-  EXPECT_TRUE(backend_->preflightScreenCaptureAccess());
+  EXPECT_TRUE(backend_->hasScreenCaptureAccess());
 }
 
 TEST_F(X11CaptureBackendTest, AStillScreenDeliversOnlyTheFirstFrameAndAChangeInTheMonitorOneMore) {
@@ -257,7 +257,7 @@ TEST_F(X11CaptureBackendTest, ALostXServerEndsTheStreamWithAnErrorAndLeavesThePr
   EXPECT_EQ(receiver_->waitForStopError(), "the connection to the X server was lost");
   EXPECT_EQ(answerOf([&](auto completion) { stream->stopCapture(std::move(completion)); }), std::nullopt);
   std::vector<std::uint32_t> shared = {1};
-  backend.value()->getShareableContent([&](const Result<ShareableContent>& content) {
+  backend.value()->listCapturableDisplays([&](const Result<CapturableDisplays>& content) {
     shared = content.ok() ? content.value().displayIDs : std::vector<std::uint32_t>{};
   });
   EXPECT_TRUE(shared.empty()) << "nothing left to share";

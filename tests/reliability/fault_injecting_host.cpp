@@ -71,10 +71,10 @@ class FaultyCaptureBackend final : public ScreenCaptureBackend {
  public:
   explicit FaultyCaptureBackend(std::shared_ptr<ScreenCaptureBackend> inner) : inner_(std::move(inner)) {}
 
-  bool preflightScreenCaptureAccess() override { return inner_->preflightScreenCaptureAccess(); }
+  bool hasScreenCaptureAccess() override { return inner_->hasScreenCaptureAccess(); }
   bool requestScreenCaptureAccess() override { return inner_->requestScreenCaptureAccess(); }
-  void getShareableContent(ShareableContentCompletion completion) override {
-    inner_->getShareableContent(std::move(completion));
+  void listCapturableDisplays(CapturableDisplaysCompletion completion) override {
+    inner_->listCapturableDisplays(std::move(completion));
   }
   std::shared_ptr<ScreenCaptureStream> makeStream(std::uint32_t displayID,
                                                   const ScreenCaptureStreamConfiguration& configuration,
