@@ -9,7 +9,7 @@
 
 #include "platform/virtual/frame_stamp.h"
 #include "platform/virtual/pixel_buffer_pool.h"
-#include "platform/virtual/test_pattern.h"
+#include "platform/virtual/moving_picture.h"
 
 namespace velmora {
 namespace {
@@ -48,7 +48,7 @@ class DeliveryLoop {
         interval_(frameInterval(configuration.minimumFrameInterval)),
         showsCursor_(configuration.showsCursor),
         pool_(width, height, static_cast<std::size_t>(std::clamp(configuration.queueDepth, 1, kMaximumPoolSize))),
-        pattern_(width, height),
+        movingPicture_(width, height),
         output_(std::move(output)),
         delegate_(std::move(delegate)) {}
 
@@ -93,9 +93,9 @@ class DeliveryLoop {
     if (!picture) {
       return;  // every picture is still held downstream: this frame is dropped, as a platform would
     }
-    pattern_.render(*picture, frameNumber);
+    movingPicture_.render(*picture, frameNumber);
     if (showsCursor_) {
-      pattern_.drawCursor(*picture, frameNumber);
+      movingPicture_.drawCursor(*picture, frameNumber);
     }
     const auto captureTime = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch());
     drawFrameStamp(picture->luma(), picture->lumaStride(), picture->chroma(), picture->chromaStride(), picture->width(),
@@ -114,7 +114,7 @@ class DeliveryLoop {
   const Clock::duration interval_;
   const bool showsCursor_;
   PixelBufferPool pool_;
-  const TestPattern pattern_;
+  const MovingPicture movingPicture_;
   const std::weak_ptr<ScreenCaptureStreamOutput> output_;
   const std::weak_ptr<ScreenCaptureStreamDelegate> delegate_;
 

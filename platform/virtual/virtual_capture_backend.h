@@ -7,7 +7,7 @@
 
 namespace velmora {
 
-// Capture of the virtual displays: each stream draws a moving test picture with a frame stamp at
+// Capture of the virtual displays: each stream draws a moving picture with a frame stamp at
 // the configured size and rate, on a delivery thread of its own. Screen recording is always
 // permitted. A display that leaves the source's layout ends its streams with an error.
 class VirtualCaptureBackend : public ScreenCaptureBackend {

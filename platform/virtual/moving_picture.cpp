@@ -1,4 +1,4 @@
-#include "platform/virtual/test_pattern.h"
+#include "platform/virtual/moving_picture.h"
 
 #include <algorithm>
 #include <array>
@@ -36,7 +36,7 @@ std::uint8_t videoRange(int luma) { return static_cast<std::uint8_t>(std::clamp(
 
 }  // namespace
 
-TestPattern::TestPattern(int width, int height) : width_(width), height_(height) {
+MovingPicture::MovingPicture(int width, int height) : width_(width), height_(height) {
   const auto length = static_cast<std::size_t>(2 * width_);
   lumaRows_[0].resize(length);
   lumaRows_[1].resize(length);
@@ -51,7 +51,7 @@ TestPattern::TestPattern(int width, int height) : width_(width), height_(height)
   }
 }
 
-int TestPattern::shiftOfRow(int y, std::uint32_t frameNumber) const {
+int MovingPicture::shiftOfRow(int y, std::uint32_t frameNumber) const {
   const auto base = static_cast<std::uint64_t>(frameNumber) * kHorizontalSpeed;
   const auto slant = static_cast<std::uint64_t>(2 * (y / kRowsPerSlantStep));
   // Both terms are even and so is the width: the shift is an even pixel offset, the same
@@ -59,7 +59,7 @@ int TestPattern::shiftOfRow(int y, std::uint32_t frameNumber) const {
   return static_cast<int>((base + slant) % static_cast<std::uint64_t>(width_));
 }
 
-void TestPattern::render(PixelBuffer& picture, std::uint32_t frameNumber) const {
+void MovingPicture::render(PixelBuffer& picture, std::uint32_t frameNumber) const {
   if (picture.width() != width_ || picture.height() != height_) {
     return;
   }
@@ -76,7 +76,7 @@ void TestPattern::render(PixelBuffer& picture, std::uint32_t frameNumber) const 
   }
 }
 
-void TestPattern::drawCursor(PixelBuffer& picture, std::uint32_t frameNumber) const {
+void MovingPicture::drawCursor(PixelBuffer& picture, std::uint32_t frameNumber) const {
   constexpr int kCursorHeight = 16;
   if (picture.width() != width_ || picture.height() != height_ || width_ < kCursorHeight || height_ < kCursorHeight) {
     return;

@@ -7,13 +7,13 @@
 
 namespace velmora {
 
-// A moving test picture for virtual displays: slanted colour bars with fine texture that slide
+// The moving picture of a virtual display: slanted colour bars with fine texture that slide
 // sideways while bands of two textures move down, so that every pixel changes every frame as in
 // full-motion video, yet encoders find the motion. Rendering copies precomputed rows only.
-class TestPattern {
+class MovingPicture {
  public:
   // Width and height even and positive, as in every NV12 picture.
-  TestPattern(int width, int height);
+  MovingPicture(int width, int height);
 
   // Draws frame `frameNumber` of the animation into a picture of the pattern's size.
   void render(PixelBuffer& picture, std::uint32_t frameNumber) const;
