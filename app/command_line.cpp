@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include "platform/posix/command_line_arguments.h"
+
 namespace velmora {
 
 std::string hostUsage() {
@@ -34,23 +36,11 @@ error exits with 2, a start-up failure with 1.
 Result<HostOptions> parseHostOptions(const std::vector<std::string>& arguments) {
   HostOptions options;
   const auto failure = [](const std::string& why) { return Result<HostOptions>::failure(why); };
-  for (std::size_t index = 0; index < arguments.size(); ++index) {
-    std::string argument = arguments[index];
-    std::optional<std::string> inlineValue;
-    if (const auto equals = argument.find('='); argument.starts_with("--") && equals != std::string::npos) {
-      inlineValue = argument.substr(equals + 1);
-      argument.resize(equals);
-    }
-    const auto value = [&]() -> std::optional<std::string> {
-      if (inlineValue) {
-        return inlineValue;
-      }
-      if (index + 1 < arguments.size()) {
-        return arguments[++index];
-      }
-      return std::nullopt;
-    };
-    const auto takesNoValue = [&] { return !inlineValue.has_value(); };
+  CommandLineArguments reader(arguments);
+  while (reader.next()) {
+    const std::string& argument = reader.name();
+    const auto value = [&] { return reader.value(); };
+    const auto takesNoValue = [&] { return !reader.hasInlineValue(); };
 
     if (argument == "--headless" && takesNoValue()) {
       options.headless = true;
@@ -95,7 +85,7 @@ Result<HostOptions> parseHostOptions(const std::vector<std::string>& arguments) 
         return failure("--log-level takes debug, info, default or error");
       }
     } else {
-      return failure("unknown option '" + arguments[index] + "'");
+      return failure("unknown option '" + reader.given() + "'");
     }
   }
   return options;

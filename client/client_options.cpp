@@ -6,6 +6,7 @@
 #include <map>
 
 #include "client/seconds.h"
+#include "platform/posix/command_line_arguments.h"
 #include "protocol/json.h"
 
 namespace velmora {
@@ -131,22 +132,10 @@ Result<ClientOptions> parseClientOptions(const std::vector<std::string>& argumen
   bool discoverTimeoutGiven = false;
   const auto failure = [](const std::string& why) { return Parsed::failure(why); };
 
-  for (std::size_t index = 0; index < arguments.size(); ++index) {
-    std::string argument = arguments[index];
-    std::optional<std::string> inlineValue;
-    if (const auto equals = argument.find('='); argument.starts_with("--") && equals != std::string::npos) {
-      inlineValue = argument.substr(equals + 1);
-      argument.resize(equals);
-    }
-    const auto value = [&]() -> std::optional<std::string> {
-      if (inlineValue) {
-        return inlineValue;
-      }
-      if (index + 1 < arguments.size()) {
-        return arguments[++index];
-      }
-      return std::nullopt;
-    };
+  CommandLineArguments reader(arguments);
+  while (reader.next()) {
+    const std::string& argument = reader.name();
+    const auto value = [&] { return reader.value(); };
     const auto nonEmptyValue = [&](const std::string& what) -> Result<std::string> {
       auto text = value();
       if (!text || text->empty()) {
@@ -158,9 +147,9 @@ Result<ClientOptions> parseClientOptions(const std::vector<std::string>& argumen
       return *text;
     };
 
-    if ((argument == "--help" || argument == "-h") && !inlineValue) {
+    if ((argument == "--help" || argument == "-h") && !reader.hasInlineValue()) {
       options.showHelp = true;
-    } else if (argument == "--discover" && !inlineValue) {
+    } else if (argument == "--discover" && !reader.hasInlineValue()) {
       options.discover = true;
     } else if (argument == "--host") {
       auto host = nonEmptyValue("an address or host name");
@@ -243,7 +232,7 @@ Result<ClientOptions> parseClientOptions(const std::vector<std::string>& argumen
       }
       options.logLevel = level->second;
     } else {
-      return failure("unknown option '" + arguments[index] + "'");
+      return failure("unknown option '" + reader.given() + "'");
     }
   }
 
