@@ -86,7 +86,7 @@ void ControlChannelServer::startLocked() {
   }
   listener_ = created.value();
 
-  std::string instanceName = "Mac";
+  std::string instanceName = VelmoraConstants::fallbackHostName;
   dependencies_.mainQueue.runSync([&] { instanceName = hostName(); });
   if (dependencies_.advertiser) {
     dependencies_.advertiser->advertise(instanceName, std::string(VelmoraConstants::dnsSdServiceType), listener_->port());

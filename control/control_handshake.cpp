@@ -252,7 +252,7 @@ ControlChannelServer::ScreenSize ControlChannelServer::getSelectedScreenSize(
 
 std::string ControlChannelServer::hostName() const {
   std::string name = dependencies_.computerName ? dependencies_.computerName() : std::string();
-  return name.empty() ? "Mac" : name;
+  return name.empty() ? VelmoraConstants::fallbackHostName : name;
 }
 
 ControlChannelServer::HostDescription ControlChannelServer::describeHost() const {

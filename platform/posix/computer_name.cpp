@@ -1,6 +1,7 @@
 #include "platform/posix/computer_name.h"
 
 #include "platform/log/log.h"
+#include "protocol/velmora_constants.h"
 
 #include <climits>
 #include <cstring>
@@ -168,7 +169,7 @@ std::string computerNameFrom(const std::filesystem::path& machineInfoPath) {
   if (::gethostname(hostName, sizeof hostName - 1) == 0 && hostName[0] != '\0' && isValidUtf8(hostName)) {
     return hostName;
   }
-  return "Mac";
+  return VelmoraConstants::fallbackHostName;
 }
 
 }  // namespace velmora
