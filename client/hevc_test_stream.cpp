@@ -123,9 +123,3 @@ std::vector<std::vector<std::uint8_t>> datagramsOf(const EncodedTestFrame& frame
 }
 
 }  // namespace velmora::testing
-
-// The sanitizers ask for their suppressions through these hooks. x265 3.5 loses some of its
-// frame-filter buffers when an encoder is closed, and hands work between its own threads with
-// synchronisation that ThreadSanitizer cannot see, since the library is not instrumented.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
-extern "C" const char* __tsan_default_suppressions() { return "race:libx265.so\n"; }
