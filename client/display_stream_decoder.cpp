@@ -13,7 +13,6 @@ namespace {
 // A stamp further off than this was not drawn by a host on this machine's clock (or misread).
 constexpr std::chrono::seconds kMaximumPlausibleLatency{60};
 
-bool isLoggedOccurrence(std::uint64_t count) { return count <= 3 || count % 300 == 0; }
 
 std::optional<std::int64_t> latencyMicroseconds(const FrameStamp& stamp, std::chrono::steady_clock::time_point now) {
   const auto nowMicroseconds =
@@ -143,7 +142,7 @@ void DisplayStreamDecoder::deliver(const ReassembledFrame& frame, const DecodedP
 
 void DisplayStreamDecoder::countDecodeError(const std::string& reason) {
   statistics_.recordDecodeError(displayID_);
-  if (isLoggedOccurrence(++decodeErrors_)) {
+  if (velmora::log::isLoggedOccurrence(++decodeErrors_)) {
     receiverLogger().error("Display {}: decode error #{}: {}", displayID_, decodeErrors_, reason);
   }
 }

@@ -16,7 +16,6 @@ namespace {
 // Batches read before the loop looks at a stop request again.
 constexpr int kBatchesPerWakeUp = 16;
 
-bool isLoggedOccurrence(std::uint64_t count) { return count <= 3 || count % 300 == 0; }
 
 }  // namespace
 
@@ -176,7 +175,7 @@ void VideoReceiver::moveToNextSocket(Clock::time_point& nextHello) {
 
 void VideoReceiver::sendHello() {
   if (const int error = socket_->send(helloBytes); error != 0) {
-    if (isLoggedOccurrence(++sendErrors_)) {
+    if (velmora::log::isLoggedOccurrence(++sendErrors_)) {
       receiverLogger().error("Sending the video hello failed: {}", std::strerror(error));
     }
     return;
@@ -198,7 +197,7 @@ void VideoReceiver::receiveWaitingDatagrams() {
     });
     if (result.error != 0) {
       // Mostly an ICMP "port unreachable" for the hello: the host is not listening (yet, or any more).
-      if (isLoggedOccurrence(++transport_.receiveErrors)) {
+      if (velmora::log::isLoggedOccurrence(++transport_.receiveErrors)) {
         receiverLogger().notice("Receiving video failed: {}", std::strerror(result.error));
       }
     } else if (result.datagrams < ConnectedDatagramSocket::batchSize) {

@@ -14,11 +14,6 @@ namespace {
 constexpr std::array<std::uint8_t, 4> kStartCode{0x00, 0x00, 0x00, 0x01};
 constexpr std::size_t kLengthPrefixSize = 4;
 constexpr double kMicrosecondsPerSecond = 1'000'000.0;
-constexpr std::int64_t kLogCadence = 300;
-
-bool isLoggedFrameNumber(std::int64_t number) {
-  return (number >= 1 && number <= 3) || number % kLogCadence == 0;
-}
 
 std::optional<std::uint64_t> presentationTimestampMicroseconds(double seconds) {
   const double microseconds = seconds * kMicrosecondsPerSecond;
@@ -104,12 +99,8 @@ void VideoEncoderService::configure(std::int64_t width, std::int64_t height, std
   EncoderSettings settings;
   settings.width = width;
   settings.height = height;
-  settings.realTime = true;
-  settings.profile = EncoderProfile::hevcMain;
   settings.averageBitRate = bitRate;
   settings.maxKeyFrameInterval = keyFrameInterval(frameRate);
-  settings.maxFrameDelayCount = 0;
-  settings.allowFrameReordering = false;
   settings.expectedFrameRate = frameRate;
 
   // The session calls back into this object, which outlives it: the destructor and every
@@ -193,7 +184,7 @@ void VideoEncoderService::handleEncodedFrame(EncoderStatus status, const Encoded
     std::lock_guard lock(outputLock_);
     count = ++encodedCount_;
   }
-  if (isLoggedFrameNumber(count)) {
+  if (log::isLoggedOccurrence(count)) {
     logger_.debug("Encoded frame #{}", count);
   }
 
@@ -260,7 +251,7 @@ void VideoEncoderService::storeParameterSets(const std::optional<std::span<const
 void VideoEncoderService::logInvalidPresentationTime(double seconds) {
   // Throttled like the per-frame lines, so that a broken clock cannot flood the log.
   const std::int64_t count = ++invalidPresentationTimeCount_;
-  if (isLoggedFrameNumber(count)) {
+  if (log::isLoggedOccurrence(count)) {
     logger_.error("Dropping frame with invalid presentation time: {} (dropped so far: {})", seconds, count);
   }
 }

@@ -35,7 +35,6 @@ constexpr std::size_t kLengthPrefixSize = 4;
 // VPS, SPS and PPS have the consecutive NAL unit types 32, 33 and 34.
 constexpr int kNalTypeVPS = 32;
 constexpr int kNalTypePPS = 34;
-constexpr std::int64_t kLogCadence = 300;
 
 struct ParamDeleter {
   void operator()(x265_param* param) const { x265_param_free(param); }
@@ -381,7 +380,7 @@ class X265Session {
   }
 
   void failFrame(const char* reason) {
-    if (const std::int64_t count = ++failedFrames_; count <= 3 || count % kLogCadence == 0) {
+    if (const std::int64_t count = ++failedFrames_; log::isLoggedOccurrence(count)) {
       logger_.error("x265 could not encode a frame: {} (failures so far: {})", reason, count);
     }
     output_(kEncoderStatusEncodeFailed, nullptr);
@@ -457,29 +456,6 @@ class X265EncoderBackend final : public VideoEncoderBackend {
 };
 
 }  // namespace
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VELMORA_X265_LEAK_SUPPRESSION 1
-#endif
-#if __has_feature(thread_sanitizer)
-#define VELMORA_X265_RACE_SUPPRESSION 1
-#endif
-#elif defined(__SANITIZE_ADDRESS__)
-#define VELMORA_X265_LEAK_SUPPRESSION 1
-#elif defined(__SANITIZE_THREAD__)
-#define VELMORA_X265_RACE_SUPPRESSION 1
-#endif
-#ifdef VELMORA_X265_LEAK_SUPPRESSION
-// x265 3.5 itself leaks about 7 KB per encoder (frame filter rows and a parameter block), however it
-// is opened and closed; LeakSanitizer is told so and still checks everything else.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
-#endif
-#ifdef VELMORA_X265_RACE_SUPPRESSION
-// x265's worker threads hand work over through synchronisation that ThreadSanitizer cannot see in
-// the uninstrumented library; only the memset/memcpy calls made from inside x265 are ignored.
-extern "C" const char* __tsan_default_suppressions() { return "called_from_lib:libx265.so\n"; }
-#endif
 
 VideoEncoderBackendCreation makeX265EncoderBackend(const EncoderSettings& requested,
                                                    VideoEncoderBackend::OutputCallback output) {
