@@ -37,7 +37,6 @@ std::optional<std::string> stopAndWait(ScreenCaptureStream& stream) {
   return answer ? *answer : std::optional<std::string>(kNoAnswer);
 }
 
-bool isLoggedFrame(std::int64_t frameNumber) { return frameNumber <= 3 || frameNumber % 300 == 0; }
 
 }  // namespace
 
@@ -195,7 +194,7 @@ bool ScreenCaptureService::startCapture(const CancellationToken& token) {
     return false;
   }
   const std::uint32_t displayID = *match;
-  logger_.info("Capturing display ID={} (target={}, match={})", displayID, *target, displayID == *target);
+  logger_.info("Capturing display ID={} (target={}, match={})", displayID, *target, displayID == *target ? 1 : 0);
 
   const CaptureConfiguration captured = configuration();
   auto stream = backend_->makeStream(displayID, streamConfiguration(captured), weak_from_this());
@@ -220,7 +219,10 @@ bool ScreenCaptureService::startCapture(const CancellationToken& token) {
     return false;
   }
   storeStream(std::move(stream));
-  updateCaptureState(CaptureState::running);
+  if (!markRunningUnlessCancelled(token)) {
+    // A stop came after the check above; its stop task waits for this one and stops the stream.
+    return false;
+  }
   logger_.info("Screen capture started: {}x{}@{}fps", captured.width, captured.height, captured.frameRate);
   return true;
 }
@@ -288,7 +290,7 @@ void ScreenCaptureService::streamDidOutputSampleBuffer(const SampleBuffer& sampl
     std::lock_guard lock(stateLock_);
     frameNumber = ++frameCount_;
   }
-  if (isLoggedFrame(frameNumber)) {
+  if (log::isLoggedOccurrence(frameNumber)) {
     logger_.debug("Captured frame #{}", frameNumber);
   }
   std::shared_ptr<const SampleBufferHandler> handler;
@@ -311,9 +313,27 @@ void ScreenCaptureService::updateCaptureState(CaptureState newState) {
   CaptureState oldState;
   {
     std::lock_guard lock(stateLock_);
-    oldState = captureState_;
-    captureState_ = newState;
+    oldState = std::exchange(captureState_, newState);
   }
+  reportStateChange(oldState, newState);
+}
+
+bool ScreenCaptureService::markRunningUnlessCancelled(const CancellationToken& token) {
+  CaptureState oldState;
+  {
+    // stop() cancels before it sets the state idle under this lock: either it sees running here
+    // and ends it, or this check sees the cancellation.
+    std::lock_guard lock(stateLock_);
+    if (token.isCancelled()) {
+      return false;
+    }
+    oldState = std::exchange(captureState_, CaptureState::running);
+  }
+  reportStateChange(oldState, CaptureState::running);
+  return true;
+}
+
+void ScreenCaptureService::reportStateChange(CaptureState oldState, CaptureState newState) {
   if (oldState == newState) {
     return;
   }

@@ -93,6 +93,9 @@ class ScreenCaptureService : public ScreenCaptureStreamOutput,
   bool startCapture(const CancellationToken& token);
   static ScreenCaptureStreamConfiguration streamConfiguration(const CaptureConfiguration& captured);
   void updateCaptureState(CaptureState newState);
+  // Start tasks only: running, unless the start was cancelled; checked and set under stateLock_.
+  bool markRunningUnlessCancelled(const CancellationToken& token);
+  void reportStateChange(CaptureState oldState, CaptureState newState);
   StartTaskSlot takeStartTask();
   bool isCurrentStartTask(std::uint64_t taskNumber) const;
   // Clears startTask when it is still the task with this number.

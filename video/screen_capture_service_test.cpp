@@ -107,7 +107,7 @@ TEST_F(ScreenCaptureServiceTest, StartsAStreamOnTheTargetDisplayAndReportsOnTheM
   EXPECT_TRUE(stream->isRunning());
   EXPECT_EQ(reportsOnceThereAre(2), (std::vector<CaptureState>{CaptureState::starting, CaptureState::running}));
   EXPECT_EQ(logs_.count(log::Level::info, "Starting capture attempt 1..."), 1U);
-  EXPECT_EQ(logs_.count(log::Level::info, "Capturing display ID=2 (target=2, match=true)"), 1U);
+  EXPECT_EQ(logs_.count(log::Level::info, "Capturing display ID=2 (target=2, match=1)"), 1U);
   ASSERT_TRUE(logged("Screen capture started: 1280x720@30fps"));
   EXPECT_EQ(logs_.count(log::Level::info, "Screen capture started: 1280x720@30fps"), 1U);
   EXPECT_EQ(logs_.count(log::Level::debug, "Capture state: idle -> starting"), 1U);
