@@ -14,18 +14,12 @@
 
 namespace velmora {
 
-enum class EncoderProfile { hevcMain };
-
 // The settings of one HEVC compression session, set once when it is created.
 struct EncoderSettings {
   std::int64_t width = 0;
   std::int64_t height = 0;
-  bool realTime = true;
-  EncoderProfile profile = EncoderProfile::hevcMain;
   std::int64_t averageBitRate = 0;       // bits per second
   std::int64_t maxKeyFrameInterval = 0;  // frames
-  std::int64_t maxFrameDelayCount = 0;   // frames the encoder may hold back
-  bool allowFrameReordering = false;
   std::int64_t expectedFrameRate = 0;  // frames per second
 
   bool operator==(const EncoderSettings&) const = default;
@@ -61,7 +55,10 @@ struct EncodedFormatDescription {
 // output callback that carries it.
 struct EncodedSample {
   std::optional<std::vector<SampleAttachment>> attachments;  // none: no attachments array at all
-  std::optional<std::span<const std::uint8_t>> data;         // NAL units behind 4-byte big-endian lengths
+  // NAL units behind 4-byte big-endian lengths (x265 writes them so when asked): the boundaries
+  // are explicit, so the encoder service finds each unit without scanning for start codes, and it
+  // writes the start codes the wire wants in the same pass that copies the units out.
+  std::optional<std::span<const std::uint8_t>> data;
   std::optional<EncodedFormatDescription> formatDescription;
   double presentationTime = 0;  // seconds on the capture clock
 };

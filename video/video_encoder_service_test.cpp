@@ -91,7 +91,7 @@ TEST_F(VideoEncoderServiceTest, ConfigureCreatesARealTimeSessionAndLogsItsSettin
   EXPECT_EQ(logs_.count(log::Level::info, "EncoderSession configured: 1280x720px @ 2Mbps (2500000bps, 30fps)"), 1u);
   const auto settings = sessions_.createdSettings();
   ASSERT_EQ(settings.size(), 2u);
-  EXPECT_EQ(settings[0], (EncoderSettings{2560, 1440, true, EncoderProfile::hevcMain, 20'000'000, 120, 0, false, 60}));
+  EXPECT_EQ(settings[0], (EncoderSettings{2560, 1440, 20'000'000, 120, 60}));
   EXPECT_EQ(settings[1].maxKeyFrameInterval, 60);
   EXPECT_EQ(sessions_.liveSessions(), 1) << "the first session was not discarded";
 }
