@@ -1,5 +1,6 @@
 #include "platform/x11/screen_change_notifier.h"
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 #include <poll.h>
@@ -11,13 +12,17 @@
 
 #include "platform/log/log.h"
 #include "platform/x11/x11_connection.h"
+#include "platform/x11/x11_monitors.h"
 
 namespace velmora {
 
 class ScreenChangeNotifier::Watch {
  public:
   Watch(X11Connection connection, int randrEventBase, int wakeDescriptor)
-      : connection_(std::move(connection)), randrEventBase_(randrEventBase), wakeDescriptor_(wakeDescriptor) {}
+      : connection_(std::move(connection)),
+        randrEventBase_(randrEventBase),
+        wakeDescriptor_(wakeDescriptor),
+        xftScale_(readXftScale(connection_.get())) {}
 
   ~Watch() { close(wakeDescriptor_); }
   Watch(const Watch&) = delete;
@@ -69,6 +74,13 @@ class ScreenChangeNotifier::Watch {
       if (randrType == RRScreenChangeNotify || randrType == RRNotify ||
           (event.type == ConfigureNotify && event.xconfigure.window == root)) {
         changed = true;
+      } else if (event.type == PropertyNotify && event.xproperty.window == root &&
+                 event.xproperty.atom == XA_RESOURCE_MANAGER) {
+        // The desktop's scale (Xft.dpi) lives among the X resources, which change for many other
+        // reasons too: only a new scale is a change of the screen.
+        const double scale = readXftScale(display);
+        changed = changed || scale != xftScale_;
+        xftScale_ = scale;
       }
     }
     return changed;
@@ -77,6 +89,7 @@ class ScreenChangeNotifier::Watch {
   const X11Connection connection_;
   const int randrEventBase_;
   const int wakeDescriptor_;
+  double xftScale_;
   const log::Logger logger_{"App"};
 };
 
@@ -99,7 +112,7 @@ Result<std::unique_ptr<ScreenChangeNotifier>> ScreenChangeNotifier::start(MainQu
   }
   const Window root = DefaultRootWindow(display);
   XRRSelectInput(display, root, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
-  XSelectInput(display, root, StructureNotifyMask);
+  XSelectInput(display, root, StructureNotifyMask | PropertyChangeMask);
   // Selected before start() returns: a change made right after it is seen.
   XSync(display, False);
 

@@ -10,9 +10,9 @@
 
 namespace velmora {
 
-// Watches an X screen for configuration changes (RandR screen, CRTC and output changes, and the
-// root window's ConfigureNotify, which is all that adding or removing a RandR monitor produces)
-// on a connection and thread of its own. Each batch of change events that arrives together posts
+// Watches an X screen for configuration changes (RandR screen, CRTC and output changes, the root
+// window's ConfigureNotify, which is all that adding or removing a RandR monitor produces, and a
+// new Xft.dpi scale) on a connection and thread of its own. Each batch of change events that arrives together posts
 // one call of the handler onto the main queue.
 class ScreenChangeNotifier {
   class Watch;
