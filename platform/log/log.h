@@ -17,6 +17,10 @@ class logger;
 
 namespace velmora::log {
 
+// Log texts are the host's fixed log format, which tools and people read: they keep the words
+// they were given ("VP" for the client, "Mac" for this host, "XCTest" for a test run, menu-bar
+// and screen-recording wording) even where the code around them names things for Linux.
+
 // The four levels the host logs at; "default" sits between info and error.
 enum class Level { debug, info, notice, error };
 
