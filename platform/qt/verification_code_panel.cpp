@@ -23,9 +23,11 @@ namespace velmora {
 namespace {
 
 constexpr int kStackSpacing = 18;
-// The content is framed 20 inside the window and padded 34 / 30 inside that frame.
-constexpr int kHorizontalInset = 20 + 34;
-constexpr int kVerticalInset = 30;
+// The content is framed 20 inside the window and padded 34 (sides) / 30 (top, bottom) inside that
+// frame: the frame applies on every side.
+constexpr int kFrameInset = 20;
+constexpr int kHorizontalInset = kFrameInset + 34;
+constexpr int kVerticalInset = kFrameInset + 30;
 constexpr int kIconSize = 72;
 constexpr qreal kIconCornerRadius = 16;
 constexpr int kTitleFontSize = 30;
