@@ -9,31 +9,27 @@ namespace velmora {
 namespace {
 
 constexpr const char* kTestRunVariable = "XCTestConfigurationFilePath";
-constexpr const char* kKeepRunningReason = "Velmora companion server must keep running";
 
 }  // namespace
 
-bool MacCompanionStartup::environmentMarksTestRun() { return std::getenv(kTestRunVariable) != nullptr; }
+bool StartupEnvironment::environmentMarksTestRun() { return std::getenv(kTestRunVariable) != nullptr; }
 
-MacCompanionStartup MacCompanionStartup::live(std::shared_ptr<AutomaticTerminationControlling> lifecycleController) {
-  return MacCompanionStartup{&MacCompanionStartup::environmentMarksTestRun, std::move(lifecycleController)};
+StartupEnvironment StartupEnvironment::live(std::shared_ptr<IdleSleepInhibiting> idleSleepInhibition) {
+  return StartupEnvironment{&StartupEnvironment::environmentMarksTestRun, std::move(idleSleepInhibition)};
 }
 
-AppDelegate::AppDelegate(MacCompanionStartup startup, Dependencies dependencies, StartMenuBarServicesHandler handler)
+AppDelegate::AppDelegate(StartupEnvironment startup, Dependencies dependencies, StartMenuBarServicesHandler handler)
     : startup_(std::move(startup)),
       dependencies_(std::move(dependencies)),
       startMenuBarServicesHandler_(handler ? std::move(handler)
                                            : [](AppDelegate& delegate) { delegate.startMenuBarServices(); }) {}
 
 void AppDelegate::applicationDidFinishLaunching() {
-  if (startup_.isRunningUnitTests()) {
+  if (startup_.isTestRun()) {
     logger_.info("Running under XCTest — skipping menu-bar startup side effects");
     return;
   }
-  auto& lifecycleController = *startup_.lifecycleController;
-  lifecycleController.setAutomaticTerminationSupportEnabled(false);
-  lifecycleController.disableAutomaticTermination(kKeepRunningReason);
-  lifecycleController.disableSuddenTermination();
+  startup_.idleSleepInhibition->inhibitIdleSleep(kKeepRunningReason);
 
   startMenuBarServicesHandler_(*this);
 }

@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/automatic_termination_controlling.h"
+#include "platform/idle_sleep_inhibiting.h"
 #include "platform/input_backend.h"
 #include "platform/log/log.h"
 #include "platform/posix/single_instance_lock.h"
@@ -12,17 +12,22 @@
 
 namespace velmora {
 
-struct MacCompanionStartup {
-  std::function<bool()> isRunningUnitTests;
-  std::shared_ptr<AutomaticTerminationControlling> lifecycleController;
+// Why the host keeps the system from idling or sleeping; logind lists it with the inhibitor.
+inline constexpr const char* kKeepRunningReason = "Velmora companion server must keep running";
+
+// What start-up takes from its surroundings: whether this is a test run, and the idle-sleep
+// inhibition it takes when it is not.
+struct StartupEnvironment {
+  std::function<bool()> isTestRun;
+  std::shared_ptr<IdleSleepInhibiting> idleSleepInhibition;
 
   // A test run is recognised by "XCTestConfigurationFilePath" in the environment, whatever its
-  // value (an empty one included).
+  // value (an empty one included): test harnesses set it, and the host then touches nothing.
   static bool environmentMarksTestRun();
-  static MacCompanionStartup live(std::shared_ptr<AutomaticTerminationControlling> lifecycleController);
+  static StartupEnvironment live(std::shared_ptr<IdleSleepInhibiting> idleSleepInhibition);
 };
 
-// Brings the host up once the main loop is ready to run: termination protections, the version
+// Brings the host up once the main loop is ready to run: the idle-sleep inhibition, the version
 // line, the single-instance rule, the permission requests, and finally the session controller.
 // Main thread.
 class AppDelegate {
@@ -39,7 +44,7 @@ class AppDelegate {
   using StartMenuBarServicesHandler = std::function<void(AppDelegate&)>;
 
   // Without a handler, the delegate's own start-up services run.
-  AppDelegate(MacCompanionStartup startup, Dependencies dependencies, StartMenuBarServicesHandler handler = {});
+  AppDelegate(StartupEnvironment startup, Dependencies dependencies, StartMenuBarServicesHandler handler = {});
 
   void applicationDidFinishLaunching();
 
@@ -50,7 +55,7 @@ class AppDelegate {
   bool isDuplicateInstanceRunning();
 
   const log::Logger logger_{"AppDelegate"};
-  MacCompanionStartup startup_;
+  StartupEnvironment startup_;
   Dependencies dependencies_;
   StartMenuBarServicesHandler startMenuBarServicesHandler_;
   bool hasStartedController_ = false;

@@ -95,14 +95,7 @@ LogindInhibitor::LogindInhibitor(Key /*key*/, int descriptor) : descriptor_(desc
 
 LogindInhibitor::~LogindInhibitor() { ::close(descriptor_); }
 
-LogindTerminationController::LogindTerminationController(std::string defaultReason)
-    : defaultReason_(std::move(defaultReason)) {}
-
-void LogindTerminationController::disableAutomaticTermination(const std::string& reason) { takeInhibitorOnce(reason); }
-
-void LogindTerminationController::disableSuddenTermination() { takeInhibitorOnce(defaultReason_); }
-
-void LogindTerminationController::takeInhibitorOnce(const std::string& reason) {
+void LogindIdleSleepInhibition::inhibitIdleSleep(const std::string& reason) {
   if (triedInhibitor_) {
     return;
   }

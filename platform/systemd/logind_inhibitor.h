@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/automatic_termination_controlling.h"
+#include "platform/idle_sleep_inhibiting.h"
 #include "platform/result.h"
 
 #include <memory>
@@ -37,27 +37,15 @@ class LogindInhibitor {
   const int descriptor_;
 };
 
-// The termination protections on Linux: both disable calls come down to one "idle:sleep"
-// inhibitor, taken on the first of them and held for the object's life. Where logind is missing
-// the first call logs why and later calls do nothing. There is no automatic termination to
-// switch off here, so the flag is only remembered.
-class LogindTerminationController final : public AutomaticTerminationControlling {
+// One logind "idle:sleep" inhibitor, taken on the first call and held for the object's life (the
+// process's). Where logind is missing the first call logs why and later calls do nothing.
+class LogindIdleSleepInhibition final : public IdleSleepInhibiting {
  public:
-  // `defaultReason` is used when disableSuddenTermination() comes first.
-  explicit LogindTerminationController(std::string defaultReason);
-
-  bool automaticTerminationSupportEnabled() const override { return automaticTerminationSupportEnabled_; }
-  void setAutomaticTerminationSupportEnabled(bool enabled) override { automaticTerminationSupportEnabled_ = enabled; }
-  void disableAutomaticTermination(const std::string& reason) override;
-  void disableSuddenTermination() override;
+  void inhibitIdleSleep(const std::string& reason) override;
 
   bool holdsInhibitor() const { return inhibitor_ != nullptr; }
 
  private:
-  void takeInhibitorOnce(const std::string& reason);
-
-  const std::string defaultReason_;
-  bool automaticTerminationSupportEnabled_ = true;
   bool triedInhibitor_ = false;
   std::unique_ptr<LogindInhibitor> inhibitor_;
 };
