@@ -1,16 +1,16 @@
-// Puts the host together from the backends chosen on the command line and runs it.
+// Puts the host together: the user interface, the backends chosen on the command line, and the
+// session that runs on them until the host quits.
 #include <asio/signal_set.hpp>
 
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <optional>
 
 #include "app/app_build_info.h"
 #include "app/app_delegate.h"
-#include "app/host_main.h"
 #include "app/command_line.h"
 #include "app/headless_user_interface.h"
+#include "app/host_main.h"
 #include "app/localization.h"
 #include "app/status_bar_controller.h"
 #include "control/control_channel_server.h"
@@ -24,198 +24,189 @@
 #include "platform/qt/qt_tray_application.h"
 #include "platform/systemd/journal_log.h"
 #include "platform/systemd/logind_inhibitor.h"
-#include "platform/virtual/virtual_capture_backend.h"
-#include "platform/virtual/virtual_display_source.h"
-#include "platform/virtual/virtual_input_backend.h"
-#include "platform/x11/screen_change_notifier.h"
-#include "platform/x11/x11_capture_backend.h"
-#include "platform/x11/x11_display_source.h"
-#include "platform/x11/x11_input_backend.h"
-#include "platform/x265/x265_encoder_backend.h"
-#include "video/video_stream_server.h"
 #include "protocol/velmora_constants.h"
+#include "video/video_stream_server.h"
 
 namespace velmora {
 namespace {
 
 constexpr int kUsageError = 2;
 constexpr int kStartupFailure = 1;
-constexpr const char* kKeepRunningReason = "Velmora companion server must keep running";
 // How long a quit waits for the captures to answer their stops.
 constexpr auto kCaptureStopTimeout = std::chrono::seconds(5);
 
-using Backends = HostBackends;
+const log::Logger logger("AppDelegate");
 
-Result<Backends> openX11Backends(const log::Logger& logger) {
-  auto displays = X11DisplaySource::open();
-  if (!displays) {
-    return Result<Backends>::failure(displays.error());
+// The tray when a desktop can show it; otherwise the headless interface, and the host says so.
+// Either way it owns the main queue and the main loop.
+class HostUserInterface {
+ public:
+  HostUserInterface(const HostOptions& options, int argc, char** argv) {
+    if (!options.headless) {
+      const auto resources = resourceDirectory();
+      auto opened = QtTrayApplication::open(
+          argc, argv,
+          QtTrayApplication::Options{(resources / "Velmora-MenuBar-Icon.png").string(),
+                                     (resources / "velmora-host.png").string(), resources / "help" / "permissions.html"});
+      if (opened) {
+        tray_ = std::move(opened.value());
+      } else {
+        logger.notice("No graphical session ({}) — running headless", opened.error());
+      }
+    }
+    if (!tray_) {
+      headlessQueue_.emplace();
+    }
   }
-  auto capture = X11CaptureBackend::open();
-  if (!capture) {
-    return Result<Backends>::failure(capture.error());
-  }
-  Backends backends{displays.value(), capture.value(), nullptr, makeX265EncoderBackend, true};
-  if (auto input = makeX11InputBackend()) {
-    backends.input = input.value();
-  } else {
-    // Streaming still works; input is refused as it would be without the permission.
-    logger.error("Input cannot be posted to the X11 display: {}", input.error());
-    auto refused = std::make_shared<VirtualInputBackend>(backends.displays);
-    refused->setTrusted(false);
-    backends.input = refused;
-  }
-  return backends;
-}
 
-Backends makeVirtualBackends(const VirtualDisplayLayout& layout) {
-  auto displays = std::make_shared<VirtualDisplaySource>(layout);
-  return Backends{displays, std::make_shared<VirtualCaptureBackend>(displays),
-                  std::make_shared<VirtualInputBackend>(displays), makeX265EncoderBackend, false};
-}
+  MainQueue& mainQueue() { return tray_ ? tray_->mainQueue() : *headlessQueue_; }
+
+  // The tray's icon appears here, once start-up has decided to run.
+  std::shared_ptr<StatusUserInterface> statusUserInterface() {
+    auto shown = tray_ ? tray_->userInterface() : nullptr;
+    return shown ? shown : std::make_shared<HeadlessUserInterface>();
+  }
+  std::shared_ptr<PermissionHelp> permissionHelp() { return tray_ ? tray_->permissionHelp() : nullptr; }
+
+  // `onQuit` runs on the main thread for SIGINT and SIGTERM; `onActive` when the desktop makes
+  // the host the active application (the tray only).
+  void run(std::function<void()> onQuit, std::function<void()> onActive) {
+    const auto quitFor = [onQuit](int signal) {
+      logger.info("Received signal {} — quitting", signal);
+      onQuit();
+    };
+    if (tray_) {
+      tray_->onQuitSignal(quitFor);
+      tray_->onApplicationActive(std::move(onActive));
+      tray_->run();
+      return;
+    }
+    asio::signal_set quitSignals(headlessQueue_->context(), SIGINT, SIGTERM);
+    quitSignals.async_wait([quitFor](const asio::error_code& error, int signal) {
+      if (!error) {
+        quitFor(signal);
+      }
+    });
+    headlessQueue_->run();
+  }
+
+ private:
+  std::unique_ptr<QtTrayApplication> tray_;
+  std::optional<AsioMainQueue> headlessQueue_;
+};
+
+// One run of the host on its backends: the servers and the controller are made only once
+// start-up knows this is the one instance, so that a second one touches nothing.
+class HostSession {
+ public:
+  HostSession(HostBackends backends, HostUserInterface& userInterface, const HostCustomization& customization)
+      : backends_(std::move(backends)), userInterface_(userInterface), customization_(customization) {}
+
+  // Nothing may call into the controller while it goes: the screen watch and the servers' queues
+  // stop first.
+  ~HostSession() {
+    screenChangeWatch_.reset();
+    if (controller_) {
+      controlServer_->shutdownQueueAndWait();
+      videoServer_->shutdownQueueAndWait();
+      controller_.reset();
+    }
+  }
+  HostSession(const HostSession&) = delete;
+  HostSession& operator=(const HostSession&) = delete;
+
+  const HostBackends& backends() const { return backends_; }
+
+  void startController() {
+    MainQueue& mainQueue = userInterface_.mainQueue();
+    controlServer_ = ControlChannelServer::create(ControlChannelServer::Dependencies{
+        mainQueue, std::make_shared<JsonFileUserDefaults>(defaultUserDefaultsPath()), openAdvertiser(), computerName,
+        [displays = backends_.displays] { return MacDisplayCatalog::currentSnapshots(*displays); }, makeTcpListener,
+        VelmoraConstants::defaultControlPort, ControlChannelTiming{}});
+    videoServer_ = VideoStreamServer::create();
+    controller_ = StatusBarController::create(StatusBarController::Dependencies{
+        mainQueue, controlServer_, videoServer_, backends_.displays, backends_.capture, backends_.makeEncoderSession,
+        backends_.input, userInterface_.statusUserInterface(), userInterface_.permissionHelp(), [this] { quit(); },
+        {}});
+    watchScreenChanges();
+    controller_->startServer();
+    if (customization_.controllerStarted) {
+      customization_.controllerStarted(mainQueue, controller_);
+    }
+  }
+
+  // The menu's Quit, SIGINT and SIGTERM: streaming stops and the main loop ends.
+  void quit() {
+    if (controller_) {
+      controller_->shutdown(kCaptureStopTimeout);
+    }
+    userInterface_.mainQueue().shutdown();
+  }
+
+  void applicationBecameActive() {
+    if (controller_) {
+      controller_->appDidBecomeActive();
+    }
+  }
+
+ private:
+  static std::shared_ptr<ServiceAdvertiser> openAdvertiser() {
+    auto avahi = makeAvahiServiceAdvertiser();
+    if (!avahi) {
+      logger.error("DNS-SD advertisement is unavailable: {}", avahi.error());
+      return nullptr;
+    }
+    return avahi.value();
+  }
+
+  void watchScreenChanges() {
+    if (!backends_.watchScreenChanges) {
+      return;
+    }
+    auto watch = backends_.watchScreenChanges(userInterface_.mainQueue(), [weak = std::weak_ptr(controller_)] {
+      if (auto controller = weak.lock()) {
+        controller->screenParametersDidChange();
+      }
+    });
+    if (!watch) {
+      logger.error("Screen changes will not be noticed: {}", watch.error());
+      return;
+    }
+    screenChangeWatch_ = std::move(watch.value());
+  }
+
+  HostBackends backends_;
+  HostUserInterface& userInterface_;
+  const HostCustomization& customization_;
+  std::shared_ptr<ControlChannelServer> controlServer_;
+  std::shared_ptr<VideoStreamServer> videoServer_;
+  std::shared_ptr<StatusBarController> controller_;
+  ScreenChangeWatch screenChangeWatch_;
+};
 
 int runHost(const HostOptions& options, int argc, char** argv, const HostCustomization& customization) {
   // Under systemd the lines go to the journal with their category as a field.
   sendLogToJournalWhenConnected();
   log::setMinimumLevel(options.logLevel);
   log::setShowPrivateValues(options.logPrivate);
-  const log::Logger logger("AppDelegate");
 
-  // The tray when a desktop can show it; otherwise the headless interface, and the host says so.
-  std::unique_ptr<QtTrayApplication> tray;
-  if (!options.headless) {
-    const auto resources = resourceDirectory();
-    auto opened = QtTrayApplication::open(
-        argc, argv,
-        QtTrayApplication::Options{(resources / "Velmora-MenuBar-Icon.png").string(),
-                                   (resources / "velmora-host.png").string(), resources / "help" / "permissions.html"});
-    if (opened) {
-      tray = std::move(opened.value());
-    } else {
-      logger.notice("No graphical session ({}) — running headless", opened.error());
-    }
-  }
-
-  std::optional<Backends> backends;
-  if (options.backend != Backend::virtualDisplays) {
-    auto x11 = openX11Backends(logger);
-    if (x11) {
-      const char* display = std::getenv("DISPLAY");
-      logger.info("Sharing the displays of the X11 display {}", display != nullptr ? display : "");
-      backends = std::move(x11.value());
-    } else if (options.backend == Backend::x11) {
-      std::fprintf(stderr, "velmora-host: cannot use the X11 display: %s\n", x11.error().c_str());
-      return kStartupFailure;
-    } else {
-      logger.info("No usable X11 display ({}) — sharing virtual displays", x11.error());
-    }
-  }
+  HostUserInterface userInterface(options, argc, argv);
+  auto backends = chooseHostBackends(options);
   if (!backends) {
-    backends = makeVirtualBackends(options.virtualDisplays);
+    std::fprintf(stderr, "velmora-host: %s\n", backends.error().c_str());
+    return kStartupFailure;
   }
   if (customization.adjustBackends) {
-    customization.adjustBackends(*backends);
+    customization.adjustBackends(backends.value());
   }
 
-  std::optional<AsioMainQueue> headlessQueue;
-  if (!tray) {
-    headlessQueue.emplace();
-  }
-  MainQueue& mainQueue = tray ? tray->mainQueue() : *headlessQueue;
-  const std::shared_ptr<StatusUserInterface> userInterface =
-      tray ? tray->userInterface() : std::make_shared<HeadlessUserInterface>();
-  const std::shared_ptr<PermissionHelp> permissionHelp = tray ? tray->permissionHelp() : nullptr;
-  auto userDefaults = std::make_shared<JsonFileUserDefaults>(defaultUserDefaultsPath());
-
-  const auto displaySource = backends->displays;
-  std::shared_ptr<ControlChannelServer> controlServer;
-  std::shared_ptr<VideoStreamServer> videoServer;
-  std::shared_ptr<StatusBarController> controller;
-  std::unique_ptr<ScreenChangeNotifier> screenChanges;
-
-  // The menu's Quit, SIGINT and SIGTERM: streaming stops and the main loop ends.
-  const auto quit = [&] {
-    if (controller) {
-      controller->shutdown(kCaptureStopTimeout);
-    }
-    mainQueue.shutdown();
-  };
-
-  // Made only once start-up knows this is the one instance, so a second one touches nothing.
-  const auto startController = [&] {
-    std::shared_ptr<ServiceAdvertiser> advertiser;
-    if (auto avahi = makeAvahiServiceAdvertiser()) {
-      advertiser = avahi.value();
-    } else {
-      logger.error("DNS-SD advertisement is unavailable: {}", avahi.error());
-    }
-    controlServer = ControlChannelServer::create(ControlChannelServer::Dependencies{
-        mainQueue, userDefaults, advertiser, computerName,
-        [displaySource] { return MacDisplayCatalog::currentSnapshots(*displaySource); }, makeTcpListener,
-        VelmoraConstants::defaultControlPort, ControlChannelTiming{}});
-    videoServer = VideoStreamServer::create();
-    controller = StatusBarController::create(StatusBarController::Dependencies{
-        mainQueue, controlServer, videoServer, displaySource, backends->capture, backends->makeEncoderSession,
-        backends->input, userInterface, permissionHelp, quit, {}});
-    if (backends->isX11) {
-      auto notifier = ScreenChangeNotifier::start(mainQueue, [weak = std::weak_ptr(controller)] {
-        if (auto strong = weak.lock()) {
-          strong->screenParametersDidChange();
-        }
-      });
-      if (notifier) {
-        screenChanges = std::move(notifier.value());
-      } else {
-        logger.error("Screen changes will not be noticed: {}", notifier.error());
-      }
-    }
-    controller->startServer();
-    if (customization.controllerStarted) {
-      customization.controllerStarted(mainQueue, controller);
-    }
-  };
-  AppDelegate delegate(
-      MacCompanionStartup::live(std::make_shared<LogindTerminationController>(kKeepRunningReason)),
-      AppDelegate::Dependencies{backends->capture, backends->input, defaultSingleInstanceLockPath(), startController,
-                                [&] { mainQueue.shutdown(); }});
-
-  std::optional<asio::signal_set> quitSignals;
-  if (tray) {
-    tray->onQuitSignal([&](int signal) {
-      logger.info("Received signal {} — quitting", signal);
-      quit();
-    });
-    tray->onApplicationActive([&] {
-      if (controller) {
-        controller->appDidBecomeActive();
-      }
-    });
-  } else {
-    quitSignals.emplace(headlessQueue->context(), SIGINT, SIGTERM);
-    quitSignals->async_wait([&](const asio::error_code& error, int signal) {
-      if (error) {
-        return;
-      }
-      logger.info("Received signal {} — quitting", signal);
-      quit();
-    });
-  }
-
-  mainQueue.post([&] { delegate.applicationDidFinishLaunching(); });
-  if (tray) {
-    tray->run();
-  } else {
-    headlessQueue->run();
-  }
-
-  // Nothing may call into the controller while it goes: the watchers and the servers' queues
-  // stop first.
-  screenChanges.reset();
-  if (controller) {
-    controlServer->shutdownQueueAndWait();
-    videoServer->shutdownQueueAndWait();
-    controller.reset();
-  }
+  HostSession session(std::move(backends.value()), userInterface, customization);
+  AppDelegate delegate(StartupEnvironment::live(std::make_shared<LogindIdleSleepInhibition>()),
+                       AppDelegate::Dependencies{session.backends().capture, session.backends().input,
+                                                 defaultSingleInstanceLockPath(), [&session] { session.startController(); },
+                                                 [&userInterface] { userInterface.mainQueue().shutdown(); }});
+  userInterface.mainQueue().post([&delegate] { delegate.applicationDidFinishLaunching(); });
+  userInterface.run([&session] { session.quit(); }, [&session] { session.applicationBecameActive(); });
   return 0;
 }
 

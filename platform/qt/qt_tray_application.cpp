@@ -106,7 +106,8 @@ struct QtTrayApplication::Parts {
   QtMessageHandler previousMessageHandler = nullptr;
   std::unique_ptr<QApplication> application;
   std::unique_ptr<QtMainQueue> mainQueue;
-  std::shared_ptr<TrayUserInterface> userInterface;
+  std::string menuBarIconPath;
+  std::shared_ptr<TrayUserInterface> userInterface;  // made by userInterface(): the icon shows then
   std::shared_ptr<XdgPermissionHelp> permissionHelp;
   int quitSignalPipe[2] = {-1, -1};
   std::unique_ptr<QSocketNotifier> quitSignalNotifier;
@@ -160,11 +161,7 @@ Result<std::unique_ptr<QtTrayApplication>> QtTrayApplication::open(int argc, cha
     log::Logger("App").notice("The application icon {} could not be loaded", options.applicationIconPath);
   }
   parts->mainQueue = std::make_unique<QtMainQueue>();
-  auto userInterface = TrayUserInterface::create(TrayUserInterface::Options{options.menuBarIconPath, stdout});
-  if (!userInterface) {
-    return Result<std::unique_ptr<QtTrayApplication>>::failure(userInterface.error());
-  }
-  parts->userInterface = userInterface.value();
+  parts->menuBarIconPath = options.menuBarIconPath;
   parts->permissionHelp = std::make_shared<XdgPermissionHelp>(options.permissionHelpPage);
   return std::make_unique<QtTrayApplication>(Key{}, std::move(parts));
 }
@@ -175,7 +172,17 @@ QtTrayApplication::~QtTrayApplication() = default;
 
 MainQueue& QtTrayApplication::mainQueue() { return *parts_->mainQueue; }
 
-std::shared_ptr<StatusUserInterface> QtTrayApplication::userInterface() const { return parts_->userInterface; }
+std::shared_ptr<StatusUserInterface> QtTrayApplication::userInterface() {
+  if (!parts_->userInterface) {
+    auto made = TrayUserInterface::create(TrayUserInterface::Options{parts_->menuBarIconPath, stdout});
+    if (!made) {
+      log::Logger("App").error("The tray cannot be shown: {}", made.error());
+      return nullptr;
+    }
+    parts_->userInterface = made.value();
+  }
+  return parts_->userInterface;
+}
 
 std::shared_ptr<PermissionHelp> QtTrayApplication::permissionHelp() const { return parts_->permissionHelp; }
 

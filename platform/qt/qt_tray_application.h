@@ -48,7 +48,10 @@ class QtTrayApplication {
   QtTrayApplication& operator=(const QtTrayApplication&) = delete;
 
   MainQueue& mainQueue();
-  std::shared_ptr<StatusUserInterface> userInterface() const;
+  // Made on the first call, which shows the tray icon: call it only once start-up has decided to
+  // run, so that a second instance or a test run shows no icon. Null, logged, if the tray cannot
+  // be made. Main thread.
+  std::shared_ptr<StatusUserInterface> userInterface();
   std::shared_ptr<PermissionHelp> permissionHelp() const;
   // `handler` runs on the main thread for each SIGINT and SIGTERM from now on.
   void onQuitSignal(std::function<void(int signal)> handler);
