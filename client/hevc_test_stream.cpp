@@ -110,14 +110,10 @@ std::optional<std::vector<EncodedTestFrame>> encodeTestStream(const TestStreamSe
   return frames;
 }
 
-VideoFrameMetadata metadataFor(const EncodedTestFrame& frame, std::uint32_t frameID, std::uint16_t displayID) {
-  return VideoFrameMetadata{frameID, 0, frame.isKeyframe, static_cast<std::uint32_t>(frame.bytes.size()), displayID};
-}
-
 std::vector<std::vector<std::uint8_t>> datagramsOf(const EncodedTestFrame& frame, std::uint32_t frameID,
                                                    std::uint16_t displayID) {
   std::vector<std::vector<std::uint8_t>> datagrams;
-  FrameFragmenter::cut(metadataFor(frame, frameID, displayID), std::span<const std::uint8_t>(frame.bytes),
+  FrameFragmenter::cut(VideoFrameMetadata{frameID, 0, frame.isKeyframe, 0, displayID}, std::span<const std::uint8_t>(frame.bytes),
                        [&](std::span<const std::uint8_t> datagram) { datagrams.emplace_back(datagram.begin(), datagram.end()); });
   return datagrams;
 }

@@ -32,8 +32,6 @@ void drawNoise(std::uint8_t* luma, int stride, int width, int height, int index)
 std::optional<std::vector<EncodedTestFrame>> encodeTestStream(const TestStreamSettings& settings,
                                                               const TestPictureDrawer& draw = drawNoise);
 
-VideoFrameMetadata metadataFor(const EncodedTestFrame& frame, std::uint32_t frameID, std::uint16_t displayID = 0);
-
 // The datagrams of one frame, as the host's video server cuts them.
 std::vector<std::vector<std::uint8_t>> datagramsOf(const EncodedTestFrame& frame, std::uint32_t frameID,
                                                    std::uint16_t displayID = 0);
