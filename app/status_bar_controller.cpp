@@ -24,20 +24,14 @@ std::shared_ptr<StatusBarController> StatusBarController::create(Dependencies de
 
 StatusBarController::StatusBarController(Dependencies dependencies)
     : dependencies_(std::move(dependencies)),
-      controlServer_(dependencies_.controlServer),
-      videoServer_(dependencies_.videoServer),
       eventInjector_(EventInjectorService::Dependencies{dependencies_.inputBackend, dependencies_.timing.injector}),
       pairingCode_(generatePairingCode()),
       accessibilityCurrentlyGranted_(dependencies_.inputBackend->isProcessTrusted(false)),
       screenRecordingCurrentlyGranted_(dependencies_.captureBackend->hasScreenCaptureAccess()) {
-  controlServer_->setRequiredPairingCode(pairingCode_);
+  controlServer().setRequiredPairingCode(pairingCode_);
 }
 
-StatusBarController::~StatusBarController() {
-  if (screenChangeTask_) {
-    *screenChangeTask_ = true;
-  }
-}
+StatusBarController::~StatusBarController() = default;
 
 std::string StatusBarController::formatPairingCode(std::uint32_t value) { return fmt::format("{:04}", value % 10000); }
 
@@ -60,101 +54,79 @@ std::string StatusBarController::generatePairingCode() {
   }
 }
 
-void StatusBarController::wireCallbacks() {
-  auto& server = *controlServer_;
-  std::weak_ptr<StatusBarController> weak = weak_from_this();
-  MainQueue& mainQueue = dependencies_.mainQueue;
+template <class... Parameters>
+std::function<void(Parameters...)> StatusBarController::postedToMainQueue(
+    void (StatusBarController::*method)(Parameters...)) {
+  return [weak = weak_from_this(), &mainQueue = dependencies_.mainQueue, method](Parameters... arguments) {
+    mainQueue.post([weak, method, ... copies = std::decay_t<Parameters>(arguments)] {
+      if (auto self = weak.lock()) {
+        ((*self).*method)(copies...);
+      }
+    });
+  };
+}
 
+void StatusBarController::wireCallbacks() {
+  auto& server = controlServer();
+  std::weak_ptr<StatusBarController> weak = weak_from_this();
+
+  // These run on the control server's network queue before anything is posted: the client's UDP
+  // hello may already be on its way when it connects, a disconnected client's datagrams must stop
+  // counting at once, and the requests are logged in the order they arrive.
+  server.onClientConnected = [weak, posted = postedToMainQueue(&StatusBarController::clientDidConnect)](
+                                 const ClientHello& hello, const std::shared_ptr<Connection>&,
+                                 const std::optional<std::string>& host) {
+    if (auto self = weak.lock()) {
+      self->videoServer().setAllowedClientHost(host);
+      posted(hello);
+    }
+  };
+  server.onClientDisconnected = [weak, posted = postedToMainQueue(&StatusBarController::clientDidDisconnect)] {
+    if (auto self = weak.lock()) {
+      self->videoServer().disconnectClient();
+    }
+    posted();
+  };
+  server.onDisplaySwitchRequested = [weak, posted = postedToMainQueue(&StatusBarController::displaySwitchRequested)](
+                                        std::uint32_t displayID) {
+    if (auto self = weak.lock()) {
+      self->logger_.info("VP requested display switch to displayID={}", displayID);
+      posted(displayID);
+    }
+  };
+  server.onMultiDisplayRequested = [weak, posted = postedToMainQueue(&StatusBarController::multiDisplayRequested)](
+                                       bool enabled) {
+    if (auto self = weak.lock()) {
+      self->logger_.info("Multi-display mode: {}", enabled ? 1 : 0);
+      posted(enabled);
+    }
+  };
+
+  // Everything else is handled on the main thread only.
+  server.onControlMessage = postedToMainQueue(&StatusBarController::handleControlMessage);
+  server.onClientTrusted = postedToMainQueue(&StatusBarController::dismissVerificationCodePanel);
+  server.onPairingRequired = postedToMainQueue(&StatusBarController::showVerificationCode);
+  server.onKeyframeRequested = postedToMainQueue(&StatusBarController::keyframeRequestedByClient);
+  videoServer().onClientReady = postedToMainQueue(&StatusBarController::videoClientReady);
+  eventInjector_.onAccessibilityPermissionLost = postedToMainQueue(&StatusBarController::recheckAccessibility);
   server.displaySnapshotProvider = [weak, source = dependencies_.displaySource] {
     if (auto self = weak.lock()) {
       return self->displaySnapshotsForServerHello();
     }
     return MacDisplayCatalog::currentSnapshots(*source);
   };
-  server.onControlMessage = [weak, &mainQueue](const ControlMessage& message) {
-    mainQueue.post([weak, message] {
-      if (auto self = weak.lock()) {
-        self->eventInjector_.handle(message);
-      }
-    });
-  };
-  eventInjector_.onAccessibilityPermissionLost = [weak, &mainQueue] {
-    mainQueue.post([weak] {
-      if (auto self = weak.lock()) {
-        self->recheckAccessibility();
-      }
-    });
-  };
-  server.onClientConnected = [weak, &mainQueue](const ClientHello& hello, const std::shared_ptr<Connection>&,
-                                                const std::optional<std::string>& host) {
-    if (auto self = weak.lock()) {
-      // Before anything is queued: the client's UDP hello may already be on its way.
-      self->videoServer_->setAllowedClientHost(host);
-    } else {
-      return;
-    }
-    mainQueue.post([weak, hello] {
-      if (auto self = weak.lock()) {
-        self->clientDidConnect(hello);
-      }
-    });
-  };
-  server.onClientTrusted = [weak, &mainQueue] {
-    mainQueue.post([weak] {
-      if (auto self = weak.lock()) {
-        self->dismissVerificationCodePanel();
-      }
-    });
-  };
-  server.onPairingRequired = [weak, &mainQueue] {
-    mainQueue.post([weak] {
-      if (auto self = weak.lock()) {
-        self->presentVerificationCodePanel(true);
-      }
-    });
-  };
-  server.onClientDisconnected = [weak, &mainQueue] {
-    if (auto self = weak.lock()) {
-      self->videoServer_->disconnectClient();
-    }
-    mainQueue.post([weak] {
-      if (auto self = weak.lock()) {
-        self->clientDidDisconnect();
-      }
-    });
-  };
-  server.onKeyframeRequested = [weak, &mainQueue] {
-    mainQueue.post([weak] {
-      if (auto self = weak.lock()) {
-        self->logger_.info("Keyframe requested by client");
-        self->forceKeyframeOnAllPipelines();
-      }
-    });
-  };
-  server.onDisplaySwitchRequested = [weak, &mainQueue](std::uint32_t displayID) {
-    auto self = weak.lock();
-    if (!self) {
-      return;
-    }
-    self->logger_.info("VP requested display switch to displayID={}", displayID);
-    mainQueue.post([self = std::move(self), displayID] { self->displaySwitchRequested(displayID); });
-  };
-  server.onMultiDisplayRequested = [weak, &mainQueue](bool enabled) {
-    auto self = weak.lock();
-    if (!self) {
-      return;
-    }
-    self->logger_.info("Multi-display mode: {}", enabled ? 1 : 0);
-    mainQueue.post([self = std::move(self), enabled] { self->multiDisplayRequested(enabled); });
-  };
-  videoServer_->onClientReady = [weak, &mainQueue] {
-    mainQueue.post([weak] {
-      if (auto self = weak.lock()) {
-        self->logger_.info("Video client connected via UDP — forcing keyframe");
-        self->forceKeyframeOnAllPipelines();
-      }
-    });
-  };
+}
+
+void StatusBarController::handleControlMessage(const ControlMessage& message) { eventInjector_.handle(message); }
+
+void StatusBarController::keyframeRequestedByClient() {
+  logger_.info("Keyframe requested by client");
+  forceKeyframeOnAllPipelines();
+}
+
+void StatusBarController::videoClientReady() {
+  logger_.info("Video client connected via UDP — forcing keyframe");
+  forceKeyframeOnAllPipelines();
 }
 
 std::vector<MacDisplaySnapshot> StatusBarController::currentSnapshots() const {
@@ -168,13 +140,23 @@ std::vector<MacDisplaySnapshot> StatusBarController::displaySnapshotsForServerHe
   if (wantsMultiDisplayStreaming_) {
     return streamingDisplaySnapshots_.empty() ? currentSnapshots() : streamingDisplaySnapshots_;
   }
-  return MacDisplayCatalog::routeOrderedSnapshots(currentSnapshots(), selectedDisplayID_);
+  return MacDisplayCatalog::routeOrderedSnapshots(currentSnapshots(), selectedDisplayID());
 }
 
-void StatusBarController::setSelectedDisplayEverywhere(std::optional<std::uint32_t> displayID) {
-  selectedDisplayID_ = displayID;
-  controlServer_->setSelectedDisplayID(displayID);
+std::optional<std::uint32_t> StatusBarController::selectedDisplayID() const { return controlServer().selectedDisplayID(); }
+
+void StatusBarController::setSelectedDisplay(std::optional<std::uint32_t> displayID) {
+  controlServer().setSelectedDisplayID(displayID);
+  // The injector maps pointer positions on its own thread rules; it is told, not asked.
   eventInjector_.setTargetDisplayID(displayID);
+}
+
+void StatusBarController::restartStreaming(bool reuseExistingPipelinesIfPossible) {
+  if (wantsMultiDisplayStreaming_) {
+    startAllDisplayStreaming(lastPreferredHeight_, lastPreferredFrameRate_, reuseExistingPipelinesIfPossible);
+  } else {
+    startSingleDisplayStreaming(lastPreferredHeight_, lastPreferredFrameRate_);
+  }
 }
 
 void StatusBarController::clientDidConnect(const ClientHello& hello) {
@@ -184,19 +166,15 @@ void StatusBarController::clientDidConnect(const ClientHello& hello) {
   // Kept as received: the start operations clamp them where they are used.
   lastPreferredHeight_ = hello.preferredHeight;
   lastPreferredFrameRate_ = hello.preferredFrameRate;
-  eventInjector_.setTargetDisplayID(selectedDisplayID_);
-  if (wantsMultiDisplayStreaming_) {
-    startAllDisplayStreaming(hello.preferredHeight, hello.preferredFrameRate, true);
-  } else {
-    startSingleDisplayStreaming(hello.preferredHeight, hello.preferredFrameRate);
-  }
-  controlServer_->resendServerHello();
+  eventInjector_.setTargetDisplayID(selectedDisplayID());
+  restartStreaming(true);
+  controlServer().resendServerHello();
 }
 
 void StatusBarController::clientDidDisconnect() {
   hasActiveClientSession_ = false;
   wantsMultiDisplayStreaming_ = false;
-  setSelectedDisplayEverywhere(std::nullopt);
+  setSelectedDisplay(std::nullopt);
   rememberPendingCaptureStopTasks(stopCapturePipelinesForRebuild());
   logger_.info("Client disconnected — capture pipeline and multi-display state reset");
   updateStatusMenu(localized("mac.menu.status.waiting"));
@@ -204,23 +182,19 @@ void StatusBarController::clientDidDisconnect() {
 
 void StatusBarController::displaySwitchRequested(std::uint32_t displayID) {
   // Not checked against the displays here: the single-display start falls back when it is gone.
-  setSelectedDisplayEverywhere(displayID);
+  setSelectedDisplay(displayID);
   if (!wantsMultiDisplayStreaming_) {
     rememberPendingCaptureStopTasks(stopCapturePipelinesForRebuild());
     startSingleDisplayStreaming(lastPreferredHeight_, lastPreferredFrameRate_);
   }
-  controlServer_->resendServerHello();
+  controlServer().resendServerHello();
 }
 
 void StatusBarController::multiDisplayRequested(bool enabled) {
   wantsMultiDisplayStreaming_ = enabled;
   rememberPendingCaptureStopTasks(stopCapturePipelinesForRebuild());
-  if (enabled) {
-    startAllDisplayStreaming(lastPreferredHeight_, lastPreferredFrameRate_, true);
-  } else {
-    startSingleDisplayStreaming(lastPreferredHeight_, lastPreferredFrameRate_);
-  }
-  controlServer_->resendServerHello();
+  restartStreaming(true);
+  controlServer().resendServerHello();
 }
 
 void StatusBarController::forceKeyframeOnAllPipelines() {
@@ -230,8 +204,8 @@ void StatusBarController::forceKeyframeOnAllPipelines() {
 }
 
 void StatusBarController::startServer() {
-  controlServer_->start();
-  videoServer_->start();
+  controlServer().start();
+  videoServer().start();
   updateStatusMenu(localized("mac.menu.status.waiting"));
   dependencies_.mainQueue.postAfter(dependencies_.timing.verificationPanelDelay, [weak = weak_from_this()] {
     if (auto self = weak.lock()) {
@@ -243,17 +217,14 @@ void StatusBarController::startServer() {
 void StatusBarController::stopServer() {
   dismissVerificationCodePanel();
   rememberPendingCaptureStopTasks(stopCapturePipelinesForRebuild());
-  videoServer_->disconnectClient();
-  videoServer_->stopCompletely();
-  controlServer_->stop();
+  videoServer().disconnectClient();
+  videoServer().stopCompletely();
+  controlServer().stop();
   updateStatusMenu(localized("mac.menu.status.serverStopped"));
 }
 
 void StatusBarController::shutdown(std::chrono::steady_clock::duration timeout) {
-  if (screenChangeTask_) {
-    *screenChangeTask_ = true;
-    screenChangeTask_.reset();
-  }
+  cancelPendingScreenChange();
   stopServer();
   if (!pendingCaptureStopBarrier_) {
     return;
@@ -350,7 +321,7 @@ void StatusBarController::updateStatusMenu(std::string text) {
 }
 
 void StatusBarController::presentVerificationCodePanel(bool force) {
-  if (!force && controlServer_->hasTrustedClients()) {
+  if (!force && controlServer().hasTrustedClients()) {
     return;
   }
   logger_.info("Presenting verification code panel (force={})", force ? 1 : 0);

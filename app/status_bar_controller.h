@@ -142,6 +142,9 @@ class StatusBarController : public StatusMenuSource, public std::enable_shared_f
   void displaySwitchRequested(std::uint32_t displayID);
   void multiDisplayRequested(bool enabled);
   void forceKeyframeOnAllPipelines();
+  void keyframeRequestedByClient();
+  void videoClientReady();
+  void handleControlMessage(const ControlMessage& message);
 
   const std::string& pairingCode() const { return pairingCode_; }
   // Four decimal digits drawn uniformly from the system's secure random source.
@@ -158,7 +161,8 @@ class StatusBarController : public StatusMenuSource, public std::enable_shared_f
   bool captureSuspendedForNoScreens() const { return captureSuspendedForNoScreens_; }
   bool hasPendingCaptureStopBarrier() const { return pendingCaptureStopBarrier_.has_value(); }
   std::int64_t captureLifecycleGeneration() const { return captureLifecycleGeneration_; }
-  std::optional<std::uint32_t> selectedDisplayID() const { return selectedDisplayID_; }
+  // Kept by the control server, which describes it to the client from its network queue.
+  std::optional<std::uint32_t> selectedDisplayID() const;
   std::int64_t selectedBitRate() const { return selectedBitRate_; }
   bool accessibilityCurrentlyGranted() const { return accessibilityCurrentlyGranted_; }
   bool screenRecordingCurrentlyGranted() const { return screenRecordingCurrentlyGranted_; }
@@ -179,9 +183,17 @@ class StatusBarController : public StatusMenuSource, public std::enable_shared_f
 
   explicit StatusBarController(Dependencies dependencies);
   void wireCallbacks();
+  // A callback for another thread: it queues `method`, with copies of its arguments, onto the
+  // main queue, where it runs only if the controller still exists.
+  template <class... Parameters>
+  std::function<void(Parameters...)> postedToMainQueue(void (StatusBarController::*method)(Parameters...));
+  ControlChannelServer& controlServer() const { return *dependencies_.controlServer; }
+  VideoStreamServer& videoServer() const { return *dependencies_.videoServer; }
+  // Streams again in the mode the client asked for, at its last preferred size and rate.
+  void restartStreaming(bool reuseExistingPipelinesIfPossible);
   std::vector<MacDisplaySnapshot> currentSnapshots() const;
   std::vector<MacDisplaySnapshot> displaySnapshotsForServerHello() const;
-  void setSelectedDisplayEverywhere(std::optional<std::uint32_t> displayID);
+  void setSelectedDisplay(std::optional<std::uint32_t> displayID);
   void setupMenu();
   StatusMenuItem* menuItem(int tag);
   std::optional<std::size_t> menuPosition(int tag) const;
@@ -206,14 +218,13 @@ class StatusBarController : public StatusMenuSource, public std::enable_shared_f
                                const std::weak_ptr<ScreenCaptureService>& capture) const;
 
   void handleScreenChangeSettled();
+  void cancelPendingScreenChange();
 
   Dependencies dependencies_;
   log::Logger logger_{"App"};
-  const std::shared_ptr<ControlChannelServer> controlServer_;
-  const std::shared_ptr<VideoStreamServer> videoServer_;
   EventInjectorService eventInjector_;
 
-  // Declared after the servers: destroyed first, so no encoder outlives the server it sends to.
+  // Declared after the servers (in dependencies_): destroyed first, so no encoder outlives the server it sends to.
   std::map<std::uint32_t, DisplayPipeline> displayPipelines_;
   std::set<std::uint32_t> runningPipelineDisplayIDs_;
   std::vector<MacDisplaySnapshot> streamingDisplaySnapshots_;
@@ -224,7 +235,6 @@ class StatusBarController : public StatusMenuSource, public std::enable_shared_f
 
   bool isCapturing_ = false;
   bool isCaptureStarting_ = false;
-  std::optional<std::uint32_t> selectedDisplayID_;
   std::int64_t selectedBitRate_ = kDefaultBitRate;
   std::int64_t lastPreferredHeight_ = kDefaultHeight;
   std::int64_t lastPreferredFrameRate_ = kMaximumFrameRate;
@@ -233,8 +243,8 @@ class StatusBarController : public StatusMenuSource, public std::enable_shared_f
   bool captureSuspendedForNoScreens_ = false;
   const std::string pairingCode_;
 
-  // The pending debounced screen-change handling: set to true to cancel it.
-  std::shared_ptr<bool> screenChangeTask_;
+  // Counts screen changes: a debounced handling runs only if no change (or cancel) came after it.
+  std::uint64_t lastScreenChange_ = 0;
   std::vector<StatusMenuItem> statusMenu_;
   bool accessibilityCurrentlyGranted_ = false;
   bool screenRecordingCurrentlyGranted_ = false;

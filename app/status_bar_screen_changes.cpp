@@ -7,20 +7,17 @@ namespace velmora {
 
 void StatusBarController::screenParametersDidChange() {
   logger_.info("didChangeScreenParameters — scheduling debounced rebuild (displays now={})", currentSnapshots().size());
-  if (screenChangeTask_) {
-    *screenChangeTask_ = true;
-  }
-  auto cancelled = std::make_shared<bool>(false);
-  screenChangeTask_ = cancelled;
-  dependencies_.mainQueue.postAfter(dependencies_.timing.screenChangeDebounce, [weak = weak_from_this(), cancelled] {
+  // Each change supersedes the handling that an earlier one scheduled.
+  const std::uint64_t change = ++lastScreenChange_;
+  dependencies_.mainQueue.postAfter(dependencies_.timing.screenChangeDebounce, [weak = weak_from_this(), change] {
     auto self = weak.lock();
-    if (!self || *cancelled) {
-      return;
+    if (self && change == self->lastScreenChange_) {
+      self->handleScreenChangeSettled();
     }
-    self->screenChangeTask_.reset();
-    self->handleScreenChangeSettled();
   });
 }
+
+void StatusBarController::cancelPendingScreenChange() { ++lastScreenChange_; }
 
 void StatusBarController::handleScreenChangeSettled() {
   const auto snapshots = currentSnapshots();
@@ -44,12 +41,8 @@ void StatusBarController::handleScreenChangeSettled() {
     if (captureSuspendedForNoScreens_ && hasActiveClientSession_) {
       logger_.info("Screens returned while a client session is active — resuming capture");
       captureSuspendedForNoScreens_ = false;
-      if (wantsMultiDisplayStreaming_) {
-        startAllDisplayStreaming(lastPreferredHeight_, lastPreferredFrameRate_, false);
-      } else {
-        startSingleDisplayStreaming(lastPreferredHeight_, lastPreferredFrameRate_);
-      }
-      controlServer_->resendServerHello();
+      restartStreaming(false);
+      controlServer().resendServerHello();
     } else {
       logger_.info("Screen change while idle — updating state only");
     }
@@ -57,22 +50,22 @@ void StatusBarController::handleScreenChangeSettled() {
   }
 
   captureSuspendedForNoScreens_ = false;
-  if (selectedDisplayID_ && std::none_of(snapshots.begin(), snapshots.end(), [&](const MacDisplaySnapshot& snapshot) {
-        return snapshot.displayID == *selectedDisplayID_;
+  const auto selected = selectedDisplayID();
+  if (selected && std::none_of(snapshots.begin(), snapshots.end(), [&](const MacDisplaySnapshot& snapshot) {
+        return snapshot.displayID == *selected;
       })) {
-    logger_.info("Previously selected display {} is gone — falling back to main", *selectedDisplayID_);
-    setSelectedDisplayEverywhere(std::nullopt);
+    logger_.info("Previously selected display {} is gone — falling back to main", *selected);
+    setSelectedDisplay(std::nullopt);
   }
   // Rebuilt on every settled change, also when only a resolution changed.
   if (wantsMultiDisplayStreaming_) {
     logger_.info("Rebuilding multi-display pipelines after screen change");
-    startAllDisplayStreaming(lastPreferredHeight_, lastPreferredFrameRate_, false);
   } else {
     logger_.info("Rebuilding single-display pipeline after screen change");
     rememberPendingCaptureStopTasks(stopCapturePipelinesForRebuild());
-    startSingleDisplayStreaming(lastPreferredHeight_, lastPreferredFrameRate_);
   }
-  controlServer_->resendServerHello();
+  restartStreaming(false);
+  controlServer().resendServerHello();
 }
 
 }  // namespace velmora

@@ -42,7 +42,7 @@ void StatusBarController::connectPipeline(const DisplayPipeline& pipeline, std::
   // Set before the session exists, so that its first output already finds the handler. The
   // handler holds the video server, not the controller: an encoder thread must never be the one
   // that releases the controller, which owns that encoder.
-  pipeline.encoderService->onEncodedNALUnits = [weakServer = std::weak_ptr(videoServer_)](
+  pipeline.encoderService->onEncodedNALUnits = [weakServer = std::weak_ptr(dependencies_.videoServer)](
                                                    std::vector<NALUnit> nalUnits, const VideoFrameMetadata& metadata) {
     if (auto server = weakServer.lock()) {
       server->send(nalUnits, metadata);
@@ -76,8 +76,9 @@ void StatusBarController::startSingleDisplayStreaming(std::int64_t preferredHeig
   }
 
   const auto snapshots = currentSnapshots();
+  const auto selected = selectedDisplayID();
   auto chosen = std::find_if(snapshots.begin(), snapshots.end(), [&](const MacDisplaySnapshot& snapshot) {
-    return selectedDisplayID_ && snapshot.displayID == *selectedDisplayID_;
+    return selected && snapshot.displayID == *selected;
   });
   if (chosen == snapshots.end()) {
     chosen = snapshots.begin();
@@ -86,9 +87,9 @@ void StatusBarController::startSingleDisplayStreaming(std::int64_t preferredHeig
     return;
   }
   const MacDisplaySnapshot display = *chosen;
-  if (selectedDisplayID_ && *selectedDisplayID_ != display.displayID) {
-    logger_.info("Selected display {} is not available — falling back to {}", *selectedDisplayID_, display.displayID);
-    setSelectedDisplayEverywhere(std::nullopt);
+  if (selected && *selected != display.displayID) {
+    logger_.info("Selected display {} is not available — falling back to {}", *selected, display.displayID);
+    setSelectedDisplay(std::nullopt);
   }
 
   const std::int64_t height = effectiveHeight(preferredHeight);
@@ -233,9 +234,9 @@ void StatusBarController::startAllDisplayStreaming(std::int64_t preferredHeight,
             self->handleMultiDisplayState(generation, displayID, capture, index, state);
           }
         });
+    connectPipeline(pipeline, *width, height, bitRate, rate);
     logger_.info("Pipeline[{}] display={} {}x{}@{}fps {}Mbps", index, display.displayID, *width, height, rate,
                  bitRate / 1'000'000);
-    connectPipeline(pipeline, *width, height, bitRate, rate);
     logger_.info("Starting capture for display {} (index={}, {}x{})", display.displayID, index, *width, height);
     pipeline.captureService->start();
   }

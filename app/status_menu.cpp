@@ -118,10 +118,11 @@ void StatusBarController::rebuildDisplaySubmenu() {
     return;
   }
   displayMenu->submenu.clear();
+  const auto selected = selectedDisplayID();
   for (const auto& snapshot : currentSnapshots()) {
     const auto width = static_cast<std::int64_t>(snapshot.frame.width);
     const auto height = static_cast<std::int64_t>(snapshot.frame.height);
-    const bool checked = selectedDisplayID_ ? *selectedDisplayID_ == snapshot.displayID : snapshot.isMain;
+    const bool checked = selected ? *selected == snapshot.displayID : snapshot.isMain;
     displayMenu->submenu.push_back(checkedItem(
         localizedFormat(snapshot.isMain ? "mac.menu.displayItem.mainFormat" : "mac.menu.displayItem.format",
                         {snapshot.displayID, width, height}),
@@ -151,7 +152,7 @@ void StatusBarController::rebuildBitrateSubmenu() {
 }
 
 void StatusBarController::selectDisplay(std::uint32_t displayID) {
-  std::optional<std::uint32_t> current = selectedDisplayID_;
+  std::optional<std::uint32_t> current = selectedDisplayID();
   if (!current) {
     const auto snapshots = currentSnapshots();
     if (!snapshots.empty()) {
@@ -162,13 +163,13 @@ void StatusBarController::selectDisplay(std::uint32_t displayID) {
     return;
   }
   logger_.info("Display selected: {}", displayID);
-  setSelectedDisplayEverywhere(displayID);
+  setSelectedDisplay(displayID);
   // Also without a client: the pipeline is ready when one connects.
   if (!wantsMultiDisplayStreaming_) {
     rememberPendingCaptureStopTasks(stopCapturePipelinesForRebuild());
     startSingleDisplayStreaming(lastPreferredHeight_, lastPreferredFrameRate_);
   }
-  controlServer_->resendServerHello();
+  controlServer().resendServerHello();
 }
 
 void StatusBarController::selectBitRate(std::int64_t bitsPerSecond) {
