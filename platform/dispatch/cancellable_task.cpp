@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace velmora {
@@ -44,6 +45,11 @@ struct CancellableTask::State {
   bool threadFinished = false;  // the completions have run too; joining is then immediate
   std::vector<Completion> completions;
 
+  bool hasThreadFinished() {
+    std::lock_guard lock(progressLock);
+    return threadFinished;
+  }
+
   void finish() {
     std::vector<Completion> toRun;
     {
@@ -62,10 +68,115 @@ struct CancellableTask::State {
   }
 };
 
+// Every task thread not joined yet. Whoever next finds a thread finished joins it, and this
+// object's destructor, among the process's last acts, cancels and joins what still runs, so a
+// task's thread does not go on while the process's static objects are torn down.
+class CancellableTask::TaskThreads {
+ public:
+  static TaskThreads& instance() {
+    static TaskThreads threads;
+    return threads;
+  }
+
+  TaskThreads() = default;
+  ~TaskThreads() {
+    cancelAllAndJoin(kJoinLimitAtExit);
+    for (auto& running : threads_) {
+      running.thread.detach();  // only a task that called exit() itself is left, on this thread
+    }
+  }
+  TaskThreads(const TaskThreads&) = delete;
+  TaskThreads& operator=(const TaskThreads&) = delete;
+
+  void add(std::thread thread, std::shared_ptr<State> state) {
+    std::vector<Running> finished;
+    {
+      std::lock_guard lock(threadsLock_);
+      finished = takeLocked([](State& running) { return running.hasThreadFinished(); });
+      if (cancellingAll_ > 0) {
+        state->token.cancel();
+      }
+      threads_.push_back(Running{std::move(thread), std::move(state)});
+    }
+    for (auto& running : finished) {
+      running.thread.join();  // immediate: the thread has nothing left to do
+    }
+  }
+
+  bool cancelAllAndJoin(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    {
+      std::lock_guard lock(threadsLock_);
+      ++cancellingAll_;
+    }
+    bool allJoined = true;
+    // Repeated because a task may start another while it winds down.
+    for (;;) {
+      std::vector<Running> running;
+      {
+        std::lock_guard lock(threadsLock_);
+        running = takeLocked([](State& task) { return &task != currentTaskState; });
+      }
+      if (running.empty()) {
+        break;
+      }
+      for (auto& task : running) {
+        task.state->token.cancel();
+      }
+      for (auto& task : running) {
+        allJoined = joinBy(task, deadline) && allJoined;
+      }
+    }
+    std::lock_guard lock(threadsLock_);
+    --cancellingAll_;
+    return allJoined;
+  }
+
+ private:
+  // Long enough for any task that honours its token and whose platform calls answer.
+  static constexpr std::chrono::milliseconds kJoinLimitAtExit{2000};
+
+  struct Running {
+    std::thread thread;
+    std::shared_ptr<State> state;
+  };
+
+  // A task stuck in a platform call that never answers would hold the process for ever; past the
+  // deadline it is said and left to end with the process, the one case where a thread is let go.
+  static bool joinBy(Running& task, std::chrono::steady_clock::time_point deadline) {
+    {
+      std::unique_lock lock(task.state->progressLock);
+      if (!task.state->finishedChanged.wait_until(lock, deadline, [&] { return task.state->threadFinished; })) {
+        lock.unlock();
+        log::Logger("App").error("Asynchronous task did not end when cancelled; leaving it to the process exit");
+        task.thread.detach();
+        return false;
+      }
+    }
+    task.thread.join();
+    return true;
+  }
+
+  template <class Predicate>
+  std::vector<Running> takeLocked(Predicate taken) {
+    std::vector<Running> matching;
+    std::vector<Running> kept;
+    for (auto& running : threads_) {
+      (taken(*running.state) ? matching : kept).push_back(std::move(running));
+    }
+    threads_ = std::move(kept);
+    return matching;
+  }
+
+  std::mutex threadsLock_;  // guards the fields below
+  std::vector<Running> threads_;
+  int cancellingAll_ = 0;  // callers of cancelAllAndJoin() under way; new tasks start cancelled
+};
+
 std::shared_ptr<CancellableTask> CancellableTask::start(Body body) {
   auto task = std::make_shared<CancellableTask>(PrivateTag{});
   try {
-    task->thread_ = std::thread([state = task->state_, body = std::move(body)]() mutable {
+    std::thread thread([state = task->state_, body = std::move(body)]() mutable {
       currentTaskState = state.get();
       try {
         if (body) {
@@ -78,9 +189,13 @@ std::shared_ptr<CancellableTask> CancellableTask::start(Body body) {
       }
       body = nullptr;  // what the function holds is released before the completions run
       state->finish();
-      std::lock_guard lock(state->progressLock);
-      state->threadFinished = true;
+      {
+        std::lock_guard lock(state->progressLock);
+        state->threadFinished = true;
+      }
+      state->finishedChanged.notify_all();
     });
+    TaskThreads::instance().add(std::move(thread), task->state_);
   } catch (const std::system_error& error) {
     log::Logger("App").error("Could not start asynchronous task: {}", error.what());
     task->state_->token.cancel();
@@ -91,22 +206,8 @@ std::shared_ptr<CancellableTask> CancellableTask::start(Body body) {
 
 CancellableTask::CancellableTask(PrivateTag) : state_(std::make_shared<State>()) {}
 
-CancellableTask::~CancellableTask() {
-  if (!thread_.joinable()) {
-    return;
-  }
-  bool threadFinished = false;
-  {
-    std::lock_guard lock(state_->progressLock);
-    threadFinished = state_->threadFinished;
-  }
-  // Joining a thread that is still working could block for ever, and joining from the task's own
-  // thread would deadlock; a detached thread touches only the state it shares.
-  if (threadFinished && currentTaskState != state_.get()) {
-    thread_.join();
-  } else {
-    thread_.detach();
-  }
+bool CancellableTask::cancelAllAndJoin(std::chrono::milliseconds limit) {
+  return TaskThreads::instance().cancelAllAndJoin(limit);
 }
 
 void CancellableTask::cancel() { state_->token.cancel(); }

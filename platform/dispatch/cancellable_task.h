@@ -5,7 +5,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 namespace velmora {
 
@@ -27,7 +26,11 @@ class CancellationToken {
 };
 
 // A function run on a thread of its own with a cancellation token. Dropping the last reference
-// neither cancels nor waits for a task that is still running: its thread finishes on its own.
+// neither cancels nor waits for a task that is still running. The threads belong to one
+// process-wide set, not to the task objects, so that a task may be released anywhere (also on its
+// own thread) without a join there: each thread is joined once it has finished, by the next
+// start(), and at process exit every task still running is cancelled and joined (waiting at most
+// two seconds for all of them).
 class CancellableTask {
   struct PrivateTag {};
 
@@ -38,7 +41,6 @@ class CancellableTask {
   static std::shared_ptr<CancellableTask> start(Body body);
 
   explicit CancellableTask(PrivateTag);
-  ~CancellableTask();
   CancellableTask(const CancellableTask&) = delete;
   CancellableTask& operator=(const CancellableTask&) = delete;
 
@@ -52,10 +54,16 @@ class CancellableTask {
   // the calling thread.
   void onCompletion(Completion completion);
 
+  // Cancels every task still running and joins their threads, also of tasks they start meanwhile;
+  // a task calling it does not wait for itself. A thread not finished within `limit` is logged
+  // and let go (false). Runs at process exit by itself; the host may call it earlier, once
+  // nothing depends on tasks finishing their work.
+  static bool cancelAllAndJoin(std::chrono::milliseconds limit);
+
  private:
   struct State;
+  class TaskThreads;
   std::shared_ptr<State> state_;  // shared with the thread, which may outlive this object
-  std::thread thread_;
 };
 
 }  // namespace velmora
