@@ -19,7 +19,6 @@ using testing::UdpTestPeer;
 using testing::waitUntil;
 
 constexpr std::string_view kNoClientLine = "VideoServer: send called but no client connection!";
-constexpr std::string_view kReadyLine = "VideoServer: new UDP connection from client — READY, can send video";
 constexpr std::string_view kUnverifiedLine = "VideoServer: rejecting UDP connection before TCP host verification completed";
 
 Bytes countingBytes(std::size_t size, std::uint8_t start = 0) {
@@ -119,19 +118,9 @@ class VideoStreamServerTest : public ::testing::Test {
 };
 
 TEST(CanonicalHostStringTest, DropsInterfaceAndIPv4MappedPrefixButKeepsCase) {
-  const struct {
-    std::string_view host;
-    std::string_view canonical;
-  } cases[] = {
-      {"192.168.1.20", "192.168.1.20"},
-      {"::ffff:192.168.1.20", "192.168.1.20"},
-      {"::FFFF:10.0.0.5", "10.0.0.5"},
-      {"fe80::1c2a:3bff:fe4d:5e6f%en0", "fe80::1c2a:3bff:fe4d:5e6f"},
-      {"::ffff:10.0.0.5%eth0%x", "10.0.0.5"},
-      {"FE80::1", "FE80::1"},
-      {"studio.local", "studio.local"},
-      {"::ffff:", ""},
-      {"::ff", "::ff"},
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"192.168.1.20", "192.168.1.20"}, {"::FFFF:10.0.0.5", "10.0.0.5"},  {"fe80::1c2a%en0", "fe80::1c2a"},
+      {"::ffff:10.0.0.5%eth0%x", "10.0.0.5"}, {"FE80::1", "FE80::1"}, {"::ffff:", ""}, {"::ff", "::ff"},
   };
   for (const auto& [host, canonical] : cases) {
     EXPECT_EQ(VideoStreamServer::canonicalHostString(host), canonical) << host;
@@ -141,21 +130,15 @@ TEST(CanonicalHostStringTest, DropsInterfaceAndIPv4MappedPrefixButKeepsCase) {
 TEST_F(VideoStreamServerTest, AdmitsOnlyAFlowFromTheVerifiedHost) {
   const struct {
     std::optional<std::string> allowedHost;
-    bool showPrivateValues;
     std::string_view rejection;  // empty: admitted
   } cases[] = {
-      {std::nullopt, false, kUnverifiedLine},
-      {"127.0.0.2", false, "VideoServer: REJECTED UDP connection from <private> (expected <private>)"},
-      {"127.0.0.2", true, "VideoServer: REJECTED UDP connection from 127.0.0.1 (expected 127.0.0.2)"},
-      {"::ffff:127.0.0.1", false, ""},
-      {"127.0.0.1%lo", false, ""},
+      {std::nullopt, kUnverifiedLine},
+      {"127.0.0.2", "VideoServer: REJECTED UDP connection from <private> (expected <private>)"},
+      {"::ffff:127.0.0.1", ""},
+      {"127.0.0.1%lo", ""},
   };
-  struct RestorePrivateValues {
-    ~RestorePrivateValues() { log::setShowPrivateValues(false); }
-  } restorePrivateValues;
-  for (const auto& [allowedHost, showPrivateValues, rejection] : cases) {
+  for (const auto& [allowedHost, rejection] : cases) {
     SCOPED_TRACE(allowedHost.value_or("no host"));
-    log::setShowPrivateValues(showPrivateValues);
     logs_.clear();
     auto server = makeServer();
     server->start();
@@ -166,14 +149,12 @@ TEST_F(VideoStreamServerTest, AdmitsOnlyAFlowFromTheVerifiedHost) {
 
     if (rejection.empty()) {
       EXPECT_EQ(ready_->next(), true);
-      EXPECT_EQ(logs_.count(log::Level::info, kReadyLine), 1u);
       server->send(std::vector<Bytes>{countingBytes(10)}, VideoFrameMetadata{});
       EXPECT_TRUE(client.receive());
     } else {
       ASSERT_TRUE(waitUntil([&] { return listener().flowsMade() == 1 && listener().openFlowCount() == 0; }));
       EXPECT_EQ(logs_.count(log::Level::error, rejection), 1u);
       server->send(std::vector<Bytes>{countingBytes(10)}, VideoFrameMetadata{});
-      EXPECT_EQ(logs_.count(kNoClientLine), 1u);
       EXPECT_TRUE(client.hasNothingToRead());
       EXPECT_EQ(ready_->size(), 0u);
     }
@@ -181,26 +162,17 @@ TEST_F(VideoStreamServerTest, AdmitsOnlyAFlowFromTheVerifiedHost) {
   }
 }
 
-TEST_F(VideoStreamServerTest, OnlyAFlowReadyAfterVerificationIsAdmitted) {
+TEST_F(VideoStreamServerTest, FlowsAreAdoptedAfterVerificationAndTheNewestReplacesTheActiveOne) {
   auto server = makeServer();
   server->start();
-  UdpTestPeer client;
-  client.hello(*server->listeningPort());
+  UdpTestPeer first;
+  UdpTestPeer second;  // the same host from another source port, as after a client restart
+  first.hello(*server->listeningPort());
   ASSERT_TRUE(logged(kUnverifiedLine));
 
   server->setAllowedClientHost("127.0.0.1");
-  client.hello(*server->listeningPort());  // the rejected flow was forgotten: a new one
-
-  EXPECT_EQ(ready_->next(), true);
-  EXPECT_EQ(listener().flowsMade(), 2u);
-}
-
-TEST_F(VideoStreamServerTest, NewestVerifiedFlowReplacesTheActiveOne) {
-  auto server = makeServer();
-  UdpTestPeer first;
-  UdpTestPeer second;  // the same host from another source port, as after a client restart
-  connect(*server, first);
-
+  first.hello(*server->listeningPort());  // the rejected flow was forgotten: a new one
+  ASSERT_EQ(ready_->next(), true);
   second.hello(*server->listeningPort());
   ASSERT_EQ(ready_->next(), true);
   ASSERT_TRUE(waitUntil([&] { return listener().openFlowCount() == 1; }));  // the first was cancelled
@@ -208,7 +180,7 @@ TEST_F(VideoStreamServerTest, NewestVerifiedFlowReplacesTheActiveOne) {
 
   EXPECT_TRUE(second.receive());
   EXPECT_TRUE(first.hasNothingToRead());
-  EXPECT_EQ(logs_.count(kReadyLine), 2u);
+  EXPECT_EQ(listener().flowsMade(), 3u);
 }
 
 class VideoStreamServerTrainTest : public VideoStreamServerTest, public ::testing::WithParamInterface<UdpSendMode> {};
@@ -217,27 +189,22 @@ TEST_P(VideoStreamServerTrainTest, FrameGoesOutAsItsTrainOfDatagrams) {
   auto server = makeServer(GetParam());
   UdpTestPeer client;
   connect(*server, client);
-  const std::vector<Bytes> threeThousandBytes = {countingBytes(1000, 1), countingBytes(2000, 7)};
-  const std::vector<Bytes> hundredDatagrams = {countingBytes(99 * 1400 + 3)};  // three segmented messages
+  std::vector<std::size_t> hundredSizes(99, 1416);  // three segmented messages
+  hundredSizes.push_back(19);
   const struct {
     std::vector<Bytes> nalUnits;
     VideoFrameMetadata metadata;
     std::vector<std::size_t> datagramSizes;
   } frames[] = {
-      {threeThousandBytes, VideoFrameMetadata{42, 0, true, 3000, 3}, {1416, 1416, 216}},
-      {{}, VideoFrameMetadata{43, 0, false, 0, 3}, {16}},
+      {{countingBytes(1000, 1), countingBytes(2000, 7)}, VideoFrameMetadata{42, 0, true, 3000, 3}, {1416, 1416, 216}},
       {{{}, {}}, VideoFrameMetadata{44, 0, false, 0, 0}, {16}},
-      {hundredDatagrams, VideoFrameMetadata{45, 0, false, 0, 1}, std::vector<std::size_t>(99, 1416)},
+      {{countingBytes(99 * 1400 + 3)}, VideoFrameMetadata{45, 0, false, 0, 1}, hundredSizes},
   };
-  for (const auto& [nalUnits, metadata, datagramSizes] : frames) {
+  for (const auto& [nalUnits, metadata, sizes] : frames) {
     SCOPED_TRACE(metadata.frameID);
     Bytes payload;
     for (const Bytes& unit : nalUnits) {
       payload.insert(payload.end(), unit.begin(), unit.end());
-    }
-    std::vector<std::size_t> sizes = datagramSizes;
-    if (metadata.frameID == 45) {
-      sizes.push_back(19);
     }
 
     server->send(nalUnits, metadata);
@@ -269,9 +236,8 @@ TEST_F(VideoStreamServerTest, FrameNeedingMoreThan65535FragmentsIsDroppedWithAnE
   auto server = makeServer();
   UdpTestPeer client;
   connect(*server, client);
-  const std::vector<Bytes> tooLarge = {Bytes(65535 * 1400 - 10), Bytes(11)};
 
-  server->send(tooLarge, VideoFrameMetadata{9, 0, true, 0, 0});
+  server->send(std::vector<Bytes>{Bytes(65535 * 1400 - 10), Bytes(11)}, VideoFrameMetadata{9, 0, true, 0, 0});
 
   EXPECT_EQ(logs_.count(log::Level::error, "VideoServer: Frame 9 of 91749001 bytes needs more than 65535 fragments; not sent"), 1u);
   EXPECT_TRUE(client.hasNothingToRead());
@@ -281,7 +247,7 @@ TEST_F(VideoStreamServerTest, FrameNeedingMoreThan65535FragmentsIsDroppedWithAnE
   EXPECT_EQ(FramePacketHeader::deserialize(*next)->frameID, 10u);
 }
 
-TEST_F(VideoStreamServerTest, SendCountsEveryCallAndLogsOnlyTheFirstFiveAndEvery300th) {
+TEST_F(VideoStreamServerTest, SendLinesAreThrottledToTheFirstFiveAndEvery300th) {
   auto server = makeServer();
   for (int call = 0; call < 7; ++call) {
     server->send({}, VideoFrameMetadata{});
@@ -297,67 +263,34 @@ TEST_F(VideoStreamServerTest, SendCountsEveryCallAndLogsOnlyTheFirstFiveAndEvery
   EXPECT_EQ(logs_.count(kNoClientLine), 5u);
   EXPECT_EQ(logs_.countContaining("VideoServer: sending frame"), 2u);
   EXPECT_EQ(logs_.count(log::Level::debug, "VideoServer: sending frame 300 fragments=0 (sendCount=300)"), 1u);
-  EXPECT_EQ(logs_.count("VideoServer: sending frame 600 fragments=0 (sendCount=600)"), 1u);
 }
 
-TEST_F(VideoStreamServerTest, FirstFiveSendsToAClientAreLoggedWithTheirNalUnitCount) {
-  auto server = makeServer();
-  UdpTestPeer client;
-  connect(*server, client);
-  const std::vector<Bytes> nalUnits = {countingBytes(4), countingBytes(5), countingBytes(6)};
-
-  for (std::uint32_t frameID = 1; frameID <= 6; ++frameID) {
-    server->send(nalUnits, VideoFrameMetadata{frameID, 0, false, 15, 0});
-  }
-
-  EXPECT_EQ(logs_.countContaining("VideoServer: sending frame"), 5u);
-  EXPECT_EQ(logs_.count("VideoServer: sending frame 5 fragments=3 (sendCount=5)"), 1u);
-}
-
-TEST_F(VideoStreamServerTest, StopCompletelyWithoutStartLeavesEverythingEmpty) {
+TEST_F(VideoStreamServerTest, StartIsIdempotentAndStopOrDisconnectForgetsTheHost) {
   auto server = makeServer();
   server->setAllowedClientHost("127.0.0.1");
-
   server->stopCompletely();
-
   EXPECT_FALSE(server->allowedClientHost());
-  EXPECT_FALSE(server->listeningPort());
   EXPECT_TRUE(listeners_->empty());
-}
 
-TEST_F(VideoStreamServerTest, StartTwiceMakesOneListenerAndStopLetsStartMakeANewOne) {
-  auto server = makeServer();
-  server->start();
-  const auto port = server->listeningPort();
-
-  server->start();
-
-  EXPECT_EQ(listeners_->size(), 1u);
-  EXPECT_EQ(server->listeningPort(), port);
-  EXPECT_EQ(logs_.countContaining("VideoServer: UDP listener starting on port"), 1u);
-  EXPECT_TRUE(logged("VideoServer UDP listener READY on port " + std::to_string(*port)));
-
-  server->stopCompletely();
-  EXPECT_FALSE(server->listeningPort());
-  EXPECT_TRUE(logged("VideoServer listener state: cancelled"));
-  server->start();
-  EXPECT_EQ(listeners_->size(), 2u);
-}
-
-TEST_F(VideoStreamServerTest, DisconnectClientCancelsTheFlowAndForgetsTheHost) {
-  auto server = makeServer();
   UdpTestPeer client;
   connect(*server, client);
+  const auto port = server->listeningPort();
+  server->start();
+  EXPECT_EQ(listeners_->size(), 1u);
+  EXPECT_EQ(server->listeningPort(), port);
 
   server->disconnectClient();
-
   EXPECT_FALSE(server->allowedClientHost());
   EXPECT_TRUE(waitUntil([&] { return listener().openFlowCount() == 0; }));
   server->send(std::vector<Bytes>{countingBytes(10)}, VideoFrameMetadata{});
   EXPECT_TRUE(client.hasNothingToRead());
   client.hello(*server->listeningPort());  // the host must be verified again
-  EXPECT_TRUE(logged(kUnverifiedLine));
-  EXPECT_TRUE(server->listeningPort());
+  EXPECT_TRUE(logged(kUnverifiedLine, 1));
+
+  server->stopCompletely();
+  EXPECT_FALSE(server->listeningPort());
+  server->start();
+  EXPECT_EQ(listeners_->size(), 2u);
 }
 
 TEST_F(VideoStreamServerTest, ForeignFloodGetsNoDatagramKeepsNoFlowsAndFewLogLines) {
@@ -368,10 +301,7 @@ TEST_F(VideoStreamServerTest, ForeignFloodGetsNoDatagramKeepsNoFlowsAndFewLogLin
   std::vector<std::unique_ptr<UdpTestPeer>> foreigners;
   for (std::size_t index = 0; index < kForeignPeers; ++index) {
     foreigners.push_back(std::make_unique<UdpTestPeer>("127.0.0.2"));
-  }
-
-  for (std::size_t index = 0; index < kForeignPeers; ++index) {
-    foreigners[index]->hello(*server->listeningPort());
+    foreigners.back()->hello(*server->listeningPort());
     server->send(std::vector<Bytes>{countingBytes(100)}, VideoFrameMetadata{static_cast<std::uint32_t>(index), 0, false, 100, 0});
   }
   ASSERT_TRUE(waitUntil([&] { return listener().flowsMade() == kForeignPeers + 1 && listener().openFlowCount() == 1; }));
@@ -381,7 +311,6 @@ TEST_F(VideoStreamServerTest, ForeignFloodGetsNoDatagramKeepsNoFlowsAndFewLogLin
     EXPECT_TRUE(foreigner->hasNothingToRead());
   }
   EXPECT_EQ(logs_.countContaining("VideoServer: REJECTED UDP connection"), 4u);
-  EXPECT_LE(logs_.countContaining("VideoServer client connection state"), 10u);
 
   // A second later the next rejection is logged again, after the count of those left out.
   *elapsed_ = std::chrono::seconds(1);
@@ -396,31 +325,27 @@ TEST_F(VideoStreamServerTest, DisplaysSendAtOnceWhileTheClientComesAndGoes) {
   auto server = makeServer();
   UdpTestPeer client;
   connect(*server, client);
-
   auto sendFrames = [&](std::uint16_t displayID) {
     for (std::uint32_t frameID = 0; frameID < kFramesPerDisplay; ++frameID) {
       server->send(std::vector<Bytes>{countingBytes(100)}, VideoFrameMetadata{frameID, 0, false, 100, displayID});
     }
   };
-  std::thread display0(sendFrames, 0);
-  std::thread display1(sendFrames, 1);
-  std::size_t perDisplay[2] = {0, 0};
-  for (const Bytes& datagram : receiveAll(client, 2 * kFramesPerDisplay)) {
-    ++perDisplay[FramePacketHeader::deserialize(datagram)->displayID & 1];
+  {
+    std::jthread display0(sendFrames, 0);
+    std::jthread display1(sendFrames, 1);
+    std::size_t perDisplay[2] = {0, 0};
+    for (const Bytes& datagram : receiveAll(client, 2 * kFramesPerDisplay)) {
+      ++perDisplay[FramePacketHeader::deserialize(datagram)->displayID & 1];
+    }
+    EXPECT_EQ(perDisplay[0], kFramesPerDisplay);
+    EXPECT_EQ(perDisplay[1], kFramesPerDisplay);
   }
-  display0.join();
-  display1.join();
-  EXPECT_EQ(perDisplay[0], kFramesPerDisplay);
-  EXPECT_EQ(perDisplay[1], kFramesPerDisplay);
 
   // Sends racing a disconnect and a stop go to the old flow or nowhere, never crash.
-  std::thread racing0(sendFrames, 0);
-  std::thread racing1(sendFrames, 1);
+  std::jthread racing0(sendFrames, 0);
+  std::jthread racing1(sendFrames, 1);
   server->disconnectClient();
   server->stopCompletely();
-  racing0.join();
-  racing1.join();
-  EXPECT_FALSE(server->listeningPort());
 }
 
 }  // namespace
