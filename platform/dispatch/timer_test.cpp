@@ -37,86 +37,61 @@ TEST(TimerTest, OneShotFiresOnceOnTheQueueEvenWhenDropped) {
   EXPECT_TRUE(onQueue);
 }
 
-TEST(TimerTest, CancelBeforeFireMeansItNeverRuns) {
-  struct Case {
-    const char* name;
-    bool cancelOnQueue;
-  };
-  for (const Case& testCase : {Case{"from another thread", false}, Case{"from the queue", true}}) {
-    SCOPED_TRACE(testCase.name);
+// Cancelled while due but before the queue could run it, from either thread.
+TEST(TimerTest, CancelBeforeFireMeansItNeverRunsAndReleasesTheWorkAndTheTimer) {
+  for (const bool cancelOnQueue : {false, true}) {
+    SCOPED_TRACE(cancelOnQueue);
     SerialQueue queue("com.velmora.test.timer");
+    auto held = std::make_shared<int>(0);
+    std::weak_ptr<int> watchedWork = held;
+    std::weak_ptr<Timer> watchedTimer;
     std::atomic<bool> ran{false};
-    // The queue is kept busy until after the cancel, so the already due timer cannot fire first.
-    std::shared_ptr<Timer> timer;
-    if (testCase.cancelOnQueue) {
-      queue.post([&] {
-        timer = Timer::once(queue.context(), milliseconds(0), [&] { ran = true; });
-        timer->cancel();
-      });
-    } else {
-      std::promise<void> cancelled;
-      queue.post([cancelled = cancelled.get_future().share()] { cancelled.wait(); });
-      timer = Timer::once(queue.context(), milliseconds(0), [&] { ran = true; });
+    const auto startAndCancel = [&] {
+      auto timer = Timer::once(queue.context(), milliseconds(0), [&, held = std::move(held)] { ran = true; });
+      watchedTimer = timer;
       timer->cancel();
+      EXPECT_FALSE(timer->isActive());
+    };
+    if (cancelOnQueue) {
+      queue.post(startAndCancel);
+    } else {
+      std::promise<void> cancelled;  // keeps the queue busy so the due timer cannot fire first
+      queue.post([cancelled = cancelled.get_future().share()] { cancelled.wait(); });
+      startAndCancel();
       cancelled.set_value();
     }
     waitForTimer(queue, milliseconds(50));
 
     EXPECT_FALSE(ran);
-    EXPECT_FALSE(timer->isActive());
+    EXPECT_TRUE(watchedWork.expired());
+    EXPECT_TRUE(watchedTimer.expired()) << "a cancelled timer must not keep itself alive";
   }
 }
 
-TEST(TimerTest, CancelReleasesTheWorkAndTheTimer) {
-  SerialQueue queue("com.velmora.test.timer");
-  auto held = std::make_shared<int>(0);
-  std::weak_ptr<int> watchedWork = held;
-  auto timer = Timer::once(queue.context(), kFarFuture, [held = std::move(held)] {});
-  std::weak_ptr<Timer> watchedTimer = timer;
-  timer->cancel();
-  timer.reset();
-  waitForTimer(queue, milliseconds(1));
-
-  EXPECT_TRUE(watchedWork.expired());
-  EXPECT_TRUE(watchedTimer.expired()) << "a cancelled timer must not keep itself alive";
-}
-
-TEST(TimerTest, RepeatingRunsUntilCancelledFromInsideItsWork) {
-  SerialQueue queue("com.velmora.test.timer");
-  int runs = 0;
-  std::shared_ptr<Timer> timer;
-  std::promise<void> cancelled;
-  queue.post([&] {
-    timer = Timer::repeating(queue.context(), milliseconds(1), [&] {
-      if (++runs == 3) {
-        timer->cancel();
-        cancelled.set_value();
-      }
+TEST(TimerTest, RepeatingRunsUntilCancelledWithAtMostTheRunUnderWay) {
+  for (const bool cancelFromItsWork : {true, false}) {
+    SCOPED_TRACE(cancelFromItsWork);
+    SerialQueue queue("com.velmora.test.timer");
+    std::atomic<int> runs{0};
+    std::shared_ptr<Timer> timer;
+    std::promise<void> threeRuns;
+    queue.post([&] {
+      timer = Timer::repeating(queue.context(), milliseconds(1), [&] {
+        if (++runs == 3) {
+          if (cancelFromItsWork) {
+            timer->cancel();
+          }
+          threeRuns.set_value();
+        }
+      });
     });
-  });
-  ASSERT_EQ(cancelled.get_future().wait_for(kEventTimeout), std::future_status::ready);
-  waitForTimer(queue, milliseconds(20));
-  std::promise<int> counted;
-  queue.post([&] { counted.set_value(runs); });
+    ASSERT_EQ(threeRuns.get_future().wait_for(kEventTimeout), std::future_status::ready);
+    timer->cancel();
+    const int runsAtCancel = runs;
+    waitForTimer(queue, milliseconds(50));
 
-  EXPECT_EQ(counted.get_future().get(), 3);
-}
-
-TEST(TimerTest, CancelFromAnotherThreadStopsRepeatingWithAtMostTheRunUnderWay) {
-  SerialQueue queue("com.velmora.test.timer");
-  std::atomic<int> runs{0};
-  std::promise<void> severalRuns;
-  auto timer = Timer::repeating(queue.context(), milliseconds(1), [&] {
-    if (++runs == 5) {
-      severalRuns.set_value();
-    }
-  });
-  ASSERT_EQ(severalRuns.get_future().wait_for(kEventTimeout), std::future_status::ready);
-  timer->cancel();
-  const int runsAtCancel = runs;
-  waitForTimer(queue, milliseconds(50));
-
-  EXPECT_LE(runs, runsAtCancel + 1);
+    EXPECT_LE(runs, cancelFromItsWork ? 3 : runsAtCancel + 1);
+  }
 }
 
 TEST(TimerTest, TimersOfAStoppedQueueAreReleasedWithIt) {
