@@ -33,17 +33,6 @@ SampleBuffer screenFrame(bool valid = true) {
   return sampleBuffer;
 }
 
-// Positions of every occurrence of an event in the fake's log.
-std::vector<std::size_t> positions(const std::vector<std::string>& events, const std::string& event) {
-  std::vector<std::size_t> found;
-  for (std::size_t index = 0; index < events.size(); ++index) {
-    if (events[index] == event) {
-      found.push_back(index);
-    }
-  }
-  return found;
-}
-
 class ScreenCaptureServiceTest : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -83,6 +72,12 @@ class ScreenCaptureServiceTest : public ::testing::Test {
   bool logged(const std::string& message) {
     return eventually([&] { return logs_.count(message) > 0; });
   }
+  // A running stream on display 1, the stop of which the test may hold.
+  std::shared_ptr<testing::FakeCaptureStream> running() {
+    makeService().start();
+    EXPECT_TRUE(reaches(CaptureState::running));
+    return backend_->stream(1);
+  }
 
   log::MemoryLogSink logs_;
   ManualMainQueue mainQueue_;
@@ -103,15 +98,8 @@ TEST_F(ScreenCaptureServiceTest, StartsAStreamOnTheTargetDisplayAndReportsOnTheM
   ASSERT_NE(stream, nullptr);
   EXPECT_EQ(stream->displayID(), 2U);
   EXPECT_EQ(stream->configuration(), (ScreenCaptureStreamConfiguration{1280, 720, MediaTime{1, 30}, kPixelFormat420v, 3, true, false}));
-  EXPECT_TRUE(stream->hasOutput());
-  EXPECT_TRUE(stream->isRunning());
+  EXPECT_TRUE(stream->hasOutput() && stream->isRunning());
   EXPECT_EQ(reportsOnceThereAre(2), (std::vector<CaptureState>{CaptureState::starting, CaptureState::running}));
-  EXPECT_EQ(logs_.count(log::Level::info, "Starting capture attempt 1..."), 1U);
-  EXPECT_EQ(logs_.count(log::Level::info, "Capturing display ID=2 (target=2, match=1)"), 1U);
-  ASSERT_TRUE(logged("Screen capture started: 1280x720@30fps"));
-  EXPECT_EQ(logs_.count(log::Level::info, "Screen capture started: 1280x720@30fps"), 1U);
-  EXPECT_EQ(logs_.count(log::Level::debug, "Capture state: idle -> starting"), 1U);
-  EXPECT_EQ(logs_.count(log::Level::debug, "Capture state: starting -> running"), 1U);
   EXPECT_EQ(backend_->record().count("request access"), 0U);
 }
 
@@ -119,13 +107,12 @@ TEST_F(ScreenCaptureServiceTest, RetriesEachKindOfFailedAttemptUntilOneSucceeds)
   struct Case {
     const char* what;
     std::function<void(FakeCaptureBackend&)> failTwice;
-    std::string error;
     int streamsMade;
   };
   const std::vector<Case> cases = {
-      {"shareable content", [](FakeCaptureBackend& backend) { backend.failContentQueries(2, "no content"); }, "no content", 1},
-      {"output registration", [](FakeCaptureBackend& backend) { backend.failOutputRegistrations(2, "no output"); }, "no output", 3},
-      {"stream start", [](FakeCaptureBackend& backend) { backend.failStarts(2, "no start"); }, "no start", 3},
+      {"shareable content", [](FakeCaptureBackend& backend) { backend.failContentQueries(2, "no content"); }, 1},
+      {"output registration", [](FakeCaptureBackend& backend) { backend.failOutputRegistrations(2, "no output"); }, 3},
+      {"stream start", [](FakeCaptureBackend& backend) { backend.failStarts(2, "no start"); }, 3},
   };
   for (const auto& testCase : cases) {
     SCOPED_TRACE(testCase.what);
@@ -136,52 +123,43 @@ TEST_F(ScreenCaptureServiceTest, RetriesEachKindOfFailedAttemptUntilOneSucceeds)
     service.start();
     ASSERT_TRUE(reaches(CaptureState::running));
 
-    EXPECT_EQ(logs_.count(log::Level::error, "Capture failed: " + testCase.error), 2U);
-    EXPECT_EQ(logs_.count(log::Level::info, "Capture attempt 1 failed, retrying..."), 1U);
-    EXPECT_EQ(logs_.count(log::Level::info, "Capture attempt 2 failed, retrying..."), 1U);
-    EXPECT_EQ(logs_.count(log::Level::info, "Starting capture attempt 3..."), 1U);
-    EXPECT_EQ(logs_.countContaining("Starting capture attempt 4"), 0U);
+    EXPECT_EQ(logs_.countContaining("Capture failed: no "), 2U);
+    EXPECT_EQ(logs_.countContaining("Starting capture attempt"), 3U);
     EXPECT_EQ(backend_->streamCount(), testCase.streamsMade);
     ASSERT_TRUE(finishes(service.stop()));
   }
 }
 
-TEST_F(ScreenCaptureServiceTest, GivesUpAfterFifteenAttemptsOnADisplayThatIsNotShared) {
-  auto& service = makeService();
-  service.setTargetDisplayID(9);
-  service.start();
-  ASSERT_TRUE(logged("All capture attempts failed"));
-  ASSERT_TRUE(reaches(CaptureState::idle));
+TEST_F(ScreenCaptureServiceTest, GivesUpAfterTheAttemptLimit) {
+  struct Case {
+    const char* what;
+    std::optional<std::uint32_t> target;
+    int attempts;
+  };
+  for (const Case& testCase : {Case{"a display that is not shared", 9, 15}, Case{"no target display", std::nullopt, 2}}) {
+    SCOPED_TRACE(testCase.what);
+    backend_ = std::make_shared<FakeCaptureBackend>(std::vector<std::uint32_t>{1, 2});
+    logs_.clear();
+    reported_.clear();
+    auto& service = makeService(quickRetries(testCase.attempts));
+    service.setTargetDisplayID(testCase.target);
+    service.start();
+    ASSERT_TRUE(logged("All capture attempts failed"));
+    ASSERT_TRUE(reaches(CaptureState::idle));
 
-  EXPECT_EQ(logs_.count(log::Level::error, "Requested display ID 9 is not available in ScreenCaptureKit displays"), 15U);
-  EXPECT_EQ(logs_.count(log::Level::info, "Starting capture attempt 15..."), 1U);
-  EXPECT_EQ(logs_.count(log::Level::info, "Capture attempt 15 failed, retrying..."), 1U);
-  EXPECT_EQ(logs_.countContaining("attempt 16"), 0U);
-  EXPECT_EQ(logs_.count(log::Level::error, "All capture attempts failed"), 1U);
-  EXPECT_EQ(backend_->record().count("content"), 15U);
-  EXPECT_EQ(backend_->streamCount(), 0);
-  EXPECT_EQ(reportsOnceThereAre(2), (std::vector<CaptureState>{CaptureState::starting, CaptureState::idle}));
-}
-
-TEST_F(ScreenCaptureServiceTest, AnAttemptWithoutTargetDisplayFailsAndTheAttemptLimitComesFromTheTiming) {
-  auto& service = makeService(quickRetries(2));
-  service.setTargetDisplayID(std::nullopt);
-  service.start();
-  ASSERT_TRUE(logged("All capture attempts failed"));
-
-  EXPECT_EQ(logs_.count(log::Level::error, "No target display ID configured"), 2U);
-  EXPECT_EQ(backend_->record().count("content"), 2U);
-  EXPECT_TRUE(reaches(CaptureState::idle));
+    EXPECT_EQ(logs_.countContaining("Starting capture attempt"), static_cast<std::size_t>(testCase.attempts));
+    EXPECT_EQ(backend_->record().count("content"), static_cast<std::size_t>(testCase.attempts));
+    EXPECT_EQ(backend_->streamCount(), 0);
+    EXPECT_EQ(reportsOnceThereAre(2), (std::vector<CaptureState>{CaptureState::starting, CaptureState::idle}));
+  }
 }
 
 TEST_F(ScreenCaptureServiceTest, AsksForScreenRecordingPermissionOnceAndTriesAnyway) {
   backend_->setAccessGranted(false);
   backend_->failContentQueries(1);
-  auto& service = makeService();
-  service.start();
+  makeService().start();
   ASSERT_TRUE(reaches(CaptureState::running));
 
-  EXPECT_EQ(logs_.count(log::Level::info, "Requesting screen capture permission..."), 1U);
   EXPECT_EQ(backend_->record().count("request access"), 1U);
   EXPECT_EQ(backend_->record().count("content"), 2U);
 }
@@ -189,6 +167,7 @@ TEST_F(ScreenCaptureServiceTest, AsksForScreenRecordingPermissionOnceAndTriesAny
 TEST_F(ScreenCaptureServiceTest, StopWhileAttemptsFailCutsThePauseShortAndMakesNoFurtherAttempt) {
   backend_->failContentQueries(100);
   auto& service = makeService(endlessPause());
+  EXPECT_EQ(service.stop(), nullptr) << "nothing to stop before a start";
   service.start();
   ASSERT_TRUE(logged("Capture attempt 1 failed, retrying..."));
 
@@ -198,18 +177,8 @@ TEST_F(ScreenCaptureServiceTest, StopWhileAttemptsFailCutsThePauseShortAndMakesN
   mainQueue_.drain();
 
   EXPECT_EQ(backend_->record().count("content"), 1U);
-  EXPECT_EQ(logs_.countContaining("Starting capture attempt 2"), 0U);
   EXPECT_EQ(logs_.count("All capture attempts failed"), 0U);
-  EXPECT_EQ(service.captureState(), CaptureState::idle);
   EXPECT_EQ(reported_, (std::vector<CaptureState>{CaptureState::starting, CaptureState::idle}));
-}
-
-TEST_F(ScreenCaptureServiceTest, StopOnAServiceThatNeverStartedHasNothingToDo) {
-  auto& service = makeService();
-  EXPECT_EQ(service.stop(), nullptr);
-  mainQueue_.drain();
-  EXPECT_TRUE(reported_.empty());
-  EXPECT_EQ(logs_.countContaining("Capture state"), 0U);
 }
 
 TEST_F(ScreenCaptureServiceTest, ASecondStartCancelsTheFirstWhichMakesNoFurtherAttempt) {
@@ -223,29 +192,24 @@ TEST_F(ScreenCaptureServiceTest, ASecondStartCancelsTheFirstWhichMakesNoFurtherA
   EXPECT_EQ(logs_.count("Starting capture attempt 1..."), 2U);
   EXPECT_EQ(logs_.countContaining("Starting capture attempt 2"), 0U);
   EXPECT_EQ(backend_->streamCount(), 1);
-  EXPECT_EQ(reportsOnceThereAre(2), (std::vector<CaptureState>{CaptureState::starting, CaptureState::running}));
 }
 
 TEST_F(ScreenCaptureServiceTest, AStartRightAfterStopWaitsForTheOldStreamToAnswer) {
-  auto& service = makeService();
-  service.start();
-  ASSERT_TRUE(reaches(CaptureState::running));
+  running();
   backend_->stopAnswers().setHolding(true);
-  const auto stopTask = service.stop();
-  service.start();
+  const auto stopTask = service_->stop();
+  service_->start();
   ASSERT_TRUE(backend_->stopAnswers().waitForHeld(1));
   EXPECT_FALSE(stopTask->isFinished());
 
   backend_->stopAnswers().setHolding(false);
   ASSERT_TRUE(backend_->stopAnswers().releaseOne());
-  ASSERT_TRUE(eventually([&] { return backend_->stream(2) && service.captureState() == CaptureState::running; }));
+  ASSERT_TRUE(eventually([&] { return backend_->stream(2) && service_->captureState() == CaptureState::running; }));
 
   const auto events = backend_->record().events();
-  const auto stopped = positions(events, "stopped 1");
-  const auto queries = positions(events, "content");
-  ASSERT_EQ(stopped.size(), 1U);
-  ASSERT_EQ(queries.size(), 2U);
-  EXPECT_LT(stopped[0], queries[1]) << "the new start queried the displays before the old stream answered";
+  const auto stopped = std::find(events.begin(), events.end(), "stopped 1");
+  const auto secondQuery = std::find(std::find(events.begin(), events.end(), "content") + 1, events.end(), "content");
+  EXPECT_LT(stopped, secondQuery) << "the new start queried the displays before the old stream answered";
 }
 
 TEST_F(ScreenCaptureServiceTest, AStartThatSucceedsAfterStopTearsTheNewStreamDown) {
@@ -259,27 +223,21 @@ TEST_F(ScreenCaptureServiceTest, AStartThatSucceedsAfterStopTearsTheNewStreamDow
   ASSERT_TRUE(finishes(stopTask));
   mainQueue_.drain();
 
-  EXPECT_EQ(logs_.count(log::Level::info, "Start cancelled after startCapture returned — tearing down new stream"), 1U);
   EXPECT_EQ(backend_->record().count("stopped 1"), 1U);
   EXPECT_FALSE(backend_->stream(1)->isRunning());
-  EXPECT_EQ(logs_.countContaining("Screen capture started"), 0U);
   EXPECT_EQ(service.captureState(), CaptureState::idle);
   EXPECT_EQ(reported_, (std::vector<CaptureState>{CaptureState::starting, CaptureState::idle}));
   EXPECT_NE(service.stop(), nullptr) << "the stop barrier stays, so a later stop chains to it";
 }
 
 TEST_F(ScreenCaptureServiceTest, StopBarriersChainSoThatEachStopWaitsForTheOneBefore) {
-  auto& service = makeService();
-  service.start();
-  ASSERT_TRUE(reaches(CaptureState::running));
+  running();
   backend_->stopAnswers().setHolding(true);
 
-  const auto firstStop = service.stop();
-  service.start();
-  const auto secondStop = service.stop();
-  ASSERT_NE(firstStop, nullptr);
-  ASSERT_NE(secondStop, nullptr);
-  ASSERT_NE(firstStop, secondStop);
+  const auto firstStop = service_->stop();
+  service_->start();
+  const auto secondStop = service_->stop();
+  ASSERT_TRUE(firstStop && secondStop && firstStop != secondStop);
   ASSERT_TRUE(backend_->stopAnswers().waitForHeld(1));
   EXPECT_FALSE(firstStop->isFinished());
   EXPECT_FALSE(secondStop->isFinished());
@@ -288,52 +246,32 @@ TEST_F(ScreenCaptureServiceTest, StopBarriersChainSoThatEachStopWaitsForTheOneBe
   EXPECT_TRUE(finishes(firstStop));
   EXPECT_TRUE(finishes(secondStop));
   EXPECT_EQ(backend_->record().count("content"), 1U) << "the start between the stops was cancelled at its barrier";
-  EXPECT_EQ(backend_->streamCount(), 1);
-  EXPECT_EQ(service.captureState(), CaptureState::idle);
+  EXPECT_EQ(service_->captureState(), CaptureState::idle);
 }
 
-TEST_F(ScreenCaptureServiceTest, CountsEveryScreenFrameAndLogsTheFirstThreeAndEvery300th) {
-  auto& service = makeService();
-  service.start();
-  ASSERT_TRUE(reaches(CaptureState::running));
-  const auto stream = backend_->stream(1);
+TEST_F(ScreenCaptureServiceTest, CountsValidScreenFramesAndLogsTheFirstThreeAndEvery300th) {
+  const auto stream = running();
   for (int frame = 0; frame < 600; ++frame) {
     stream->deliver(screenFrame());
   }
+  stream->deliver(screenFrame(false));
+  stream->deliver(screenFrame(), SampleOutputType::audio);
 
-  EXPECT_EQ(service.frameCount(), 600);
+  EXPECT_EQ(service_->frameCount(), 600);
   EXPECT_EQ(forwarded_.size(), 600U);
-  EXPECT_EQ(forwarded_.front().pixelBuffer->width(), 16) << "the buffer is handed on as delivered";
   for (const int logged : {1, 2, 3, 300, 600}) {
     EXPECT_EQ(logs_.count(log::Level::debug, "Captured frame #" + std::to_string(logged)), 1U) << logged;
   }
-  EXPECT_EQ(logs_.countContaining("Captured frame #"), 5U) << "frame 6 and the like are forwarded silently";
-}
-
-TEST_F(ScreenCaptureServiceTest, InvalidAndNonScreenBuffersAreNeitherCountedNorForwarded) {
-  auto& service = makeService();
-  service.start();
-  ASSERT_TRUE(reaches(CaptureState::running));
-  const auto stream = backend_->stream(1);
-  stream->deliver(screenFrame(false));
-  stream->deliver(screenFrame(), SampleOutputType::audio);
-  SampleBuffer withoutPicture;
-  stream->deliver(withoutPicture);
-
-  EXPECT_EQ(service.frameCount(), 1) << "a valid screen buffer counts even without a picture";
-  EXPECT_EQ(forwarded_.size(), 1U);
+  EXPECT_EQ(logs_.countContaining("Captured frame #"), 5U);
 }
 
 TEST_F(ScreenCaptureServiceTest, StopDisconnectsTheFrameSinkWhileFramesStillCount) {
-  auto& service = makeService();
-  service.start();
-  ASSERT_TRUE(reaches(CaptureState::running));
-  const auto stream = backend_->stream(1);
+  const auto stream = running();
   backend_->stopAnswers().setHolding(true);
-  const auto stopTask = service.stop();
+  const auto stopTask = service_->stop();
   stream->deliver(screenFrame());
 
-  EXPECT_EQ(service.frameCount(), 1);
+  EXPECT_EQ(service_->frameCount(), 1);
   EXPECT_TRUE(forwarded_.empty());
   backend_->stopAnswers().setHolding(false);
   backend_->stopAnswers().releaseOne();
@@ -341,27 +279,20 @@ TEST_F(ScreenCaptureServiceTest, StopDisconnectsTheFrameSinkWhileFramesStillCoun
 }
 
 TEST_F(ScreenCaptureServiceTest, AStreamThatDiesIsForgottenAndReportedIdle) {
-  auto& service = makeService();
-  service.start();
-  ASSERT_TRUE(reaches(CaptureState::running));
-  backend_->stream(1)->reportStoppedWithError("display unplugged");
+  running()->reportStoppedWithError("display unplugged");
 
-  EXPECT_EQ(logs_.count(log::Level::error, "Stream stopped with error: display unplugged"), 1U);
   EXPECT_EQ(reportsOnceThereAre(3), (std::vector<CaptureState>{CaptureState::starting, CaptureState::running, CaptureState::idle}));
-  if (const auto stopTask = service.stop()) {
+  if (const auto stopTask = service_->stop()) {
     ASSERT_TRUE(finishes(stopTask));
   }
   EXPECT_EQ(backend_->record().count("stop 1"), 0U) << "the dead stream was forgotten";
 }
 
 TEST_F(ScreenCaptureServiceTest, NeitherStreamsNorQueuedReportsKeepAReleasedServiceAlive) {
-  makeService();
-  service_->start();
-  ASSERT_TRUE(reaches(CaptureState::running));
+  const auto stream = running();
   ASSERT_EQ(reportsOnceThereAre(2).size(), 2U);
   // The start task lets go of the service once it has ended.
   ASSERT_TRUE(eventually([&] { return service_.use_count() == 1; }));
-  const auto stream = backend_->stream(1);
   std::weak_ptr<ScreenCaptureService> weakService = service_;
   service_->setOnSampleBuffer(nullptr);
   service_->streamDidStopWithError("queued a report");  // idle, reported later on the main queue
@@ -372,16 +303,12 @@ TEST_F(ScreenCaptureServiceTest, NeitherStreamsNorQueuedReportsKeepAReleasedServ
   stream->reportStoppedWithError("too late");
   mainQueue_.drain();
   EXPECT_EQ(reported_, (std::vector<CaptureState>{CaptureState::starting, CaptureState::running}));
-  EXPECT_EQ(logs_.count("Stream stopped with error: too late"), 0U);
 }
 
 TEST_F(ScreenCaptureServiceTest, TheDefaultConfigurationIsTheFirstDisplaysCappedSize) {
   const MacDisplaySnapshot display{1, "Built-in", Rect{0, 0, 2560, 1440}, 2, true};
   const auto service = ScreenCaptureService::create({mainQueue_, backend_, {display}, {}});
   EXPECT_EQ(service->configuration(), (CaptureConfiguration{2880, 1620, 60, kPixelFormat420v}));
-  EXPECT_EQ(logs_.count(log::Level::info, "CaptureTarget 2880x1620px (maxDimension=2880)"), 1U);
-  EXPECT_EQ(service->captureState(), CaptureState::idle);
-  EXPECT_EQ(service->targetDisplayID(), std::nullopt);
 }
 
 }  // namespace
