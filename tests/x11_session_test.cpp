@@ -2,45 +2,32 @@
 // velmora-client: pictures of RandR monitors, input reaching a window and the clipboard, monitors
 // coming and going during a session, multi-display streaming. Runs in a network namespace of its
 // own (see CMakeLists.txt) because the host's ports are fixed.
-#include <gtest/gtest.h>
-#include <signal.h>
-
-#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
 #include "platform/testing/xvfb_server.h"
-#include "tests/host_process.h"
+#include "tests/support/session_harness.h"
 
-namespace velmora {
+namespace velmora::testing {
 namespace {
 
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
-using testing::HostProcess;
-using testing::XvfbServer;
 
 // Side by side on a 3200x1080 screen; at a requested height of 720 they stream as 1280x720 and 900x720.
 constexpr const char* kLeftMonitor = "Left 1920/500x1080/300+0+0 screen";
 constexpr const char* kRightMonitor = "Right 1280/340x1024/270+1920+0 none";
 constexpr int kRightMonitorX = 1920;
 
-bool onPath(const std::string& tool) { return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0; }
-
 // Moves the pointer back and forth across both monitors until it goes: the X11 capture sends a
 // picture only when its monitor changes, and the cursor leaving or entering it is such a change.
 class PointerMover {
  public:
   explicit PointerMover(const XvfbServer& server) : thread_([this, &server] { run(server); }) {}
-
   ~PointerMover() {
     {
       std::lock_guard lock(stoppingLock_);
@@ -49,7 +36,6 @@ class PointerMover {
     stoppingChanged_.notify_all();
     thread_.join();
   }
-
   PointerMover(const PointerMover&) = delete;
   PointerMover& operator=(const PointerMover&) = delete;
 
@@ -70,53 +56,40 @@ class PointerMover {
   std::thread thread_;
 };
 
-// How the client ended, and its report: the one line of its output that is a JSON object.
-struct ClientOutcome {
-  int status = -1;
-  Json report = Json::object();
-};
-
-class X11SessionTest : public ::testing::Test {
+class X11SessionTest : public SessionTest {
  protected:
   void SetUp() override {
     if (!server_.available()) {
       GTEST_SKIP() << "Xvfb is not available";
     }
     for (const char* tool : {"xrandr", "xdotool", "xclip"}) {
-      if (!onPath(tool)) {
+      if (std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) != 0) {
         GTEST_SKIP() << tool << " is not installed";
       }
     }
-    char pattern[] = "/tmp/velmora-x11-session-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    home_ = pattern;
+    SessionTest::SetUp();
   }
 
-  void TearDown() override {
-    if (!home_.empty()) {
-      std::filesystem::remove_all(home_);
-    }
-  }
-
-  std::vector<std::string> environment() const {
-    return {"DISPLAY=" + server_.display(), "XDG_CONFIG_HOME=" + home_.string(), "XDG_RUNTIME_DIR=" + home_.string()};
-  }
+  std::vector<std::string> environment() const { return {"DISPLAY=" + server_.display()}; }
 
   void xrandr(const std::string& arguments) {
     ASSERT_EQ(server_.run("xrandr " + arguments + " >/dev/null"), 0) << arguments;
   }
-  void setMonitor(const std::string& monitor) { xrandr("--setmonitor " + monitor); }
+  void setBothMonitors() {
+    xrandr(std::string("--setmonitor ") + kLeftMonitor);
+    xrandr(std::string("--setmonitor ") + kRightMonitor);
+  }
 
   // The monitors' IDs by name: the atoms of their names, which the host numbers displays by.
-  std::map<std::string, std::uint32_t> monitorIDs() const {
-    HostProcess lister(VELMORA_X11_EVENT_RECORDER, {"--list-monitors"}, environment());
-    EXPECT_EQ(lister.readUntilExit(20s), 0) << lister.output();
-    std::map<std::string, std::uint32_t> ids;
+  std::map<std::string, std::string> monitorIDs() const {
+    ChildProcess lister(VELMORA_X11_EVENT_RECORDER, {"--list-monitors"}, environment());
+    EXPECT_EQ(lister.waitForExit(), 0) << lister.output();
+    std::map<std::string, std::string> ids;
     for (const auto& line : lister.lines()) {
       std::istringstream fields(line);
       std::string kind;
       std::string name;
-      std::uint32_t id = 0;
+      std::string id;
       if (fields >> kind >> name >> id && kind == "monitor") {
         ids[name] = id;
       }
@@ -124,70 +97,18 @@ class X11SessionTest : public ::testing::Test {
     return ids;
   }
 
-  std::unique_ptr<HostProcess> startHost() {
-    auto host = std::make_unique<HostProcess>(
-        VELMORA_HOST_BINARY, std::vector<std::string>{"--headless", "--backend", "x11"}, environment(), true);
-    EXPECT_TRUE(host->started());
-    EXPECT_TRUE(host->waitForLineContaining("Sharing the displays of the X11 display " + server_.display()))
-        << host->output();
-    EXPECT_TRUE(host->waitForLineContaining("Control server listening")) << host->output();
-    pairingCode_ = host->waitForLine("Verification code: ").value_or("");
-    EXPECT_FALSE(pairingCode_.empty()) << host->output();
+  std::unique_ptr<HostUnderTest> startHost() {
+    auto host = std::make_unique<HostUnderTest>(home_, std::vector<std::string>{"--headless", "--backend", "x11"},
+                                                environment());
+    EXPECT_TRUE(host->ready()) << host->process().output();
+    EXPECT_TRUE(host->process().waitForLineContaining("Sharing the displays of the X11 display " + server_.display(),
+                                                      20s, 0));
+    code_ = host->code();
     return host;
   }
 
-  // A client at a preferred height of 720 that runs `scriptLines` and then receives for
-  // `duration` seconds more; its log is read along with its output.
-  std::unique_ptr<HostProcess> startClient(const std::vector<std::string>& scriptLines, const std::string& duration) {
-    const auto scriptPath = home_ / "script.jsonl";
-    std::ofstream script(scriptPath);
-    for (const auto& line : scriptLines) {
-      script << line << "\n";
-    }
-    script.close();
-    auto client = std::make_unique<HostProcess>(
-        VELMORA_CLIENT_BINARY,
-        std::vector<std::string>{"--host", "127.0.0.1", "--preferred-height", "720", "--script", scriptPath.string(),
-                                 "--code", pairingCode_, "--duration", duration},
-        environment(), true);
-    EXPECT_TRUE(client->started());
-    return client;
-  }
-
-  // Waits for the client to end.
-  static ClientOutcome finish(HostProcess& client) {
-    ClientOutcome outcome;
-    const auto status = client.readUntilExit(60s);
-    if (!status) {
-      ADD_FAILURE() << "the client did not end";
-      return outcome;
-    }
-    outcome.status = *status;
-    for (const auto& line : client.lines()) {
-      if (line.starts_with("{")) {
-        outcome.report = Json::parse(line, nullptr, false);
-      }
-    }
-    if (outcome.report.is_discarded()) {
-      outcome.report = Json::object();
-    }
-    return outcome;
-  }
-
-  // Ends a client that would receive for longer, as its user would, and waits for its report.
-  static ClientOutcome stop(HostProcess& client) {
-    kill(client.pid(), SIGTERM);
-    return finish(client);
-  }
-
-  // One stream's receive statistics from the report; empty when the report has none.
-  static Json stream(const Json& report, int streamNumber) {
-    for (const auto& each : report.value("video", Json::object()).value("displays", Json::array())) {
-      if (each.value("displayID", -1) == streamNumber) {
-        return each;
-      }
-    }
-    return Json::object();
+  std::unique_ptr<ChildProcess> startClient(const std::vector<std::string>& scriptLines, const std::string& duration) {
+    return testing::startClient(home_, "script", scriptLines, {"--code", code_, "--duration", duration}, environment());
   }
 
   // The displays of the latest ServerHello, by name.
@@ -215,25 +136,8 @@ class X11SessionTest : public ::testing::Test {
   }
 
   XvfbServer server_{3200, 1080};
-  std::filesystem::path home_;
-  std::string pairingCode_;
+  std::string code_;
 };
-
-// Whether every one of `texts` is in a line after the first `from` lines, in whatever order they
-// come; waits for those not read yet.
-bool sawEach(HostProcess& process, std::size_t from, const std::vector<std::string>& texts,
-             std::chrono::seconds timeout = 20s) {
-  for (const auto& text : texts) {
-    const auto& lines = process.lines();
-    const bool seen =
-        std::any_of(lines.begin() + static_cast<std::ptrdiff_t>(std::min(from, lines.size())), lines.end(),
-                    [&](const std::string& line) { return line.find(text) != std::string::npos; });
-    if (!seen && !process.waitForLineContaining(text, timeout)) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // The text that the key presses the recorder printed give, in order.
 std::string typedText(const std::vector<std::string>& recorderLines) {
@@ -259,17 +163,16 @@ std::string typedText(const std::vector<std::string>& recorderLines) {
 }
 
 TEST_F(X11SessionTest, StreamsTheMainMonitorAtTheRequestedHeight) {
-  setMonitor(kLeftMonitor);
-  setMonitor(kRightMonitor);
+  setBothMonitors();
   const auto ids = monitorIDs();
   ASSERT_EQ(ids.size(), 2u);
   auto host = startHost();
   PointerMover mover(server_);
-  auto client = startClient({R"({"waitForPictures": {"display": 0, "count": 10, "timeout": 30}})"}, "0.5");
-  const auto [status, report] = finish(*client);
+  auto client = startClient({waitForPicturesLine(10)}, "0.5");
+  const auto [status, report] = finishClient(*client);
   ASSERT_EQ(status, 0) << client->output();
 
-  const auto primary = stream(report, 0);
+  const auto primary = displayStatistics(report, 0);
   EXPECT_GE(primary.value("picturesDecoded", 0), 10);
   EXPECT_EQ(primary.value("width", 0), 1280);
   EXPECT_EQ(primary.value("height", 0), 720);
@@ -277,34 +180,30 @@ TEST_F(X11SessionTest, StreamsTheMainMonitorAtTheRequestedHeight) {
 
   auto displays = announcedDisplays(report);
   ASSERT_EQ(displays.size(), 2u) << report.dump();
-  EXPECT_EQ(displays["Left"].value("id", 0u), ids.at("Left"));
-  EXPECT_EQ(displays["Left"].value("width", 0), 1920);
-  EXPECT_EQ(displays["Left"].value("height", 0), 1080);
-  EXPECT_TRUE(displays["Left"].value("isMain", false));
-  EXPECT_EQ(displays["Right"].value("id", 0u), ids.at("Right"));
-  EXPECT_EQ(displays["Right"].value("width", 0), 1280);
-  EXPECT_EQ(displays["Right"].value("height", 0), 1024);
-  EXPECT_FALSE(displays["Right"].value("isMain", true));
-
-  EXPECT_TRUE(host->waitForLineContaining("startSingleDisplayStreaming: display=" + std::to_string(ids.at("Left")) +
-                                          " 1280x720@60fps"))
-      << host->output();
+  for (const auto& [name, width, height, isMain] :
+       {std::tuple{"Left", 1920, 1080, true}, std::tuple{"Right", 1280, 1024, false}}) {
+    EXPECT_EQ(std::to_string(displays[name].value("id", 0u)), ids.at(name));
+    EXPECT_EQ(displays[name].value("width", 0), width);
+    EXPECT_EQ(displays[name].value("height", 0), height);
+    EXPECT_EQ(displays[name].value("isMain", !isMain), isMain) << name;
+  }
+  EXPECT_TRUE(host->process().waitForLineContaining(
+      "startSingleDisplayStreaming: display=" + ids.at("Left") + " 1280x720@60fps", 20s, 0))
+      << host->process().output();
   EXPECT_EQ(host->terminate(), 0);
 }
 
 TEST_F(X11SessionTest, PointerKeysAndClipboardOfTheClientReachTheDesktop) {
-  setMonitor(kLeftMonitor);
-  setMonitor(kRightMonitor);
-  const auto right = std::to_string(monitorIDs()["Right"]);
+  setBothMonitors();
+  const auto right = monitorIDs()["Right"];
   // A 400x300 window at (200, 100) of the Right monitor, holding the keyboard focus.
-  HostProcess recorder(VELMORA_X11_EVENT_RECORDER, {std::to_string(kRightMonitorX + 200), "100", "400", "300"},
-                       environment(), true);
-  ASSERT_TRUE(recorder.waitForLine("ready")) << recorder.output();
+  ChildProcess recorder(VELMORA_X11_EVENT_RECORDER, {std::to_string(kRightMonitorX + 200), "100", "400", "300"},
+                        environment());
+  ASSERT_TRUE(recorder.waitForLineStartingWith("ready")) << recorder.output();
   auto host = startHost();
 
   // Coordinates are points from the top-left corner of the display switched to.
-  auto client = startClient({R"({"waitForPictures": {"display": 0, "count": 1, "timeout": 30}})",
-                             R"({"switchDisplay": {"displayID": )" + right + "}}",
+  auto client = startClient({waitForPicturesLine(1), R"({"switchDisplay": {"displayID": )" + right + "}}",
                              R"({"waitForServerHellos": {"count": 3, "timeout": 30}})",
                              R"({"mouseMove": {"x": 240, "y": 140}})",
                              R"({"mouseDown": {"x": 250, "y": 150, "button": 0}})",
@@ -317,20 +216,19 @@ TEST_F(X11SessionTest, PointerKeysAndClipboardOfTheClientReachTheDesktop) {
                              R"({"keyTyped": {"text": "Hi \u00e9!"}})"},
                             "0.5");
 
-  EXPECT_TRUE(recorder.waitForLine("motion 40 40", 30s)) << recorder.output();
-  EXPECT_TRUE(recorder.waitForLine("buttonPress 1 50 50")) << recorder.output();
-  EXPECT_TRUE(recorder.waitForLine("buttonRelease 1 50 50")) << recorder.output();
-  EXPECT_TRUE(recorder.waitForLine("buttonPress 3 300 250")) << recorder.output();
-  EXPECT_TRUE(recorder.waitForLine("buttonRelease 3 300 250")) << recorder.output();
+  for (const char* event : {"motion 40 40", "buttonPress 1 50 50", "buttonRelease 1 50 50", "buttonPress 3 300 250",
+                            "buttonRelease 3 300 250"}) {
+    EXPECT_TRUE(recorder.waitForLineStartingWith(event, 30s)) << event << "\n" << recorder.output();
+  }
   // The last key of the text; everything before it has been read by then.
   EXPECT_TRUE(recorder.waitForLineContaining("U+0021")) << recorder.output();
   EXPECT_EQ(typedText(recorder.lines()), "aHi \u00e9!") << recorder.output();
 
-  const auto [status, report] = finish(*client);
-  EXPECT_EQ(status, 0) << client->output();
-  // Sent before the keys, but the selection may be taken over on a thread of the host's own.
+  EXPECT_EQ(finishClient(*client).status, 0) << client->output();
+  // Sent before the keys, but the selection may be taken over on a thread of the host's own; no
+  // event tells the desktop's side, so it is asked again.
   std::optional<std::string> pasted;
-  for (const auto deadline = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < deadline;) {
+  for (const auto deadline = ChildProcess::Clock::now() + 10s; ChildProcess::Clock::now() < deadline;) {
     pasted = clipboard();
     if (pasted == "from the client \u00e9") {
       break;
@@ -342,29 +240,29 @@ TEST_F(X11SessionTest, PointerKeysAndClipboardOfTheClientReachTheDesktop) {
 }
 
 TEST_F(X11SessionTest, AMonitorAddedDuringASessionIsAnnouncedAndAPrimaryOneIsStreamed) {
-  setMonitor(kLeftMonitor);
+  xrandr(std::string("--setmonitor ") + kLeftMonitor);
   auto host = startHost();
   PointerMover mover(server_);
-  auto client = startClient({R"({"waitForPictures": {"display": 0, "count": 1, "timeout": 30}})",
-                             R"({"waitForServerHellos": {"count": 3, "timeout": 60}})"},
-                            "60");
-  ASSERT_TRUE(host->waitForLineContaining("Resending ServerHello: 1920x1080, 1 displays")) << host->output();
+  auto client = startClient({waitForPicturesLine(1), R"({"waitForServerHellos": {"count": 3, "timeout": 60}})"}, "60");
+  ASSERT_TRUE(host->process().waitForLineContaining("Resending ServerHello: 1920x1080, 1 displays"))
+      << host->process().output();
   ASSERT_TRUE(client->waitForLineContaining("Display 0: decoding 1280x720 pictures", 30s)) << client->output();
 
-  setMonitor("'*Right' 1280/340x1024/270+1920+0 none");
-  const auto right = std::to_string(monitorIDs()["Right"]);
-  EXPECT_TRUE(host->waitForLineContaining("didChangeScreenParameters — scheduling debounced rebuild (displays now=2)"))
-      << host->output();
-  const auto rebuildAt = host->lines().size();
-  EXPECT_TRUE(host->waitForLineContaining("Rebuilding single-display pipeline after screen change")) << host->output();
-  EXPECT_TRUE(sawEach(*host, rebuildAt,
-                      {"Resending ServerHello: 1280x1024, 2 displays",
-                       "startSingleDisplayStreaming: display=" + right + " 900x720@60fps"}))
-      << host->output();
+  xrandr("--setmonitor '*Right' 1280/340x1024/270+1920+0 none");
+  const auto right = monitorIDs()["Right"];
+  const auto change = host->process().waitForLine([](const std::string& line) {
+    return line.find("didChangeScreenParameters — scheduling debounced rebuild (displays now=2)") != std::string::npos;
+  });
+  ASSERT_TRUE(change) << host->process().output();
+  for (const auto& line : {std::string("Rebuilding single-display pipeline after screen change"),
+                           std::string("Resending ServerHello: 1280x1024, 2 displays"),
+                           "startSingleDisplayStreaming: display=" + right + " 900x720@60fps"}) {
+    EXPECT_TRUE(host->process().waitForLineContaining(line, 20s, change->first)) << line;
+  }
   // The stream goes on, from the new main display.
   ASSERT_TRUE(client->waitForLineContaining("Display 0: decoding 900x720 pictures", 30s)) << client->output();
 
-  const auto [status, report] = stop(*client);
+  const auto [status, report] = stopClient(*client);
   EXPECT_EQ(status, 0) << client->output();
   EXPECT_GE(report.value("serverHellosReceived", 0), 3);
   auto displays = announcedDisplays(report);
@@ -373,155 +271,124 @@ TEST_F(X11SessionTest, AMonitorAddedDuringASessionIsAnnouncedAndAPrimaryOneIsStr
   EXPECT_EQ(displays["Right"].value("width", 0), 1280);
   EXPECT_EQ(displays["Right"].value("height", 0), 1024);
   EXPECT_FALSE(displays["Left"].value("isMain", true));
-  EXPECT_EQ(stream(report, 0).value("width", 0), 900);
-  EXPECT_EQ(stream(report, 0).value("decodeErrors", -1), 0);
-  EXPECT_EQ(host->terminate(), 0);
-}
-
-TEST_F(X11SessionTest, AMonitorRemovedDuringASessionIsAnnouncedAndStreamingGoesOn) {
-  setMonitor(kLeftMonitor);
-  setMonitor(kRightMonitor);
-  const auto left = std::to_string(monitorIDs()["Left"]);
-  auto host = startHost();
-  // With the pointer still, the screen gives a picture or two: the last 20 can only come once
-  // the pointer moves, which it does only after the rebuild.
-  auto client = startClient({R"({"waitForPictures": {"display": 0, "count": 1, "timeout": 30}})",
-                             R"({"waitForServerHellos": {"count": 3, "timeout": 60}})",
-                             R"({"waitForPictures": {"display": 0, "count": 20, "timeout": 60}})"},
-                            "0.5");
-  ASSERT_TRUE(host->waitForLineContaining("Resending ServerHello: 1920x1080, 2 displays")) << host->output();
-  ASSERT_TRUE(client->waitForLineContaining("Display 0: decoding 1280x720 pictures", 30s)) << client->output();
-
-  xrandr("--delmonitor Right");
-  EXPECT_TRUE(host->waitForLineContaining("didChangeScreenParameters — scheduling debounced rebuild (displays now=1)"))
-      << host->output();
-  const auto rebuildAt = host->lines().size();
-  EXPECT_TRUE(host->waitForLineContaining("Rebuilding single-display pipeline after screen change")) << host->output();
-  EXPECT_TRUE(sawEach(*host, rebuildAt,
-                      {"Resending ServerHello: 1920x1080, 1 displays",
-                       "startSingleDisplayStreaming: display=" + left + " 1280x720@60fps"}))
-      << host->output();
-  PointerMover mover(server_);
-
-  const auto [status, report] = finish(*client);
-  ASSERT_EQ(status, 0) << client->output();
-  EXPECT_GE(report.value("serverHellosReceived", 0), 3);
-  auto displays = announcedDisplays(report);
-  ASSERT_EQ(displays.size(), 1u) << report.dump();
-  EXPECT_TRUE(displays["Left"].value("isMain", false));
-  EXPECT_GE(stream(report, 0).value("picturesDecoded", 0), 20);
-  EXPECT_EQ(stream(report, 0).value("width", 0), 1280);
-  EXPECT_EQ(stream(report, 0).value("decodeErrors", -1), 0);
-  EXPECT_EQ(host->terminate(), 0);
-}
-
-// The capture of a monitor that goes away ends with an error before the screen change settles;
-// the settled change must still rebuild on the remaining monitor and tell the client.
-TEST_F(X11SessionTest, TheStreamedMonitorRemovedDuringASessionGivesWayToTheMainOne) {
-  setMonitor(kLeftMonitor);
-  setMonitor(kRightMonitor);
-  const auto ids = monitorIDs();
-  const auto left = std::to_string(ids.at("Left"));
-  const auto right = std::to_string(ids.at("Right"));
-  auto host = startHost();
-  PointerMover mover(server_);
-  auto client = startClient({R"({"waitForPictures": {"display": 0, "count": 1, "timeout": 30}})",
-                             R"({"switchDisplay": {"displayID": )" + right + "}}",
-                             R"({"waitForServerHellos": {"count": 3, "timeout": 30}})",
-                             R"({"waitForServerHellos": {"count": 4, "timeout": 60}})"},
-                            "60");
-  ASSERT_TRUE(host->waitForLineContaining("startSingleDisplayStreaming: display=" + right + " 900x720@60fps", 30s))
-      << host->output();
-  ASSERT_TRUE(client->waitForLineContaining("Display 0: decoding 900x720 pictures", 30s)) << client->output();
-
-  xrandr("--delmonitor Right");
-  EXPECT_TRUE(host->waitForLineContaining("didChangeScreenParameters — scheduling debounced rebuild (displays now=1)"))
-      << host->output();
-  const auto changeAt = host->lines().size();
-  EXPECT_TRUE(host->waitForLineContaining("Previously selected display " + right + " is gone — falling back to main"))
-      << host->output();
-  EXPECT_TRUE(sawEach(*host, changeAt,
-                      {"Resending ServerHello: 1920x1080, 1 displays",
-                       "startSingleDisplayStreaming: display=" + left + " 1280x720@60fps"}))
-      << host->output();
-  ASSERT_TRUE(client->waitForLineContaining("Display 0: decoding 1280x720 pictures", 30s)) << client->output();
-
-  const auto [status, report] = stop(*client);
-  EXPECT_EQ(status, 0) << client->output();
-  EXPECT_GE(report.value("serverHellosReceived", 0), 4);
-  auto displays = announcedDisplays(report);
-  ASSERT_EQ(displays.size(), 1u) << report.dump();
-  EXPECT_TRUE(displays["Left"].value("isMain", false));
-  EXPECT_EQ(stream(report, 0).value("width", 0), 1280);
+  EXPECT_EQ(displayStatistics(report, 0).value("width", 0), 900);
+  EXPECT_EQ(displayStatistics(report, 0).value("decodeErrors", -1), 0);
   EXPECT_EQ(host->terminate(), 0);
 }
 
 TEST_F(X11SessionTest, MultiDisplayStreamsBothMonitorsWithTheSecondaryAtThirtyFramesPerSecond) {
-  setMonitor(kLeftMonitor);
-  setMonitor(kRightMonitor);
+  setBothMonitors();
   const auto ids = monitorIDs();
   auto host = startHost();
   PointerMover mover(server_);
-  auto client = startClient({R"({"waitForPictures": {"display": 0, "count": 3, "timeout": 30}})",
-                             R"({"setMultiDisplay": {"enabled": true}})",
-                             R"({"waitForServerHellos": {"count": 3, "timeout": 30}})",
-                             R"({"waitForPictures": {"display": 1, "count": 5, "timeout": 30}})"},
+  auto client = startClient({waitForPicturesLine(3), R"({"setMultiDisplay": {"enabled": true}})",
+                             R"({"waitForServerHellos": {"count": 3, "timeout": 30}})", waitForPicturesLine(5, 30s, 1)},
                             "0.5");
-  const auto [status, report] = finish(*client);
+  const auto [status, report] = finishClient(*client);
   ASSERT_EQ(status, 0) << client->output();
 
-  EXPECT_EQ(stream(report, 0).value("width", 0), 1280);
-  EXPECT_EQ(stream(report, 0).value("height", 0), 720);
-  EXPECT_GE(stream(report, 1).value("picturesDecoded", 0), 5);
-  EXPECT_EQ(stream(report, 1).value("width", 0), 900);
-  EXPECT_EQ(stream(report, 1).value("height", 0), 720);
-  EXPECT_EQ(stream(report, 1).value("decodeErrors", -1), 0);
+  EXPECT_EQ(displayStatistics(report, 0).value("width", 0), 1280);
+  EXPECT_EQ(displayStatistics(report, 0).value("height", 0), 720);
+  EXPECT_GE(displayStatistics(report, 1).value("picturesDecoded", 0), 5);
+  EXPECT_EQ(displayStatistics(report, 1).value("width", 0), 900);
+  EXPECT_EQ(displayStatistics(report, 1).value("height", 0), 720);
+  EXPECT_EQ(displayStatistics(report, 1).value("decodeErrors", -1), 0);
   EXPECT_EQ(announcedDisplays(report).size(), 2u) << report.dump();
-
-  EXPECT_TRUE(host->waitForLineContaining("startAllDisplayStreaming: 2 displays")) << host->output();
-  EXPECT_TRUE(host->waitForLineContaining("Pipeline[0] display=" + std::to_string(ids.at("Left")) + " 1280x720@60fps"))
-      << host->output();
-  EXPECT_TRUE(host->waitForLineContaining("Pipeline[1] display=" + std::to_string(ids.at("Right")) + " 900x720@30fps"))
-      << host->output();
+  for (const auto& line : {std::string("startAllDisplayStreaming: 2 displays"),
+                           "Pipeline[0] display=" + ids.at("Left") + " 1280x720@60fps",
+                           "Pipeline[1] display=" + ids.at("Right") + " 900x720@30fps"}) {
+    EXPECT_TRUE(host->process().waitForLineContaining(line, 20s, 0)) << line;
+  }
   EXPECT_EQ(host->terminate(), 0);
 }
 
-TEST_F(X11SessionTest, AMonitorRemovedInMultiDisplayModeLeavesTheOtherStreaming) {
-  setMonitor(kLeftMonitor);
-  setMonitor(kRightMonitor);
-  const auto left = std::to_string(monitorIDs()["Left"]);
+// The Right monitor goes away during a session; the Left one must be streamed on, announced alone.
+struct MonitorRemoval {
+  const char* name;
+  std::vector<std::string> scriptBeforeRemoval;  // after the first picture; {RIGHT} is its ID
+  int serverHellosAfterRemoval;
+  std::string streamingBeforeRemoval;  // a client line
+  std::string reactionToRemoval;       // host lines, {LEFT} and {RIGHT} the IDs
+  std::string streamingAfterRemoval;
+};
+
+const MonitorRemoval kMonitorRemovals[] = {
+    {"OtherMonitorInSingleDisplayMode",
+     {},
+     3,
+     "Display 0: decoding 1280x720 pictures",
+     "Rebuilding single-display pipeline after screen change",
+     "startSingleDisplayStreaming: display={LEFT} 1280x720@60fps"},
+    // Its capture ends with an error before the screen change settles; the settled change must
+    // still rebuild on the remaining monitor and tell the client.
+    {"StreamedMonitorGivesWayToTheMainOne",
+     {R"({"switchDisplay": {"displayID": {RIGHT}}})", R"({"waitForServerHellos": {"count": 3, "timeout": 30}})"},
+     4,
+     "Display 0: decoding 900x720 pictures",
+     "Previously selected display {RIGHT} is gone — falling back to main",
+     "startSingleDisplayStreaming: display={LEFT} 1280x720@60fps"},
+    {"SecondStreamInMultiDisplayMode",
+     {R"({"setMultiDisplay": {"enabled": true}})", R"({"waitForServerHellos": {"count": 3, "timeout": 30}})",
+      R"({"waitForPictures": {"display": 1, "count": 1, "timeout": 30}})"},
+     4,
+     "Display 1: decoding 900x720 pictures",
+     "Rebuilding multi-display pipelines after screen change",
+     "Pipeline[0] display={LEFT} 1280x720@60fps"},
+};
+
+class X11MonitorRemovalTest : public X11SessionTest, public ::testing::WithParamInterface<MonitorRemoval> {};
+
+TEST_P(X11MonitorRemovalTest, IsAnnouncedAndTheRemainingMonitorStreamsOn) {
+  const auto& removal = GetParam();
+  setBothMonitors();
+  const auto ids = monitorIDs();
+  const auto withIDs = [&](std::string text) {
+    for (const auto& [placeholder, name] : {std::pair{"{LEFT}", "Left"}, std::pair{"{RIGHT}", "Right"}}) {
+      if (const auto at = text.find(placeholder); at != std::string::npos) {
+        text.replace(at, std::string(placeholder).size(), ids.at(name));
+      }
+    }
+    return text;
+  };
   auto host = startHost();
-  // A still screen gives a picture per pipeline start: the last 20 of the first stream come only
-  // once the pointer moves, which it does only after the rebuild.
-  auto client = startClient({R"({"waitForPictures": {"display": 0, "count": 1, "timeout": 30}})",
-                             R"({"setMultiDisplay": {"enabled": true}})",
-                             R"({"waitForServerHellos": {"count": 3, "timeout": 30}})",
-                             R"({"waitForPictures": {"display": 1, "count": 1, "timeout": 30}})",
-                             R"({"waitForServerHellos": {"count": 4, "timeout": 60}})",
-                             R"({"waitForPictures": {"display": 0, "count": 20, "timeout": 60}})"},
-                            "0.5");
-  ASSERT_TRUE(client->waitForLineContaining("Display 1: decoding 900x720 pictures", 30s)) << client->output();
+  // The pointer stands still until after the rebuild, and a still screen gives a picture per
+  // pipeline start: the last 20 pictures can only be those of the rebuilt stream.
+  std::vector<std::string> script = {waitForPicturesLine(1)};
+  for (const auto& line : removal.scriptBeforeRemoval) {
+    script.push_back(withIDs(line));
+  }
+  script.push_back(R"({"waitForServerHellos": {"count": )" + std::to_string(removal.serverHellosAfterRemoval) +
+                   R"(, "timeout": 60}})");
+  script.push_back(waitForPicturesLine(20, 60s));
+  auto client = startClient(script, "0.5");
+  ASSERT_TRUE(client->waitForLineContaining(removal.streamingBeforeRemoval, 30s)) << client->output();
 
   xrandr("--delmonitor Right");
-  EXPECT_TRUE(host->waitForLineContaining("didChangeScreenParameters — scheduling debounced rebuild (displays now=1)"))
-      << host->output();
-  const auto rebuildAt = host->lines().size();
-  EXPECT_TRUE(host->waitForLineContaining("Rebuilding multi-display pipelines after screen change")) << host->output();
-  EXPECT_TRUE(sawEach(*host, rebuildAt,
-                      {"Resending ServerHello: 1920x1080, 1 displays", "Pipeline[0] display=" + left + " 1280x720@60fps"}))
-      << host->output();
+  const auto change = host->process().waitForLine([](const std::string& line) {
+    return line.find("didChangeScreenParameters — scheduling debounced rebuild (displays now=1)") != std::string::npos;
+  });
+  ASSERT_TRUE(change) << host->process().output();
+  for (const auto& line : {withIDs(removal.reactionToRemoval), std::string("Resending ServerHello: 1920x1080, 1 displays"),
+                           withIDs(removal.streamingAfterRemoval)}) {
+    EXPECT_TRUE(host->process().waitForLineContaining(line, 20s, change->first)) << line;
+  }
   PointerMover mover(server_);
 
-  const auto [status, report] = finish(*client);
+  const auto [status, report] = finishClient(*client);
   ASSERT_EQ(status, 0) << client->output();
-  const auto displays = announcedDisplays(report);
+  EXPECT_GE(report.value("serverHellosReceived", 0), removal.serverHellosAfterRemoval);
+  auto displays = announcedDisplays(report);
   ASSERT_EQ(displays.size(), 1u) << report.dump();
-  EXPECT_TRUE(displays.contains("Left"));
-  EXPECT_GE(stream(report, 0).value("picturesDecoded", 0), 20);
-  EXPECT_EQ(stream(report, 0).value("width", 0), 1280);
-  EXPECT_EQ(stream(report, 0).value("decodeErrors", -1), 0);
+  EXPECT_TRUE(displays["Left"].value("isMain", false));
+  const auto stream = displayStatistics(report, 0);
+  EXPECT_GE(stream.value("picturesDecoded", 0), 20);
+  EXPECT_EQ(stream.value("width", 0), 1280);
+  EXPECT_EQ(stream.value("decodeErrors", -1), 0);
   EXPECT_EQ(host->terminate(), 0);
 }
 
+INSTANTIATE_TEST_SUITE_P(Removals, X11MonitorRemovalTest, ::testing::ValuesIn(kMonitorRemovals),
+                         [](const auto& removal) { return std::string(removal.param.name); });
+
 }  // namespace
-}  // namespace velmora
+}  // namespace velmora::testing

@@ -1,0 +1,87 @@
+#pragma once
+
+// What the end-to-end tests and the reliability suite share: the real velmora-host and
+// velmora-client started as child processes in a folder of the test's own, client scripts, and the
+// client's JSON report.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "platform/testing/child_process.h"
+
+namespace velmora::testing {
+
+// This build's programs, or those VELMORA_TEST_HOST and VELMORA_TEST_CLIENT name (a sanitizer
+// build's, say).
+std::string hostBinary();
+std::string clientBinary();
+
+// Its own settings and lock folders, so that tests never share trusted clients or the host lock.
+std::vector<std::string> sessionEnvironment(const std::filesystem::path& home);
+
+// Each test gets a fresh home folder, removed afterwards.
+class SessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  std::filesystem::path home_;
+};
+
+// The arguments of a headless host on virtual displays ("1280x720,1024x768"), then `more`.
+std::vector<std::string> virtualHostArguments(const std::string& displays, std::vector<std::string> more = {});
+
+// A velmora-host whose verification code is followed as it prints it.
+class HostUnderTest {
+ public:
+  HostUnderTest(const std::filesystem::path& home, const std::vector<std::string>& arguments,
+                const std::vector<std::string>& extraEnvironment = {}, const std::string& executable = hostBinary());
+
+  // True once the control server listens.
+  bool ready() const { return ready_; }
+  // The code shown last, as four digits; waits for the first. A host that trusts clients already
+  // shows one only when a client without one is refused.
+  std::string code();
+  // Four digits that are not the code asked for now.
+  std::string wrongCode();
+  ChildProcess& process() { return *process_; }
+  std::optional<int> terminate() { return process_->terminate(); }
+
+ private:
+  std::atomic<int> code_{-1};
+  std::unique_ptr<ChildProcess> process_;
+  bool ready_ = false;
+};
+
+// A client script line: wait until `display` decoded `count` pictures in all.
+std::string waitForPicturesLine(std::uint64_t count, std::chrono::seconds timeout = std::chrono::seconds(30),
+                                int display = 0);
+
+// A velmora-client at a preferred height of 720 running `scriptLines` (one JSON text each), then
+// `options` (to 127.0.0.1 unless they name a --host); `observer` sees each line of its output.
+std::unique_ptr<ChildProcess> startClient(const std::filesystem::path& home, const std::string& name,
+                                          const std::vector<std::string>& scriptLines,
+                                          const std::vector<std::string>& options,
+                                          const std::vector<std::string>& extraEnvironment = {},
+                                          ChildProcess::LineObserver observer = {});
+
+// How a client ended (-1: it did not), and its report: the line of its output that is JSON.
+struct ClientOutcome {
+  int status = -1;
+  nlohmann::json report = nlohmann::json::object();
+};
+ClientOutcome finishClient(ChildProcess& client, std::chrono::seconds timeout = std::chrono::seconds(60));
+// Ends a client that would receive for longer, as its user would.
+ClientOutcome stopClient(ChildProcess& client);
+
+// One display's receive statistics in a report; empty when there are none.
+nlohmann::json displayStatistics(const nlohmann::json& report, int streamNumber);
+
+}  // namespace velmora::testing
