@@ -31,6 +31,19 @@ namespace velmora::testing {
 // Generous: only a broken implementation ever waits this long.
 inline constexpr std::chrono::seconds kEventTimeout{10};
 
+// Polls `condition` until it holds or kEventTimeout passed, for events no callback reports.
+template <class Condition>
+bool waitUntil(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + kEventTimeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
 // An io_context run by one thread of its own, as a serial queue is.
 class QueueThread {
  public:

@@ -3,6 +3,7 @@
 // A plain blocking UDP socket on a loopback address, the kind of peer a video client is, for the
 // loopback tests of the UDP transport and of the video server.
 
+#include "platform/net/net_test_support.h"
 #include "platform/network.h"
 
 #include <arpa/inet.h>
@@ -17,15 +18,11 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 namespace velmora::testing {
 
 class UdpTestPeer {
  public:
-  // Generous: only a broken implementation ever waits this long.
-  static constexpr std::chrono::seconds kEventTimeout{10};
-
   // `address` is an IPv4 or IPv6 loopback address; the port is picked by the system.
   explicit UdpTestPeer(const std::string& address = "127.0.0.1") {
     if (::inet_pton(AF_INET, address.c_str(), &address_.v4.sin_addr) == 1) {
@@ -92,18 +89,5 @@ class UdpTestPeer {
   socklen_t length_ = 0;
   int descriptor_ = -1;
 };
-
-// Polls `condition` until it holds or kEventTimeout passed, for events no callback reports.
-template <class Condition>
-bool waitUntil(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + UdpTestPeer::kEventTimeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 }  // namespace velmora::testing

@@ -4,6 +4,7 @@
 #include "platform/qt/qt_test_support.h"
 #include "platform/qt/qt_tray_application.h"
 #include "platform/qt/verification_code_panel.h"
+#include "platform/testing/child_process.h"
 #include "platform/testing/xvfb_server.h"
 
 #include <gtest/gtest.h>
@@ -40,39 +41,6 @@ testing::XvfbServer& xvfb() {
   static testing::XvfbServer server(kScreenWidth, kScreenHeight);
   return server;
 }
-
-// A helper program (the tray host) on the X server of $DISPLAY, stopped when the object goes.
-class BackgroundProcess {
- public:
-  explicit BackgroundProcess(std::vector<std::string> arguments) {
-    std::vector<char*> argv;
-    for (auto& argument : arguments) {
-      argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~BackgroundProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  BackgroundProcess(const BackgroundProcess&) = delete;
-  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
-
-  bool started() const { return pid_ > 0; }
-
- private:
-  pid_t pid_ = -1;
-};
 
 bool installed(const std::string& program) {
   return std::system(("command -v " + program + " >/dev/null").c_str()) == 0;
@@ -234,8 +202,8 @@ class TrayOnXvfbTest : public ::testing::Test {
     if (!installed("trayer")) {
       return false;
     }
-    trayHost = std::make_unique<BackgroundProcess>(
-        std::vector<std::string>{"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height",
+    trayHost = std::make_unique<testing::ChildProcess>(
+        "trayer", std::vector<std::string>{"--edge", "top", "--align", "right", "--widthtype", "request", "--height",
                                  "24", "--SetDockType", "false", "--transparent", "false"});
     return trayHost->started() && testing::processEventsUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); });
   }
@@ -256,7 +224,7 @@ class TrayOnXvfbTest : public ::testing::Test {
   }
 
   std::FILE* output = nullptr;
-  std::unique_ptr<BackgroundProcess> trayHost;
+  std::unique_ptr<testing::ChildProcess> trayHost;
   std::shared_ptr<testing::FakeStatusMenuSource> source = std::make_shared<testing::FakeStatusMenuSource>();
   std::shared_ptr<TrayUserInterface> ui;
 };
