@@ -1,0 +1,208 @@
+// What every screen capture backend owes the capture service, checked on each backend alike.
+// A new backend joins by adding its factory to kBackends.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+
+#include "platform/testing/capture_stream_testing.h"
+#include "platform/testing/xvfb_server.h"
+#include "platform/virtual/virtual_capture_backend.h"
+#include "platform/x11/x11_capture_backend.h"
+#include "platform/x11/x11_display_source.h"
+#include "platform/x11/x11_test_painter.h"
+
+namespace velmora::testing {
+namespace {
+
+// A backend with two displays, and the means to change what the first shows and to take the
+// second away.
+struct BackendUnderTest {
+  std::shared_ptr<void> keepAlive;  // servers the backend needs, kept until the backend is gone
+  std::shared_ptr<ScreenCaptureBackend> backend;
+  std::vector<std::uint32_t> displayIDs;
+  std::function<void()> changeFirstDisplay;
+  std::function<void()> removeSecondDisplay;
+};
+
+struct BackendFactory {
+  const char* name;
+  // An error makes the test skip: the backend cannot run here.
+  std::function<Result<BackendUnderTest>()> make;
+};
+
+Result<BackendUnderTest> virtualBackend() {
+  auto source = std::make_shared<VirtualDisplaySource>(VirtualDisplayLayout{{1920, 1080, 1}, {1280, 800, 2}});
+  return BackendUnderTest{source, std::make_shared<VirtualCaptureBackend>(source), {1, 2}, [] {},
+                          [source] { source->setLayout({{1920, 1080, 1}}); }};
+}
+
+Result<BackendUnderTest> x11Backend() {
+  struct Server {
+    XvfbServer xvfb{3840, 1080};
+    std::unique_ptr<X11TestPainter> painter;
+  };
+  auto server = std::make_shared<Server>();
+  if (!server->xvfb.available() || server->xvfb.run("xrandr --setmonitor Left 1920/500x1080/300+0+0 screen >/dev/null") != 0 ||
+      server->xvfb.run("xrandr --setmonitor Right 1920/500x1080/300+1920+0 none >/dev/null") != 0) {
+    return Result<BackendUnderTest>::failure("Xvfb with RandR monitors is not available");
+  }
+  auto painter = X11TestPainter::open(server->xvfb.display());
+  auto backend = X11CaptureBackend::open(server->xvfb.display());
+  auto source = X11DisplaySource::open(server->xvfb.display());
+  if (!painter.ok() || !backend.ok() || !source.ok()) {
+    return Result<BackendUnderTest>::failure("cannot reach the test's X server");
+  }
+  server->painter = std::move(painter.value());
+  std::map<std::string, std::uint32_t> displayIDs;
+  for (const auto& screen : source.value()->screens()) {
+    displayIDs[screen.name] = screen.displayID;
+  }
+  const auto change = [server, colour = std::make_shared<std::uint32_t>(0x202020)] {
+    *colour ^= 0xffffff;
+    server->painter->showWindow({100, 100, 300, 200}, *colour);
+  };
+  const auto remove = [server] { server->xvfb.run("xrandr --delmonitor Right"); };
+  return BackendUnderTest{server, backend.value(), {displayIDs["Left"], displayIDs["Right"]}, change, remove};
+}
+
+const BackendFactory kBackends[] = {
+    {"Virtual", virtualBackend},
+    {"X11", x11Backend},
+};
+
+class CaptureBackendContract : public ::testing::TestWithParam<BackendFactory> {
+ protected:
+  void SetUp() override {
+    auto made = GetParam().make();
+    if (!made.ok()) {
+      GTEST_SKIP() << made.error();
+    }
+    subject_ = std::move(made.value());
+  }
+
+  void TearDown() override {
+    for (const auto& stream : streams_) {
+      stream->stopCapture([](const std::optional<std::string>&) {});
+    }
+  }
+
+  std::shared_ptr<ScreenCaptureStream> started(std::uint32_t displayID, const ScreenCaptureStreamConfiguration& configuration) {
+    streams_.push_back(startedStream(*subject_.backend, displayID, configuration, receiver_));
+    return streams_.back();
+  }
+
+  BackendUnderTest subject_;
+  std::shared_ptr<CaptureReceiver> receiver_ = std::make_shared<CaptureReceiver>();
+  std::vector<std::shared_ptr<ScreenCaptureStream>> streams_;
+};
+
+TEST_P(CaptureBackendContract, ListsItsDisplaysAndPermitsCapture) {
+  EXPECT_EQ(capturableDisplayIDs(*subject_.backend), subject_.displayIDs);
+  EXPECT_TRUE(subject_.backend->hasScreenCaptureAccess());
+  EXPECT_TRUE(subject_.backend->requestScreenCaptureAccess());
+}
+
+TEST_P(CaptureBackendContract, DeliversFramesOfTheConfiguredSizeMadeEvenOnTheMonotonicClock) {
+  started(subject_.displayIDs[1], captureConfiguration(641, 361));
+  ASSERT_TRUE(receiver_->waitForFrames(1));
+  const auto frame = receiver_->lastFrame();
+  EXPECT_EQ(frame.width, 640) << "NV12 pictures have even sides";
+  EXPECT_EQ(frame.height, 360);
+  const double now = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  EXPECT_LE(frame.presentationTime, now);
+  EXPECT_GT(frame.presentationTime, now - 30);
+}
+
+TEST_P(CaptureBackendContract, AStoppedStreamDeliversNothingUntilItIsStartedAgain) {
+  const auto stream = started(subject_.displayIDs[0], captureConfiguration(640, 360));
+  ASSERT_TRUE(receiver_->waitForFrames(1));
+  EXPECT_EQ(stopCapture(*stream), std::nullopt);
+  const auto stoppedAt = receiver_->frameCount();
+  subject_.changeFirstDisplay();
+  EXPECT_TRUE(receiver_->staysAt(stoppedAt));
+
+  EXPECT_EQ(startCapture(*stream), std::nullopt);
+  EXPECT_TRUE(receiver_->waitForFrames(stoppedAt + 1));
+}
+
+TEST_P(CaptureBackendContract, RefusesToStartWhatItCannotCaptureAndSaysWhy) {
+  auto otherFormat = captureConfiguration(640, 360);
+  otherFormat.pixelFormat = 0x42475241;
+  const struct {
+    bool knownDisplay;
+    ScreenCaptureStreamConfiguration configuration;
+    const char* errorNames;
+  } cases[] = {
+      {false, captureConfiguration(640, 360), "12345"},
+      {true, otherFormat, "420v"},
+      {true, captureConfiguration(1, 360), "1x360"},
+      {true, captureConfiguration(100000, 360), "100000x360"},
+      {true, captureConfiguration(-640, 360), "-640x360"},
+  };
+  for (const auto& [knownDisplay, configuration, errorNames] : cases) {
+    auto stream = subject_.backend->makeStream(knownDisplay ? subject_.displayIDs[0] : 12345, configuration, receiver_);
+    const auto error = startCapture(*stream);
+    ASSERT_TRUE(error.has_value()) << errorNames;
+    EXPECT_NE(error->find(errorNames), std::string::npos) << *error;
+  }
+  EXPECT_EQ(receiver_->frameCount(), 0U);
+  const auto stream = subject_.backend->makeStream(subject_.displayIDs[0], captureConfiguration(64, 64), receiver_);
+  EXPECT_NE(stream->addStreamOutput(receiver_, SampleOutputType::audio), std::nullopt);
+}
+
+TEST_P(CaptureBackendContract, ADisplayThatGoesAwayEndsItsStreamWithAnError) {
+  const auto stream = started(subject_.displayIDs[1], captureConfiguration(320, 240));
+  ASSERT_TRUE(receiver_->waitForFrames(1));
+  subject_.removeSecondDisplay();
+  const auto error = receiver_->waitForStopError();
+  ASSERT_TRUE(error.has_value());
+  EXPECT_NE(error->find(std::to_string(subject_.displayIDs[1])), std::string::npos) << *error;
+  EXPECT_EQ(capturableDisplayIDs(*subject_.backend), std::vector<std::uint32_t>{subject_.displayIDs[0]});
+  EXPECT_EQ(stopCapture(*stream), std::nullopt);
+}
+
+// An owner may let go of its stream while handling one of its frames.
+class StreamDroppingReceiver : public ScreenCaptureStreamOutput {
+ public:
+  void streamDidOutputSampleBuffer(const SampleBuffer&, SampleOutputType) override {
+    std::shared_ptr<ScreenCaptureStream> last;
+    {
+      std::lock_guard lock(streamLock_);
+      last = std::move(stream_);
+    }
+    if (last) {
+      last.reset();  // destroys the stream on its own delivery thread
+      dropped_.set_value();
+    }
+  }
+  void hold(std::shared_ptr<ScreenCaptureStream> stream) {
+    std::lock_guard lock(streamLock_);
+    stream_ = std::move(stream);
+  }
+  std::future<void> dropped() { return dropped_.get_future(); }
+
+ private:
+  std::mutex streamLock_;
+  std::shared_ptr<ScreenCaptureStream> stream_;
+  std::promise<void> dropped_;
+};
+
+TEST_P(CaptureBackendContract, AStreamReleasedOnItsOwnDeliveryThreadEndsQuietly) {
+  auto receiver = std::make_shared<StreamDroppingReceiver>();
+  auto dropped = receiver->dropped();
+  {
+    auto stream = subject_.backend->makeStream(subject_.displayIDs[0], captureConfiguration(320, 240), receiver_);
+    ASSERT_EQ(stream->addStreamOutput(receiver, SampleOutputType::screen), std::nullopt);
+    receiver->hold(stream);
+    ASSERT_EQ(startCapture(*stream), std::nullopt);
+  }
+  EXPECT_EQ(dropped.wait_for(kCaptureEventTimeout), std::future_status::ready);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, CaptureBackendContract, ::testing::ValuesIn(kBackends),
+                         [](const auto& backend) { return std::string(backend.param.name); });
+
+}  // namespace
+}  // namespace velmora::testing

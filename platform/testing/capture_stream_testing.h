@@ -1,0 +1,159 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/screen_capture_backend.h"
+
+namespace velmora::testing {
+
+using namespace std::chrono_literals;
+
+inline constexpr auto kCaptureEventTimeout = 10s;
+// How long a stream is watched for frames that should not come.
+inline constexpr auto kCaptureQuietPeriod = 1500ms;
+
+struct Yuv {
+  int y;
+  int cb;
+  int cr;
+};
+
+struct CapturedFrame {
+  int width = 0;
+  int height = 0;
+  int lumaStride = 0;
+  int chromaStride = 0;
+  double presentationTime = 0;
+  std::vector<std::uint8_t> luma;  // copied: holding the picture would keep it from the pool
+  std::vector<std::uint8_t> chroma;
+
+  Yuv at(int x, int y) const {
+    const auto chromaIndex = static_cast<std::size_t>((y / 2) * chromaStride + (x / 2) * 2);
+    return {luma[static_cast<std::size_t>(y * lumaStride + x)], chroma[chromaIndex], chroma[chromaIndex + 1]};
+  }
+};
+
+// Collects what a stream delivers and how it ends, for the test thread to wait on.
+class CaptureReceiver : public ScreenCaptureStreamOutput, public ScreenCaptureStreamDelegate {
+ public:
+  void streamDidOutputSampleBuffer(const SampleBuffer& sampleBuffer, SampleOutputType type) override {
+    ASSERT_EQ(type, SampleOutputType::screen);
+    ASSERT_NE(sampleBuffer.pixelBuffer, nullptr);
+    const PixelBuffer& picture = *sampleBuffer.pixelBuffer;
+    CapturedFrame frame{picture.width(), picture.height(), picture.lumaStride(), picture.chromaStride(),
+                        sampleBuffer.presentationTime,
+                        {picture.luma(), picture.luma() + picture.lumaStride() * picture.height()},
+                        {picture.chroma(), picture.chroma() + picture.chromaStride() * (picture.height() / 2)}};
+    {
+      std::lock_guard lock(receivedLock_);
+      frames_.push_back(std::move(frame));
+      if (keepFirstPicture_ && !firstPicture_) {
+        firstPicture_ = sampleBuffer.pixelBuffer;
+      }
+    }
+    receivedChanged_.notify_all();
+  }
+
+  void streamDidStopWithError(const std::string& errorDescription) override {
+    {
+      std::lock_guard lock(receivedLock_);
+      stopError_ = errorDescription;
+    }
+    receivedChanged_.notify_all();
+  }
+
+  bool waitForFrames(std::size_t count, std::chrono::milliseconds timeout = kCaptureEventTimeout) {
+    std::unique_lock lock(receivedLock_);
+    return receivedChanged_.wait_for(lock, timeout, [&] { return frames_.size() >= count; });
+  }
+  // Waits the quiet period; true when no frame beyond `count` came meanwhile.
+  bool staysAt(std::size_t count) { return !waitForFrames(count + 1, kCaptureQuietPeriod) && frameCount() == count; }
+  std::optional<std::string> waitForStopError() {
+    std::unique_lock lock(receivedLock_);
+    receivedChanged_.wait_for(lock, kCaptureEventTimeout, [&] { return stopError_.has_value(); });
+    return stopError_;
+  }
+  std::size_t frameCount() const {
+    std::lock_guard lock(receivedLock_);
+    return frames_.size();
+  }
+  std::vector<CapturedFrame> frames() const {
+    std::lock_guard lock(receivedLock_);
+    return frames_;
+  }
+  CapturedFrame lastFrame() const {
+    std::lock_guard lock(receivedLock_);
+    return frames_.back();
+  }
+  // Keeps the first picture itself, as an encoder still working on it would.
+  void keepFirstPicture() {
+    std::lock_guard lock(receivedLock_);
+    keepFirstPicture_ = true;
+  }
+  std::shared_ptr<const PixelBuffer> firstPicture() const {
+    std::lock_guard lock(receivedLock_);
+    return firstPicture_;
+  }
+
+ private:
+  mutable std::mutex receivedLock_;
+  std::condition_variable receivedChanged_;
+  std::vector<CapturedFrame> frames_;
+  std::optional<std::string> stopError_;
+  bool keepFirstPicture_ = false;
+  std::shared_ptr<const PixelBuffer> firstPicture_;
+};
+
+// Waits for the completion of a start or stop request.
+inline std::optional<std::string> answerOf(const std::function<void(ScreenCaptureStream::Completion)>& request) {
+  auto answer = std::make_shared<std::promise<std::optional<std::string>>>();
+  request([answer](const std::optional<std::string>& error) { answer->set_value(error); });
+  auto future = answer->get_future();
+  if (future.wait_for(kCaptureEventTimeout) != std::future_status::ready) {
+    ADD_FAILURE() << "no completion";
+    return "no completion";
+  }
+  return future.get();
+}
+
+inline std::optional<std::string> startCapture(ScreenCaptureStream& stream) {
+  return answerOf([&](auto completion) { stream.startCapture(std::move(completion)); });
+}
+inline std::optional<std::string> stopCapture(ScreenCaptureStream& stream) {
+  return answerOf([&](auto completion) { stream.stopCapture(std::move(completion)); });
+}
+
+inline ScreenCaptureStreamConfiguration captureConfiguration(std::int64_t width, std::int64_t height, bool showsCursor = false,
+                                                             std::int32_t frameRate = 30) {
+  return ScreenCaptureStreamConfiguration{width, height, MediaTime{1, frameRate}, kPixelFormat420v, 3, showsCursor, false};
+}
+
+// A stream that delivers to `receiver`, started; the test fails when it does not start.
+inline std::shared_ptr<ScreenCaptureStream> startedStream(ScreenCaptureBackend& backend, std::uint32_t displayID,
+                                                          const ScreenCaptureStreamConfiguration& configuration,
+                                                          const std::shared_ptr<CaptureReceiver>& receiver) {
+  auto stream = backend.makeStream(displayID, configuration, receiver);
+  EXPECT_EQ(stream->addStreamOutput(receiver, SampleOutputType::screen), std::nullopt);
+  EXPECT_EQ(startCapture(*stream), std::nullopt);
+  return stream;
+}
+
+inline std::vector<std::uint32_t> capturableDisplayIDs(ScreenCaptureBackend& backend) {
+  std::vector<std::uint32_t> displayIDs;
+  backend.listCapturableDisplays([&](const Result<CapturableDisplays>& content) {
+    if (content.ok()) {
+      displayIDs = content.value().displayIDs;
+    }
+  });
+  return displayIDs;
+}
+
+}  // namespace velmora::testing
