@@ -1,7 +1,7 @@
 // VideoEncoderService's output path against arbitrary encoder output, through the fake session.
 // The input is a list of operations, each an opcode byte and its operands:
-//   0 sample: flags (bits 0-2 attachments: none, empty, no entry, NotSync true, NotSync false, other
-//     type; bit 3 format description present; bits 4-6 which of VPS, SPS, PPS it holds; bit 7 no
+//   0 sample: flags (bits 0-2 attachments: 0 none, 1 empty, 3 NotSync true, 4 false, else no entry;
+//     bit 3 format description present; bits 4-6 which of VPS, SPS, PPS it holds; bit 7 no
 //     data buffer), a time selector byte, then per present parameter set a length byte and its
 //     bytes, then a 2-byte big-endian data length and the data;
 //   1 an encoder error or an output without sample; 2 keyframe request; 3 configure (operand odd:
@@ -147,10 +147,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         switch (flags & 7) {
           case 0: break;
           case 1: sample.attachments.emplace(); break;
-          case 2: sample.attachments.emplace(1); break;
           case 3: sample.attachments.emplace(1, velmora::SampleAttachment{true}); break;
           case 4: sample.attachments.emplace(1, velmora::SampleAttachment{false}); break;
-          default: sample.attachments.emplace(1, velmora::SampleAttachment{velmora::NonBooleanAttachmentValue{}}); break;
+          default: sample.attachments.emplace(1); break;
         }
         const bool isKeyframe = (flags & 7) >= 2 && (flags & 7) != 3;
         sample.presentationTime = presentationTime(input);
