@@ -17,8 +17,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr auto kEventTimeout = std::chrono::seconds(10);
-
 class QtMainQueueTest : public ::testing::Test {
  protected:
   void SetUp() override { testing::QtTestApplication::get("offscreen"); }
@@ -26,93 +24,72 @@ class QtMainQueueTest : public ::testing::Test {
   void TearDown() override { QCoreApplication::processEvents(); }
 };
 
-TEST_F(QtMainQueueTest, RunsPostedAndDelayedWorkInOrderOnTheMainThread) {
+TEST_F(QtMainQueueTest, RunsWorkFromAnyThreadInOrderOnTheMainThreadAndOutlivesAThrow) {
+  log::MemoryLogSink logs;
   QtMainQueue queue;
+  constexpr auto kDelay = milliseconds(200);
   std::vector<std::string> order;
   bool allOnMainThread = true;
+  std::chrono::steady_clock::duration delayedAfter{};
   auto record = [&](std::string what) {
     return [&, what] {
       order.push_back(what);
       allOnMainThread = allOnMainThread && queue.isCurrentThread();
     };
   };
-  queue.postAfter(milliseconds(20), record("delayed"));
   queue.post(record("first"));
+  queue.post([] { throw std::runtime_error("broken work"); });
   queue.post(record("second"));
-  queue.postAfter(milliseconds(40), [&] { queue.shutdown(); });
-  queue.run();
-
-  EXPECT_EQ(order, (std::vector<std::string>{"first", "second", "delayed"}));
-  EXPECT_TRUE(allOnMainThread);
-}
-
-TEST_F(QtMainQueueTest, WorkFromOtherThreadsRunsOnTheMainThreadAndDelaysAreKept) {
-  QtMainQueue queue;
-  constexpr auto kDelay = milliseconds(200);
-  std::atomic<bool> postedRanOnMainThread{false};
-  std::atomic<bool> delayedRanOnMainThread{false};
-  std::chrono::steady_clock::duration delayedAfter{};
   std::thread other([&] {
     EXPECT_FALSE(queue.isCurrentThread());
-    queue.post([&] { postedRanOnMainThread = queue.isCurrentThread(); });
     const auto postedAt = std::chrono::steady_clock::now();
     queue.postAfter(kDelay, [&, postedAt] {
       delayedAfter = std::chrono::steady_clock::now() - postedAt;
-      delayedRanOnMainThread = queue.isCurrentThread();
+      record("delayed from another thread")();
       queue.shutdown();
     });
   });
   queue.run();
   other.join();
 
-  EXPECT_TRUE(postedRanOnMainThread);
-  EXPECT_TRUE(delayedRanOnMainThread);
+  EXPECT_EQ(order, (std::vector<std::string>{"first", "second", "delayed from another thread"}));
+  EXPECT_TRUE(allOnMainThread);
   EXPECT_GE(delayedAfter, kDelay);
+  EXPECT_EQ(logs.count(log::Level::error, "Uncaught exception on the main queue: broken work"), 1u);
 }
 
-TEST_F(QtMainQueueTest, RunSyncRunsOnTheMainThreadAndInlineThere) {
+TEST_F(QtMainQueueTest, RunSyncRunsOnTheMainThreadUntilShutdownFailsItsWaitingCaller) {
   QtMainQueue queue;
   std::atomic<bool> ranOnMainThread{false};
   std::optional<int> answer;
+  bool ranInline = false;
+  std::promise<void> release;
+  std::promise<void> blocking;
+  std::atomic<bool> staleRan{false};
+  std::future<bool> staleCaller;
   std::thread other([&] {
     EXPECT_TRUE(queue.runSync([&] { ranOnMainThread = queue.isCurrentThread(); }));
     answer = queue.callSync([] { return 42; });
+    // The main thread is kept busy so that the next runSync stays queued until the shutdown.
+    queue.post([&, release = release.get_future().share()] {
+      queue.runSync([&] { ranInline = true; });
+      blocking.set_value();
+      release.wait();
+    });
+    blocking.get_future().wait();
+    staleCaller = std::async(std::launch::async, [&] { return queue.runSync([&] { staleRan = true; }); });
     queue.shutdown();
+    EXPECT_EQ(staleCaller.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    release.set_value();
   });
-  bool ranInline = false;
-  queue.post([&] { queue.runSync([&] { ranInline = true; }); });
   queue.run();
   other.join();
 
   EXPECT_TRUE(ranOnMainThread);
   EXPECT_EQ(answer, 42);
   EXPECT_TRUE(ranInline);
-}
-
-TEST_F(QtMainQueueTest, ShutdownWhileRunSyncWaitsReturnsFalseAndTheWorkNeverRuns) {
-  QtMainQueue queue;
-  std::promise<void> release;
-  std::promise<void> blocking;
-  // The main thread is kept busy so that the runSync step stays queued.
-  queue.post([&, release = release.get_future().share()] {
-    blocking.set_value();
-    release.wait();
-  });
-  std::atomic<bool> ran{false};
-  std::future<bool> caller;
-  std::thread orchestrator([&] {
-    blocking.get_future().wait();
-    caller = std::async(std::launch::async, [&] { return queue.runSync([&] { ran = true; }); });
-    queue.shutdown();
-    EXPECT_EQ(caller.wait_for(kEventTimeout), std::future_status::ready);
-    release.set_value();
-  });
-  queue.run();
-  orchestrator.join();
-
-  EXPECT_FALSE(caller.get());
-  EXPECT_FALSE(ran);
-  EXPECT_FALSE(queue.runSync([&] { ran = true; }));
+  EXPECT_FALSE(staleCaller.get());
+  EXPECT_FALSE(staleRan);
   EXPECT_EQ(queue.callSync([] { return 1; }), std::nullopt);
 }
 
@@ -127,21 +104,6 @@ TEST_F(QtMainQueueTest, ShutdownDropsQueuedAndLaterWork) {
   testing::processEventsUntil([] { return false; }, milliseconds(100));
 
   EXPECT_FALSE(ran);
-}
-
-TEST_F(QtMainQueueTest, AnExceptionFromWorkIsLoggedAndTheQueueGoesOn) {
-  log::MemoryLogSink logs;
-  QtMainQueue queue;
-  bool ranAfter = false;
-  queue.post([] { throw std::runtime_error("broken work"); });
-  queue.post([&] {
-    ranAfter = true;
-    queue.shutdown();
-  });
-  queue.run();
-
-  EXPECT_TRUE(ranAfter);
-  EXPECT_EQ(logs.count(log::Level::error, "Uncaught exception on the main queue: broken work"), 1u);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace velmora {
@@ -91,28 +92,24 @@ TEST_F(TrayUserInterfaceOffscreenTest, StatusAndCodeGoToTheOutputAndTheToolTipCa
   EXPECT_EQ(written(), "Status: Waiting for a client\nVerification code: 0042\n");
 }
 
-TEST_F(TrayUserInterfaceOffscreenTest, AMissingIconFileFallsBackToTheDrawnIconAndAReadableOneIsUsed) {
-  EXPECT_TRUE(ui->usesFallbackIcon());
+TEST_F(TrayUserInterfaceOffscreenTest, AnIconFileThatIsNotAReadableImageFallsBackToTheDrawnIcon) {
+  EXPECT_TRUE(ui->usesFallbackIcon()) << "a missing file";
   EXPECT_FALSE(ui->trayIcon().icon().isNull());
 
   const auto iconFile = std::filesystem::temp_directory_path() / ("velmora-icon-" + std::to_string(getpid()) + ".png");
   QImage templateImage(36, 36, QImage::Format_ARGB32);
   templateImage.fill(Qt::black);
-  ASSERT_TRUE(templateImage.save(QString::fromStdString(iconFile.string())));
-  auto withIcon = TrayUserInterface::create({iconFile.string(), output});
+  for (const bool isImage : {true, false}) {
+    if (isImage) {
+      ASSERT_TRUE(templateImage.save(QString::fromStdString(iconFile.string()), "PNG"));
+    } else {
+      std::ofstream(iconFile) << "not a picture";
+    }
+    auto made = TrayUserInterface::create({iconFile.string(), output});
+    ASSERT_TRUE(made.ok());
+    EXPECT_EQ(made.value()->usesFallbackIcon(), !isImage);
+  }
   std::filesystem::remove(iconFile);
-  ASSERT_TRUE(withIcon.ok());
-  EXPECT_FALSE(withIcon.value()->usesFallbackIcon());
-
-  const auto notAnImage =
-      std::filesystem::temp_directory_path() / ("velmora-icon-" + std::to_string(getpid()) + ".txt");
-  std::FILE* text = std::fopen(notAnImage.c_str(), "w");
-  std::fputs("not a picture", text);
-  std::fclose(text);
-  auto withText = TrayUserInterface::create({notAnImage.string(), output});
-  std::filesystem::remove(notAnImage);
-  ASSERT_TRUE(withText.ok());
-  EXPECT_TRUE(withText.value()->usesFallbackIcon());
 }
 
 TEST_F(TrayUserInterfaceOffscreenTest, AnAlertHasTheMessageAndOneButtonAndReturnsOnceClosed) {

@@ -46,51 +46,27 @@ bool installed(const std::string& program) {
   return std::system(("command -v " + program + " >/dev/null").c_str()) == 0;
 }
 
-StatusMenuItem entry(std::string title, bool withAction = true) {
-  StatusMenuItem item;
-  item.title = std::move(title);
-  if (withAction) {
-    item.action = [] {};
-  }
-  return item;
-}
-
 std::vector<StatusMenuItem> statusMenuModel() {
-  StatusMenuItem header = entry("Velmora", false);
+  StatusMenuItem header;
   header.kind = StatusMenuItem::Kind::header;
+  header.title = "Velmora";
   StatusMenuItem separator;
   separator.kind = StatusMenuItem::Kind::separator;
-  StatusMenuItem start = entry("Start Server");
-  start.keyEquivalent = "s";
-  StatusMenuItem display = entry("Display");
-  display.hasSubmenu = true;
-  StatusMenuItem main = entry("Display 1 (1920 x 1080, main)");
-  main.checked = true;
-  display.submenu = {main};
-  StatusMenuItem quit = entry("Quit");
+  StatusMenuItem quit;
+  quit.title = "Quit";
   quit.keyEquivalent = "q";
-  return {header, entry("Status: Waiting for a client", false), separator, start, entry("Stop Server"),
-          separator, display, separator, quit};
-}
-
-std::vector<std::string> titles(const QMenu& menu) {
-  std::vector<std::string> result;
-  for (const QAction* action : menu.actions()) {
-    result.push_back(action->isSeparator() ? "---" : action->text().toStdString());
-  }
-  return result;
+  quit.action = [] {};
+  return {header, separator, quit};
 }
 
 QImage screenshot(const QRect& area) {
   return QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height()).toImage();
 }
 
-std::string saveArtifact(const QImage& image, const std::string& name) {
+void saveArtifact(const QImage& image, const std::string& name) {
   const QString folder = QStringLiteral(VELMORA_TEST_ARTIFACTS_DIR);
   QDir().mkpath(folder);
-  const QString path = folder + "/" + QString::fromStdString(name);
-  EXPECT_TRUE(image.save(path, "PNG")) << path.toStdString();
-  return path.toStdString();
+  EXPECT_TRUE(image.save(folder + "/" + QString::fromStdString(name), "PNG")) << name;
 }
 
 std::size_t distinctColours(const QImage& image) {
@@ -103,50 +79,46 @@ std::size_t distinctColours(const QImage& image) {
   return colours.size();
 }
 
-// Which pixels carry ink: those far from the region's most common colour (its background).
+// Which pixels carry ink: those far from the region's most common lightness (its background).
 std::vector<bool> inkMask(const QImage& image) {
   std::map<int, int> lightnessCount;
+  std::vector<int> lightness;
   for (int y = 0; y < image.height(); ++y) {
     for (int x = 0; x < image.width(); ++x) {
-      ++lightnessCount[qGray(image.pixel(x, y))];
+      lightness.push_back(qGray(image.pixel(x, y)));
+      ++lightnessCount[lightness.back()];
     }
   }
   const int background =
       std::max_element(lightnessCount.begin(), lightnessCount.end(), [](auto a, auto b) { return a.second < b.second; })
           ->first;
   std::vector<bool> mask;
-  for (int y = 0; y < image.height(); ++y) {
-    for (int x = 0; x < image.width(); ++x) {
-      mask.push_back(std::abs(qGray(image.pixel(x, y)) - background) > 96);
-    }
+  for (const int value : lightness) {
+    mask.push_back(std::abs(value - background) > 96);
   }
   return mask;
 }
 
-// How well two ink masks agree: shared ink over all ink.
-double overlap(const std::vector<bool>& a, const std::vector<bool>& b) {
-  std::size_t both = 0;
-  std::size_t either = 0;
-  for (std::size_t index = 0; index < a.size(); ++index) {
-    both += a[index] && b[index];
-    either += a[index] || b[index];
-  }
-  return either == 0 ? 0.0 : static_cast<double>(both) / static_cast<double>(either);
-}
-
-// `text` as the panel's code box would draw it, in black on white.
-QImage renderedCode(const QSize& size, const QFont& font, const QString& text) {
-  QImage image(size, QImage::Format_RGB32);
+// How well the ink on the screen agrees with `text` drawn in the code box's font: shared over all ink.
+double overlapWithText(const std::vector<bool>& shown, const QRect& box, const QFont& font, const QString& text) {
+  QImage image(box.size(), QImage::Format_RGB32);
   image.fill(Qt::white);
   QPainter painter(&image);
   painter.setRenderHint(QPainter::Antialiasing);
   painter.setFont(font);
-  painter.setPen(Qt::black);
   painter.drawText(image.rect(), Qt::AlignCenter, text);
-  return image;
+  painter.end();
+  const auto drawn = inkMask(image);
+  std::size_t both = 0;
+  std::size_t either = 0;
+  for (std::size_t index = 0; index < shown.size() && index < drawn.size(); ++index) {
+    both += shown[index] && drawn[index];
+    either += shown[index] || drawn[index];
+  }
+  return either == 0 ? 0.0 : static_cast<double>(both) / static_cast<double>(either);
 }
 
-// A format-32 property of a window, as Xlib hands it out (one long per item).
+// A format-32 property of a window, one long per item as Xlib hands it out.
 std::vector<unsigned long> windowProperty(Display* display, unsigned long window, const char* name, Atom type) {
   Atom actualType = 0;
   int format = 0;
@@ -164,16 +136,6 @@ std::vector<unsigned long> windowProperty(Display* display, unsigned long window
     XFree(data);
   }
   return items;
-}
-
-std::vector<std::string> atomNames(Display* display, const std::vector<unsigned long>& atoms) {
-  std::vector<std::string> names;
-  for (const auto atom : atoms) {
-    char* name = XGetAtomName(display, atom);
-    names.emplace_back(name);
-    XFree(name);
-  }
-  return names;
 }
 
 class TrayOnXvfbTest : public ::testing::Test {
@@ -247,9 +209,7 @@ TEST_F(TrayOnXvfbTest, TheIconSitsInTheTrayAndEitherClickOpensTheModelsMenu) {
   clickTrayIcon("click 1");
   ASSERT_TRUE(testing::processEventsUntil([&] { return ui->menu().isVisible(); })) << "left click";
   EXPECT_EQ(source->openings, std::vector<bool>{false});
-  EXPECT_EQ(titles(ui->menu()), (std::vector<std::string>{"Velmora", "Status: Waiting for a client", "---",
-                                                          "Start Server", "Stop Server", "---", "Display", "---",
-                                                          "Quit"}));
+  EXPECT_EQ(ui->menu().actions().size(), 3);
   ASSERT_TRUE(testing::processEventsUntil([&] { return ui->menu().windowHandle()->isExposed(); }));
   QCoreApplication::processEvents();
   const QImage menuImage = screenshot(ui->menu().geometry());
@@ -279,29 +239,26 @@ TEST_F(TrayOnXvfbTest, ThePanelShowsTheSpacedCodeCentredOnEveryWorkspaceAndHides
   EXPECT_EQ(panel->shownCode(), QStringLiteral("0 0 4 2"));
   Display* display = XOpenDisplay(xvfb().display().c_str());
   ASSERT_NE(display, nullptr);
-  const auto states = atomNames(display, windowProperty(display, panel->winId(), "_NET_WM_STATE", XA_ATOM));
-  EXPECT_NE(std::find(states.begin(), states.end(), "_NET_WM_STATE_STICKY"), states.end());
-  EXPECT_NE(std::find(states.begin(), states.end(), "_NET_WM_STATE_ABOVE"), states.end());
+  const auto states = windowProperty(display, panel->winId(), "_NET_WM_STATE", XA_ATOM);
+  for (const char* state : {"_NET_WM_STATE_STICKY", "_NET_WM_STATE_ABOVE"}) {
+    EXPECT_NE(std::find(states.begin(), states.end(), XInternAtom(display, state, False)), states.end()) << state;
+  }
   EXPECT_EQ(windowProperty(display, panel->winId(), "_NET_WM_DESKTOP", XA_CARDINAL),
             std::vector<unsigned long>{0xFFFFFFFFul});
   XCloseDisplay(display);
 
   // The digits on the screen, compared with the code and with another code drawn the same way.
   const QRect codeBox = panel->codeBoxGlobalGeometry();
-  const auto expected = inkMask(renderedCode(codeBox.size(), panel->codeFont(), QStringLiteral("0 0 4 2")));
-  const auto other = inkMask(renderedCode(codeBox.size(), panel->codeFont(), QStringLiteral("7 1 3 8")));
-  QImage codeImage;
+  std::vector<bool> shown;
   testing::processEventsUntil([&] {
-    codeImage = screenshot(codeBox);
-    return overlap(inkMask(codeImage), expected) > 0.8;
+    shown = inkMask(screenshot(codeBox));
+    return overlapWithText(shown, codeBox, panel->codeFont(), QStringLiteral("0 0 4 2")) > 0.8;
   });
-  const QImage panelImage = screenshot(panel->geometry());
-  saveArtifact(panelImage, "verification-code-panel.png");
-  EXPECT_EQ(panelImage.size(), QSize(460, 360));
-  const double matchesCode = overlap(inkMask(codeImage), expected);
-  const double matchesOther = overlap(inkMask(codeImage), other);
+  saveArtifact(screenshot(panel->geometry()), "verification-code-panel.png");
+  const double matchesCode = overlapWithText(shown, codeBox, panel->codeFont(), QStringLiteral("0 0 4 2"));
   EXPECT_GT(matchesCode, 0.8);
-  EXPECT_LT(matchesOther, matchesCode - 0.3) << "the code drawn is not just any text";
+  EXPECT_LT(overlapWithText(shown, codeBox, panel->codeFont(), QStringLiteral("7 1 3 8")), matchesCode - 0.3)
+      << "the code drawn is not just any text";
 
   ui->dismissVerificationCode();
   EXPECT_TRUE(testing::processEventsUntil([&] { return !panel->isVisible(); }));
@@ -318,13 +275,8 @@ TEST_F(TrayOnXvfbTest, WithoutATrayHostItSaysSoKeepsWorkingAndTheIconComesOnceAH
   makeUserInterface();
 
   EXPECT_EQ(logs.countContaining("No system tray is available"), 1u);
-  ui->statusChanged("Waiting for a client");
   ui->presentVerificationCode({"Verification Code", "Enter this code.", "0042", "0 0 4 2"});
   EXPECT_TRUE(testing::processEventsUntil([&] { return ui->verificationCodePanel()->isVisible(); }));
-  std::rewind(output);
-  char line[64] = {};
-  ASSERT_NE(std::fgets(line, sizeof line, output), nullptr);
-  EXPECT_STREQ(line, "Status: Waiting for a client\n");
   ui->dismissVerificationCode();
 
   EXPECT_FALSE(ui->trayIcon().geometry().isValid());
