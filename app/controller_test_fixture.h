@@ -4,6 +4,8 @@
 // queue and real (unstarted) servers, for the controller's unit tests.
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 #include "app/status_bar_controller.h"
 #include "platform/dispatch/manual_main_queue.h"
 #include "platform/log/log.h"
@@ -39,24 +41,18 @@ class RecordingUserInterface : public StatusUserInterface {
   std::vector<std::string> alerts;
 };
 
-inline std::vector<std::uint32_t> displayNumbers(std::size_t count) {
-  std::vector<std::uint32_t> numbers;
-  for (std::uint32_t number = 1; number <= count; ++number) {
-    numbers.push_back(number);
-  }
-  return numbers;
-}
-
 class ControllerFixture : public ::testing::Test {
  protected:
   void makeController(const VirtualDisplayLayout& layout) {
     displays_ = std::make_shared<VirtualDisplaySource>(layout);
-    capture_ = std::make_shared<testing::FakeCaptureBackend>(displayNumbers(layout.size()));
+    std::vector<std::uint32_t> numbers(layout.size());
+    std::iota(numbers.begin(), numbers.end(), 1u);
+    capture_ = std::make_shared<testing::FakeCaptureBackend>(numbers);
     capture_->setAccessGranted(screenRecordingGranted_);
     input_ = std::make_shared<VirtualInputBackend>(displays_);
     input_->setTrusted(accessibilityGranted_);
     controlServer_ = ControlChannelServer::create(ControlChannelServer::Dependencies{
-        mainQueue_, std::make_shared<testing::InMemoryUserDefaults>(), nullptr, [] { return std::string("Test"); },
+        mainQueue_, defaults_, nullptr, [] { return std::string("Test"); },
         nullptr, makeTcpListener, 0, {}});
     VideoStreamServerOptions videoOptions;
     videoOptions.port = 0;
@@ -89,6 +85,12 @@ class ControllerFixture : public ::testing::Test {
     controller_->clientDidConnect(hello);
   }
 
+  // Starts the servers on free ports, as the menu's Start does.
+  void startServers() {
+    controller_->startServer();
+    ASSERT_TRUE(runUntil([&] { return controlServer_->listeningPort().has_value(); }));
+  }
+
   bool runUntil(const std::function<bool()>& condition) { return mainQueue_.runUntil(condition, 10s); }
 
   // True once every pipeline's capture has reported running.
@@ -107,6 +109,7 @@ class ControllerFixture : public ::testing::Test {
 
   ManualMainQueue mainQueue_;
   log::MemoryLogSink log_;
+  std::shared_ptr<testing::InMemoryUserDefaults> defaults_ = std::make_shared<testing::InMemoryUserDefaults>();
   testing::FakeEncoderSessions encoders_;
   std::shared_ptr<VirtualDisplaySource> displays_;
   std::shared_ptr<testing::FakeCaptureBackend> capture_;

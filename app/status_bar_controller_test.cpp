@@ -1,15 +1,13 @@
+// The controller's reports to the user, its menu model and the permission warnings, without a
+// screen; the pairing cases go through a real control connection.
 #include "app/status_bar_controller.h"
 
 #include <gtest/gtest.h>
 
-#include "app/localization.h"
+#include <thread>
+
+#include "app/controller_test_fixture.h"
 #include "control/test_control_client.h"
-#include "platform/net/asio_tcp_listener.h"
-#include "platform/testing/fake_capture_backend.h"
-#include "platform/testing/fake_encoder_backend.h"
-#include "platform/testing/in_memory_user_defaults.h"
-#include "platform/virtual/virtual_display_source.h"
-#include "platform/virtual/virtual_input_backend.h"
 
 namespace velmora {
 namespace {
@@ -17,157 +15,210 @@ namespace {
 using namespace std::chrono_literals;
 using testing::TestClient;
 
-class RecordingUserInterface : public StatusUserInterface {
- public:
-  void setMenuSource(std::weak_ptr<StatusMenuSource>) override {}
-  void menuChanged() override { ++menuChanges; }
-  void statusChanged(const std::string& text) override { events.push_back("status " + text); }
-  void setToolTip(const std::optional<std::string>& text) override { toolTip = text; }
-  void presentVerificationCode(const VerificationCodePanelContent& content) override {
-    events.push_back("code " + content.code);
-    panel = content;
-  }
-  void dismissVerificationCode() override { events.push_back("dismiss"); }
-  void showAlert(const std::string& message, const std::string& button) override {
-    events.push_back("alert " + message + " [" + button + "]");
-  }
-
-  std::size_t count(const std::string& event) const { return static_cast<std::size_t>(std::count(events.begin(), events.end(), event)); }
-
-  std::vector<std::string> events;  // main thread only
-  int menuChanges = 0;
-  std::optional<std::string> toolTip;
-  VerificationCodePanelContent panel;
-};
-
-class StatusBarControllerTest : public ::testing::Test {
+class StatusBarControllerTest : public testing::ControllerFixture {
  protected:
-  void makeController() {
-    server_ = ControlChannelServer::create(ControlChannelServer::Dependencies{
-        mainQueue_, defaults_, nullptr, [] { return std::string("Test Mac"); }, nullptr, makeTcpListener, 0, {}});
-    VideoStreamServerOptions videoOptions;
-    videoOptions.port = 0;
-    videoServer_ = VideoStreamServer::create(videoOptions);
-    controller_ = StatusBarController::create(StatusBarController::Dependencies{
-        mainQueue_, server_, videoServer_, displays_, std::make_shared<testing::FakeCaptureBackend>(std::vector<std::uint32_t>{1, 2}),
-        encoders_.factory(), std::make_shared<VirtualInputBackend>(displays_), presenter_, nullptr, nullptr, StatusBarTiming{}});
-    controller_->startServer();
-    ASSERT_TRUE(mainQueue_.runUntil([&] { return server_->listeningPort().has_value(); }, 10s));
+  std::unique_ptr<TestClient> connectClient() {
+    return std::make_unique<TestClient>(mainQueue_, *controlServer_->listeningPort());
   }
 
-  void TearDown() override {
-    if (controller_) {
-      controller_->shutdown(10s);
-      server_->shutdownQueueAndWait();
-      videoServer_->shutdownQueueAndWait();
+  StatusMenuItem item(int tag) const {
+    for (const auto& each : controller_->statusMenuItems()) {
+      if (each.tag == tag) {
+        return each;
+      }
     }
+    return {};
+  }
+  std::optional<int> topTag() const { return controller_->statusMenuItems().front().tag; }
+
+  // The titles of the checked entries of a submenu.
+  std::vector<std::string> checkedTitles(int tag) const {
+    std::vector<std::string> titles;
+    for (const auto& entry : item(tag).submenu) {
+      if (entry.checked) {
+        titles.push_back(entry.title);
+      }
+    }
+    return titles;
   }
 
-  std::unique_ptr<TestClient> connect() { return std::make_unique<TestClient>(mainQueue_, *server_->listeningPort()); }
-
-  bool waitFor(const std::string& event, std::size_t count = 1) {
-    return mainQueue_.runUntil([&] { return presenter_->count(event) >= count; }, 10s);
+  void choose(int submenuTag, std::size_t index) {
+    controller_->menuWillOpen(false);
+    item(submenuTag).submenu.at(index).action();
   }
-
-  ManualMainQueue mainQueue_;
-  std::shared_ptr<testing::InMemoryUserDefaults> defaults_ = std::make_shared<testing::InMemoryUserDefaults>();
-  std::shared_ptr<VirtualDisplaySource> displays_ =
-      std::make_shared<VirtualDisplaySource>(VirtualDisplayLayout{{1920, 1080, 1}, {1280, 800, 2}});
-  std::shared_ptr<RecordingUserInterface> presenter_ = std::make_shared<RecordingUserInterface>();
-  testing::FakeEncoderSessions encoders_;
-  std::shared_ptr<ControlChannelServer> server_;
-  std::shared_ptr<VideoStreamServer> videoServer_;
-  std::shared_ptr<StatusBarController> controller_;
 };
 
-TEST_F(StatusBarControllerTest, ShowsTheCodeShortlyAfterStartWhenNobodyIsTrusted) {
-  makeController();
-  mainQueue_.drain();
-  EXPECT_EQ(presenter_->events, std::vector<std::string>{"status Waiting for a client"});
+// A help opener whose answer the test decides.
+class FakePermissionHelp : public PermissionHelp {
+ public:
+  void open(PermissionKind permission) override { opened.push_back(permission); }
+  bool lastOpenCameToFront() override { return cameToFront; }
 
-  mainQueue_.advance(350ms);
-  EXPECT_EQ(presenter_->events, (std::vector<std::string>{"status Waiting for a client", "code " + controller_->pairingCode()}));
+  std::vector<PermissionKind> opened;
+  bool cameToFront = true;
+};
+
+TEST_F(StatusBarControllerTest, ShowsTheCodeShortlyAfterStartOnlyWhileNobodyIsTrusted) {
+  for (const bool trusted : {false, true}) {
+    TearDown();
+    userInterface_ = std::make_shared<testing::RecordingUserInterface>();
+    defaults_->setStringArray("trustedClientIdentifiers", trusted ? std::vector<std::string>{"device-A"}
+                                                                  : std::vector<std::string>{});
+    makeController({{1920, 1080, 1}});
+    startServers();
+    mainQueue_.advance(349ms);
+    EXPECT_TRUE(userInterface_->panels.empty());
+    mainQueue_.advance(1ms);
+    EXPECT_EQ(userInterface_->panels.size(), trusted ? 0u : 1u) << trusted;
+  }
 }
 
-TEST_F(StatusBarControllerTest, KeepsTheCodeHiddenAtStartOnceAClientIsTrusted) {
-  defaults_->setStringArray("trustedClientIdentifiers", {"device-A"});
-  makeController();
-  mainQueue_.advance(1s);
-  EXPECT_EQ(presenter_->count("code " + controller_->pairingCode()), 0u);
-}
-
-TEST_F(StatusBarControllerTest, FollowsPairingAndTheSessionInTheStatusLine) {
-  makeController();
+TEST_F(StatusBarControllerTest, PairingAndTheSessionReachThePanelTheStatusLineAndTheServers) {
+  makeController({{1920, 1080, 1}, {1280, 800, 2}});
+  startServers();
   const std::string code = controller_->pairingCode();
-  const std::string wrong = code == "0000" ? "1111" : "0000";
 
-  auto guesser = connect();
-  guesser->sendHello(testing::helloWithCode(wrong));
-  ASSERT_TRUE(waitFor("code " + code));
+  auto guesser = connectClient();
+  guesser->sendHello(testing::helloWithCode(code == "0000" ? "1111" : "0000"));
+  ASSERT_TRUE(runUntil([&] { return !userInterface_->panels.empty(); }));
 
-  auto client = connect();
+  auto client = connectClient();
   client->sendHello(testing::helloWithCode(code, "device-A"));
   client->readServerHello();
-  ASSERT_TRUE(waitFor("status Connected to Vision"));
-  EXPECT_EQ(presenter_->count("dismiss"), 1u);
-  // The controller asks for a fresh hello once the session is set up.
-  client->readServerHello();
-
-  client->close();
-  ASSERT_TRUE(waitFor("status Waiting for a client", 2));
-
-  controller_->stopServer();
-  mainQueue_.drain();
-  EXPECT_EQ(presenter_->events.back(), "status Server stopped");
-  EXPECT_EQ(presenter_->count("dismiss"), 2u);
-}
-
-// The menu entry with this tag or, without a tag, this title.
-StatusMenuItem menuEntry(const StatusBarController& controller, std::optional<int> tag, const std::string& title = {}) {
-  for (const auto& item : controller.statusMenuItems()) {
-    if ((tag && item.tag == tag) || (!tag && item.title == title)) {
-      return item;
-    }
-  }
-  ADD_FAILURE() << "no menu entry " << title;
-  return {};
-}
-
-TEST_F(StatusBarControllerTest, MenuChoicesReachTheClientAndTheServers) {
-  makeController();
-  auto client = connect();
-  client->sendHello(testing::helloWithCode(controller_->pairingCode(), "device-A"));
-  client->readServerHello();
-  ASSERT_TRUE(waitFor("status Connected to Vision"));
-  client->readServerHello();
+  ASSERT_TRUE(runUntil([&] { return userInterface_->statuses.back() == "Connected to Vision"; }));
+  EXPECT_EQ(userInterface_->dismissals, 1);
+  client->readServerHello();  // asked for once the session is set up
 
   // Choosing the second display resends the hello, now with that display first.
-  controller_->menuWillOpen(false);
-  menuEntry(*controller_, StatusBarController::kDisplayMenuTag).submenu.at(1).action();
+  choose(StatusBarController::kDisplayMenuTag, 1);
   const auto hello = client->readServerHello();
   ASSERT_TRUE(hello.displays.has_value());
   EXPECT_EQ(hello.displays->front().id, 2u);
 
-  menuEntry(*controller_, std::nullopt, localized("mac.menu.stopServer")).action();
-  mainQueue_.drain();
-  EXPECT_EQ(presenter_->events.back(), "status Server stopped");
-  EXPECT_TRUE(client->waitUntilClosed());
-  EXPECT_FALSE(server_->listeningPort().has_value());
+  client->close();
+  ASSERT_TRUE(runUntil([&] { return userInterface_->statuses.back() == "Waiting for a client"; }));
+  EXPECT_FALSE(controller_->hasActiveClientSession());
 
-  menuEntry(*controller_, std::nullopt, localized("mac.menu.startServer")).action();
-  ASSERT_TRUE(mainQueue_.runUntil([&] { return server_->listeningPort().has_value(); }, 10s));
-  EXPECT_EQ(presenter_->events.back(), "status Waiting for a client");
-  EXPECT_EQ(controller_->pairingCode(), server_->requiredPairingCode());
+  controller_->stopServer();
+  mainQueue_.drain();
+  EXPECT_EQ(userInterface_->statuses.back(), "Server stopped");
+  EXPECT_TRUE(runUntil([&] { return !controlServer_->listeningPort().has_value(); }));
+}
+
+TEST_F(StatusBarControllerTest, MenuShowsTheFingerprintOnlyWithAltAndFollowsStatusFromAnyThread) {
+  makeController({{1920, 1080, 1}});
+  EXPECT_TRUE(item(StatusBarController::kFingerprintTag).hidden);
+  controller_->menuWillOpen(true);
+  EXPECT_FALSE(item(StatusBarController::kFingerprintTag).hidden);
+
+  std::thread([&] { controller_->updateStatusMenu("Connected to Vision"); }).join();
+  mainQueue_.drain();
+  EXPECT_EQ(item(StatusBarController::kStatusTag).title, "Status: Connected to Vision");
+
+  controller_->statusMenuItems().back().action();
+  EXPECT_EQ(quits_, 1);
+}
+
+TEST_F(StatusBarControllerTest, TheDisplayChooserChecksTheDisplayInUseAndBuildsTheChosenOne) {
+  makeController({{1920, 1080, 1}, {1280, 800, 1}});
+  controller_->menuWillOpen(false);
+  ASSERT_EQ(item(200).submenu.size(), 2u);
+  EXPECT_EQ(checkedTitles(200), std::vector<std::string>{item(200).submenu[0].title});
+
+  choose(200, 0);  // the implicit first display is already in use
+  EXPECT_TRUE(controller_->displayPipelines().empty());
+
+  // Without a client, the chosen display's pipeline is built at once.
+  choose(200, 1);
+  EXPECT_EQ(controller_->selectedDisplayID(), 2u);
+  EXPECT_EQ(controller_->eventInjector().targetDisplayID(), 2u);
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  EXPECT_EQ(pipelineDisplays(), std::vector<std::uint32_t>{2});
+  controller_->menuWillOpen(false);
+  EXPECT_EQ(checkedTitles(200), std::vector<std::string>{item(200).submenu[1].title});
+}
+
+TEST_F(StatusBarControllerTest, ABitRateChoiceSplitsEquallyOverRunningPipelinesAndKeepsTheBuild) {
+  makeController({{1920, 1080, 1}, {1280, 800, 1}, {1024, 768, 1}});
+  connect();
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  controller_->multiDisplayRequested(true);
+  ASSERT_TRUE(runUntil([&] { return allRunning() && controller_->displayPipelines().size() == 3; }));
+  const auto generation = controller_->captureLifecycleGeneration();
+
+  controller_->menuWillOpen(false);
+  EXPECT_EQ(checkedTitles(300), std::vector<std::string>{"20 Mbps"});
+  choose(300, 3);
+  EXPECT_EQ(encoders_.bitRateChanges(), (std::vector<std::int64_t>{16666666, 16666666, 16666666}));
+  EXPECT_EQ(controller_->captureLifecycleGeneration(), generation);
+
+  // The same rate again does nothing; the reuse test sees the new total.
+  choose(300, 3);
+  EXPECT_EQ(encoders_.bitRateChanges().size(), 3u);
+  connect();
+  EXPECT_EQ(log_.countContaining("Multi-display capture already matches"), 1u);
+}
+
+TEST_F(StatusBarControllerTest, PermissionWarningsStackAtTheTopAndGoWhenGranted) {
+  accessibilityGranted_ = false;
+  screenRecordingGranted_ = false;
+  makeController({{1920, 1080, 1}});
+  const auto items = controller_->statusMenuItems();
+  ASSERT_GE(items.size(), 4u);
+  EXPECT_EQ(items[0].tag, StatusBarController::kAccessibilityWarningTag);
+  EXPECT_EQ(items[2].tag, StatusBarController::kScreenRecordingWarningTag);
+  EXPECT_TRUE(userInterface_->toolTip.has_value());
+
+  // Checks that find nothing new change nothing.
+  controller_->appDidBecomeActive();
+  EXPECT_EQ(controller_->statusMenuItems().size(), items.size());
+
+  input_->setTrusted(true);
+  mainQueue_.advance(300s);  // the periodic check
+  EXPECT_EQ(topTag(), StatusBarController::kScreenRecordingWarningTag);
+  EXPECT_FALSE(userInterface_->toolTip.has_value());
+
+  capture_->setAccessGranted(true);
+  controller_->appDidBecomeActive();
+  EXPECT_EQ(controller_->statusMenuItems().size(), items.size() - 4);
+}
+
+TEST_F(StatusBarControllerTest, AWarningOpensTheHelpAndExplainsInAnAlertWhenNothingCameForward) {
+  auto help = std::make_shared<FakePermissionHelp>();
+  permissionHelp_ = help;
+  accessibilityGranted_ = false;
+  screenRecordingGranted_ = false;
+  makeController({{1920, 1080, 1}});
+
+  item(StatusBarController::kAccessibilityWarningTag).action();
+  mainQueue_.advance(500ms);
+  EXPECT_EQ(help->opened, std::vector<PermissionKind>{PermissionKind::accessibility});
+  EXPECT_TRUE(userInterface_->alerts.empty());
+
+  help->cameToFront = false;
+  item(StatusBarController::kScreenRecordingWarningTag).action();
+  mainQueue_.advance(499ms);
+  EXPECT_TRUE(userInterface_->alerts.empty());
+  mainQueue_.advance(1ms);
+  EXPECT_EQ(userInterface_->alerts.size(), 1u);
+}
+
+TEST_F(StatusBarControllerTest, ThePanelShowsTheCodeSpaced) {
+  makeController({{1920, 1080, 1}});
+  controller_->showVerificationCode();
+  ASSERT_EQ(userInterface_->panels.size(), 1u);
+  const auto& code = controller_->pairingCode();
+  EXPECT_EQ(userInterface_->panels.front().code, code);
+  EXPECT_EQ(userInterface_->panels.front().spacedCode, std::string({code[0], ' ', code[1], ' ', code[2], ' ', code[3]}));
 }
 
 TEST(PairingCodeTest, IsAlwaysFourDigits) {
   EXPECT_EQ(StatusBarController::formatPairingCode(42), "0042");
-  EXPECT_EQ(StatusBarController::formatPairingCode(0), "0000");
   EXPECT_EQ(StatusBarController::formatPairingCode(9999), "9999");
   for (int draw = 0; draw < 100; ++draw) {
     const auto code = StatusBarController::generatePairingCode();
     ASSERT_EQ(code.size(), 4u);
-    EXPECT_TRUE(std::all_of(code.begin(), code.end(), [](char c) { return c >= '0' && c <= '9'; })) << code;
+    EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos) << code;
   }
 }
 
