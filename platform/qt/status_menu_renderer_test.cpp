@@ -15,23 +15,12 @@
 namespace velmora {
 namespace {
 
-StatusMenuItem entry(std::string title, std::function<void()> action = nullptr) {
+StatusMenuItem entry(std::string title, std::function<void()> action = nullptr,
+                     StatusMenuItem::Kind kind = StatusMenuItem::Kind::item) {
   StatusMenuItem item;
   item.title = std::move(title);
   item.action = std::move(action);
-  return item;
-}
-
-StatusMenuItem separator() {
-  StatusMenuItem item;
-  item.kind = StatusMenuItem::Kind::separator;
-  return item;
-}
-
-StatusMenuItem submenu(std::string title, std::vector<StatusMenuItem> items) {
-  StatusMenuItem item = entry(std::move(title));
-  item.hasSubmenu = true;
-  item.submenu = std::move(items);
+  item.kind = kind;
   return item;
 }
 
@@ -41,22 +30,24 @@ class StatusMenuRendererTest : public ::testing::Test {
 
   // The status menu's shape: header, status line, a hidden line, actions with keys, a chooser.
   std::vector<StatusMenuItem> model() {
-    StatusMenuItem header = entry("Velmora");
-    header.kind = StatusMenuItem::Kind::header;
-    StatusMenuItem fingerprint = entry("Fingerprint: abc");
-    fingerprint.hidden = true;
-    StatusMenuItem start = entry("Start Server", [this] { calls.push_back("start"); });
-    start.keyEquivalent = "s";
-    StatusMenuItem stop = entry("Stop Server", [this] { calls.push_back("stop"); });
-    stop.enabled = false;
-    StatusMenuItem main = entry("Display 1 (main)", [this] { calls.push_back("display 1"); });
-    main.checked = true;
-    StatusMenuItem quit = entry("Quit", [this] { calls.push_back("quit"); });
-    quit.keyEquivalent = "q";
-    return {header,    entry("Status: Waiting"), fingerprint, separator(),
-            start,     stop,                     separator(),
-            submenu("Display", {main, entry("Display 2", [this] { calls.push_back("display 2"); })}),
-            separator(), quit};
+    const auto calling = [this](std::string name) { return [this, name] { calls.push_back(name); }; };
+    std::vector<StatusMenuItem> items = {entry("Velmora", nullptr, StatusMenuItem::Kind::header),
+                                         entry("Status: Waiting"),
+                                         entry("Fingerprint: abc"),
+                                         entry("", nullptr, StatusMenuItem::Kind::separator),
+                                         entry("Start Server", calling("start")),
+                                         entry("Stop Server", calling("stop")),
+                                         entry("", nullptr, StatusMenuItem::Kind::separator),
+                                         entry("Display", calling("display")),
+                                         entry("", nullptr, StatusMenuItem::Kind::separator),
+                                         entry("Quit", calling("quit"))};
+    items[2].hidden = true;
+    items[4].keyEquivalent = "s";
+    items[5].enabled = false;
+    items[7].hasSubmenu = true;
+    items[7].submenu = {entry("Display 1 (main)", calling("display 1")), entry("Display 2", calling("display 2"))};
+    items[7].submenu[0].checked = true;
+    return items;
   }
 
   static QAction* find(const QMenu& menu, const std::string& title) {
