@@ -22,7 +22,7 @@ constexpr auto kWait = testing::kControlClientWait;
 using testing::helloWithCode;
 using testing::TestClient;
 
-// What the server reported to its owner, in order.
+// What the server reported to its owner, in order; written on the network queue.
 class Reports {
  public:
   void add(std::string report) {
@@ -34,15 +34,14 @@ class Reports {
     return reports_;
   }
   std::size_t count(const std::string& report) const {
-    std::lock_guard lock(reportsLock_);
-    return static_cast<std::size_t>(std::count(reports_.begin(), reports_.end(), report));
+    const auto reports = all();
+    return static_cast<std::size_t>(std::count(reports.begin(), reports.end(), report));
   }
 
  private:
   mutable std::mutex reportsLock_;
   std::vector<std::string> reports_;
 };
-
 
 std::string jsonText(const ControlMessage& message) { return message.toJson().dump(); }
 
@@ -57,15 +56,8 @@ class ControlChannelServerTest : public ::testing::Test {
   void TearDown() override { server_.reset(); }
 
   void makeServer(ControlChannelTiming timing = shortTiming()) {
-    ControlChannelServer::Dependencies dependencies{mainQueue_,
-                                                    defaults_,
-                                                    nullptr,
-                                                    [] { return std::string("Test Mac"); },
-                                                    [this] { return snapshots_; },
-                                                    makeTcpListener,
-                                                    0,
-                                                    timing};
-    server_ = ControlChannelServer::create(std::move(dependencies));
+    server_ = ControlChannelServer::create({mainQueue_, defaults_, nullptr, [] { return std::string("Test Mac"); },
+                                            [this] { return snapshots_; }, makeTcpListener, 0, timing});
     server_->setRequiredPairingCode("1234");
     server_->onClientConnected = [this](const ClientHello& hello, const std::shared_ptr<Connection>&,
                                         const std::optional<std::string>& host) {
@@ -123,23 +115,30 @@ TEST_F(ControlChannelServerTest, AdmitsTheRightCodeAndDescribesTheHost) {
   client->sendHello(helloWithCode("1234", "  device-A\n"));
 
   const auto hello = client->readServerHello();
-  EXPECT_EQ(hello.protocolVersion, 2u);
   EXPECT_EQ(hello.hostName, "Test Mac");
-  EXPECT_EQ(hello.screenWidth, 2560);
+  EXPECT_EQ(hello.screenWidth, 2560);  // the selected display's
   EXPECT_EQ(hello.screenHeight, 1440);
-  EXPECT_EQ(hello.videoPort, 5921);
-  EXPECT_EQ(hello.frameRate, 60);
   EXPECT_EQ(hello.videoHost, std::optional<std::string>("127.0.0.1"));
   ASSERT_TRUE(hello.displays.has_value());
   ASSERT_EQ(hello.displays->size(), 2u);
   EXPECT_EQ((*hello.displays)[1].id, 7u);
-  EXPECT_EQ((*hello.displays)[1].width, 2560);
-  EXPECT_TRUE((*hello.displays)[0].isMain);
 
   ASSERT_TRUE(waitForReport("connected Vision from 127.0.0.1"));
   EXPECT_EQ(reports_.count("trusted"), 1u);
   EXPECT_EQ(defaults_->stringArray("trustedClientIdentifiers"), (std::vector<std::string>{"device-A"}));
-  EXPECT_EQ(logs_.count("Received ClientHello from Vision"), 1u);
+
+  // The right code without an identifier admits the client but trusts nobody new.
+  client->close();
+  ASSERT_TRUE(waitForReport("disconnected"));
+  std::this_thread::sleep_for(shortTiming().duplicateConnectionWindow);
+  admittedClient();
+  EXPECT_EQ(reports_.count("trusted"), 1u);
+  EXPECT_EQ(defaults_->writeCount(), 1);
+}
+
+TEST(ControlChannelTimingTest, HandshakeDeadlineIsFiveSecondsAndTheDuplicateWindowTwo) {
+  EXPECT_EQ(ControlChannelTiming{}.handshakeDeadline, 5s);
+  EXPECT_EQ(ControlChannelTiming{}.duplicateConnectionWindow, 2s);
 }
 
 TEST_F(ControlChannelServerTest, HelloFieldsFollowTheClientAndTheDisplays) {
@@ -186,7 +185,6 @@ TEST_F(ControlChannelServerTest, WrongCodeAsksForPairingThenRejectsAndCloses) {
   EXPECT_EQ(reply->get<ServerRejected>()->reason, RejectionReason::invalidPairingCode);
   EXPECT_TRUE(client->waitUntilClosed());
   EXPECT_EQ(reports_.all(), std::vector<std::string>{"pairing required"});
-  EXPECT_EQ(logs_.count(log::Level::error, "Rejected ClientHello with invalid pairing code from Vision"), 1u);
 
   // The listener takes the next client.
   admittedClient();
@@ -222,12 +220,6 @@ TEST_F(ControlChannelServerTest, TrustedIdentifiersSkipTheCodeAndSurviveARestart
   }
   EXPECT_EQ(reports_.count("trusted"), 1u);
   EXPECT_EQ(defaults_->writeCount(), 1);
-}
-
-TEST_F(ControlChannelServerTest, RightCodeWithoutIdentifierTrustsNobody) {
-  admittedClient();
-  EXPECT_EQ(reports_.count("trusted"), 0u);
-  EXPECT_EQ(defaults_->writeCount(), 0);
 }
 
 TEST_F(ControlChannelServerTest, FailingToPersistATrustedClientKeepsTheSession) {
@@ -327,10 +319,6 @@ TEST_F(ControlChannelServerTest, RoutesEveryMessageInArrivalOrder) {
   const std::vector<std::string> expected = {"connected Vision from 127.0.0.1", keyDown, "switch 5", "multi on", "keyframe",
                                              mouseMove};
   EXPECT_EQ(reports_.all(), expected);
-  EXPECT_EQ(logs_.count("Received keyDown: keyCode=36 modifiers=9"), 1u);
-  EXPECT_EQ(logs_.count("Received switchDisplay request: displayID=5"), 1u);
-  EXPECT_EQ(logs_.count("Received setMultiDisplay: enabled=1"), 1u);
-  EXPECT_EQ(logs_.count("Received unknown control message — ignoring"), 1u);
 }
 
 TEST_F(ControlChannelServerTest, BadFrameIsDroppedAloneAndOversizedPrefixEndsTheSession) {
@@ -361,9 +349,8 @@ TEST_F(ControlChannelServerTest, GarbageInsteadOfAHelloClosesTheCandidate) {
 TEST_F(ControlChannelServerTest, BusyPortIsLoggedAndTheServerStaysStopped) {
   asio::io_context context;
   asio::ip::tcp::acceptor blocker(context, asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0));
-  ControlChannelServer::Dependencies dependencies{mainQueue_, defaults_, nullptr, [] { return std::string(); }, nullptr,
-                                                  makeTcpListener, blocker.local_endpoint().port(), shortTiming()};
-  auto busy = ControlChannelServer::create(std::move(dependencies));
+  auto busy = ControlChannelServer::create({mainQueue_, defaults_, nullptr, [] { return std::string(); }, nullptr,
+                                            makeTcpListener, blocker.local_endpoint().port(), shortTiming()});
   busy->start();
   ASSERT_TRUE(waitFor([&] { return logs_.countContaining("Failed to start control server: ") == 1; }));
   EXPECT_FALSE(busy->listeningPort().has_value());
