@@ -34,23 +34,17 @@ class JournalStreamTest : public testing::Test {
   std::string inode_;
 };
 
-TEST_F(JournalStreamTest, MatchesOnlyTheDeviceAndInodeOfTheDescriptor) {
-  EXPECT_TRUE(isJournalStream(descriptor_, (device_ + ":" + inode_).c_str()));
+TEST_F(JournalStreamTest, MatchesOnlyTheDeviceAndInodeOfTheDescriptorWrittenAsTwoDecimals) {
+  const std::string exact = device_ + ":" + inode_;
+  EXPECT_TRUE(isJournalStream(descriptor_, exact.c_str()));
 
   std::FILE* other = std::tmpfile();
-  EXPECT_FALSE(isJournalStream(fileno(other), (device_ + ":" + inode_).c_str()));
+  EXPECT_FALSE(isJournalStream(fileno(other), exact.c_str()));
   std::fclose(other);
-  EXPECT_FALSE(isJournalStream(descriptor_, (device_ + "1:" + inode_).c_str()));
-  EXPECT_FALSE(isJournalStream(descriptor_, (device_ + ":" + inode_ + "1").c_str()));
+  EXPECT_FALSE(isJournalStream(-1, exact.c_str())) << "a closed descriptor has no device or inode";
   EXPECT_FALSE(isJournalStream(descriptor_, nullptr));
-  // A closed descriptor has no device or inode to compare.
-  EXPECT_FALSE(isJournalStream(-1, (device_ + ":" + inode_).c_str()));
-}
-
-TEST_F(JournalStreamTest, RefusesValuesThatAreNotTwoDecimalNumbers) {
-  for (const std::string& value : {std::string(), device_, device_ + ":", ":" + inode_, device_ + ":" + inode_ + ":0",
-                                   " " + device_ + ":" + inode_, "+" + device_ + ":" + inode_,
-                                   device_ + ":" + inode_ + "\n", device_ + ":0x" + inode_,
+  for (const std::string& value : {std::string(), device_, exact + "1", device_ + "1:" + inode_, ":" + inode_,
+                                   exact + ":0", " " + exact, "+" + exact, exact + "\n", device_ + ":0x" + inode_,
                                    "99999999999999999999999:" + inode_}) {
     EXPECT_FALSE(isJournalStream(descriptor_, value.c_str())) << '"' << value << '"';
   }
