@@ -20,57 +20,43 @@ using testing::kHostWait;
 
 // What the control client reported, for any thread to wait on.
 class Reports {
-  template <class Change>
-  void update(Change change) {
-    {
-      std::lock_guard lock(reportsLock_);
-      change();
-    }
-    changed_.notify_all();
-  }
-  template <class Reader>
-  auto read(Reader reader) const {
-    std::lock_guard lock(reportsLock_);
-    return reader();
-  }
-
  public:
+  struct Seen {
+    std::vector<ServerHello> hellos;
+    std::string peerAddress;
+    std::vector<RejectionReason> rejections;
+    std::vector<std::string> failures;
+  };
+
   ControlClient::Handlers handlers() {
-    return {[this](const ServerHello& hello, const std::string& peerAddress) {
-              update([&] {
-                hellos_.push_back(hello);
-                peerAddress_ = peerAddress;
-              });
-            },
-            [this](RejectionReason reason) { update([&] { rejections_.push_back(reason); }); },
-            [this](const std::string& why) { update([&] { failures_.push_back(why); }); }};
+    return {[this](const ServerHello& hello, const std::string& peer) { record([&](Seen& seen) { seen.hellos.push_back(hello), seen.peerAddress = peer; }); },
+            [this](RejectionReason reason) { record([&](Seen& seen) { seen.rejections.push_back(reason); }); },
+            [this](const std::string& why) { record([&](Seen& seen) { seen.failures.push_back(why); }); }};
   }
 
-  std::size_t helloCount() const { return read([&] { return hellos_.size(); }); }
-  std::vector<ServerHello> hellos() const { return read([&] { return hellos_; }); }
-  std::string peerAddress() const { return read([&] { return peerAddress_; }); }
-  std::vector<RejectionReason> rejections() const { return read([&] { return rejections_; }); }
-  std::vector<std::string> failures() const { return read([&] { return failures_; }); }
-
-  bool waitForHellos(std::size_t count) {
-    std::unique_lock lock(reportsLock_);
-    return changed_.wait_for(lock, kHostWait, [&] { return hellos_.size() >= count; });
+  Seen now() const {
+    std::lock_guard lock(seenLock_);
+    return seen_;
   }
-
-  // The one failure, once it came.
-  std::string waitForFailure() {
-    std::unique_lock lock(reportsLock_);
-    changed_.wait_for(lock, kHostWait, [&] { return !failures_.empty(); });
-    return failures_.empty() ? "(no failure reported)" : failures_.front();
+  // What was seen once `condition` held, or at the deadline.
+  Seen waitFor(const std::function<bool(const Seen&)>& condition) {
+    std::unique_lock lock(seenLock_);
+    changed_.wait_for(lock, kHostWait, [&] { return condition(seen_); });
+    return seen_;
   }
 
  private:
-  mutable std::mutex reportsLock_;
+  void record(const std::function<void(Seen&)>& change) {
+    {
+      std::lock_guard lock(seenLock_);
+      change(seen_);
+    }
+    changed_.notify_all();
+  }
+
+  mutable std::mutex seenLock_;
   std::condition_variable changed_;
-  std::vector<ServerHello> hellos_;
-  std::string peerAddress_;
-  std::vector<RejectionReason> rejections_;
-  std::vector<std::string> failures_;
+  Seen seen_;
 };
 
 class ControlClientWithHostTest : public ::testing::Test {
@@ -87,11 +73,11 @@ TEST_F(ControlClientWithHostTest, RightCodeIsAdmittedAndLaterHellosAndMessagesFl
   auto hello = helloWithCode(testing::kHostPairingCode);
   hello.preferredFrameRate = 30;
   client_->start("127.0.0.1", host_.port(), hello, 10s);
-  ASSERT_TRUE(runUntil([&] { return reports_.helloCount() == 1; }));
-  EXPECT_EQ(reports_.hellos()[0].hostName, "Test Mac");
-  EXPECT_EQ(reports_.hellos()[0].frameRate, 30);
-  EXPECT_EQ(reports_.hellos()[0].videoHost, std::optional<std::string>("127.0.0.1"));
-  EXPECT_EQ(reports_.peerAddress(), "127.0.0.1");
+  ASSERT_TRUE(runUntil([&] { return reports_.now().hellos.size() == 1; }));
+  EXPECT_EQ(reports_.now().hellos[0].hostName, "Test Mac");
+  EXPECT_EQ(reports_.now().hellos[0].frameRate, 30);
+  EXPECT_EQ(reports_.now().hellos[0].videoHost, std::optional<std::string>("127.0.0.1"));
+  EXPECT_EQ(reports_.now().peerAddress, "127.0.0.1");
   ASSERT_TRUE(host_.waitForReport("connected Vision"));
 
   client_->send(ControlMessage(ControlMessage::SwitchDisplay{7}));
@@ -100,9 +86,9 @@ TEST_F(ControlClientWithHostTest, RightCodeIsAdmittedAndLaterHellosAndMessagesFl
   EXPECT_EQ(host_.count("switch 7"), 1u);
 
   mainQueue_.post([&] { host_.server().resendServerHello(); });
-  ASSERT_TRUE(runUntil([&] { return reports_.helloCount() == 2; }));
-  EXPECT_EQ(reports_.hellos()[1].frameRate, 60);
-  EXPECT_EQ(reports_.hellos()[1].videoHost, std::nullopt);
+  ASSERT_TRUE(runUntil([&] { return reports_.now().hellos.size() == 2; }));
+  EXPECT_EQ(reports_.now().hellos[1].frameRate, 60);
+  EXPECT_EQ(reports_.now().hellos[1].videoHost, std::nullopt);
 
   // A message sent just before close() still reaches the host; the close is no failure.
   client_->send(ControlMessage(ControlMessage::MouseMove{10, 20}));
@@ -110,20 +96,20 @@ TEST_F(ControlClientWithHostTest, RightCodeIsAdmittedAndLaterHellosAndMessagesFl
   EXPECT_TRUE(host_.waitForReport("disconnected"));
   EXPECT_EQ(host_.count("control " + ControlMessage(ControlMessage::MouseMove{10, 20}).toJson().dump()), 1u)
       << ::testing::PrintToString(host_.reports());
-  EXPECT_EQ(reports_.failures(), std::vector<std::string>{});
+  EXPECT_EQ(reports_.now().failures, std::vector<std::string>{});
 }
 
 TEST_F(ControlClientWithHostTest, WrongCodeIsRejectedWithItsReason) {
   client_->start("127.0.0.1", host_.port(), helloWithCode("9999"), 10s);
-  ASSERT_TRUE(runUntil([&] { return !reports_.rejections().empty(); }));
-  EXPECT_EQ(reports_.rejections(), std::vector<RejectionReason>{RejectionReason::invalidPairingCode});
+  ASSERT_TRUE(runUntil([&] { return !reports_.now().rejections.empty(); }));
+  EXPECT_EQ(reports_.now().rejections, std::vector<RejectionReason>{RejectionReason::invalidPairingCode});
   EXPECT_EQ(host_.count("pairing required"), 1u);
 
   // Messages after a rejection go nowhere, and the host closing then is no news.
   client_->send(ControlMessage(ControlMessage::RequestKeyframe{}));
   client_.reset();
-  EXPECT_EQ(reports_.failures(), std::vector<std::string>{});
-  EXPECT_EQ(reports_.helloCount(), 0u);
+  EXPECT_EQ(reports_.now().failures, std::vector<std::string>{});
+  EXPECT_EQ(reports_.now().hellos.size(), 0u);
 }
 
 // Each misbehaving host ends the client with one clear failure, never a hang.
@@ -166,9 +152,10 @@ TEST(ControlClientHostileHostTest, EveryMisbehaviourIsAFailureWithItsReason) {
     Reports reports;
     ControlClient client(reports.handlers());
     client.start("127.0.0.1", host.port(), helloWithCode("1234"), name == "silence" ? 2s : 10s);
-    EXPECT_TRUE(reports.waitForFailure().starts_with(failure)) << reports.waitForFailure();
-    EXPECT_EQ(reports.failures().size(), 1u);
-    EXPECT_EQ(reports.helloCount(), hellos);
+    const auto seen = reports.waitFor([](const Reports::Seen& now) { return !now.failures.empty(); });
+    ASSERT_EQ(seen.failures.size(), 1u);
+    EXPECT_TRUE(seen.failures[0].starts_with(failure)) << seen.failures[0];
+    EXPECT_EQ(seen.hellos.size(), hellos);
   }
 }
 
@@ -182,19 +169,8 @@ TEST(ControlClientHostileHostTest, NoListenerIsAFailureNamingTheTarget) {
   Reports reports;
   ControlClient client(reports.handlers());
   client.start("127.0.0.1", port, helloWithCode("1234"), 10s);
-  EXPECT_EQ(reports.waitForFailure(), "cannot connect to 127.0.0.1 port " + std::to_string(port) + ": Connection refused");
-}
-
-TEST(ControlClientHostileHostTest, ClosingWhileTheHostIsSilentReportsNothing) {
-  FakeHost host({{FakeHost::frame(FakeHost::serverHello())}, false});
-  Reports reports;
-  ControlClient client(reports.handlers());
-  client.start("127.0.0.1", host.port(), helloWithCode("1234"), 10s);
-  ASSERT_TRUE(reports.waitForHellos(1));
-  client.send(ControlMessage(ControlMessage::RequestKeyframe{}));
-  client.close();
-  client.close();
-  EXPECT_EQ(reports.failures(), std::vector<std::string>{});
+  EXPECT_EQ(reports.waitFor([](const Reports::Seen& seen) { return !seen.failures.empty(); }).failures,
+            std::vector<std::string>{"cannot connect to 127.0.0.1 port " + std::to_string(port) + ": Connection refused"});
 }
 
 }  // namespace
