@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -21,7 +22,7 @@ class FakeCaptureRecord {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // Adds "what" to the event log and wakes waitUntil.
+  // Adds "what" to the event log and wakes waitForEvent.
   void record(std::string what) {
     {
       std::lock_guard lock(recordLock_);
@@ -37,35 +38,12 @@ class FakeCaptureRecord {
 
   std::size_t count(const std::string& event) const {
     std::lock_guard lock(recordLock_);
-    std::size_t found = 0;
-    for (const auto& each : events_) {
-      found += each == event ? 1 : 0;
-    }
-    return found;
-  }
-
-  // Waits, without holding any lock while it checks, until the condition holds or time runs out.
-  bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout = std::chrono::seconds(10)) const {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-      std::size_t seen = 0;
-      {
-        std::lock_guard lock(recordLock_);
-        seen = events_.size();
-      }
-      if (condition()) {
-        return true;
-      }
-      std::unique_lock lock(recordLock_);
-      if (!recordChanged_.wait_until(lock, deadline, [&] { return events_.size() != seen; })) {
-        lock.unlock();
-        return condition();
-      }
-    }
+    return static_cast<std::size_t>(std::count(events_.begin(), events_.end(), event));
   }
 
   bool waitForEvent(const std::string& event, Clock::duration timeout = std::chrono::seconds(10)) const {
-    return waitUntil([&] { return count(event) > 0; }, timeout);
+    std::unique_lock lock(recordLock_);
+    return recordChanged_.wait_for(lock, timeout, [&] { return std::find(events_.begin(), events_.end(), event) != events_.end(); });
   }
 
  private:
@@ -301,10 +279,6 @@ class FakeCaptureBackend : public ScreenCaptureBackend {
     return stream;
   }
 
-  void setDisplayIDs(std::vector<std::uint32_t> displayIDs) {
-    std::lock_guard lock(backendLock_);
-    displayIDs_ = std::move(displayIDs);
-  }
   void setAccessGranted(bool granted) {
     std::lock_guard lock(backendLock_);
     accessGranted_ = granted;
