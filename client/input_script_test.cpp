@@ -45,12 +45,6 @@ TEST(InputScriptTest, ReadsEveryKindOfStepWithItsLineNumber) {
   EXPECT_EQ(script.value(), expected);
 }
 
-TEST(InputScriptTest, EmptyScriptHasNoSteps) {
-  const auto script = parse("\n# nothing to do\n");
-  ASSERT_TRUE(script.ok()) << script.error();
-  EXPECT_TRUE(script.value().empty());
-}
-
 TEST(InputScriptTest, FirstBadLineIsNamedWithWhy) {
   struct Case {
     std::string line;
@@ -58,17 +52,13 @@ TEST(InputScriptTest, FirstBadLineIsNamedWithWhy) {
   };
   const std::vector<Case> cases = {
       {"{\"sleep\": 1", "not JSON: "},
-      {"sleep 1", "not JSON: "},
       {"[1, 2]", "expected a JSON object"},
       {"{}", "an empty object: expected sleep, waitForPictures, waitForServerHellos, changeVideoPort or a control message"},
       {"{\"mouseMov\":{\"x\":1,\"y\":2}}", "unknown step \"mouseMov\": expected sleep, waitForPictures, "
                                             "waitForServerHellos, changeVideoPort or a control message"},
       {"{\"changeVideoPort\": {\"port\": 6000}}", "\"changeVideoPort\" takes an empty object: {\"changeVideoPort\": {}}"},
-      {"{\"changeVideoPort\": null}", "\"changeVideoPort\" takes an empty object: {\"changeVideoPort\": {}}"},
-      {"{\"changeVideoPort\": []}", "\"changeVideoPort\" takes an empty object: {\"changeVideoPort\": {}}"},
       {"{\"changeVideoPort\": {}, \"requestKeyframe\": {}}", "\"changeVideoPort\" must be the only key of its line"},
       {"{\"sleep\": -1}", "\"sleep\" must be 0 or more seconds, at most 1000000"},
-      {"{\"sleep\": \"1\"}", "\"sleep\" takes a number of seconds"},
       {"{\"sleep\": 1, \"requestKeyframe\": {}}", "\"sleep\" must be the only key of its line"},
       {"{\"waitForPictures\": {\"display\": 0, \"count\": 5}}", "keyNotFound at waitForPictures: No value associated with key \"timeout\""},
       {"{\"waitForPictures\": {\"display\": 0, \"count\": 5, \"timout\": 3, \"timeout\": 3}}",
@@ -78,10 +68,7 @@ TEST(InputScriptTest, FirstBadLineIsNamedWithWhy) {
       {"{\"waitForPictures\": {\"display\": 0, \"count\": 0, \"timeout\": 3}}", "\"count\" must be at least 1"},
       {"{\"waitForPictures\": {\"display\": 0, \"count\": 1, \"timeout\": 0}}",
        "\"timeout\" must be more than 0 seconds, at most 1000000"},
-      {"{\"waitForServerHellos\": {\"count\": -2, \"timeout\": 3}}", "dataCorrupted at waitForServerHellos.count: "},
-      {"{\"waitForServerHellos\": 2}", "typeMismatch at waitForServerHellos: "},
       {"{\"mouseDown\":{\"x\":1,\"y\":2,\"button\":3}}", "dataCorrupted at mouseDown.button: "},
-      {"{\"mouseMove\":{\"x\":1}}", "keyNotFound at mouseMove: No value associated with key \"y\""},
       {"{\"clipboardSync\":{\"content\":\"" + std::string(1048576, 'a') + "\"}}",
        "the message is 1048608 bytes, more than the 1048576 a host accepts"},
   };
