@@ -154,22 +154,19 @@ TEST_F(EventInjectorServiceTest, RelativeMovesClampToAllDisplaysAndCarryRoundedD
   }
 }
 
-TEST_F(EventInjectorServiceTest, RelativeDeltasBeyondSixtyFourBitsAreRefused) {
-  for (const double bad : {kNaN, kInfinity, 9.3e18, -9.3e18}) {
-    injector->handle(M::MouseMoveRelative{bad, 0});
-    injector->handle(M::MouseDragRelative{0, bad});
+TEST_F(EventInjectorServiceTest, ValuesThatDoNotFitAreRefusedWithALogLine) {
+  const std::vector<ControlMessage> refused = {
+      M::MouseMoveRelative{kNaN, 0},  M::MouseDragRelative{0, kInfinity}, M::MouseMoveRelative{9.3e18, 0},
+      M::MouseDragRelative{0, -9.3e18}, M::MouseMove{kNaN, 1},           M::DoubleClick{1, kNaN},
+      M::Scroll{2147483648.0, 1},     M::Scroll{1, -2147483649.0},       M::Scroll{-kInfinity, 1},
+      M::KeyDown{128, Mods::shift},   M::KeyUp{65535, {}},
+  };
+  for (const ControlMessage& message : refused) {
+    injector->handle(message);
   }
   EXPECT_TRUE(backend->events().empty());
-  EXPECT_EQ(logSink.countContaining("Ignoring mouseMoveRelative: delta does not fit a 64-bit integer"), 4u);
-  EXPECT_EQ(logSink.count(Level::error, "Ignoring mouseDragRelative: delta does not fit a 64-bit integer (deltaX=0 deltaY=inf)"), 1u);
-}
-
-TEST_F(EventInjectorServiceTest, NaNCoordinatesAreRefused) {
-  injector->handle(M::MouseMove{kNaN, 1});
-  injector->handle(M::DoubleClick{1, kNaN});
-  EXPECT_TRUE(backend->events().empty());
-  EXPECT_EQ(logSink.count(Level::error, "Ignoring mouseMove: coordinate is not a number"), 1u);
-  EXPECT_EQ(logSink.count(Level::error, "Ignoring doubleClick: coordinate is not a number"), 1u);
+  EXPECT_EQ(logSink.countContaining("Ignoring"), refused.size());
+  EXPECT_EQ(logSink.count(Level::error, "Ignoring scroll: delta does not fit a 32-bit integer (deltaX=2147483648 deltaY=1)"), 1u);
 }
 
 TEST_F(EventInjectorServiceTest, ScrollDropsFractionsAndLimitsToAHundredLines) {
@@ -192,66 +189,28 @@ TEST_F(EventInjectorServiceTest, ScrollDropsFractionsAndLimitsToAHundredLines) {
   }
 }
 
-TEST_F(EventInjectorServiceTest, ScrollDeltasBeyondThirtyTwoBitsAreRefused) {
-  for (const double bad : {kNaN, -kInfinity, 2147483648.0, -2147483649.0}) {
-    injector->handle(M::Scroll{bad, 1});
-    injector->handle(M::Scroll{1, bad});
-  }
-  EXPECT_TRUE(backend->events().empty());
-  EXPECT_EQ(logSink.countContaining("Ignoring scroll: delta does not fit a 32-bit integer"), 8u);
-  EXPECT_EQ(logSink.count(Level::error, "Ignoring scroll: delta does not fit a 32-bit integer (deltaX=2147483648 deltaY=1)"), 1u);
-}
-
-TEST_F(EventInjectorServiceTest, KeyEventsCarryTheModifierFlagsAndLogEntryAndPost) {
-  struct Case {
-    std::uint32_t modifiers;
-    std::uint64_t flags;
-    const char* hex;
+TEST_F(EventInjectorServiceTest, KeyEventsCarryTheModifierFlags) {
+  const std::pair<std::uint32_t, std::uint64_t> cases[] = {
+      {0, 0},
+      {(Mods::shift | Mods::command).rawValue(), 0x120000},
+      {Mods::control.rawValue() | Mods::option.rawValue(), 0xC0000},
+      {Mods::capsLock.rawValue(), 0x10000},
+      {0xFFFFFFE1, 0x20000},  // bits without a name are ignored
   };
-  const std::vector<Case> cases = {
-      {0, 0, "0"},
-      {(Mods::shift | Mods::command).rawValue(), 0x120000, "120000"},
-      {Mods::control.rawValue() | Mods::option.rawValue(), 0xC0000, "C0000"},
-      {Mods::capsLock.rawValue(), 0x10000, "10000"},
-      {0xFFFFFFE1, 0x20000, "20000"},  // bits without a name are ignored
-  };
-  for (const auto& testCase : cases) {
+  for (const auto& [modifiers, flags] : cases) {
     backend->clearEvents();
-    logSink.clear();
-    injector->handle(M::KeyDown{12, Mods(testCase.modifiers)});
-    injector->handle(M::KeyUp{127, Mods(testCase.modifiers)});
-
-    EXPECT_EQ(eventsOf<KeyboardEvent>(),
-              (std::vector<KeyboardEvent>{{12, true, testCase.flags}, {127, false, testCase.flags}}));
-    const auto modifiers = std::to_string(testCase.modifiers);
-    const std::string hex = testCase.hex;
-    EXPECT_EQ(logSink.count(Level::info, "keyDown entry: keyCode=12 modifiers=" + modifiers + " flags=0x" + hex + " eventSource=valid"), 1u);
-    EXPECT_EQ(logSink.count(Level::info, "keyDown posted: keyCode=12 flags=0x" + hex), 1u);
-    EXPECT_EQ(logSink.count(Level::info, "keyUp entry: keyCode=127 modifiers=" + modifiers + " flags=0x" + hex + " eventSource=valid"), 1u);
-    EXPECT_EQ(logSink.count(Level::info, "keyUp posted: keyCode=127 flags=0x" + hex), 1u);
+    injector->handle(M::KeyDown{12, Mods(modifiers)});
+    injector->handle(M::KeyUp{127, Mods(modifiers)});
+    EXPECT_EQ(eventsOf<KeyboardEvent>(), (std::vector<KeyboardEvent>{{12, true, flags}, {127, false, flags}})) << modifiers;
   }
-}
-
-TEST_F(EventInjectorServiceTest, KeyCodesAbove127AreRefused) {
-  injector->handle(M::KeyDown{128, Mods::shift});
-  injector->handle(M::KeyUp{65535, {}});
-  EXPECT_TRUE(backend->events().empty());
-  EXPECT_EQ(logSink.count(Level::info, "keyDown entry: keyCode=128 modifiers=1 flags=0x20000 eventSource=valid"), 1u);
-  EXPECT_EQ(logSink.count(Level::error, "Ignoring invalid keyCode 128"), 1u);
-  EXPECT_EQ(logSink.count(Level::error, "Ignoring invalid keyCode 65535"), 1u);
-  EXPECT_EQ(logSink.countContaining("posted"), 0u);
+  EXPECT_EQ(logSink.count(Level::info, "keyDown entry: keyCode=12 modifiers=9 flags=0x120000 eventSource=valid"), 1u);
 }
 
 TEST_F(EventInjectorServiceTest, KeyEventsThatCannotBeMadeAreLoggedNotPosted) {
-  backend->setHasEventSource(false);
   backend->setKeyboardEventsFail(true);
-  injector = makeInjector();
   injector->handle(M::KeyDown{5, {}});
-  injector->handle(M::KeyUp{5, {}});
-  EXPECT_EQ(logSink.count(Level::info, "keyDown entry: keyCode=5 modifiers=0 flags=0x0 eventSource=nil"), 1u);
+  EXPECT_TRUE(backend->events().empty());
   EXPECT_EQ(logSink.count(Level::error, "keyDown: CGEvent creation returned nil — no post performed (keyCode=5)"), 1u);
-  EXPECT_EQ(logSink.count(Level::error, "keyUp: CGEvent creation returned nil — no post performed (keyCode=5)"), 1u);
-  EXPECT_EQ(logSink.countContaining("posted:"), 0u);
 }
 
 TEST_F(EventInjectorServiceTest, TypedTextGoesOutInChunksOf32Characters) {
@@ -274,7 +233,6 @@ TEST_F(EventInjectorServiceTest, TypedTextGoesOutInChunksOf32Characters) {
 TEST_F(EventInjectorServiceTest, InvalidUtf8IsTypedWithReplacementCharacters) {
   injector->handle(M::KeyTyped{"a\xFF" "b"});
   EXPECT_EQ(eventsOf<TypedTextEvent>(), (std::vector<TypedTextEvent>{{"a\xEF\xBF\xBD" "b"}}));
-  EXPECT_EQ(logSink.count(Level::notice, "keyTyped text is not valid UTF-8; invalid bytes replaced with U+FFFD"), 1u);
 }
 
 TEST_F(EventInjectorServiceTest, ClipboardTakesTextsUpToTenMillionBytes) {
@@ -283,15 +241,13 @@ TEST_F(EventInjectorServiceTest, ClipboardTakesTextsUpToTenMillionBytes) {
   EXPECT_EQ(backend->clipboardText(), atLimit);
 
   injector->handle(M::ClipboardSync{atLimit + "y"});
-  EXPECT_EQ(logSink.count(Level::error, "Clipboard sync rejected: UTF-8 size 10000001 exceeds limit 10000000"), 1u);
   // Repair grows each bad byte to three, which pushes this one past the limit.
   injector->handle(M::ClipboardSync{atLimit.substr(1) + "\x80"});
-  EXPECT_EQ(logSink.count(Level::error, "Clipboard sync rejected: UTF-8 size 10000002 exceeds limit 10000000"), 1u);
+  EXPECT_EQ(logSink.countContaining("Clipboard sync rejected"), 2u);
   EXPECT_EQ(backend->clipboardText(), atLimit);
 
   injector->handle(M::ClipboardSync{"caf\xC3"});
   EXPECT_EQ(backend->clipboardText(), "caf\xEF\xBF\xBD");
-  EXPECT_EQ(logSink.count(Level::notice, "clipboardSync content is not valid UTF-8; invalid bytes replaced with U+FFFD"), 2u);
 }
 
 TEST_F(EventInjectorServiceTest, WithoutPermissionEveryMessageIsDroppedAndNoticesComeFiveSecondsApart) {
@@ -307,7 +263,6 @@ TEST_F(EventInjectorServiceTest, WithoutPermissionEveryMessageIsDroppedAndNotice
   EXPECT_TRUE(backend->events().empty());
   EXPECT_FALSE(backend->clipboardText().has_value());
   EXPECT_EQ(backend->trustPromptCount(), 0);
-  EXPECT_EQ(logSink.count(Level::error, "Inbound event arrived but Accessibility permission is revoked — notifying UI"), 3u);
 
   backend->setTrusted(true);
   injector->handle(M::KeyTyped{"x"});
@@ -320,7 +275,6 @@ TEST_F(EventInjectorServiceTest, StreamRequestsPostNothing) {
     injector->handle(message);
   }
   EXPECT_TRUE(backend->events().empty());
-  EXPECT_TRUE(logSink.lines().empty());
   EXPECT_FALSE(injector->targetDisplayID().has_value());
 }
 
