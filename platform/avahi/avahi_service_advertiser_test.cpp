@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -49,15 +50,14 @@ TEST(AvahiServiceAdvertiserTest, WithoutSystemBusSaysSoAndKeepsGoing) {
   }
   made.value().reset();
 
-  auto lines = sink.lines();
   ASSERT_EQ(sink.countContaining("DNS-SD advertisement unavailable: "), 1u);
-  for (const auto& line : lines) {
-    if (line.message.find("unavailable") != std::string::npos) {
-      EXPECT_EQ(line.level, log::Level::error);
-      EXPECT_EQ(line.category, "ControlChannel");
-      EXPECT_NE(line.message.find("; waiting for the daemon"), std::string::npos) << line.message;
-    }
-  }
+  const auto lines = sink.lines();
+  const auto unavailable = std::find_if(lines.begin(), lines.end(), [](const log::LogLine& line) {
+    return line.message.find("unavailable") != std::string::npos;
+  });
+  EXPECT_EQ(unavailable->level, log::Level::error);
+  EXPECT_EQ(unavailable->category, "ControlChannel");
+  EXPECT_NE(unavailable->message.find("; waiting for the daemon"), std::string::npos) << unavailable->message;
 }
 
 }  // namespace
