@@ -59,17 +59,5 @@ TEST_F(VirtualInputBackendTest, KeepsTheLatestTenThousandEvents) {
   EXPECT_EQ(std::get<ScrollWheelEvent>(events.back()).wheel1, 10'004);
 }
 
-TEST_F(VirtualInputBackendTest, TrustAndClipboardAreSettable) {
-  EXPECT_TRUE(backend.isProcessTrusted(false));
-  backend.setTrusted(false);
-  EXPECT_FALSE(backend.isProcessTrusted(true));
-  EXPECT_EQ(backend.trustPromptCount(), 1);
-
-  EXPECT_FALSE(backend.clipboardText().has_value());
-  backend.setClipboardText("first");
-  backend.setClipboardText("second");
-  EXPECT_EQ(backend.clipboardText(), "second");
-}
-
 }  // namespace
 }  // namespace velmora

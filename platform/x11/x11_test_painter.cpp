@@ -36,11 +36,6 @@ std::uint64_t X11TestPainter::showWindow(const PixelRect& area, std::uint32_t rg
   return window;
 }
 
-void X11TestPainter::closeWindow(std::uint64_t window) {
-  XDestroyWindow(connection_.get(), window);
-  XSync(connection_.get(), False);
-}
-
 void X11TestPainter::fillRoot(const PixelRect& area, std::uint32_t rgb) {
   Display* display = connection_.get();
   XSetForeground(display, static_cast<GC>(rootGraphicsContext_), rgb);

@@ -26,7 +26,6 @@ class X11TestPainter {
 
   // A borderless window of one colour (0xRRGGBB) above the others, mapped when this returns.
   std::uint64_t showWindow(const PixelRect& area, std::uint32_t rgb);
-  void closeWindow(std::uint64_t window);
   void fillRoot(const PixelRect& area, std::uint32_t rgb);
   // Gives the RandR output an EDID property, as a monitor would; false when there is no such output.
   bool setOutputEdid(const std::string& outputName, const std::vector<std::uint8_t>& edid);
