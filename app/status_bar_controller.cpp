@@ -33,6 +33,22 @@ StatusBarController::StatusBarController(Dependencies dependencies)
 
 StatusBarController::~StatusBarController() = default;
 
+void StatusBarController::setupMenu() {
+  const auto call = [weak = weak_from_this()](void (StatusBarController::*operation)()) {
+    return [weak, operation] {
+      if (auto self = weak.lock()) {
+        ((*self).*operation)();
+      }
+    };
+  };
+  statusMenu_ = std::make_unique<StatusMenu>(
+      dependencies_.userInterface,
+      StatusMenu::Actions{call(&StatusBarController::startServer), call(&StatusBarController::stopServer),
+                          call(&StatusBarController::showVerificationCode), dependencies_.quit,
+                          call(&StatusBarController::openAccessibilitySettings),
+                          call(&StatusBarController::openScreenRecordingSettings)});
+}
+
 std::string StatusBarController::formatPairingCode(std::uint32_t value) { return fmt::format("{:04}", value % 10000); }
 
 std::string StatusBarController::generatePairingCode() {
@@ -310,13 +326,7 @@ void StatusBarController::updateStatusMenu(std::string text) {
     if (!self) {
       return;
     }
-    auto* item = self->menuItem(kStatusTag);
-    if (item == nullptr) {
-      return;
-    }
-    item->title = localizedFormat("mac.menu.status.format", {text});
-    self->dependencies_.userInterface->statusChanged(text);
-    self->menuChanged();
+    self->statusMenu_->setStatus(text);
   });
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/status_menu.h"
 #include "control/control_channel_server.h"
 #include "displays/mac_display_catalog.h"
 #include "input/event_injector_service.h"
@@ -58,15 +59,6 @@ struct MultiDisplayPipelineReuseSignature {
 // user informed. Everything here runs on the main thread unless a comment says otherwise.
 class StatusBarController : public StatusMenuSource, public std::enable_shared_from_this<StatusBarController> {
  public:
-  // Tags of the menu entries the controller finds again.
-  static constexpr int kStatusTag = 100;
-  static constexpr int kAccessibilityWarningTag = 102;
-  static constexpr int kScreenRecordingWarningTag = 103;
-  static constexpr int kVersionTag = 160;
-  static constexpr int kFingerprintTag = 161;
-  static constexpr int kDisplayMenuTag = 200;
-  static constexpr int kBitRateMenuTag = 300;
-
   struct BitRateOption {
     std::string label;
     std::int64_t bitsPerSecond = 0;
@@ -116,9 +108,9 @@ class StatusBarController : public StatusMenuSource, public std::enable_shared_f
   // The desktop's screens changed; handled once a burst of changes has settled.
   void screenParametersDidChange();
 
-  // The status menu (menu model, choosers, permission warnings).
+  // The status menu: its entries live in StatusMenu; the choosers and permission checks here.
   void menuWillOpen(bool alternateKeyHeld) override;
-  std::vector<StatusMenuItem> statusMenuItems() const override { return statusMenu_; }
+  std::vector<StatusMenuItem> statusMenuItems() const override { return statusMenu_->items(); }
   void rebuildDisplaySubmenu();
   void rebuildBitrateSubmenu();
   void selectDisplay(std::uint32_t displayID);
@@ -129,10 +121,6 @@ class StatusBarController : public StatusMenuSource, public std::enable_shared_f
   // Permission monitoring.
   void appDidBecomeActive();
   void recheckPermissions();
-  void showAccessibilityWarning();
-  void removeAccessibilityWarning();
-  void showScreenRecordingWarning();
-  void removeScreenRecordingWarning();
   void openAccessibilitySettings();
   void openScreenRecordingSettings();
 
@@ -195,11 +183,6 @@ class StatusBarController : public StatusMenuSource, public std::enable_shared_f
   std::vector<MacDisplaySnapshot> displaySnapshotsForServerHello() const;
   void setSelectedDisplay(std::optional<std::uint32_t> displayID);
   void setupMenu();
-  StatusMenuItem* menuItem(int tag);
-  std::optional<std::size_t> menuPosition(int tag) const;
-  // Removes the entry and the separator right after it; false when there is no such entry.
-  bool removeMenuItemAndItsSeparator(int tag);
-  void menuChanged();
   void recheckAccessibility();
   void schedulePermissionRecheck();
   void openPermissionHelp(PermissionKind permission, const char* alertKey, const char* buttonKey);
@@ -245,7 +228,7 @@ class StatusBarController : public StatusMenuSource, public std::enable_shared_f
 
   // Counts screen changes: a debounced handling runs only if no change (or cancel) came after it.
   std::uint64_t lastScreenChange_ = 0;
-  std::vector<StatusMenuItem> statusMenu_;
+  std::unique_ptr<StatusMenu> statusMenu_;
   bool accessibilityCurrentlyGranted_ = false;
   bool screenRecordingCurrentlyGranted_ = false;
 };

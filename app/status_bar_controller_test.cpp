@@ -90,7 +90,7 @@ TEST_F(StatusBarControllerTest, PairingAndTheSessionReachThePanelTheStatusLineAn
   client->readServerHello();  // asked for once the session is set up
 
   // Choosing the second display resends the hello, now with that display first.
-  choose(StatusBarController::kDisplayMenuTag, 1);
+  choose(StatusMenu::kDisplayMenuTag, 1);
   const auto hello = client->readServerHello();
   ASSERT_TRUE(hello.displays.has_value());
   EXPECT_EQ(hello.displays->front().id, 2u);
@@ -107,13 +107,13 @@ TEST_F(StatusBarControllerTest, PairingAndTheSessionReachThePanelTheStatusLineAn
 
 TEST_F(StatusBarControllerTest, MenuShowsTheFingerprintOnlyWithAltAndFollowsStatusFromAnyThread) {
   makeController({{1920, 1080, 1}});
-  EXPECT_TRUE(item(StatusBarController::kFingerprintTag).hidden);
+  EXPECT_TRUE(item(StatusMenu::kFingerprintTag).hidden);
   controller_->menuWillOpen(true);
-  EXPECT_FALSE(item(StatusBarController::kFingerprintTag).hidden);
+  EXPECT_FALSE(item(StatusMenu::kFingerprintTag).hidden);
 
   std::thread([&] { controller_->updateStatusMenu("Connected to Vision"); }).join();
   mainQueue_.drain();
-  EXPECT_EQ(item(StatusBarController::kStatusTag).title, "Status: Connected to Vision");
+  EXPECT_EQ(item(StatusMenu::kStatusTag).title, "Status: Connected to Vision");
 
   controller_->statusMenuItems().back().action();
   EXPECT_EQ(quits_, 1);
@@ -165,8 +165,8 @@ TEST_F(StatusBarControllerTest, PermissionWarningsStackAtTheTopAndGoWhenGranted)
   makeController({{1920, 1080, 1}});
   const auto items = controller_->statusMenuItems();
   ASSERT_GE(items.size(), 4u);
-  EXPECT_EQ(items[0].tag, StatusBarController::kAccessibilityWarningTag);
-  EXPECT_EQ(items[2].tag, StatusBarController::kScreenRecordingWarningTag);
+  EXPECT_EQ(items[0].tag, StatusMenu::kAccessibilityWarningTag);
+  EXPECT_EQ(items[2].tag, StatusMenu::kScreenRecordingWarningTag);
   EXPECT_TRUE(userInterface_->toolTip.has_value());
 
   // Checks that find nothing new change nothing.
@@ -175,7 +175,7 @@ TEST_F(StatusBarControllerTest, PermissionWarningsStackAtTheTopAndGoWhenGranted)
 
   input_->setTrusted(true);
   mainQueue_.advance(300s);  // the periodic check
-  EXPECT_EQ(topTag(), StatusBarController::kScreenRecordingWarningTag);
+  EXPECT_EQ(topTag(), StatusMenu::kScreenRecordingWarningTag);
   EXPECT_FALSE(userInterface_->toolTip.has_value());
 
   capture_->setAccessGranted(true);
@@ -190,13 +190,13 @@ TEST_F(StatusBarControllerTest, AWarningOpensTheHelpAndExplainsInAnAlertWhenNoth
   screenRecordingGranted_ = false;
   makeController({{1920, 1080, 1}});
 
-  item(StatusBarController::kAccessibilityWarningTag).action();
+  item(StatusMenu::kAccessibilityWarningTag).action();
   mainQueue_.advance(500ms);
   EXPECT_EQ(help->opened, std::vector<PermissionKind>{PermissionKind::accessibility});
   EXPECT_TRUE(userInterface_->alerts.empty());
 
   help->cameToFront = false;
-  item(StatusBarController::kScreenRecordingWarningTag).action();
+  item(StatusMenu::kScreenRecordingWarningTag).action();
   mainQueue_.advance(499ms);
   EXPECT_TRUE(userInterface_->alerts.empty());
   mainQueue_.advance(1ms);
