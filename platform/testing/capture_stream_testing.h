@@ -14,11 +14,9 @@
 
 namespace velmora::testing {
 
-using namespace std::chrono_literals;
-
-inline constexpr auto kCaptureEventTimeout = 10s;
+inline constexpr std::chrono::milliseconds kCaptureEventTimeout{10'000};
 // How long a stream is watched for frames that should not come.
-inline constexpr auto kCaptureQuietPeriod = 1500ms;
+inline constexpr std::chrono::milliseconds kCaptureQuietPeriod{1'500};
 
 struct Yuv {
   int y;
