@@ -39,50 +39,36 @@ TEST(FrameAccumulatorTest, ByteAtATimeCompletesOnlyOnTheLastByte) {
   EXPECT_FALSE(accumulator.nextMessage<ControlMessage>());
 }
 
-TEST(FrameAccumulatorTest, GluedFramesComeOutInOrder) {
+TEST(FrameAccumulatorTest, GluedFramesComeOutInOrderAndAPartialOneStaysBuffered) {
   FrameAccumulator accumulator;
-  accumulator.append(join(frameOf(move), frameOf(key)));
+  const HandshakeMessage hello = ClientHello{2, 0, 1080, 60, "Vision", std::nullopt, "0042"};
+  const Bytes last = frameOf(key);
+  accumulator.append(join(join(MessageCoder::shared().encode(hello), frameOf(move)), Bytes(last.begin(), last.begin() + 6)));
 
-  EXPECT_EQ(accumulator.nextMessage<ControlMessage>(), move);
-  EXPECT_EQ(accumulator.nextMessage<ControlMessage>(), key);
-  EXPECT_FALSE(accumulator.nextMessage<ControlMessage>());
-}
-
-TEST(FrameAccumulatorTest, StartOfTheNextFrameStaysBuffered) {
-  FrameAccumulator accumulator;
-  const Bytes second = frameOf(key);
-  accumulator.append(join(frameOf(move), Bytes(second.begin(), second.begin() + 6)));
-
+  EXPECT_EQ(accumulator.nextMessage<HandshakeMessage>(), hello);
   EXPECT_EQ(accumulator.nextMessage<ControlMessage>(), move);
   EXPECT_FALSE(accumulator.nextMessage<ControlMessage>());
-  accumulator.append(Bytes(second.begin() + 6, second.end()));
+  accumulator.append(Bytes(last.begin() + 6, last.end()));
   EXPECT_EQ(accumulator.nextMessage<ControlMessage>(), key);
 }
 
-TEST(FrameAccumulatorTest, BadFrameFailsUntilReset) {
-  FrameAccumulator accumulator;
-  accumulator.append(join(detail::frameJsonText("{broken", 100), frameOf(move)));
-
-  EXPECT_THROW(accumulator.nextMessage<ControlMessage>(), DecodingError);
-  EXPECT_THROW(accumulator.nextMessage<ControlMessage>(), DecodingError);
-  accumulator.reset();
-  EXPECT_FALSE(accumulator.nextMessage<ControlMessage>());
-  accumulator.append(frameOf(key));
-  EXPECT_EQ(accumulator.nextMessage<ControlMessage>(), key);
-}
-
-TEST(FrameAccumulatorTest, DiscardingTheBadFrameKeepsTheFramesBehindIt) {
+TEST(FrameAccumulatorTest, BadFrameFailsUntilDiscardedOrReset) {
   FrameAccumulator accumulator;
   accumulator.append(join(detail::frameJsonText(R"({"mouseMove":{"x":1}})", 100), frameOf(move)));
 
+  EXPECT_THROW(accumulator.nextMessage<ControlMessage>(), DecodingError);
   EXPECT_THROW(accumulator.nextMessage<ControlMessage>(), DecodingError);
   EXPECT_TRUE(accumulator.discardFrontFrame());
   EXPECT_EQ(accumulator.nextMessage<ControlMessage>(), move);
   EXPECT_FALSE(accumulator.discardFrontFrame());
 
   accumulator.append(Bytes{0x00, 0x10, 0x00, 0x01, '{', '}'});
-  EXPECT_FALSE(accumulator.discardFrontFrame());
+  EXPECT_FALSE(accumulator.discardFrontFrame()) << "an oversized frame cannot be skipped";
   EXPECT_THROW(accumulator.nextMessage<ControlMessage>(), DecodingError);
+  accumulator.reset();
+  EXPECT_FALSE(accumulator.nextMessage<ControlMessage>());
+  accumulator.append(frameOf(key));
+  EXPECT_EQ(accumulator.nextMessage<ControlMessage>(), key);
 }
 
 TEST(FrameAccumulatorTest, OversizedPrefixFailsBeforeItsPayloadArrives) {
@@ -93,18 +79,8 @@ TEST(FrameAccumulatorTest, OversizedPrefixFailsBeforeItsPayloadArrives) {
     accumulator.nextMessage<HandshakeMessage>();
     FAIL() << "no error";
   } catch (const DecodingError& error) {
-    EXPECT_STREQ(error.what(), "dataCorrupted: Frame payload size 1048577 exceeds maximum 1048576");
+    EXPECT_EQ(error.kind(), DecodingError::Kind::dataCorrupted);
   }
-  EXPECT_THROW(accumulator.nextMessage<HandshakeMessage>(), DecodingError);
-}
-
-TEST(FrameAccumulatorTest, HandshakeFollowedByControlMessageInOneChunk) {
-  FrameAccumulator accumulator;
-  const HandshakeMessage hello = ClientHello{2, 0, 1080, 60, "Vision", std::nullopt, "0042"};
-  accumulator.append(join(MessageCoder::shared().encode(hello), frameOf(move)));
-
-  EXPECT_EQ(accumulator.nextMessage<HandshakeMessage>(), hello);
-  EXPECT_EQ(accumulator.nextMessage<ControlMessage>(), move);
 }
 
 }  // namespace

@@ -67,15 +67,6 @@ TEST(FrameFragmenterTest, PayloadIsTheNalUnitsEndToEndAcrossFragmentBoundaries) 
   EXPECT_EQ(payload.size(), 2924u);
 }
 
-TEST(FrameFragmenterTest, ContiguousPayloadGivesTheSameDatagrams) {
-  const Bytes payload = countingBytes(5000);
-  std::vector<Bytes> datagrams;
-  FrameFragmenter::cut(VideoFrameMetadata{9, 0, false, 0, 1}, std::span<const std::uint8_t>(payload),
-                       [&](std::span<const std::uint8_t> datagram) { datagrams.emplace_back(datagram.begin(), datagram.end()); });
-
-  EXPECT_EQ(datagrams, cutIntoDatagrams(VideoFrameMetadata{9, 0, false, 0, 1}, {payload}));
-}
-
 TEST(FrameFragmenterTest, LayOutWritesTheCutDatagramsBackToBack) {
   const std::vector<std::vector<Bytes>> frames = {
       {}, {countingBytes(1400)}, {countingBytes(30, 1), {}, countingBytes(1390, 50), countingBytes(1500, 9)}, {countingBytes(3000)}};

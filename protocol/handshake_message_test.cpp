@@ -48,9 +48,9 @@ TEST(HandshakeMessageTest, WritesEveryShapeByteForByte) {
       {ClientHello{2, 1920, 1080, 60, "Vision", "id-1", "0123"},
        R"({"clientHello":{"_0":{"protocolVersion":2,"preferredWidth":1920,"preferredHeight":1080,)"
        R"("preferredFrameRate":60,"deviceName":"Vision","clientIdentifier":"id-1","pairingCode":"0123"}}})"},
-      {ClientHello{2, -1, 0, 30, "Ünïcode \"quoted\"\n", std::nullopt, ""},
-       R"({"clientHello":{"_0":{"protocolVersion":2,"preferredWidth":-1,"preferredHeight":0,)"
-       R"("preferredFrameRate":30,"deviceName":"Ünïcode \"quoted\"\n","pairingCode":""}}})"},
+      {ClientHello{4294967295u, INT64_MIN, INT64_MAX, 30, "Ünïcode \"quoted\"\n", std::nullopt, ""},
+       R"({"clientHello":{"_0":{"protocolVersion":4294967295,"preferredWidth":-9223372036854775808,)"
+       R"("preferredHeight":9223372036854775807,"preferredFrameRate":30,"deviceName":"Ünïcode \"quoted\"\n","pairingCode":""}}})"},
       {ServerHello{2, "Mac", 1920, 1080, 5921, 60, std::nullopt, std::nullopt},
        R"({"serverHello":{"_0":{"protocolVersion":2,"hostName":"Mac","screenWidth":1920,"screenHeight":1080,)"
        R"("videoPort":5921,"frameRate":60}}})"},
@@ -59,11 +59,7 @@ TEST(HandshakeMessageTest, WritesEveryShapeByteForByte) {
        R"("videoPort":5921,"frameRate":60,"videoHost":"192.168.1.5","displays":[)"
        R"({"id":69733382,"name":"Built-in Retina Display","width":1512,"height":982,"isMain":true},)"
        R"({"id":2,"width":1920,"height":1080,"isMain":false}]}}})"},
-      {ServerHello{2, "Mac", 1, 1, 1, 1, std::nullopt, std::vector<DisplayInfo>{}},
-       R"({"serverHello":{"_0":{"protocolVersion":2,"hostName":"Mac","screenWidth":1,"screenHeight":1,)"
-       R"("videoPort":1,"frameRate":1,"displays":[]}}})"},
       {ServerRejected{RejectionReason::invalidPairingCode}, R"({"serverRejected":{"_0":{"reason":"invalidPairingCode"}}})"},
-      {ServerRejected{RejectionReason::versionMismatch}, R"({"serverRejected":{"_0":{"reason":"versionMismatch"}}})"},
   };
   for (const auto& [message, json] : cases) {
     EXPECT_EQ(jsonOf(message), json);
@@ -108,8 +104,6 @@ TEST(HandshakeMessageTest, BadRecordsFailWithKindAndPath) {
       {hello + R"("pairingCode":"1","clientIdentifier":7}}})", DecodingError::Kind::typeMismatch,
        {"clientHello", "_0", "clientIdentifier"}},
       {server + R"("videoPort":70000}}})", DecodingError::Kind::dataCorrupted, {"serverHello", "_0", "videoPort"}},
-      {server + R"("videoPort":-1}}})", DecodingError::Kind::dataCorrupted, {"serverHello", "_0", "videoPort"}},
-      {server + R"("videoPort":5921.5}}})", DecodingError::Kind::dataCorrupted, {"serverHello", "_0", "videoPort"}},
       {server + R"("videoPort":5921,"displays":[{"id":-1,"width":1,"height":1,"isMain":true}]}}})",
        DecodingError::Kind::dataCorrupted, {"serverHello", "_0", "displays", "Index 0", "id"}},
       {server + R"("videoPort":5921,"displays":[{"id":1,"width":1,"height":1,"isMain":1}]}}})",
@@ -118,10 +112,11 @@ TEST(HandshakeMessageTest, BadRecordsFailWithKindAndPath) {
        {"serverHello", "_0", "displays"}},
       {R"({"serverHello":{"_0":{"protocolVersion":4294967296}}})", DecodingError::Kind::dataCorrupted,
        {"serverHello", "_0", "protocolVersion"}},
+      {R"({"clientHello":{"_0":{"protocolVersion":1,"preferredWidth":9223372036854775808}}})",
+       DecodingError::Kind::dataCorrupted, {"clientHello", "_0", "preferredWidth"}},
       {R"({"serverRejected":{"_0":{"reason":"busy"}}})", DecodingError::Kind::dataCorrupted,
        {"serverRejected", "_0", "reason"}},
       {R"({"serverRejected":{"reason":"versionMismatch"}})", DecodingError::Kind::keyNotFound, {"serverRejected"}},
-      {R"({"serverRejected":["_0"]})", DecodingError::Kind::typeMismatch, {"serverRejected"}},
       {R"([{"serverRejected":{"_0":{"reason":"versionMismatch"}}}])", DecodingError::Kind::typeMismatch, {}},
   };
   for (const auto& [json, kind, path] : cases) {
@@ -129,15 +124,6 @@ TEST(HandshakeMessageTest, BadRecordsFailWithKindAndPath) {
     EXPECT_EQ(error.kind(), kind) << json << "\n" << error.what();
     EXPECT_EQ(error.codingPath(), path) << json << "\n" << error.what();
   }
-}
-
-TEST(HandshakeMessageTest, IntegersUseTheirFullWidth) {
-  const HandshakeMessage hello = ClientHello{4294967295u, INT64_MIN, INT64_MAX, 0, "", std::nullopt, ""};
-
-  EXPECT_EQ(decode(jsonOf(hello)), hello);
-  EXPECT_EQ(decodeError(R"({"clientHello":{"_0":{"protocolVersion":1,"preferredWidth":9223372036854775808}}})")
-                .codingPath(),
-            (CodingPath{"clientHello", "_0", "preferredWidth"}));
 }
 
 }  // namespace
