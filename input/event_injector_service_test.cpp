@@ -206,13 +206,6 @@ TEST_F(EventInjectorServiceTest, KeyEventsCarryTheModifierFlags) {
   EXPECT_EQ(logSink.count(Level::info, "keyDown entry: keyCode=12 modifiers=9 flags=0x120000 eventSource=valid"), 1u);
 }
 
-TEST_F(EventInjectorServiceTest, KeyEventsThatCannotBeMadeAreLoggedNotPosted) {
-  backend->setKeyboardEventsFail(true);
-  injector->handle(M::KeyDown{5, {}});
-  EXPECT_TRUE(backend->events().empty());
-  EXPECT_EQ(logSink.count(Level::error, "keyDown: CGEvent creation returned nil — no post performed (keyCode=5)"), 1u);
-}
-
 TEST_F(EventInjectorServiceTest, TypedTextGoesOutInChunksOf32Characters) {
   const std::string accented = "e\xCC\x81";  // e + combining acute: one character, three bytes
   std::string text;
@@ -228,11 +221,6 @@ TEST_F(EventInjectorServiceTest, TypedTextGoesOutInChunksOf32Characters) {
   EXPECT_EQ(chunks[1].text.substr(0, 3), accented);
   EXPECT_EQ(chunks[2].text, text.substr(text.size() - 6));
   EXPECT_EQ(backend->events().size(), 3u);
-}
-
-TEST_F(EventInjectorServiceTest, InvalidUtf8IsTypedWithReplacementCharacters) {
-  injector->handle(M::KeyTyped{"a\xFF" "b"});
-  EXPECT_EQ(eventsOf<TypedTextEvent>(), (std::vector<TypedTextEvent>{{"a\xEF\xBF\xBD" "b"}}));
 }
 
 TEST_F(EventInjectorServiceTest, ClipboardTakesTextsUpToTenMillionBytes) {
@@ -267,15 +255,6 @@ TEST_F(EventInjectorServiceTest, WithoutPermissionEveryMessageIsDroppedAndNotice
   backend->setTrusted(true);
   injector->handle(M::KeyTyped{"x"});
   EXPECT_EQ(backend->events().size(), 1u);
-}
-
-TEST_F(EventInjectorServiceTest, StreamRequestsPostNothing) {
-  for (const ControlMessage& message : std::vector<ControlMessage>{
-           M::SwitchDisplay{2}, M::SetMultiDisplay{true}, M::RequestKeyframe{}, M::Unknown{}}) {
-    injector->handle(message);
-  }
-  EXPECT_TRUE(backend->events().empty());
-  EXPECT_FALSE(injector->targetDisplayID().has_value());
 }
 
 }  // namespace

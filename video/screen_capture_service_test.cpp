@@ -154,16 +154,6 @@ TEST_F(ScreenCaptureServiceTest, GivesUpAfterTheAttemptLimit) {
   }
 }
 
-TEST_F(ScreenCaptureServiceTest, AsksForScreenRecordingPermissionOnceAndTriesAnyway) {
-  backend_->setAccessGranted(false);
-  backend_->failContentQueries(1);
-  makeService().start();
-  ASSERT_TRUE(reaches(CaptureState::running));
-
-  EXPECT_EQ(backend_->record().count("request access"), 1U);
-  EXPECT_EQ(backend_->record().count("content"), 2U);
-}
-
 TEST_F(ScreenCaptureServiceTest, StopWhileAttemptsFailCutsThePauseShortAndMakesNoFurtherAttempt) {
   backend_->failContentQueries(100);
   auto& service = makeService(endlessPause());

@@ -264,19 +264,6 @@ TEST_F(VideoEncoderServiceTest, BitRateChangeReachesTheSession) {
   EXPECT_THAT(sessions_.bitRateChanges(), ElementsAre(10'000'000));
 }
 
-TEST_F(VideoEncoderServiceTest, CallbackRunsWithoutTheServiceLocksHeld) {
-  configure();
-  bool called = false;
-  service_.onEncodedNALUnits = [&](std::vector<NALUnit>, const VideoFrameMetadata&) {
-    // Each of these takes one of the two locks; a lock still held here would deadlock.
-    service_.requestKeyframe();
-    EXPECT_TRUE(service_.currentParameterSets().pps.has_value());
-    called = true;
-  };
-  emit(SampleSpec{});
-  EXPECT_TRUE(called);
-}
-
 TEST_F(VideoEncoderServiceTest, CaptureOutputAndReconfigurationMayRunAtOnce) {
   configure();
   std::atomic<bool> running{true};

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <memory>
 #include <numeric>
-#include <thread>
 
 #include "platform/net/asio_udp_listener.h"
 #include "platform/net/net_test_support.h"
@@ -232,21 +231,6 @@ INSTANTIATE_TEST_SUITE_P(SendModes, VideoStreamServerTrainTest,
                          ::testing::Values(UdpSendMode::segmentationOffload, UdpSendMode::batched),
                          [](const ::testing::TestParamInfo<UdpSendMode>& mode) { return mode.param == UdpSendMode::batched ? "Sendmmsg" : "SegmentationOffload"; });
 
-TEST_F(VideoStreamServerTest, FrameNeedingMoreThan65535FragmentsIsDroppedWithAnErrorLine) {
-  auto server = makeServer();
-  UdpTestPeer client;
-  connect(*server, client);
-
-  server->send(std::vector<Bytes>{Bytes(65535 * 1400 - 10), Bytes(11)}, VideoFrameMetadata{9, 0, true, 0, 0});
-
-  EXPECT_EQ(logs_.count(log::Level::error, "VideoServer: Frame 9 of 91749001 bytes needs more than 65535 fragments; not sent"), 1u);
-  EXPECT_TRUE(client.hasNothingToRead());
-  server->send(std::vector<Bytes>{countingBytes(10)}, VideoFrameMetadata{10, 0, false, 10, 0});
-  const auto next = client.receive();
-  ASSERT_TRUE(next);
-  EXPECT_EQ(FramePacketHeader::deserialize(*next)->frameID, 10u);
-}
-
 TEST_F(VideoStreamServerTest, SendLinesAreThrottledToTheFirstFiveAndEvery300th) {
   auto server = makeServer();
   for (int call = 0; call < 7; ++call) {
@@ -318,34 +302,6 @@ TEST_F(VideoStreamServerTest, ForeignFloodGetsNoDatagramKeepsNoFlowsAndFewLogLin
   late.hello(*server->listeningPort());
   EXPECT_TRUE(logged("VideoServer: 196 more UDP connections were rejected without a log line"));
   EXPECT_TRUE(waitUntil([&] { return logs_.countContaining("VideoServer: REJECTED UDP connection") == 5; }));
-}
-
-TEST_F(VideoStreamServerTest, DisplaysSendAtOnceWhileTheClientComesAndGoes) {
-  constexpr std::uint32_t kFramesPerDisplay = 100;
-  auto server = makeServer();
-  UdpTestPeer client;
-  connect(*server, client);
-  auto sendFrames = [&](std::uint16_t displayID) {
-    for (std::uint32_t frameID = 0; frameID < kFramesPerDisplay; ++frameID) {
-      server->send(std::vector<Bytes>{countingBytes(100)}, VideoFrameMetadata{frameID, 0, false, 100, displayID});
-    }
-  };
-  {
-    std::jthread display0(sendFrames, 0);
-    std::jthread display1(sendFrames, 1);
-    std::size_t perDisplay[2] = {0, 0};
-    for (const Bytes& datagram : receiveAll(client, 2 * kFramesPerDisplay)) {
-      ++perDisplay[FramePacketHeader::deserialize(datagram)->displayID & 1];
-    }
-    EXPECT_EQ(perDisplay[0], kFramesPerDisplay);
-    EXPECT_EQ(perDisplay[1], kFramesPerDisplay);
-  }
-
-  // Sends racing a disconnect and a stop go to the old flow or nowhere, never crash.
-  std::jthread racing0(sendFrames, 0);
-  std::jthread racing1(sendFrames, 1);
-  server->disconnectClient();
-  server->stopCompletely();
 }
 
 }  // namespace
