@@ -13,7 +13,6 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr auto kEventTimeout = std::chrono::seconds(10);
-constexpr auto kFarFuture = std::chrono::hours(1);
 
 // A one-shot timer due after `delay` has fired. Timers fire in deadline order, so every timer due
 // before it has fired by then too (or never will).
@@ -92,17 +91,6 @@ TEST(TimerTest, RepeatingRunsUntilCancelledWithAtMostTheRunUnderWay) {
 
     EXPECT_LE(runs, cancelFromItsWork ? 3 : runsAtCancel + 1);
   }
-}
-
-TEST(TimerTest, TimersOfAStoppedQueueAreReleasedWithIt) {
-  auto held = std::make_shared<int>(0);
-  std::weak_ptr<int> watched = held;
-  {
-    SerialQueue queue("com.velmora.test.timer");
-    Timer::repeating(queue.context(), kFarFuture, [held = std::move(held)] {});
-    queue.shutdown();
-  }
-  EXPECT_TRUE(watched.expired());
 }
 
 }  // namespace
