@@ -117,8 +117,6 @@ class EventSink {
     return ::testing::AssertionSuccess();
   }
 
-  Display* display() const { return connection_.get(); }
-
  private:
   X11Connection connection_;
   int xkbEventBase_ = 0;
