@@ -68,17 +68,6 @@ TEST(MacDisplayCatalogTest, LeavesOutUnnumberedInactiveMirroredAndRepeatedScreen
   EXPECT_EQ(ids(unmirrored), (std::vector<std::uint32_t>{1, 3, 4, 5}));
 }
 
-TEST(MacDisplayCatalogTest, NoActiveDisplaysMeansNoSnapshots) {
-  class NoActiveDisplays : public DisplaySource {
-   public:
-    std::vector<ScreenDescription> screens() const override { return {candidate(1, 0, 0)}; }
-    std::uint32_t mainDisplayID() const override { return 1; }
-    std::vector<std::uint32_t> activeDisplayIDs() const override { return {}; }
-    std::uint32_t mirroredDisplayID(std::uint32_t) const override { return 0; }
-  };
-  EXPECT_TRUE(MacDisplayCatalog::currentSnapshots(NoActiveDisplays()).empty());
-}
-
 TEST(MacDisplayCatalogTest, RouteOrderMovesOnlyThePresentSelectionToTheFront) {
   const auto ordered =
       MacDisplayCatalog::snapshots({candidate(1, 0, 0), candidate(2, 1920, 0), candidate(3, 3840, 0)}, 1, {1, 2, 3}, noMirrors);
