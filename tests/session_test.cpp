@@ -125,6 +125,23 @@ TEST_F(SessionTest, AClientKilledWithoutAClosingWordEndsItsSessionAndTheNextOneI
   EXPECT_EQ(host->terminate(), 0);
 }
 
+// As behind a NAT that rebinds: the host admits the new flow in place of the old one.
+TEST_F(SessionTest, AVerifiedClientChangingItsVideoPortKeepsItsStream) {
+  auto host = startHost(home_);
+  auto client = startClient(home_, "script", {waitForPicturesLine(30), R"({"changeVideoPort": {}})", waitForPicturesLine(60)},
+                            {"--code", host->code(), "--duration", "0.5"});
+  const auto [status, report] = finishClient(*client);
+  ASSERT_EQ(status, 0) << "the stream did not follow the new port\n" << client->output();
+
+  const auto video = report.value("video", json::object());
+  EXPECT_EQ(video.value("videoPortChanges", json::object()).value("count", 0), 1) << video.dump();
+  EXPECT_EQ(displayStatistics(report, 0).value("decodeErrors", -1), 0);
+  for (const char* flow : {"first", "second"}) {
+    EXPECT_TRUE(host->process().waitForLineContaining("VideoServer: new UDP connection from client")) << flow;
+  }
+  EXPECT_EQ(host->terminate(), 0);
+}
+
 TEST_F(SessionTest, AWrongCodeIsRefusedWithAClearExit) {
   auto host = startHost(home_);
   auto client = startClient(home_, "script", {}, {"--code", host->wrongCode(), "--duration", "0"});

@@ -2,10 +2,7 @@
 // velmora-client: pictures of RandR monitors, input reaching a window and the clipboard, monitors
 // coming and going during a session, multi-display streaming. Runs in a network namespace of its
 // own (see CMakeLists.txt) because the host's ports are fixed.
-#include <condition_variable>
-#include <cstdio>
 #include <map>
-#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -23,39 +20,6 @@ constexpr const char* kLeftMonitor = "Left 1920/500x1080/300+0+0 screen";
 constexpr const char* kRightMonitor = "Right 1280/340x1024/270+1920+0 none";
 constexpr int kRightMonitorX = 1920;
 
-// Moves the pointer back and forth across both monitors until it goes: the X11 capture sends a
-// picture only when its monitor changes, and the cursor leaving or entering it is such a change.
-class PointerMover {
- public:
-  explicit PointerMover(const XvfbServer& server) : thread_([this, &server] { run(server); }) {}
-  ~PointerMover() {
-    {
-      std::lock_guard lock(stoppingLock_);
-      stopping_ = true;
-    }
-    stoppingChanged_.notify_all();
-    thread_.join();
-  }
-  PointerMover(const PointerMover&) = delete;
-  PointerMover& operator=(const PointerMover&) = delete;
-
- private:
-  void run(const XvfbServer& server) {
-    for (int step = 0;; ++step) {
-      server.run(step % 2 == 0 ? "xdotool mousemove 500 500" : "xdotool mousemove 2500 500");
-      std::unique_lock lock(stoppingLock_);
-      if (stoppingChanged_.wait_for(lock, 100ms, [&] { return stopping_; })) {
-        return;
-      }
-    }
-  }
-
-  std::mutex stoppingLock_;
-  std::condition_variable stoppingChanged_;
-  bool stopping_ = false;
-  std::thread thread_;
-};
-
 class X11SessionTest : public SessionTest {
  protected:
   void SetUp() override {
@@ -71,6 +35,15 @@ class X11SessionTest : public SessionTest {
   }
 
   std::vector<std::string> environment() const { return {"DISPLAY=" + server_.display()}; }
+
+  // Moves the pointer back and forth across both monitors until it goes: the X11 capture sends a
+  // picture only when its monitor changes, and the cursor leaving or entering it is such a change.
+  std::unique_ptr<ChildProcess> movePointer() const {
+    return std::make_unique<ChildProcess>(
+        "sh", std::vector<std::string>{"-c", "while :; do xdotool mousemove 500 500; sleep 0.1; "
+                                             "xdotool mousemove 2500 500; sleep 0.1; done"},
+        environment());
+  }
 
   void xrandr(const std::string& arguments) {
     ASSERT_EQ(server_.run("xrandr " + arguments + " >/dev/null"), 0) << arguments;
@@ -122,44 +95,23 @@ class X11SessionTest : public SessionTest {
 
   // The CLIPBOARD as a client of the desktop reads it, or nothing when no owner answers.
   std::optional<std::string> clipboard() const {
-    const std::string command = "DISPLAY=" + server_.display() + " timeout 5 xclip -selection clipboard -o 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-      return std::nullopt;
-    }
-    std::string text;
-    char buffer[4096];
-    while (const auto count = std::fread(buffer, 1, sizeof buffer, pipe)) {
-      text.append(buffer, count);
-    }
-    return pclose(pipe) == 0 ? std::optional(text) : std::nullopt;
+    ChildProcess paste("timeout", {"5", "xclip", "-selection", "clipboard", "-o"}, environment());
+    return paste.waitForExit() == 0 ? std::optional(paste.output()) : std::nullopt;
   }
 
   XvfbServer server_{3200, 1080};
   std::string code_;
 };
 
-// The text that the key presses the recorder printed give, in order.
-std::string typedText(const std::vector<std::string>& recorderLines) {
-  std::string text;
+// The characters of the key presses the recorder printed, in order: "U+0061 U+0048 ...".
+std::string typedCharacters(const std::vector<std::string>& recorderLines) {
+  std::string characters;
   for (const auto& line : recorderLines) {
-    const auto at = line.find(" U+");
-    if (!line.starts_with("keyPress ") || at == std::string::npos) {
-      continue;
-    }
-    const auto codePoint = static_cast<char32_t>(std::stoul(line.substr(at + 3), nullptr, 16));
-    if (codePoint < 0x80) {
-      text += static_cast<char>(codePoint);
-    } else if (codePoint < 0x800) {
-      text += static_cast<char>(0xC0 | (codePoint >> 6));
-      text += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else {
-      text += static_cast<char>(0xE0 | (codePoint >> 12));
-      text += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-      text += static_cast<char>(0x80 | (codePoint & 0x3F));
+    if (const auto at = line.find(" U+"); line.starts_with("keyPress ") && at != std::string::npos) {
+      characters += line.substr(at);
     }
   }
-  return text;
+  return characters;
 }
 
 TEST_F(X11SessionTest, StreamsTheMainMonitorAtTheRequestedHeight) {
@@ -167,7 +119,7 @@ TEST_F(X11SessionTest, StreamsTheMainMonitorAtTheRequestedHeight) {
   const auto ids = monitorIDs();
   ASSERT_EQ(ids.size(), 2u);
   auto host = startHost();
-  PointerMover mover(server_);
+  const auto mover = movePointer();
   auto client = startClient({waitForPicturesLine(10)}, "0.5");
   const auto [status, report] = finishClient(*client);
   ASSERT_EQ(status, 0) << client->output();
@@ -222,7 +174,8 @@ TEST_F(X11SessionTest, PointerKeysAndClipboardOfTheClientReachTheDesktop) {
   }
   // The last key of the text; everything before it has been read by then.
   EXPECT_TRUE(recorder.waitForLineContaining("U+0021")) << recorder.output();
-  EXPECT_EQ(typedText(recorder.lines()), "aHi \u00e9!") << recorder.output();
+  // "a" for key code 0, then "Hi é!".
+  EXPECT_EQ(typedCharacters(recorder.lines()), " U+0061 U+0048 U+0069 U+0020 U+00E9 U+0021") << recorder.output();
 
   EXPECT_EQ(finishClient(*client).status, 0) << client->output();
   // Sent before the keys, but the selection may be taken over on a thread of the host's own; no
@@ -230,19 +183,19 @@ TEST_F(X11SessionTest, PointerKeysAndClipboardOfTheClientReachTheDesktop) {
   std::optional<std::string> pasted;
   for (const auto deadline = ChildProcess::Clock::now() + 10s; ChildProcess::Clock::now() < deadline;) {
     pasted = clipboard();
-    if (pasted == "from the client \u00e9") {
+    if (pasted == "from the client \u00e9\n") {
       break;
     }
     std::this_thread::sleep_for(100ms);
   }
-  EXPECT_EQ(pasted, "from the client \u00e9");
+  EXPECT_EQ(pasted, "from the client \u00e9\n");  // output() ends each line
   EXPECT_EQ(host->terminate(), 0);
 }
 
 TEST_F(X11SessionTest, AMonitorAddedDuringASessionIsAnnouncedAndAPrimaryOneIsStreamed) {
   xrandr(std::string("--setmonitor ") + kLeftMonitor);
   auto host = startHost();
-  PointerMover mover(server_);
+  const auto mover = movePointer();
   auto client = startClient({waitForPicturesLine(1), R"({"waitForServerHellos": {"count": 3, "timeout": 60}})"}, "60");
   ASSERT_TRUE(host->process().waitForLineContaining("Resending ServerHello: 1920x1080, 1 displays"))
       << host->process().output();
@@ -280,7 +233,7 @@ TEST_F(X11SessionTest, MultiDisplayStreamsBothMonitorsWithTheSecondaryAtThirtyFr
   setBothMonitors();
   const auto ids = monitorIDs();
   auto host = startHost();
-  PointerMover mover(server_);
+  const auto mover = movePointer();
   auto client = startClient({waitForPicturesLine(3), R"({"setMultiDisplay": {"enabled": true}})",
                              R"({"waitForServerHellos": {"count": 3, "timeout": 30}})", waitForPicturesLine(5, 30s, 1)},
                             "0.5");
@@ -372,7 +325,7 @@ TEST_P(X11MonitorRemovalTest, IsAnnouncedAndTheRemainingMonitorStreamsOn) {
                            withIDs(removal.streamingAfterRemoval)}) {
     EXPECT_TRUE(host->process().waitForLineContaining(line, 20s, change->first)) << line;
   }
-  PointerMover mover(server_);
+  const auto mover = movePointer();
 
   const auto [status, report] = finishClient(*client);
   ASSERT_EQ(status, 0) << client->output();

@@ -74,6 +74,9 @@ class ChildProcess {
       sigprocmask(SIG_SETMASK, &none, nullptr);
       ::signal(SIGPIPE, SIG_DFL);  // a test may ignore it; the program under test chooses for itself
       execvpe(executable.c_str(), argv.data(), envp.data());
+      // Seen as the process's only line; a program being relinked at that moment is one cause.
+      const char failed[] = "ChildProcess: exec failed\n";
+      [[maybe_unused]] const auto ignored = write(STDERR_FILENO, failed, sizeof failed - 1);
       _exit(127);
     }
     close(outputPipe[1]);

@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 class FaultInjectingHost : public HostUnderTest {
  public:
   FaultInjectingHost(const std::filesystem::path& home, const std::string& displays)
-      : HostUnderTest(home, displays, {}, faultInjectingHostBinary()) {}
+      : HostUnderTest(home, testing::virtualHostArguments(displays), {}, faultInjectingHostBinary()) {}
 
   // Applies a command and waits until the host acknowledged it; false when it did not.
   bool apply(const std::string& command) {
@@ -25,22 +25,8 @@ class FaultInjectingHost : public HostUnderTest {
            process().waitForLineContaining("Fault plan applied: " + command, 10s, from).has_value();
   }
   std::size_t count(const std::string& text) { return process().countLinesContaining(text); }
+  ProcessFigures figures() { return readProcessFigures(process().pid()); }
 };
-
-std::pair<int, nlohmann::json> runClient(const std::filesystem::path& home, const std::string& name,
-                                         const std::vector<std::string>& scriptLines,
-                                         std::vector<std::string> options) {
-  const auto script = writeScript(home, name, scriptLines);
-  std::vector<std::string> arguments = {"--host", "127.0.0.1", "--preferred-height", "720",
-                                        "--script", script.string(), "--duration", "0.5"};
-  arguments.insert(arguments.end(), options.begin(), options.end());
-  WatchedProcess client(clientBinary(), arguments, testEnvironment(home));
-  auto result = finishClient(client, 120s);
-  if (result.first != 0) {
-    ADD_FAILURE() << name << " ended with " << result.first << "\n" << client.output();
-  }
-  return result;
-}
 
 TEST_F(ReliabilityTest, FailingCaptureStartsAreRetriedAndAHostThatGaveUpServesTheNextSession) {
   const std::string scenario = "capture failures";
@@ -49,9 +35,7 @@ TEST_F(ReliabilityTest, FailingCaptureStartsAreRetriedAndAHostThatGaveUpServesTh
 
   // Three failures: the fourth attempt, about 6 s later, streams.
   ASSERT_TRUE(host.apply("fail-capture-starts 3"));
-  const auto [status, report] =
-      runClient(home_, "retried", {waitForPicturesLine(10, 60s)}, {"--code", host.code(), "--identifier", "faults"});
-  EXPECT_EQ(status, 0);
+  runClient(home_, "retried", {waitForPicturesLine(10, 60s)}, {"--code", host.code(), "--identifier", "faults"});
   EXPECT_EQ(host.count("Capture attempt 3 failed, retrying..."), 1u);
   EXPECT_EQ(host.count("Capture attempt 4 failed"), 0u);
   figureTable.add(scenario, "failed attempts before the stream (3 injected)",
@@ -61,26 +45,20 @@ TEST_F(ReliabilityTest, FailingCaptureStartsAreRetriedAndAHostThatGaveUpServesTh
   // session streams.
   ASSERT_TRUE(host.apply("fail-capture-starts 15"));
   const auto linesBefore = host.process().lineCount();
-  WatchedProcess starved(clientBinary(),
-                         {"--host", "127.0.0.1", "--preferred-height", "720", "--identifier", "faults", "--duration",
-                          "60"},
-                         testEnvironment(home_));
+  auto starved = testing::startClient(home_, "starved", {}, {"--identifier", "faults", "--duration", "60"});
   EXPECT_TRUE(host.process().waitForLineContaining("All capture attempts failed", 60s, linesBefore))
       << host.process().output();
-  starved.signal(SIGTERM);
-  const auto [starvedStatus, starvedReport] = finishClient(starved, 30s);
-  EXPECT_EQ(starvedStatus, 0) << starved.output();
+  const auto [starvedStatus, starvedReport] = testing::stopClient(*starved);
+  EXPECT_EQ(starvedStatus, 0) << starved->output();
   EXPECT_EQ(displayStatistics(starvedReport, 0).value("picturesDecoded", 0), 0);
   figureTable.add(scenario, "attempts before giving up (15 injected)",
                   static_cast<std::int64_t>(host.count("failed, retrying...")) - 3);
 
-  const auto [nextStatus, nextReport] =
-      runClient(home_, "after-giving-up", {waitForPicturesLine(10, 30s)}, {"--identifier", "faults"});
-  EXPECT_EQ(nextStatus, 0);
+  const auto nextReport =
+      runClient(home_, "after-giving-up", {waitForPicturesLine(10, 30s)}, {"--identifier", "faults"}).report;
   figureTable.add(scenario, "pictures of the session after it gave up",
                   displayStatistics(nextReport, 0).value("picturesDecoded", 0));
-  host.process().signal(SIGTERM);
-  EXPECT_EQ(host.process().waitForExit(20s), 0);
+  EXPECT_EQ(host.terminate(), 0);
 }
 
 TEST_F(ReliabilityTest, AnEncoderThatCannotBeCreatedDropsFramesUntilTheNextBuild) {
@@ -90,25 +68,23 @@ TEST_F(ReliabilityTest, AnEncoderThatCannotBeCreatedDropsFramesUntilTheNextBuild
   ASSERT_TRUE(host.apply("refuse-encoders 1"));
 
   // Nothing can be shown until the pipeline is built again, here by a display switch.
-  const auto [status, report] =
+  const auto report =
       runClient(home_, "refused",
                 {R"({"waitForServerHellos": {"count": 1, "timeout": 30}})", R"({"sleep": 2})",
                  R"({"switchDisplay": {"displayID": 2}})", waitForPicturesLine(10, 60s)},
-                {"--code", host.code()});
-  EXPECT_EQ(status, 0);
+                {"--code", host.code()}).report;
   EXPECT_EQ(host.count("Failed to create compression session: -2"), 1u) << host.process().output();
   const auto statistics = displayStatistics(report, 0);
   EXPECT_EQ(statistics.value("decodeErrors", -1), 0);
   figureTable.add(scenario, "pictures after the display switch", statistics.value("picturesDecoded", 0));
-  host.process().signal(SIGTERM);
-  EXPECT_EQ(host.process().waitForExit(20s), 0);
+  EXPECT_EQ(host.terminate(), 0);
 }
 
 TEST_F(ReliabilityTest, DisplaysAddedRemovedAllGoneAndBackDuringASession) {
   const std::string scenario = "display changes";
   FaultInjectingHost host(home_, "1280x720,1024x768");
   ASSERT_TRUE(host.ready()) << host.process().output();
-  StreamingClient session(home_, "127.0.0.1", {"--code", host.code()}, 100000, 60s);
+  StreamingClient session(home_, {"--code", host.code()}, 100000, 60s);
   ASSERT_TRUE(session.waitForPictures(20, 60s)) << session.process().output();
   const auto before = host.figures();
   // x265's caches fill and the allocator settles in the first rounds; a leak keeps growing after.
@@ -145,11 +121,8 @@ TEST_F(ReliabilityTest, DisplaysAddedRemovedAllGoneAndBackDuringASession) {
   addProcessFigures(scenario, "before", before);
   addProcessFigures(scenario, "halfway", halfway);
   addProcessFigures(scenario, "after", after);
-  EXPECT_LE(after.fileDescriptors, before.fileDescriptors + kDescriptorGrowthLimit);
-  EXPECT_LE(after.threads, before.threads + kThreadGrowthLimit);
-  expectResidentGrowthWithinLimit(halfway, after);
-  host.process().signal(SIGTERM);
-  EXPECT_EQ(host.process().waitForExit(20s), 0);
+  expectNoGrowth(halfway, after);
+  EXPECT_EQ(host.terminate(), 0);
 }
 
 TEST_F(ReliabilityTest, ServerStoppedAndStartedInALoopDuringSessions) {
@@ -162,7 +135,7 @@ TEST_F(ReliabilityTest, ServerStoppedAndStartedInALoopDuringSessions) {
   const int rounds = longMode ? 100 : 5;
   int sessionsEnded = 0;
   for (int round = 0; round < rounds; ++round) {
-    StreamingClient session(home_, "127.0.0.1", options, 100000, 30s);
+    StreamingClient session(home_, options, 100000, 30s);
     ASSERT_TRUE(session.waitForPictures(10, 60s)) << "round " << round << "\n" << session.process().output();
     options = {"--identifier", "stop-start"};  // trusted from now on
     if (round == 0) {
@@ -179,18 +152,14 @@ TEST_F(ReliabilityTest, ServerStoppedAndStartedInALoopDuringSessions) {
     ASSERT_TRUE(host.process().waitForLineContaining("Control server listening", 10s, from));
   }
   const auto after = settledFigures(host, before);
-  const auto [status, report] = runClient(home_, "after-the-loop", {waitForPicturesLine(10, 30s)}, options);
-  EXPECT_EQ(status, 0);
+  runClient(home_, "after-the-loop", {waitForPicturesLine(10, 30s)}, options);
   EXPECT_EQ(sessionsEnded, rounds) << "a stop left a client connected";
   figureTable.add(scenario, "stop/start rounds, each with a streaming session", rounds);
   addProcessFigures(scenario, "after the first session", before);
   addProcessFigures(scenario, "halfway", halfway);
   addProcessFigures(scenario, "after the last round", after);
-  EXPECT_LE(after.fileDescriptors, before.fileDescriptors + kDescriptorGrowthLimit);
-  EXPECT_LE(after.threads, before.threads + kThreadGrowthLimit);
-  expectResidentGrowthWithinLimit(halfway, after);
-  host.process().signal(SIGTERM);
-  EXPECT_EQ(host.process().waitForExit(20s), 0);
+  expectNoGrowth(halfway, after);
+  EXPECT_EQ(host.terminate(), 0);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <utility>
@@ -169,205 +169,43 @@ PeerOutcome runPeer(std::uint16_t port, const PeerScript& script) {
   return outcome;
 }
 
-FloodFigures flood(std::uint16_t port, std::chrono::milliseconds duration, int perSecond, std::size_t maximumOpen,
-                   const std::function<std::string()>& wrongCode, std::chrono::milliseconds grace) {
-  struct Open {
-    Clock::time_point openedAt;
-    bool connected = false;
-    bool silent = false;
-    Received received;
-  };
-  FloodFigures figures;
-  std::map<int, Open> open;
+std::vector<PeerOutcome> flood(std::uint16_t port, std::chrono::milliseconds duration, int perSecond, int workers,
+                               const std::function<std::string()>& wrongCode) {
+  std::mutex outcomesLock;
+  std::vector<PeerOutcome> outcomes;
   const auto start = Clock::now();
-  const auto floodEnd = start + duration;
-  const auto graceEnd = floodEnd + grace;
-
-  const auto finish = [&](std::map<int, Open>::iterator each) {
-    auto& state = each->second;
-    if (!state.connected) {
-      ++figures.connectFailed;
-    } else if (state.received.bytes.empty()) {
-      ++figures.refused;
-    } else {
-      ++figures.served;
-    }
-    figures.serverHellos += state.received.serverHello() ? 1 : 0;
-    close(each->first);
-    return open.erase(each);
+  const auto interval = std::chrono::milliseconds(1000 * workers / perSecond);
+  const auto run = [&](bool silent) {
+    const auto outcome =
+        runPeer(port, PeerScript{silent ? Bytes{} : frame(clientHelloText(wrongCode())), 0ms, false, 20s});
+    std::lock_guard lock(outcomesLock);
+    outcomes.push_back(outcome);
   };
-
-  while (Clock::now() < graceEnd && (Clock::now() < floodEnd || !open.empty())) {
-    const auto now = Clock::now();
-    if (now < floodEnd) {
-      const auto due = static_cast<std::uint64_t>(since(start).count() * perSecond / 1000);
-      while (figures.attempted < due && open.size() < maximumOpen) {
-        ++figures.attempted;
-        const int socket = openNonBlocking(port);
-        if (socket < 0) {
-          ++figures.connectFailed;
+  std::vector<std::thread> threads;
+  std::mutex silentPeersLock;
+  std::vector<std::thread> silentPeers;
+  for (int worker = 0; worker < workers; ++worker) {
+    threads.emplace_back([&, worker] {
+      for (int each = 0; Clock::now() < start + duration; ++each) {
+        std::this_thread::sleep_until(start + each * interval + interval * worker / workers);
+        if ((each + worker) % 10 != 0) {
+          run(false);
           continue;
         }
-        open.emplace(socket, Open{now, false, figures.attempted % 10 == 0, {}});
+        // A silent peer holds its connection until the host closes it: on a thread of its own, so
+        // that it does not hold up the flood.
+        std::lock_guard lock(silentPeersLock);
+        silentPeers.emplace_back(run, true);
       }
-    }
-
-    std::vector<pollfd> descriptors;
-    descriptors.reserve(open.size());
-    for (const auto& [socket, state] : open) {
-      descriptors.push_back({socket, static_cast<short>(state.connected ? POLLIN : POLLOUT), 0});
-    }
-    if (descriptors.empty()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1000 / std::max(1, perSecond)));
-      continue;
-    }
-    poll(descriptors.data(), descriptors.size(), 5);
-    for (const auto& descriptor : descriptors) {
-      auto each = open.find(descriptor.fd);
-      auto& state = each->second;
-      if (!state.connected) {
-        if (descriptor.revents == 0) {
-          // The kernel drops SYNs while the backlog is full; such a connection
-          // is given up.
-          if (Clock::now() - state.openedAt > 3s) {
-            finish(each);
-          }
-          continue;
-        }
-        if (!connectionSucceeded(descriptor.fd)) {
-          finish(each);
-          continue;
-        }
-        state.connected = true;
-        if (!state.silent) {
-          const auto hello = frame(clientHelloText(wrongCode()));
-          // A short frame on a fresh connection fits the send buffer; a failure
-          // means the host already closed it.
-          send(descriptor.fd, hello.data(), hello.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        }
-        continue;
-      }
-      if (descriptor.revents != 0) {
-        state.received.drain(descriptor.fd);
-        if (state.received.ended) {
-          finish(each);
-        }
-      }
-    }
+    });
   }
-  figures.leftOpen = open.size();
-  for (auto each = open.begin(); each != open.end();) {
-    each = finish(each);
+  for (auto& thread : threads) {
+    thread.join();
   }
-  return figures;
-}
-
-std::vector<std::string> wronglyTypedMessages(const std::string& wrongCode) {
-  using nlohmann::json;
-  // Values of every JSON type but the right one are tried for each field;
-  // numbers of the wrong kind (fractions, negatives, out of range) too.
-  const std::vector<json> wrongForNumber = {"7", nullptr, true, json::array(), json::object(), 1e300};
-  const std::vector<json> wrongForInteger = {
-      "7", nullptr, true, json::array(), json::object(), 1.5, -1, json::parse("18446744073709551616")};
-  const std::vector<json> wrongForString = {7, nullptr, true, json::array({"a"}), json::object()};
-  const std::vector<json> wrongForBoolean = {"true", 1, nullptr, json::array(), json::object()};
-  enum class Kind { number, integer, string, boolean };
-  struct Case {
-    std::string name;
-    bool wrapped;  // handshake messages keep their record under "_0"
-    std::vector<std::pair<std::string, Kind>> fields;
-  };
-  const std::vector<Case> cases = {
-      {"clientHello",
-       true,
-       {{"protocolVersion", Kind::integer},
-        {"preferredWidth", Kind::integer},
-        {"preferredHeight", Kind::integer},
-        {"preferredFrameRate", Kind::integer},
-        {"deviceName", Kind::string},
-        {"clientIdentifier", Kind::string},
-        {"pairingCode", Kind::string}}},
-      {"serverHello",
-       true,
-       {{"protocolVersion", Kind::integer},
-        {"hostName", Kind::string},
-        {"screenWidth", Kind::integer},
-        {"screenHeight", Kind::integer},
-        {"videoPort", Kind::integer},
-        {"frameRate", Kind::integer}}},
-      {"serverRejected", true, {{"reason", Kind::string}}},
-      {"mouseMove", false, {{"x", Kind::number}, {"y", Kind::number}}},
-      {"mouseDown", false, {{"x", Kind::number}, {"y", Kind::number}, {"button", Kind::integer}}},
-      {"mouseUp", false, {{"x", Kind::number}, {"y", Kind::number}, {"button", Kind::integer}}},
-      {"mouseDrag", false, {{"x", Kind::number}, {"y", Kind::number}}},
-      {"mouseMoveRelative", false, {{"deltaX", Kind::number}, {"deltaY", Kind::number}}},
-      {"mouseDragRelative", false, {{"deltaX", Kind::number}, {"deltaY", Kind::number}}},
-      {"mouseDownAtCurrent", false, {{"button", Kind::integer}}},
-      {"mouseUpAtCurrent", false, {{"button", Kind::integer}}},
-      {"doubleClickAtCurrent", false, {}},
-      {"scroll", false, {{"deltaX", Kind::number}, {"deltaY", Kind::number}}},
-      {"keyDown", false, {{"keyCode", Kind::integer}, {"modifiers", Kind::integer}}},
-      {"keyUp", false, {{"keyCode", Kind::integer}, {"modifiers", Kind::integer}}},
-      {"keyTyped", false, {{"text", Kind::string}}},
-      {"requestKeyframe", false, {}},
-      {"clipboardSync", false, {{"content", Kind::string}}},
-      {"doubleClick", false, {{"x", Kind::number}, {"y", Kind::number}}},
-      {"switchDisplay", false, {{"displayID", Kind::integer}}},
-      {"setMultiDisplay", false, {{"enabled", Kind::boolean}}},
-  };
-  const auto rightValue = [](Kind kind) -> json {
-    switch (kind) {
-      case Kind::number:
-        return 10.5;
-      case Kind::integer:
-        return 1;
-      case Kind::string:
-        return "text";
-      case Kind::boolean:
-        return true;
-    }
-    return nullptr;
-  };
-  const auto wrongValues = [&](Kind kind) -> const std::vector<json>& {
-    switch (kind) {
-      case Kind::number:
-        return wrongForNumber;
-      case Kind::integer:
-        return wrongForInteger;
-      case Kind::string:
-        return wrongForString;
-      case Kind::boolean:
-        return wrongForBoolean;
-    }
-    return wrongForNumber;
-  };
-  const auto wrap = [](const Case& each, json record) {
-    return each.wrapped ? json{{each.name, {{"_0", std::move(record)}}}} : json{{each.name, std::move(record)}};
-  };
-
-  std::vector<std::string> texts;
-  for (const auto& each : cases) {
-    json valid = json::object();
-    for (const auto& [field, kind] : each.fields) {
-      valid[field] = rightValue(kind);
-    }
-    if (each.name == "clientHello") {
-      // A hello that decodes after all must still carry a code that cannot
-      // admit it.
-      valid["pairingCode"] = wrongCode;
-    }
-    for (const auto& [field, kind] : each.fields) {
-      for (const auto& wrong : wrongValues(kind)) {
-        json record = valid;
-        record[field] = wrong;
-        texts.push_back(wrap(each, record).dump());
-      }
-    }
-    for (const json& notARecord : {json(5), json("record"), json::array({valid}), json(nullptr)}) {
-      texts.push_back(wrap(each, notARecord).dump());
-    }
+  for (auto& thread : silentPeers) {
+    thread.join();
   }
-  return texts;
+  return outcomes;
 }
 
 }  // namespace velmora::reliability

@@ -39,24 +39,9 @@ struct PeerScript {
 // until the host closes the connection or the script gives up.
 PeerOutcome runPeer(std::uint16_t port, const PeerScript& script);
 
-struct FloodFigures {
-  std::uint64_t attempted = 0;
-  std::uint64_t connectFailed = 0;  // refused or never completed by the kernel
-  std::uint64_t refused = 0;        // closed by the host without an answer
-  std::uint64_t served = 0;         // answered by the host
-  std::uint64_t serverHellos = 0;
-  std::uint64_t leftOpen = 0;  // still open when the grace time ran out
-};
-
-// Opens `perSecond` connections a second for `duration`, at most `maximumOpen`
-// at once; every tenth says nothing, the others send a hello with a code from
-// `wrongCode`. Then waits up to `grace` for the host to close the rest.
-FloodFigures flood(std::uint16_t port, std::chrono::milliseconds duration, int perSecond, std::size_t maximumOpen,
-                   const std::function<std::string()>& wrongCode, std::chrono::milliseconds grace);
-
-// Every handshake and control message case with each of its fields given a
-// value of a wrong type (and each record replaced by a non-object), as compact
-// JSON texts. Hellos carry `wrongCode`.
-std::vector<std::string> wronglyTypedMessages(const std::string& wrongCode);
+// Peers from `workers` threads at once for `duration`, `perSecond` in all: every tenth says
+// nothing, the others send a hello with a code from `wrongCode`. What each saw.
+std::vector<PeerOutcome> flood(std::uint16_t port, std::chrono::milliseconds duration, int perSecond, int workers,
+                               const std::function<std::string()>& wrongCode);
 
 }  // namespace velmora::reliability

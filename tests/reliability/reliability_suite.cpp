@@ -7,19 +7,13 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <mutex>
-#include <random>
 #include <thread>
 
 #include "tests/reliability/foreign_video_peer.h"
 #include "tests/reliability/hostile_control_peers.h"
-#include "tests/reliability/session_under_test.h"
 #include "tests/reliability/suite_support.h"
 
 namespace velmora::reliability {
@@ -28,47 +22,28 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-// Everything the hostile control peers saw, summed.
+// What the hostile control peers saw, summed.
 struct HostileTotals {
   std::uint64_t attempted = 0;
-  std::uint64_t refused = 0;
-  std::uint64_t served = 0;
-  std::uint64_t connectFailed = 0;
-  std::uint64_t serverHellos = 0;
-  std::uint64_t notClosed = 0;
+  std::uint64_t admitted = 0;
+  std::uint64_t leftOpen = 0;
 
   void add(const PeerOutcome& outcome) {
     ++attempted;
-    if (!outcome.connected) {
-      ++connectFailed;
-    } else if (!outcome.closedByHost) {
-      ++notClosed;
-    } else if (outcome.answered) {
-      ++served;
-    } else {
-      ++refused;
-    }
-    serverHellos += outcome.receivedServerHello ? 1 : 0;
-  }
-  void add(const FloodFigures& figures) {
-    attempted += figures.attempted;
-    refused += figures.refused;
-    served += figures.served;
-    connectFailed += figures.connectFailed;
-    serverHellos += figures.serverHellos;
-    notClosed += figures.leftOpen;
+    admitted += outcome.receivedServerHello ? 1 : 0;
+    leftOpen += outcome.connected && !outcome.closedByHost ? 1 : 0;
   }
 };
 
 TEST_F(ReliabilityTest, HostileControlPeersNeitherDropTheSessionNorGetAdmitted) {
   const std::string scenario = "hostile control";
-  HostUnderTest host(home_, "1280x720");
+  HostUnderTest host(home_, testing::virtualHostArguments("1280x720"));
   ASSERT_TRUE(host.ready()) << host.process().output();
-  StreamingClient session(home_, "127.0.0.1", {"--code", host.code(), "--identifier", "reliability-session"},
+  StreamingClient session(home_, {"--code", host.code(), "--identifier", "reliability-session"},
                           longMode ? 200000 : 40000, 30s);
   ASSERT_TRUE(session.waitForPictures(30, 60s)) << session.process().output();
 
-  const auto before = host.figures();
+  const auto before = readProcessFigures(host.process().pid());
   const auto picturesBefore = session.picturesAtLeast();
   const auto hostLinesBefore = host.process().lineCount();
   HostileTotals totals;
@@ -76,13 +51,15 @@ TEST_F(ReliabilityTest, HostileControlPeersNeitherDropTheSessionNorGetAdmitted) 
 
   // A flood of connections: most are turned away at once while one candidate
   // holds the handshake slot; a tenth never speak.
-  const auto flooded = flood(kControlPort, longMode ? 30s : 3s, 300, 256, wrongCode, 20s);
-  totals.add(flooded);
-  figureTable.add(scenario, "flood connections attempted", flooded.attempted);
-  figureTable.add(scenario, "flood connections refused / served",
-                  std::to_string(flooded.refused) + " / " + std::to_string(flooded.served));
-  EXPECT_GT(flooded.attempted, 0u);
-  EXPECT_EQ(flooded.leftOpen, 0u) << "connections the host never closed";
+  const auto flooded = flood(kControlPort, longMode ? 30s : 3s, 300, 32, wrongCode);
+  std::uint64_t floodAnswered = 0;
+  for (const auto& outcome : flooded) {
+    totals.add(outcome);
+    floodAnswered += outcome.answered ? 1 : 0;
+  }
+  figureTable.add(scenario, "flood connections made / answered",
+                  std::to_string(flooded.size()) + " / " + std::to_string(floodAnswered));
+  EXPECT_FALSE(flooded.empty());
 
   // Peers that hold the handshake slot: silent, one byte a second, a frame that
   // never ends. The handshake deadline (5 s) closes each; nothing is ever
@@ -108,12 +85,10 @@ TEST_F(ReliabilityTest, HostileControlPeersNeitherDropTheSessionNorGetAdmitted) 
   Bytes overLimit = {0x00, 0x10, 0x00, 0x01, '{'};   // one byte over the 1 MiB frame limit
   Bytes hugeLength = {0xff, 0xff, 0xff, 0xff, '{'};  // 4 GiB
   const std::string http = "GET / HTTP/1.1\r\nHost: velmora\r\n\r\n";
-  Bytes random(4096);
-  std::mt19937 generator{11};
-  for (auto& byte : random) {
-    byte = static_cast<std::uint8_t>(generator());
-  }
   const auto notJson = frame("{\"clientHello\": {\"_0\": {\"protocolVersion\": 2,");
+  // Decoding of each field's type is the unit tests' business; here the host must close on them.
+  const auto wronglyTypedHello = frame(R"({"clientHello": {"_0": {"protocolVersion": "2", "pairingCode": 7}}})");
+  const auto controlBeforeHello = frame(R"({"keyDown": {"keyCode": 1.5, "modifiers": []}})");
   // Just under the frame limit, and valid: the hello is read whole and its
   // wrong code refused.
   const auto hugeHello = frame(clientHelloText(host.wrongCode(), 1048576 - 300));
@@ -121,8 +96,9 @@ TEST_F(ReliabilityTest, HostileControlPeersNeitherDropTheSessionNorGetAdmitted) 
        std::vector<std::pair<std::string, Bytes>>{{"length over the limit", overLimit},
                                                   {"4 GiB length", hugeLength},
                                                   {"HTTP request", Bytes(http.begin(), http.end())},
-                                                  {"random bytes", random},
                                                   {"frame of broken JSON", notJson},
+                                                  {"wrongly typed hello", wronglyTypedHello},
+                                                  {"control message before a hello", controlBeforeHello},
                                                   {"truncated frame, then end of stream", truncated},
                                                   {"hello just under the frame limit", hugeHello}}) {
     const auto outcome = runPeer(kControlPort, PeerScript{bytes, 0ms, true, 20s});
@@ -130,20 +106,6 @@ TEST_F(ReliabilityTest, HostileControlPeersNeitherDropTheSessionNorGetAdmitted) 
     EXPECT_TRUE(outcome.connected && outcome.closedByHost) << name;
     EXPECT_FALSE(outcome.receivedServerHello) << name;
   }
-
-  // Every message with every field of a wrong type, as the first frame of a
-  // connection.
-  const auto wronglyTyped = wronglyTypedMessages(host.wrongCode());
-  std::uint64_t wronglyTypedClosed = 0;
-  for (const auto& text : wronglyTyped) {
-    const auto outcome = runPeer(kControlPort, PeerScript{frame(text), 0ms, true, 20s});
-    totals.add(outcome);
-    wronglyTypedClosed += outcome.closedByHost ? 1 : 0;
-    EXPECT_FALSE(outcome.receivedServerHello) << text;
-  }
-  EXPECT_EQ(wronglyTypedClosed, wronglyTyped.size());
-  figureTable.add(scenario, "wrongly typed messages sent / closed",
-                  std::to_string(wronglyTyped.size()) + " / " + std::to_string(wronglyTypedClosed));
 
   // Wrong codes one after another: after a few the throttle refuses them
   // without comparing.
@@ -156,38 +118,28 @@ TEST_F(ReliabilityTest, HostileControlPeersNeitherDropTheSessionNorGetAdmitted) 
   }
   const auto picturesAfterAttack = session.picturesAtLeast();
 
-  EXPECT_EQ(totals.serverHellos, 0u) << "a hostile connection was admitted";
-  EXPECT_EQ(totals.notClosed, 0u);
+  EXPECT_EQ(totals.admitted, 0u) << "a hostile connection was admitted";
+  EXPECT_EQ(totals.leftOpen, 0u);
   EXPECT_EQ(rejected, static_cast<std::uint64_t>(wrongCodes));
   figureTable.add(scenario, "connections attempted", totals.attempted);
-  figureTable.add(scenario, "connections refused (closed unanswered)", totals.refused);
-  figureTable.add(scenario, "connections served (answered)", totals.served);
-  figureTable.add(scenario, "connections the kernel did not complete", totals.connectFailed);
-  figureTable.add(scenario, "hostile connections admitted", totals.serverHellos);
+  figureTable.add(scenario, "hostile connections admitted", totals.admitted);
   figureTable.add(scenario, "wrong codes sent / rejected",
                   std::to_string(wrongCodes) + " / " + std::to_string(rejected));
 
-  // The host's own account: how many codes it compared and how many the
-  // throttle refused.
+  // The host's own account: how many codes it compared and how many the throttle refused. Its
+  // output may lag behind it on a busy machine: the lines are counted as they come.
   std::uint64_t compared = 0;
   std::uint64_t throttled = 0;
   std::uint64_t lockouts = 0;
-  // Reading the host's output may lag behind the host on a busy machine: the
-  // lines are counted again until they account for every code, for a while.
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    compared = throttled = lockouts = 0;
-    const auto hostLines = host.process().lines();
-    for (std::size_t index = hostLinesBefore; index < hostLines.size(); ++index) {
-      const auto& line = hostLines[index];
-      compared += line.find("Rejected ClientHello with invalid pairing code") != std::string::npos ? 1 : 0;
-      throttled += line.find("without checking its code") != std::string::npos ? 1 : 0;
-      lockouts += line.find("Too many wrong pairing codes") != std::string::npos ? 1 : 0;
-    }
-    if (compared + throttled >= static_cast<std::uint64_t>(wrongCodes)) {
-      break;
-    }
-    std::this_thread::sleep_for(100ms);
-  }
+  const auto contains = [](const std::string& line, const char* text) { return line.find(text) != std::string::npos; };
+  host.process().waitForLine(
+      [&](const std::string& line) {
+        compared += contains(line, "Rejected ClientHello with invalid pairing code") ? 1 : 0;
+        throttled += contains(line, "without checking its code") ? 1 : 0;
+        lockouts += contains(line, "Too many wrong pairing codes") ? 1 : 0;
+        return compared + throttled >= static_cast<std::uint64_t>(wrongCodes);
+      },
+      10s, hostLinesBefore);
   figureTable.add(scenario, "wrong codes compared / refused uncompared",
                   std::to_string(compared) + " / " + std::to_string(throttled));
   EXPECT_GE(compared + throttled, static_cast<std::uint64_t>(wrongCodes));
@@ -217,23 +169,14 @@ TEST_F(ReliabilityTest, HostileControlPeersNeitherDropTheSessionNorGetAdmitted) 
   figureTable.add(scenario, "session keys posted, in order", static_cast<std::int64_t>(keysPosted));
   addProcessFigures(scenario, "before", before);
   addProcessFigures(scenario, "after", after);
-  EXPECT_LE(after.fileDescriptors, before.fileDescriptors + kDescriptorGrowthLimit);
-  expectResidentGrowthWithinLimit(before, after);
+  expectNoGrowth(before, after);
 
   // A new client is still answered. Codes are locked out by now, so it is the
   // trusted one.
-  const auto script =
-      writeScript(home_, "final", {R"({"waitForPictures": {"display": 0, "count": 5, "timeout": 30}})"});
-  WatchedProcess finalClient(clientBinary(),
-                             {"--host", "127.0.0.1", "--preferred-height", "720", "--identifier", "reliability-session",
-                              "--script", script.string(), "--duration", "0.2"},
-                             testEnvironment(home_));
-  const auto [finalStatus, finalReport] = finishClient(finalClient, 60s);
-  EXPECT_EQ(finalStatus, 0) << finalClient.output();
+  const auto [finalStatus, finalReport] =
+      runClient(home_, "final", {waitForPicturesLine(5)}, {"--identifier", "reliability-session"});
   EXPECT_GE(displayStatistics(finalReport, 0).value("picturesDecoded", 0), 5);
-
-  host.process().signal(SIGTERM);
-  EXPECT_EQ(host.process().waitForExit(20s), 0) << "the host did not quit cleanly after the attack";
+  EXPECT_EQ(host.terminate(), 0) << "the host did not quit cleanly after the attack";
 }
 
 // A veth pair from this namespace to a namespace of the peer's own; removed
@@ -256,9 +199,8 @@ class ForeignNamespace {
     if (!shell("ip link add " + hostSide_ + " type veth peer name " + peerSide_)) {
       return "cannot create a veth pair here (ip link add ... type veth)";
     }
-    peer_ = std::make_unique<WatchedProcess>(
-        "/proc/self/exe", std::vector<std::string>{foreignPeerFlag, peerSide_, std::to_string(duration.count())},
-        std::vector<std::string>{});
+    peer_ = std::make_unique<ChildProcess>(
+        "/proc/self/exe", std::vector<std::string>{foreignPeerFlag, peerSide_, std::to_string(duration.count())});
     if (!peer_->waitForLineContaining("ready", 10s)) {
       return "the peer cannot have a network namespace: " + peer_->output();
     }
@@ -270,12 +212,12 @@ class ForeignNamespace {
     return {};
   }
   void go() { peer_->signal(SIGUSR1); }
-  WatchedProcess& peer() { return *peer_; }
+  ChildProcess& peer() { return *peer_; }
 
  private:
   std::string hostSide_;
   std::string peerSide_;
-  std::unique_ptr<WatchedProcess> peer_;
+  std::unique_ptr<ChildProcess> peer_;
 };
 
 TEST_F(ReliabilityTest, ForeignVideoPeersReceiveNothingAndTheVerifiedClientKeepsItsStream) {
@@ -290,9 +232,9 @@ TEST_F(ReliabilityTest, ForeignVideoPeersReceiveNothingAndTheVerifiedClientKeeps
   if (!why.empty()) {
     GTEST_SKIP() << why;
   }
-  HostUnderTest host(home_, "1280x720", {"--log-private"});
+  HostUnderTest host(home_, testing::virtualHostArguments("1280x720", {"--log-private"}));
   ASSERT_TRUE(host.ready()) << host.process().output();
-  StreamingClient session(home_, hostSideAddress, {"--code", host.code()}, longMode ? 20000 : 6000, 30s);
+  StreamingClient session(home_, {"--host", hostSideAddress, "--code", host.code()}, longMode ? 20000 : 6000, 30s);
   ASSERT_TRUE(session.waitForPictures(20, 60s)) << session.process().output();
   const auto picturesBefore = session.picturesAtLeast();
   foreign.go();
@@ -344,7 +286,7 @@ TEST_F(ReliabilityTest, ForeignVideoPeersReceiveNothingAndTheVerifiedClientKeeps
 
 TEST_F(ReliabilityTest, TwoDisplaysWithFastInputKeepResourcesFlatAndLatencyUnderASecond) {
   const std::string scenario = "long run";
-  HostUnderTest host(home_, "1280x720,1024x768");
+  HostUnderTest host(home_, testing::virtualHostArguments("1280x720,1024x768"));
   ASSERT_TRUE(host.ready()) << host.process().output();
 
   const auto runTime = longMode ? 600s : 30s;
@@ -360,29 +302,22 @@ TEST_F(ReliabilityTest, TwoDisplaysWithFastInputKeepResourcesFlatAndLatencyUnder
                     std::to_string(100 + each % 600) + "}}");
     lines.push_back(R"({"sleep": 0.008})");
   }
-  const auto script = writeScript(home_, "long-run", lines);
-  WatchedProcess client(clientBinary(),
-                        {"--host", "127.0.0.1", "--preferred-height", "720", "--code", host.code(), "--script",
-                         script.string(), "--duration", "2"},
-                        testEnvironment(home_));
-
-  ASSERT_TRUE(client.waitForLineContaining("Script line " + std::to_string(firstInputLine) + ":", 90s))
-      << client.output();
-  const auto inputStart = WatchedProcess::Clock::now();
-  const auto start = host.figures();
-  ASSERT_TRUE(client.waitForLineContaining("Receiving for", runTime * 3)) << "the input script did not finish";
-  const auto inputTime = std::chrono::duration<double>(WatchedProcess::Clock::now() - inputStart).count();
-  const auto end = host.figures();
-  const auto [status, report] = finishClient(client, 60s);
-  ASSERT_EQ(status, 0) << client.output();
+  auto client = testing::startClient(home_, "long-run", lines, {"--code", host.code(), "--duration", "2"});
+  ASSERT_TRUE(client->waitForLineContaining("Script line " + std::to_string(firstInputLine) + ":", 90s))
+      << client->output();
+  const auto inputStart = ChildProcess::Clock::now();
+  const auto start = readProcessFigures(host.process().pid());
+  ASSERT_TRUE(client->waitForLineContaining("Receiving for", runTime * 3)) << "the input script did not finish";
+  const auto inputTime = std::chrono::duration<double>(ChildProcess::Clock::now() - inputStart).count();
+  const auto end = readProcessFigures(host.process().pid());
+  const auto [status, report] = finishClient(*client, 60s);
+  ASSERT_EQ(status, 0) << client->output();
 
   addProcessFigures(scenario, "at start", start);
   addProcessFigures(scenario, "at end", end);
   figureTable.add(scenario, "input messages per second",
                   static_cast<std::int64_t>(static_cast<double>(moves) / inputTime));
-  expectResidentGrowthWithinLimit(start, end);
-  EXPECT_LE(end.fileDescriptors, start.fileDescriptors + kDescriptorGrowthLimit);
-  EXPECT_LE(end.threads, start.threads + kThreadGrowthLimit);
+  expectNoGrowth(start, end);
   for (const int stream : {0, 1}) {
     const auto statistics = displayStatistics(report, stream);
     const std::string display = "display " + std::to_string(stream) + " ";

@@ -38,69 +38,28 @@ void writeTrustedIdentifiers(const std::filesystem::path& home, const std::set<s
   std::ofstream(userDefaultsFile(home), std::ios::binary) << json{{kTrustedKey, identifiers}}.dump(2) << "\n";
 }
 
-// The identifiers in the file when it is what the host may leave: one object whose only key holds
-// a sorted array of distinct strings. Otherwise nothing, and `problem` says what is wrong.
-std::optional<std::set<std::string>> storedIdentifiers(const std::filesystem::path& home, std::string& problem) {
-  const auto stored = json::parse(readText(userDefaultsFile(home)), nullptr, false);
-  if (stored.is_discarded() || !stored.is_object() || stored.size() != 1 || !stored.contains(kTrustedKey) ||
-      !stored[kTrustedKey].is_array()) {
-    problem = "not an object with only the key " + kTrustedKey + " holding an array";
-    return std::nullopt;
-  }
-  std::set<std::string> identifiers;
-  std::string previous;
-  for (const auto& each : stored[kTrustedKey]) {
-    if (!each.is_string() || (!identifiers.empty() && each.get<std::string>() <= previous)) {
-      problem = "not a sorted array of distinct strings, at " + each.dump();
-      return std::nullopt;
-    }
-    previous = each.get<std::string>();
-    identifiers.insert(previous);
-  }
-  return identifiers;
+// The file as the host must leave it: one key, holding the identifiers sorted and distinct.
+json fileTrusting(const std::set<std::string>& identifiers) { return json{{kTrustedKey, identifiers}}; }
+json storedFile(const std::filesystem::path& home) {
+  return json::parse(readText(userDefaultsFile(home)), nullptr, false);
 }
 
-// velmora-host started as HostUnderTest starts it, on a file that already trusts clients: such a
-// host shows its code only when a client without one is refused, so one such client asks first.
-class HostTrustingEarlierClients {
- public:
-  explicit HostTrustingEarlierClients(const std::filesystem::path& home) {
-    process_ = std::make_unique<WatchedProcess>(
-        hostBinary(), std::vector<std::string>{"--headless", "--backend", "virtual", "--virtual-displays", "640x480"},
-        testEnvironment(home));
-    if (!process_->started() || !process_->waitForLineContaining("Control server listening", 30s)) {
-      return;
-    }
-    WatchedProcess asking(clientBinary(), {"--host", "127.0.0.1", "--duration", "0"}, testEnvironment(home));
-    const std::string prefix = "Verification code: ";
-    const auto shown = process_->waitForLine([&](const std::string& line) { return line.starts_with(prefix); }, 30s);
-    asking.waitForExit(30s);
-    if (shown) {
-      code_ = shown->second.substr(prefix.size());
-    }
+// A host on a file that already trusts clients shows its code only when a client without one is
+// refused, so one such client asks first.
+std::unique_ptr<HostUnderTest> startTrustingHost(const std::filesystem::path& home) {
+  auto host = std::make_unique<HostUnderTest>(home, testing::virtualHostArguments("640x480"));
+  if (host->ready()) {
+    auto asking = testing::startClient(home, "asking", {}, {"--duration", "0"});
+    host->code();
+    asking->waitForExit(30s);
   }
+  return host;
+}
 
-  bool ready() const { return !code_.empty(); }
-  const std::string& code() const { return code_; }
-  WatchedProcess& process() { return *process_; }
-
- private:
-  std::unique_ptr<WatchedProcess> process_;
-  std::string code_;
-};
-
-// A client that pairs with `identifier`, waits for a few pictures and ends.
-std::pair<int, json> pairAndReceive(const std::filesystem::path& home, const std::string& code,
-                                    const std::string& identifier, std::string& output) {
-  const auto script =
-      writeScript(home, identifier, {R"({"waitForPictures": {"display": 0, "count": 5, "timeout": 30}})"});
-  WatchedProcess client(clientBinary(),
-                        {"--host", "127.0.0.1", "--preferred-height", "720", "--code", code, "--identifier",
-                         identifier, "--script", script.string(), "--duration", "0.2"},
-                        testEnvironment(home));
-  auto result = finishClient(client, 60s);
-  output = client.output();
-  return result;
+// A client that pairs and stays, so that the host is busy trusting it when it is killed.
+std::unique_ptr<ChildProcess> startPairing(const std::filesystem::path& home, HostUnderTest& host,
+                                           const std::string& identifier) {
+  return testing::startClient(home, identifier, {}, {"--code", host.code(), "--identifier", identifier, "--duration", "30"});
 }
 
 TEST_F(ReliabilityTest, HostKilledWhileWritingTrustedClientsLeavesTheFileWhole) {
@@ -118,24 +77,19 @@ TEST_F(ReliabilityTest, HostKilledWhileWritingTrustedClientsLeavesTheFileWhole) 
   // below fall before, during and after it.
   std::chrono::nanoseconds pairingTime{};
   {
-    HostTrustingEarlierClients host(home_);
-    ASSERT_TRUE(host.ready()) << host.process().output();
-    const auto linesBefore = host.process().lineCount();
-    WatchedProcess client(clientBinary(),
-                          {"--host", "127.0.0.1", "--code", host.code(), "--identifier", "measuring-client",
-                           "--duration", "30"},
-                          testEnvironment(home_));
-    ASSERT_TRUE(host.process().waitForLineContaining("Received ClientHello", 30s, linesBefore))
-        << host.process().output();
-    const auto helloSeen = WatchedProcess::Clock::now();
-    ASSERT_TRUE(host.process().waitForLineContaining("Mac local IP for video", 30s, linesBefore))
-        << host.process().output();
-    pairingTime = WatchedProcess::Clock::now() - helloSeen;
-    host.process().signal(SIGTERM);
-    ASSERT_EQ(host.process().waitForExit(20s), 0) << host.process().output();
+    auto host = startTrustingHost(home_);
+    ASSERT_TRUE(host->ready()) << host->process().output();
+    const auto linesBefore = host->process().lineCount();
+    auto client = startPairing(home_, *host, "measuring-client");
+    ASSERT_TRUE(host->process().waitForLineContaining("Received ClientHello", 30s, linesBefore))
+        << host->process().output();
+    const auto helloSeen = ChildProcess::Clock::now();
+    ASSERT_TRUE(host->process().waitForLineContaining("Mac local IP for video", 30s, linesBefore))
+        << host->process().output();
+    pairingTime = ChildProcess::Clock::now() - helloSeen;
+    ASSERT_EQ(host->terminate(), 0) << host->process().output();
     trusted.insert("measuring-client");
-    std::string problem;
-    ASSERT_EQ(storedIdentifiers(home_, problem), trusted) << problem;
+    ASSERT_TRUE(storedFile(home_) == fileTrusting(trusted));
   }
 
   // Each round kills at a random moment of its own slice of twice the pairing time, so that the
@@ -149,28 +103,24 @@ TEST_F(ReliabilityTest, HostKilledWhileWritingTrustedClientsLeavesTheFileWhole) 
     const auto delay = std::chrono::duration_cast<std::chrono::nanoseconds>(
         2 * pairingTime * (round + withinSlice(random)) / rounds);
     SCOPED_TRACE(identifier + ", killed " + std::to_string(delay.count() / 1000) + " us after the hello");
-    HostTrustingEarlierClients host(home_);
-    ASSERT_TRUE(host.ready()) << host.process().output();
-    const auto linesBefore = host.process().lineCount();
-    WatchedProcess client(clientBinary(),
-                          {"--host", "127.0.0.1", "--code", host.code(), "--identifier", identifier, "--duration",
-                           "30"},
-                          testEnvironment(home_));
-    ASSERT_TRUE(host.process().waitForLineContaining("Received ClientHello", 30s, linesBefore))
-        << host.process().output();
+    auto host = startTrustingHost(home_);
+    ASSERT_TRUE(host->ready()) << host->process().output();
+    const auto linesBefore = host->process().lineCount();
+    auto client = startPairing(home_, *host, identifier);
+    ASSERT_TRUE(host->process().waitForLineContaining("Received ClientHello", 30s, linesBefore))
+        << host->process().output();
     // The moment of the kill is the point of the test; there is no event to wait for.
     std::this_thread::sleep_for(delay);
-    host.process().signal(SIGKILL);
-    ASSERT_EQ(host.process().waitForExit(20s), 128 + SIGKILL);
+    host->process().signal(SIGKILL);
+    ASSERT_EQ(host->process().waitForExit(20s), 128 + SIGKILL);
 
-    std::string problem;
-    const auto stored = storedIdentifiers(home_, problem);
-    ASSERT_TRUE(stored) << problem;
+    const auto stored = storedFile(home_);
     auto withNewOne = trusted;
     withNewOne.insert(identifier);
-    ASSERT_TRUE(*stored == trusted || *stored == withNewOne) << "identifiers lost or added";
-    storedRounds += *stored == withNewOne ? 1 : 0;
-    trusted = *stored;
+    const bool storedNewOne = stored == fileTrusting(withNewOne);
+    ASSERT_TRUE(storedNewOne || stored == fileTrusting(trusted)) << "the file is broken or identifiers were lost";
+    storedRounds += storedNewOne ? 1 : 0;
+    trusted = storedNewOne ? withNewOne : trusted;
     for (const auto& entry : std::filesystem::directory_iterator(userDefaultsFile(home_).parent_path())) {
       const auto name = entry.path().filename().string();
       EXPECT_TRUE(name == "user-defaults.json" || name == ".user-defaults.json.tmp" || name == "host.lock")
@@ -248,35 +198,30 @@ TEST_F(ReliabilityTest, FullDiskForTrustedClientsIsLoggedAndTheSessionGoesOn) {
   }
   writeTrustedIdentifiers(home_, {"earlier-client"});
   const auto original = readText(userDefaultsFile(home_));
-  HostTrustingEarlierClients host(home_);
-  ASSERT_TRUE(host.ready()) << host.process().output();
+  auto host = startTrustingHost(home_);
+  ASSERT_TRUE(host->ready()) << host->process().output();
   const auto filler = userDefaultsFile(home_).parent_path() / "filler";
   const auto filled = fillFileSystem(filler);
   ASSERT_GT(filled, 0);
   figureTable.add(scenario, "bytes written to fill the disk", filled);
 
-  std::string output;
-  const auto [fullStatus, fullReport] = pairAndReceive(home_, host.code(), "paired-on-a-full-disk", output);
-  EXPECT_EQ(fullStatus, 0) << output;
+  const auto fullReport =
+      runClient(home_, "full", {waitForPicturesLine(5)}, {"--code", host->code(), "--identifier", "paired-on-a-full-disk"})
+          .report;
   EXPECT_GE(displayStatistics(fullReport, 0).value("picturesDecoded", 0), 5) << "the client was not served";
-  EXPECT_TRUE(host.process().waitForLineContaining(
+  EXPECT_TRUE(host->process().waitForLineContaining(
       "Could not write user defaults to " + userDefaultsFile(home_).string() + ": No space left on device", 10s))
-      << host.process().output();
+      << host->process().output();
   EXPECT_EQ(readText(userDefaultsFile(home_)), original);
 
   std::filesystem::remove(filler);
-  const auto [freedStatus, freedReport] = pairAndReceive(home_, host.code(), "paired-after-freeing", output);
-  EXPECT_EQ(freedStatus, 0) << output;
-  std::string problem;
+  runClient(home_, "freed", {waitForPicturesLine(5)}, {"--code", host->code(), "--identifier", "paired-after-freeing"});
   // The identifier that could not be written was kept by the host and is written with the next.
-  EXPECT_EQ(storedIdentifiers(home_, problem),
-            (std::set<std::string>{"earlier-client", "paired-after-freeing", "paired-on-a-full-disk"}))
-      << problem;
+  EXPECT_EQ(storedFile(home_), fileTrusting({"earlier-client", "paired-after-freeing", "paired-on-a-full-disk"}));
   figureTable.add(scenario, "failed writes the host logged",
-                  static_cast<std::int64_t>(host.process().countLinesContaining("Could not write user defaults")));
+                  static_cast<std::int64_t>(host->process().countLinesContaining("Could not write user defaults")));
 
-  host.process().signal(SIGTERM);
-  EXPECT_EQ(host.process().waitForExit(20s), 0) << host.process().output();
+  EXPECT_EQ(host->terminate(), 0) << host->process().output();
 }
 
 }  // namespace
