@@ -40,24 +40,6 @@ TEST(CancellableTaskTest, CancelWakesSleepForEarlyAndLaterSleepsEndAtOnce) {
   EXPECT_TRUE(task->isFinished());
 }
 
-TEST(CancellableTaskTest, CompletionsRunOnTheTaskThreadOrAtOnceWhenFinished) {
-  std::promise<void> release;
-  std::thread::id bodyThread;
-  auto task = CancellableTask::start([&, release = release.get_future().share()](CancellationToken&) {
-    bodyThread = std::this_thread::get_id();
-    release.wait();
-  });
-  std::promise<std::thread::id> completedOn;
-  task->onCompletion([&] { completedOn.set_value(std::this_thread::get_id()); });
-  release.set_value();
-
-  EXPECT_EQ(completedOn.get_future().get(), bodyThread);
-  task->wait();
-  std::thread::id lateCompletionThread;
-  task->onCompletion([&] { lateCompletionThread = std::this_thread::get_id(); });
-  EXPECT_EQ(lateCompletionThread, std::this_thread::get_id());
-}
-
 TEST(CancellableTaskTest, WaitFromTheBodyOrACompletionDoesNotDeadlock) {
   log::MemoryLogSink sink;
   std::shared_ptr<CancellableTask> task;
@@ -78,20 +60,23 @@ TEST(CancellableTaskTest, WaitFromTheBodyOrACompletionDoesNotDeadlock) {
 }
 
 // The capture service drops its stop tasks, and a task's last reference may go on its own thread.
-TEST(CancellableTaskTest, ReleasedTaskRunsToTheEndUncancelledWhereverItIsReleased) {
+// Completions run on the task's thread: the controller's deferred start hops to the main queue.
+TEST(CancellableTaskTest, ReleasedTaskRunsToTheEndUncancelledAndCompletesOnItsThreadWhereverReleased) {
   for (const bool releasedByItsCompletion : {false, true}) {
     SCOPED_TRACE(releasedByItsCompletion);
     std::promise<void> release;
     std::promise<bool> cancelledInBody;
-    std::promise<void> completed;
+    std::thread::id bodyThread;
+    std::promise<std::thread::id> completedOn;
     auto holder = std::make_shared<std::shared_ptr<CancellableTask>>();
     *holder = CancellableTask::start([&, release = release.get_future().share()](CancellationToken& token) {
+      bodyThread = std::this_thread::get_id();
       release.wait();
       cancelledInBody.set_value(token.isCancelled());
     });
-    (*holder)->onCompletion([holder, &completed] {
+    (*holder)->onCompletion([holder, &completedOn] {
       holder->reset();
-      completed.set_value();
+      completedOn.set_value(std::this_thread::get_id());
     });
     if (!releasedByItsCompletion) {
       holder->reset();
@@ -99,7 +84,9 @@ TEST(CancellableTaskTest, ReleasedTaskRunsToTheEndUncancelledWhereverItIsRelease
     release.set_value();
 
     EXPECT_FALSE(cancelledInBody.get_future().get());
-    EXPECT_EQ(completed.get_future().wait_for(kEventTimeout), std::future_status::ready);
+    auto completionThread = completedOn.get_future();
+    ASSERT_EQ(completionThread.wait_for(kEventTimeout), std::future_status::ready);
+    EXPECT_EQ(completionThread.get(), bodyThread);
   }
 }
 
@@ -110,6 +97,9 @@ TEST(CancellableTaskTest, ExceptionFromTheBodyIsLoggedAndFinishesTheTask) {
 
   EXPECT_TRUE(task->isFinished());
   EXPECT_EQ(sink.count(log::Level::error, "Uncaught exception in asynchronous task: no display"), 1u);
+  std::thread::id lateCompletionThread;
+  task->onCompletion([&] { lateCompletionThread = std::this_thread::get_id(); });
+  EXPECT_EQ(lateCompletionThread, std::this_thread::get_id()) << "a finished task completes at once";
 }
 
 TEST(CancellableTaskTest, CancelAllAndJoinEndsReleasedTasksAndThoseTheyStartMeanwhile) {
