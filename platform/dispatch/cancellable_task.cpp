@@ -157,6 +157,7 @@ class CancellableTask::TaskThreads {
     return true;
   }
 
+  // The caller holds threadsLock_.
   template <class Predicate>
   std::vector<Running> takeLocked(Predicate taken) {
     std::vector<Running> matching;
