@@ -235,11 +235,8 @@ TEST_F(VideoReceiverTest, HostileDatagramsAreCountedAndLeaveTheStreamIntact) {
   testing::drawNoise(noise.data(), 1416, 1416, 1, 3);
   const std::vector<Bytes> invalid{
       {},
-      {1, 2, 3},
       Bytes(16, 0),                                            // fragment count 0
-      datagram({7, 0, 65535, 0xFFFFFFFF, true, 0}, 1400),      // size beyond its fragments
       datagram({8, 3, 2, 2000, false, 0}, 600),                // index past the count
-      datagram({9, 0, 1, 100, false, 0}, 99),                  // payload shorter than declared
       datagram({10, 0, 1, 1500, false, 0}, 1500),              // fragment over 1400 bytes
       noise,
   };

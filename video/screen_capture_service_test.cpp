@@ -25,13 +25,7 @@ bool finishes(const std::shared_ptr<CancellableTask>& task) {
   return finished->get_future().wait_for(kEventTimeout) == std::future_status::ready;
 }
 
-SampleBuffer screenFrame(bool valid = true) {
-  SampleBuffer sampleBuffer;
-  sampleBuffer.pixelBuffer = std::make_shared<PixelBuffer>(16, 16);
-  sampleBuffer.presentationTime = 1.5;
-  sampleBuffer.isValid = valid;
-  return sampleBuffer;
-}
+SampleBuffer screenFrame(bool valid = true) { return SampleBuffer{std::make_shared<PixelBuffer>(16, 16), 1.5, valid}; }
 
 class ScreenCaptureServiceTest : public ::testing::Test {
  protected:
