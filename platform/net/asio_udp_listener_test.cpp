@@ -119,7 +119,7 @@ struct SenderFixture {
   sockaddr_in destination{};
 };
 
-TEST(DatagramSenderTest, EveryModeDeliversTheTrainInOrderWithItsSystemCallCount) {
+TEST(DatagramSenderTest, EveryModeDeliversTheTrainInOrderWithItsSystemCallCountOrSaysWhyNot) {
   constexpr std::size_t kDatagramSize = 1416;
   constexpr std::size_t kDatagrams = 60;  // two segmented messages: 46 and 14
   const Bytes train = countingBytes(kDatagrams * kDatagramSize - 700);
@@ -148,20 +148,12 @@ TEST(DatagramSenderTest, EveryModeDeliversTheTrainInOrderWithItsSystemCallCount)
     EXPECT_EQ(fixture.sender.mode(), mode) << "the kernel refused UDP_SEGMENT";
     EXPECT_EQ(fixture.sender.statistics().systemCalls, systemCalls);
     EXPECT_EQ(fixture.sender.statistics().datagrams, kDatagrams);
-  }
-}
 
-TEST(DatagramSenderTest, RefusedSendReportsTheSystemsReasonAndKeepsItsMode) {
-  for (const UdpSendMode mode : {UdpSendMode::segmentationOffload, UdpSendMode::batched, UdpSendMode::perDatagram}) {
-    SCOPED_TRACE(describe(mode));
-    SenderFixture fixture(mode);
     fixture.destination.sin_port = 0;  // Linux refuses port 0 with EINVAL, as it refuses a bad segment size
-
-    const auto error = fixture.send(countingBytes(3000), 1416);
-
+    const auto error = fixture.send(train, kDatagramSize);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->description, "Invalid argument");
-    EXPECT_EQ(fixture.sender.mode(), mode);
+    EXPECT_EQ(fixture.sender.mode(), mode) << "a refused send keeps the mode";
     EXPECT_TRUE(fixture.send(countingBytes(100), 0)) << "a zero datagram size is refused, not looped on";
   }
 }
