@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -15,6 +12,7 @@
 #include <thread>
 
 #include "client/hevc_test_stream.h"
+#include "platform/net/udp_test_peer.h"
 #include "protocol/frame_packet_header.h"
 
 namespace velmora {
@@ -22,61 +20,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::EncodedTestFrame;
-using Bytes = std::vector<std::uint8_t>;
+using testing::kEventTimeout;
+using testing::UdpTestPeer;
 
-// Generous: only a broken receiver ever waits this long.
-constexpr auto kEventTimeout = 10s;
+const Bytes kHello{'h', 'e', 'l', 'l', 'o'};
 constexpr auto kShortHelloInterval = 100ms;
-
-// The host's side of the video flow: a UDP socket on loopback that learns the client's address
-// from its hello and sends datagrams back to it.
-class LoopbackVideoHost {
- public:
-  LoopbackVideoHost() {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(descriptor_.get(), reinterpret_cast<sockaddr*>(&address), length);
-    ::getsockname(descriptor_.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-
-  std::uint16_t port() const { return port_; }
-
-  // The next datagram from the client (its hello), or nothing after `timeout`.
-  std::optional<std::string> receiveHello(std::chrono::milliseconds timeout = kEventTimeout) {
-    const timeval limit{static_cast<time_t>(timeout.count() / 1000), static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
-    ::setsockopt(descriptor_.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    char bytes[2048];
-    socklen_t length = sizeof client_;
-    const auto received = ::recvfrom(descriptor_.get(), bytes, sizeof bytes, 0, reinterpret_cast<sockaddr*>(&client_), &length);
-    return received < 0 ? std::nullopt : std::optional<std::string>(std::string(bytes, static_cast<std::size_t>(received)));
-  }
-
-  void send(std::span<const std::uint8_t> datagram) {
-    ASSERT_EQ(::sendto(descriptor_.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&client_), sizeof client_),
-              static_cast<ssize_t>(datagram.size()));
-  }
-
-  // Frames [first, end) numbered by their index; `omittedFragment` of frame `lossy` is lost.
-  void sendFrames(const std::vector<EncodedTestFrame>& frames, std::uint32_t first, std::uint32_t end,
-                  std::optional<std::uint32_t> lossy = std::nullopt, std::size_t omittedFragment = 1) {
-    for (std::uint32_t frameID = first; frameID < end; ++frameID) {
-      const auto datagrams = testing::datagramsOf(frames[frameID], frameID);
-      for (std::size_t index = 0; index < datagrams.size(); ++index) {
-        if (frameID != lossy || index != omittedFragment) {
-          send(datagrams[index]);
-        }
-      }
-    }
-  }
-
- private:
-  FileDescriptor descriptor_{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
-  std::uint16_t port_ = 0;
-  sockaddr_in client_{};
-};
 
 // Collects what the receive thread reports, for the test thread to wait on.
 class ReceiverEvents {
@@ -142,12 +90,29 @@ class VideoReceiverTest : public ::testing::Test {
     events_.attachTo(options);
     auto receiver = VideoReceiver::start(std::move(options));
     EXPECT_TRUE(receiver) << receiver.error();
-    EXPECT_EQ(host_.receiveHello(), "hello");
+    EXPECT_EQ(host_.receive(), kHello);
+    if (receiver) {
+      clientPort_ = receiver.value()->localPort();
+    }
     return receiver ? std::move(receiver.value()) : nullptr;
   }
 
+  // Frames [first, end) numbered by their index; `omittedFragment` of frame `lossy` is lost.
+  void sendFrames(const std::vector<EncodedTestFrame>& frames, std::uint32_t first, std::uint32_t end,
+                  std::optional<std::uint32_t> lossy = std::nullopt, std::size_t omittedFragment = 1) {
+    for (std::uint32_t frameID = first; frameID < end; ++frameID) {
+      const auto datagrams = testing::datagramsOf(frames[frameID], frameID);
+      for (std::size_t index = 0; index < datagrams.size(); ++index) {
+        if (frameID != lossy || index != omittedFragment) {
+          host_.sendTo(clientPort_, datagrams[index]);
+        }
+      }
+    }
+  }
+
   std::vector<EncodedTestFrame> frames_;
-  LoopbackVideoHost host_;
+  UdpTestPeer host_;  // the host's video port: the receiver says hello to it, and it answers
+  std::uint16_t clientPort_ = 0;
   ReceiverEvents events_;
 };
 
@@ -155,7 +120,7 @@ TEST_F(VideoReceiverTest, DecodesEveryFrame) {
   auto receiver = startReceiver();
   ASSERT_TRUE(receiver);
 
-  host_.sendFrames(frames_, 0, 12);
+  sendFrames(frames_, 0, 12);
   ASSERT_TRUE(events_.waitForPicture(11));
   receiver->stop();
 
@@ -181,7 +146,7 @@ TEST_F(VideoReceiverTest, LostFragmentDropsTheFrameAndDecodingResumesAtTheNextKe
   auto receiver = startReceiver();
   ASSERT_TRUE(receiver);
 
-  host_.sendFrames(frames_, 0, 12, 2);
+  sendFrames(frames_, 0, 12, 2);
   ASSERT_TRUE(events_.waitForPicture(11));
   receiver->stop();
 
@@ -204,7 +169,7 @@ TEST_F(VideoReceiverTest, StreamJoinedMidwayStartsAtTheFirstKeyframeAndIsSavedFr
   auto receiver = startReceiver(std::move(options));
   ASSERT_TRUE(receiver);
 
-  host_.sendFrames(frames_, 3, 12);
+  sendFrames(frames_, 3, 12);
   ASSERT_TRUE(events_.waitForPicture(11));
   receiver->stop();
 
@@ -240,16 +205,16 @@ TEST_F(VideoReceiverTest, HostileDatagramsAreCountedAndLeaveTheStreamIntact) {
       datagram({10, 0, 1, 1500, false, 0}, 1500),              // fragment over 1400 bytes
       noise,
   };
-  host_.sendFrames(frames_, 0, 1);
+  sendFrames(frames_, 0, 1);
   for (const auto& bytes : invalid) {
-    host_.send(bytes);
+    host_.sendTo(clientPort_, bytes);
   }
   // Well-formed frames of junk: display 1 gets a "keyframe" that is not HEVC, displays 5 and 6
   // are beyond the receiver's limit of two.
   for (const std::uint16_t displayID : {std::uint16_t{1}, std::uint16_t{5}, std::uint16_t{6}}) {
-    host_.send(datagram({0, 0, 1, 1000, true, displayID}, 1000));
+    host_.sendTo(clientPort_, datagram({0, 0, 1, 1000, true, displayID}, 1000));
   }
-  host_.sendFrames(frames_, 1, 12);
+  sendFrames(frames_, 1, 12);
   ASSERT_TRUE(events_.waitForPicture(11));
   receiver->stop();
 
@@ -269,17 +234,17 @@ TEST_F(VideoReceiverTest, HelloIsRepeatedUntilVideoArrives) {
   auto receiver = startReceiver(std::move(options));
   ASSERT_TRUE(receiver);
 
-  host_.send(Bytes{1, 2, 3});  // garbage is not video: the hellos go on
-  ASSERT_EQ(host_.receiveHello(), "hello");
-  host_.sendFrames(frames_, 0, 12);
+  host_.sendTo(clientPort_, Bytes{1, 2, 3});  // garbage is not video: the hellos go on
+  ASSERT_EQ(host_.receive(), kHello);
+  sendFrames(frames_, 0, 12);
   ASSERT_TRUE(events_.waitForPicture(11));
 
   // Drain the hellos sent before the video arrived, then expect silence for ten intervals.
   const std::uint64_t hellosSent = receiver->statistics().hellosSent;
   for (std::uint64_t seen = 2; seen < hellosSent; ++seen) {
-    ASSERT_TRUE(host_.receiveHello());
+    ASSERT_TRUE(host_.receive());
   }
-  EXPECT_FALSE(host_.receiveHello(10 * kShortHelloInterval));
+  EXPECT_FALSE(host_.receive(10 * kShortHelloInterval));
   EXPECT_EQ(receiver->statistics().hellosSent, hellosSent);
 }
 
@@ -303,7 +268,7 @@ TEST(VideoReceiverStartTest, RefusesHostsItCannotAddressAndStopsPromptlyWhenTheH
     EXPECT_FALSE(receiver.error().empty());
   }
 
-  const std::uint16_t closedPort = LoopbackVideoHost().port();
+  const std::uint16_t closedPort = UdpTestPeer().port();
   auto receiver = VideoReceiver::start(optionsFor("127.0.0.1", closedPort, kShortHelloInterval));
   ASSERT_TRUE(receiver) << receiver.error();
   // The kernel answers each hello with "port unreachable"; the receiver counts it and goes on.
