@@ -51,6 +51,7 @@ TEST(ManualMainQueueTest, RunSyncFromAnotherThreadRunsWhileTheTestWaitsEvenWhenI
   EXPECT_TRUE(queue.runUntil([&] { return caller.wait_for(milliseconds(0)) == std::future_status::ready; }, kEventTimeout));
   EXPECT_EQ(caller.get(), 7);
   EXPECT_TRUE(ranOnMainThread);
+  EXPECT_FALSE(queue.runUntil([] { return false; }, milliseconds(20))) << "gives up after the timeout";
 }
 
 TEST(ManualMainQueueTest, ShutdownDropsQueuedWorkAndFailsTheWaitingRunSync) {

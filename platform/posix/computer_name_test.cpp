@@ -41,6 +41,7 @@ TEST_F(ComputerNameTest, ReadsThePrettyHostNameWithShellQuotingUndone) {
       {"PRETTY_HOSTNAME=Named\nPRETTY_HOSTNAME=\n", std::nullopt},
       {"HOSTNAME_ONLY=yes\nno equals sign here\n", std::nullopt},
       {"PRETTY_HOSTNAME=\"Bad \xFF byte\"\n", std::nullopt},
+      {"PRETTY_HOSTNAME=\"Overlong \xC0\xAF\"\n", std::nullopt},
   };
   for (const Case& testCase : cases) {
     SCOPED_TRACE(testCase.contents);

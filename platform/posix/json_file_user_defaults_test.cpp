@@ -68,6 +68,8 @@ TEST_F(JsonFileUserDefaultsTest, RoundTripCreatesPrivateFolderAndKeepsOtherKeys)
   ASSERT_TRUE(defaults.setStringArray(kKey, {"alpha", "b\xC3\xA9ta", "gamma"}));
   EXPECT_EQ(defaults.stringArray(kKey), (std::vector<std::string>{"alpha", "b\xC3\xA9ta", "gamma"}));
   EXPECT_EQ(nlohmann::json::parse(readFile(file_))["windowPosition"]["x"], 3);
+  ASSERT_TRUE(defaults.setStringArray(kKey, {}));
+  EXPECT_EQ(defaults.stringArray(kKey), std::vector<std::string>{}) << "empty, not absent";
   EXPECT_EQ(folderEntries(folder_), std::vector<std::string>{"user-defaults.json"});
   EXPECT_EQ(logs_.lines().size(), 0u);
 }
