@@ -27,6 +27,10 @@ class ScreenChangeNotifierTest : public ::testing::Test {
     notifier_ = std::move(notifier.value());
   }
 
+  int mergeResource(const std::string& line) const {
+    return server_.run("sh -c \"echo '" + line + "' | xrdb -nocpp -merge\"");
+  }
+
   bool waitForCalls(int count) {
     return queue_.runUntil([&] { return calls_ >= count; }, std::chrono::duration_cast<std::chrono::milliseconds>(kEventTimeout));
   }
@@ -43,6 +47,20 @@ TEST_F(ScreenChangeNotifierTest, AddingAndRemovingAMonitorEachReachTheMainQueue)
   const int afterAdding = calls_;
   ASSERT_EQ(server_.run("xrandr --delmonitor Right"), 0);
   ASSERT_TRUE(waitForCalls(afterAdding + 1)) << "monitor removed";
+}
+
+TEST_F(ScreenChangeNotifierTest, ANewXftScaleIsAChangeButOtherResourcesAreNot) {
+  ASSERT_EQ(mergeResource("Xft.dpi: 192"), 0);
+  ASSERT_TRUE(waitForCalls(1)) << "scale changed";
+  const int afterScale = calls_;
+  // Neither another resource nor the same scale again is a change; the monitor added after them
+  // is, and must be the only one counted.
+  ASSERT_EQ(mergeResource("XTerm*background: black"), 0);
+  ASSERT_EQ(mergeResource("Xft.dpi: 192"), 0);
+  ASSERT_EQ(server_.run("xrandr --setmonitor Right 1920/500x1080/300+1920+0 none >/dev/null"), 0);
+  ASSERT_TRUE(waitForCalls(afterScale + 1));
+  queue_.runUntil([] { return false; }, std::chrono::milliseconds(300));
+  EXPECT_EQ(calls_, afterScale + 1);
 }
 
 TEST_F(ScreenChangeNotifierTest, ACallPostedBeforeTheNotifierWentIsDropped) {
