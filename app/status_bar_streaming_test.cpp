@@ -60,6 +60,25 @@ TEST_F(ControllerPipelineTest, TwoQuickDisplaySwitchesEndWithOnePipelineForTheSe
   EXPECT_EQ(controller_->eventInjector().targetDisplayID(), 3u);
 }
 
+TEST_F(ControllerPipelineTest, ABarrierCompletesOnlyAfterEveryEarlierOne) {
+  makeController({{1920, 1080, 1}});
+  connect();
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  capture_->stopAnswers().setHolding(true);
+  controller_->rememberPendingCaptureStopTasks(controller_->stopCapturePipelinesForRebuild());
+  ASSERT_TRUE(capture_->stopAnswers().waitForHeld(1));
+
+  // A later barrier over a stop that has already ended still waits for the held one.
+  controller_->rememberPendingCaptureStopTasks({CancellableTask::start([](CancellationToken&) {})});
+  connect();
+  mainQueue_.runUntil([] { return false; }, 200ms);
+  EXPECT_TRUE(controller_->displayPipelines().empty());
+
+  capture_->stopAnswers().setHolding(false);
+  capture_->stopAnswers().releaseOne();
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+}
+
 TEST_F(ControllerPipelineTest, ADisconnectDuringADeferredStartBuildsNothing) {
   makeController({{1920, 1080, 1}, {1280, 800, 1}});
   connect();
@@ -79,6 +98,24 @@ TEST_F(ControllerPipelineTest, ADisconnectDuringADeferredStartBuildsNothing) {
   EXPECT_EQ(capture_->streamCount(), 1);
   EXPECT_FALSE(controller_->selectedDisplayID());
   EXPECT_TRUE(controller_->hasPendingCaptureStopBarrier());
+}
+
+TEST_F(ControllerPipelineTest, AStartDeferredBeforeAReconnectGivesWayToTheNewSessions) {
+  makeController({{1920, 1080, 1}, {1280, 800, 1}});
+  connect();
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  capture_->stopAnswers().setHolding(true);
+  controller_->displaySwitchRequested(2);  // deferred, at 1080
+  ASSERT_TRUE(capture_->stopAnswers().waitForHeld(1));
+  controller_->clientDidDisconnect();
+  connect(720, 60);  // deferred on the same barrier, at 720
+
+  capture_->stopAnswers().setHolding(false);
+  capture_->stopAnswers().releaseOne();
+  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  mainQueue_.drain();
+  ASSERT_EQ(encoders_.createdSettings().size(), 2u);
+  EXPECT_EQ(encoders_.createdSettings().back().height, 720);
 }
 
 TEST_F(ControllerPipelineTest, AnUnknownSelectedDisplayFallsBackToTheFirstAndClearsTheSelection) {
