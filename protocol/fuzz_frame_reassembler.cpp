@@ -1,7 +1,8 @@
-// Header deserialization and FrameReassembler against arbitrary datagrams.
-// Input byte 0, bit 0 clear: the rest is datagrams, each a 2-byte big-endian length and its bytes.
-// Bit 0 set: honest frames are cut from the input and delivered in an order (with losses and
-// duplicates) the input chooses; every frame that comes out must be one that went in.
+// Header deserialization and FrameReassembler against arbitrary datagrams, or against honest frames
+// delivered in an order (with losses and duplicates) the input chooses: every frame that comes out
+// must be one that went in.
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -37,12 +38,10 @@ void checkBounds(const velmora::FrameReassembler& reassembler) {
   }
 }
 
-void rawDatagrams(std::span<const std::uint8_t> input) {
+void rawDatagrams(FuzzedDataProvider& data) {
   velmora::FrameReassembler reassembler(framesPerDisplay, displays);
-  while (input.size() >= 2) {
-    const std::size_t length = std::min<std::size_t>(input.size() - 2, input[0] << 8 | input[1]);
-    const auto datagram = input.subspan(2, length);
-    input = input.subspan(2 + length);
+  while (data.remaining_bytes() > 0) {
+    const Bytes datagram = data.ConsumeBytes<std::uint8_t>(data.ConsumeIntegral<std::uint16_t>());
     checkHeader(datagram);
     if (auto frame = reassembler.accept(datagram)) {
       const auto header = velmora::FramePacketHeader::deserialize(datagram);
@@ -55,23 +54,17 @@ void rawDatagrams(std::span<const std::uint8_t> input) {
   }
 }
 
-void honestFrames(std::span<const std::uint8_t> input) {
-  if (input.size() < 2) {
-    return;
-  }
-  const std::size_t frameCount = 1 + input[0] % 6;
-  const std::uint32_t firstFrameID = 0xFFFFFFFDu + input[1] % 8;  // near the wrap
-  input = input.subspan(2);
+void honestFrames(FuzzedDataProvider& data) {
+  const std::size_t frameCount = data.ConsumeIntegralInRange<std::size_t>(1, 6);
+  const std::uint32_t firstFrameID = 0xFFFFFFFDu + data.ConsumeIntegralInRange(0u, 7u);  // near the wrap
 
   std::map<std::tuple<std::uint16_t, std::uint32_t>, Bytes> sent;
   std::vector<Bytes> datagrams;
   std::uint32_t nextFrameID[displays] = {firstFrameID, firstFrameID, firstFrameID};
-  for (std::size_t frame = 0; frame < frameCount && input.size() >= 2; ++frame) {
-    const auto displayID = static_cast<std::uint16_t>(input[0] % displays);
-    const std::size_t payloadSize = (input[1] * 37u) % 6000;
-    input = input.subspan(2);
-    Bytes payload(payloadSize);
-    for (std::size_t index = 0; index < payloadSize; ++index) {
+  for (std::size_t frame = 0; frame < frameCount; ++frame) {
+    const auto displayID = data.ConsumeIntegralInRange<std::uint16_t>(0, displays - 1);
+    Bytes payload(data.ConsumeIntegralInRange<std::size_t>(0, 6000));
+    for (std::size_t index = 0; index < payload.size(); ++index) {
       payload[index] = static_cast<std::uint8_t>(index * 7 + frame);
     }
     const std::uint32_t frameID = nextFrameID[displayID]++;
@@ -81,13 +74,10 @@ void honestFrames(std::span<const std::uint8_t> input) {
                                   });
     sent[{displayID, frameID}] = std::move(payload);
   }
-  if (datagrams.empty()) {
-    return;
-  }
 
   velmora::FrameReassembler reassembler(framesPerDisplay, displays);
-  for (const std::uint8_t pick : input) {
-    if (auto frame = reassembler.accept(datagrams[pick % datagrams.size()])) {
+  while (data.remaining_bytes() > 0) {
+    if (auto frame = reassembler.accept(datagrams[data.ConsumeIntegral<std::uint8_t>() % datagrams.size()])) {
       const auto original = sent.find({frame->displayID, frame->frameID});
       if (original == sent.end() || !std::equal(original->second.begin(), original->second.end(),
                                                 frame->payload().begin(), frame->payload().end())) {
@@ -103,15 +93,12 @@ void honestFrames(std::span<const std::uint8_t> input) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) {
-    return 0;
-  }
-  const std::span<const std::uint8_t> input(data + 1, size - 1);
-  if ((data[0] & 1) != 0) {
-    honestFrames(input);
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  FuzzedDataProvider data(bytes, size);
+  if (data.ConsumeBool()) {
+    honestFrames(data);
   } else {
-    rawDatagrams(input);
+    rawDatagrams(data);
   }
   return 0;
 }
