@@ -1,8 +1,8 @@
 // The client's handling of hostile video datagrams: reassembly, keyframe gating, HEVC decoding
-// and stamp reading. Input byte 0, bit 0 clear: the rest is datagrams, each a 2-byte big-endian
-// length and its bytes. Bit 0 set: the rest is frames in the same form, each sent behind a start
-// code as an honestly cut frame (a keyframe when bit 1 of byte 0 is set), so that the bytes reach
-// the decoder.
+// and stamp reading. The input is either raw datagrams or frames, each sent behind a start code as
+// an honestly cut frame so that its bytes reach the decoder.
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,16 +16,6 @@ namespace {
 
 constexpr int kMaxPictureSide = 512;
 
-std::vector<std::span<const std::uint8_t>> lengthPrefixedParts(std::span<const std::uint8_t> input) {
-  std::vector<std::span<const std::uint8_t>> parts;
-  while (input.size() >= 2) {
-    const std::size_t length = std::min<std::size_t>(input.size() - 2, input[0] << 8 | input[1]);
-    parts.push_back(input.subspan(2, length));
-    input = input.subspan(2 + length);
-  }
-  return parts;
-}
-
 void checkPicture(const velmora::ReceivedPicture& picture) {
   if (picture.width <= 0 || picture.height <= 0 || picture.width > kMaxPictureSide ||
       picture.height > kMaxPictureSide || (picture.luma != nullptr && picture.lumaStride < picture.width)) {
@@ -35,30 +25,25 @@ void checkPicture(const velmora::ReceivedPicture& picture) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) {
-    return 0;
-  }
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  FuzzedDataProvider data(bytes, size);
   velmora::ReceiveStatisticsRecorder statistics;
   velmora::DisplayStreamSettings settings;
   settings.decoderLimits = {kMaxPictureSide, std::int64_t{kMaxPictureSide} * kMaxPictureSide};
   settings.onPicture = checkPicture;
   velmora::VideoDatagramProcessor processor(2, settings, statistics);
 
-  const auto parts = lengthPrefixedParts(std::span<const std::uint8_t>(data + 1, size - 1));
-  if ((data[0] & 1) == 0) {
-    for (const auto datagram : parts) {
-      processor.handle(datagram);
+  const bool asFrames = data.ConsumeBool();
+  const bool allKeyframes = data.ConsumeBool();
+  for (std::uint32_t frameID = 0; data.remaining_bytes() > 0; ++frameID) {
+    std::vector<std::uint8_t> part = data.ConsumeBytes<std::uint8_t>(data.ConsumeIntegral<std::uint16_t>());
+    if (!asFrames) {
+      processor.handle(part);
+      continue;
     }
-  } else {
-    std::uint32_t frameID = 0;
-    for (const auto part : parts) {
-      std::vector<std::uint8_t> frame{0, 0, 0, 1};
-      frame.insert(frame.end(), part.begin(), part.end());
-      const bool isKeyframe = (data[0] & 2) != 0 || frameID == 0;
-      velmora::FrameFragmenter::cut(velmora::VideoFrameMetadata{frameID++, 0, isKeyframe, 0, 0}, frame,
-                                    [&](std::span<const std::uint8_t> datagram) { processor.handle(datagram); });
-    }
+    part.insert(part.begin(), {0, 0, 0, 1});
+    velmora::FrameFragmenter::cut(velmora::VideoFrameMetadata{frameID, 0, allKeyframes || frameID == 0, 0, 0}, part,
+                                  [&](std::span<const std::uint8_t> datagram) { processor.handle(datagram); });
   }
 
   for (const auto& display : statistics.snapshot().displays) {
