@@ -32,13 +32,9 @@ inline constexpr EncoderStatus kEncoderStatusInvalidSettings = -1;
 inline constexpr EncoderStatus kEncoderStatusEncoderUnavailable = -2;
 inline constexpr EncoderStatus kEncoderStatusEncodeFailed = -3;
 
-// The NotSync sample attachment as an encoder may leave it: absent, a boolean, or a value of some
-// other type.
-struct NonBooleanAttachmentValue {};
-using NotSyncAttachment = std::variant<std::monostate, bool, NonBooleanAttachmentValue>;
 
 struct SampleAttachment {
-  NotSyncAttachment notSync;
+  std::optional<bool> notSync;  // absent: a sync sample
 };
 
 struct EncodedFormatDescription {

@@ -29,11 +29,7 @@ bool isSyncSample(const EncodedSample& sample) {
   if (!sample.attachments || sample.attachments->empty()) {
     return false;
   }
-  const NotSyncAttachment& notSync = sample.attachments->front().notSync;
-  if (const bool* value = std::get_if<bool>(&notSync)) {
-    return !*value;
-  }
-  return true;  // no entry, or an entry that is not a boolean
+  return !sample.attachments->front().notSync.value_or(false);
 }
 
 std::optional<std::span<const std::uint8_t>> extractParameterSet(const EncodedFormatDescription& description,

@@ -39,7 +39,7 @@ Bytes lengthPrefixed(const std::vector<Bytes>& units) {
 // An encoded sample over bytes the test owns; keyframe unless told otherwise.
 struct SampleSpec {
   Bytes data = lengthPrefixed({{0x26, 0x01, 0xaf}});
-  NotSyncAttachment notSync = false;
+  std::optional<bool> notSync = false;
   std::vector<std::optional<Bytes>> parameterSets = {kVPS, kSPS, kPPS};
   double presentationTime = 1.0;
 
@@ -131,7 +131,7 @@ TEST_F(VideoEncoderServiceTest, KeyframeDetectionFollowsTheFirstNotSyncAttachmen
   const std::vector<Case> cases = {
       {"no array", std::nullopt, false},
       {"empty array", std::vector<SampleAttachment>{}, false},
-      {"no entry", std::vector{SampleAttachment{std::monostate{}}}, true},
+      {"no entry", std::vector{SampleAttachment{std::nullopt}}, true},
       {"NotSync true", std::vector{SampleAttachment{true}}, false},
       {"NotSync false", std::vector{SampleAttachment{false}}, true},
       {"only the first counts", std::vector{SampleAttachment{true}, SampleAttachment{false}}, false},

@@ -65,8 +65,7 @@ class OutputCollector {
     output.status = status;
     output.hasSample = sample != nullptr;
     if (sample != nullptr) {
-      const auto* notSync = sample->attachments ? std::get_if<bool>(&sample->attachments->front().notSync) : nullptr;
-      output.isSync = notSync != nullptr && !*notSync;
+      output.isSync = sample->attachments && sample->attachments->front().notSync == false;
       if (sample->formatDescription) {
         for (const auto& parameterSet : sample->formatDescription->parameterSets) {
           output.parameterSets.emplace_back(parameterSet ? Bytes(parameterSet->begin(), parameterSet->end()) : Bytes{});
