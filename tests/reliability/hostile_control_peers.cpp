@@ -1,7 +1,6 @@
 #include "tests/reliability/hostile_control_peers.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,77 +11,12 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
-#include <utility>
 
 namespace velmora::reliability {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-std::chrono::milliseconds since(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-}
-
-int openNonBlocking(std::uint16_t port) {
-  const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (socket < 0) {
-    return -1;
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && errno != EINPROGRESS) {
-    close(socket);
-    return -1;
-  }
-  return socket;
-}
-
-bool connectionSucceeded(int socket) {
-  int error = 0;
-  socklen_t length = sizeof error;
-  return getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-}
-
-// What came back so far on one connection; the replies are scanned as text,
-// which is enough to tell the two handshake answers apart.
-struct Received {
-  std::string bytes;
-  bool ended = false;
-
-  // Reads what is there without blocking.
-  void drain(int socket) {
-    char buffer[4096];
-    while (true) {
-      const auto count = recv(socket, buffer, sizeof buffer, MSG_DONTWAIT);
-      if (count > 0) {
-        bytes.append(buffer, static_cast<std::size_t>(count));
-        continue;
-      }
-      if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-        ended = true;
-      }
-      return;
-    }
-  }
-  bool serverHello() const { return bytes.find("\"serverHello\"") != std::string::npos; }
-  bool serverRejected() const { return bytes.find("\"serverRejected\"") != std::string::npos; }
-};
-
-bool waitWritable(int socket, Clock::time_point deadline) {
-  while (Clock::now() < deadline) {
-    pollfd descriptor{socket, POLLOUT, 0};
-    const auto remaining =
-        std::max<long>(1, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-    const int ready = poll(&descriptor, 1, static_cast<int>(std::min<long>(remaining, 100)));
-    if (ready > 0) {
-      return (descriptor.revents & (POLLERR | POLLHUP)) == 0 || connectionSucceeded(socket);
-    }
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -113,59 +47,58 @@ PeerOutcome runPeer(std::uint16_t port, const PeerScript& script) {
   PeerOutcome outcome;
   const auto start = Clock::now();
   const auto deadline = start + script.giveUpAfter;
-  const int socket = openNonBlocking(port);
-  if (socket < 0) {
-    return outcome;
-  }
-  if (!waitWritable(socket, start + 5s) || !connectionSucceeded(socket)) {
+  const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Bounds the connect too: the kernel drops SYNs while the host's backlog is full.
+  const timeval sendTimeout{5, 0};
+  setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     close(socket);
     return outcome;
   }
   outcome.connected = true;
-  Received received;
 
-  std::size_t offset = 0;
+  // What comes back within `wait` and right after; the replies are scanned as text, which is
+  // enough to tell the two handshake answers apart.
+  std::string received;
+  bool ended = false;
+  const auto readFor = [&](std::chrono::milliseconds wait) {
+    pollfd descriptor{socket, POLLIN, 0};
+    while (!ended && poll(&descriptor, 1, static_cast<int>(wait.count())) > 0) {
+      char buffer[4096];
+      const auto count = recv(socket, buffer, sizeof buffer, 0);
+      ended = count <= 0;  // the end of the stream, or a reset
+      received.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+      wait = 0ms;
+    }
+  };
   const std::size_t chunk = script.pausePerByte.count() > 0 ? 1 : script.bytes.size();
-  while (offset < script.bytes.size() && !received.ended && Clock::now() < deadline) {
-    if (!waitWritable(socket, deadline)) {
-      break;
+  std::size_t offset = 0;
+  while (offset < script.bytes.size() && !ended && Clock::now() < deadline) {
+    const auto count =
+        send(socket, script.bytes.data() + offset, std::min(chunk, script.bytes.size() - offset), MSG_NOSIGNAL);
+    if (count < 0 && errno != EAGAIN && errno != EINTR) {
+      ended = true;  // the host closed the connection under our writes
     }
-    const auto count = send(socket, script.bytes.data() + offset, std::min(chunk, script.bytes.size() - offset),
-                            MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (count < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-        continue;
-      }
-      received.ended = true;  // the host closed the connection under our writes
-      break;
-    }
-    offset += static_cast<std::size_t>(count);
-    received.drain(socket);
-    if (script.pausePerByte.count() > 0 && offset < script.bytes.size()) {
-      // Waits the pause out, or less when the host closes the connection first.
-      pollfd descriptor{socket, POLLIN, 0};
-      if (poll(&descriptor, 1, static_cast<int>(script.pausePerByte.count())) > 0) {
-        received.drain(socket);
-      }
-    }
+    offset += static_cast<std::size_t>(std::max<ssize_t>(count, 0));
+    readFor(offset < script.bytes.size() ? script.pausePerByte : 0ms);
   }
   outcome.bytesSent = offset;
-  if (script.halfCloseAfterSending && !received.ended) {
+  if (script.halfCloseAfterSending && !ended) {
     shutdown(socket, SHUT_WR);
   }
-  while (!received.ended && Clock::now() < deadline) {
-    pollfd descriptor{socket, POLLIN, 0};
-    const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (poll(&descriptor, 1, static_cast<int>(std::max<long>(1, std::min<long>(remaining, 200)))) > 0) {
-      received.drain(socket);
-    }
+  while (!ended && Clock::now() < deadline) {
+    readFor(200ms);
   }
   close(socket);
-  outcome.lifetime = since(start);
-  outcome.closedByHost = received.ended;
-  outcome.answered = !received.bytes.empty();
-  outcome.receivedServerHello = received.serverHello();
-  outcome.receivedServerRejected = received.serverRejected();
+  outcome.lifetime = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  outcome.closedByHost = ended;
+  outcome.answered = !received.empty();
+  outcome.receivedServerHello = received.find("\"serverHello\"") != std::string::npos;
+  outcome.receivedServerRejected = received.find("\"serverRejected\"") != std::string::npos;
   return outcome;
 }
 
