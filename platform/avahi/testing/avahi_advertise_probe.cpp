@@ -9,11 +9,6 @@
 #include <cstdlib>
 #include <string>
 
-// Read by ThreadSanitizer builds only. libdbus takes its global lock and a connection's lock in
-// either order (opening a connection, closing it); the advertiser never does both at once, as it
-// closes its connection only after Avahi's thread has been joined.
-extern "C" const char* __tsan_default_suppressions() { return "deadlock:libdbus-1.so.3\n"; }
-
 int main(int argc, char** argv) {
   if (argc != 4) {
     std::fprintf(stderr, "usage: %s NAME TYPE PORT\n", argv[0]);
