@@ -15,129 +15,100 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes frameBytes(std::size_t size, std::uint8_t seed) {
+// Counting bytes, so that fragments joined in the wrong order show.
+Bytes payloadOf(std::size_t size) {
   Bytes bytes(size);
-  std::iota(bytes.begin(), bytes.end(), seed);
+  std::iota(bytes.begin(), bytes.end(), static_cast<std::uint8_t>(size));
   return bytes;
 }
 
-std::vector<Bytes> datagramsOf(std::uint32_t frameID, const Bytes& payload, std::uint16_t displayID = 0,
-                               bool isKeyframe = false) {
+std::vector<Bytes> datagramsOf(std::uint32_t frameID, std::size_t size, std::uint16_t displayID = 0) {
+  const Bytes payload = payloadOf(size);
   std::vector<Bytes> datagrams;
-  FrameFragmenter::cut(VideoFrameMetadata{frameID, 0, isKeyframe, 0, displayID}, std::span<const std::uint8_t>(payload),
-                       [&](std::span<const std::uint8_t> datagram) { datagrams.emplace_back(datagram.begin(), datagram.end()); });
+  FrameFragmenter::cut(VideoFrameMetadata{frameID, 0, true, 0, displayID}, std::span<const std::uint8_t>(payload),
+                       [&](auto piece) { datagrams.emplace_back(piece.begin(), piece.end()); });
   return datagrams;
 }
 
-Bytes datagram(const FramePacketHeader& header, std::size_t payloadSize) {
-  const auto headerBytes = header.serialize();
-  Bytes bytes(headerBytes.begin(), headerBytes.end());
+Bytes datagram(std::uint32_t frameID, std::uint16_t index, std::uint16_t count, std::uint32_t totalSize,
+               std::size_t payloadSize, std::uint16_t displayID = 0) {
+  const auto header = FramePacketHeader(frameID, index, count, totalSize, true, displayID).serialize();
+  Bytes bytes(header.begin(), header.end());
   bytes.resize(16 + payloadSize, 0xAB);
   return bytes;
 }
 
-// Feeds the datagrams and returns the frames they completed, as (frameID, payload).
-std::vector<std::pair<std::uint32_t, Bytes>> feed(FrameReassembler& reassembler, const std::vector<Bytes>& datagrams) {
-  std::vector<std::pair<std::uint32_t, Bytes>> frames;
+// Returns the frames the datagrams completed, as (frameID, payload size).
+using Frames = std::vector<std::pair<std::uint32_t, std::size_t>>;
+
+Frames feed(FrameReassembler& reassembler, const std::vector<Bytes>& datagrams) {
+  Frames frames;
   for (const Bytes& bytes : datagrams) {
     if (auto frame = reassembler.accept(bytes)) {
-      frames.emplace_back(frame->frameID, Bytes(frame->payload().begin(), frame->payload().end()));
+      frames.emplace_back(frame->frameID, frame->payload().size());
     }
   }
   return frames;
 }
 
-TEST(FrameReassemblerTest, DeliversFramesWithTheirHeaderFields) {
+TEST(FrameReassemblerTest, ShuffledAndDuplicatedFragmentsGiveTheFrameOnce) {
   FrameReassembler reassembler;
-  const Bytes payload = frameBytes(3000, 5);
+  const Bytes payload = payloadOf(20 * 1400 + 7);
+  std::vector<Bytes> datagrams = datagramsOf(7, payload.size(), 3);
+  datagrams.insert(datagrams.end(), datagrams.begin(), datagrams.begin() + 5);
+  std::shuffle(datagrams.begin(), datagrams.end(), std::mt19937(12345));
+  datagrams.push_back(datagrams.front());  // a late duplicate of a delivered frame
   std::optional<ReassembledFrame> frame;
 
-  for (const Bytes& bytes : datagramsOf(42, payload, 3, true)) {
-    ASSERT_FALSE(frame);
-    frame = reassembler.accept(bytes);
+  for (const Bytes& bytes : datagrams) {
+    if (auto completed = reassembler.accept(bytes)) {
+      ASSERT_FALSE(frame);
+      frame = std::move(completed);
+    }
   }
 
   ASSERT_TRUE(frame);
-  EXPECT_EQ(frame->frameID, 42u);
   EXPECT_EQ(frame->displayID, 3);
   EXPECT_TRUE(frame->isKeyframe);
   EXPECT_EQ(Bytes(frame->payload().begin(), frame->payload().end()), payload);
-  EXPECT_EQ(reassembler.statistics().framesCompleted, 1u);
   EXPECT_EQ(reassembler.framesInFlight(), 0u);
-  EXPECT_TRUE(reassembler.accept(datagram(FramePacketHeader(43, 0, 1, 0, false, 3), 0))->payload().empty());
-}
-
-TEST(FrameReassemblerTest, ShuffledAndDuplicatedFragmentsGiveOneFrame) {
-  FrameReassembler reassembler;
-  const Bytes payload = frameBytes(20 * 1400 + 7, 1);
-  std::vector<Bytes> datagrams = datagramsOf(7, payload);
-  datagrams.insert(datagrams.end(), datagrams.begin(), datagrams.begin() + 5);
-  std::shuffle(datagrams.begin(), datagrams.end(), std::mt19937(12345));
-  datagrams.push_back(datagrams.front());  // after completion: a late duplicate of a delivered frame
-
-  const auto frames = feed(reassembler, datagrams);
-
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].second, payload);
-  EXPECT_EQ(reassembler.statistics().duplicateDatagrams, 6u);
 }
 
 TEST(FrameReassemblerTest, LostFragmentDropsItsFrameOnceANewerOneCompletes) {
   FrameReassembler reassembler;
-  std::vector<Bytes> first = datagramsOf(1, frameBytes(4000, 1));
-  first.erase(first.begin() + 1);
-  std::vector<Bytes> datagrams = first;
-  for (const Bytes& bytes : datagramsOf(2, frameBytes(4000, 2))) {
+  std::vector<Bytes> datagrams = datagramsOf(1, 4000);
+  const Bytes lost = datagrams[1];
+  datagrams.erase(datagrams.begin() + 1);
+  for (const Bytes& bytes : datagramsOf(2, 4000)) {
     datagrams.push_back(bytes);
   }
-  datagrams.push_back(datagramsOf(1, frameBytes(4000, 1))[1]);  // the lost one, too late
+  datagrams.push_back(lost);
 
-  const auto frames = feed(reassembler, datagrams);
-
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].first, 2u);
+  EXPECT_EQ(feed(reassembler, datagrams), (Frames{{2, 4000}}));
   EXPECT_EQ(reassembler.statistics().incompleteFramesDropped, 1u);
-  EXPECT_EQ(reassembler.statistics().lateDatagrams, 1u);
   EXPECT_EQ(reassembler.framesInFlight(), 0u);
 }
 
-TEST(FrameReassemblerTest, HostileDatagramsAreCountedAndDropped) {
+TEST(FrameReassemblerTest, HostileDatagramsAreDropped) {
   const std::vector<Bytes> hostile = {
-      Bytes(15, 0),                                                 // shorter than a header
-      datagram(FramePacketHeader(1, 0, 0, 0, false, 0), 0),         // no fragments
-      datagram(FramePacketHeader(1, 3, 3, 3000, false, 0), 200),    // index not below count
-      datagram(FramePacketHeader(1, 0, 2, 1400, false, 0), 1400),   // size fits one fragment
-      datagram(FramePacketHeader(1, 0, 2, 2801, false, 0), 1400),   // size needs three
-      datagram(FramePacketHeader(1, 0, 1, 0, false, 0), 1),         // empty frame with bytes
-      datagram(FramePacketHeader(1, 0, 2, 2000, false, 0), 1399),   // short middle fragment
-      datagram(FramePacketHeader(1, 1, 2, 2000, false, 0), 601),    // long last fragment
-      datagram(FramePacketHeader(1, 0, 65535, 0xFFFFFFFF, false, 0), 1400),
+      Bytes(15, 0),                       // shorter than a header
+      datagram(1, 0, 0, 0, 0),            // no fragments
+      datagram(1, 3, 3, 3000, 200),       // index not below count
+      datagram(1, 0, 2, 1400, 1400),      // size fits one fragment
+      datagram(1, 0, 1, 0, 1),            // empty frame with bytes
+      datagram(1, 0, 2, 2000, 1399),      // short middle fragment
+      datagram(1, 1, 2, 2000, 601),       // long last fragment
+      datagram(1, 0, 65535, 0xFFFFFFFF, 1400),
   };
   FrameReassembler reassembler;
-
   EXPECT_TRUE(feed(reassembler, hostile).empty());
   EXPECT_EQ(reassembler.statistics().invalidDatagrams, hostile.size());
   EXPECT_EQ(reassembler.framesInFlight(), 0u);
-}
 
-TEST(FrameReassemblerTest, FragmentsContradictingTheirFrameAreRefused) {
-  FrameReassembler reassembler;
-  const Bytes payload = frameBytes(4000, 9);
-  const std::vector<Bytes> honest = datagramsOf(5, payload, 0, true);
-  const std::vector<Bytes> datagrams = {
-      honest[0],
-      datagram(FramePacketHeader(5, 1, 4, 5000, true, 0), 1400),   // other count and size
-      datagram(FramePacketHeader(5, 1, 3, 3500, true, 0), 1400),   // other size
-      datagram(FramePacketHeader(5, 1, 3, 4000, false, 0), 1400),  // other flags
-      honest[1],
-      honest[2],
-  };
-
-  const auto frames = feed(reassembler, datagrams);
-
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].second, payload);
-  EXPECT_EQ(reassembler.statistics().invalidDatagrams, 3u);
+  // A fragment that contradicts the frame its first fragment announced is refused, not mixed in.
+  const std::vector<Bytes> honest = datagramsOf(5, 4000);
+  EXPECT_EQ(feed(reassembler, {honest[0], datagram(5, 1, 3, 3500, 1400), honest[1], honest[2]}),
+            (Frames{{5, 4000}}));
 }
 
 TEST(FrameReassemblerTest, IncompleteFramesAreBoundedPerDisplayAndAcrossDisplays) {
@@ -145,66 +116,40 @@ TEST(FrameReassemblerTest, IncompleteFramesAreBoundedPerDisplayAndAcrossDisplays
 
   for (std::uint32_t frameID = 0; frameID < 100; ++frameID) {
     const std::uint16_t count = frameID % 10 == 0 ? 65535 : 3;  // the largest frames a header can declare, too
-    reassembler.accept(datagram(FramePacketHeader(frameID, 0, count, count * 1400u, false, 0), 1400));
+    reassembler.accept(datagram(frameID, 0, count, count * 1400u, 1400));
     ASSERT_LE(reassembler.framesInFlight(), 4u);
   }
   for (std::uint16_t displayID = 1; displayID < 50; ++displayID) {
     for (std::uint32_t frameID = 0; frameID < 6; ++frameID) {
-      reassembler.accept(datagram(FramePacketHeader(frameID, 0, 3, 3000, false, displayID), 1400));
+      reassembler.accept(datagram(frameID, 0, 3, 3000, 1400, displayID));
     }
     ASSERT_LE(reassembler.framesInFlight(), 12u);
   }
-  EXPECT_EQ(reassembler.statistics().incompleteFramesDropped, 100u + 49u * 6u - reassembler.framesInFlight());
 }
 
 TEST(FrameReassemblerTest, LateFirstFragmentDoesNotEvictNewerFrames) {
   FrameReassembler reassembler(2);
-  reassembler.accept(datagram(FramePacketHeader(10, 0, 2, 2000, false, 0), 1400));
-  reassembler.accept(datagram(FramePacketHeader(11, 0, 2, 2000, false, 0), 1400));
+  reassembler.accept(datagram(10, 0, 2, 2000, 1400));
+  reassembler.accept(datagram(11, 0, 2, 2000, 1400));
 
-  reassembler.accept(datagram(FramePacketHeader(9, 0, 2, 2000, false, 0), 1400));
-  const auto frame = reassembler.accept(datagram(FramePacketHeader(10, 1, 2, 2000, false, 0), 600));
+  reassembler.accept(datagram(9, 0, 2, 2000, 1400));
+  const auto frame = reassembler.accept(datagram(10, 1, 2, 2000, 600));
 
   ASSERT_TRUE(frame);
   EXPECT_EQ(frame->frameID, 10u);
-  EXPECT_EQ(reassembler.statistics().lateDatagrams, 1u);
 }
 
-TEST(FrameReassemblerTest, FrameIDsWrapAround) {
+TEST(FrameReassemblerTest, FrameIDsWrapAroundAndARestartedSenderIsFollowed) {
   FrameReassembler reassembler;
+  const std::uint32_t frameIDs[] = {0xFFFFFFFDu, 0xFFFFFFFEu, 0u, 1u, 0xFFFFFFFFu, 2u, 5000u, 0u};
   std::vector<Bytes> datagrams;
-  for (const std::uint32_t frameID : {0xFFFFFFFDu, 0xFFFFFFFEu, 0u, 1u}) {
-    const auto frameDatagrams = datagramsOf(frameID, frameBytes(2000, static_cast<std::uint8_t>(frameID)));
-    datagrams.insert(datagrams.end(), frameDatagrams.begin(), frameDatagrams.end());
+  for (std::size_t index = 0; index < std::size(frameIDs); ++index) {
+    datagrams.push_back(datagramsOf(frameIDs[index], 100 + index)[0]);
   }
-  datagrams.push_back(datagramsOf(0xFFFFFFFFu, frameBytes(2500, 0))[0]);  // older than frame 1: too late
 
-  const auto frames = feed(reassembler, datagrams);
-
-  ASSERT_EQ(frames.size(), 4u);
-  EXPECT_EQ(frames[0].first, 0xFFFFFFFDu);
-  EXPECT_EQ(frames[3].first, 1u);
-  EXPECT_EQ(reassembler.statistics().lateDatagrams, 1u);
-  EXPECT_EQ(reassembler.framesInFlight(), 0u);
-}
-
-TEST(FrameReassemblerTest, SenderThatRestartsItsNumberingIsFollowed) {
-  FrameReassembler reassembler;
-  std::vector<Bytes> datagrams;
-  for (std::uint32_t frameID = 0; frameID < 10; ++frameID) {  // a first encoder
-    datagrams.push_back(datagramsOf(frameID, frameBytes(100, 1))[0]);
-  }
-  for (std::uint32_t frameID = 0; frameID < 3; ++frameID) {  // its successor starts again at 0
-    datagrams.push_back(datagramsOf(frameID, frameBytes(200 + frameID, 2))[0]);
-  }
-  datagrams.push_back(datagramsOf(5000, frameBytes(10, 1))[0]);  // a jump far ahead
-  datagrams.push_back(datagramsOf(0, frameBytes(300, 3))[0]);    // and back to 0
-
-  const auto frames = feed(reassembler, datagrams);
-
-  ASSERT_EQ(frames.size(), 15u);
-  EXPECT_EQ(frames[10].second.size(), 200u);
-  EXPECT_EQ(frames[14].second.size(), 300u);
+  // 0xFFFFFFFF is older than 1 by then: too late. The jump to 5000 and back to 0 is a new encoder.
+  EXPECT_EQ(feed(reassembler, datagrams),
+            (Frames{{0xFFFFFFFDu, 100}, {0xFFFFFFFEu, 101}, {0, 102}, {1, 103}, {2, 105}, {5000, 106}, {0, 107}}));
 }
 
 }  // namespace
