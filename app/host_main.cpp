@@ -3,7 +3,6 @@
 #include <asio/signal_set.hpp>
 
 #include <cstdio>
-#include <iostream>
 #include <optional>
 
 #include "app/app_build_info.h"
