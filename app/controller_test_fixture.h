@@ -51,16 +51,15 @@ class ControllerFixture : public ::testing::Test {
     capture_->setAccessGranted(screenRecordingGranted_);
     input_ = std::make_shared<VirtualInputBackend>(displays_);
     input_->setTrusted(accessibilityGranted_);
-    controlServer_ = ControlChannelServer::create(ControlChannelServer::Dependencies{
-        mainQueue_, defaults_, nullptr, [] { return std::string("Test"); },
-        nullptr, makeTcpListener, 0, {}});
     VideoStreamServerOptions videoOptions;
     videoOptions.port = 0;
-    videoServer_ = VideoStreamServer::create(videoOptions);
     StatusBarTiming timing;
     timing.capture.pauseAfterFailedAttempt = 10ms;
     controller_ = StatusBarController::create(StatusBarController::Dependencies{
-        mainQueue_, controlServer_, videoServer_, displays_, capture_, encoders_.factory(), input_, userInterface_,
+        mainQueue_,
+        ControlChannelServer::Dependencies{mainQueue_, defaults_, nullptr, [] { return std::string("Test"); }, nullptr,
+                                           makeTcpListener, 0, {}},
+        videoOptions, displays_, capture_, encoders_.factory(), input_, userInterface_,
         permissionHelp_, [this] { ++quits_; }, timing});
   }
 
@@ -71,8 +70,8 @@ class ControllerFixture : public ::testing::Test {
       while (capture_->startAnswers().releaseOne() || capture_->stopAnswers().releaseOne()) {
       }
       controller_->shutdown(10s);
-      controlServer_->shutdownQueueAndWait();
-      videoServer_->shutdownQueueAndWait();
+      controller_->controlServer().shutdownQueueAndWait();
+      controller_->videoServer().shutdownQueueAndWait();
     }
   }
 
@@ -88,7 +87,7 @@ class ControllerFixture : public ::testing::Test {
   // Starts the servers on free ports, as the menu's Start does.
   void startServers() {
     controller_->startServer();
-    ASSERT_TRUE(runUntil([&] { return controlServer_->listeningPort().has_value(); }));
+    ASSERT_TRUE(runUntil([&] { return controller_->controlServer().listeningPort().has_value(); }));
   }
 
   bool runUntil(const std::function<bool()>& condition) { return mainQueue_.runUntil(condition, 10s); }
@@ -119,8 +118,6 @@ class ControllerFixture : public ::testing::Test {
   bool accessibilityGranted_ = true;
   bool screenRecordingGranted_ = true;
   int quits_ = 0;
-  std::shared_ptr<ControlChannelServer> controlServer_;
-  std::shared_ptr<VideoStreamServer> videoServer_;
   std::shared_ptr<StatusBarController> controller_;
 };
 

@@ -106,8 +106,8 @@ class HostSession {
   ~HostSession() {
     screenChangeWatch_.reset();
     if (controller_) {
-      controlServer_->shutdownQueueAndWait();
-      videoServer_->shutdownQueueAndWait();
+      controller_->controlServer().shutdownQueueAndWait();
+      controller_->videoServer().shutdownQueueAndWait();
       controller_.reset();
     }
   }
@@ -118,13 +118,13 @@ class HostSession {
 
   void startController() {
     MainQueue& mainQueue = userInterface_.mainQueue();
-    controlServer_ = ControlChannelServer::create(ControlChannelServer::Dependencies{
-        mainQueue, std::make_shared<JsonFileUserDefaults>(defaultUserDefaultsPath()), openAdvertiser(), computerName,
-        [displays = backends_.displays] { return MacDisplayCatalog::currentSnapshots(*displays); }, makeTcpListener,
-        VelmoraConstants::defaultControlPort, ControlChannelTiming{}});
-    videoServer_ = VideoStreamServer::create();
     controller_ = StatusBarController::create(StatusBarController::Dependencies{
-        mainQueue, controlServer_, videoServer_, backends_.displays, backends_.capture, backends_.makeEncoderSession,
+        mainQueue,
+        ControlChannelServer::Dependencies{
+            mainQueue, std::make_shared<JsonFileUserDefaults>(defaultUserDefaultsPath()), openAdvertiser(), computerName,
+            [displays = backends_.displays] { return MacDisplayCatalog::currentSnapshots(*displays); },
+            makeTcpListener, VelmoraConstants::defaultControlPort, ControlChannelTiming{}},
+        VideoStreamServer::Options{}, backends_.displays, backends_.capture, backends_.makeEncoderSession,
         backends_.input, userInterface_.statusUserInterface(), userInterface_.permissionHelp(), [this] { quit(); },
         {}});
     watchScreenChanges();
@@ -177,8 +177,6 @@ class HostSession {
   HostBackends backends_;
   HostUserInterface& userInterface_;
   const HostCustomization& customization_;
-  std::shared_ptr<ControlChannelServer> controlServer_;
-  std::shared_ptr<VideoStreamServer> videoServer_;
   std::shared_ptr<StatusBarController> controller_;
   ScreenChangeWatch screenChangeWatch_;
 };

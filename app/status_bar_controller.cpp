@@ -13,8 +13,8 @@ namespace velmora {
 
 std::shared_ptr<StatusBarController> StatusBarController::create(Dependencies dependencies) {
   std::shared_ptr<StatusBarController> controller(new StatusBarController(std::move(dependencies)));
+  controller->createServers();
   controller->setupMenu();
-  controller->wireCallbacks();
   controller->dependencies_.userInterface->setMenuSource(controller);
   controller->schedulePermissionRecheck();
   // Checked once more now that the menu exists, as its warnings follow these flags.
@@ -27,9 +27,7 @@ StatusBarController::StatusBarController(Dependencies dependencies)
       eventInjector_(EventInjectorService::Dependencies{dependencies_.inputBackend, dependencies_.timing.injector}),
       pairingCode_(generatePairingCode()),
       accessibilityCurrentlyGranted_(dependencies_.inputBackend->isProcessTrusted(false)),
-      screenRecordingCurrentlyGranted_(dependencies_.captureBackend->hasScreenCaptureAccess()) {
-  controlServer().setRequiredPairingCode(pairingCode_);
-}
+      screenRecordingCurrentlyGranted_(dependencies_.captureBackend->hasScreenCaptureAccess()) {}
 
 StatusBarController::~StatusBarController() = default;
 
@@ -82,8 +80,16 @@ std::function<void(Parameters...)> StatusBarController::postedToMainQueue(
   };
 }
 
-void StatusBarController::wireCallbacks() {
-  auto& server = controlServer();
+void StatusBarController::createServers() {
+  controlServer_ = ControlChannelServer::create(std::move(dependencies_.controlServer), controlServerCallbacks());
+  controlServer_->setRequiredPairingCode(pairingCode_);
+  videoServer_ = VideoStreamServer::create(std::move(dependencies_.videoServer),
+                                           {postedToMainQueue(&StatusBarController::videoClientReady)});
+  eventInjector_.onAccessibilityPermissionLost = postedToMainQueue(&StatusBarController::recheckAccessibility);
+}
+
+ControlChannelServer::Callbacks StatusBarController::controlServerCallbacks() {
+  ControlChannelServer::Callbacks server;
   std::weak_ptr<StatusBarController> weak = weak_from_this();
 
   // These run on the control server's network queue before anything is posted: the client's UDP
@@ -123,14 +129,13 @@ void StatusBarController::wireCallbacks() {
   server.onClientTrusted = postedToMainQueue(&StatusBarController::dismissVerificationCodePanel);
   server.onPairingRequired = postedToMainQueue(&StatusBarController::showVerificationCode);
   server.onKeyframeRequested = postedToMainQueue(&StatusBarController::keyframeRequestedByClient);
-  videoServer().onClientReady = postedToMainQueue(&StatusBarController::videoClientReady);
-  eventInjector_.onAccessibilityPermissionLost = postedToMainQueue(&StatusBarController::recheckAccessibility);
   server.displaySnapshotProvider = [weak, source = dependencies_.displaySource] {
     if (auto self = weak.lock()) {
       return self->displaySnapshotsForServerHello();
     }
     return MacDisplayCatalog::currentSnapshots(*source);
   };
+  return server;
 }
 
 void StatusBarController::handleControlMessage(const ControlMessage& message) { eventInjector_.handle(message); }

@@ -71,8 +71,9 @@ class StatusBarController : public StatusMenuSource, public std::enable_shared_f
 
   struct Dependencies {
     MainQueue& mainQueue;
-    std::shared_ptr<ControlChannelServer> controlServer;
-    std::shared_ptr<VideoStreamServer> videoServer;
+    // The controller makes and owns its servers, so that their callbacks reach it from the start.
+    ControlChannelServer::Dependencies controlServer;
+    VideoStreamServer::Options videoServer;
     std::shared_ptr<DisplaySource> displaySource;
     std::shared_ptr<ScreenCaptureBackend> captureBackend;
     VideoEncoderBackendFactory makeEncoderSession;
@@ -90,6 +91,9 @@ class StatusBarController : public StatusMenuSource, public std::enable_shared_f
 
   void startServer();
   void stopServer();
+  // For the host's tear-down, which stops their queues before the controller goes, and for tests.
+  ControlChannelServer& controlServer() const { return *controlServer_; }
+  VideoStreamServer& videoServer() const { return *videoServer_; }
   // Quitting: stops the servers and streaming and waits up to `timeout` for the captures to
   // answer their stops, so that nothing is left running when the process ends.
   void shutdown(std::chrono::steady_clock::duration timeout);
@@ -140,6 +144,8 @@ class StatusBarController : public StatusMenuSource, public std::enable_shared_f
   static std::string formatPairingCode(std::uint32_t value);
 
   // What the menu and the tests read.
+  // The displays a ServerHello lists: the streamed ones in stream order while streaming.
+  std::vector<MacDisplaySnapshot> displaySnapshotsForServerHello() const;
   const std::map<std::uint32_t, DisplayPipeline>& displayPipelines() const { return displayPipelines_; }
   const std::set<std::uint32_t>& runningPipelineDisplayIDs() const { return runningPipelineDisplayIDs_; }
   bool isCapturing() const { return isCapturing_; }
@@ -170,17 +176,15 @@ class StatusBarController : public StatusMenuSource, public std::enable_shared_f
   };
 
   explicit StatusBarController(Dependencies dependencies);
-  void wireCallbacks();
+  void createServers();
+  ControlChannelServer::Callbacks controlServerCallbacks();
   // A callback for another thread: it queues `method`, with copies of its arguments, onto the
   // main queue, where it runs only if the controller still exists.
   template <class... Parameters>
   std::function<void(Parameters...)> postedToMainQueue(void (StatusBarController::*method)(Parameters...));
-  ControlChannelServer& controlServer() const { return *dependencies_.controlServer; }
-  VideoStreamServer& videoServer() const { return *dependencies_.videoServer; }
   // Streams again in the mode the client asked for, at its last preferred size and rate.
   void restartStreaming(bool reuseExistingPipelinesIfPossible);
   std::vector<MacDisplaySnapshot> currentSnapshots() const;
-  std::vector<MacDisplaySnapshot> displaySnapshotsForServerHello() const;
   void setSelectedDisplay(std::optional<std::uint32_t> displayID);
   void setupMenu();
   void recheckAccessibility();
@@ -206,8 +210,10 @@ class StatusBarController : public StatusMenuSource, public std::enable_shared_f
   Dependencies dependencies_;
   log::Logger logger_{"App"};
   EventInjectorService eventInjector_;
+  std::shared_ptr<ControlChannelServer> controlServer_;
+  std::shared_ptr<VideoStreamServer> videoServer_;
 
-  // Declared after the servers (in dependencies_): destroyed first, so no encoder outlives the server it sends to.
+  // Declared after the servers: destroyed first, so no encoder outlives the server it sends to.
   std::map<std::uint32_t, DisplayPipeline> displayPipelines_;
   std::set<std::uint32_t> runningPipelineDisplayIDs_;
   std::vector<MacDisplaySnapshot> streamingDisplaySnapshots_;

@@ -18,7 +18,7 @@ using testing::TestClient;
 class StatusBarControllerTest : public testing::ControllerFixture {
  protected:
   std::unique_ptr<TestClient> connectClient() {
-    return std::make_unique<TestClient>(mainQueue_, *controlServer_->listeningPort());
+    return std::make_unique<TestClient>(mainQueue_, *controller_->controlServer().listeningPort());
   }
 
   StatusMenuItem item(int tag) const {
@@ -102,7 +102,7 @@ TEST_F(StatusBarControllerTest, PairingAndTheSessionReachThePanelTheStatusLineAn
   controller_->stopServer();
   mainQueue_.drain();
   EXPECT_EQ(userInterface_->statuses.back(), "Server stopped");
-  EXPECT_TRUE(runUntil([&] { return !controlServer_->listeningPort().has_value(); }));
+  EXPECT_TRUE(runUntil([&] { return !controller_->controlServer().listeningPort().has_value(); }));
 }
 
 TEST_F(StatusBarControllerTest, MenuShowsTheFingerprintOnlyWithAltAndFollowsStatusFromAnyThread) {

@@ -42,7 +42,7 @@ void StatusBarController::connectPipeline(const DisplayPipeline& pipeline, std::
   // Set before the session exists, so that its first output already finds the handler. The
   // handler holds the video server, not the controller: an encoder thread must never be the one
   // that releases the controller, which owns that encoder.
-  pipeline.encoderService->onEncodedNALUnits = [weakServer = std::weak_ptr(dependencies_.videoServer)](
+  pipeline.encoderService->onEncodedNALUnits = [weakServer = std::weak_ptr(videoServer_)](
                                                    std::vector<NALUnit> nalUnits, const VideoFrameMetadata& metadata) {
     if (auto server = weakServer.lock()) {
       server->send(nalUnits, metadata);

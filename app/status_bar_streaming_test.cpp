@@ -184,12 +184,12 @@ TEST_F(ControllerPipelineTest, MultiDisplaySplitsTheBitRateAndNumbersTheStreamsI
   capture_->stopAnswers().setHolding(true);
   controller_->multiDisplayRequested(true);
   EXPECT_TRUE(controller_->displayPipelines().empty());
-  EXPECT_EQ(controlServer_->displaySnapshotProvider().front().displayID, 1u);
+  EXPECT_EQ(controller_->displaySnapshotsForServerHello().front().displayID, 1u);
   capture_->stopAnswers().setHolding(false);
   while (capture_->stopAnswers().releaseOne()) {
   }
   ASSERT_TRUE(runUntil([&] { return allRunning() && controller_->displayPipelines().size() == 3; }));
-  const auto listed = controlServer_->displaySnapshotProvider();
+  const auto listed = controller_->displaySnapshotsForServerHello();
   ASSERT_EQ(listed.size(), 3u);
   EXPECT_EQ(listed[0].displayID, 1u);
   EXPECT_EQ(listed[2].displayID, 3u);

@@ -116,11 +116,9 @@ int run(int seconds, int width, int height, int fps, std::int64_t bitRate) {
 
   VideoStreamServer::Options options;
   options.port = 0;
-  auto server = VideoStreamServer::create(options);
+  auto server = VideoStreamServer::create(options, {[&] { ready = true; }});
   server->start();
   server->setAllowedClientHost("127.0.0.1");
-
-  server->onClientReady = [&] { ready = true; };
 
   // Declared after everything its output touches, so that it is destroyed first: its destructor
   // waits for an output still being delivered.

@@ -114,17 +114,16 @@ void send150KBFrame(benchmark::State& state) {
   VideoStreamServer::Options options;
   options.port = 0;
   options.sendMode = mode;
-  auto server = VideoStreamServer::create(options);
   std::mutex readyLock;
   std::condition_variable readyChanged;
   bool ready = false;
-  server->onClientReady = [&] {
-    {
-      std::lock_guard lock(readyLock);
-      ready = true;
-    }
-    readyChanged.notify_all();
-  };
+  auto server = VideoStreamServer::create(options, {[&] {
+                                            {
+                                              std::lock_guard lock(readyLock);
+                                              ready = true;
+                                            }
+                                            readyChanged.notify_all();
+                                          }});
   server->start();
   server->setAllowedClientHost("127.0.0.1");
   DrainingReceiver receiver;

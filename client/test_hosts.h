@@ -46,15 +46,16 @@ class InProcessHost {
                                                     makeTcpListener,
                                                     0,
                                                     timing};
-    server_ = ControlChannelServer::create(std::move(dependencies));
+    ControlChannelServer::Callbacks callbacks;
+    callbacks.onClientConnected = [this](const ClientHello& hello, const std::shared_ptr<Connection>&,
+                                         const std::optional<std::string>&) { add("connected " + hello.deviceName); };
+    callbacks.onClientDisconnected = [this] { add("disconnected"); };
+    callbacks.onPairingRequired = [this] { add("pairing required"); };
+    callbacks.onKeyframeRequested = [this] { add("keyframe"); };
+    callbacks.onDisplaySwitchRequested = [this](std::uint32_t id) { add("switch " + std::to_string(id)); };
+    callbacks.onControlMessage = [this](const ControlMessage& message) { add("control " + message.toJson().dump()); };
+    server_ = ControlChannelServer::create(std::move(dependencies), std::move(callbacks));
     server_->setRequiredPairingCode(kHostPairingCode);
-    server_->onClientConnected = [this](const ClientHello& hello, const std::shared_ptr<Connection>&,
-                                        const std::optional<std::string>&) { add("connected " + hello.deviceName); };
-    server_->onClientDisconnected = [this] { add("disconnected"); };
-    server_->onPairingRequired = [this] { add("pairing required"); };
-    server_->onKeyframeRequested = [this] { add("keyframe"); };
-    server_->onDisplaySwitchRequested = [this](std::uint32_t id) { add("switch " + std::to_string(id)); };
-    server_->onControlMessage = [this](const ControlMessage& message) { add("control " + message.toJson().dump()); };
     server_->start();
     mainQueue_.runUntil([&] { return server_->listeningPort().value_or(0) != 0; }, kHostWait);
   }

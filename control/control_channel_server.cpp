@@ -6,12 +6,14 @@
 
 namespace velmora {
 
-std::shared_ptr<ControlChannelServer> ControlChannelServer::create(Dependencies dependencies) {
-  return ownedOutsideItsQueue(std::shared_ptr<ControlChannelServer>(new ControlChannelServer(std::move(dependencies))));
+std::shared_ptr<ControlChannelServer> ControlChannelServer::create(Dependencies dependencies, Callbacks callbacks) {
+  return ownedOutsideItsQueue(
+      std::shared_ptr<ControlChannelServer>(new ControlChannelServer(std::move(dependencies), std::move(callbacks))));
 }
 
-ControlChannelServer::ControlChannelServer(Dependencies dependencies)
+ControlChannelServer::ControlChannelServer(Dependencies dependencies, Callbacks callbacks)
     : dependencies_(std::move(dependencies)),
+      callbacks_(std::move(callbacks)),
       netQueue_(std::string(kApplicationIdentifier) + ".control"),
       pairingThrottle_(dependencies_.timing.pairingThrottle),
       trustedClientIdentifiers_(dependencies_.userDefaults) {}
@@ -250,8 +252,8 @@ void ControlChannelServer::endActiveConnection(const std::shared_ptr<Connection>
   activeConnection_.reset();
   handshakeCompleted_ = false;
   handshakeTimestamp_.reset();
-  if (notifyDisconnect && onClientDisconnected) {
-    onClientDisconnected();
+  if (notifyDisconnect && callbacks_.onClientDisconnected) {
+    callbacks_.onClientDisconnected();
   }
 }
 

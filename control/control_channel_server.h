@@ -52,7 +52,23 @@ class ControlChannelServer : public std::enable_shared_from_this<ControlChannelS
     ControlChannelTiming timing;
   };
 
-  static std::shared_ptr<ControlChannelServer> create(Dependencies dependencies);
+  // What the server reports, given once at creation. Invoked on netQueue, except
+  // displaySnapshotProvider, which is called on the main thread.
+  struct Callbacks {
+    std::function<void(const ControlMessage&)> onControlMessage;
+    std::function<void(std::uint32_t displayID)> onDisplaySwitchRequested;
+    std::function<void(bool enabled)> onMultiDisplayRequested;
+    std::function<void(const ClientHello&, const std::shared_ptr<Connection>&, const std::optional<std::string>& host)>
+        onClientConnected;
+    std::function<void()> onClientDisconnected;
+    std::function<void()> onPairingRequired;
+    std::function<void()> onClientTrusted;
+    std::function<void()> onKeyframeRequested;
+    // The displays a ServerHello lists; none: Dependencies::currentSnapshots.
+    std::function<std::vector<MacDisplaySnapshot>()> displaySnapshotProvider;
+  };
+
+  static std::shared_ptr<ControlChannelServer> create(Dependencies dependencies, Callbacks callbacks = {});
   ~ControlChannelServer();
 
   ControlChannelServer(const ControlChannelServer&) = delete;
@@ -72,21 +88,8 @@ class ControlChannelServer : public std::enable_shared_from_this<ControlChannelS
   // The port the listener is bound to while one exists (tests start on port 0).
   std::optional<std::uint16_t> listeningPort() const;
 
-  // Set once by the owner right after construction; invoked on netQueue.
-  std::function<void(const ControlMessage&)> onControlMessage;
-  std::function<void(std::uint32_t displayID)> onDisplaySwitchRequested;
-  std::function<void(bool enabled)> onMultiDisplayRequested;
-  std::function<void(const ClientHello&, const std::shared_ptr<Connection>&, const std::optional<std::string>& host)>
-      onClientConnected;
-  std::function<void()> onClientDisconnected;
-  std::function<void()> onPairingRequired;
-  std::function<void()> onClientTrusted;
-  std::function<void()> onKeyframeRequested;
-  // Called on the main thread.
-  std::function<std::vector<MacDisplaySnapshot>()> displaySnapshotProvider;
-
  private:
-  explicit ControlChannelServer(Dependencies dependencies);
+  ControlChannelServer(Dependencies dependencies, Callbacks callbacks);
 
   struct ScreenSize {
     double width = 0;
@@ -139,6 +142,7 @@ class ControlChannelServer : public std::enable_shared_from_this<ControlChannelS
   void closeEndedConnection(const std::shared_ptr<Connection>& connection);
 
   Dependencies dependencies_;
+  const Callbacks callbacks_;
   log::Logger logger_{"ControlChannel"};
   SerialQueue netQueue_;
 

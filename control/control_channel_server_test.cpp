@@ -56,22 +56,22 @@ class ControlChannelServerTest : public ::testing::Test {
   void TearDown() override { server_.reset(); }
 
   void makeServer(ControlChannelTiming timing = shortTiming()) {
-    server_ = ControlChannelServer::create({mainQueue_, defaults_, nullptr, [] { return std::string("Test Mac"); },
-                                            [this] { return snapshots_; }, makeTcpListener, 0, timing});
-    server_->setRequiredPairingCode("1234");
-    server_->onClientConnected = [this](const ClientHello& hello, const std::shared_ptr<Connection>&,
-                                        const std::optional<std::string>& host) {
+    ControlChannelServer::Callbacks callbacks;
+    callbacks.onClientConnected = [this](const ClientHello& hello, const std::shared_ptr<Connection>&,
+                                         const std::optional<std::string>& host) {
       reports_.add("connected " + hello.deviceName + " from " + host.value_or("nil"));
     };
-    server_->onClientDisconnected = [this] { reports_.add("disconnected"); };
-    server_->onPairingRequired = [this] { reports_.add("pairing required"); };
-    server_->onClientTrusted = [this] { reports_.add("trusted"); };
-    server_->onKeyframeRequested = [this] { reports_.add("keyframe"); };
-    server_->onDisplaySwitchRequested = [this](std::uint32_t id) { reports_.add("switch " + std::to_string(id)); };
-    server_->onMultiDisplayRequested = [this](bool enabled) { reports_.add(enabled ? "multi on" : "multi off"); };
-    server_->onControlMessage = [this](const ControlMessage& message) {
-      reports_.add("control " + jsonText(message));
-    };
+    callbacks.onClientDisconnected = [this] { reports_.add("disconnected"); };
+    callbacks.onPairingRequired = [this] { reports_.add("pairing required"); };
+    callbacks.onClientTrusted = [this] { reports_.add("trusted"); };
+    callbacks.onKeyframeRequested = [this] { reports_.add("keyframe"); };
+    callbacks.onDisplaySwitchRequested = [this](std::uint32_t id) { reports_.add("switch " + std::to_string(id)); };
+    callbacks.onMultiDisplayRequested = [this](bool enabled) { reports_.add(enabled ? "multi on" : "multi off"); };
+    callbacks.onControlMessage = [this](const ControlMessage& message) { reports_.add("control " + jsonText(message)); };
+    server_ = ControlChannelServer::create({mainQueue_, defaults_, nullptr, [] { return std::string("Test Mac"); },
+                                            [this] { return snapshots_; }, makeTcpListener, 0, timing},
+                                           std::move(callbacks));
+    server_->setRequiredPairingCode("1234");
     server_->start();
     ASSERT_TRUE(mainQueue_.runUntil([&] { return server_->listeningPort().has_value() && port() != 0; }, kWait));
   }

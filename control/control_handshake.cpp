@@ -102,8 +102,8 @@ bool ControlChannelServer::passesPairing(const std::shared_ptr<Connection>& conn
 
   if (hello.pairingCode == requiredPairingCode()) {
     pairingThrottle_.recordSuccess();
-    if (identifier && trustedClientIdentifiers_.add(*identifier) && onClientTrusted) {
-      onClientTrusted();
+    if (identifier && trustedClientIdentifiers_.add(*identifier) && callbacks_.onClientTrusted) {
+      callbacks_.onClientTrusted();
     }
     return true;
   }
@@ -113,8 +113,8 @@ bool ControlChannelServer::passesPairing(const std::shared_ptr<Connection>& conn
     logger_.error("Too many wrong pairing codes: refusing codes for {}s",
                   std::chrono::ceil<std::chrono::seconds>(*lockout).count());
   }
-  if (onPairingRequired) {
-    onPairingRequired();
+  if (callbacks_.onPairingRequired) {
+    callbacks_.onPairingRequired();
   }
   rejectPendingConnection(connection, RejectionReason::invalidPairingCode);
   return false;
@@ -147,8 +147,8 @@ void ControlChannelServer::admitClient(const std::shared_ptr<Connection>& connec
   }
   // The owner learns the client's host before the hello leaves, so that the video server
   // already accepts the client's UDP hello when it arrives.
-  if (onClientConnected) {
-    onClientConnected(hello, connection, clientHost);
+  if (callbacks_.onClientConnected) {
+    callbacks_.onClientConnected(hello, connection, clientHost);
   }
   sendLocked(HandshakeMessage(serverHello));
   receiveControlMessages(connection, accumulator);
@@ -228,8 +228,8 @@ std::optional<std::string> ControlChannelServer::extractLocalHost(const std::sha
 }
 
 std::vector<MacDisplaySnapshot> ControlChannelServer::snapshots() const {
-  if (displaySnapshotProvider) {
-    return displaySnapshotProvider();
+  if (callbacks_.displaySnapshotProvider) {
+    return callbacks_.displaySnapshotProvider();
   }
   return dependencies_.currentSnapshots ? dependencies_.currentSnapshots() : std::vector<MacDisplaySnapshot>{};
 }

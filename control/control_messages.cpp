@@ -89,22 +89,22 @@ void ControlChannelServer::dispatch(const ControlMessage& message) {
         using Case = std::decay_t<decltype(value)>;
         if constexpr (std::is_same_v<Case, ControlMessage::KeyDown>) {
           logger_.info("Received keyDown: keyCode={} modifiers={}", value.keyCode, value.modifiers.rawValue());
-          if (onControlMessage) onControlMessage(message);
+          if (callbacks_.onControlMessage) callbacks_.onControlMessage(message);
         } else if constexpr (std::is_same_v<Case, ControlMessage::KeyUp>) {
           logger_.info("Received keyUp: keyCode={} modifiers={}", value.keyCode, value.modifiers.rawValue());
-          if (onControlMessage) onControlMessage(message);
+          if (callbacks_.onControlMessage) callbacks_.onControlMessage(message);
         } else if constexpr (std::is_same_v<Case, ControlMessage::SwitchDisplay>) {
           logger_.info("Received switchDisplay request: displayID={}", value.displayID);
-          if (onDisplaySwitchRequested) onDisplaySwitchRequested(value.displayID);
+          if (callbacks_.onDisplaySwitchRequested) callbacks_.onDisplaySwitchRequested(value.displayID);
         } else if constexpr (std::is_same_v<Case, ControlMessage::SetMultiDisplay>) {
           logger_.info("Received setMultiDisplay: enabled={}", value.enabled ? 1 : 0);
-          if (onMultiDisplayRequested) onMultiDisplayRequested(value.enabled);
+          if (callbacks_.onMultiDisplayRequested) callbacks_.onMultiDisplayRequested(value.enabled);
         } else if constexpr (std::is_same_v<Case, ControlMessage::RequestKeyframe>) {
-          if (onKeyframeRequested) onKeyframeRequested();
+          if (callbacks_.onKeyframeRequested) callbacks_.onKeyframeRequested();
         } else if constexpr (std::is_same_v<Case, ControlMessage::Unknown>) {
           logger_.info("Received unknown control message — ignoring");
         } else {
-          if (onControlMessage) onControlMessage(message);
+          if (callbacks_.onControlMessage) callbacks_.onControlMessage(message);
         }
       },
       message.value());

@@ -50,7 +50,7 @@ class VideoPipelineTest : public ::testing::Test {
 
     VideoStreamServer::Options options;
     options.port = 0;
-    server_ = VideoStreamServer::create(options);
+    server_ = VideoStreamServer::create(options, {[this] { encoder_->requestKeyframe(); }});
     server_->start();
     server_->setAllowedClientHost("127.0.0.1");
 
@@ -69,7 +69,6 @@ class VideoPipelineTest : public ::testing::Test {
       server_->send(units, metadata);
     };
     capture_->setOnSampleBuffer([this](const SampleBuffer& frame) { encoder_->encode(frame); });
-    server_->onClientReady = [this] { encoder_->requestKeyframe(); };
     capture_->start();
   }
 

@@ -27,12 +27,14 @@ bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
 
 }  // namespace
 
-std::shared_ptr<VideoStreamServer> VideoStreamServer::create(Options options) {
-  return ownedOutsideItsQueue(std::make_shared<VideoStreamServer>(ConstructionKey{}, std::move(options)));
+std::shared_ptr<VideoStreamServer> VideoStreamServer::create(Options options, Callbacks callbacks) {
+  return ownedOutsideItsQueue(
+      std::make_shared<VideoStreamServer>(ConstructionKey{}, std::move(options), std::move(callbacks)));
 }
 
-VideoStreamServer::VideoStreamServer(ConstructionKey, Options options)
+VideoStreamServer::VideoStreamServer(ConstructionKey, Options options, Callbacks callbacks)
     : options_(std::move(options)),
+      callbacks_(std::move(callbacks)),
       networkQueue_(std::string(kApplicationIdentifier) + ".video"),
       flowLogThrottle_(options_.loggedFlowsPerWindow, options_.flowLogWindow) {
   if (!options_.makeListener) {
@@ -270,8 +272,8 @@ void VideoStreamServer::admit(const FlowContext& context, const std::shared_ptr<
     previous->cancel();  // the newest verified flow wins
   }
   logger_.info("VideoServer: new UDP connection from client — READY, can send video");
-  if (onClientReady) {
-    onClientReady();
+  if (callbacks_.onClientReady) {
+    callbacks_.onClientReady();
   }
 }
 

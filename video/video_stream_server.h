@@ -40,7 +40,12 @@ class VideoStreamServer : public std::enable_shared_from_this<VideoStreamServer>
   using Clock = VideoStreamServerOptions::Clock;
   using Options = VideoStreamServerOptions;
 
-  static std::shared_ptr<VideoStreamServer> create(Options options = {});
+  // What the server reports, given once at creation; called on the video network queue.
+  struct Callbacks {
+    std::function<void()> onClientReady;  // the verified client's flow was adopted
+  };
+
+  static std::shared_ptr<VideoStreamServer> create(Options options = {}, Callbacks callbacks = {});
 
  private:
   // Only create() can make the key: the server is always owned by a shared_ptr.
@@ -49,7 +54,7 @@ class VideoStreamServer : public std::enable_shared_from_this<VideoStreamServer>
   };
 
  public:
-  VideoStreamServer(ConstructionKey key, Options options);
+  VideoStreamServer(ConstructionKey key, Options options, Callbacks callbacks);
   ~VideoStreamServer();
 
   VideoStreamServer(const VideoStreamServer&) = delete;
@@ -70,9 +75,6 @@ class VideoStreamServer : public std::enable_shared_from_this<VideoStreamServer>
 
   // Text that two spellings of one host share: no "%interface" suffix, no IPv4-mapped prefix.
   static std::string canonicalHostString(std::string_view host);
-
-  // Set once by the owner right after construction; called on the video network queue.
-  std::function<void()> onClientReady;
 
  private:
   struct State {
@@ -114,6 +116,7 @@ class VideoStreamServer : public std::enable_shared_from_this<VideoStreamServer>
   void clearActiveConnectionIf(const std::shared_ptr<UdpFlow>& flow);
 
   Options options_;
+  const Callbacks callbacks_;
   log::Logger logger_{"VideoStream"};
   SerialQueue networkQueue_;
   FlowLogThrottle flowLogThrottle_;

@@ -69,9 +69,7 @@ class VideoStreamServerTest : public ::testing::Test {
     };
     // Frozen unless a test moves it, so that which flows get log lines does not depend on speed.
     options.now = [elapsed = elapsed_] { return VideoStreamServer::Clock::time_point(std::chrono::hours(1)) + elapsed->load(); };
-    auto server = VideoStreamServer::create(std::move(options));
-    server->onClientReady = [ready = ready_] { ready->push(true); };
-    return server;
+    return VideoStreamServer::create(std::move(options), {[ready = ready_] { ready->push(true); }});
   }
 
   // Starts `server`, verifies `host` and admits `client`'s flow.
