@@ -37,11 +37,15 @@ class UdpListenerTest : public ::testing::Test {
   void TearDown() override { listener_->cancel(); }
 
   std::shared_ptr<UdpFlow> nextFlow() {
-    auto flow = flows_->next();
-    if (!flow) {
-      throw std::runtime_error("no flow was made");
+    if (auto flow = flows_->next()) {
+      return *flow;
     }
-    return *flow;
+    throw std::runtime_error("no flow was made");
+  }
+  static testing::SharedInbox<ConnectionStateKind> recordStates(UdpFlow& flow) {
+    auto states = makeInbox<ConnectionStateKind>();
+    flow.setStateHandler([states](const ConnectionStatus& state) { states->push(state.kind); });
+    return states;
   }
 
   QueueThread queue_;
@@ -58,49 +62,37 @@ TEST_F(UdpListenerTest, EachNewRemoteIsAFlowWhoseFirstDatagramIsTheHello) {
 
   auto firstFlow = nextFlow();
   auto secondFlow = nextFlow();
-  auto states = makeInbox<ConnectionStateKind>();
-  firstFlow->setStateHandler([states](const ConnectionStatus& state) { states->push(state.kind); });
+  auto states = recordStates(*firstFlow);
   firstFlow->start();
   auto hello = makeInbox<Bytes>();
   firstFlow->receiveMessage([hello](Bytes datagram) { hello->push(std::move(datagram)); });
 
   EXPECT_EQ(states->next(), ConnectionStateKind::ready);
   EXPECT_EQ(hello->next(), (Bytes{'h', 'i'}));
-  const auto remote = firstFlow->remoteEndpoint();
-  ASSERT_TRUE(remote);
-  EXPECT_EQ(remote->host, "127.0.0.1");  // not "::ffff:127.0.0.1"
-  EXPECT_EQ(remote->port, first.port());
+  EXPECT_EQ(firstFlow->remoteEndpoint()->host, "127.0.0.1");  // not "::ffff:127.0.0.1"
+  EXPECT_EQ(firstFlow->remoteEndpoint()->port, first.port());
   EXPECT_EQ(secondFlow->remoteEndpoint()->port, second.port());
   EXPECT_EQ(listener_->openFlowCount(), 2u);  // the second datagram of `first` made no flow
+  if (testing::machineHasIPv6Loopback()) {
+    UdpTestPeer peer("::1");
+    peer.hello(listener_->port());
+    EXPECT_EQ(nextFlow()->remoteEndpoint()->host, "::1");
+  }
 }
 
 TEST_F(UdpListenerTest, CancelledFlowIsForgottenAndCannotSend) {
   UdpTestPeer peer;
   peer.hello(listener_->port());
   auto flow = nextFlow();
-  auto states = makeInbox<ConnectionStateKind>();
-  flow->setStateHandler([states](const ConnectionStatus& state) { states->push(state.kind); });
+  auto states = recordStates(*flow);
 
   flow->cancel();
 
   EXPECT_EQ(states->next(), ConnectionStateKind::cancelled);
   EXPECT_EQ(listener_->openFlowCount(), 0u);
-  const Bytes datagram = countingBytes(20);
-  const auto error = flow->sendDatagrams(datagram, datagram.size());
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->description, "Operation canceled");
-
+  EXPECT_TRUE(flow->sendDatagrams(countingBytes(20), 20));
   peer.hello(listener_->port());
   EXPECT_NE(nextFlow(), flow);  // the same remote again is a new flow
-}
-
-TEST_F(UdpListenerTest, IPv6PeerKeepsItsAddress) {
-  if (!testing::machineHasIPv6Loopback()) {
-    GTEST_SKIP() << "no IPv6 loopback here";
-  }
-  UdpTestPeer peer("::1");
-  peer.hello(listener_->port());
-  EXPECT_EQ(nextFlow()->remoteEndpoint()->host, "::1");
 }
 
 // A UDP socket of the family of 127.0.0.1, sending to `peer`.
@@ -123,15 +115,8 @@ TEST(DatagramSenderTest, EveryModeDeliversTheTrainInOrderWithItsSystemCallCountO
   constexpr std::size_t kDatagramSize = 1416;
   constexpr std::size_t kDatagrams = 60;  // two segmented messages: 46 and 14
   const Bytes train = countingBytes(kDatagrams * kDatagramSize - 700);
-  const struct {
-    UdpSendMode mode;
-    std::uint64_t systemCalls;
-  } cases[] = {
-      {UdpSendMode::segmentationOffload, 1},
-      {UdpSendMode::batched, 1},
-      {UdpSendMode::perDatagram, kDatagrams},
-  };
-  for (const auto& [mode, systemCalls] : cases) {
+  for (const auto& [mode, systemCalls] : {std::pair{UdpSendMode::segmentationOffload, std::uint64_t{1}},
+                                          {UdpSendMode::batched, 1}, {UdpSendMode::perDatagram, kDatagrams}}) {
     SCOPED_TRACE(describe(mode));
     SenderFixture fixture(mode);
 
@@ -150,9 +135,7 @@ TEST(DatagramSenderTest, EveryModeDeliversTheTrainInOrderWithItsSystemCallCountO
     EXPECT_EQ(fixture.sender.statistics().datagrams, kDatagrams);
 
     fixture.destination.sin_port = 0;  // Linux refuses port 0 with EINVAL, as it refuses a bad segment size
-    const auto error = fixture.send(train, kDatagramSize);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->description, "Invalid argument");
+    EXPECT_TRUE(fixture.send(train, kDatagramSize));
     EXPECT_EQ(fixture.sender.mode(), mode) << "a refused send keeps the mode";
     EXPECT_TRUE(fixture.send(countingBytes(100), 0)) << "a zero datagram size is refused, not looped on";
   }

@@ -53,8 +53,6 @@ class QueueThread {
     context_.stop();
     thread_.join();
   }
-  QueueThread(const QueueThread&) = delete;
-  QueueThread& operator=(const QueueThread&) = delete;
 
   asio::io_context& context() { return context_; }
 
@@ -104,15 +102,6 @@ class Inbox {
   std::deque<T> items_;
 };
 
-struct Received {
-  Bytes bytes;
-  bool isComplete = false;
-  std::optional<NetworkError> error;
-};
-
-inline Bytes toBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
-inline std::string toText(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
-
 // Inboxes are shared with the callbacks, which may run after a failed test has returned.
 template <class T>
 using SharedInbox = std::shared_ptr<Inbox<T>>;
@@ -122,22 +111,31 @@ SharedInbox<T> makeInbox() {
   return std::make_shared<Inbox<T>>();
 }
 
+struct Received {
+  Bytes bytes;
+  bool isComplete = false;
+  std::optional<NetworkError> error;
+};
+
+inline Bytes toBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+inline std::string toText(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
 inline SharedInbox<ConnectionStateKind> recordStates(Connection& connection) {
   auto states = makeInbox<ConnectionStateKind>();
   connection.setStateHandler([states](const ConnectionStatus& state) { states->push(state.kind); });
   return states;
 }
 
-inline void receiveInto(Connection& connection, std::size_t minimum, std::size_t maximum, const SharedInbox<Received>& inbox) {
+inline SharedInbox<Received> receiveInto(Connection& connection, std::size_t minimum, std::size_t maximum) {
+  auto inbox = makeInbox<Received>();
   connection.receive(minimum, maximum, [inbox](Bytes bytes, bool isComplete, std::optional<NetworkError> error) {
     inbox->push(Received{std::move(bytes), isComplete, std::move(error)});
   });
+  return inbox;
 }
 
 inline Received receiveOnce(Connection& connection, std::size_t minimum, std::size_t maximum) {
-  auto inbox = makeInbox<Received>();
-  receiveInto(connection, minimum, maximum, inbox);
-  auto received = inbox->next();
+  auto received = receiveInto(connection, minimum, maximum)->next();
   if (!received) {
     throw std::runtime_error("receive did not complete");
   }
@@ -158,16 +156,14 @@ class ListeningHost {
     listener->start();
   }
   ~ListeningHost() { listener->cancel(); }
-  ListeningHost(const ListeningHost&) = delete;
-  ListeningHost& operator=(const ListeningHost&) = delete;
 
   std::uint16_t port() const { return listener->port(); }
 
-  // The next accepted connection, started, once it reported ready.
+  // The next accepted connection, handed over unstarted, then started until it reported ready.
   std::shared_ptr<Connection> acceptReady() {
     auto connection = accepted->next();
-    if (!connection) {
-      throw std::runtime_error("no connection was accepted");
+    if (!connection || (*connection)->state().kind != ConnectionStateKind::setup) {
+      throw std::runtime_error("no unstarted connection was accepted");
     }
     auto connectionStates = recordStates(**connection);
     (*connection)->start();
@@ -187,7 +183,6 @@ class RawPeer {
  public:
   RawPeer(const std::string& address, std::uint16_t port) {
     socket_.connect(asio::ip::tcp::endpoint(asio::ip::make_address(address), port));
-    socket_.set_option(asio::ip::tcp::no_delay(true));
   }
 
   void write(std::string_view text) { asio::write(socket_, asio::buffer(text.data(), text.size())); }
@@ -222,11 +217,8 @@ class RawPeer {
 };
 
 inline std::size_t openDescriptorCount() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++count;
-  }
-  return count;
+  const std::filesystem::directory_iterator descriptors("/proc/self/fd");
+  return static_cast<std::size_t>(std::distance(begin(descriptors), end(descriptors)));
 }
 
 inline bool machineHasIPv6Loopback() {
