@@ -49,6 +49,9 @@ void StatusBarController::connectPipeline(const DisplayPipeline& pipeline, std::
     }
   };
   pipeline.encoderService->configure(width, height, bitRate, frameRate);
+  // Only for its two log lines, which say what the display offers; the capture follows the
+  // client's preferred height instead.
+  displayCaptureSize(pipeline.captureService->targetDisplayID(), *dependencies_.displaySource);
   pipeline.captureService->setConfiguration(CaptureConfiguration{width, height, frameRate, kPixelFormat420v});
   pipeline.captureService->setOnSampleBuffer(
       [weakEncoder = std::weak_ptr(pipeline.encoderService)](const SampleBuffer& sampleBuffer) {

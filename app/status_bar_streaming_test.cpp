@@ -159,11 +159,14 @@ TEST_F(ControllerPipelineTest, MultiDisplaySplitsTheBitRateAndNumbersTheStreamsI
   controller_->multiDisplayRequested(true);
   ASSERT_TRUE(runUntil([&] { return allRunning() && controller_->displayPipelines().size() == 3; }));
 
-  // Each pipeline is announced once its encoder and capture are configured.
+  // Each pipeline is announced once its encoder and capture are configured; the capture-size
+  // lines in between describe the display it is about to capture.
   const auto configured = lineOf(log_, "EncoderSession configured: 1152x720px");
+  const auto sized = lineOf(log_, "Display frame=1280x800pt");
   const auto announced = lineOf(log_, "Pipeline[1] display=2 1152x720@30fps 5Mbps");
-  ASSERT_TRUE(configured && announced);
-  EXPECT_LT(*configured, *announced);
+  ASSERT_TRUE(configured && sized && announced);
+  EXPECT_LT(*configured, *sized);
+  EXPECT_LT(*sized, *announced);
   for (std::uint32_t displayID = 1; displayID <= 3; ++displayID) {
     // The catalog lists the main display first, then left to right: the virtual numbers' order.
     EXPECT_EQ(controller_->displayPipelines().at(displayID).encoderService->displayID(), displayID - 1);
