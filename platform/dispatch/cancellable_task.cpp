@@ -2,6 +2,7 @@
 
 #include "platform/log/log.h"
 
+#include <atomic>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -41,14 +42,11 @@ struct CancellableTask::State {
 
   std::mutex progressLock;  // guards the fields below
   std::condition_variable finishedChanged;
-  bool finished = false;        // the function has returned
-  bool threadFinished = false;  // the completions have run too; joining is then immediate
+  bool finished = false;  // the function has returned
   std::vector<Completion> completions;
-
-  bool hasThreadFinished() {
-    std::lock_guard lock(progressLock);
-    return threadFinished;
-  }
+  // The completions have run too; joining is then immediate. Written under progressLock (for
+  // finishedChanged), read without it by the thread set, which holds its own lock.
+  std::atomic<bool> threadFinished = false;
 
   void finish() {
     std::vector<Completion> toRun;
@@ -90,13 +88,15 @@ class CancellableTask::TaskThreads {
 
   void add(std::thread thread, std::shared_ptr<State> state) {
     std::vector<Running> finished;
+    bool startsCancelled = false;
     {
       std::lock_guard lock(threadsLock_);
-      finished = takeLocked([](State& running) { return running.hasThreadFinished(); });
-      if (cancellingAll_ > 0) {
-        state->token.cancel();
-      }
-      threads_.push_back(Running{std::move(thread), std::move(state)});
+      finished = takeLocked([](State& running) { return running.threadFinished.load(); });
+      startsCancelled = cancellingAll_ > 0;
+      threads_.push_back(Running{std::move(thread), state});
+    }
+    if (startsCancelled) {
+      state->token.cancel();
     }
     for (auto& running : finished) {
       running.thread.join();  // immediate: the thread has nothing left to do
@@ -146,7 +146,7 @@ class CancellableTask::TaskThreads {
   static bool joinBy(Running& task, std::chrono::steady_clock::time_point deadline) {
     {
       std::unique_lock lock(task.state->progressLock);
-      if (!task.state->finishedChanged.wait_until(lock, deadline, [&] { return task.state->threadFinished; })) {
+      if (!task.state->finishedChanged.wait_until(lock, deadline, [&] { return task.state->threadFinished.load(); })) {
         lock.unlock();
         log::Logger("App").error("Asynchronous task did not end when cancelled; leaving it to the process exit");
         task.thread.detach();
