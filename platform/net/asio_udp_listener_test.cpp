@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <numeric>
@@ -95,22 +93,6 @@ TEST_F(UdpListenerTest, CancelledFlowIsForgottenAndCannotSend) {
   EXPECT_NE(nextFlow(), flow);  // the same remote again is a new flow
 }
 
-// A UDP socket of the family of 127.0.0.1, sending to `peer`.
-struct SenderFixture {
-  explicit SenderFixture(UdpSendMode mode) : sender(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), mode) {
-    destination.sin_family = AF_INET;
-    destination.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    destination.sin_port = htons(peer.port());
-  }
-  std::optional<NetworkError> send(const Bytes& train, std::size_t datagramSize) {
-    return sender.send(reinterpret_cast<const sockaddr*>(&destination), sizeof(destination), train, datagramSize);
-  }
-
-  UdpTestPeer peer;
-  DatagramSender sender;
-  sockaddr_in destination{};
-};
-
 TEST(DatagramSenderTest, EveryModeDeliversTheTrainInOrderWithItsSystemCallCountOrSaysWhyNot) {
   constexpr std::size_t kDatagramSize = 1416;
   constexpr std::size_t kDatagrams = 60;  // two segmented messages: 46 and 14
@@ -118,26 +100,30 @@ TEST(DatagramSenderTest, EveryModeDeliversTheTrainInOrderWithItsSystemCallCountO
   for (const auto& [mode, systemCalls] : {std::pair{UdpSendMode::segmentationOffload, std::uint64_t{1}},
                                           {UdpSendMode::batched, 1}, {UdpSendMode::perDatagram, kDatagrams}}) {
     SCOPED_TRACE(describe(mode));
-    SenderFixture fixture(mode);
-
-    ASSERT_FALSE(fixture.send(train, kDatagramSize));
+    UdpTestPeer peer;
+    DatagramSender sender(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), mode);
+    asio::ip::udp::endpoint destination(asio::ip::address_v4::loopback(), peer.port());
+    const auto send = [&](const Bytes& bytes, std::size_t datagramSize) {
+      return sender.send(destination.data(), static_cast<socklen_t>(destination.size()), bytes, datagramSize);
+    };
+    ASSERT_FALSE(send(train, kDatagramSize));
 
     Bytes received;
     for (std::size_t index = 0; index < kDatagrams; ++index) {
-      const auto datagram = fixture.peer.receive();
+      const auto datagram = peer.receive();
       ASSERT_TRUE(datagram) << index;
       EXPECT_EQ(datagram->size(), index + 1 < kDatagrams ? kDatagramSize : kDatagramSize - 700);
       received.insert(received.end(), datagram->begin(), datagram->end());
     }
     EXPECT_EQ(received, train);
-    EXPECT_EQ(fixture.sender.mode(), mode) << "the kernel refused UDP_SEGMENT";
-    EXPECT_EQ(fixture.sender.statistics().systemCalls, systemCalls);
-    EXPECT_EQ(fixture.sender.statistics().datagrams, kDatagrams);
+    EXPECT_EQ(sender.mode(), mode) << "the kernel refused UDP_SEGMENT";
+    EXPECT_EQ(sender.statistics().systemCalls, systemCalls);
+    EXPECT_EQ(sender.statistics().datagrams, kDatagrams);
 
-    fixture.destination.sin_port = 0;  // Linux refuses port 0 with EINVAL, as it refuses a bad segment size
-    EXPECT_TRUE(fixture.send(train, kDatagramSize));
-    EXPECT_EQ(fixture.sender.mode(), mode) << "a refused send keeps the mode";
-    EXPECT_TRUE(fixture.send(countingBytes(100), 0)) << "a zero datagram size is refused, not looped on";
+    destination.port(0);  // Linux refuses port 0 with EINVAL, as it refuses a bad segment size
+    EXPECT_TRUE(send(train, kDatagramSize));
+    EXPECT_EQ(sender.mode(), mode) << "a refused send keeps the mode";
+    EXPECT_TRUE(send(countingBytes(100), 0)) << "a zero datagram size is refused, not looped on";
   }
 }
 

@@ -3,13 +3,11 @@
 // Helpers for the loopback tests of the network layer: a queue thread, a waitable inbox for
 // callback results, and a plain blocking socket as the peer.
 
+#include "platform/dispatch/serial_queue.h"
 #include "platform/net/asio_tcp_listener.h"
 #include "platform/network.h"
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
-#include <asio/post.hpp>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 
@@ -44,29 +42,16 @@ bool waitUntil(Condition condition) {
   return true;
 }
 
-// An io_context run by one thread of its own, as a serial queue is.
-class QueueThread {
- public:
-  QueueThread() : thread_([this] { context_.run(); }) {}
-  ~QueueThread() {
-    work_.reset();
-    context_.stop();
-    thread_.join();
-  }
-
-  asio::io_context& context() { return context_; }
+// The queue the network objects run on in the host, with a way to wait until it is idle.
+struct QueueThread : SerialQueue {
+  QueueThread() : SerialQueue("com.velmora.test.net") {}
 
   // Returns once everything queued before the call has run.
   void drain() {
     std::promise<void> done;
-    asio::post(context_, [&done] { done.set_value(); });
+    post([&done] { done.set_value(); });
     done.get_future().wait();
   }
-
- private:
-  asio::io_context context_;
-  asio::executor_work_guard<asio::io_context::executor_type> work_{context_.get_executor()};
-  std::thread thread_;
 };
 
 // Collects values handed over by callbacks on the queue thread; the test thread waits for them.
@@ -74,10 +59,8 @@ template <class T>
 class Inbox {
  public:
   void push(T value) {
-    {
-      std::lock_guard lock(itemsLock_);
-      items_.push_back(std::move(value));
-    }
+    std::lock_guard lock(itemsLock_);
+    items_.push_back(std::move(value));
     itemsChanged_.notify_all();
   }
 
@@ -208,8 +191,6 @@ class RawPeer {
     socket_.set_option(asio::socket_base::linger(true, 0));
     socket_.close();
   }
-
-  std::uint16_t localPort() const { return socket_.local_endpoint().port(); }
 
  private:
   asio::io_context context_;
