@@ -1,5 +1,5 @@
 // The real velmora-host and velmora-client together over loopback on virtual displays: pairing,
-// streaming, display switches, multi-display, keyframes, replacement, restart. Runs in a network
+// streaming, display switches, multi-display, keyframes, replacement, restart, a vanished client. Runs in a network
 // namespace of its own (see CMakeLists.txt) because the host's ports are fixed.
 #include <fstream>
 #include <thread>
@@ -68,7 +68,8 @@ TEST_F(SessionTest, StreamsEveryDisplayInMultiDisplayModeAndSwitchesDisplays) {
   EXPECT_EQ(host->terminate(), 0);
 }
 
-TEST_F(SessionTest, ASecondClientReplacesTheFirstAndATrustedClientNeedsNoCodeAfterARestart) {
+// SIGTERM during a session keeps what the host trusts: after a restart no code is needed.
+TEST_F(SessionTest, ASecondClientReplacesTheFirstAndTrustedClientsSurviveSigterm) {
   auto host = startHost(home_);
   auto first = startClient(home_, "first", {waitForPicturesLine(5)},
                            {"--code", host->code(), "--identifier", "device-A", "--duration", "60"});
@@ -77,36 +78,22 @@ TEST_F(SessionTest, ASecondClientReplacesTheFirstAndATrustedClientNeedsNoCodeAft
   std::this_thread::sleep_for(2500ms);
 
   auto second = startClient(home_, "second", {waitForPicturesLine(5)},
-                            {"--code", host->code(), "--identifier", "device-B", "--duration", "0.5"});
-  const auto [secondStatus, secondReport] = finishClient(*second);
-  EXPECT_EQ(secondStatus, 0) << second->output();
-  EXPECT_GE(displayStatistics(secondReport, 0).value("picturesDecoded", 0), 5);
+                            {"--code", host->code(), "--identifier", "device-B", "--duration", "60"});
   // The replaced client is told by the closed connection, long before its own 60 s are up.
   EXPECT_NE(finishClient(*first).status, 0);
-  ASSERT_EQ(host->terminate(), 0);
-  host.reset();
+  ASSERT_TRUE(second->waitForLineContaining("Receiving for", 30s)) << second->output();
+  EXPECT_EQ(host->process().terminate(10s), 0);
+  EXPECT_NE(finishClient(*second).status, 0) << "the client must notice that the host went away";
+  std::ifstream defaults(home_ / "velmora" / "user-defaults.json");
+  EXPECT_EQ(json::parse(defaults, nullptr, false).value("trustedClientIdentifiers", json::array()),
+            json::array({"device-A", "device-B"}));
 
   auto restarted = startHost(home_);
   auto trusted = startClient(home_, "trusted", {waitForPicturesLine(5)}, {"--identifier", "device-A", "--duration", "0.5"});
-  const auto [trustedStatus, trustedReport] = finishClient(*trusted);
-  EXPECT_EQ(trustedStatus, 0) << trusted->output();
-  EXPECT_GE(displayStatistics(trustedReport, 0).value("picturesDecoded", 0), 5);
+  const auto [status, report] = finishClient(*trusted);
+  EXPECT_EQ(status, 0) << trusted->output();
+  EXPECT_GE(displayStatistics(report, 0).value("picturesDecoded", 0), 5);
   EXPECT_EQ(restarted->terminate(), 0);
-}
-
-TEST_F(SessionTest, QuitsCleanlyOnSigtermDuringASessionAndKeepsTrustedClients) {
-  auto host = startHost(home_);
-  auto client = startClient(home_, "script", {waitForPicturesLine(5)},
-                            {"--code", host->code(), "--identifier", "device-kept", "--duration", "60"});
-  ASSERT_TRUE(host->process().waitForLineContaining("Video client connected via UDP", 30s));
-
-  EXPECT_EQ(host->process().terminate(10s), 0);
-  EXPECT_NE(finishClient(*client).status, 0) << "the client must notice that the host went away";
-
-  std::ifstream defaults(home_ / "velmora" / "user-defaults.json");
-  const auto stored = json::parse(defaults, nullptr, false);
-  ASSERT_FALSE(stored.is_discarded());
-  EXPECT_EQ(stored.value("trustedClientIdentifiers", json::array()), json::array({"device-kept"}));
 }
 
 TEST_F(SessionTest, AClientKilledWithoutAClosingWordEndsItsSessionAndTheNextOneIsServed) {
@@ -122,30 +109,6 @@ TEST_F(SessionTest, AClientKilledWithoutAClosingWordEndsItsSessionAndTheNextOneI
   const auto [status, report] = finishClient(*next);
   EXPECT_EQ(status, 0) << next->output();
   EXPECT_GE(displayStatistics(report, 0).value("picturesDecoded", 0), 5);
-  EXPECT_EQ(host->terminate(), 0);
-}
-
-// As behind a NAT that rebinds: the host admits the new flow in place of the old one.
-TEST_F(SessionTest, AVerifiedClientChangingItsVideoPortKeepsItsStream) {
-  auto host = startHost(home_);
-  auto client = startClient(home_, "script", {waitForPicturesLine(30), R"({"changeVideoPort": {}})", waitForPicturesLine(60)},
-                            {"--code", host->code(), "--duration", "0.5"});
-  const auto [status, report] = finishClient(*client);
-  ASSERT_EQ(status, 0) << "the stream did not follow the new port\n" << client->output();
-
-  const auto video = report.value("video", json::object());
-  EXPECT_EQ(video.value("videoPortChanges", json::object()).value("count", 0), 1) << video.dump();
-  EXPECT_EQ(displayStatistics(report, 0).value("decodeErrors", -1), 0);
-  for (const char* flow : {"first", "second"}) {
-    EXPECT_TRUE(host->process().waitForLineContaining("VideoServer: new UDP connection from client")) << flow;
-  }
-  EXPECT_EQ(host->terminate(), 0);
-}
-
-TEST_F(SessionTest, AWrongCodeIsRefusedWithAClearExit) {
-  auto host = startHost(home_);
-  auto client = startClient(home_, "script", {}, {"--code", host->wrongCode(), "--duration", "0"});
-  EXPECT_EQ(finishClient(*client).status, 3);
   EXPECT_EQ(host->terminate(), 0);
 }
 
