@@ -7,7 +7,6 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <chrono>
@@ -31,12 +30,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kEventWait = 5s;
 constexpr unsigned kModifierStateMask = ShiftMask | ControlMask | Mod1Mask | Mod4Mask | Mod5Mask;
 
-PointerEvent pointerEvent(PointerEventType type, GlobalPoint location, PointerButton button = PointerButton::left) {
-  PointerEvent event;
-  event.type = type;
-  event.location = location;
-  event.button = button;
-  return event;
+PointerEvent pointerEvent(PointerEventType type, GlobalPoint location) {
+  return {type, location, PointerButton::left, 0, 1, {}, {}};
 }
 
 // A window of the test's own that covers the screen, holds the keyboard focus and reads what
@@ -66,10 +61,8 @@ class EventSink {
 
   std::optional<XEvent> next(std::initializer_list<int> types) {
     Display* d = connection_.get();
-    const auto deadline = Clock::now() + kEventWait;
-    while (true) {
-      while (XPending(d) > 0) {
-        XEvent event;
+    for (const auto deadline = Clock::now() + kEventWait; Clock::now() < deadline; std::this_thread::sleep_for(2ms)) {
+      for (XEvent event; XPending(d) > 0;) {
         XNextEvent(d, &event);
         if (event.type == xkbEventBase_ && reinterpret_cast<XkbEvent*>(&event)->any.xkb_type == XkbMapNotify) {
           XkbRefreshKeyboardMapping(&reinterpret_cast<XkbEvent*>(&event)->map);
@@ -78,13 +71,8 @@ class EventSink {
           return event;
         }
       }
-      const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (remaining <= 0ms) {
-        return std::nullopt;
-      }
-      pollfd descriptor{ConnectionNumber(d), POLLIN, 0};
-      poll(&descriptor, 1, static_cast<int>(remaining.count()));
     }
+    return std::nullopt;
   }
 
   // The next key press of a key that is not a modifier.
@@ -210,91 +198,42 @@ TEST(X11InputBackendFactoryTest, SaysWhyWhenTheDisplayCannotBeOpened) {
   EXPECT_NE(backend.error().find(":64999"), std::string::npos) << backend.error();
 }
 
-// The geometry itself is X11InputGeometry's; here the backend must read the live monitors and
-// resolution and agree with the display source's frames (y up from the main display's bottom).
-TEST_F(X11InputBackendTest, DisplayBoundsFollowTheLiveMonitorsAndAgreeWithTheDisplaySource) {
+// The geometry itself is X11InputGeometry's; here the backend must follow the live monitors and
+// resolution, agree with the display source's frames (y up from the main display's bottom), and
+// put the pointer on the root pixel of a global point.
+TEST_F(X11InputBackendTest, BoundsAndPointerFollowTheLiveMonitorsAndTheInjectorClampsToTheTargetDisplay) {
   makeMonitors();
-  for (const int dpi : {96, 192}) {
+  for (const auto& [dpi, global, root] : {std::tuple{96, GlobalPoint{-1910, 5}, RootPoint{10, 5}},
+                                          std::tuple{192, GlobalPoint{10, 20}, RootPoint{1940, 40}}}) {
     setXftDpi(dpi);
-    EXPECT_EQ(backend_->displayBounds(monitorNumber("Left")), (Rect{-1920 * 96.0 / dpi, 0, 1920 * 96.0 / dpi, 1080 * 96.0 / dpi}));
     const auto source = X11DisplaySource::open(server_.display()).value();
-    const auto screens = source->screens();
     ASSERT_EQ(backend_->mainDisplayID(), monitorNumber("Right"));
     ASSERT_EQ(source->mainDisplayID(), monitorNumber("Right"));
-    const Rect main = std::find_if(screens.begin(), screens.end(), [&](const auto& screen) {
-                        return screen.displayID == source->mainDisplayID();
-                      })->frame;
+    const auto screens = source->screens();
     ASSERT_EQ(backend_->activeDisplayIDs().size(), screens.size());
+    const Rect main = backend_->displayBounds(monitorNumber("Right"));
     for (const auto& screen : screens) {
       const Rect& frame = screen.frame;
-      const Rect expected{frame.x - main.x, main.y + main.height - (frame.y + frame.height), frame.width, frame.height};
+      const Rect expected{frame.x, main.height - (frame.y + frame.height), frame.width, frame.height};
       EXPECT_EQ(backend_->displayBounds(screen.displayID), expected) << screen.name << " at " << dpi << " dpi";
     }
-  }
-}
-
-TEST_F(X11InputBackendTest, PointerGoesToTheRootPixelOfAGlobalPointAndReadsBack) {
-  makeMonitors();
-  const struct {
-    int dpi;
-    GlobalPoint global;
-    RootPoint root;
-  } cases[] = {
-      {96, {-1910, 5}, {10, 5}}, {96, {1500, 1000}, {3420, 1000}}, {192, {10, 20}, {1940, 40}}, {192, {-960, 0}, {0, 0}},
-  };
-  for (const auto& [dpi, global, root] : cases) {
-    setXftDpi(dpi);
+    EXPECT_EQ(backend_->displayBounds(monitorNumber("Left")).width, 1920 * 96.0 / dpi);
     backend_->postPointerEvent(pointerEvent(PointerEventType::mouseMoved, global));
     EXPECT_EQ(pointer(), root) << global.x << "," << global.y << " at " << dpi << " dpi";
     EXPECT_EQ(backend_->pointerLocation(), global);
   }
-}
-
-TEST_F(X11InputBackendTest, InjectorMapsAndClampsThePointerToTheTargetDisplay) {
-  makeMonitors();
+  setXftDpi(96);
   const auto injector = makeInjector();
-  const struct {
-    std::optional<const char*> target;
-    double x, y;
-    RootPoint root;
-  } cases[] = {
-      {"Right", 5000, -5, {3199, 0}}, {"Low", 3, 4, {3203, 604}}, {std::nullopt, -50, 900, {1920, 799}},
-  };
-  for (const auto& [target, x, y, root] : cases) {
-    injector->setTargetDisplayID(target ? std::optional<std::uint32_t>(monitorNumber(*target)) : std::nullopt);
+  for (const auto& [target, x, y, root] : {std::tuple{"Right", 5000.0, -5.0, RootPoint{3199, 0}},
+                                           std::tuple{"Low", 3.0, 4.0, RootPoint{3203, 604}},
+                                           std::tuple{"", -50.0, 900.0, RootPoint{1920, 799}}}) {
+    injector->setTargetDisplayID(*target ? std::optional(monitorNumber(target)) : std::nullopt);
     injector->handle(M::MouseMove{x, y});
-    EXPECT_EQ(pointer(), root) << (target ? *target : "no target") << " " << x << "," << y;
+    EXPECT_EQ(pointer(), root) << target << " " << x << "," << y;
   }
   // Relative moves stay within all monitors together.
   injector->handle(M::MouseMoveRelative{-100000, 100000});
   EXPECT_EQ(pointer(), (RootPoint{0, 1079}));
-}
-
-TEST_F(X11InputBackendTest, ButtonsReachTheWindowUnderThePointer) {
-  makeMonitors();
-  EventSink sink(server_.display());
-  const struct {
-    PointerButton button;
-    unsigned xButton;
-    PointerEventType down;
-    PointerEventType up;
-  } cases[] = {
-      {PointerButton::left, Button1, PointerEventType::leftMouseDown, PointerEventType::leftMouseUp},
-      {PointerButton::right, Button3, PointerEventType::rightMouseDown, PointerEventType::rightMouseUp},
-      {PointerButton::center, Button2, PointerEventType::otherMouseDown, PointerEventType::otherMouseUp},
-  };
-  for (const auto& [button, xButton, down, up] : cases) {
-    backend_->postPointerEvent(pointerEvent(down, {100, 200}, button));
-    const auto pressed = sink.next({ButtonPress});
-    ASSERT_TRUE(pressed) << xButton;
-    EXPECT_EQ(pressed->xbutton.button, xButton);
-    EXPECT_EQ(pressed->xbutton.x_root, 2020);
-    EXPECT_EQ(pressed->xbutton.y_root, 200);
-    backend_->postPointerEvent(pointerEvent(up, {100, 200}, button));
-    const auto released = sink.next({ButtonRelease});
-    ASSERT_TRUE(released) << xButton;
-    EXPECT_EQ(released->xbutton.button, xButton);
-  }
 }
 
 TEST_F(X11InputBackendTest, ADragHoldsTheButtonDown) {
@@ -322,15 +261,11 @@ TEST_F(X11InputBackendTest, ScrollLinesAreClicksOfButtonsFourToSeven) {
   backend_->postScrollWheelEvent(ScrollWheelEvent{ScrollUnit::line, -2, 0, 0});
   backend_->postScrollWheelEvent(ScrollWheelEvent{ScrollUnit::line, 0, 1, 0});
   backend_->postScrollWheelEvent(ScrollWheelEvent{ScrollUnit::line, 0, -1, 0});
-  backend_->postScrollWheelEvent(ScrollWheelEvent{ScrollUnit::line, 1, -1, 0});
   std::vector<unsigned> buttons;
-  while (const auto event = sink.next({ButtonPress})) {
+  for (std::optional<XEvent> event; buttons.size() < 7 && (event = sink.next({ButtonPress}));) {
     buttons.push_back(event->xbutton.button);
-    if (buttons.size() == 9) {
-      break;
-    }
   }
-  EXPECT_EQ(buttons, (std::vector<unsigned>{4, 4, 4, 5, 5, 6, 7, 4, 7})) << "up, down, left, right";
+  EXPECT_EQ(buttons, (std::vector<unsigned>{4, 4, 4, 5, 5, 6, 7})) << "up, down, left, right";
 }
 
 TEST_F(X11InputBackendTest, KeysArriveWithTheModifiersOfTheirFlags) {
@@ -346,10 +281,6 @@ TEST_F(X11InputBackendTest, KeysArriveWithTheModifiersOfTheirFlags) {
       {8, EventFlags::command, XK_c, ControlMask},  // command-C copies on the host
       {8, EventFlags::control, XK_c, Mod4Mask},
       {18, EventFlags::alternate, XK_1, Mod1Mask},
-      {18, EventFlags::shift | EventFlags::command, XK_exclam, ShiftMask | ControlMask},
-      {36, 0, XK_Return, 0},
-      {123, 0, XK_Left, 0},
-      {117, 0, XK_Delete, 0},
       {105, 0, XK_F13, 0},   // no key carries it: a spare key code does
       {83, 0, XK_KP_1, 0},   // only on the second level of its key without num lock
   };
@@ -381,29 +312,13 @@ TEST_F(X11InputBackendTest, AModifierTheClientHoldsStaysDownAcrossOtherKeys) {
 
 TEST_F(X11InputBackendTest, TypedTextArrivesExactlyAsSent) {
   EventSink sink(server_.display());
-  const std::string texts[] = {
-      "Hello, World! 123 ~`|\\",
-      "\u00e9 \u00c9 \u00df \u20ac \u00a6 \u00f1\u00d1",  // é É ß € ¦ ñÑ
-      "\u00c0\u00c9\u00ce\u00d5\u00dc\u00dd",             // accented capitals stay capitals
-      "\U0001F600\U0001F44D\U0001F3FD e\u0301",           // emoji with a skin tone, e and a combining accent
-      "\u4e2d\u6587 \u0416\u0436",
-      "tab\there\nnext line",
-  };
-  for (const auto& text : texts) {
+  for (const std::string text : {"~`|\\ \u00a6\u00df\u20ac",  // ¦ is on level three of the key of <
+                                 "\u00c0\u00d5\u00dd",            // accented capitals stay capitals
+                                 "\U0001F600\U0001F3FD e\u0301 \u4e2d\u0416", "tab\there\nnext line"}) {
     backend_->postUnicodeString(text);
     EXPECT_TRUE(sink.typed(text));
   }
   EXPECT_TRUE(modifierKeysDown().empty());
-}
-
-TEST_F(X11InputBackendTest, LevelThreeCharactersUseTheKeyThatCarriesThem) {
-  EventSink sink(server_.display());
-  backend_->postUnicodeString("\u00a6");  // ¦: shift and level three on the key of <
-  auto key = sink.nextKeyPress();
-  ASSERT_TRUE(key);
-  EXPECT_EQ(EventSink::keysymOf(*key), static_cast<KeySym>(XK_brokenbar));
-  EXPECT_EQ(key->state & (ShiftMask | Mod5Mask), static_cast<unsigned>(ShiftMask | Mod5Mask));
-  EXPECT_EQ(backend_->lentSpareKeyCount(), 0U);
 }
 
 TEST_F(X11InputBackendTest, TypingIgnoresCapsLockAndHeldModifiersAndRestoresThem) {
