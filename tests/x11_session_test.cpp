@@ -114,44 +114,6 @@ std::string typedCharacters(const std::vector<std::string>& recorderLines) {
   return characters;
 }
 
-// The main monitor first; then both, the secondary at 30 frames per second.
-TEST_F(X11SessionTest, StreamsTheMainMonitorAtTheRequestedHeightThenBothInMultiDisplayMode) {
-  setBothMonitors();
-  const auto ids = monitorIDs();
-  ASSERT_EQ(ids.size(), 2u);
-  auto host = startHost();
-  const auto mover = movePointer();
-  auto client = startClient({waitForPicturesLine(10), R"({"setMultiDisplay": {"enabled": true}})",
-                             R"({"waitForServerHellos": {"count": 3, "timeout": 30}})", waitForPicturesLine(5, 30s, 1)},
-                            "0.5");
-  const auto [status, report] = finishClient(*client);
-  ASSERT_EQ(status, 0) << client->output();
-
-  for (const auto& [stream, minimumPictures, width] : {std::tuple{0, 10, 1280}, std::tuple{1, 5, 900}}) {
-    const auto statistics = displayStatistics(report, stream);
-    EXPECT_GE(statistics.value("picturesDecoded", 0), minimumPictures) << stream;
-    EXPECT_EQ(statistics.value("width", 0), width) << stream;
-    EXPECT_EQ(statistics.value("height", 0), 720) << stream;
-    EXPECT_EQ(statistics.value("decodeErrors", -1), 0) << stream;
-  }
-  auto displays = announcedDisplays(report);
-  ASSERT_EQ(displays.size(), 2u) << report.dump();
-  for (const auto& [name, width, height, isMain] :
-       {std::tuple{"Left", 1920, 1080, true}, std::tuple{"Right", 1280, 1024, false}}) {
-    EXPECT_EQ(std::to_string(displays[name].value("id", 0u)), ids.at(name));
-    EXPECT_EQ(displays[name].value("width", 0), width);
-    EXPECT_EQ(displays[name].value("height", 0), height);
-    EXPECT_EQ(displays[name].value("isMain", !isMain), isMain) << name;
-  }
-  for (const auto& line : {"startSingleDisplayStreaming: display=" + ids.at("Left") + " 1280x720@60fps",
-                           std::string("startAllDisplayStreaming: 2 displays"),
-                           "Pipeline[0] display=" + ids.at("Left") + " 1280x720@60fps",
-                           "Pipeline[1] display=" + ids.at("Right") + " 900x720@30fps"}) {
-    EXPECT_TRUE(host->process().waitForLineContaining(line, 20s, 0)) << line;
-  }
-  EXPECT_EQ(host->terminate(), 0);
-}
-
 TEST_F(X11SessionTest, PointerKeysAndClipboardOfTheClientReachTheDesktop) {
   setBothMonitors();
   const auto right = monitorIDs()["Right"];
