@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <numeric>
 #include <vector>
 
@@ -21,14 +20,16 @@ Bytes countingBytes(std::size_t size, std::uint8_t start = 0) {
 
 std::vector<Bytes> cutIntoDatagrams(const VideoFrameMetadata& metadata, const std::vector<Bytes>& nalUnits) {
   std::vector<Bytes> datagrams;
-  const FragmentationResult result = FrameFragmenter::cut(
-      metadata, nalUnits, [&](std::span<const std::uint8_t> datagram) { datagrams.emplace_back(datagram.begin(), datagram.end()); });
+  const FragmentationResult result =
+      FrameFragmenter::cut(metadata, nalUnits, [&](auto piece) { datagrams.emplace_back(piece.begin(), piece.end()); });
   EXPECT_TRUE(result) << result.error;
   EXPECT_EQ(result.datagramCount, datagrams.size());
   return datagrams;
 }
 
-TEST(FrameFragmenterTest, CutsAtFourteenHundredBytes) {
+TEST(FrameFragmenterTest, CutsAtFourteenHundredBytesIntoAtMost65535Fragments) {
+  EXPECT_EQ(FrameFragmenter::fragmentCount(65535 * 1400), 65535);
+  EXPECT_FALSE(FrameFragmenter::fragmentCount(65535 * 1400 + 1));
   const struct {
     std::size_t payloadSize;
     std::vector<std::size_t> datagramSizes;
@@ -50,58 +51,47 @@ TEST(FrameFragmenterTest, CutsAtFourteenHundredBytes) {
   }
 }
 
-TEST(FrameFragmenterTest, PayloadIsTheNalUnitsEndToEndAcrossFragmentBoundaries) {
-  const std::vector<Bytes> nalUnits = {countingBytes(30, 1), {}, countingBytes(1390, 50), countingBytes(1500, 9),
-                                       countingBytes(4, 200)};
+TEST(FrameFragmenterTest, PayloadIsTheNalUnitsEndToEndAndLayOutWritesTheSameDatagrams) {
+  const std::vector<Bytes> nalUnits = {countingBytes(30, 1), {}, countingBytes(1390, 50), countingBytes(1500, 9)};
+  const VideoFrameMetadata metadata{0xA0B0C0D0, 0, true, 0, 2};
   Bytes expected;
   for (const Bytes& unit : nalUnits) {
     expected.insert(expected.end(), unit.begin(), unit.end());
   }
-
   Bytes payload;
-  for (const Bytes& datagram : cutIntoDatagrams(VideoFrameMetadata{1, 0, false, 999, 0}, nalUnits)) {
+  Bytes datagrams;
+  for (const Bytes& datagram : cutIntoDatagrams(metadata, nalUnits)) {
     payload.insert(payload.end(), datagram.begin() + 16, datagram.end());
+    datagrams.insert(datagrams.end(), datagram.begin(), datagram.end());
   }
+  Bytes train(10'000, 0xEE);  // larger than the frame, so that a stale tail would show
+
+  const FragmentationResult result = FrameFragmenter::layOut(metadata, nalUnits, train);
 
   EXPECT_EQ(payload, expected);
-  EXPECT_EQ(payload.size(), 2924u);
+  ASSERT_TRUE(result) << result.error;
+  EXPECT_EQ(train, datagrams);
+  EXPECT_EQ(result.datagramCount, 3u);
 }
 
-TEST(FrameFragmenterTest, LayOutWritesTheCutDatagramsBackToBack) {
-  const std::vector<std::vector<Bytes>> frames = {
-      {}, {countingBytes(1400)}, {countingBytes(30, 1), {}, countingBytes(1390, 50), countingBytes(1500, 9)}, {countingBytes(3000)}};
-  const VideoFrameMetadata metadata{0xA0B0C0D0, 0, true, 0, 2};
-  // Starts larger than any frame here, so a stale tail would show.
-  Bytes train(10'000, 0xEE);
-  for (const auto& nalUnits : frames) {
-    Bytes expected;
-    for (const Bytes& datagram : cutIntoDatagrams(metadata, nalUnits)) {
-      expected.insert(expected.end(), datagram.begin(), datagram.end());
-    }
+TEST(FramePacketHeaderTest, BigEndianFieldsInOrderAndOnlyTheKeyframeFlagBit) {
+  const Bytes bytes = {0x01, 0x02, 0x03, 0x04, 0x00, 0x02, 0x00, 0x05, 0x00,
+                       0x00, 0x17, 0x70, 0x00, 0x01, 0x00, 0x07, 0xAA};
+  const FramePacketHeader header(0x01020304, 2, 5, 6000, true, 7);
 
-    const FragmentationResult result = FrameFragmenter::layOut(metadata, nalUnits, train);
+  const auto serialized = header.serialize();
+  EXPECT_EQ(Bytes(serialized.begin(), serialized.end()), Bytes(bytes.begin(), bytes.end() - 1));
+  EXPECT_EQ(FramePacketHeader::deserialize(bytes), header) << "bytes past the header are not read";
+  EXPECT_FALSE(FramePacketHeader::deserialize(std::span(bytes).first(15)));
 
-    ASSERT_TRUE(result) << result.error;
-    EXPECT_EQ(train, expected);
-    EXPECT_EQ(result.datagramCount, (expected.size() + FrameFragmenter::maxDatagramSize - 1) / FrameFragmenter::maxDatagramSize);
-  }
-}
-
-TEST(FrameFragmenterTest, RefusesFramesNeedingMoreThan65535Fragments) {
-  constexpr std::size_t largest = 65535 * 1400;
-  EXPECT_EQ(FrameFragmenter::fragmentCount(largest), 65535);
-  EXPECT_FALSE(FrameFragmenter::fragmentCount(largest + 1));
-
-  // Never read: the refusal comes before any byte is cut.
-  const auto tooLarge = std::make_unique_for_overwrite<std::uint8_t[]>(largest + 1);
-  std::size_t datagrams = 0;
-  const FragmentationResult result =
-      FrameFragmenter::cut(VideoFrameMetadata{}, std::span<const std::uint8_t>(tooLarge.get(), largest + 1),
-                           [&](std::span<const std::uint8_t>) { ++datagrams; });
-
-  EXPECT_FALSE(result);
-  EXPECT_FALSE(result.error.empty());
-  EXPECT_EQ(datagrams, 0u);
+  Bytes flags(16, 0);
+  flags[12] = 0xFF;
+  flags[13] = 0xFE;
+  EXPECT_EQ(FramePacketHeader::deserialize(flags)->flags, 0);
+  flags[13] = 0x01;
+  EXPECT_TRUE(FramePacketHeader::deserialize(flags)->isKeyframe());
+  const FramePacketHeader extreme(0xFFFFFFFF, 65534, 65535, 0xFFFFFFFF, true, 65535);
+  EXPECT_EQ(FramePacketHeader::deserialize(extreme.serialize()), extreme);
 }
 
 }  // namespace
