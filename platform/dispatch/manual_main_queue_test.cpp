@@ -5,7 +5,6 @@
 #include <atomic>
 #include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace velmora {
@@ -52,27 +51,6 @@ TEST(ManualMainQueueTest, RunSyncFromAnotherThreadRunsWhileTheTestWaitsEvenWhenI
   EXPECT_EQ(caller.get(), 7);
   EXPECT_TRUE(ranOnMainThread);
   EXPECT_FALSE(queue.runUntil([] { return false; }, milliseconds(20))) << "gives up after the timeout";
-}
-
-TEST(ManualMainQueueTest, ShutdownDropsQueuedWorkAndFailsTheWaitingRunSync) {
-  ManualMainQueue queue;
-  auto held = std::make_shared<int>(0);
-  std::weak_ptr<int> watched = held;
-  queue.postAfter(milliseconds(10), [held = std::move(held)] {});
-  std::atomic<bool> ran{false};
-  auto caller = std::async(std::launch::async, [&] { return queue.runSync([&] { ran = true; }); });
-  const auto deadline = std::chrono::steady_clock::now() + kEventTimeout;
-  while (queue.readyCount() == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(milliseconds(1));  // until the caller's step is queued
-  }
-
-  queue.shutdown();
-  ASSERT_EQ(caller.wait_for(kEventTimeout), std::future_status::ready);
-  EXPECT_FALSE(caller.get());
-  EXPECT_EQ(queue.drain() + queue.advance(milliseconds(20)), 0u);
-  EXPECT_FALSE(ran);
-  EXPECT_TRUE(watched.expired());
-  EXPECT_FALSE(queue.runSync([] {}));
 }
 
 }  // namespace

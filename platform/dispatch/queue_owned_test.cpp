@@ -1,38 +1,26 @@
 #include "platform/dispatch/queue_owned.h"
 
+#include "platform/dispatch/serial_queue.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <future>
 #include <thread>
 
-#include "platform/dispatch/serial_queue.h"
-
 namespace velmora {
 namespace {
 
-// Work on its queue locks a weak reference, as the servers' handlers do.
-class QueueWorker : public std::enable_shared_from_this<QueueWorker> {
- public:
-  explicit QueueWorker(std::atomic<bool>& destroyedOnQueue) : destroyedOnQueue_(destroyedOnQueue) {}
+struct QueueWorker : std::enable_shared_from_this<QueueWorker> {
+  explicit QueueWorker(std::atomic<bool>& destroyed) : destroyedOnQueue(destroyed) {}
   ~QueueWorker() {
-    destroyedOnQueue_ = queue_.isCurrentThread();
+    destroyedOnQueue = queue.isCurrentThread();
     shutdownQueueAndWait();
   }
+  void shutdownQueueAndWait() { queue.shutdownAndWait(); }
 
-  void shutdownQueueAndWait() { queue_.shutdownAndWait(); }
-
-  void holdDuring(std::future<void> release, std::promise<void>& started) {
-    queue_.post([weak = weak_from_this(), release = std::make_shared<std::future<void>>(std::move(release)), &started] {
-      auto self = weak.lock();
-      started.set_value();
-      release->wait();
-    });
-  }
-
- private:
-  std::atomic<bool>& destroyedOnQueue_;
-  SerialQueue queue_{"com.velmora.test.owned"};
+  std::atomic<bool>& destroyedOnQueue;
+  SerialQueue queue{"com.velmora.test.owned"};
 };
 
 TEST(QueueOwnedTest, TheLastOwnerWaitsForTheQueueAndDestroysTheObjectItself) {
@@ -40,7 +28,12 @@ TEST(QueueOwnedTest, TheLastOwnerWaitsForTheQueueAndDestroysTheObjectItself) {
   auto worker = ownedOutsideItsQueue(std::make_shared<QueueWorker>(destroyedOnQueue));
   std::promise<void> started;
   std::promise<void> release;
-  worker->holdDuring(release.get_future(), started);
+  // Work on its queue locks a weak reference to the object, as the servers' handlers do.
+  worker->queue.post([weak = worker->weak_from_this(), &started, release = release.get_future().share()] {
+    auto self = weak.lock();
+    started.set_value();
+    release.wait();
+  });
   started.get_future().wait();
 
   // The owner lets go while the queue's work holds the object; the work ends a moment later.

@@ -12,28 +12,12 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr auto kEventTimeout = std::chrono::seconds(10);
-
-// A one-shot timer due after `delay` has fired. Timers fire in deadline order, so every timer due
-// before it has fired by then too (or never will).
+// A one-shot timer due after `delay` has fired, dropped at once. Timers fire in deadline order, so
+// every timer due before it has fired by then too (or never will).
 void waitForTimer(SerialQueue& queue, milliseconds delay) {
   std::promise<void> fired;
   Timer::once(queue.context(), delay, [&] { fired.set_value(); });
-  ASSERT_EQ(fired.get_future().wait_for(kEventTimeout), std::future_status::ready);
-}
-
-TEST(TimerTest, OneShotFiresOnceOnTheQueueEvenWhenDropped) {
-  SerialQueue queue("com.velmora.test.timer");
-  std::atomic<int> runs{0};
-  std::atomic<bool> onQueue{false};
-  Timer::once(queue.context(), milliseconds(1), [&] {
-    ++runs;
-    onQueue = queue.isCurrentThread();
-  });
-  waitForTimer(queue, milliseconds(20));
-
-  EXPECT_EQ(runs, 1);
-  EXPECT_TRUE(onQueue);
+  ASSERT_EQ(fired.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
 // Cancelled while due but before the queue could run it, from either thread.
@@ -49,7 +33,6 @@ TEST(TimerTest, CancelBeforeFireMeansItNeverRunsAndReleasesTheWorkAndTheTimer) {
       auto timer = Timer::once(queue.context(), milliseconds(0), [&, held = std::move(held)] { ran = true; });
       watchedTimer = timer;
       timer->cancel();
-      EXPECT_FALSE(timer->isActive());
     };
     if (cancelOnQueue) {
       queue.post(startAndCancel);
@@ -67,15 +50,17 @@ TEST(TimerTest, CancelBeforeFireMeansItNeverRunsAndReleasesTheWorkAndTheTimer) {
   }
 }
 
-TEST(TimerTest, RepeatingRunsUntilCancelledWithAtMostTheRunUnderWay) {
+TEST(TimerTest, RepeatingRunsOnTheQueueUntilCancelledWithAtMostTheRunUnderWay) {
   for (const bool cancelFromItsWork : {true, false}) {
     SCOPED_TRACE(cancelFromItsWork);
     SerialQueue queue("com.velmora.test.timer");
     std::atomic<int> runs{0};
+    std::atomic<bool> onQueue{true};
     std::shared_ptr<Timer> timer;
     std::promise<void> threeRuns;
     queue.post([&] {
       timer = Timer::repeating(queue.context(), milliseconds(1), [&] {
+        onQueue = onQueue && queue.isCurrentThread();
         if (++runs == 3) {
           if (cancelFromItsWork) {
             timer->cancel();
@@ -84,12 +69,13 @@ TEST(TimerTest, RepeatingRunsUntilCancelledWithAtMostTheRunUnderWay) {
         }
       });
     });
-    ASSERT_EQ(threeRuns.get_future().wait_for(kEventTimeout), std::future_status::ready);
+    ASSERT_EQ(threeRuns.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
     timer->cancel();
     const int runsAtCancel = runs;
     waitForTimer(queue, milliseconds(50));
 
     EXPECT_LE(runs, cancelFromItsWork ? 3 : runsAtCancel + 1);
+    EXPECT_TRUE(onQueue);
   }
 }
 
