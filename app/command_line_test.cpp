@@ -31,7 +31,6 @@ TEST(CommandLineTest, BadArgumentsAreNamedInTheError) {
   };
   const std::vector<Case> cases = {
       {{"--frobnicate"}, "unknown option '--frobnicate'"},
-      {{"--headless=yes"}, "unknown option '--headless=yes'"},
       {{"--backend"}, "--backend takes auto, x11 or virtual"},
       {{"--backend", "wayland"}, "--backend takes auto, x11 or virtual"},
       {{"--log-level", "verbose"}, "--log-level takes debug, info, default or error"},

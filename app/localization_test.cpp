@@ -88,35 +88,6 @@ TEST(LocalizationTest, EnglishTableHasAMatchingEntryForEveryKeyAndNoOthers) {
   }
 }
 
-// A key used in the code but missing from localizationKeys() would never be checked above.
-TEST(LocalizationTest, EveryKeyInTheSourcesIsAmongTheProgramsKeys) {
-  std::set<std::string_view> known;
-  for (const auto& key : localizationKeys()) {
-    known.insert(key.key);
-  }
-  const fs::path sourceRoot = fs::path(resource_paths::kSourceResourceDirectory).parent_path();
-  const std::regex keyLiteral(R"re("(mac(\.[A-Za-z]+)+)")re");
-  std::size_t keysSeen = 0;
-  for (const char* folder : {"app", "platform"}) {
-    for (const auto& entry : fs::recursive_directory_iterator(sourceRoot / folder)) {
-      const auto name = entry.path().filename().string();
-      const auto extension = entry.path().extension();
-      if (!entry.is_regular_file() || (extension != ".cpp" && extension != ".h") || name.ends_with("_test.cpp")) {
-        continue;
-      }
-      std::ifstream stream(entry.path());
-      std::stringstream contents;
-      contents << stream.rdbuf();
-      const std::string text = contents.str();
-      for (std::sregex_iterator match(text.begin(), text.end(), keyLiteral), end; match != end; ++match) {
-        ++keysSeen;
-        EXPECT_TRUE(known.contains((*match)[1].str())) << (*match)[1] << " in " << entry.path();
-      }
-    }
-  }
-  EXPECT_GT(keysSeen, 0u);
-}
-
 TEST_F(LocalizationFileTest, FillsPlaceholdersInOrderAndKeepsLiteralPercentSigns) {
   const StringTable table(write(R"({"item": "%u: %ld × %ld (%@) 100%%", "plain": "50%% off"})"));
 

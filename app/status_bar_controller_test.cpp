@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "app/controller_test_fixture.h"
 #include "control/test_control_client.h"
 
@@ -29,7 +27,6 @@ class StatusBarControllerTest : public testing::ControllerFixture {
     }
     return {};
   }
-  std::optional<int> topTag() const { return controller_->statusMenuItems().front().tag; }
 
   // The titles of the checked entries of a submenu.
   std::vector<std::string> checkedTitles(int tag) const {
@@ -105,28 +102,11 @@ TEST_F(StatusBarControllerTest, PairingAndTheSessionReachThePanelTheStatusLineAn
   EXPECT_TRUE(runUntil([&] { return !controller_->controlServer().listeningPort().has_value(); }));
 }
 
-TEST_F(StatusBarControllerTest, MenuShowsTheFingerprintOnlyWithAltAndFollowsStatusFromAnyThread) {
-  makeController({{1920, 1080, 1}});
-  EXPECT_TRUE(item(StatusMenu::kFingerprintTag).hidden);
-  controller_->menuWillOpen(true);
-  EXPECT_FALSE(item(StatusMenu::kFingerprintTag).hidden);
-
-  std::thread([&] { controller_->updateStatusMenu("Connected to Vision"); }).join();
-  mainQueue_.drain();
-  EXPECT_EQ(item(StatusMenu::kStatusTag).title, "Status: Connected to Vision");
-
-  controller_->statusMenuItems().back().action();
-  EXPECT_EQ(quits_, 1);
-}
-
 TEST_F(StatusBarControllerTest, TheDisplayChooserChecksTheDisplayInUseAndBuildsTheChosenOne) {
   makeController({{1920, 1080, 1}, {1280, 800, 1}});
   controller_->menuWillOpen(false);
   ASSERT_EQ(item(200).submenu.size(), 2u);
   EXPECT_EQ(checkedTitles(200), std::vector<std::string>{item(200).submenu[0].title});
-
-  choose(200, 0);  // the implicit first display is already in use
-  EXPECT_TRUE(controller_->displayPipelines().empty());
 
   // Without a client, the chosen display's pipeline is built at once.
   choose(200, 1);
@@ -151,10 +131,7 @@ TEST_F(StatusBarControllerTest, ABitRateChoiceSplitsEquallyOverRunningPipelinesA
   choose(300, 3);
   EXPECT_EQ(encoders_.bitRateChanges(), (std::vector<std::int64_t>{16666666, 16666666, 16666666}));
   EXPECT_EQ(controller_->captureLifecycleGeneration(), generation);
-
-  // The same rate again does nothing; the reuse test sees the new total.
-  choose(300, 3);
-  EXPECT_EQ(encoders_.bitRateChanges().size(), 3u);
+  // The reuse test sees the new total.
   connect();
   EXPECT_EQ(log_.countContaining("Multi-display capture already matches"), 1u);
 }
@@ -169,13 +146,9 @@ TEST_F(StatusBarControllerTest, PermissionWarningsStackAtTheTopAndGoWhenGranted)
   EXPECT_EQ(items[2].tag, StatusMenu::kScreenRecordingWarningTag);
   EXPECT_TRUE(userInterface_->toolTip.has_value());
 
-  // Checks that find nothing new change nothing.
-  controller_->appDidBecomeActive();
-  EXPECT_EQ(controller_->statusMenuItems().size(), items.size());
-
   input_->setTrusted(true);
   mainQueue_.advance(300s);  // the periodic check
-  EXPECT_EQ(topTag(), StatusMenu::kScreenRecordingWarningTag);
+  EXPECT_EQ(controller_->statusMenuItems().front().tag, StatusMenu::kScreenRecordingWarningTag);
   EXPECT_FALSE(userInterface_->toolTip.has_value());
 
   capture_->setAccessGranted(true);
@@ -203,18 +176,8 @@ TEST_F(StatusBarControllerTest, AWarningOpensTheHelpAndExplainsInAnAlertWhenNoth
   EXPECT_EQ(userInterface_->alerts.size(), 1u);
 }
 
-TEST_F(StatusBarControllerTest, ThePanelShowsTheCodeSpaced) {
-  makeController({{1920, 1080, 1}});
-  controller_->showVerificationCode();
-  ASSERT_EQ(userInterface_->panels.size(), 1u);
-  const auto& code = controller_->pairingCode();
-  EXPECT_EQ(userInterface_->panels.front().code, code);
-  EXPECT_EQ(userInterface_->panels.front().spacedCode, std::string({code[0], ' ', code[1], ' ', code[2], ' ', code[3]}));
-}
-
 TEST(PairingCodeTest, IsAlwaysFourDigits) {
   EXPECT_EQ(StatusBarController::formatPairingCode(42), "0042");
-  EXPECT_EQ(StatusBarController::formatPairingCode(9999), "9999");
   for (int draw = 0; draw < 100; ++draw) {
     const auto code = StatusBarController::generatePairingCode();
     ASSERT_EQ(code.size(), 4u);
