@@ -1,8 +1,5 @@
 // Faults under a live session, injected into the real host through velmora-fault-injecting-host:
-// failing capture starts, an encoder that cannot be created, displays coming and going, and the
-// server stopped and started again and again.
-#include <signal.h>
-
+// displays coming and going, and the server stopped and started again and again.
 #include <string>
 
 #include "tests/reliability/suite_support.h"
@@ -27,58 +24,6 @@ class FaultInjectingHost : public HostUnderTest {
   std::size_t count(const std::string& text) { return process().countLinesContaining(text); }
   ProcessFigures figures() { return readProcessFigures(process().pid()); }
 };
-
-TEST_F(ReliabilityTest, FailingCaptureStartsAreRetriedAndAHostThatGaveUpServesTheNextSession) {
-  const std::string scenario = "capture failures";
-  FaultInjectingHost host(home_, "1280x720");
-  ASSERT_TRUE(host.ready()) << host.process().output();
-
-  // Three failures: the fourth attempt, about 6 s later, streams.
-  ASSERT_TRUE(host.apply("fail-capture-starts 3"));
-  runClient(home_, "retried", {waitForPicturesLine(10, 60s)}, {"--code", host.code(), "--identifier", "faults"});
-  EXPECT_EQ(host.count("Capture attempt 3 failed, retrying..."), 1u);
-  EXPECT_EQ(host.count("Capture attempt 4 failed"), 0u);
-  figureTable.add(scenario, "failed attempts before the stream (3 injected)",
-                  static_cast<std::int64_t>(host.count("failed, retrying...")));
-
-  // Every attempt fails: the capture gives up after fifteen; the host stays up and the next
-  // session streams.
-  ASSERT_TRUE(host.apply("fail-capture-starts 15"));
-  const auto linesBefore = host.process().lineCount();
-  auto starved = testing::startClient(home_, "starved", {}, {"--identifier", "faults", "--duration", "60"});
-  EXPECT_TRUE(host.process().waitForLineContaining("All capture attempts failed", 60s, linesBefore))
-      << host.process().output();
-  const auto [starvedStatus, starvedReport] = testing::stopClient(*starved);
-  EXPECT_EQ(starvedStatus, 0) << starved->output();
-  EXPECT_EQ(displayStatistics(starvedReport, 0).value("picturesDecoded", 0), 0);
-  figureTable.add(scenario, "attempts before giving up (15 injected)",
-                  static_cast<std::int64_t>(host.count("failed, retrying...")) - 3);
-
-  const auto nextReport =
-      runClient(home_, "after-giving-up", {waitForPicturesLine(10, 30s)}, {"--identifier", "faults"}).report;
-  figureTable.add(scenario, "pictures of the session after it gave up",
-                  displayStatistics(nextReport, 0).value("picturesDecoded", 0));
-  EXPECT_EQ(host.terminate(), 0);
-}
-
-TEST_F(ReliabilityTest, AnEncoderThatCannotBeCreatedDropsFramesUntilTheNextBuild) {
-  const std::string scenario = "encoder refused";
-  FaultInjectingHost host(home_, "1280x720,1024x768");
-  ASSERT_TRUE(host.ready()) << host.process().output();
-  ASSERT_TRUE(host.apply("refuse-encoders 1"));
-
-  // Nothing can be shown until the pipeline is built again, here by a display switch.
-  const auto report =
-      runClient(home_, "refused",
-                {R"({"waitForServerHellos": {"count": 1, "timeout": 30}})", R"({"sleep": 2})",
-                 R"({"switchDisplay": {"displayID": 2}})", waitForPicturesLine(10, 60s)},
-                {"--code", host.code()}).report;
-  EXPECT_EQ(host.count("Failed to create compression session: -2"), 1u) << host.process().output();
-  const auto statistics = displayStatistics(report, 0);
-  EXPECT_EQ(statistics.value("decodeErrors", -1), 0);
-  figureTable.add(scenario, "pictures after the display switch", statistics.value("picturesDecoded", 0));
-  EXPECT_EQ(host.terminate(), 0);
-}
 
 TEST_F(ReliabilityTest, DisplaysAddedRemovedAllGoneAndBackDuringASession) {
   const std::string scenario = "display changes";
@@ -116,12 +61,7 @@ TEST_F(ReliabilityTest, DisplaysAddedRemovedAllGoneAndBackDuringASession) {
   const auto displays = report.value("serverHello", nlohmann::json::object()).value("displays", nlohmann::json::array());
   EXPECT_EQ(displays.size(), 2u) << "the last ServerHello does not list the displays that came back: " << report.dump();
   figureTable.add(scenario, "display set changes", rounds * 4);
-  figureTable.add(scenario, "ServerHellos the client received", report.value("serverHellosReceived", 0));
-  figureTable.add(scenario, "session pictures", displayStatistics(report, 0).value("picturesDecoded", 0));
-  addProcessFigures(scenario, "before", before);
-  addProcessFigures(scenario, "halfway", halfway);
-  addProcessFigures(scenario, "after", after);
-  expectNoGrowth(halfway, after);
+  expectNoGrowth(scenario, halfway, after);
   EXPECT_EQ(host.terminate(), 0);
 }
 
@@ -155,10 +95,7 @@ TEST_F(ReliabilityTest, ServerStoppedAndStartedInALoopDuringSessions) {
   runClient(home_, "after-the-loop", {waitForPicturesLine(10, 30s)}, options);
   EXPECT_EQ(sessionsEnded, rounds) << "a stop left a client connected";
   figureTable.add(scenario, "stop/start rounds, each with a streaming session", rounds);
-  addProcessFigures(scenario, "after the first session", before);
-  addProcessFigures(scenario, "halfway", halfway);
-  addProcessFigures(scenario, "after the last round", after);
-  expectNoGrowth(halfway, after);
+  expectNoGrowth(scenario, halfway, after);
   EXPECT_EQ(host.terminate(), 0);
 }
 

@@ -45,20 +45,15 @@ TEST_F(ReliabilityTest, HostileControlPeersNeitherDropTheSessionNorGetAdmitted) 
 
   const auto before = readProcessFigures(host.process().pid());
   const auto picturesBefore = session.picturesAtLeast();
-  const auto hostLinesBefore = host.process().lineCount();
   HostileTotals totals;
   const auto wrongCode = [&host] { return host.wrongCode(); };
 
   // A flood of connections: most are turned away at once while one candidate
   // holds the handshake slot; a tenth never speak.
   const auto flooded = flood(kControlPort, longMode ? 30s : 3s, 300, 32, wrongCode);
-  std::uint64_t floodAnswered = 0;
   for (const auto& outcome : flooded) {
     totals.add(outcome);
-    floodAnswered += outcome.answered ? 1 : 0;
   }
-  figureTable.add(scenario, "flood connections made / answered",
-                  std::to_string(flooded.size()) + " / " + std::to_string(floodAnswered));
   EXPECT_FALSE(flooded.empty());
 
   // Peers that hold the handshake slot: silent, one byte a second, a frame that
@@ -77,7 +72,6 @@ TEST_F(ReliabilityTest, HostileControlPeersNeitherDropTheSessionNorGetAdmitted) 
     EXPECT_TRUE(outcome.closedByHost) << name << ": the handshake deadline did not close it";
     EXPECT_FALSE(outcome.answered) << name;
     EXPECT_LT(outcome.lifetime, 15s) << name;
-    figureTable.add(scenario, "closed after (" + name + ")", std::to_string(outcome.lifetime.count()) + " ms");
   }
 
   // Bytes that are no handshake at all; each is ended as soon as it is read (or
@@ -121,40 +115,15 @@ TEST_F(ReliabilityTest, HostileControlPeersNeitherDropTheSessionNorGetAdmitted) 
   EXPECT_EQ(totals.admitted, 0u) << "a hostile connection was admitted";
   EXPECT_EQ(totals.leftOpen, 0u);
   EXPECT_EQ(rejected, static_cast<std::uint64_t>(wrongCodes));
-  figureTable.add(scenario, "connections attempted", totals.attempted);
-  figureTable.add(scenario, "hostile connections admitted", totals.admitted);
-  figureTable.add(scenario, "wrong codes sent / rejected",
-                  std::to_string(wrongCodes) + " / " + std::to_string(rejected));
-
-  // The host's own account: how many codes it compared and how many the throttle refused. Its
-  // output may lag behind it on a busy machine: the lines are counted as they come.
-  std::uint64_t compared = 0;
-  std::uint64_t throttled = 0;
-  std::uint64_t lockouts = 0;
-  const auto contains = [](const std::string& line, const char* text) { return line.find(text) != std::string::npos; };
-  host.process().waitForLine(
-      [&](const std::string& line) {
-        compared += contains(line, "Rejected ClientHello with invalid pairing code") ? 1 : 0;
-        throttled += contains(line, "without checking its code") ? 1 : 0;
-        lockouts += contains(line, "Too many wrong pairing codes") ? 1 : 0;
-        return compared + throttled >= static_cast<std::uint64_t>(wrongCodes);
-      },
-      10s, hostLinesBefore);
-  figureTable.add(scenario, "wrong codes compared / refused uncompared",
-                  std::to_string(compared) + " / " + std::to_string(throttled));
-  EXPECT_GE(compared + throttled, static_cast<std::uint64_t>(wrongCodes));
-  EXPECT_LE(compared, 5 * (lockouts + 1)) << "the throttle let more codes be compared than its limit";
-  EXPECT_GE(throttled, static_cast<std::uint64_t>(wrongCodes) - 5 * (lockouts + 1));
+  figureTable.add(scenario, "hostile connections attempted / admitted",
+                  std::to_string(totals.attempted) + " / " + std::to_string(totals.admitted));
 
   // The admitted session went on through all of it, and keeps going.
   const auto after = settledFigures(host, before);
   EXPECT_TRUE(session.waitForPictures(picturesAfterAttack + 30, 60s)) << "the session stalled after the attack";
   const auto [status, report] = session.stop();
   EXPECT_EQ(status, 0) << "the admitted session was dropped\n" << session.process().output();
-  const auto total = displayStatistics(report, 0).value("picturesDecoded", std::uint64_t{0});
-  figureTable.add(scenario, "session pictures before the attack (at least)", picturesBefore);
   figureTable.add(scenario, "session pictures during the attack (about)", picturesAfterAttack - picturesBefore);
-  figureTable.add(scenario, "session pictures after the attack", total - std::min(total, picturesAfterAttack));
   EXPECT_GE(picturesAfterAttack, picturesBefore + 30) << "no pictures were decoded during the attack";
   // Its input went through in order, none lost.
   std::uint64_t keysPosted = 0;
@@ -166,10 +135,7 @@ TEST_F(ReliabilityTest, HostileControlPeersNeitherDropTheSessionNorGetAdmitted) 
   }
   EXPECT_FALSE(disorder) << *disorder;
   EXPECT_GE(keysPosted + 2, picturesAfterAttack / StreamingClient::picturesPerStep) << "keys of the session were lost";
-  figureTable.add(scenario, "session keys posted, in order", static_cast<std::int64_t>(keysPosted));
-  addProcessFigures(scenario, "before", before);
-  addProcessFigures(scenario, "after", after);
-  expectNoGrowth(before, after);
+  expectNoGrowth(scenario, before, after);
 
   // A new client is still answered. Codes are locked out by now, so it is the
   // trusted one.
@@ -246,41 +212,18 @@ TEST_F(ReliabilityTest, ForeignVideoPeersReceiveNothingAndTheVerifiedClientKeeps
   ASSERT_EQ(std::sscanf(result->c_str(), "sent %llu received %llu", &sent, &received), 2) << *result;
   const auto picturesAfterPeer = session.picturesAtLeast();
 
-  figureTable.add(scenario, "datagrams sent by the foreign namespace", static_cast<std::int64_t>(sent));
-  figureTable.add(scenario, "datagrams it received", static_cast<std::int64_t>(received));
-  figureTable.add(scenario, "session pictures while it sent (about)", picturesAfterPeer - picturesBefore);
+  figureTable.add(scenario, "datagrams sent / received by the foreign namespace",
+                  std::to_string(sent) + " / " + std::to_string(received));
   EXPECT_GT(sent, 0u);
   EXPECT_EQ(received, 0u) << "the host sent video to a foreign address";
   EXPECT_TRUE(
       host.process().waitForLineContaining(std::string("REJECTED UDP connection from ") + foreignSideAddress, 5s))
       << "the foreign datagrams never reached the host";
 
-  // The host's account: flows it turned away with a line, and those it only
-  // counted.
-  std::uint64_t rejectedFlows = 0;
-  for (const auto& line : host.process().lines()) {
-    unsigned long long counted = 0;
-    const auto found = line.find("VideoServer: ");
-    if (found == std::string::npos) {
-      continue;
-    }
-    if (line.find("REJECTED UDP connection from", found) != std::string::npos) {
-      ++rejectedFlows;
-    } else if (std::sscanf(line.c_str() + found, "VideoServer: %llu more UDP connections were rejected", &counted) ==
-               1) {
-      rejectedFlows += counted;
-    }
-  }
-  figureTable.add(scenario, "foreign flows the host rejected (logged or counted)",
-                  static_cast<std::int64_t>(rejectedFlows));
-
   EXPECT_TRUE(session.waitForPictures(picturesAfterPeer + 20, 60s));
   const auto [status, report] = session.stop();
   EXPECT_EQ(status, 0) << session.process().output();
   EXPECT_EQ(displayStatistics(report, 0).value("decodeErrors", -1), 0);
-  // The session may have ended before the peer finished, on a fast machine:
-  // pictures during its run are only required when the session lasted that
-  // long.
   EXPECT_GT(picturesAfterPeer, picturesBefore) << "no pictures while foreign datagrams arrived";
 }
 
@@ -313,15 +256,12 @@ TEST_F(ReliabilityTest, TwoDisplaysWithFastInputKeepResourcesFlatAndLatencyUnder
   const auto [status, report] = finishClient(*client, 60s);
   ASSERT_EQ(status, 0) << client->output();
 
-  addProcessFigures(scenario, "at start", start);
-  addProcessFigures(scenario, "at end", end);
   figureTable.add(scenario, "input messages per second",
                   static_cast<std::int64_t>(static_cast<double>(moves) / inputTime));
-  expectNoGrowth(start, end);
+  expectNoGrowth(scenario, start, end);
   for (const int stream : {0, 1}) {
     const auto statistics = displayStatistics(report, stream);
     const std::string display = "display " + std::to_string(stream) + " ";
-    figureTable.add(scenario, display + "pictures decoded", statistics.value("picturesDecoded", 0));
     EXPECT_GT(statistics.value("picturesDecoded", 0), 0) << report.dump();
     EXPECT_EQ(statistics.value("decodeErrors", -1), 0);
     const auto latency = statistics.value("latencyMilliseconds", json());

@@ -69,13 +69,12 @@ ProcessFigures readProcessFigures(pid_t pid) {
   return figures;
 }
 
-void addProcessFigures(const std::string& scenario, const std::string& when, const ProcessFigures& figures) {
-  figureTable.add(scenario, "host resident memory " + when + " (KiB)", figures.residentKiB);
-  figureTable.add(scenario, "host file descriptors " + when, figures.fileDescriptors);
-  figureTable.add(scenario, "host threads " + when, figures.threads);
-}
-
-void expectNoGrowth(const ProcessFigures& start, const ProcessFigures& end) {
+void expectNoGrowth(const std::string& scenario, const ProcessFigures& start, const ProcessFigures& end) {
+  const auto figures = [](const ProcessFigures& at) {
+    return std::to_string(at.residentKiB) + " / " + std::to_string(at.fileDescriptors) + " / " +
+           std::to_string(at.threads);
+  };
+  figureTable.add(scenario, "host KiB / descriptors / threads, start -> end", figures(start) + " -> " + figures(end));
   EXPECT_LE(end.fileDescriptors, start.fileDescriptors + kDescriptorGrowthLimit) << "the host keeps descriptors";
   EXPECT_LE(end.threads, start.threads + kThreadGrowthLimit) << "the host keeps threads";
   if (kResidentSizeIsMeaningful) {

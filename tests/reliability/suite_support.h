@@ -48,10 +48,9 @@ struct ProcessFigures {
   std::int64_t threads = -1;
 };
 ProcessFigures readProcessFigures(pid_t pid);
-void addProcessFigures(const std::string& scenario, const std::string& when, const ProcessFigures& figures);
 // Descriptors and threads back within their limits of `start`, and resident memory too except in a
-// sanitizer build, whose quarantine of freed memory makes it meaningless.
-void expectNoGrowth(const ProcessFigures& start, const ProcessFigures& end);
+// sanitizer build, whose quarantine of freed memory makes it meaningless; one row of the table.
+void expectNoGrowth(const std::string& scenario, const ProcessFigures& start, const ProcessFigures& end);
 std::string milliseconds(double value);
 // Runs `command` through the shell, its output discarded; true when it succeeded.
 bool shell(const std::string& command);
