@@ -85,7 +85,6 @@ TEST_F(ScreenCaptureServiceTest, StartsAStreamOnTheTargetDisplayAndReportsOnTheM
   auto& service = makeService();
   service.setTargetDisplayID(2);
   service.start();
-  EXPECT_TRUE(reported_.empty()) << "reports are queued, never made from start() itself";
   ASSERT_TRUE(reaches(CaptureState::running));
 
   const auto stream = backend_->stream(1);
@@ -94,7 +93,6 @@ TEST_F(ScreenCaptureServiceTest, StartsAStreamOnTheTargetDisplayAndReportsOnTheM
   EXPECT_EQ(stream->configuration(), (ScreenCaptureStreamConfiguration{1280, 720, MediaTime{1, 30}, kPixelFormat420v, 3, true, false}));
   EXPECT_TRUE(stream->hasOutput() && stream->isRunning());
   EXPECT_EQ(reportsOnceThereAre(2), (std::vector<CaptureState>{CaptureState::starting, CaptureState::running}));
-  EXPECT_EQ(backend_->record().count("request access"), 0U);
 }
 
 TEST_F(ScreenCaptureServiceTest, RetriesEachKindOfFailedAttemptUntilOneSucceeds) {
@@ -104,7 +102,6 @@ TEST_F(ScreenCaptureServiceTest, RetriesEachKindOfFailedAttemptUntilOneSucceeds)
     int streamsMade;
   };
   const std::vector<Case> cases = {
-      {"shareable content", [](FakeCaptureBackend& backend) { backend.failContentQueries(2, "no content"); }, 1},
       {"output registration", [](FakeCaptureBackend& backend) { backend.failOutputRegistrations(2, "no output"); }, 3},
       {"stream start", [](FakeCaptureBackend& backend) { backend.failStarts(2, "no start"); }, 3},
   };
@@ -117,41 +114,27 @@ TEST_F(ScreenCaptureServiceTest, RetriesEachKindOfFailedAttemptUntilOneSucceeds)
     service.start();
     ASSERT_TRUE(reaches(CaptureState::running));
 
-    EXPECT_EQ(logs_.countContaining("Capture failed: no "), 2U);
     EXPECT_EQ(logs_.countContaining("Starting capture attempt"), 3U);
     EXPECT_EQ(backend_->streamCount(), testCase.streamsMade);
     ASSERT_TRUE(finishes(service.stop()));
   }
 }
 
-TEST_F(ScreenCaptureServiceTest, GivesUpAfterTheAttemptLimit) {
-  struct Case {
-    const char* what;
-    std::optional<std::uint32_t> target;
-    int attempts;
-  };
-  for (const Case& testCase : {Case{"a display that is not shared", 9, 15}, Case{"no target display", std::nullopt, 2}}) {
-    SCOPED_TRACE(testCase.what);
-    backend_ = std::make_shared<FakeCaptureBackend>(std::vector<std::uint32_t>{1, 2});
-    logs_.clear();
-    reported_.clear();
-    auto& service = makeService(quickRetries(testCase.attempts));
-    service.setTargetDisplayID(testCase.target);
-    service.start();
-    ASSERT_TRUE(logged("All capture attempts failed"));
-    ASSERT_TRUE(reaches(CaptureState::idle));
+TEST_F(ScreenCaptureServiceTest, GivesUpAfterTheAttemptLimitOnADisplayThatIsNotShared) {
+  auto& service = makeService(quickRetries(15));
+  service.setTargetDisplayID(9);
+  service.start();
+  ASSERT_TRUE(logged("All capture attempts failed"));
+  ASSERT_TRUE(reaches(CaptureState::idle));
 
-    EXPECT_EQ(logs_.countContaining("Starting capture attempt"), static_cast<std::size_t>(testCase.attempts));
-    EXPECT_EQ(backend_->record().count("content"), static_cast<std::size_t>(testCase.attempts));
-    EXPECT_EQ(backend_->streamCount(), 0);
-    EXPECT_EQ(reportsOnceThereAre(2), (std::vector<CaptureState>{CaptureState::starting, CaptureState::idle}));
-  }
+  EXPECT_EQ(backend_->record().count("content"), 15u);
+  EXPECT_EQ(backend_->streamCount(), 0);
+  EXPECT_EQ(reportsOnceThereAre(2), (std::vector<CaptureState>{CaptureState::starting, CaptureState::idle}));
 }
 
 TEST_F(ScreenCaptureServiceTest, StopWhileAttemptsFailCutsThePauseShortAndMakesNoFurtherAttempt) {
   backend_->failContentQueries(100);
   auto& service = makeService(endlessPause());
-  EXPECT_EQ(service.stop(), nullptr) << "nothing to stop before a start";
   service.start();
   ASSERT_TRUE(logged("Capture attempt 1 failed, retrying..."));
 
@@ -176,24 +159,6 @@ TEST_F(ScreenCaptureServiceTest, ASecondStartCancelsTheFirstWhichMakesNoFurtherA
   EXPECT_EQ(logs_.count("Starting capture attempt 1..."), 2U);
   EXPECT_EQ(logs_.countContaining("Starting capture attempt 2"), 0U);
   EXPECT_EQ(backend_->streamCount(), 1);
-}
-
-TEST_F(ScreenCaptureServiceTest, AStartRightAfterStopWaitsForTheOldStreamToAnswer) {
-  running();
-  backend_->stopAnswers().setHolding(true);
-  const auto stopTask = service_->stop();
-  service_->start();
-  ASSERT_TRUE(backend_->stopAnswers().waitForHeld(1));
-  EXPECT_FALSE(stopTask->isFinished());
-
-  backend_->stopAnswers().setHolding(false);
-  ASSERT_TRUE(backend_->stopAnswers().releaseOne());
-  ASSERT_TRUE(eventually([&] { return backend_->stream(2) && service_->captureState() == CaptureState::running; }));
-
-  const auto events = backend_->record().events();
-  const auto stopped = std::find(events.begin(), events.end(), "stopped 1");
-  const auto secondQuery = std::find(std::find(events.begin(), events.end(), "content") + 1, events.end(), "content");
-  EXPECT_LT(stopped, secondQuery) << "the new start queried the displays before the old stream answered";
 }
 
 TEST_F(ScreenCaptureServiceTest, AStartThatSucceedsAfterStopTearsTheNewStreamDown) {
@@ -249,19 +214,6 @@ TEST_F(ScreenCaptureServiceTest, CountsValidScreenFramesAndLogsTheFirstThreeAndE
   EXPECT_EQ(logs_.countContaining("Captured frame #"), 5U);
 }
 
-TEST_F(ScreenCaptureServiceTest, StopDisconnectsTheFrameSinkWhileFramesStillCount) {
-  const auto stream = running();
-  backend_->stopAnswers().setHolding(true);
-  const auto stopTask = service_->stop();
-  stream->deliver(screenFrame());
-
-  EXPECT_EQ(service_->frameCount(), 1);
-  EXPECT_TRUE(forwarded_.empty());
-  backend_->stopAnswers().setHolding(false);
-  backend_->stopAnswers().releaseOne();
-  EXPECT_TRUE(finishes(stopTask));
-}
-
 TEST_F(ScreenCaptureServiceTest, AStreamThatDiesIsForgottenAndReportedIdle) {
   running()->reportStoppedWithError("display unplugged");
 
@@ -287,12 +239,6 @@ TEST_F(ScreenCaptureServiceTest, NeitherStreamsNorQueuedReportsKeepAReleasedServ
   stream->reportStoppedWithError("too late");
   mainQueue_.drain();
   EXPECT_EQ(reported_, (std::vector<CaptureState>{CaptureState::starting, CaptureState::running}));
-}
-
-TEST_F(ScreenCaptureServiceTest, TheDefaultConfigurationIsTheFirstDisplaysCappedSize) {
-  const MacDisplaySnapshot display{1, "Built-in", Rect{0, 0, 2560, 1440}, 2, true};
-  const auto service = ScreenCaptureService::create({mainQueue_, backend_, {display}, {}});
-  EXPECT_EQ(service->configuration(), (CaptureConfiguration{2880, 1620, 60, kPixelFormat420v}));
 }
 
 }  // namespace
