@@ -31,10 +31,6 @@ TEST(X11MonitorLayoutTest, FramesArePointsFromTheMainMonitorsLowerLeftCornerWith
        {monitor(7, {0, 1080, 1920, 1080}, true), monitor(9, {320, 0, 1280, 1080})},
        1,
        {{0, 0, 1920, 1080}, {320, 1080, 1280, 1080}}},
-      {"a monitor below the main one has a negative y",
-       {monitor(7, {0, 0, 1920, 1080}, true), monitor(9, {0, 1080, 1920, 1200})},
-       1,
-       {{0, 0, 1920, 1080}, {0, -1200, 1920, 1200}}},
       {"pixels become points at the scale",
        {monitor(7, {0, 0, 3840, 2160}, true), monitor(9, {3840, 0, 1920, 1080})},
        2,
@@ -46,8 +42,6 @@ TEST(X11MonitorLayoutTest, FramesArePointsFromTheMainMonitorsLowerLeftCornerWith
     for (std::size_t index = 0; index < descriptions.size(); ++index) {
       EXPECT_EQ(descriptions[index].frame, testCase.frames[index]) << testCase.what << ", monitor " << index;
       EXPECT_EQ(descriptions[index].displayID, testCase.monitors[index].displayID) << testCase.what;
-      EXPECT_EQ(descriptions[index].name, testCase.monitors[index].name) << testCase.what;
-      EXPECT_EQ(descriptions[index].backingScaleFactor, testCase.scale) << testCase.what;
     }
   }
   EXPECT_TRUE(screenDescriptions({}, 1).empty());
@@ -70,7 +64,6 @@ TEST(X11MonitorLayoutTest, RectanglesThatOnlyTouchDoNotIntersect) {
   const PixelRect monitorArea{1920, 0, 1920, 1080};
   EXPECT_FALSE(monitorArea.intersects({0, 0, 1920, 1080}));
   EXPECT_TRUE(monitorArea.intersects({0, 0, 1921, 1}));
-  EXPECT_FALSE(monitorArea.intersects({2000, 1080, 10, 10}));
   EXPECT_FALSE(monitorArea.intersects({2000, 10, 0, 10})) << "empty";
   EXPECT_EQ(monitorArea.intersection({3000, -50, 5000, 100}), (PixelRect{3000, 0, 840, 50}));
   EXPECT_EQ((PixelRect{INT_MAX - 10, INT_MAX - 10, INT_MAX, INT_MAX}).intersection({0, 0, INT_MAX, INT_MAX}),
@@ -79,23 +72,18 @@ TEST(X11MonitorLayoutTest, RectanglesThatOnlyTouchDoNotIntersect) {
 }
 
 TEST(X11MonitorLayoutTest, ScaleComesFromXftDpiWhenItIsASensibleResolution) {
-  struct Case {
-    const char* resources;
-    double scale;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<const char*, double> cases[] = {
       {"", 1},
       {"Xcursor.size:\t24\nXft.dpi:\t192\nXft.antialias:\t1\n", 2},
       {"  Xft.dpi :  120  ", 1.25},
       {"Xft.dpi:\t96\nXft.dpi:\t144\n", 1.5},
       {"Xft.dpi:\t144\nXft.dpi:\tlarge\n", 1},
       {"Xft.dpix:\t144\n*dpi:\t144\n", 1},
-      {"Xft.dpi:\t144abc\n", 1},
-      {"Xft.dpi:\t0\n", 1},    {"Xft.dpi:\t-96\n", 1}, {"Xft.dpi:\tnan\n", 1},
-      {"Xft.dpi:\t1e308\n", 1}, {"Xft.dpi:\t\n", 1},    {"Xft.dpi", 1},
+      {"Xft.dpi:\t144abc\n", 1}, {"Xft.dpi:\t-96\n", 1}, {"Xft.dpi:\tnan\n", 1}, {"Xft.dpi:\t1e308\n", 1},
+      {"Xft.dpi", 1},
   };
-  for (const auto& testCase : cases) {
-    EXPECT_EQ(scaleFromResources(testCase.resources), testCase.scale) << testCase.resources;
+  for (const auto& [resources, scale] : cases) {
+    EXPECT_EQ(scaleFromResources(resources), scale) << resources;
   }
 }
 
@@ -134,12 +122,9 @@ TEST(X11MonitorLayoutTest, EdidProductNameComesFromTheNameDescriptorAndRejectsMa
       {"name after a timing and a serial descriptor",
        edidWithDescriptors({{54, timing}, {72, textDescriptor(0xff, "SERIAL123\n")}, {90, textDescriptor(0xfc, "DELL U2720Q\n")}}),
        "DELL U2720Q"},
-      {"name filling all thirteen bytes", edidWithDescriptors({{108, textDescriptor(0xfc, "ABCDEFGHIJKLM")}}), "ABCDEFGHIJKLM"},
       {"control bytes and high bytes dropped", edidWithDescriptors({{54, textDescriptor(0xfc, "A\x01\xe9Z\n")}}), "AZ"},
       {"a timing descriptor with tag-like bytes is no name", edidWithDescriptors({{54, {0x01, 0, 0, 0xfc, 0, 'X', '\n'}}}),
        std::nullopt},
-      {"blank name", edidWithDescriptors({{54, textDescriptor(0xfc, "   \n")}}), std::nullopt},
-      {"no name descriptor", edidWithDescriptors({{54, timing}, {72, textDescriptor(0xfe, "PANEL\n")}}), std::nullopt},
       {"bad header", badHeader, std::nullopt},
       {"shorter than a block", truncated, std::nullopt},
       {"empty", {}, std::nullopt},
