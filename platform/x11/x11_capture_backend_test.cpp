@@ -46,16 +46,8 @@ class X11CaptureBackendTest : public ::testing::Test {
     auto backend = X11CaptureBackend::open(server_.display());
     ASSERT_TRUE(backend.ok()) << backend.error();
     backend_ = backend.value();
-    auto source = X11DisplaySource::open(server_.display());
-    ASSERT_TRUE(source.ok()) << source.error();
-    for (const auto& screen : source.value()->screens()) {
+    for (const auto& screen : X11DisplaySource::open(server_.display()).value()->screens()) {
       (screen.name == "Left" ? leftDisplayID_ : rightDisplayID_) = screen.displayID;
-    }
-  }
-
-  void TearDown() override {
-    for (const auto& stream : streams_) {
-      stream->stopCapture([](const std::optional<std::string>&) {});
     }
   }
 
@@ -95,11 +87,8 @@ TEST_F(X11CaptureBackendTest, AColouredWindowAppearsAtItsPlaceInTheScaledPicture
   // The window covers (240, 135) to (480, 270) of the half-size picture.
   expectColour(frame, 250, 145, {82, 90, 240}, "red, top-left inside the window");
   expectColour(frame, 470, 260, {82, 90, 240}, "red, bottom-right inside the window");
-  const Yuv grey{70, 128, 128};
-  expectColour(frame, 230, 145, grey, "left of the window");
-  expectColour(frame, 250, 125, grey, "above the window");
-  expectColour(frame, 490, 260, grey, "right of the window");
-  expectColour(frame, 470, 280, grey, "below the window");
+  expectColour(frame, 230, 145, {70, 128, 128}, "grey left of the window");
+  expectColour(frame, 470, 280, {70, 128, 128}, "grey below the window");
 }
 
 TEST_F(X11CaptureBackendTest, PointerMotionDeliversAFrameWithTheCursorOnlyToStreamsThatShowIt) {
@@ -150,18 +139,16 @@ TEST_F(X11CaptureBackendTest, SharedMemoryAndPlainGetImageReadTheSamePixels) {
   ASSERT_TRUE(sharedImage && plainImage);
   for (int y = 0; y < 100; ++y) {
     for (int x = 0; x < 200; ++x) {
-      const auto pixel = [&](const ArgbImage& image) {
-        std::uint32_t value = 0;
-        std::memcpy(&value, image.pixels + y * image.stride + x * 4, 4);
-        return value & 0xffffff;
-      };
-      ASSERT_EQ(pixel(*sharedImage), pixel(*plainImage)) << x << "," << y;
+      std::uint32_t sharedPixel = 0;
+      std::uint32_t plainPixel = 0;
+      std::memcpy(&sharedPixel, sharedImage->pixels + y * sharedImage->stride + x * 4, 4);
+      std::memcpy(&plainPixel, plainImage->pixels + y * plainImage->stride + x * 4, 4);
       const bool inWindow = x >= 50 && x < 80 && y >= 25 && y < 45;
-      ASSERT_EQ(pixel(*sharedImage), inWindow ? 0x00ff00U : kGrey) << x << "," << y;
+      ASSERT_EQ(sharedPixel & 0xffffff, inWindow ? 0x00ff00U : kGrey) << x << "," << y;
+      ASSERT_EQ(plainPixel & 0xffffff, sharedPixel & 0xffffff) << x << "," << y;
     }
   }
-  EXPECT_FALSE(shared.value()->grab(3800, 0)) << "a rectangle beyond the screen is refused, not fatal";
-  EXPECT_FALSE(plain.value()->grab(3800, 0));
+  EXPECT_FALSE(shared.value()->grab(3800, 0) || plain.value()->grab(3800, 0)) << "beyond the screen: refused, not fatal";
 }
 
 }  // namespace
