@@ -42,12 +42,9 @@ class TrayUserInterfaceOffscreenTest : public ::testing::Test {
   }
 
   std::string written() {
-    std::fflush(output);
     std::rewind(output);
-    std::string text;
-    for (int character = std::fgetc(output); character != EOF; character = std::fgetc(output)) {
-      text += static_cast<char>(character);
-    }
+    std::string text(4096, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), output));
     return text;
   }
 
@@ -80,7 +77,6 @@ TEST_F(TrayUserInterfaceOffscreenTest, StatusAndCodeGoToTheOutputAndTheToolTipCa
   ui->setToolTip("Accessibility is missing");
   EXPECT_EQ(ui->trayIcon().toolTip(), QStringLiteral("Accessibility is missing"));
   ui->setToolTip(std::nullopt);
-
   EXPECT_TRUE(ui->trayIcon().toolTip().isEmpty());
   EXPECT_EQ(written(), "Status: Waiting for a client\nVerification code: 0042\n");
 }
@@ -92,35 +88,24 @@ TEST_F(TrayUserInterfaceOffscreenTest, AnIconFileThatIsNotAReadableImageFallsBac
   const auto iconFile = std::filesystem::temp_directory_path() / ("velmora-icon-" + std::to_string(getpid()) + ".png");
   QImage templateImage(36, 36, QImage::Format_ARGB32);
   templateImage.fill(Qt::black);
-  for (const bool isImage : {true, false}) {
-    if (isImage) {
-      ASSERT_TRUE(templateImage.save(QString::fromStdString(iconFile.string()), "PNG"));
-    } else {
-      std::ofstream(iconFile) << "not a picture";
-    }
-    auto made = TrayUserInterface::create({iconFile.string(), output});
-    ASSERT_TRUE(made.ok());
-    EXPECT_EQ(made.value()->usesFallbackIcon(), !isImage);
-  }
+  ASSERT_TRUE(templateImage.save(QString::fromStdString(iconFile.string()), "PNG"));
+  EXPECT_FALSE(TrayUserInterface::create({iconFile.string(), output}).value()->usesFallbackIcon());
+  std::ofstream(iconFile) << "not a picture";
+  EXPECT_TRUE(TrayUserInterface::create({iconFile.string(), output}).value()->usesFallbackIcon());
   std::filesystem::remove(iconFile);
 }
 
 TEST_F(TrayUserInterfaceOffscreenTest, AnAlertHasTheMessageAndOneButtonAndReturnsOnceClosed) {
-  QString shownText;
-  QStringList buttons;
+  QString shown;
   QTimer::singleShot(0, [&] {
     auto* alert = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-    ASSERT_NE(alert, nullptr);
-    shownText = alert->text();
-    for (QAbstractButton* button : alert->buttons()) {
-      buttons << button->text();
-    }
+    ASSERT_TRUE(alert && alert->buttons().size() == 1);
+    shown = alert->text() + " / " + alert->buttons().front()->text();
     alert->buttons().front()->click();
   });
   ui->showAlert("Open Settings to allow input", "Got It");
 
-  EXPECT_EQ(shownText, QStringLiteral("Open Settings to allow input"));
-  EXPECT_EQ(buttons, QStringList{QStringLiteral("Got It")});
+  EXPECT_EQ(shown, QStringLiteral("Open Settings to allow input / Got It"));
 }
 
 }  // namespace
