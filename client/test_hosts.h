@@ -1,7 +1,7 @@
 #pragma once
 
-// Hosts for the client's tests, on loopback: the real control server in-process, and a fake that
-// misbehaves on purpose.
+// A fake host for the client's tests, on loopback, that misbehaves on purpose; the real control
+// server in-process is control/test_control_client.h's InProcessHost.
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -16,81 +16,15 @@
 #include <thread>
 #include <vector>
 
-#include "control/control_channel_server.h"
-#include "platform/dispatch/manual_main_queue.h"
-#include "platform/net/asio_tcp_listener.h"
-#include "platform/testing/in_memory_user_defaults.h"
+#include "control/test_control_client.h"
 #include "protocol/frame_accumulator.h"
 #include "protocol/handshake_message.h"
 #include "protocol/message_coder.h"
 
 namespace velmora::testing {
 
-inline constexpr auto kHostWait = std::chrono::seconds(10);
-inline constexpr const char* kHostPairingCode = "1234";
-
-// The host's control server on a free loopback port, with two displays, code 1234, and every
-// report it makes to its owner kept as a line of text. The test thread is its main thread and
-// must keep `mainQueue` running (runUntil) while a client talks to it.
-class InProcessHost {
- public:
-  explicit InProcessHost(ManualMainQueue& mainQueue) : mainQueue_(mainQueue) {
-    ControlChannelTiming timing;
-    timing.handshakeDeadline = std::chrono::seconds(5);
-    timing.duplicateConnectionWindow = std::chrono::milliseconds(0);
-    ControlChannelServer::Dependencies dependencies{mainQueue,
-                                                    std::make_shared<InMemoryUserDefaults>(),
-                                                    nullptr,
-                                                    [] { return std::string("Test Mac"); },
-                                                    [] { return displays(); },
-                                                    makeTcpListener,
-                                                    0,
-                                                    timing};
-    ControlChannelServer::Callbacks callbacks;
-    callbacks.onClientConnected = [this](const ClientHello& hello, const std::shared_ptr<Connection>&,
-                                         const std::optional<std::string>&) { add("connected " + hello.deviceName); };
-    callbacks.onClientDisconnected = [this] { add("disconnected"); };
-    callbacks.onPairingRequired = [this] { add("pairing required"); };
-    callbacks.onKeyframeRequested = [this] { add("keyframe"); };
-    callbacks.onDisplaySwitchRequested = [this](std::uint32_t id) { add("switch " + std::to_string(id)); };
-    callbacks.onControlMessage = [this](const ControlMessage& message) { add("control " + message.toJson().dump()); };
-    server_ = ControlChannelServer::create(std::move(dependencies), std::move(callbacks));
-    server_->setRequiredPairingCode(kHostPairingCode);
-    server_->start();
-    mainQueue_.runUntil([&] { return server_->listeningPort().value_or(0) != 0; }, kHostWait);
-  }
-
-  std::uint16_t port() const { return server_->listeningPort().value_or(0); }
-  ControlChannelServer& server() { return *server_; }
-
-  // Keeps the main queue running until the host made `report` (`count` times in all).
-  bool waitForReport(const std::string& report, std::size_t count = 1) {
-    return mainQueue_.runUntil([&] { return this->count(report) >= count; }, kHostWait);
-  }
-  std::size_t count(const std::string& report) const {
-    std::lock_guard lock(reportsLock_);
-    return static_cast<std::size_t>(std::count(reports_.begin(), reports_.end(), report));
-  }
-  std::vector<std::string> reports() const {
-    std::lock_guard lock(reportsLock_);
-    return reports_;
-  }
-
- private:
-  static std::vector<MacDisplaySnapshot> displays() {
-    return {MacDisplaySnapshot{1, "Built-in", Rect{0, 0, 1512, 982}, 2, true},
-            MacDisplaySnapshot{7, "Studio", Rect{1512, 0, 2560, 1440}, 2, false}};
-  }
-  void add(std::string report) {
-    std::lock_guard lock(reportsLock_);
-    reports_.push_back(std::move(report));
-  }
-
-  ManualMainQueue& mainQueue_;
-  std::shared_ptr<ControlChannelServer> server_;
-  mutable std::mutex reportsLock_;
-  std::vector<std::string> reports_;
-};
+inline constexpr auto kHostWait = kControlClientWait;
+inline constexpr const char* kHostPairingCode = InProcessHost::kHostPairingCode;
 
 // A host that accepts one client, reads its hello (whole or not), then answers with `replies`
 // and either closes or keeps the connection open without a word more.

@@ -5,10 +5,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "platform/dispatch/manual_main_queue.h"
-#include "platform/net/asio_tcp_listener.h"
 #include "control/test_control_client.h"
-#include "platform/testing/in_memory_user_defaults.h"
 #include "protocol/message_coder.h"
 
 namespace velmora {
@@ -19,59 +16,14 @@ using namespace std::chrono_literals;
 constexpr auto kWait = testing::kControlClientWait;
 
 using testing::helloWithCode;
+using testing::InProcessHost;
 using testing::TestClient;
-
-// What the server reported to its owner, in order; written on the network queue.
-class Reports {
- public:
-  void add(std::string report) {
-    std::lock_guard lock(reportsLock_);
-    reports_.push_back(std::move(report));
-  }
-  std::vector<std::string> all() const {
-    std::lock_guard lock(reportsLock_);
-    return reports_;
-  }
-  std::size_t count(const std::string& report) const { return std::ranges::count(all(), report); }
-
- private:
-  mutable std::mutex reportsLock_;
-  std::vector<std::string> reports_;
-};
 
 std::string jsonText(const ControlMessage& message) { return message.toJson().dump(); }
 
-MacDisplaySnapshot display(std::uint32_t id, double x, double width, double height, bool isMain) {
-  return MacDisplaySnapshot{id, "Display " + std::to_string(id), Rect{x, 0, width, height}, 2, isMain};
-}
-
 class ControlChannelServerTest : public ::testing::Test {
  protected:
-  void SetUp() override { makeServer(); }
-
-  void TearDown() override { server_.reset(); }
-
-  void makeServer(ControlChannelTiming timing = shortTiming()) {
-    ControlChannelServer::Callbacks callbacks;
-    callbacks.onClientConnected = [this](const ClientHello& hello, const std::shared_ptr<Connection>&,
-                                         const std::optional<std::string>& host) {
-      reports_.add("connected " + hello.deviceName + " from " + host.value_or("nil"));
-    };
-    callbacks.onClientDisconnected = [this] { reports_.add("disconnected"); };
-    callbacks.onPairingRequired = [this] { reports_.add("pairing required"); };
-    callbacks.onClientTrusted = [this] { reports_.add("trusted"); };
-    callbacks.onKeyframeRequested = [this] { reports_.add("keyframe"); };
-    callbacks.onDisplaySwitchRequested = [this](std::uint32_t id) { reports_.add("switch " + std::to_string(id)); };
-    callbacks.onMultiDisplayRequested = [this](bool enabled) { reports_.add(enabled ? "multi on" : "multi off"); };
-    callbacks.onControlMessage = [this](const ControlMessage& message) { reports_.add("control " + jsonText(message)); };
-    server_ = ControlChannelServer::create({mainQueue_, defaults_, nullptr, [] { return std::string("Test Mac"); },
-                                            [this] { return snapshots_; }, makeTcpListener, 0, timing},
-                                           std::move(callbacks));
-    server_->setRequiredPairingCode("1234");
-    server_->start();
-    ASSERT_TRUE(mainQueue_.runUntil([&] { return server_->listeningPort().has_value() && port() != 0; }, kWait));
-  }
-
+  // The handshake deadline and the duplicate window short enough to wait for.
   static ControlChannelTiming shortTiming() {
     ControlChannelTiming timing;
     timing.handshakeDeadline = 2s;
@@ -79,9 +31,12 @@ class ControlChannelServerTest : public ::testing::Test {
     return timing;
   }
 
-  std::uint16_t port() const { return server_->listeningPort().value_or(0); }
+  void restart() {
+    host_.reset();
+    host_ = std::make_unique<InProcessHost>(mainQueue_, shortTiming(), defaults_);
+  }
 
-  std::unique_ptr<TestClient> connect() { return std::make_unique<TestClient>(mainQueue_, port()); }
+  std::unique_ptr<TestClient> connect() { return std::make_unique<TestClient>(mainQueue_, host_->port()); }
 
   std::unique_ptr<TestClient> admittedClient(const std::string& name = "Vision") {
     auto client = connect();
@@ -91,20 +46,16 @@ class ControlChannelServerTest : public ::testing::Test {
   }
 
   bool waitFor(const std::function<bool()>& condition) { return mainQueue_.runUntil(condition, kWait); }
-  bool waitForReport(const std::string& report, std::size_t count = 1) {
-    return waitFor([&] { return reports_.count(report) >= count; });
-  }
+  bool waitForReport(const std::string& report, std::size_t count = 1) { return host_->waitForReport(report, count); }
 
   ManualMainQueue mainQueue_;
-  std::shared_ptr<testing::InMemoryUserDefaults> defaults_ = std::make_shared<testing::InMemoryUserDefaults>();
-  std::vector<MacDisplaySnapshot> snapshots_ = {display(1, 0, 1512, 982, true), display(7, 1512, 2560, 1440, false)};
-  std::shared_ptr<ControlChannelServer> server_;
-  Reports reports_;
   log::MemoryLogSink logs_;
+  std::shared_ptr<testing::InMemoryUserDefaults> defaults_ = std::make_shared<testing::InMemoryUserDefaults>();
+  std::unique_ptr<InProcessHost> host_ = std::make_unique<InProcessHost>(mainQueue_, shortTiming(), defaults_);
 };
 
-TEST_F(ControlChannelServerTest, AdmitsTheRightCodeAndDescribesTheHost) {
-  server_->setSelectedDisplayID(7u);
+TEST_F(ControlChannelServerTest, AdmitsTheRightCodeAndTrustsItsIdentifierAcrossRestarts) {
+  host_->server().setSelectedDisplayID(7u);
   auto client = connect();
   client->sendHello(helloWithCode("1234", "  device-A\n"));
 
@@ -117,8 +68,9 @@ TEST_F(ControlChannelServerTest, AdmitsTheRightCodeAndDescribesTheHost) {
   ASSERT_EQ(hello.displays->size(), 2u);
   EXPECT_EQ((*hello.displays)[1].id, 7u);
 
-  ASSERT_TRUE(waitForReport("connected Vision from 127.0.0.1"));
-  EXPECT_EQ(reports_.count("trusted"), 1u);
+  ASSERT_TRUE(waitForReport("connected Vision"));
+  EXPECT_EQ(host_->clientHost(), "127.0.0.1");
+  EXPECT_EQ(host_->count("trusted"), 1u);
   EXPECT_EQ(defaults_->stringArray("trustedClientIdentifiers"), (std::vector<std::string>{"device-A"}));
 
   // The right code without an identifier admits the client but trusts nobody new.
@@ -126,7 +78,25 @@ TEST_F(ControlChannelServerTest, AdmitsTheRightCodeAndDescribesTheHost) {
   ASSERT_TRUE(waitForReport("disconnected"));
   std::this_thread::sleep_for(shortTiming().duplicateConnectionWindow);
   admittedClient();
-  EXPECT_EQ(reports_.count("trusted"), 1u);
+  EXPECT_EQ(host_->count("trusted"), 1u);
+
+  // After a restart the trusted identifier, trimmed, needs no code; another spelling does not.
+  restart();
+  std::size_t sessions = 0;  // of the restarted host
+  for (const auto& [identifier, admitted] :
+       std::vector<std::pair<std::string, bool>>{{"device-A", true}, {" device-A\r\n", true}, {"DEVICE-A", false}}) {
+    auto returning = connect();
+    returning->sendHello(helloWithCode("", identifier));
+    const auto reply = returning->readHandshake();
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->get<ServerHello>() != nullptr, admitted) << identifier;
+    // End the session, or the next connection would count as its Happy Eyeballs duplicate.
+    returning->close();
+    if (admitted) {
+      ASSERT_TRUE(waitForReport("disconnected", ++sessions));
+    }
+  }
+  EXPECT_EQ(host_->count("trusted"), 0u);
   EXPECT_EQ(defaults_->writeCount(), 1);
 }
 
@@ -136,7 +106,7 @@ TEST(ControlChannelTimingTest, HandshakeDeadlineIsFiveSecondsAndTheDuplicateWind
 }
 
 TEST_F(ControlChannelServerTest, HelloFieldsFollowTheClientAndTheDisplays) {
-  snapshots_.clear();
+  host_->displays.clear();
   auto client = connect();
   auto hello = helloWithCode("1234");
   hello.preferredFrameRate = 30;
@@ -148,8 +118,8 @@ TEST_F(ControlChannelServerTest, HelloFieldsFollowTheClientAndTheDisplays) {
   EXPECT_EQ(serverHello.screenHeight, 1080);
   EXPECT_EQ(serverHello.displays, std::optional<std::vector<DisplayInfo>>(std::vector<DisplayInfo>{}));
 
-  snapshots_ = {display(3, 0, 1024.9, 768.5, true)};
-  mainQueue_.post([this] { server_->resendServerHello(); });
+  host_->displays = {MacDisplaySnapshot{3, "Other", Rect{0, 0, 1024.9, 768.5}, 2, true}};
+  mainQueue_.post([this] { host_->server().resendServerHello(); });
   const auto resent = client->readServerHello();
   EXPECT_EQ(resent.frameRate, 60);
   EXPECT_EQ(resent.videoHost, std::nullopt);
@@ -168,39 +138,7 @@ TEST_F(ControlChannelServerTest, RejectsWrongVersionsEvenWithTheRightCode) {
     EXPECT_EQ(reply->get<ServerRejected>()->reason, RejectionReason::versionMismatch);
     EXPECT_TRUE(client->waitUntilClosed());
   }
-  EXPECT_EQ(reports_.all(), std::vector<std::string>{});
-}
-
-TEST_F(ControlChannelServerTest, TrustedIdentifiersSkipTheCodeAndSurviveARestart) {
-  {
-    auto first = connect();
-    first->sendHello(helloWithCode("1234", "device-C"));
-    first->readServerHello();
-    ASSERT_TRUE(waitForReport("trusted"));
-  }
-  ASSERT_TRUE(waitForReport("disconnected"));
-  server_.reset();
-  makeServer();
-
-  struct Case {
-    std::optional<std::string> identifier;
-    bool admitted;
-  };
-  std::size_t sessions = 1;
-  for (const auto& [identifier, admitted] : std::vector<Case>{{"device-C", true}, {" device-C\r\n", true}, {"DEVICE-C", false}}) {
-    auto client = connect();
-    client->sendHello(helloWithCode("", identifier));
-    const auto reply = client->readHandshake();
-    ASSERT_TRUE(reply.has_value());
-    EXPECT_EQ(reply->get<ServerHello>() != nullptr, admitted) << *identifier;
-    // End the session, or the next connection would count as its Happy Eyeballs duplicate.
-    client->close();
-    if (admitted) {
-      ASSERT_TRUE(waitForReport("disconnected", ++sessions));
-    }
-  }
-  EXPECT_EQ(reports_.count("trusted"), 1u);
-  EXPECT_EQ(defaults_->writeCount(), 1);
+  EXPECT_EQ(host_->reports(), std::vector<std::string>{});
 }
 
 TEST_F(ControlChannelServerTest, FailingToPersistATrustedClientKeepsTheSession) {
@@ -221,7 +159,7 @@ TEST_F(ControlChannelServerTest, WrongCodesAreRejectedAndClosedAndRepeatedOnesLo
     EXPECT_EQ(reply->get<ServerRejected>()->reason, RejectionReason::invalidPairingCode);
     EXPECT_TRUE(client->waitUntilClosed());
   }
-  EXPECT_EQ(reports_.all().front(), "pairing required");
+  EXPECT_EQ(host_->reports().front(), "pairing required");
   EXPECT_EQ(logs_.countContaining("Too many wrong pairing codes"), 1u);
 
   auto guessed = connect();
@@ -230,7 +168,7 @@ TEST_F(ControlChannelServerTest, WrongCodesAreRejectedAndClosedAndRepeatedOnesLo
   ASSERT_TRUE(reply && reply->get<ServerRejected>());
   EXPECT_EQ(reply->get<ServerRejected>()->reason, RejectionReason::invalidPairingCode);
   EXPECT_EQ(logs_.countContaining("without checking its code"), 1u);
-  EXPECT_EQ(reports_.count("trusted"), 0u);
+  EXPECT_EQ(host_->count("trusted"), 0u);
 }
 
 TEST_F(ControlChannelServerTest, OneHandshakeAtATimeAndSilentOrGarbledCandidatesAreClosed) {
@@ -267,8 +205,8 @@ TEST_F(ControlChannelServerTest, DuplicateRightAfterTheHandshakeIsRefusedLaterOn
   replacement->sendHello(helloWithCode("1234", std::nullopt, "Second"));
   replacement->readServerHello();
   EXPECT_TRUE(session->waitUntilClosed());
-  ASSERT_TRUE(waitForReport("connected Second from 127.0.0.1"));
-  EXPECT_EQ(reports_.count("disconnected"), 0u);
+  ASSERT_TRUE(waitForReport("connected Second"));
+  EXPECT_EQ(host_->count("disconnected"), 0u);
 }
 
 TEST_F(ControlChannelServerTest, PeerCloseEndsTheSessionOnceAndStopEndsItSilently) {
@@ -277,10 +215,10 @@ TEST_F(ControlChannelServerTest, PeerCloseEndsTheSessionOnceAndStopEndsItSilentl
   ASSERT_TRUE(waitForReport("disconnected"));
 
   auto second = admittedClient();
-  server_->stop();
+  host_->server().stop();
   EXPECT_TRUE(second->waitUntilClosed());
-  ASSERT_TRUE(waitFor([&] { return !server_->listeningPort().has_value(); }));
-  EXPECT_EQ(reports_.count("disconnected"), 1u);
+  ASSERT_TRUE(waitFor([&] { return host_->port() == 0; }));
+  EXPECT_EQ(host_->count("disconnected"), 1u);
 }
 
 TEST_F(ControlChannelServerTest, RoutesEveryMessageInArrivalOrder) {
@@ -298,9 +236,9 @@ TEST_F(ControlChannelServerTest, RoutesEveryMessageInArrivalOrder) {
   ASSERT_TRUE(waitForReport(mouseMove));
 
   const auto keyDown = "control " + jsonText(ControlMessage::KeyDown{36, ControlMessage::KeyModifiers(9)});
-  const std::vector<std::string> expected = {"connected Vision from 127.0.0.1", keyDown, "switch 5", "multi on", "keyframe",
+  const std::vector<std::string> expected = {"connected Vision", keyDown, "switch 5", "multi on", "keyframe",
                                              mouseMove};
-  EXPECT_EQ(reports_.all(), expected);
+  EXPECT_EQ(host_->reports(), expected);
 }
 
 TEST_F(ControlChannelServerTest, BadFrameIsDroppedAloneAndOversizedPrefixEndsTheSession) {

@@ -2,14 +2,19 @@
 
 #include <asio.hpp>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
+#include "control/control_channel_server.h"
 #include "platform/dispatch/manual_main_queue.h"
+#include "platform/net/asio_tcp_listener.h"
 #include "platform/network.h"
+#include "platform/testing/in_memory_user_defaults.h"
 #include "protocol/frame_accumulator.h"
 #include "protocol/handshake_message.h"
 #include "protocol/control_message.h"
@@ -116,6 +121,78 @@ class TestClient {
   asio::ip::tcp::socket socket_;
   FrameAccumulator accumulator_;
   bool closed_ = false;
+};
+
+// The host's control server on a free loopback port, with two displays (those of `displays`, read
+// at each hello), code 1234, and every report it makes to its owner kept as a line of text. The test
+// thread is its main thread and must keep `mainQueue` running (runUntil) while a client talks to it.
+class InProcessHost {
+ public:
+  static ControlChannelTiming clientTiming() {
+    ControlChannelTiming timing;
+    timing.duplicateConnectionWindow = std::chrono::milliseconds(0);
+    return timing;
+  }
+
+  explicit InProcessHost(ManualMainQueue& mainQueue, ControlChannelTiming timing = clientTiming(),
+                         std::shared_ptr<InMemoryUserDefaults> defaults = std::make_shared<InMemoryUserDefaults>())
+      : mainQueue_(mainQueue), defaults_(std::move(defaults)) {
+    ControlChannelServer::Callbacks callbacks;
+    callbacks.onClientConnected = [this](const ClientHello& hello, const std::shared_ptr<Connection>&,
+                                         const std::optional<std::string>& host) {
+      add("connected " + hello.deviceName, host);
+    };
+    callbacks.onClientDisconnected = [this] { add("disconnected"); };
+    callbacks.onPairingRequired = [this] { add("pairing required"); };
+    callbacks.onClientTrusted = [this] { add("trusted"); };
+    callbacks.onKeyframeRequested = [this] { add("keyframe"); };
+    callbacks.onDisplaySwitchRequested = [this](std::uint32_t id) { add("switch " + std::to_string(id)); };
+    callbacks.onMultiDisplayRequested = [this](bool enabled) { add(enabled ? "multi on" : "multi off"); };
+    callbacks.onControlMessage = [this](const ControlMessage& message) { add("control " + message.toJson().dump()); };
+    server_ = ControlChannelServer::create({mainQueue, defaults_, nullptr, [] { return std::string("Test Mac"); },
+                                            [this] { return displays; }, makeTcpListener, 0, timing},
+                                           std::move(callbacks));
+    server_->setRequiredPairingCode(kHostPairingCode);
+    server_->start();
+    mainQueue_.runUntil([&] { return port() != 0; }, kControlClientWait);
+  }
+
+  std::uint16_t port() const { return server_->listeningPort().value_or(0); }
+  ControlChannelServer& server() { return *server_; }
+  InMemoryUserDefaults& defaults() { return *defaults_; }
+
+  // Keeps the main queue running until the host made `report` (`count` times in all).
+  bool waitForReport(const std::string& report, std::size_t count = 1) {
+    return mainQueue_.runUntil([&] { return this->count(report) >= count; }, kControlClientWait);
+  }
+  std::size_t count(const std::string& report) const { return std::ranges::count(reports(), report); }
+  std::vector<std::string> reports() const {
+    std::lock_guard lock(reportsLock_);
+    return reports_;
+  }
+  // The address the last admitted client came from.
+  std::optional<std::string> clientHost() const {
+    std::lock_guard lock(reportsLock_);
+    return clientHost_;
+  }
+
+  static constexpr const char* kHostPairingCode = "1234";
+  std::vector<MacDisplaySnapshot> displays = {MacDisplaySnapshot{1, "Built-in", Rect{0, 0, 1512, 982}, 2, true},
+                                              MacDisplaySnapshot{7, "Studio", Rect{1512, 0, 2560, 1440}, 2, false}};
+
+ private:
+  void add(std::string report, std::optional<std::string> host = std::nullopt) {
+    std::lock_guard lock(reportsLock_);
+    reports_.push_back(std::move(report));
+    clientHost_ = host ? host : clientHost_;
+  }
+
+  ManualMainQueue& mainQueue_;
+  std::shared_ptr<InMemoryUserDefaults> defaults_;
+  std::shared_ptr<ControlChannelServer> server_;
+  mutable std::mutex reportsLock_;
+  std::vector<std::string> reports_;
+  std::optional<std::string> clientHost_;
 };
 
 }  // namespace velmora::testing
