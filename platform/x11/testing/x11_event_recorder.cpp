@@ -15,6 +15,7 @@
 #include <X11/extensions/Xrandr.h>
 #include <X11/keysym.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -25,18 +26,12 @@ namespace {
 
 constexpr int kUsage = 2;
 
+// A non-negative number of at most six digits.
 std::optional<int> parseInteger(std::string_view text) {
-  if (text.empty() || text.size() > 6) {
-    return std::nullopt;
-  }
   int value = 0;
-  for (const char digit : text) {
-    if (digit < '0' || digit > '9') {
-      return std::nullopt;
-    }
-    value = value * 10 + (digit - '0');
-  }
-  return value;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  const bool valid = error == std::errc{} && end == text.data() + text.size() && text.size() <= 6 && text[0] != '-';
+  return valid ? std::optional(value) : std::nullopt;
 }
 
 void printMonitors(Display* display) {
@@ -61,16 +56,10 @@ std::optional<unsigned long> characterOf(KeySym keysym) {
   if (keysym >= 0x1000100 && keysym <= 0x110FFFF) {
     return keysym - 0x1000000;
   }
-  switch (keysym) {
-    case XK_Return:
-      return '\n';
-    case XK_Tab:
-      return '\t';
-    case XK_EuroSign:
-      return 0x20AC;
-    default:
-      return std::nullopt;
+  if (keysym == XK_Return || keysym == XK_Tab) {
+    return keysym == XK_Return ? '\n' : '\t';
   }
+  return keysym == XK_EuroSign ? std::optional(0x20ACUL) : std::nullopt;
 }
 
 void printKey(const char* kind, XKeyEvent& key) {
@@ -89,11 +78,7 @@ void printKey(const char* kind, XKeyEvent& key) {
 int record(Display* display, int x, int y, int width, int height) {
   // Input injection lends spare key codes keysyms on the fly: follow the mapping through XKB as
   // toolkits do, or the keys would be looked up in a stale copy.
-  int xkbOpcode = 0;
-  int xkbEventBase = 0;
-  int xkbErrorBase = 0;
-  int major = XkbMajorVersion;
-  int minor = XkbMinorVersion;
+  int xkbOpcode = 0, xkbEventBase = 0, xkbErrorBase = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
   const bool hasXkb = XkbQueryExtension(display, &xkbOpcode, &xkbEventBase, &xkbErrorBase, &major, &minor);
   if (hasXkb) {
     XkbSelectEvents(display, XkbUseCoreKbd, XkbMapNotifyMask, XkbMapNotifyMask);
@@ -134,10 +119,8 @@ int record(Display* display, int x, int y, int width, int height) {
                     event.xbutton.x, event.xbutton.y);
         break;
       case KeyPress:
-        printKey("keyPress", event.xkey);
-        break;
       case KeyRelease:
-        printKey("keyRelease", event.xkey);
+        printKey(event.type == KeyPress ? "keyPress" : "keyRelease", event.xkey);
         break;
       default:
         break;
