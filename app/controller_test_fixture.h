@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 class RecordingUserInterface : public StatusUserInterface {
  public:
   void setMenuSource(std::weak_ptr<StatusMenuSource>) override {}
-  void menuChanged() override { ++menuChanges; }
+  void menuChanged() override {}
   void statusChanged(const std::string& text) override { statuses.push_back(text); }
   void setToolTip(const std::optional<std::string>& text) override { toolTip = text; }
   void presentVerificationCode(const VerificationCodePanelContent& content) override { panels.push_back(content); }
@@ -33,7 +33,6 @@ class RecordingUserInterface : public StatusUserInterface {
     alerts.push_back(message + " [" + button + "]");
   }
 
-  int menuChanges = 0;
   std::vector<std::string> statuses;
   std::optional<std::string> toolTip;
   std::vector<VerificationCodePanelContent> panels;
@@ -60,7 +59,7 @@ class ControllerFixture : public ::testing::Test {
         ControlChannelServer::Dependencies{mainQueue_, defaults_, nullptr, [] { return std::string("Test"); }, nullptr,
                                            makeTcpListener, 0, {}},
         videoOptions, displays_, capture_, encoders_.factory(), input_, userInterface_,
-        permissionHelp_, [this] { ++quits_; }, timing});
+        permissionHelp_, [] {}, timing});
   }
 
   void TearDown() override {
@@ -117,7 +116,6 @@ class ControllerFixture : public ::testing::Test {
   std::shared_ptr<PermissionHelp> permissionHelp_;
   bool accessibilityGranted_ = true;
   bool screenRecordingGranted_ = true;
-  int quits_ = 0;
   std::shared_ptr<StatusBarController> controller_;
 };
 

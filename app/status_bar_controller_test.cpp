@@ -136,7 +136,9 @@ TEST_F(StatusBarControllerTest, ABitRateChoiceSplitsEquallyOverRunningPipelinesA
   EXPECT_EQ(log_.countContaining("Multi-display capture already matches"), 1u);
 }
 
-TEST_F(StatusBarControllerTest, PermissionWarningsStackAtTheTopAndGoWhenGranted) {
+TEST_F(StatusBarControllerTest, PermissionWarningsStackAtTheTopOpenTheHelpAndGoWhenGranted) {
+  auto help = std::make_shared<FakePermissionHelp>();
+  permissionHelp_ = help;
   accessibilityGranted_ = false;
   screenRecordingGranted_ = false;
   makeController({{1920, 1080, 1}});
@@ -146,34 +148,25 @@ TEST_F(StatusBarControllerTest, PermissionWarningsStackAtTheTopAndGoWhenGranted)
   EXPECT_EQ(items[2].tag, StatusMenu::kScreenRecordingWarningTag);
   EXPECT_TRUE(userInterface_->toolTip.has_value());
 
-  input_->setTrusted(true);
-  mainQueue_.advance(300s);  // the periodic check
-  EXPECT_EQ(controller_->statusMenuItems().front().tag, StatusMenu::kScreenRecordingWarningTag);
-  EXPECT_FALSE(userInterface_->toolTip.has_value());
-
-  capture_->setAccessGranted(true);
-  controller_->appDidBecomeActive();
-  EXPECT_EQ(controller_->statusMenuItems().size(), items.size() - 4);
-}
-
-TEST_F(StatusBarControllerTest, AWarningOpensTheHelpAndExplainsInAnAlertWhenNothingCameForward) {
-  auto help = std::make_shared<FakePermissionHelp>();
-  permissionHelp_ = help;
-  accessibilityGranted_ = false;
-  screenRecordingGranted_ = false;
-  makeController({{1920, 1080, 1}});
-
+  // A warning opens the help, and explains in an alert when no window came forward.
   item(StatusMenu::kAccessibilityWarningTag).action();
   mainQueue_.advance(500ms);
   EXPECT_EQ(help->opened, std::vector<PermissionKind>{PermissionKind::accessibility});
   EXPECT_TRUE(userInterface_->alerts.empty());
-
   help->cameToFront = false;
   item(StatusMenu::kScreenRecordingWarningTag).action();
   mainQueue_.advance(499ms);
   EXPECT_TRUE(userInterface_->alerts.empty());
   mainQueue_.advance(1ms);
   EXPECT_EQ(userInterface_->alerts.size(), 1u);
+
+  input_->setTrusted(true);
+  mainQueue_.advance(300s);  // the periodic check
+  EXPECT_EQ(controller_->statusMenuItems().front().tag, StatusMenu::kScreenRecordingWarningTag);
+  EXPECT_FALSE(userInterface_->toolTip.has_value());
+  capture_->setAccessGranted(true);
+  controller_->appDidBecomeActive();
+  EXPECT_EQ(controller_->statusMenuItems().size(), items.size() - 4);
 }
 
 TEST(PairingCodeTest, IsAlwaysFourDigits) {
