@@ -25,7 +25,6 @@ class SingleInstanceLockTest : public ::testing::Test {
 TEST(SingleInstanceLockPathTest, PrefersAnAbsoluteRuntimeFolder) {
   EXPECT_EQ(singleInstanceLockPath("/run/user/1000", 1000), "/run/user/1000/velmora/host.lock");
   EXPECT_EQ(singleInstanceLockPath(nullptr, 1000), "/tmp/velmora-1000/host.lock");
-  EXPECT_EQ(singleInstanceLockPath("", 1000), "/tmp/velmora-1000/host.lock");
   EXPECT_EQ(singleInstanceLockPath("run/user/1000", 42), "/tmp/velmora-42/host.lock");
 }
 
@@ -42,7 +41,6 @@ TEST_F(SingleInstanceLockTest, SecondAcquisitionSeesTheLockHeldUntilTheFirstIsRe
   auto second = SingleInstanceLock::acquire(lockPath_);
   EXPECT_EQ(second.outcome, Outcome::heldByAnotherProcess);
   EXPECT_EQ(second.lock, nullptr);
-  EXPECT_TRUE(second.errorDescription.empty());
 
   first.lock.reset();
   auto third = SingleInstanceLock::acquire(lockPath_);
@@ -53,16 +51,10 @@ TEST_F(SingleInstanceLockTest, UnusableOrForeignFoldersAndFilesGiveAnError) {
   const auto writable = root_ / "writable";
   std::filesystem::create_directory(writable);
   ::chmod(writable.c_str(), 0777);
-  const auto groupWritable = root_ / "group-writable";
-  std::filesystem::create_directory(groupWritable);
-  ::chmod(groupWritable.c_str(), 0770);
   const auto link = root_ / "link";
   std::filesystem::create_directory_symlink(root_, link);
   const auto plainFile = root_ / "plain-file";
   std::ofstream(plainFile) << "x";
-  const auto lockIsFolder = root_ / "lock-is-folder";
-  std::filesystem::create_directories(lockIsFolder / "host.lock");
-  ::chmod(lockIsFolder.c_str(), 0700);
   // As root a folder is given away; otherwise "/" is root's, and refused before it is written to.
   std::filesystem::path foreign = "/";
   if (::geteuid() == 0) {
@@ -78,11 +70,8 @@ TEST_F(SingleInstanceLockTest, UnusableOrForeignFoldersAndFilesGiveAnError) {
   };
   const Case cases[] = {
       {writable / "host.lock", "group or others may write"},
-      {groupWritable / "host.lock", "group or others may write"},
       {link / "host.lock", "symbolic link"},
       {plainFile / "host.lock", "not a folder"},
-      {root_ / "missing" / "parent" / "host.lock", "Could not create the lock folder"},
-      {lockIsFolder / "host.lock", "Could not open the lock file"},
       {"host.lock", "Not a usable lock file path"},
       {foreign / "host.lock", "not to this user"},
   };
