@@ -12,19 +12,12 @@ namespace {
 
 constexpr const char* kReason = "Velmora companion server must keep running";
 
-void pointSystemBusAtNothing() {
+TEST(LogindIdleSleepInhibitionTest, WithoutSystemBusFailsWithADescriptionLogsOnceAndKeepsGoing) {
   setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/velmora-test-bus", 1);
-}
-
-TEST(LogindInhibitorTest, WithoutSystemBusFailsWithADescription) {
-  pointSystemBusAtNothing();
   auto taken = LogindInhibitor::take(InhibitorRequest{.why = kReason});
   ASSERT_FALSE(taken.ok());
   EXPECT_NE(taken.error().find("no system bus"), std::string::npos) << taken.error();
-}
 
-TEST(LogindIdleSleepInhibitionTest, WithoutLogindLogsOnceAndKeepsGoing) {
-  pointSystemBusAtNothing();
   log::MemoryLogSink logs;
   LogindIdleSleepInhibition inhibition;
 
