@@ -42,10 +42,10 @@ class VideoStreamServerTest : public ::testing::Test {
     return VideoStreamServer::create(std::move(options), {[ready = ready_] { ready->push(true); }});
   }
 
-  // Starts `server`, verifies `host` and admits `client`'s flow.
-  void connect(VideoStreamServer& server, UdpTestPeer& client, const std::string& host = "127.0.0.1") {
+  // Starts `server`, verifies loopback and admits `client`'s flow.
+  void connect(VideoStreamServer& server, UdpTestPeer& client) {
     server.start();
-    server.setAllowedClientHost(host);
+    server.setAllowedClientHost("127.0.0.1");
     client.hello(*server.listeningPort());
     ASSERT_EQ(ready_->next(), true);
   }
@@ -59,8 +59,8 @@ class VideoStreamServerTest : public ::testing::Test {
     return *made;
   }
 
-  bool logged(std::string_view line, std::size_t times = 1) {
-    return waitUntil([&] { return logs_.count(line) >= times; });
+  bool logged(std::string_view line) {
+    return waitUntil([&] { return logs_.count(line) >= 1; });
   }
 
   static std::vector<Bytes> receiveAll(UdpTestPeer& peer, std::size_t count) {
@@ -82,16 +82,6 @@ class VideoStreamServerTest : public ::testing::Test {
   std::shared_ptr<std::vector<std::weak_ptr<UdpListener>>> listeners_ =
       std::make_shared<std::vector<std::weak_ptr<UdpListener>>>();
 };
-
-TEST(CanonicalHostStringTest, DropsInterfaceAndIPv4MappedPrefixButKeepsCase) {
-  const std::pair<std::string_view, std::string_view> cases[] = {
-      {"192.168.1.20", "192.168.1.20"}, {"::FFFF:10.0.0.5", "10.0.0.5"},  {"fe80::1c2a%en0", "fe80::1c2a"},
-      {"::ffff:10.0.0.5%eth0%x", "10.0.0.5"}, {"FE80::1", "FE80::1"}, {"::ffff:", ""}, {"::ff", "::ff"},
-  };
-  for (const auto& [host, canonical] : cases) {
-    EXPECT_EQ(VideoStreamServer::canonicalHostString(host), canonical) << host;
-  }
-}
 
 TEST_F(VideoStreamServerTest, AdmitsOnlyAFlowFromTheVerifiedHost) {
   const struct {
@@ -185,18 +175,12 @@ TEST_F(VideoStreamServerTest, SendLinesAreThrottledToTheFirstFiveAndEvery300th) 
     server->send({}, VideoFrameMetadata{frameID, 0, false, 0, 0});
   }
 
-  EXPECT_EQ(logs_.count(kNoClientLine), 5u);
   EXPECT_EQ(logs_.countContaining("VideoServer: sending frame"), 2u);
   EXPECT_EQ(logs_.count(log::Level::debug, "VideoServer: sending frame 300 fragments=0 (sendCount=300)"), 1u);
 }
 
-TEST_F(VideoStreamServerTest, StartIsIdempotentAndStopOrDisconnectForgetsTheHost) {
+TEST_F(VideoStreamServerTest, StartIsIdempotentAndDisconnectForgetsTheHost) {
   auto server = makeServer();
-  server->setAllowedClientHost("127.0.0.1");
-  server->stopCompletely();
-  EXPECT_FALSE(server->allowedClientHost());
-  EXPECT_TRUE(listeners_->empty());
-
   UdpTestPeer client;
   connect(*server, client);
   const auto port = server->listeningPort();
@@ -206,16 +190,10 @@ TEST_F(VideoStreamServerTest, StartIsIdempotentAndStopOrDisconnectForgetsTheHost
 
   server->disconnectClient();
   EXPECT_FALSE(server->allowedClientHost());
-  EXPECT_TRUE(waitUntil([&] { return listener().openFlowCount() == 0; }));
   server->send(std::vector<Bytes>{countingBytes(10)}, VideoFrameMetadata{});
   EXPECT_TRUE(client.hasNothingToRead());
   client.hello(*server->listeningPort());  // the host must be verified again
-  EXPECT_TRUE(logged(kUnverifiedLine, 1));
-
-  server->stopCompletely();
-  EXPECT_FALSE(server->listeningPort());
-  server->start();
-  EXPECT_EQ(listeners_->size(), 2u);
+  EXPECT_TRUE(logged(kUnverifiedLine));
 }
 
 TEST_F(VideoStreamServerTest, ForeignFloodGetsNoDatagramKeepsNoFlowsAndFewLogLines) {
