@@ -8,9 +8,7 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <set>
-#include <sstream>
 
 #include <unistd.h>
 
@@ -22,24 +20,14 @@ using Kind = FormatArgument::Kind;
 
 const fs::path kEnglishTable = fs::path(resource_paths::kSourceResourceDirectory) / "strings" / "en.json";
 
-std::string sampleText(Kind kind) {
-  switch (kind) {
-    case Kind::text: return "Vision";
-    case Kind::unsignedInteger: return "4";
-    case Kind::signedInteger: return "1080";
-  }
-  return "";
-}
+// A sample argument of each kind, by the kind's number: text, unsigned, signed.
+const FormatArgument kSamples[] = {"Vision", std::uint32_t{4}, std::int64_t{1080}};
 
 // The key's call with sample arguments of the kinds it takes.
 std::string formatWithSamples(const StringTable& table, const LocalizationKey& key) {
   std::vector<FormatArgument> arguments;
   for (const Kind kind : key.arguments) {
-    switch (kind) {
-      case Kind::text: arguments.emplace_back(sampleText(kind)); break;
-      case Kind::unsignedInteger: arguments.emplace_back(std::uint32_t{4}); break;
-      case Kind::signedInteger: arguments.emplace_back(std::int64_t{1080}); break;
-    }
+    arguments.push_back(kSamples[static_cast<int>(kind)]);
   }
   switch (arguments.size()) {
     case 0: return table.format(key.key, {});
@@ -76,7 +64,7 @@ TEST(LocalizationTest, EnglishTableHasAMatchingEntryForEveryKeyAndNoOthers) {
     const std::string shown = formatWithSamples(table, key);
     EXPECT_FALSE(shown.starts_with(key.key)) << key.key << " shows " << shown;
     for (const Kind kind : key.arguments) {
-      EXPECT_NE(shown.find(sampleText(kind)), std::string::npos) << key.key << " drops an argument: " << shown;
+      EXPECT_NE(shown.find(kSamples[static_cast<int>(kind)].text()), std::string::npos) << key.key << " drops " << shown;
     }
   }
   EXPECT_TRUE(logSink.lines().empty()) << logSink.lines().front().message;
@@ -97,41 +85,31 @@ TEST_F(LocalizationFileTest, FillsPlaceholdersInOrderAndKeepsLiteralPercentSigns
   EXPECT_TRUE(logSink_.lines().empty());
 }
 
-TEST_F(LocalizationFileTest, UnusableFilesShowKeysAndLogOnce) {
+// A file or an entry that cannot be used shows the key and its arguments instead, with one log line
+// for the file and one for the key however often it is asked for.
+TEST_F(LocalizationFileTest, UnusableFilesAndEntriesShowTheKeyAndLogOnce) {
   struct Case {
     const char* name;
     std::optional<std::string> contents;  // none: no file at all
+    std::size_t fileLines;
   };
-  for (const auto& [name, contents] : {Case{"missing file", std::nullopt}, Case{"not JSON", "{\"status\": "},
-                                       Case{"not an object", R"(["Status: %@"])"}, Case{"empty", ""}}) {
+  for (const auto& [name, contents, fileLines] :
+       {Case{"missing file", std::nullopt, 1}, Case{"not JSON", "{\"status\": ", 1}, Case{"empty", "", 1},
+        Case{"not an object", R"(["Status: %@"])", 1}, Case{"absent key", "{}", 0},
+        Case{"too few placeholders", R"({"status": "Status"})", 0},
+        Case{"too many placeholders", R"({"status": "Connected to %@ via %@"})", 0},
+        Case{"wrong kind", R"({"status": "Display %u"})", 0},
+        Case{"unknown placeholder", R"({"status": "Connected to %s"})", 0},
+        Case{"trailing percent", R"({"status": "%@ 100%"})", 0}}) {
     SCOPED_TRACE(name);
     fs::remove(directory_ / "en.json");
     const fs::path file = contents ? write(*contents) : directory_ / "en.json";
     logSink_.clear();
-
     const StringTable table(file);
     EXPECT_EQ(table.format("status", {"Vision"}), "status Vision");
     EXPECT_EQ(table.format("status", {"Vision"}), "status Vision");
-
-    // One line for the file, one for the key however often it is asked for.
-    EXPECT_EQ(logSink_.lines().size(), 2u);
+    EXPECT_EQ(logSink_.lines().size(), fileLines + 1);
     EXPECT_EQ(logSink_.countContaining("\"status\""), 1u);
-  }
-}
-
-TEST_F(LocalizationFileTest, EntriesThatDoNotFitTheirArgumentsShowTheKeyAndLogOnce) {
-  const StringTable table(write(R"({"tooFew": "Display %u", "tooMany": "Connected to %@ via %@",
-    "wrongKind": "Display %@ — %ld", "unknownPlaceholder": "Connected to %s", "trailingPercent": "Waiting 100%"})"));
-  for (int round = 0; round < 2; ++round) {
-    EXPECT_EQ(table.format("tooFew", {std::uint32_t{3}, std::int64_t{800}}), "tooFew 3 800");
-    EXPECT_EQ(table.format("tooMany", {"Vision"}), "tooMany Vision");
-    EXPECT_EQ(table.format("wrongKind", {std::uint32_t{3}, std::int64_t{800}}), "wrongKind 3 800");
-    EXPECT_EQ(table.format("unknownPlaceholder", {"Vision"}), "unknownPlaceholder Vision");
-    EXPECT_EQ(table.text("trailingPercent"), "trailingPercent");
-    EXPECT_EQ(table.text("absent"), "absent");
-  }
-  for (const char* key : {"tooFew", "tooMany", "wrongKind", "unknownPlaceholder", "trailingPercent", "absent"}) {
-    EXPECT_EQ(logSink_.countContaining("\"" + std::string(key) + "\" "), 1u) << key;
   }
 }
 
