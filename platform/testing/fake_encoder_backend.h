@@ -45,27 +45,11 @@ class FakeEncoderSessions {
     std::lock_guard lock(state_->valuesLock);
     state_->refuseBitRates = refuse;
   }
-  void setStatistics(VideoEncoderStatistics statistics) {
-    std::lock_guard lock(state_->valuesLock);
-    state_->statistics = statistics;
-  }
 
-  std::vector<EncoderSettings> createdSettings() const {
-    std::lock_guard lock(state_->valuesLock);
-    return state_->createdSettings;
-  }
-  int liveSessions() const {
-    std::lock_guard lock(state_->valuesLock);
-    return state_->liveSessions;
-  }
-  std::vector<SubmittedFrame> submittedFrames() const {
-    std::lock_guard lock(state_->valuesLock);
-    return state_->submittedFrames;
-  }
-  std::vector<std::int64_t> bitRateChanges() const {
-    std::lock_guard lock(state_->valuesLock);
-    return state_->bitRateChanges;
-  }
+  std::vector<EncoderSettings> createdSettings() const { return read(&State::createdSettings); }
+  int liveSessions() const { return read(&State::liveSessions); }
+  std::vector<SubmittedFrame> submittedFrames() const { return read(&State::submittedFrames); }
+  std::vector<std::int64_t> bitRateChanges() const { return read(&State::bitRateChanges); }
 
   // Calls the latest live session's output callback on this thread; false when none is alive.
   bool emit(EncoderStatus status, const EncodedSample* sample) const {
@@ -91,7 +75,6 @@ class FakeEncoderSessions {
     std::vector<EncoderSettings> createdSettings;
     std::optional<VideoEncoderBackendError> nextFailure;
     bool refuseBitRates = false;
-    VideoEncoderStatistics statistics;
     int sessionCount = 0;
     int liveSessions = 0;
     int currentSession = 0;
@@ -133,15 +116,18 @@ class FakeEncoderSessions {
       state_->bitRateChanges.push_back(bitsPerSecond);
       return true;
     }
-    VideoEncoderStatistics statistics() const override {
-      std::lock_guard lock(state_->valuesLock);
-      return state_->statistics;
-    }
+    VideoEncoderStatistics statistics() const override { return {}; }
 
    private:
     std::shared_ptr<State> state_;
     int number_;
   };
+
+  template <typename Value>
+  Value read(Value State::*field) const {
+    std::lock_guard lock(state_->valuesLock);
+    return (*state_).*field;
+  }
 
   std::shared_ptr<State> state_;
 };
