@@ -7,17 +7,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: %s NAME TYPE PORT\n", argv[0]);
-    return 2;
-  }
   char* end = nullptr;
-  long port = std::strtol(argv[3], &end, 10);
-  if (*argv[3] == '\0' || *end != '\0' || port < 1 || port > 65535) {
-    std::fprintf(stderr, "%s: invalid port \"%s\" (1 to 65535)\n", argv[0], argv[3]);
+  const long port = argc == 4 ? std::strtol(argv[3], &end, 10) : 0;
+  if (port < 1 || port > 65535 || *end != '\0') {
+    std::fprintf(stderr, "usage: %s NAME TYPE PORT (1 to 65535)\n", argv[0]);
     return 2;
   }
 
@@ -34,7 +29,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   made.value()->advertise(argv[1], argv[2], static_cast<std::uint16_t>(port));
-
   int signal = 0;
   sigwait(&stopSignals, &signal);
   return 0;
