@@ -21,13 +21,10 @@ extern char** environ;
 
 namespace velmora::testing {
 
-// A program a test starts (velmora-host, velmora-client, a helper tool), its standard output and
-// error drained line by line by a thread of its own so that a chatty process never blocks on a full
-// pipe. Lines can be waited for; standard input is a pipe the test can write lines to. The process
-// is killed with the object, and with the test process if that dies first.
-//
-// Lines are read two ways: in sequence (no `fromLine`: the search starts after the last line so
-// found), or from a line index the caller holds (the sequence is left where it was).
+// A program a test starts, its standard output and error drained line by line by a thread of its
+// own so that a chatty process never blocks on a full pipe; standard input is a pipe for lines.
+// Killed with the object, and with the test process if that dies first. Lines are waited for in
+// sequence (no `fromLine`: after the last line so found) or from a line index the caller holds.
 class ChildProcess {
  public:
   using Clock = std::chrono::steady_clock;
@@ -220,6 +217,7 @@ class ChildProcess {
     return exitStatus_;
   }
 
+  // SIGTERM, then the exit status as waitForExit gives it.
   std::optional<int> terminate(std::chrono::milliseconds timeout = kLineWait) {
     signal(SIGTERM);
     return waitForExit(timeout);
@@ -251,10 +249,8 @@ class ChildProcess {
       for (auto newline = pending.find('\n'); newline != std::string::npos; newline = pending.find('\n')) {
         complete.push_back(pending.substr(0, newline));
         pending.erase(0, newline + 1);
-      }
-      for (const auto& line : complete) {
         if (lineObserver_) {
-          lineObserver_(line);  // before any waiter sees the line
+          lineObserver_(complete.back());  // before any waiter sees the line
         }
       }
       std::lock_guard lock(linesLock_);

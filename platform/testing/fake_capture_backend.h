@@ -22,7 +22,6 @@ class FakeCaptureRecord {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // Adds "what" to the event log and wakes waitForEvent.
   void record(std::string what) {
     {
       std::lock_guard lock(recordLock_);
@@ -118,11 +117,7 @@ class FailurePlan {
   // The error for this request, consuming one planned failure.
   std::optional<std::string> take() {
     std::lock_guard lock(planLock_);
-    if (remaining_ <= 0) {
-      return std::nullopt;
-    }
-    --remaining_;
-    return errorDescription_;
+    return remaining_-- > 0 ? std::optional(errorDescription_) : std::nullopt;
   }
 
  private:
@@ -146,10 +141,7 @@ class FakeCaptureStream : public ScreenCaptureStream, public std::enable_shared_
  public:
   FakeCaptureStream(std::shared_ptr<FakeCapturePlans> plans, int number, std::uint32_t displayID,
                     ScreenCaptureStreamConfiguration configuration, std::weak_ptr<ScreenCaptureStreamDelegate> delegate)
-      : plans_(std::move(plans)),
-        number_(number),
-        displayID_(displayID),
-        configuration_(configuration),
+      : plans_(std::move(plans)), number_(number), displayID_(displayID), configuration_(configuration),
         delegate_(std::move(delegate)) {}
 
   std::optional<std::string> addStreamOutput(std::weak_ptr<ScreenCaptureStreamOutput> output, SampleOutputType type) override {
@@ -302,10 +294,8 @@ class FakeCaptureBackend : public ScreenCaptureBackend {
   // Streams made so far, by number from 1; none for a number not made yet.
   std::shared_ptr<FakeCaptureStream> stream(int number) const {
     std::lock_guard lock(backendLock_);
-    if (number < 1 || number > static_cast<int>(streams_.size())) {
-      return nullptr;
-    }
-    return streams_[static_cast<std::size_t>(number - 1)];
+    const bool made = number >= 1 && number <= static_cast<int>(streams_.size());
+    return made ? streams_[static_cast<std::size_t>(number - 1)] : nullptr;
   }
   int streamCount() const {
     std::lock_guard lock(backendLock_);
