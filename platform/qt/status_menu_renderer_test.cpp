@@ -35,7 +35,7 @@ class StatusMenuRendererTest : public ::testing::Test {
     std::vector<StatusMenuItem> items = {
         entry("Velmora", nullptr, StatusMenuItem::Kind::header), entry("Status: Waiting"), entry("Fingerprint: abc"),
         separator, entry("Start Server", calling("start")), entry("Stop Server", calling("stop")), separator,
-        entry("Display", calling("display")), separator, entry("Quit", calling("quit"))};
+        entry("Display", calling("display"))};
     items[2].hidden = true;
     items[4].keyEquivalent = "s";
     items[5].enabled = false;
@@ -61,7 +61,7 @@ TEST_F(StatusMenuRendererTest, RendersEveryShownEntryWithItsStateKeyAndSubmenu) 
   QMenu menu;
   renderStatusMenu(menu, model());
 
-  ASSERT_EQ(menu.actions().size(), 9) << "every entry but the hidden one";
+  ASSERT_EQ(menu.actions().size(), 7) << "every entry but the hidden one";
   EXPECT_EQ(find(menu, "Fingerprint: abc"), nullptr);
   EXPECT_TRUE(menu.actions().at(2)->isSeparator());
   auto* header = qobject_cast<QWidgetAction*>(menu.actions().at(0));

@@ -36,17 +36,12 @@ std::string contents(const std::filesystem::path& file) {
 
 class XdgPermissionHelpTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    folder = std::filesystem::temp_directory_path() /
-             ("velmora-help-test-" + std::to_string(getpid()) + "-" +
-              ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(folder);
-  }
+  void SetUp() override { std::filesystem::create_directories(folder); }
   void TearDown() override { std::filesystem::remove_all(folder); }
-
   static std::vector<std::string> shellOpener(const std::string& script) { return {"/bin/sh", "-c", script}; }
 
-  std::filesystem::path folder;
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("velmora-help-test-" + std::to_string(getpid()));
 };
 
 TEST_F(XdgPermissionHelpTest, AddressIsTheAbsolutePageWithThePermissionsAnchor) {
@@ -56,7 +51,7 @@ TEST_F(XdgPermissionHelpTest, AddressIsTheAbsolutePageWithThePermissionsAnchor) 
             "file://" + (std::filesystem::current_path() / "help.html").string() + "#accessibility");
 }
 
-TEST_F(XdgPermissionHelpTest, TheOpenerGetsTheAddressAndOnlyASuccessCountsAsComingToTheFront) {
+TEST_F(XdgPermissionHelpTest, TheOpenerGetsTheAddressAndOnlyASuccessOrARunningOpenerCountsAsComingToTheFront) {
   const auto received = folder / "received";
   XdgPermissionHelp help("/srv/help.html", shellOpener("printf '%s' \"$0\" > " + received.string()));
   EXPECT_FALSE(help.lastOpenCameToFront()) << "nothing was opened yet";
@@ -70,21 +65,18 @@ TEST_F(XdgPermissionHelpTest, TheOpenerGetsTheAddressAndOnlyASuccessCountsAsComi
   XdgPermissionHelp missing("/srv/help.html", {(folder / "no-such-opener").string()});
   missing.open(PermissionKind::accessibility);
   EXPECT_FALSE(missing.lastOpenCameToFront());
-}
 
-TEST_F(XdgPermissionHelpTest, AnOpenerStillRunningCountsAsInFrontAndIsReapedWhenItEnds) {
+  // An opener still running counts as in front; ended by a signal it is reaped and a failure.
   const auto pidFile = folder / "pid";
-  XdgPermissionHelp help("/srv/help.html", shellOpener("echo $$ > " + pidFile.string() + "; exec sleep 60"));
-  help.open(PermissionKind::accessibility);
+  XdgPermissionHelp running("/srv/help.html", shellOpener("echo $$ > " + pidFile.string() + "; exec sleep 60"));
+  running.open(PermissionKind::accessibility);
   ASSERT_TRUE(eventually([&] { return contents(pidFile).find('\n') != std::string::npos; }));
   const pid_t opener = std::stoi(contents(pidFile));
-
-  EXPECT_TRUE(help.lastOpenCameToFront());
+  EXPECT_TRUE(running.lastOpenCameToFront());
   ::kill(opener, SIGTERM);
-
   // An ended process that nobody reaped (a zombie) keeps its /proc entry.
   EXPECT_TRUE(eventually([&] { return !std::filesystem::exists("/proc/" + std::to_string(opener)); }));
-  EXPECT_TRUE(eventually([&] { return !help.lastOpenCameToFront(); })) << "killed by a signal counts as a failure";
+  EXPECT_TRUE(eventually([&] { return !running.lastOpenCameToFront(); }));
 }
 
 }  // namespace
