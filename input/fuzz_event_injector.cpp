@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <memory>
 
 #include "input/event_injector_service.h"
 #include "input/typed_text.h"
@@ -44,9 +43,8 @@ ControlMessage nextMessage(FuzzedDataProvider& data) {
 }
 
 // The union of the three displays below, in global coordinates.
-bool insideAllDisplays(const velmora::GlobalPoint& point) {
-  return std::isfinite(point.x) && std::isfinite(point.y) && point.x >= 0 && point.x < 4200 && point.y >= -360 &&
-         point.y < 1080;
+bool insideAllDisplays(const velmora::GlobalPoint& at) {
+  return std::isfinite(at.x) && std::isfinite(at.y) && at.x >= 0 && at.x < 4200 && at.y >= -360 && at.y < 1080;
 }
 
 }  // namespace
@@ -65,13 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     injector.handle(nextMessage(data));
   }
   for (const auto& event : backend->events()) {
-    if (const auto* pointer = std::get_if<velmora::PointerEvent>(&event); pointer && !insideAllDisplays(pointer->location)) {
+    const auto* pointer = std::get_if<velmora::PointerEvent>(&event);
+    const auto* typed = std::get_if<velmora::TypedTextEvent>(&event);
+    if ((pointer && !insideAllDisplays(pointer->location)) ||
+        (typed && (typed->text.empty() || velmora::TypedText::repairedUtf8(typed->text)))) {
       std::abort();
-    }
-    if (const auto* typed = std::get_if<velmora::TypedTextEvent>(&event)) {
-      if (typed->text.empty() || velmora::TypedText::repairedUtf8(typed->text)) {
-        std::abort();
-      }
     }
   }
   const auto clipboard = backend->clipboardText();
