@@ -45,14 +45,6 @@ class HevcDecoderTest : public ::testing::Test {
   std::vector<EncodedTestFrame> frames_;
 };
 
-TEST_F(HevcDecoderTest, EachFrameYieldsItsPictureAtOnce) {
-  auto decoder = HevcDecoder::create({});
-  ASSERT_TRUE(decoder) << decoder.error();
-  for (const EncodedTestFrame& frame : frames_) {
-    EXPECT_EQ(decodeAll(*decoder.value(), {frame}).pictures, 1);
-  }
-}
-
 TEST_F(HevcDecoderTest, RefusesPicturesLargerThanTheLimit) {
   auto narrow = HevcDecoder::create({256, HevcDecoder::Limits{}.maxPicturePixels});
   ASSERT_TRUE(narrow);

@@ -52,20 +52,13 @@ TEST(InputScriptTest, FirstBadLineIsNamedWithWhy) {
   };
   const std::vector<Case> cases = {
       {"{\"sleep\": 1", "not JSON: "},
-      {"[1, 2]", "expected a JSON object"},
-      {"{}", "an empty object: expected sleep, waitForPictures, waitForServerHellos, changeVideoPort or a control message"},
       {"{\"mouseMov\":{\"x\":1,\"y\":2}}", "unknown step \"mouseMov\": expected sleep, waitForPictures, "
                                             "waitForServerHellos, changeVideoPort or a control message"},
       {"{\"changeVideoPort\": {\"port\": 6000}}", "\"changeVideoPort\" takes an empty object: {\"changeVideoPort\": {}}"},
-      {"{\"changeVideoPort\": {}, \"requestKeyframe\": {}}", "\"changeVideoPort\" must be the only key of its line"},
-      {"{\"sleep\": -1}", "\"sleep\" must be 0 or more seconds, at most 1000000"},
       {"{\"sleep\": 1, \"requestKeyframe\": {}}", "\"sleep\" must be the only key of its line"},
       {"{\"waitForPictures\": {\"display\": 0, \"count\": 5}}", "keyNotFound at waitForPictures: No value associated with key \"timeout\""},
       {"{\"waitForPictures\": {\"display\": 0, \"count\": 5, \"timout\": 3, \"timeout\": 3}}",
        "\"waitForPictures\" has no key \"timout\""},
-      {"{\"waitForPictures\": {\"display\": 70000, \"count\": 5, \"timeout\": 3}}",
-       "dataCorrupted at waitForPictures.display: "},
-      {"{\"waitForPictures\": {\"display\": 0, \"count\": 0, \"timeout\": 3}}", "\"count\" must be at least 1"},
       {"{\"waitForPictures\": {\"display\": 0, \"count\": 1, \"timeout\": 0}}",
        "\"timeout\" must be more than 0 seconds, at most 1000000"},
       {"{\"mouseDown\":{\"x\":1,\"y\":2,\"button\":3}}", "dataCorrupted at mouseDown.button: "},
