@@ -80,7 +80,9 @@ TEST(CancellableTaskTest, CancelAllAndJoinEndsReleasedTasksAndThoseTheyStartAndL
   CancellableTask::cancelAllAndJoin(kEventTimeout);
   const std::size_t threadsBefore = threadCount();
   std::atomic<int> cancelledSleeps{0};
-  const auto sleepUntilCancelled = [&](CancellationToken& token) { cancelledSleeps += token.sleepFor(kFarFuture) ? 0 : 1; };
+  const auto sleepUntilCancelled = [&](CancellationToken& token) {
+    cancelledSleeps += token.sleepFor(kFarFuture) ? 0 : 1;
+  };
   CancellableTask::start(sleepUntilCancelled);
   CancellableTask::start([&](CancellationToken& token) {
     sleepUntilCancelled(token);

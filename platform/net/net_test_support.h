@@ -134,8 +134,12 @@ class ListeningHost {
       throw std::runtime_error(made.error());
     }
     listener = made.value();
-    listener->setStateHandler([states = states](TcpListener::StateKind state, std::optional<NetworkError>) { states->push(state); });
-    listener->setNewConnectionHandler([accepted = accepted](std::shared_ptr<Connection> connection) { accepted->push(std::move(connection)); });
+    listener->setStateHandler([states = states](TcpListener::StateKind state, std::optional<NetworkError>) {
+      states->push(state);
+    });
+    listener->setNewConnectionHandler([accepted = accepted](std::shared_ptr<Connection> connection) {
+      accepted->push(std::move(connection));
+    });
     listener->start();
   }
   ~ListeningHost() { listener->cancel(); }
@@ -150,7 +154,8 @@ class ListeningHost {
     }
     auto connectionStates = recordStates(**connection);
     (*connection)->start();
-    if (connectionStates->next() != ConnectionStateKind::preparing || connectionStates->next() != ConnectionStateKind::ready) {
+    if (connectionStates->next() != ConnectionStateKind::preparing ||
+        connectionStates->next() != ConnectionStateKind::ready) {
       throw std::runtime_error("accepted connection did not become ready");
     }
     return *connection;

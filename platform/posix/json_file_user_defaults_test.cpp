@@ -154,7 +154,8 @@ TEST_F(JsonFileUserDefaultsTest, WriterKilledAtRandomMomentsLeavesOneWholeVersio
     const auto stored = JsonFileUserDefaults(file_).stringArray(kKey);
     ASSERT_TRUE(stored == versions[0] || stored == versions[1]) << "torn or mixed file after kill " << kill;
     const auto entries = folderEntries(folder_);
-    ASSERT_TRUE(entries.size() == 1 || entries == (std::vector<std::string>{".user-defaults.json.tmp", "user-defaults.json"}))
+    ASSERT_TRUE(entries.size() == 1 ||
+                entries == (std::vector<std::string>{".user-defaults.json.tmp", "user-defaults.json"}))
         << ::testing::PrintToString(entries);
   }
 
