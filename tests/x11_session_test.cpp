@@ -209,12 +209,6 @@ struct MonitorRemoval {
 };
 
 const MonitorRemoval kMonitorRemovals[] = {
-    {"OtherMonitorInSingleDisplayMode",
-     {},
-     3,
-     "Display 0: decoding 1280x720 pictures",
-     "Rebuilding single-display pipeline after screen change",
-     "startSingleDisplayStreaming: display={LEFT} 1280x720@60fps"},
     // Its capture ends with an error before the screen change settles; the settled change must
     // still rebuild on the remaining monitor and tell the client.
     {"StreamedMonitorGivesWayToTheMainOne",

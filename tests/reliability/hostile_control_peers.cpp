@@ -13,20 +13,16 @@
 #include <thread>
 
 namespace velmora::reliability {
-namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-}  // namespace
-
 Bytes frame(const std::string& text) {
   const auto length = static_cast<std::uint32_t>(text.size());
   Bytes bytes(4 + text.size());
-  bytes[0] = static_cast<std::uint8_t>(length >> 24);
-  bytes[1] = static_cast<std::uint8_t>(length >> 16);
-  bytes[2] = static_cast<std::uint8_t>(length >> 8);
-  bytes[3] = static_cast<std::uint8_t>(length);
+  for (int shift = 24, index = 0; shift >= 0; shift -= 8, ++index) {
+    bytes[static_cast<std::size_t>(index)] = static_cast<std::uint8_t>(length >> shift);
+  }
   std::copy(text.begin(), text.end(), bytes.begin() + 4);
   return bytes;
 }
@@ -86,7 +82,6 @@ PeerOutcome runPeer(std::uint16_t port, const PeerScript& script) {
     offset += static_cast<std::size_t>(std::max<ssize_t>(count, 0));
     readFor(offset < script.bytes.size() ? script.pausePerByte : 0ms);
   }
-  outcome.bytesSent = offset;
   if (script.halfCloseAfterSending && !ended) {
     shutdown(socket, SHUT_WR);
   }

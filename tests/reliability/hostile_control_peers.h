@@ -25,7 +25,6 @@ struct PeerOutcome {
   bool receivedServerHello = false;
   bool receivedServerRejected = false;
   std::chrono::milliseconds lifetime{0};  // from connect to the host's close, or to giving up
-  std::size_t bytesSent = 0;
 };
 
 struct PeerScript {

@@ -76,8 +76,7 @@ TEST_F(ReliabilityTest, HostileControlPeersNeitherDropTheSessionNorGetAdmitted) 
 
   // Bytes that are no handshake at all; each is ended as soon as it is read (or
   // at the end of its stream), and never admitted.
-  Bytes overLimit = {0x00, 0x10, 0x00, 0x01, '{'};   // one byte over the 1 MiB frame limit
-  Bytes hugeLength = {0xff, 0xff, 0xff, 0xff, '{'};  // 4 GiB
+  Bytes overLimit = {0x00, 0x10, 0x00, 0x01, '{'};  // one byte over the 1 MiB frame limit
   const std::string http = "GET / HTTP/1.1\r\nHost: velmora\r\n\r\n";
   const auto notJson = frame("{\"clientHello\": {\"_0\": {\"protocolVersion\": 2,");
   // Decoding of each field's type is the unit tests' business; here the host must close on them.
@@ -88,7 +87,6 @@ TEST_F(ReliabilityTest, HostileControlPeersNeitherDropTheSessionNorGetAdmitted) 
   const auto hugeHello = frame(clientHelloText(host.wrongCode(), 1048576 - 300));
   for (const auto& [name, bytes] :
        std::vector<std::pair<std::string, Bytes>>{{"length over the limit", overLimit},
-                                                  {"4 GiB length", hugeLength},
                                                   {"HTTP request", Bytes(http.begin(), http.end())},
                                                   {"frame of broken JSON", notJson},
                                                   {"wrongly typed hello", wronglyTypedHello},

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <random>
 
 namespace velmora::testing {
 
@@ -72,15 +71,7 @@ std::string HostUnderTest::code() {
   return fourDigits(code_.load());
 }
 
-std::string HostUnderTest::wrongCode() {
-  thread_local std::mt19937 random{std::random_device{}()};
-  const auto right = code();
-  std::string wrong = right;
-  while (wrong == right) {
-    wrong = fourDigits(static_cast<int>(random() % 10000));
-  }
-  return wrong;
-}
+std::string HostUnderTest::wrongCode() { return fourDigits((std::atoi(code().c_str()) + 1) % 10000); }
 
 std::string waitForPicturesLine(std::uint64_t count, std::chrono::seconds timeout, int display) {
   return nlohmann::json{{"waitForPictures", {{"display", display}, {"count", count}, {"timeout", timeout.count()}}}}
