@@ -8,7 +8,6 @@
 #include <sstream>
 
 #include "client/test_hosts.h"
-#include "control/test_control_client.h"
 
 namespace velmora {
 namespace {
@@ -16,7 +15,6 @@ namespace {
 using namespace std::chrono_literals;
 using testing::FakeHost;
 using testing::helloWithCode;
-using testing::InProcessHost;
 using testing::kHostWait;
 
 InputScript script(const std::string& text) {
@@ -61,61 +59,15 @@ ClientSessionSettings settingsWith(const std::string& code, const std::string& s
   return settings;
 }
 
-// Runs the session on a thread of its own while the test thread keeps the host's main queue going.
-ClientSessionResult runAgainst(InProcessHost& host, ManualMainQueue& mainQueue, ClientSession& session,
-                               const std::function<void()>& whileRunning = {}) {
-  auto running = std::async(std::launch::async, [&] { return session.run("127.0.0.1", host.port()); });
-  if (whileRunning) {
-    whileRunning();
-  }
-  mainQueue.runUntil([&] { return running.wait_for(0s) == std::future_status::ready; }, 3 * kHostWait);
-  return running.get();
-}
-
-TEST(ClientSessionTest, ScriptDrivesTheHostAndTheReportHasTheLatestHello) {
-  ManualMainQueue mainQueue;
-  InProcessHost host(mainQueue);
-  VideoSink sink;
-  auto settings = settingsWith(testing::kHostPairingCode,
-                               "{\"switchDisplay\":{\"displayID\":7}}\n"
-                               "{\"waitForServerHellos\":{\"count\":2,\"timeout\":10}}\n"
-                               "{\"requestKeyframe\":{}}\n",
-                               0ms);
-  settings.hello.preferredFrameRate = 30;
-  ClientSession session(settings, sink.starter());
-
-  const auto result = runAgainst(host, mainQueue, session, [&] {
-    // The host resends its hello once the script is under way.
-    ASSERT_TRUE(host.waitForReport("switch 7"));
-    mainQueue.post([&] { host.server().resendServerHello(); });
-  });
-
-  EXPECT_EQ(result.exitStatus, ClientExitStatus::success) << result.error;
-  ASSERT_TRUE(result.report.has_value());
-  const Json& report = *result.report;
-  EXPECT_EQ(report["serverHellosReceived"], 2);
-  // The resent hello replaced the first (which said 30 frames per second and named the video host).
-  EXPECT_EQ(report["serverHello"]["frameRate"], 60);
-  EXPECT_EQ(report["serverHello"]["hostName"], "Test Mac");
-  EXPECT_FALSE(report["serverHello"].contains("videoHost"));
-  EXPECT_EQ(report["serverHello"]["displays"].size(), 2u);
-  EXPECT_TRUE(report["video"]["displays"].is_array());
-  EXPECT_EQ(sink.requested(), "127.0.0.1 port 5921");
-  EXPECT_TRUE(host.waitForReport("keyframe"));
-  EXPECT_TRUE(host.waitForReport("disconnected"));
-}
-
-TEST(ClientSessionTest, WrongCodeEndsWithTheRejectionAndNoReport) {
-  ManualMainQueue mainQueue;
-  InProcessHost host(mainQueue);
+TEST(ClientSessionTest, RejectionEndsTheSessionWithItsReasonAndNoReport) {
+  FakeHost host({{FakeHost::frame(ServerRejected{RejectionReason::invalidPairingCode})}, false});
   VideoSink sink;
   ClientSession session(settingsWith("9999", "{\"requestKeyframe\":{}}\n", 0ms), sink.starter());
 
-  const auto result = runAgainst(host, mainQueue, session);
+  const auto result = session.run("127.0.0.1", host.port());
   EXPECT_EQ(result.exitStatus, ClientExitStatus::rejected);
   EXPECT_EQ(result.error, "the host rejected the client: invalidPairingCode (the verification code is wrong)");
   EXPECT_FALSE(result.report.has_value());
-  EXPECT_EQ(host.count("keyframe"), 0u);
 }
 
 TEST(ClientSessionTest, WaitThatTimesOutFailsNamingItsLine) {

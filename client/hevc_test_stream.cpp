@@ -17,13 +17,9 @@ extern "C" {
 namespace velmora::testing {
 namespace {
 
-struct ContextDeleter {
+struct Deleter {
   void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameDeleter {
   void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketDeleter {
   void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
 
@@ -56,47 +52,49 @@ void drawNoise(std::uint8_t* luma, int stride, int width, int height, int index)
   }
 }
 
-std::optional<std::vector<EncodedTestFrame>> encodeTestStream(const TestStreamSettings& settings,
-                                                              const TestPictureDrawer& draw) {
+std::optional<std::vector<EncodedTestFrame>> encodeTestStream() {
+  constexpr int kWidth = 320;
+  constexpr int kHeight = 192;
+  constexpr int kKeyframeInterval = 6;
   const AVCodec* codec = avcodec_find_encoder_by_name("libx265");
   if (codec == nullptr) {
     return std::nullopt;
   }
-  std::unique_ptr<AVCodecContext, ContextDeleter> context(avcodec_alloc_context3(codec));
-  context->width = settings.width;
-  context->height = settings.height;
+  std::unique_ptr<AVCodecContext, Deleter> context(avcodec_alloc_context3(codec));
+  context->width = kWidth;
+  context->height = kHeight;
   context->pix_fmt = AV_PIX_FMT_YUV420P;
   context->time_base = AVRational{1, 30};
   context->framerate = AVRational{30, 1};
-  context->gop_size = settings.keyframeInterval;
+  context->gop_size = kKeyframeInterval;
   context->max_b_frames = 0;
   av_opt_set(context->priv_data, "preset", "ultrafast", 0);
   av_opt_set(context->priv_data, "tune", "zerolatency", 0);
   const std::string parameters =
       fmt::format("keyint={0}:min-keyint={0}:scenecut=0:open-gop=0:bframes=0:repeat-headers=1:log-level=error",
-                  settings.keyframeInterval);
+                  kKeyframeInterval);
   av_opt_set(context->priv_data, "x265-params", parameters.c_str(), 0);
   if (avcodec_open2(context.get(), codec, nullptr) < 0) {
     return std::nullopt;
   }
 
-  std::unique_ptr<AVFrame, FrameDeleter> picture(av_frame_alloc());
-  std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+  std::unique_ptr<AVFrame, Deleter> picture(av_frame_alloc());
+  std::unique_ptr<AVPacket, Deleter> packet(av_packet_alloc());
   picture->format = AV_PIX_FMT_YUV420P;
-  picture->width = settings.width;
-  picture->height = settings.height;
+  picture->width = kWidth;
+  picture->height = kHeight;
   if (av_frame_get_buffer(picture.get(), 0) < 0) {
     return std::nullopt;
   }
   std::vector<EncodedTestFrame> frames;
-  for (int index = 0; index < settings.frameCount; ++index) {
+  for (int index = 0; index < 12; ++index) {
     if (av_frame_make_writable(picture.get()) < 0) {
       return std::nullopt;
     }
-    draw(picture->data[0], picture->linesize[0], settings.width, settings.height, index);
+    drawNoise(picture->data[0], picture->linesize[0], kWidth, kHeight, index);
     for (int plane = 1; plane <= 2; ++plane) {
-      for (int row = 0; row < settings.height / 2; ++row) {
-        std::memset(picture->data[plane] + row * picture->linesize[plane], 128, static_cast<std::size_t>(settings.width / 2));
+      for (int row = 0; row < kHeight / 2; ++row) {
+        std::memset(picture->data[plane] + row * picture->linesize[plane], 128, static_cast<std::size_t>(kWidth / 2));
       }
     }
     picture->pts = index;
@@ -110,11 +108,10 @@ std::optional<std::vector<EncodedTestFrame>> encodeTestStream(const TestStreamSe
   return frames;
 }
 
-std::vector<std::vector<std::uint8_t>> datagramsOf(const EncodedTestFrame& frame, std::uint32_t frameID,
-                                                   std::uint16_t displayID) {
+std::vector<std::vector<std::uint8_t>> datagramsOf(const EncodedTestFrame& frame, std::uint32_t frameID) {
   std::vector<std::vector<std::uint8_t>> datagrams;
-  FrameFragmenter::cut(VideoFrameMetadata{frameID, 0, frame.isKeyframe, 0, displayID}, std::span<const std::uint8_t>(frame.bytes),
-                       [&](std::span<const std::uint8_t> datagram) { datagrams.emplace_back(datagram.begin(), datagram.end()); });
+  FrameFragmenter::cut(VideoFrameMetadata{frameID, 0, frame.isKeyframe, 0, 0}, frame.bytes,
+                       [&](auto datagram) { datagrams.emplace_back(datagram.begin(), datagram.end()); });
   return datagrams;
 }
 

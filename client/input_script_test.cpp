@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -81,13 +80,6 @@ TEST(InputScriptTest, LoadSaysWhereTheScriptCameFrom) {
   const auto missing = loadInputScript("/nonexistent/velmora-script.jsonl", standardInput);
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error(), "cannot open the script /nonexistent/velmora-script.jsonl: No such file or directory");
-
-  const std::string path = ::testing::TempDir() + "velmora-input-script-test.jsonl";
-  std::ofstream(path) << "{\"switchDisplay\":{\"displayID\":2}}\n";
-  const auto fromFile = loadInputScript(path, standardInput);
-  ASSERT_TRUE(fromFile.ok()) << fromFile.error();
-  EXPECT_EQ(fromFile.value(), (InputScript{{1, ControlMessage(ControlMessage::SwitchDisplay{2})}}));
-  std::remove(path.c_str());
 }
 
 }  // namespace

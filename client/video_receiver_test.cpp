@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "client/hevc_decoder.h"
 #include "client/hevc_test_stream.h"
 #include "platform/net/udp_test_peer.h"
 #include "protocol/frame_packet_header.h"
@@ -71,10 +72,31 @@ class ReceiverEvents {
   std::vector<std::uint16_t> keyframeRequests_;
 };
 
+struct Decoded {
+  int pictures = 0;
+  int errors = 0;
+};
+
+Decoded decodeAll(HevcDecoder& decoder, const std::vector<EncodedTestFrame>& frames) {
+  Decoded decoded;
+  for (const EncodedTestFrame& frame : frames) {
+    int seen = 0;
+    const auto outcome = decoder.decode(frame.bytes, [&](const DecodedPicture& picture) {
+      EXPECT_EQ(picture.width * 1000 + picture.height, 320'192);
+      EXPECT_NE(picture.luma, nullptr);
+      ++seen;
+    });
+    EXPECT_EQ(outcome.pictures, seen);
+    decoded.pictures += outcome.pictures;
+    decoded.errors += outcome.error ? 1 : 0;
+  }
+  return decoded;
+}
+
 class VideoReceiverTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto encoded = testing::encodeTestStream({.width = 320, .height = 192, .frameCount = 12, .keyframeInterval = 6});
+    auto encoded = testing::encodeTestStream();
     if (!encoded) {
       GTEST_SKIP() << "libavcodec was built without libx265";
     }
@@ -218,14 +240,41 @@ TEST_F(VideoReceiverTest, HelloIsRepeatedUntilVideoArrives) {
   ASSERT_EQ(host_.receive(), kHello);
   sendFrames(frames_, 0, 12);
   ASSERT_TRUE(events_.waitForPicture(11));
-
-  // Drain the hellos sent before the video arrived, then expect silence for ten intervals.
   const std::uint64_t hellosSent = receiver->statistics().hellosSent;
-  for (std::uint64_t seen = 2; seen < hellosSent; ++seen) {
-    ASSERT_TRUE(host_.receive());
-  }
-  EXPECT_FALSE(host_.receive(10 * kShortHelloInterval));
-  EXPECT_EQ(receiver->statistics().hellosSent, hellosSent);
+  std::this_thread::sleep_for(10 * kShortHelloInterval);
+  EXPECT_EQ(receiver->statistics().hellosSent, hellosSent) << "no hellos once video arrived";
+}
+
+TEST_F(VideoReceiverTest, DecoderRefusesPicturesLargerThanTheLimit) {
+  auto narrow = HevcDecoder::create({256, HevcDecoder::Limits{}.maxPicturePixels});
+  ASSERT_TRUE(narrow);
+  const Decoded refused = decodeAll(*narrow.value(), frames_);
+  EXPECT_EQ(refused.pictures, 0);
+  EXPECT_EQ(refused.errors, 12);
+
+  // The pixel limit stops the decoder before it reserves memory for the picture.
+  auto small = HevcDecoder::create({8192, 320 * 100});
+  ASSERT_TRUE(small);
+  const Decoded stopped = decodeAll(*small.value(), frames_);
+  EXPECT_EQ(stopped.pictures, 0);
+  EXPECT_GE(stopped.errors, 1);
+}
+
+TEST_F(VideoReceiverTest, DecoderSurvivesMalformedAccessUnitsAndDecodesTheNextKeyframe) {
+  auto decoder = HevcDecoder::create({});
+  ASSERT_TRUE(decoder);
+  std::vector<std::uint8_t> noise(5000);
+  testing::drawNoise(noise.data(), 100, 100, 50, 1);
+  const std::vector<EncodedTestFrame> malformed{{{frames_[0].bytes.begin(), frames_[0].bytes.begin() + 60}, true},
+                                                {noise, true},
+                                                {{0, 0, 0, 1, 0, 0, 0, 1, 0x40, 0x01}, true},
+                                                {frames_[1].bytes, false}};
+
+  EXPECT_EQ(decodeAll(*decoder.value(), malformed).pictures, 0);
+  EXPECT_EQ(decoder.value()->decode({}, {}).pictures, 0) << "an empty frame must not end decoding";
+  const Decoded recovered = decodeAll(*decoder.value(), frames_);
+  EXPECT_EQ(recovered.pictures, 12);
+  EXPECT_EQ(recovered.errors, 0);
 }
 
 VideoReceiverOptions optionsFor(std::string host, std::uint16_t port, std::chrono::milliseconds helloInterval) {
