@@ -20,26 +20,18 @@ namespace velmora::testing {
 class QtTestApplication : public ::testing::Environment {
  public:
   static QApplication& get(const char* platform) {
-    auto& application = instance().application_;
-    if (!application) {
+    static auto* const registered =  // gtest owns its environments
+        static_cast<QtTestApplication*>(::testing::AddGlobalTestEnvironment(new QtTestApplication));
+    if (!registered->application_) {
       setenv("QT_QPA_PLATFORM", platform, 1);
-      application = std::make_unique<QApplication>(argc_, argv_);
+      registered->application_ = std::make_unique<QApplication>(argc_, argv_);
     }
-    return *application;
+    return *registered->application_;
   }
 
   void TearDown() override { application_.reset(); }
 
  private:
-  static QtTestApplication& instance() {
-    static QtTestApplication* const registered = [] {
-      auto* environment = new QtTestApplication;  // gtest owns its environments
-      ::testing::AddGlobalTestEnvironment(environment);
-      return environment;
-    }();
-    return *registered;
-  }
-
   static inline char name_[] = "velmora-qt-tests";
   static inline char* argv_[] = {name_, nullptr};
   static inline int argc_ = 1;
