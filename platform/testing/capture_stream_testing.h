@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/screen_capture_backend.h"
@@ -79,29 +80,23 @@ class CaptureReceiver : public ScreenCaptureStreamOutput, public ScreenCaptureSt
     receivedChanged_.wait_for(lock, kCaptureEventTimeout, [&] { return stopError_.has_value(); });
     return stopError_;
   }
-  std::size_t frameCount() const {
-    std::lock_guard lock(receivedLock_);
-    return frames_.size();
-  }
-  std::vector<CapturedFrame> frames() const {
-    std::lock_guard lock(receivedLock_);
-    return frames_;
-  }
-  CapturedFrame lastFrame() const {
-    std::lock_guard lock(receivedLock_);
-    return frames_.back();
-  }
+  std::size_t frameCount() const { return locked([this] { return frames_.size(); }); }
+  std::vector<CapturedFrame> frames() const { return locked([this] { return frames_; }); }
+  CapturedFrame lastFrame() const { return locked([this] { return frames_.back(); }); }
   // Keeps the first picture itself, as an encoder still working on it would.
   void keepFirstPicture() {
     std::lock_guard lock(receivedLock_);
     keepFirstPicture_ = true;
   }
-  std::shared_ptr<const PixelBuffer> firstPicture() const {
-    std::lock_guard lock(receivedLock_);
-    return firstPicture_;
-  }
+  std::shared_ptr<const PixelBuffer> firstPicture() const { return locked([this] { return firstPicture_; }); }
 
  private:
+  template <typename Read>
+  std::invoke_result_t<Read> locked(Read read) const {
+    std::lock_guard lock(receivedLock_);
+    return read();
+  }
+
   mutable std::mutex receivedLock_;
   std::condition_variable receivedChanged_;
   std::vector<CapturedFrame> frames_;

@@ -158,10 +158,7 @@ class ChildProcess {
     std::lock_guard lock(linesLock_);
     return lines_;
   }
-  std::size_t lineCount() const {
-    std::lock_guard lock(linesLock_);
-    return lines_.size();
-  }
+  std::size_t lineCount() const { return countLinesContaining(""); }
   std::size_t countLinesContaining(const std::string& text, std::size_t fromLine = 0) const {
     std::lock_guard lock(linesLock_);
     std::size_t count = 0;

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -235,15 +236,10 @@ class FakeCaptureBackend : public ScreenCaptureBackend {
  public:
   explicit FakeCaptureBackend(std::vector<std::uint32_t> displayIDs = {1}) : displayIDs_(std::move(displayIDs)) {}
 
-  bool hasScreenCaptureAccess() override {
-    std::lock_guard lock(backendLock_);
-    return accessGranted_;
-  }
-
+  bool hasScreenCaptureAccess() override { return locked([this] { return accessGranted_; }); }
   bool requestScreenCaptureAccess() override {
     plans_->record.record("request access");
-    std::lock_guard lock(backendLock_);
-    return accessGranted_;
+    return hasScreenCaptureAccess();
   }
 
   void listCapturableDisplays(CapturableDisplaysCompletion completion) override {
@@ -297,12 +293,15 @@ class FakeCaptureBackend : public ScreenCaptureBackend {
     const bool made = number >= 1 && number <= static_cast<int>(streams_.size());
     return made ? streams_[static_cast<std::size_t>(number - 1)] : nullptr;
   }
-  int streamCount() const {
-    std::lock_guard lock(backendLock_);
-    return static_cast<int>(streams_.size());
-  }
+  int streamCount() const { return locked([this] { return static_cast<int>(streams_.size()); }); }
 
  private:
+  template <typename Read>
+  std::invoke_result_t<Read> locked(Read read) const {
+    std::lock_guard lock(backendLock_);
+    return read();
+  }
+
   const std::shared_ptr<FakeCapturePlans> plans_ = std::make_shared<FakeCapturePlans>();
   mutable std::mutex backendLock_;  // guards the fields below
   std::vector<std::uint32_t> displayIDs_;
