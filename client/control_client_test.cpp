@@ -4,9 +4,9 @@
 
 #include <asio/ip/tcp.hpp>
 
-#include <condition_variable>
 
 #include "client/test_hosts.h"
+#include "platform/net/net_test_support.h"
 #include "control/test_control_client.h"
 
 namespace velmora {
@@ -18,46 +18,15 @@ using testing::helloWithCode;
 using testing::InProcessHost;
 using testing::kHostWait;
 
-// What the control client reported, for any thread to wait on.
-class Reports {
- public:
-  struct Seen {
-    std::vector<ServerHello> hellos;
-    std::string peerAddress;
-    std::vector<RejectionReason> rejections;
-    std::vector<std::string> failures;
-  };
-
-  ControlClient::Handlers handlers() {
-    return {[this](const ServerHello& hello, const std::string& peer) { record([&](Seen& seen) { seen.hellos.push_back(hello), seen.peerAddress = peer; }); },
-            [this](RejectionReason reason) { record([&](Seen& seen) { seen.rejections.push_back(reason); }); },
-            [this](const std::string& why) { record([&](Seen& seen) { seen.failures.push_back(why); }); }};
-  }
-
-  Seen now() const {
-    std::lock_guard lock(seenLock_);
-    return seen_;
-  }
-  // What was seen once `condition` held, or at the deadline.
-  Seen waitFor(const std::function<bool(const Seen&)>& condition) {
-    std::unique_lock lock(seenLock_);
-    changed_.wait_for(lock, kHostWait, [&] { return condition(seen_); });
-    return seen_;
-  }
-
- private:
-  void record(const std::function<void(Seen&)>& change) {
-    {
-      std::lock_guard lock(seenLock_);
-      change(seen_);
-    }
-    changed_.notify_all();
-  }
-
-  mutable std::mutex seenLock_;
-  std::condition_variable changed_;
-  Seen seen_;
-};
+// What the control client reported, one line each, for any thread to wait on.
+ControlClient::Handlers reportsInto(const testing::SharedInbox<std::string>& reports) {
+  return {[reports](const ServerHello& hello, const std::string& peer) {
+            reports->push("hello at " + std::to_string(hello.frameRate) + " fps from " + peer + ", video from " +
+                          hello.videoHost.value_or("the peer"));
+          },
+          [reports](RejectionReason) { reports->push("rejected"); },
+          [reports](const std::string& why) { reports->push("failure: " + why); }};
+}
 
 class ControlClientWithHostTest : public ::testing::Test {
  protected:
@@ -65,8 +34,8 @@ class ControlClientWithHostTest : public ::testing::Test {
 
   ManualMainQueue mainQueue_;
   InProcessHost host_{mainQueue_};
-  Reports reports_;
-  std::unique_ptr<ControlClient> client_ = std::make_unique<ControlClient>(reports_.handlers());
+  testing::SharedInbox<std::string> reports_ = testing::makeInbox<std::string>();
+  std::unique_ptr<ControlClient> client_ = std::make_unique<ControlClient>(reportsInto(reports_));
 };
 
 // The script-driven session test covers switch, keyframe and resent hellos against the same host.
@@ -74,10 +43,8 @@ TEST_F(ControlClientWithHostTest, RightCodeIsAdmittedAndAMessageSentBeforeCloseA
   auto hello = helloWithCode(testing::kHostPairingCode);
   hello.preferredFrameRate = 30;
   client_->start("127.0.0.1", host_.port(), hello, 10s);
-  ASSERT_TRUE(runUntil([&] { return reports_.now().hellos.size() == 1; }));
-  EXPECT_EQ(reports_.now().hellos[0].frameRate, 30);
-  EXPECT_EQ(reports_.now().hellos[0].videoHost, std::optional<std::string>("127.0.0.1"));
-  EXPECT_EQ(reports_.now().peerAddress, "127.0.0.1");
+  ASSERT_TRUE(runUntil([&] { return reports_->size() == 1; }));
+  EXPECT_EQ(reports_->next(), "hello at 30 fps from 127.0.0.1, video from 127.0.0.1");
   ASSERT_TRUE(host_.waitForReport("connected Vision"));
 
   // A message sent just before close() still reaches the host; the close is no failure.
@@ -86,7 +53,7 @@ TEST_F(ControlClientWithHostTest, RightCodeIsAdmittedAndAMessageSentBeforeCloseA
   EXPECT_TRUE(host_.waitForReport("disconnected"));
   EXPECT_EQ(host_.count("control " + ControlMessage(ControlMessage::MouseMove{10, 20}).toJson().dump()), 1u)
       << ::testing::PrintToString(host_.reports());
-  EXPECT_EQ(reports_.now().failures, std::vector<std::string>{});
+  EXPECT_EQ(reports_->size(), 0u) << "the close is no failure";
 }
 
 // Each misbehaving host ends the client with one clear failure, never a hang.
@@ -121,13 +88,14 @@ TEST(ControlClientHostileHostTest, EveryMisbehaviourIsAFailureWithItsReason) {
   for (const auto& [name, plan, failure, hellos] : cases) {
     SCOPED_TRACE(name);
     FakeHost host(plan);
-    Reports reports;
-    ControlClient client(reports.handlers());
+    auto reports = testing::makeInbox<std::string>();
+    ControlClient client(reportsInto(reports));
     client.start("127.0.0.1", host.port(), helloWithCode("1234"), name == "silence" ? 2s : 10s);
-    const auto seen = reports.waitFor([](const Reports::Seen& now) { return !now.failures.empty(); });
-    ASSERT_EQ(seen.failures.size(), 1u);
-    EXPECT_TRUE(seen.failures[0].starts_with(failure)) << seen.failures[0];
-    EXPECT_EQ(seen.hellos.size(), hellos);
+    if (hellos > 0) {
+      EXPECT_TRUE(reports->next().value_or("").starts_with("hello"));
+    }
+    const std::string seen = reports->next().value_or("nothing");
+    EXPECT_TRUE(seen.starts_with("failure: " + failure)) << seen;
   }
 }
 
@@ -138,11 +106,10 @@ TEST(ControlClientHostileHostTest, NoListenerIsAFailureNamingTheTarget) {
     asio::ip::tcp::acceptor closed(context, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 0));
     port = closed.local_endpoint().port();
   }
-  Reports reports;
-  ControlClient client(reports.handlers());
+  auto reports = testing::makeInbox<std::string>();
+  ControlClient client(reportsInto(reports));
   client.start("127.0.0.1", port, helloWithCode("1234"), 10s);
-  EXPECT_EQ(reports.waitFor([](const Reports::Seen& seen) { return !seen.failures.empty(); }).failures,
-            std::vector<std::string>{"cannot connect to 127.0.0.1 port " + std::to_string(port) + ": Connection refused"});
+  EXPECT_EQ(reports->next(), "failure: cannot connect to 127.0.0.1 port " + std::to_string(port) + ": Connection refused");
 }
 
 }  // namespace
