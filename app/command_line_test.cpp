@@ -5,7 +5,7 @@
 namespace velmora {
 namespace {
 
-TEST(CommandLineTest, ReadsEveryOptionInBothSpellings) {
+TEST(CommandLineTest, ReadsEveryOptionInBothSpellingsAndHasDefaults) {
   auto options = parseHostOptions({"--headless", "--backend", "virtual", "--virtual-displays=1280x800@2,1920x1080",
                                    "--log-level=debug", "--log-private"});
   ASSERT_TRUE(options.ok()) << options.error();
@@ -14,10 +14,9 @@ TEST(CommandLineTest, ReadsEveryOptionInBothSpellings) {
   EXPECT_EQ(options.value().virtualDisplays, (VirtualDisplayLayout{{1280, 800, 2}, {1920, 1080, 1}}));
   EXPECT_EQ(options.value().logLevel, log::Level::debug);
   EXPECT_TRUE(options.value().logPrivate);
-}
 
-TEST(CommandLineTest, DefaultsAreOneFullHdVirtualDisplayAndAutomaticBackend) {
-  auto options = parseHostOptions({});
+  // The defaults: one full-HD virtual display, the backend chosen automatically.
+  options = parseHostOptions({});
   ASSERT_TRUE(options.ok());
   EXPECT_EQ(options.value().backend, Backend::automatic);
   EXPECT_EQ(options.value().virtualDisplays, (VirtualDisplayLayout{{1920, 1080, 1}}));
