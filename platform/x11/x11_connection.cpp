@@ -61,11 +61,11 @@ void prepareXlib() {
 }  // namespace
 
 void X11DisplayCloser::operator()(_XDisplay* display) const {
-  {
-    std::lock_guard lock(lostConnectionsLock);
-    lostConnections.erase(display);
-  }
+  // Forgotten only after the close: closing a lost connection reports the loss once more, and a
+  // later connection that Xlib places at the same address must not start out lost.
   XCloseDisplay(display);
+  std::lock_guard lock(lostConnectionsLock);
+  lostConnections.erase(display);
 }
 
 Result<X11Connection> openX11Connection(const std::string& displayName) {

@@ -8,7 +8,10 @@
 
 #include "displays/mac_display_catalog.h"
 #include "platform/testing/xvfb_server.h"
+#include "platform/x11/x11_connection.h"
 #include "platform/x11/x11_test_painter.h"
+
+#include <X11/Xlib.h>
 
 namespace velmora {
 namespace {
@@ -119,6 +122,26 @@ TEST(X11DisplaySourceOpenTest, ADisplayThatCannotBeOpenedIsAnError) {
   const auto source = X11DisplaySource::open(":987");
   ASSERT_FALSE(source.ok());
   EXPECT_EQ(source.error(), "cannot open X display \":987\"");
+}
+
+// Xlib often places a new connection where a closed one was: a connection that was lost must not
+// leave that address marked lost for the next one.
+TEST(X11ConnectionTest, AConnectionOpenedAfterALostOneWasClosedIsUsable) {
+  velmora::testing::XvfbServer alive(640, 480);
+  if (!alive.available()) {
+    GTEST_SKIP() << "Xvfb is not available";
+  }
+  for (int round = 0; round < 3; ++round) {
+    auto doomedServer = std::make_unique<velmora::testing::XvfbServer>(640, 480);
+    auto doomed = openX11Connection(doomedServer->display());
+    ASSERT_TRUE(doomed.ok()) << doomed.error();
+    doomedServer.reset();
+    // Closing is what finds the loss here, as when the server goes while nobody is reading.
+    doomed.value().reset();
+    auto next = openX11Connection(alive.display());
+    ASSERT_TRUE(next.ok()) << next.error();
+    EXPECT_FALSE(x11ConnectionLost(next.value().get())) << "round " << round;
+  }
 }
 
 }  // namespace
