@@ -108,7 +108,6 @@ class VerificationCodePanel::CodeBox final : public QWidget {
     update();
   }
   const QString& text() const { return text_; }
-  const QFont& codeFont() const { return font_; }
 
   QSize sizeHint() const override {
     const QFontMetrics metrics(font_);
@@ -204,7 +203,6 @@ QRect VerificationCodePanel::codeBoxGlobalGeometry() const {
   return {codeBox_->mapToGlobal(QPoint(0, 0)), codeBox_->size()};
 }
 
-QFont VerificationCodePanel::codeFont() const { return codeBox_->codeFont(); }
 
 QString VerificationCodePanel::shownCode() const { return codeBox_->text(); }
 

@@ -28,10 +28,8 @@ class VerificationCodePanel final : public QWidget {
   // after, for window managers that place a new window before they honour a raise.
   void present();
 
-  // Where the code is drawn (global coordinates) and with which font, so that tests can look for
-  // the digits on the screen.
+  // Where the code is drawn (global coordinates), so that tests can look for it on the screen.
   QRect codeBoxGlobalGeometry() const;
-  QFont codeFont() const;
   QString shownCode() const;
 
  protected:
