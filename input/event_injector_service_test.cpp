@@ -71,34 +71,21 @@ TEST_F(EventInjectorServiceTest, AbsolutePointsAreMappedToTheTargetDisplayAndCla
   }
 }
 
-TEST_F(EventInjectorServiceTest, ButtonsUseTheirEventTypesAndNumbersWithoutFlags) {
-  struct Case {
-    M::MouseButton button;
-    PointerEventType down, up;
-    PointerButton number;
-  };
-  const std::vector<Case> cases = {
-      {M::MouseButton::left, PointerEventType::leftMouseDown, PointerEventType::leftMouseUp, PointerButton::left},
-      {M::MouseButton::right, PointerEventType::rightMouseDown, PointerEventType::rightMouseUp, PointerButton::right},
-      {M::MouseButton::middle, PointerEventType::otherMouseDown, PointerEventType::otherMouseUp, PointerButton::center},
-  };
+TEST_F(EventInjectorServiceTest, ButtonsUseTheirEventTypesAndNumbersAndAtCurrentIsNotClamped) {
   injector->setTargetDisplayID(2);
-  for (const auto& testCase : cases) {
-    backend->clearEvents();
-    injector->handle(M::MouseDown{10, 20, testCase.button});
-    injector->handle(M::MouseUp{9000, 20, testCase.button});
-    backend->setPointerLocation({-40, 5000});  // outside every display: "at current" is not clamped
-    injector->handle(M::MouseDownAtCurrent{testCase.button});
-    injector->handle(M::MouseUpAtCurrent{testCase.button});
+  injector->handle(M::MouseDown{10, 20, M::MouseButton::right});
+  injector->handle(M::MouseUp{9000, 20, M::MouseButton::right});
+  backend->setPointerLocation({-40, 5000});  // outside every display
+  injector->handle(M::MouseDownAtCurrent{M::MouseButton::middle});
+  injector->handle(M::MouseUpAtCurrent{M::MouseButton::left});
 
-    const std::vector<PointerEvent> expected = {
-        {testCase.down, {1930, 300}, testCase.number, 0, {}, {}, {}},
-        {testCase.up, {3199, 300}, testCase.number, 0, {}, {}, {}},
-        {testCase.down, {-40, 5000}, testCase.number, 0, {}, {}, {}},
-        {testCase.up, {-40, 5000}, testCase.number, 0, {}, {}, {}},
-    };
-    EXPECT_EQ(eventsOf<PointerEvent>(), expected);
-  }
+  using Type = PointerEventType;
+  EXPECT_EQ(eventsOf<PointerEvent>(), (std::vector<PointerEvent>{
+                                          {Type::rightMouseDown, {1930, 300}, PointerButton::right, 0, {}, {}, {}},
+                                          {Type::rightMouseUp, {3199, 300}, PointerButton::right, 0, {}, {}, {}},
+                                          {Type::otherMouseDown, {-40, 5000}, PointerButton::center, 0, {}, {}, {}},
+                                          {Type::leftMouseUp, {-40, 5000}, PointerButton::left, 0, {}, {}, {}},
+                                      }));
 }
 
 TEST_F(EventInjectorServiceTest, DoubleClicksPostTwoClickPairsWithStatesOneThenTwo) {
@@ -118,29 +105,19 @@ TEST_F(EventInjectorServiceTest, DoubleClicksPostTwoClickPairsWithStatesOneThenT
 }
 
 TEST_F(EventInjectorServiceTest, RelativeMovesClampToAllDisplaysAndCarryRoundedDeltas) {
-  struct Case {
-    GlobalPoint from;
-    double dx, dy;
-    GlobalPoint expected;
-    std::int64_t deltaX, deltaY;
-  };
   // The union of both displays is (0, 0, 3200, 1080); the target display plays no part.
-  const std::vector<Case> cases = {
-      {{100, 100}, 0.5, -0.5, {100.5, 99.5}, 1, -1},
-      {{10, 10}, -1e18, -1e18, {0, 0}, -1'000'000'000'000'000'000, -1'000'000'000'000'000'000},
-  };
   injector->setTargetDisplayID(1);
-  for (const auto& testCase : cases) {
-    backend->clearEvents();
-    backend->setPointerLocation(testCase.from);
-    injector->handle(M::MouseMoveRelative{testCase.dx, testCase.dy});
-    injector->handle(M::MouseDragRelative{testCase.dx, testCase.dy});
-    const auto events = eventsOf<PointerEvent>();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0], (PointerEvent{PointerEventType::mouseMoved, testCase.expected, PointerButton::left, {}, {},
-                                       testCase.deltaX, testCase.deltaY}));
-    EXPECT_EQ(events[1].type, PointerEventType::leftMouseDragged);
-  }
+  backend->setPointerLocation({100, 100});
+  injector->handle(M::MouseMoveRelative{0.5, -0.5});
+  backend->setPointerLocation({10, 10});
+  injector->handle(M::MouseDragRelative{-1e18, -1e18});
+
+  constexpr std::int64_t kFar = -1'000'000'000'000'000'000;
+  using Type = PointerEventType;
+  EXPECT_EQ(eventsOf<PointerEvent>(), (std::vector<PointerEvent>{
+                                          {Type::mouseMoved, {100.5, 99.5}, PointerButton::left, {}, {}, 1, -1},
+                                          {Type::leftMouseDragged, {0, 0}, PointerButton::left, {}, {}, kFar, kFar},
+                                      }));
 }
 
 TEST_F(EventInjectorServiceTest, ValuesThatDoNotFitAreRefusedWithALogLine) {
@@ -156,35 +133,18 @@ TEST_F(EventInjectorServiceTest, ValuesThatDoNotFitAreRefusedWithALogLine) {
 }
 
 TEST_F(EventInjectorServiceTest, ScrollDropsFractionsAndLimitsToAHundredLines) {
-  struct Case {
-    double dx, dy;
-    std::int32_t wheel1, wheel2;
-  };
-  const std::vector<Case> cases = {
-      {3.9, -250, -100, 3},
-      {2147483647.9, -2147483648.5, -100, 100},
-  };
-  for (const auto& testCase : cases) {
-    backend->clearEvents();
-    injector->handle(M::Scroll{testCase.dx, testCase.dy});
-    EXPECT_EQ(eventsOf<ScrollWheelEvent>(),
-              (std::vector<ScrollWheelEvent>{{ScrollUnit::line, testCase.wheel1, testCase.wheel2, 0}}))
-        << testCase.dx << "," << testCase.dy;
-  }
+  injector->handle(M::Scroll{3.9, -250});
+  injector->handle(M::Scroll{2147483647.9, -2147483648.5});
+  EXPECT_EQ(eventsOf<ScrollWheelEvent>(),
+            (std::vector<ScrollWheelEvent>{{ScrollUnit::line, -100, 3, 0}, {ScrollUnit::line, -100, 100, 0}}));
 }
 
 TEST_F(EventInjectorServiceTest, KeyEventsCarryTheModifierFlags) {
-  const std::pair<std::uint32_t, std::uint64_t> cases[] = {
-      {(Mods::shift | Mods::command).rawValue(), 0x120000},
-      {Mods::control.rawValue() | Mods::option.rawValue(), 0xC0000},
-      {0xFFFFFFE1, 0x20000},  // bits without a name are ignored
-  };
-  for (const auto& [modifiers, flags] : cases) {
-    backend->clearEvents();
-    injector->handle(M::KeyDown{12, Mods(modifiers)});
-    injector->handle(M::KeyUp{127, Mods(modifiers)});
-    EXPECT_EQ(eventsOf<KeyboardEvent>(), (std::vector<KeyboardEvent>{{12, true, flags}, {127, false, flags}}));
-  }
+  injector->handle(M::KeyDown{12, Mods::shift | Mods::command});
+  injector->handle(M::KeyUp{127, Mods::control | Mods::option});
+  injector->handle(M::KeyDown{1, Mods(0xFFFFFFE1)});  // bits without a name are ignored
+  EXPECT_EQ(eventsOf<KeyboardEvent>(),
+            (std::vector<KeyboardEvent>{{12, true, 0x120000}, {127, false, 0xC0000}, {1, true, 0x20000}}));
 }
 
 TEST_F(EventInjectorServiceTest, TypedTextGoesOutInChunksOf32Characters) {
