@@ -30,24 +30,14 @@ void acknowledge(const char* outcome, const std::string& command, const std::str
 }
 
 void apply(const std::string& command, StatusBarController& controller, VirtualDisplaySource* displays) {
-  const auto space = command.find(' ');
-  const std::string verb = command.substr(0, space);
-  const std::string argument = space == std::string::npos ? "" : command.substr(space + 1);
-  if (verb == "displays") {
-    if (displays == nullptr) {
-      acknowledge("refused", command, "the displays are not virtual");
+  if (command.starts_with("displays ") && displays != nullptr) {
+    const auto argument = command.substr(std::string_view("displays ").size());
+    auto parsed = argument == "none" ? VirtualDisplayLayout{} : parseVirtualDisplayLayout(argument);
+    if (!parsed) {
+      acknowledge("refused", command, parsed.error());
       return;
     }
-    VirtualDisplayLayout layout;
-    if (argument != "none") {
-      auto parsed = parseVirtualDisplayLayout(argument);
-      if (!parsed) {
-        acknowledge("refused", command, parsed.error());
-        return;
-      }
-      layout = parsed.value();
-    }
-    displays->setLayout(std::move(layout));
+    displays->setLayout(std::move(parsed.value()));
     controller.screenParametersDidChange();
   } else if (command == "stop-server") {
     controller.stopServer();

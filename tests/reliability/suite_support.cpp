@@ -100,10 +100,7 @@ bool inPrivateNetworkNamespace() {
   return lines == 3;
 }
 
-std::string faultInjectingHostBinary() {
-  const char* chosen = std::getenv("VELMORA_TEST_FAULT_HOST");
-  return chosen != nullptr ? chosen : VELMORA_FAULT_HOST_BINARY;
-}
+std::string faultInjectingHostBinary() { return VELMORA_FAULT_HOST_BINARY; }
 
 ClientOutcome runClient(const std::filesystem::path& home, const std::string& name,
                         const std::vector<std::string>& scriptLines, const std::vector<std::string>& options,

@@ -57,8 +57,7 @@ bool shell(const std::string& command);
 // True when this process has a network namespace of its own with only loopback in it.
 bool inPrivateNetworkNamespace();
 
-// velmora-host with a fault plan it takes on standard input (fault_injecting_host.cpp); or the one
-// VELMORA_TEST_FAULT_HOST names.
+// velmora-host with a fault plan it takes on standard input (fault_injecting_host.cpp).
 std::string faultInjectingHostBinary();
 
 // A client run to its end with `--duration 0.5`; a failure when it did not end with 0.
