@@ -28,14 +28,10 @@ class EventInjectorServiceTest : public ::testing::Test {
   log::MemoryLogSink logSink;
   EventInjectorService::Clock::time_point now{};
   int permissionLossNotices = 0;
-  std::unique_ptr<EventInjectorService> injector = makeInjector();
+  std::unique_ptr<EventInjectorService> injector = std::make_unique<EventInjectorService>(
+      EventInjectorService::Dependencies{backend, EventInjectorTiming{}, [this] { return now; }});
 
-  std::unique_ptr<EventInjectorService> makeInjector() {
-    auto made = std::make_unique<EventInjectorService>(
-        EventInjectorService::Dependencies{backend, EventInjectorTiming{}, [this] { return now; }});
-    made->onAccessibilityPermissionLost = [this] { ++permissionLossNotices; };
-    return made;
-  }
+  void SetUp() override { injector->onAccessibilityPermissionLost = [this] { ++permissionLossNotices; }; }
 
   template <class Event>
   std::vector<Event> eventsOf() const {
@@ -50,25 +46,20 @@ class EventInjectorServiceTest : public ::testing::Test {
 };
 
 TEST_F(EventInjectorServiceTest, AbsolutePointsAreMappedToTheTargetDisplayAndClamped) {
-  struct Case {
-    std::optional<std::uint32_t> target;
-    double x, y;
-    GlobalPoint expected;
+  const std::pair<std::optional<std::uint32_t>, GlobalPoint> moves[] = {
+      {2, {10, 20}}, {2, {-kInfinity, kInfinity}},
+      {std::nullopt, {2500, 1500}},  // global, clamped to the main display
+      {9, {50, 50}},                 // a display that is gone has empty bounds: its origin
   };
-  const std::vector<Case> cases = {
-      {2, 10, 20, {1930, 300}},
-      {2, -kInfinity, kInfinity, {1920, 1079}},
-      {std::nullopt, 2500, 1500, {1919, 1079}},  // global, clamped to the main display
-      {9, 50, 50, {0, 0}},  // a display that is gone has empty bounds: its origin
-  };
-  for (const auto& testCase : cases) {
-    backend->clearEvents();
-    injector->setTargetDisplayID(testCase.target);
-    injector->handle(M::MouseMove{testCase.x, testCase.y});
-    EXPECT_EQ(eventsOf<PointerEvent>(), (std::vector<PointerEvent>{{PointerEventType::mouseMoved, testCase.expected,
-                                                           PointerButton::left, {}, {}, {}, {}}}))
-        << testCase.x << "," << testCase.y;
+  for (const auto& [target, at] : moves) {
+    injector->setTargetDisplayID(target);
+    injector->handle(M::MouseMove{at.x, at.y});
   }
+  std::vector<PointerEvent> expected;
+  for (const GlobalPoint at : std::vector<GlobalPoint>{{1930, 300}, {1920, 1079}, {1919, 1079}, {0, 0}}) {
+    expected.push_back({PointerEventType::mouseMoved, at, PointerButton::left, {}, {}, {}, {}});
+  }
+  EXPECT_EQ(eventsOf<PointerEvent>(), expected);
 }
 
 TEST_F(EventInjectorServiceTest, ButtonsUseTheirEventTypesAndNumbersAndAtCurrentIsNotClamped) {

@@ -1,6 +1,5 @@
-// Drives EventInjectorService with arbitrary messages (any doubles, key codes, modifiers, bytes of
-// text) against the virtual backend; the pointer must never leave the displays, and every text
-// typed or put on the clipboard must be valid UTF-8.
+// EventInjectorService against arbitrary messages and the virtual backend: the pointer must never
+// leave the displays, and every text typed or put on the clipboard must be valid UTF-8.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cmath>
@@ -15,21 +14,18 @@ namespace {
 
 using velmora::ControlMessage;
 
-ControlMessage::MouseButton button(FuzzedDataProvider& data) {
-  return static_cast<ControlMessage::MouseButton>(data.ConsumeIntegralInRange(0, 2));
-}
-
 ControlMessage nextMessage(FuzzedDataProvider& data) {
   const auto x = data.ConsumeFloatingPoint<double>();
   const auto y = data.ConsumeFloatingPoint<double>();
+  const auto button = [&data] { return static_cast<ControlMessage::MouseButton>(data.ConsumeIntegralInRange(0, 2)); };
   switch (data.ConsumeIntegralInRange(0, 14)) {
     case 0: return ControlMessage::MouseMove{x, y};
-    case 1: return ControlMessage::MouseDown{x, y, button(data)};
-    case 2: return ControlMessage::MouseUp{x, y, button(data)};
+    case 1: return ControlMessage::MouseDown{x, y, button()};
+    case 2: return ControlMessage::MouseUp{x, y, button()};
     case 3: return ControlMessage::MouseDrag{x, y};
     case 4: return ControlMessage::MouseMoveRelative{x, y};
     case 5: return ControlMessage::MouseDragRelative{x, y};
-    case 6: return ControlMessage::MouseDownAtCurrent{button(data)};
+    case 6: return ControlMessage::MouseDownAtCurrent{button()};
     case 7: return ControlMessage::DoubleClickAtCurrent{};
     case 8: return ControlMessage::Scroll{x, y};
     case 9: return ControlMessage::KeyDown{data.ConsumeIntegral<std::uint16_t>(),
@@ -70,8 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       std::abort();
     }
   }
-  const auto clipboard = backend->clipboardText();
-  if (clipboard && velmora::TypedText::repairedUtf8(*clipboard)) {
+  if (backend->clipboardText() && velmora::TypedText::repairedUtf8(*backend->clipboardText())) {
     std::abort();
   }
   return 0;
