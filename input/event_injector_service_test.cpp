@@ -139,13 +139,10 @@ TEST_F(EventInjectorServiceTest, KeyEventsCarryTheModifierFlags) {
 }
 
 TEST_F(EventInjectorServiceTest, TypedTextGoesOutInChunksOf32Characters) {
-  const std::string text(70, 'q');
   injector->handle(M::KeyTyped{""});
-  injector->handle(M::KeyTyped{text});
-
-  EXPECT_EQ(eventsOf<TypedTextEvent>(),
-            (std::vector<TypedTextEvent>{{text.substr(0, 32)}, {text.substr(0, 32)}, {"qqqqqq"}}));
-  EXPECT_EQ(backend->events().size(), 3u);
+  injector->handle(M::KeyTyped{std::string(70, 'q')});
+  const TypedTextEvent full{std::string(32, 'q')};
+  EXPECT_EQ(backend->events(), (std::vector<RecordedInputEvent>{full, full, TypedTextEvent{"qqqqqq"}}));
 }
 
 TEST_F(EventInjectorServiceTest, ClipboardTakesTextsUpToTenMillionBytes) {
@@ -165,17 +162,14 @@ TEST_F(EventInjectorServiceTest, ClipboardTakesTextsUpToTenMillionBytes) {
 
 TEST_F(EventInjectorServiceTest, WithoutPermissionEveryMessageIsDroppedAndNoticesComeFiveSecondsApart) {
   backend->setTrusted(false);
-  const std::vector<std::pair<EventInjectorService::Clock::duration, int>> arrivals = {
-      {0s, 1}, {4999ms, 1}, {5s, 2}, {10s, 3}};
-  for (const auto& [at, noticesAfter] : arrivals) {
+  for (const auto& [at, noticesAfter] : {std::pair{0ms, 1}, {4999ms, 1}, {5000ms, 2}, {10000ms, 3}}) {
     now = EventInjectorService::Clock::time_point{} + at;
     injector->handle(M::MouseMove{1, 1});
     injector->handle(M::ClipboardSync{"secret"});
-    EXPECT_EQ(permissionLossNotices, noticesAfter) << (at / 1ms) << " ms";
+    EXPECT_EQ(permissionLossNotices, noticesAfter) << at.count() << " ms";
   }
   EXPECT_TRUE(backend->events().empty());
   EXPECT_FALSE(backend->clipboardText().has_value());
-  EXPECT_EQ(backend->trustPromptCount(), 0);
 
   backend->setTrusted(true);
   injector->handle(M::KeyTyped{"x"});
