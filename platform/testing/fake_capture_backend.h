@@ -10,7 +10,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -18,37 +17,26 @@
 
 namespace velmora::testing {
 
-// What a fake backend and its streams share: plans, counters, held answers and an event log.
+// What a fake backend and its streams did, in order, for tests to count and wait on.
 class FakeCaptureRecord {
  public:
-  using Clock = std::chrono::steady_clock;
-
   void record(std::string what) {
-    {
-      std::lock_guard lock(recordLock_);
-      events_.push_back(std::move(what));
-    }
-    recordChanged_.notify_all();
+    std::lock_guard lock(lock_);
+    events_.push_back(std::move(what));
+    changed_.notify_all();
   }
-
-  std::vector<std::string> events() const {
-    std::lock_guard lock(recordLock_);
-    return events_;
-  }
-
   std::size_t count(const std::string& event) const {
-    std::lock_guard lock(recordLock_);
-    return static_cast<std::size_t>(std::count(events_.begin(), events_.end(), event));
+    std::lock_guard lock(lock_);
+    return static_cast<std::size_t>(std::ranges::count(events_, event));
   }
-
-  bool waitForEvent(const std::string& event, Clock::duration timeout = std::chrono::seconds(10)) const {
-    std::unique_lock lock(recordLock_);
-    return recordChanged_.wait_for(lock, timeout, [&] { return std::find(events_.begin(), events_.end(), event) != events_.end(); });
+  bool waitForEvent(const std::string& event, std::chrono::seconds timeout = std::chrono::seconds(10)) const {
+    std::unique_lock lock(lock_);
+    return changed_.wait_for(lock, timeout, [&] { return std::ranges::find(events_, event) != events_.end(); });
   }
 
  private:
-  mutable std::mutex recordLock_;
-  mutable std::condition_variable recordChanged_;
+  mutable std::mutex lock_;
+  mutable std::condition_variable changed_;
   std::vector<std::string> events_;
 };
 
@@ -56,85 +44,63 @@ class FakeCaptureRecord {
 class HeldAnswers {
  public:
   void setHolding(bool holding) {
-    std::lock_guard lock(answersLock_);
+    std::lock_guard lock(lock_);
     holding_ = holding;
   }
-
   // Runs the answer now, or keeps it while answers are held.
   void answer(std::function<void()> deliver) {
-    {
-      std::lock_guard lock(answersLock_);
-      if (holding_) {
-        held_.push_back(std::move(deliver));
-        answersChanged_.notify_all();
-        return;
-      }
+    std::unique_lock lock(lock_);
+    if (!holding_) {
+      lock.unlock();
+      deliver();
+      return;
     }
-    deliver();
+    held_.push_back(std::move(deliver));
+    changed_.notify_all();
   }
-
-  // Waits until at least `count` answers are held.
-  bool waitForHeld(std::size_t count, std::chrono::steady_clock::duration timeout = std::chrono::seconds(10)) {
-    std::unique_lock lock(answersLock_);
-    return answersChanged_.wait_for(lock, timeout, [&] { return held_.size() >= count; });
+  bool waitForHeld(std::size_t count, std::chrono::seconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(lock_);
+    return changed_.wait_for(lock, timeout, [&] { return held_.size() >= count; });
   }
-
   // Delivers the oldest held answer on the calling thread; false when none is held.
   bool releaseOne() {
-    std::function<void()> deliver;
-    {
-      std::lock_guard lock(answersLock_);
-      if (held_.empty()) {
-        return false;
-      }
-      deliver = std::move(held_.front());
-      held_.pop_front();
+    std::unique_lock lock(lock_);
+    if (held_.empty()) {
+      return false;
     }
+    auto deliver = std::move(held_.front());
+    held_.pop_front();
+    lock.unlock();
     deliver();
     return true;
   }
-
   std::size_t heldCount() const {
-    std::lock_guard lock(answersLock_);
+    std::lock_guard lock(lock_);
     return held_.size();
   }
 
  private:
-  mutable std::mutex answersLock_;
-  std::condition_variable answersChanged_;
+  mutable std::mutex lock_;
+  std::condition_variable changed_;
   bool holding_ = false;
   std::deque<std::function<void()>> held_;
 };
 
-// How many of the next requests of one kind fail, and with what.
-class FailurePlan {
- public:
-  void failNext(int count, std::string errorDescription) {
-    std::lock_guard lock(planLock_);
-    remaining_ = count;
-    errorDescription_ = std::move(errorDescription);
-  }
-
-  // The error for this request, consuming one planned failure.
-  std::optional<std::string> take() {
-    std::lock_guard lock(planLock_);
-    return remaining_-- > 0 ? std::optional(errorDescription_) : std::nullopt;
-  }
-
- private:
-  std::mutex planLock_;
-  int remaining_ = 0;
-  std::string errorDescription_;
-};
-
 struct FakeCapturePlans {
+  struct Failures {
+    int remaining = 0;
+    std::string error;
+  };
+  // The error planned for this request of one kind, consuming it.
+  std::optional<std::string> take(Failures& failures) {
+    std::lock_guard lock(failuresLock);
+    return failures.remaining-- > 0 ? std::optional(failures.error) : std::nullopt;
+  }
+
   FakeCaptureRecord record;
-  FailurePlan contentFailures;
-  FailurePlan outputFailures;
-  FailurePlan startFailures;
-  HeldAnswers contentAnswers;
-  HeldAnswers startAnswers;
-  HeldAnswers stopAnswers;
+  std::mutex failuresLock;
+  Failures contentFailures, outputFailures, startFailures;
+  HeldAnswers contentAnswers, startAnswers, stopAnswers;
 };
 
 // A stream whose frames and failures the test produces, on the test's own thread.
@@ -145,25 +111,23 @@ class FakeCaptureStream : public ScreenCaptureStream, public std::enable_shared_
       : plans_(std::move(plans)), number_(number), displayID_(displayID), configuration_(configuration),
         delegate_(std::move(delegate)) {}
 
-  std::optional<std::string> addStreamOutput(std::weak_ptr<ScreenCaptureStreamOutput> output, SampleOutputType type) override {
+  std::optional<std::string> addStreamOutput(std::weak_ptr<ScreenCaptureStreamOutput> output,
+                                             SampleOutputType type) override {
     plans_->record.record(event("output"));
-    if (auto error = plans_->outputFailures.take()) {
-      return error;
+    auto error = plans_->take(plans_->outputFailures);
+    if (!error) {
+      std::lock_guard lock(lock_);
+      output_ = std::move(output);
+      outputType_ = type;
     }
-    std::lock_guard lock(streamLock_);
-    output_ = std::move(output);
-    outputType_ = type;
-    return std::nullopt;
+    return error;
   }
 
   void startCapture(Completion completion) override {
     plans_->record.record(event("start"));
-    auto error = plans_->startFailures.take();
+    auto error = plans_->take(plans_->startFailures);
     plans_->startAnswers.answer([this, self = shared_from_this(), completion = std::move(completion), error] {
-      {
-        std::lock_guard lock(streamLock_);
-        running_ = !error;
-      }
+      setRunning(!error);
       plans_->record.record(event(error ? "start failed" : "started"));
       completion(error);
     });
@@ -172,10 +136,7 @@ class FakeCaptureStream : public ScreenCaptureStream, public std::enable_shared_
   void stopCapture(Completion completion) override {
     plans_->record.record(event("stop"));
     plans_->stopAnswers.answer([this, self = shared_from_this(), completion = std::move(completion)] {
-      {
-        std::lock_guard lock(streamLock_);
-        running_ = false;
-      }
+      setRunning(false);
       plans_->record.record(event("stopped"));
       completion(std::nullopt);
     });
@@ -183,48 +144,45 @@ class FakeCaptureStream : public ScreenCaptureStream, public std::enable_shared_
 
   // Hands a frame to the registered output, as the platform's delivery thread would.
   void deliver(const SampleBuffer& sampleBuffer, SampleOutputType type = SampleOutputType::screen) {
-    std::shared_ptr<ScreenCaptureStreamOutput> output;
-    {
-      std::lock_guard lock(streamLock_);
-      output = output_.lock();
-    }
+    std::unique_lock lock(lock_);
+    auto output = output_.lock();
+    lock.unlock();
     if (output) {
       output->streamDidOutputSampleBuffer(sampleBuffer, type);
     }
   }
 
   void reportStoppedWithError(const std::string& errorDescription) {
-    {
-      std::lock_guard lock(streamLock_);
-      running_ = false;
-    }
+    setRunning(false);
     if (auto delegate = delegate_.lock()) {
       delegate->streamDidStopWithError(errorDescription);
     }
   }
 
-  int number() const { return number_; }
   std::uint32_t displayID() const { return displayID_; }
   const ScreenCaptureStreamConfiguration& configuration() const { return configuration_; }
   bool isRunning() const {
-    std::lock_guard lock(streamLock_);
+    std::lock_guard lock(lock_);
     return running_;
   }
   bool hasOutput() const {
-    std::lock_guard lock(streamLock_);
+    std::lock_guard lock(lock_);
     return !output_.expired() && outputType_ == SampleOutputType::screen;
   }
 
  private:
   std::string event(const std::string& what) const { return what + " " + std::to_string(number_); }
+  void setRunning(bool running) {
+    std::lock_guard lock(lock_);
+    running_ = running;
+  }
 
   const std::shared_ptr<FakeCapturePlans> plans_;
   const int number_;
   const std::uint32_t displayID_;
   const ScreenCaptureStreamConfiguration configuration_;
   const std::weak_ptr<ScreenCaptureStreamDelegate> delegate_;
-
-  mutable std::mutex streamLock_;  // guards the output and the running flag
+  mutable std::mutex lock_;  // guards the output and the running flag
   std::weak_ptr<ScreenCaptureStreamOutput> output_;
   SampleOutputType outputType_ = SampleOutputType::screen;
   bool running_ = false;
@@ -236,50 +194,45 @@ class FakeCaptureBackend : public ScreenCaptureBackend {
  public:
   explicit FakeCaptureBackend(std::vector<std::uint32_t> displayIDs = {1}) : displayIDs_(std::move(displayIDs)) {}
 
-  bool hasScreenCaptureAccess() override { return locked([this] { return accessGranted_; }); }
-  bool requestScreenCaptureAccess() override {
-    plans_->record.record("request access");
-    return hasScreenCaptureAccess();
+  bool hasScreenCaptureAccess() override {
+    std::lock_guard lock(lock_);
+    return accessGranted_;
   }
+  bool requestScreenCaptureAccess() override { return hasScreenCaptureAccess(); }
 
   void listCapturableDisplays(CapturableDisplaysCompletion completion) override {
     plans_->record.record("content");
-    std::optional<Result<CapturableDisplays>> answer;
-    if (auto error = plans_->contentFailures.take()) {
-      answer.emplace(Result<CapturableDisplays>::failure(*error));
-    } else {
-      std::lock_guard lock(backendLock_);
-      answer.emplace(CapturableDisplays{displayIDs_});
-    }
-    plans_->contentAnswers.answer([completion = std::move(completion), answer = std::move(*answer)] { completion(answer); });
+    auto error = plans_->take(plans_->contentFailures);
+    std::unique_lock lock(lock_);
+    auto answer = error ? Result<CapturableDisplays>::failure(*error) : Result<CapturableDisplays>(CapturableDisplays{displayIDs_});
+    lock.unlock();
+    plans_->contentAnswers.answer([completion = std::move(completion), answer] { completion(answer); });
   }
 
-  std::shared_ptr<ScreenCaptureStream> makeStream(std::uint32_t displayID, const ScreenCaptureStreamConfiguration& configuration,
+  std::shared_ptr<ScreenCaptureStream> makeStream(std::uint32_t displayID,
+                                                  const ScreenCaptureStreamConfiguration& configuration,
                                                   std::weak_ptr<ScreenCaptureStreamDelegate> delegate) override {
-    std::shared_ptr<FakeCaptureStream> stream;
-    {
-      std::lock_guard lock(backendLock_);
-      const int number = static_cast<int>(streams_.size()) + 1;
-      stream = std::make_shared<FakeCaptureStream>(plans_, number, displayID, configuration, std::move(delegate));
-      streams_.push_back(stream);
-    }
-    plans_->record.record("make " + std::to_string(stream->number()));
+    std::unique_lock lock(lock_);
+    const int number = static_cast<int>(streams_.size()) + 1;
+    streams_.push_back(std::make_shared<FakeCaptureStream>(plans_, number, displayID, configuration, std::move(delegate)));
+    auto stream = streams_.back();
+    lock.unlock();
+    plans_->record.record("make " + std::to_string(number));
     return stream;
   }
 
   void setAccessGranted(bool granted) {
-    std::lock_guard lock(backendLock_);
+    std::lock_guard lock(lock_);
     accessGranted_ = granted;
   }
-
   void failContentQueries(int count, std::string error = "content unavailable") {
-    plans_->contentFailures.failNext(count, std::move(error));
+    fail(plans_->contentFailures, count, std::move(error));
   }
   void failOutputRegistrations(int count, std::string error = "output rejected") {
-    plans_->outputFailures.failNext(count, std::move(error));
+    fail(plans_->outputFailures, count, std::move(error));
   }
   void failStarts(int count, std::string error = "stream did not start") {
-    plans_->startFailures.failNext(count, std::move(error));
+    fail(plans_->startFailures, count, std::move(error));
   }
 
   HeldAnswers& contentAnswers() { return plans_->contentAnswers; }
@@ -289,21 +242,22 @@ class FakeCaptureBackend : public ScreenCaptureBackend {
 
   // Streams made so far, by number from 1; none for a number not made yet.
   std::shared_ptr<FakeCaptureStream> stream(int number) const {
-    std::lock_guard lock(backendLock_);
-    const bool made = number >= 1 && number <= static_cast<int>(streams_.size());
-    return made ? streams_[static_cast<std::size_t>(number - 1)] : nullptr;
+    std::lock_guard lock(lock_);
+    return number >= 1 && number <= static_cast<int>(streams_.size()) ? streams_[static_cast<std::size_t>(number - 1)] : nullptr;
   }
-  int streamCount() const { return locked([this] { return static_cast<int>(streams_.size()); }); }
+  int streamCount() const {
+    std::lock_guard lock(lock_);
+    return static_cast<int>(streams_.size());
+  }
 
  private:
-  template <typename Read>
-  std::invoke_result_t<Read> locked(Read read) const {
-    std::lock_guard lock(backendLock_);
-    return read();
+  void fail(FakeCapturePlans::Failures& failures, int count, std::string error) {
+    std::lock_guard lock(plans_->failuresLock);
+    failures = {count, std::move(error)};
   }
 
   const std::shared_ptr<FakeCapturePlans> plans_ = std::make_shared<FakeCapturePlans>();
-  mutable std::mutex backendLock_;  // guards the fields below
+  mutable std::mutex lock_;  // guards the fields below
   std::vector<std::uint32_t> displayIDs_;
   bool accessGranted_ = true;
   std::vector<std::shared_ptr<FakeCaptureStream>> streams_;
