@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 
 #include "platform/virtual/virtual_display_source.h"
@@ -112,10 +111,9 @@ TEST_F(EventInjectorServiceTest, RelativeMovesClampToAllDisplaysAndCarryRoundedD
 }
 
 TEST_F(EventInjectorServiceTest, ValuesThatDoNotFitAreRefusedWithALogLine) {
-  const std::vector<ControlMessage> refused = {
-      M::MouseMoveRelative{kNaN, 0}, M::MouseDragRelative{0, -9.3e18}, M::MouseMove{kNaN, 1}, M::DoubleClick{1, kNaN},
-      M::Scroll{1, -2147483649.0},   M::Scroll{-kInfinity, 1},         M::KeyDown{128, Mods::shift},
-  };
+  const std::vector<ControlMessage> refused = {M::MouseMoveRelative{kNaN, 0}, M::MouseDragRelative{0, -9.3e18},
+                                               M::MouseMove{kNaN, 1},         M::DoubleClick{1, kNaN},
+                                               M::Scroll{-kInfinity, 1},      M::KeyDown{128, Mods::shift}};
   for (const ControlMessage& message : refused) {
     injector->handle(message);
   }
@@ -123,14 +121,13 @@ TEST_F(EventInjectorServiceTest, ValuesThatDoNotFitAreRefusedWithALogLine) {
   EXPECT_EQ(logSink.countContaining("Ignoring"), refused.size());
 }
 
-TEST_F(EventInjectorServiceTest, ScrollDropsFractionsAndLimitsToAHundredLines) {
+TEST_F(EventInjectorServiceTest, ScrollDropsFractionsAndLimitsToAHundredLinesAndKeysCarryModifierFlags) {
   injector->handle(M::Scroll{3.9, -250});
   injector->handle(M::Scroll{2147483647.9, -2147483648.5});
   EXPECT_EQ(eventsOf<ScrollWheelEvent>(),
             (std::vector<ScrollWheelEvent>{{ScrollUnit::line, -100, 3, 0}, {ScrollUnit::line, -100, 100, 0}}));
-}
 
-TEST_F(EventInjectorServiceTest, KeyEventsCarryTheModifierFlags) {
+  // Keys carry the modifier flags.
   injector->handle(M::KeyDown{12, Mods::shift | Mods::command});
   injector->handle(M::KeyUp{127, Mods::control | Mods::option});
   injector->handle(M::KeyDown{1, Mods(0xFFFFFFE1)});  // bits without a name are ignored

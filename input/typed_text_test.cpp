@@ -5,9 +5,9 @@
 namespace velmora {
 namespace {
 
-std::string repeated(const std::string& character, int count) {
+std::string repeated(const std::string& character, std::size_t count) {
   std::string text;
-  for (int i = 0; i < count; ++i) {
+  while (text.size() < character.size() * count) {
     text += character;
   }
   return text;
