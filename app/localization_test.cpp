@@ -64,7 +64,8 @@ TEST(LocalizationTest, EnglishTableHasAMatchingEntryForEveryKeyAndNoOthers) {
     const std::string shown = formatWithSamples(table, key);
     EXPECT_FALSE(shown.starts_with(key.key)) << key.key << " shows " << shown;
     for (const Kind kind : key.arguments) {
-      EXPECT_NE(shown.find(kSamples[static_cast<int>(kind)].text()), std::string::npos) << key.key << " drops " << shown;
+      const auto& sample = kSamples[static_cast<int>(kind)].text();
+      EXPECT_NE(shown.find(sample), std::string::npos) << key.key << " drops " << sample << ": " << shown;
     }
   }
   EXPECT_TRUE(logSink.lines().empty()) << logSink.lines().front().message;

@@ -213,7 +213,8 @@ TEST_F(ControlChannelServerTest, RoutesEveryMessageInArrivalOrderAndEndsSessions
   auto client = admittedClient();
   Bytes glued;
   for (const auto& message :
-       {ControlMessage(ControlMessage::KeyDown{36, ControlMessage::KeyModifiers(9)}), ControlMessage(ControlMessage::SwitchDisplay{5}),
+       {ControlMessage(ControlMessage::KeyDown{36, ControlMessage::KeyModifiers(9)}),
+        ControlMessage(ControlMessage::SwitchDisplay{5}),
         ControlMessage(ControlMessage::SetMultiDisplay{true}), ControlMessage(ControlMessage::RequestKeyframe{}),
         ControlMessage(ControlMessage::Unknown{}), ControlMessage(ControlMessage::MouseMove{10.5, 20})}) {
     const auto frame = MessageCoder::shared().encode(message);

@@ -91,7 +91,8 @@ wait_for "the private D-Bus" test -S "$work/bus"
 
 echo "== a host started before the daemon says so, keeps running and registers once it appears"
 start_probe late "Velmora Late" _velmora._tcp 45921
-wait_for "the unavailable line" logged late "DNS-SD advertisement unavailable: Daemon not running; waiting for the daemon"
+wait_for "the unavailable line" logged late \
+  "DNS-SD advertisement unavailable: Daemon not running; waiting for the daemon"
 start_daemon
 wait_for "Velmora Late on port 45921" advertised 'Velmora\032Late' 45921
 logged late "DNS-SD advertisement established: Velmora Late (_velmora._tcp)" || fail "no established line"

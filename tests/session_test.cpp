@@ -89,7 +89,8 @@ TEST_F(SessionTest, ASecondClientReplacesTheFirstAndTrustedClientsSurviveSigterm
             json::array({"device-A", "device-B"}));
 
   auto restarted = startHost(home_);
-  auto trusted = startClient(home_, "trusted", {waitForPicturesLine(5)}, {"--identifier", "device-A", "--duration", "0.5"});
+  auto trusted =
+      startClient(home_, "trusted", {waitForPicturesLine(5)}, {"--identifier", "device-A", "--duration", "0.5"});
   const auto [status, report] = finishClient(*trusted);
   EXPECT_EQ(status, 0) << trusted->output();
   EXPECT_GE(displayStatistics(report, 0).value("picturesDecoded", 0), 5);
