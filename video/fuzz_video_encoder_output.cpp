@@ -32,7 +32,8 @@ void emitSample(FuzzedDataProvider& data, const velmora::testing::FakeEncoderSes
     sample.formatDescription.emplace();
     for (Bytes& parameterSet : parameterSets) {
       parameterSet = data.ConsumeBytes<std::uint8_t>(data.ConsumeIntegralInRange(0, 255));
-      sample.formatDescription->parameterSets.emplace_back(parameterSet);
+      using Set = std::optional<std::span<const std::uint8_t>>;  // an absent one keeps the stored set
+      sample.formatDescription->parameterSets.push_back(data.ConsumeBool() ? Set(parameterSet) : std::nullopt);
     }
   }
   const Bytes payload = data.ConsumeBytes<std::uint8_t>(data.ConsumeIntegral<std::uint16_t>());

@@ -82,16 +82,7 @@ class VideoEncoderServiceTest : public ::testing::Test {
   std::vector<EncodedFrame> frames_;
 };
 
-TEST_F(VideoEncoderServiceTest, ConfigureReplacesTheSessionWithTheNewSettings) {
-  service_.configure(2560, 1440, 20'000'000, 60);
-  service_.configure(1280, 720, 2'500'000, 30);
-
-  EXPECT_THAT(sessions_.createdSettings(), ElementsAre(EncoderSettings{2560, 1440, 20'000'000, 120, 60},
-                                                       EncoderSettings{1280, 720, 2'500'000, 60, 30}));
-  EXPECT_EQ(sessions_.liveSessions(), 1) << "the first session was not discarded";
-}
-
-TEST_F(VideoEncoderServiceTest, AfterAFailedCreationFramesAndBitRatesAreDroppedUntilTheNextSuccess) {
+TEST_F(VideoEncoderServiceTest, AFailedCreationDropsFramesUntilTheNextAndEachConfigureReplacesTheSession) {
   sessions_.failNextCreation(-7, "no encoder here");
   configure();
   service_.encode(captured());
@@ -99,9 +90,14 @@ TEST_F(VideoEncoderServiceTest, AfterAFailedCreationFramesAndBitRatesAreDroppedU
   EXPECT_TRUE(sessions_.submittedFrames().empty());
   EXPECT_FALSE(service_.setBitRate(5'000'000));
 
-  configure();
+  service_.configure(2560, 1440, 20'000'000, 60);
+  service_.configure(1280, 720, 2'500'000, 30);
   service_.encode(captured());
   EXPECT_EQ(sessions_.submittedFrames().size(), 1u);
+  EXPECT_THAT(sessions_.createdSettings(), ElementsAre(EncoderSettings{1920, 1080, 20'000'000, 120, 60},
+                                                       EncoderSettings{2560, 1440, 20'000'000, 120, 60},
+                                                       EncoderSettings{1280, 720, 2'500'000, 60, 30}));
+  EXPECT_EQ(sessions_.liveSessions(), 1) << "the earlier session was not discarded";
   EXPECT_TRUE(service_.setBitRate(10'000'000));
   EXPECT_THAT(sessions_.bitRateChanges(), ElementsAre(10'000'000));
 }
