@@ -183,16 +183,6 @@ TEST_F(ScreenCaptureServiceTest, CountsValidScreenFramesAndLogsTheFirstThreeAndE
   EXPECT_EQ(logs_.countContaining("Captured frame #"), 5U);
 }
 
-TEST_F(ScreenCaptureServiceTest, AStreamThatDiesIsForgottenAndReportedIdle) {
-  running()->reportStoppedWithError("display unplugged");
-
-  EXPECT_EQ(reportsOnceThereAre(3), (std::vector<CaptureState>{CaptureState::starting, CaptureState::running, CaptureState::idle}));
-  if (const auto stopTask = service_->stop()) {
-    ASSERT_TRUE(finishes(stopTask));
-  }
-  EXPECT_EQ(backend_->record().count("stop 1"), 0U) << "the dead stream was forgotten";
-}
-
 TEST_F(ScreenCaptureServiceTest, NeitherStreamsNorQueuedReportsKeepAReleasedServiceAlive) {
   const auto stream = running();
   ASSERT_EQ(reportsOnceThereAre(2).size(), 2U);

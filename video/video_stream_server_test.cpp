@@ -16,7 +16,6 @@ namespace {
 using testing::UdpTestPeer;
 using testing::waitUntil;
 
-constexpr std::string_view kNoClientLine = "VideoServer: send called but no client connection!";
 constexpr std::string_view kUnverifiedLine = "VideoServer: rejecting UDP connection before TCP host verification completed";
 
 Bytes countingBytes(std::size_t size, std::uint8_t start = 0) {
@@ -162,32 +161,12 @@ TEST_F(VideoStreamServerTest, FrameGoesOutAsItsTrainOfDatagrams) {
   EXPECT_TRUE(client.hasNothingToRead());
 }
 
-TEST_F(VideoStreamServerTest, SendLinesAreThrottledToTheFirstFiveAndEvery300th) {
-  auto server = makeServer();
-  for (int call = 0; call < 7; ++call) {
-    server->send({}, VideoFrameMetadata{});
-  }
-  EXPECT_EQ(logs_.count(log::Level::debug, kNoClientLine), 5u);
-
-  UdpTestPeer client;
-  connect(*server, client);
-  for (std::uint32_t frameID = 8; frameID <= 601; ++frameID) {
-    server->send({}, VideoFrameMetadata{frameID, 0, false, 0, 0});
-  }
-
-  EXPECT_EQ(logs_.countContaining("VideoServer: sending frame"), 2u);
-  EXPECT_EQ(logs_.count(log::Level::debug, "VideoServer: sending frame 300 fragments=0 (sendCount=300)"), 1u);
-}
-
 TEST_F(VideoStreamServerTest, StartIsIdempotentAndDisconnectForgetsTheHost) {
   auto server = makeServer();
   UdpTestPeer client;
   connect(*server, client);
-  const auto port = server->listeningPort();
   server->start();
   EXPECT_EQ(listeners_->size(), 1u);
-  EXPECT_EQ(server->listeningPort(), port);
-
   server->disconnectClient();
   EXPECT_FALSE(server->allowedClientHost());
   server->send(std::vector<Bytes>{countingBytes(10)}, VideoFrameMetadata{});
