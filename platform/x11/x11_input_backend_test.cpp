@@ -10,9 +10,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <initializer_list>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "input/event_injector_service.h"
@@ -34,63 +34,27 @@ PointerEvent pointerEvent(PointerEventType type, GlobalPoint location) {
   return {type, location, PointerButton::left, 0, 1, {}, {}};
 }
 
-// A window of the test's own that covers the screen, holds the keyboard focus and reads what
-// reaches it, looking keys up the way clients do.
+// The event recorder's window over the whole screen, holding the keyboard focus; it looks keys up
+// the way clients do. Lines are read in sequence.
 class EventSink {
  public:
-  explicit EventSink(const std::string& display) : connection_(std::move(openX11Connection(display).value())) {
-    Display* d = connection_.get();
-    // Like toolkits, follow keyboard mapping changes through XKB; Xlib alone would not see them.
-    int opcode = 0;
-    int errorBase = 0;
-    int major = XkbMajorVersion;
-    int minor = XkbMinorVersion;
-    XkbQueryExtension(d, &opcode, &xkbEventBase_, &errorBase, &major, &minor);
-    XkbSelectEvents(d, XkbUseCoreKbd, XkbMapNotifyMask, XkbMapNotifyMask);
-    XWindowAttributes root{};
-    XGetWindowAttributes(d, DefaultRootWindow(d), &root);
-    window_ = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, static_cast<unsigned>(root.width),
-                                  static_cast<unsigned>(root.height), 0, 0, 0);
-    XSelectInput(d, window_,
-                 KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask | StructureNotifyMask);
-    XMapRaised(d, window_);
-    next({MapNotify});
-    XSetInputFocus(d, window_, RevertToParent, CurrentTime);
-    XSync(d, False);
+  explicit EventSink(const testing::XvfbServer& server)
+      : recorder_(VELMORA_X11_EVENT_RECORDER, {"0", "0", "3840", "1080"}, {"DISPLAY=" + server.display()}) {
+    EXPECT_TRUE(recorder_.waitForLineStartingWith("ready", kEventWait)) << recorder_.output();
   }
 
-  std::optional<XEvent> next(std::initializer_list<int> types) {
-    Display* d = connection_.get();
-    for (const auto deadline = Clock::now() + kEventWait; Clock::now() < deadline; std::this_thread::sleep_for(2ms)) {
-      for (XEvent event; XPending(d) > 0;) {
-        XNextEvent(d, &event);
-        if (event.type == xkbEventBase_ && reinterpret_cast<XkbEvent*>(&event)->any.xkb_type == XkbMapNotify) {
-          XkbRefreshKeyboardMapping(&reinterpret_cast<XkbEvent*>(&event)->map);
-        }
-        if (std::find(types.begin(), types.end(), event.type) != types.end()) {
-          return event;
-        }
-      }
-    }
-    return std::nullopt;
+  // The fields after `kind` of the next such line: "1970 60 256" for "motion 1970 60 256".
+  std::optional<std::istringstream> next(const std::string& kind) {
+    auto rest = recorder_.waitForLineStartingWith(kind + " ", kEventWait);
+    return rest ? std::optional(std::istringstream(*rest)) : std::nullopt;
   }
 
-  // The next key press of a key that is not a modifier.
-  std::optional<XKeyEvent> nextKeyPress() {
-    while (const auto event = next({KeyPress})) {
-      XKeyEvent key = event->xkey;
-      if (!IsModifierKey(keysymOf(key))) {
-        return key;
-      }
-    }
-    return std::nullopt;
-  }
-
-  static KeySym keysymOf(XKeyEvent& key) {
-    char text[32];
-    KeySym keysym = NoSymbol;
-    XLookupString(&key, text, sizeof text, &keysym, nullptr);
-    return keysym;
+  // The keysym and state of the next key press of a key that is not a modifier.
+  std::optional<std::pair<KeySym, unsigned>> nextKeyPress() {
+    const auto found = recorder_.waitForLine(
+        [](const std::string& line) { return line.starts_with("keyPress ") && !IsModifierKey(keysymOf(line)); },
+        kEventWait);
+    return found ? std::optional(std::pair(keysymOf(found->second), stateOf(found->second))) : std::nullopt;
   }
 
   // Whether the next key presses type `text`, as a client reading their keysyms sees them.
@@ -98,7 +62,7 @@ class EventSink {
     for (const char32_t codePoint : codePointsOf(text)) {
       auto key = nextKeyPress();
       const auto expected = keysymsForCodePoint(codePoint);
-      if (!key || std::find(expected.begin(), expected.end(), keysymOf(*key)) == expected.end()) {
+      if (!key || std::find(expected.begin(), expected.end(), key->first) == expected.end()) {
         return ::testing::AssertionFailure() << "U+" << std::hex << static_cast<std::uint32_t>(codePoint) << " in " << text;
       }
     }
@@ -106,9 +70,22 @@ class EventSink {
   }
 
  private:
-  X11Connection connection_;
-  int xkbEventBase_ = 0;
-  Window window_ = None;
+  // "keyPress KEYCODE KEYSYM STATE U+XXXX"
+  static KeySym keysymOf(const std::string& line) {
+    std::istringstream fields(line);
+    std::string kind, keyCode, name;
+    fields >> kind >> keyCode >> name;
+    return XStringToKeysym(name.c_str());
+  }
+  static unsigned stateOf(const std::string& line) {
+    std::istringstream fields(line);
+    std::string skipped;
+    unsigned state = 0;
+    fields >> skipped >> skipped >> skipped >> state;
+    return state;
+  }
+
+  testing::ChildProcess recorder_;
 };
 
 class X11InputBackendTest : public ::testing::Test {
@@ -238,38 +215,40 @@ TEST_F(X11InputBackendTest, BoundsAndPointerFollowTheLiveMonitorsAndTheInjectorC
 
 TEST_F(X11InputBackendTest, ADragHoldsTheButtonDown) {
   makeMonitors();
-  EventSink sink(server_.display());
+  EventSink sink(server_);
   const auto injector = makeInjector();
   injector->setTargetDisplayID(monitorNumber("Right"));
   injector->handle(M::MouseDown{10, 10, M::MouseButton::left});
-  ASSERT_TRUE(sink.next({ButtonPress}));
+  ASSERT_TRUE(sink.next("buttonPress"));
   injector->handle(M::MouseDrag{50, 60});
-  std::optional<XEvent> motion;
-  while ((motion = sink.next({MotionNotify})) && !(motion->xmotion.x_root == 1970 && motion->xmotion.y_root == 60)) {
+  int x = 0, y = 0;
+  unsigned state = 0;
+  for (std::optional<std::istringstream> motion; !(x == 1970 && y == 60) && (motion = sink.next("motion"));) {
+    *motion >> x >> y >> state;
   }
-  ASSERT_TRUE(motion) << "no motion to the drag's end";
-  EXPECT_NE(motion->xmotion.state & Button1Mask, 0U);
+  ASSERT_TRUE(x == 1970 && y == 60) << "no motion to the drag's end";
+  EXPECT_NE(state & Button1Mask, 0U);
   injector->handle(M::MouseUp{50, 60, M::MouseButton::left});
-  const auto released = sink.next({ButtonRelease});
-  ASSERT_TRUE(released);
-  EXPECT_EQ(released->xbutton.x_root, 1970);
+  auto released = sink.next("buttonRelease 1");
+  ASSERT_TRUE(released && *released >> x);
+  EXPECT_EQ(x, 1970);
 }
 
 TEST_F(X11InputBackendTest, ScrollLinesAreClicksOfButtonsFourToSeven) {
-  EventSink sink(server_.display());
+  EventSink sink(server_);
   backend_->postScrollWheelEvent(ScrollWheelEvent{ScrollUnit::line, 3, 0, 0});
   backend_->postScrollWheelEvent(ScrollWheelEvent{ScrollUnit::line, -2, 0, 0});
   backend_->postScrollWheelEvent(ScrollWheelEvent{ScrollUnit::line, 0, 1, 0});
   backend_->postScrollWheelEvent(ScrollWheelEvent{ScrollUnit::line, 0, -1, 0});
   std::vector<unsigned> buttons;
-  for (std::optional<XEvent> event; buttons.size() < 7 && (event = sink.next({ButtonPress}));) {
-    buttons.push_back(event->xbutton.button);
+  for (std::optional<std::istringstream> event; buttons.size() < 7 && (event = sink.next("buttonPress"));) {
+    *event >> buttons.emplace_back();
   }
   EXPECT_EQ(buttons, (std::vector<unsigned>{4, 4, 4, 5, 5, 6, 7})) << "up, down, left, right";
 }
 
 TEST_F(X11InputBackendTest, KeysArriveWithTheModifiersOfTheirFlags) {
-  EventSink sink(server_.display());
+  EventSink sink(server_);
   const struct {
     std::uint16_t macKeyCode;
     std::uint64_t flags;
@@ -289,15 +268,15 @@ TEST_F(X11InputBackendTest, KeysArriveWithTheModifiersOfTheirFlags) {
     ASSERT_TRUE(backend_->postKeyboardEvent(KeyboardEvent{macKeyCode, false, flags}));
     auto key = sink.nextKeyPress();
     ASSERT_TRUE(key) << "keyCode " << macKeyCode;
-    EXPECT_EQ(EventSink::keysymOf(*key), keysym) << "keyCode " << macKeyCode;
-    EXPECT_EQ(key->state & kModifierStateMask, state) << "keyCode " << macKeyCode;
+    EXPECT_EQ(key->first, keysym) << "keyCode " << macKeyCode;
+    EXPECT_EQ(key->second & kModifierStateMask, state) << "keyCode " << macKeyCode;
     EXPECT_TRUE(modifierKeysDown().empty()) << "modifiers pressed for the key stay down";
   }
   EXPECT_FALSE(backend_->postKeyboardEvent(KeyboardEvent{63, true, 0})) << "fn names no key";
 }
 
 TEST_F(X11InputBackendTest, TypedTextArrivesExactlyAsSent) {
-  EventSink sink(server_.display());
+  EventSink sink(server_);
   for (const std::string text : {"~`|\\ \u00a6\u00df\u20ac",  // ¦ is on level three of the key of <
                                  "\u00c0\u00d5\u00dd",            // accented capitals stay capitals
                                  "\U0001F600\U0001F3FD e\u0301 \u4e2d\u0416", "tab\there\nnext line"}) {
@@ -309,7 +288,7 @@ TEST_F(X11InputBackendTest, TypedTextArrivesExactlyAsSent) {
 
 // Text is typed as sent whatever the client holds; what it holds stays down for its next keys.
 TEST_F(X11InputBackendTest, TypingIgnoresCapsLockAndHeldModifiersAndRestoresThem) {
-  EventSink sink(server_.display());
+  EventSink sink(server_);
   ASSERT_EQ(server_.run("xdotool key Caps_Lock"), 0);
   ASSERT_TRUE(backend_->postKeyboardEvent(KeyboardEvent{59, true, EventFlags::control}));
   backend_->postUnicodeString("aB\u00e9");
@@ -333,7 +312,7 @@ TEST_F(X11InputBackendTest, SpareKeysServeMoreCharactersThanThereAreAndGoBackToN
   backend_ = makeX11InputBackend(server_.display(), timing_).value();
   ASSERT_GT(backend_->spareKeyCount(), 0U);
   const auto before = keyboardMapping();
-  EventSink sink(server_.display());
+  EventSink sink(server_);
   std::string text;
   const std::size_t characters = backend_->spareKeyCount() + 5;
   for (std::size_t index = 0; index < characters; ++index) {  // U+4E00 onwards, in UTF-8

@@ -4,10 +4,10 @@
 // what injected input did:
 //   monitor NAME ID X Y WIDTH HEIGHT    one per monitor; ID is the monitor's name atom
 //   ready                               the window is mapped and focused
-//   motion X Y                          window coordinates
+//   motion X Y STATE                    window coordinates, the held buttons and modifiers
 //   buttonPress BUTTON X Y / buttonRelease BUTTON X Y
-//   keyPress KEYCODE KEYSYM U+XXXX      the character the key gives, "-" for none
-//   keyRelease KEYCODE KEYSYM U+XXXX
+//   keyPress KEYCODE KEYSYM STATE U+XXXX   the character the key gives, "-" for none
+//   keyRelease KEYCODE KEYSYM STATE U+XXXX
 // Ends when killed or when the X server goes away (Xlib's default handler exits).
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
@@ -72,7 +72,7 @@ void printKey(const char* kind, XKeyEvent& key) {
   if (character) {
     std::snprintf(codePoint, sizeof codePoint, "U+%04lX", *character);
   }
-  std::printf("%s %u %s %s\n", kind, key.keycode, name != nullptr ? name : "NoSymbol", codePoint);
+  std::printf("%s %u %s %u %s\n", kind, key.keycode, name != nullptr ? name : "NoSymbol", key.state, codePoint);
 }
 
 int record(Display* display, int x, int y, int width, int height) {
@@ -111,7 +111,7 @@ int record(Display* display, int x, int y, int width, int height) {
         XRefreshKeyboardMapping(&event.xmapping);
         break;
       case MotionNotify:
-        std::printf("motion %d %d\n", event.xmotion.x, event.xmotion.y);
+        std::printf("motion %d %d %u\n", event.xmotion.x, event.xmotion.y, event.xmotion.state);
         break;
       case ButtonPress:
       case ButtonRelease:
