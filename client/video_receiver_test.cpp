@@ -196,21 +196,6 @@ TEST_F(VideoReceiverTest, HostileDatagramsAreCountedAndLeaveTheStreamIntact) {
   EXPECT_EQ(statistics.displays[1].decodeErrors, 1u);
 }
 
-TEST_F(VideoReceiverTest, HelloIsRepeatedUntilVideoArrives) {
-  VideoReceiverOptions options;
-  options.helloInterval = kShortHelloInterval;
-  auto receiver = startReceiver(std::move(options));
-  ASSERT_TRUE(receiver);
-
-  host_.sendTo(clientPort_, Bytes{1, 2, 3});  // garbage is not video: the hellos go on
-  ASSERT_EQ(host_.receive(), kHello);
-  sendFrames(frames_, 0, 12);
-  ASSERT_TRUE(events_.waitForPicture(11));
-  const std::uint64_t hellosSent = receiver->statistics().hellosSent;
-  std::this_thread::sleep_for(10 * kShortHelloInterval);
-  EXPECT_EQ(receiver->statistics().hellosSent, hellosSent) << "no hellos once video arrived";
-}
-
 TEST_F(VideoReceiverTest, DecoderRefusesPicturesLargerThanTheLimit) {
   auto narrow = HevcDecoder::create({256, HevcDecoder::Limits{}.maxPicturePixels});
   ASSERT_TRUE(narrow);
