@@ -41,10 +41,6 @@ class FakeEncoderSessions {
     std::lock_guard lock(state_->valuesLock);
     state_->nextFailure = VideoEncoderBackendError{status, std::move(description)};
   }
-  void refuseBitRates(bool refuse) {
-    std::lock_guard lock(state_->valuesLock);
-    state_->refuseBitRates = refuse;
-  }
 
   std::vector<EncoderSettings> createdSettings() const { return read(&State::createdSettings); }
   int liveSessions() const { return read(&State::liveSessions); }
@@ -74,7 +70,6 @@ class FakeEncoderSessions {
     std::mutex valuesLock;
     std::vector<EncoderSettings> createdSettings;
     std::optional<VideoEncoderBackendError> nextFailure;
-    bool refuseBitRates = false;
     int sessionCount = 0;
     int liveSessions = 0;
     int currentSession = 0;
@@ -110,9 +105,6 @@ class FakeEncoderSessions {
     }
     bool setBitRate(std::int64_t bitsPerSecond) override {
       std::lock_guard lock(state_->valuesLock);
-      if (state_->refuseBitRates) {
-        return false;
-      }
       state_->bitRateChanges.push_back(bitsPerSecond);
       return true;
     }

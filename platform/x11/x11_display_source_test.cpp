@@ -6,7 +6,6 @@
 #include <map>
 #include <set>
 
-#include "displays/mac_display_catalog.h"
 #include "platform/testing/xvfb_server.h"
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/x11_test_painter.h"
@@ -48,16 +47,6 @@ class X11DisplaySourceTest : public ::testing::Test {
   std::shared_ptr<X11DisplaySource> source_;
 };
 
-TEST_F(X11DisplaySourceTest, ThePrimaryMonitorIsMainAndTheOriginOfTheFrames) {
-  makeThreeMonitors();
-  const auto screens = screensByName();
-  ASSERT_EQ(screens.size(), 3U);
-  EXPECT_EQ(source_->mainDisplayID(), screens.at("Right").displayID);
-  EXPECT_EQ(screens.at("Left").frame, (Rect{-1920, 0, 1920, 1080}));
-  EXPECT_EQ(screens.at("Right").frame, (Rect{0, 0, 1920, 1080}));
-  EXPECT_EQ(screens.at("Above").frame, (Rect{-1600, 1080, 1280, 1024})) << "y grows upward";
-}
-
 TEST_F(X11DisplaySourceTest, DisplayNumbersAreNonZeroDistinctAndStableAcrossCallsAndChanges) {
   makeThreeMonitors();
   const auto before = screensByName();
@@ -78,25 +67,6 @@ TEST_F(X11DisplaySourceTest, DisplayNumbersAreNonZeroDistinctAndStableAcrossCall
 
   const auto active = source_->activeDisplayIDs();
   EXPECT_EQ(std::set<std::uint32_t>(active.begin(), active.end()), numbers);
-}
-
-TEST_F(X11DisplaySourceTest, AMonitorWithTheAreaOfAnEarlierOneMirrorsItAndLeavesTheCatalogAndScaleFollowsXftDpi) {
-  xrandr("--setmonitor Left 1920/500x1080/300+0+0 screen");
-  xrandr("--setmonitor Right 1920/500x1080/300+1920+0 none");
-  xrandr("--setmonitor Copy 1920/500x1080/300+0+0 none");
-  const auto screens = screensByName();
-  ASSERT_EQ(screens.size(), 3U);
-  EXPECT_EQ(source_->mirroredDisplayID(screens.at("Copy").displayID), screens.at("Left").displayID);
-  EXPECT_EQ(source_->mirroredDisplayID(screens.at("Left").displayID), 0U);
-
-  const auto snapshots = MacDisplayCatalog::currentSnapshots(*source_);
-  ASSERT_EQ(snapshots.size(), 2U);
-  EXPECT_EQ(snapshots[0].name, "Left");
-  EXPECT_EQ(snapshots[1].name, "Right");
-
-  ASSERT_EQ(server_.run("sh -c 'echo Xft.dpi: 192 | xrdb -nocpp -merge'"), 0);
-  EXPECT_EQ(screensByName().at("Left").backingScaleFactor, 2);
-  EXPECT_EQ(screensByName().at("Right").frame, (Rect{960, 0, 960, 540}));
 }
 
 TEST_F(X11DisplaySourceTest, TheConnectedOutputsEdidNameNamesItsMonitors) {
