@@ -92,10 +92,8 @@ std::optional<std::vector<EncodedTestFrame>> encodeTestStream() {
       return std::nullopt;
     }
     drawNoise(picture->data[0], picture->linesize[0], kWidth, kHeight, index);
-    for (int plane = 1; plane <= 2; ++plane) {
-      for (int row = 0; row < kHeight / 2; ++row) {
-        std::memset(picture->data[plane] + row * picture->linesize[plane], 128, static_cast<std::size_t>(kWidth / 2));
-      }
+    for (int plane = 1; plane <= 2; ++plane) {  // neutral chroma
+      std::memset(picture->data[plane], 128, static_cast<std::size_t>(picture->linesize[plane] * kHeight / 2));
     }
     picture->pts = index;
     if (avcodec_send_frame(context.get(), picture.get()) < 0 || !collectPackets(*context, *packet, frames)) {

@@ -26,7 +26,6 @@ TEST(InputScriptTest, ReadsEveryKindOfStepWithItsLineNumber) {
       "  # indented comment\n"
       "{\"waitForServerHellos\": {\"count\": 2, \"timeout\": 2.5}}\n"
       "{\"mouseMove\":{\"x\":10,\"y\":20}}\n"
-      "{\"requestKeyframe\":{}}\n"
       "{\"changeVideoPort\": {}}");
   ASSERT_TRUE(script.ok()) << script.error();
   const InputScript expected = {
@@ -34,8 +33,7 @@ TEST(InputScriptTest, ReadsEveryKindOfStepWithItsLineNumber) {
       {5, ScriptWaitForPictures{1, 30, 10s}},
       {7, ScriptWaitForServerHellos{2, 2500ms}},
       {8, ControlMessage(ControlMessage::MouseMove{10, 20})},
-      {9, ControlMessage(ControlMessage::RequestKeyframe{})},
-      {10, ScriptChangeVideoPort{}},
+      {9, ScriptChangeVideoPort{}},
   };
   EXPECT_EQ(script.value(), expected);
 }

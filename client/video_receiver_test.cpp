@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -47,13 +49,6 @@ class ReceiverEvents {
   std::vector<ReceivedPicture> pictures() const {
     std::lock_guard lock(eventsLock_);
     return pictures_;
-  }
-  std::vector<std::uint32_t> frameIDs() const {
-    std::vector<std::uint32_t> ids;
-    for (const ReceivedPicture& picture : pictures()) {
-      ids.push_back(picture.frameID);
-    }
-    return ids;
   }
   std::vector<std::uint16_t> keyframeRequests() const {
     std::lock_guard lock(eventsLock_);
@@ -150,20 +145,11 @@ TEST_F(VideoReceiverTest, LostFragmentDropsTheFrameAndDecodingResumesAtTheNextKe
   ASSERT_TRUE(events_.waitForPicture(11));
   receiver->stop();
 
-  EXPECT_EQ(events_.frameIDs(), (std::vector<std::uint32_t>{0, 1, 6, 7, 8, 9, 10, 11}));
+  std::vector<std::uint32_t> frameIDs;
+  std::ranges::transform(events_.pictures(), std::back_inserter(frameIDs), &ReceivedPicture::frameID);
+  EXPECT_EQ(frameIDs, (std::vector<std::uint32_t>{0, 1, 6, 7, 8, 9, 10, 11}));
   EXPECT_EQ(receiver->statistics().displays.at(0).decodeErrors, 0u);
   EXPECT_EQ(events_.keyframeRequests(), std::vector<std::uint16_t>{0}) << "one request a second at most";
-}
-
-TEST_F(VideoReceiverTest, StreamJoinedMidwayStartsAtTheFirstKeyframe) {
-  auto receiver = startReceiver();
-  ASSERT_TRUE(receiver);
-
-  sendFrames(frames_, 3, 12);
-  ASSERT_TRUE(events_.waitForPicture(11));
-  receiver->stop();
-
-  EXPECT_EQ(events_.frameIDs(), (std::vector<std::uint32_t>{6, 7, 8, 9, 10, 11}));
 }
 
 TEST_F(VideoReceiverTest, HostileDatagramsAreCountedAndLeaveTheStreamIntact) {
