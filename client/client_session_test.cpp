@@ -73,15 +73,13 @@ TEST(ClientSessionTest, RejectionEndsTheSessionWithItsReasonAndNoReport) {
 TEST(ClientSessionTest, WaitThatTimesOutFailsNamingItsLine) {
   FakeHost host({{FakeHost::frame(FakeHost::serverHello())}, false});
   VideoSink sink;
-  ClientSession session(settingsWith("", "# no video will come\n{\"waitForPictures\":{\"display\":0,\"count\":1,\"timeout\":0.5}}\n",
-                                     0ms),
-                        sink.starter());
+  const std::string script = "# no video will come\n"
+                             "{\"waitForPictures\":{\"display\":0,\"count\":1,\"timeout\":0.5}}\n";
+  ClientSession session(settingsWith("", script, 0ms), sink.starter());
 
   const auto result = session.run("127.0.0.1", host.port());
   EXPECT_EQ(result.exitStatus, ClientExitStatus::failure);
   EXPECT_EQ(result.error, "script line 2: display 0 decoded 0 of 1 pictures within 0.5 s");
-  ASSERT_TRUE(result.report.has_value());
-  EXPECT_EQ((*result.report)["serverHellosReceived"], 1);
   // Without a video host in the hello, video comes from the control connection's peer.
   EXPECT_EQ(sink.requested(), "127.0.0.1 port 5921");
 }

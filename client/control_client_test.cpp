@@ -74,7 +74,6 @@ TEST(ControlClientHostileHostTest, EveryMisbehaviourIsAFailureWithItsReason) {
       {"garbage", {{{0, 0, 0, 3, 'a', 'b', 'c'}}, false}, "the host sent an undecodable message: ", 0},
       {"silence", {{}, false}, "the host did not answer the ClientHello within 2 s", 0},
       {"close", {{}, true}, "the host closed the connection without answering the ClientHello", 0},
-      {"a ClientHello", {{FakeHost::frame(helloWithCode("1234"))}, false}, "the host sent an unexpected clientHello", 0},
       {"close after admission", {{serverHello}, true}, "the host closed the control connection", 1},
       {"oversized prefix after admission",
        {{then({0xff, 0xff, 0xff, 0xff})}, false},
