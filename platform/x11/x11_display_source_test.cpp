@@ -8,7 +8,6 @@
 
 #include "platform/testing/xvfb_server.h"
 #include "platform/x11/x11_connection.h"
-#include "platform/x11/x11_test_painter.h"
 
 #include <X11/Xlib.h>
 
@@ -67,25 +66,6 @@ TEST_F(X11DisplaySourceTest, DisplayNumbersAreNonZeroDistinctAndStableAcrossCall
 
   const auto active = source_->activeDisplayIDs();
   EXPECT_EQ(std::set<std::uint32_t>(active.begin(), active.end()), numbers);
-}
-
-TEST_F(X11DisplaySourceTest, TheConnectedOutputsEdidNameNamesItsMonitors) {
-  std::vector<std::uint8_t> edid(128, 0);
-  const unsigned char header[] = {0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00};
-  std::copy(std::begin(header), std::end(header), edid.begin());
-  const std::string descriptor = std::string("\0\0\0\xfc\0", 5) + "Velmora 27\n  ";
-  std::copy(descriptor.begin(), descriptor.end(), edid.begin() + 72);
-
-  auto painter = X11TestPainter::open(server_.display());
-  ASSERT_TRUE(painter.ok());
-  ASSERT_TRUE(painter.value()->setOutputEdid("screen", edid));
-
-  xrandr("--setmonitor Left 1920/500x1080/300+0+0 screen");
-  xrandr("--setmonitor Right 1920/500x1080/300+1920+0 none");
-  const auto screens = source_->screens();
-  ASSERT_EQ(screens.size(), 2U);
-  EXPECT_EQ(screens[0].name, "Velmora 27") << "the monitor on the output";
-  EXPECT_EQ(screens[1].name, "Right") << "a monitor without an output keeps its own name";
 }
 
 TEST(X11DisplaySourceOpenTest, ADisplayThatCannotBeOpenedIsAnError) {

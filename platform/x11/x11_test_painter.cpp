@@ -1,8 +1,6 @@
 #include "platform/x11/x11_test_painter.h"
 
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <X11/extensions/Xrandr.h>
 
 namespace velmora {
 
@@ -42,29 +40,6 @@ void X11TestPainter::fillRoot(const PixelRect& area, std::uint32_t rgb) {
   XFillRectangle(display, DefaultRootWindow(display), static_cast<GC>(rootGraphicsContext_), area.x, area.y,
                  static_cast<unsigned>(area.width), static_cast<unsigned>(area.height));
   XFlush(display);
-}
-
-bool X11TestPainter::setOutputEdid(const std::string& outputName, const std::vector<std::uint8_t>& edid) {
-  Display* display = connection_.get();
-  XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, DefaultRootWindow(display));
-  if (resources == nullptr) {
-    return false;
-  }
-  bool found = false;
-  for (int index = 0; index < resources->noutput && !found; ++index) {
-    XRROutputInfo* info = XRRGetOutputInfo(display, resources, resources->outputs[index]);
-    if (info != nullptr && outputName == info->name) {
-      XRRChangeOutputProperty(display, resources->outputs[index], XInternAtom(display, RR_PROPERTY_RANDR_EDID, False), XA_INTEGER,
-                              8, PropModeReplace, edid.data(), static_cast<int>(edid.size()));
-      found = true;
-    }
-    if (info != nullptr) {
-      XRRFreeOutputInfo(info);
-    }
-  }
-  XRRFreeScreenResources(resources);
-  XSync(display, False);
-  return found;
 }
 
 void X11TestPainter::sync() { XSync(connection_.get(), False); }

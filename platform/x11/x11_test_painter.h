@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/result.h"
 #include "platform/x11/x11_connection.h"
@@ -27,8 +26,6 @@ class X11TestPainter {
   // A borderless window of one colour (0xRRGGBB) above the others, mapped when this returns.
   std::uint64_t showWindow(const PixelRect& area, std::uint32_t rgb);
   void fillRoot(const PixelRect& area, std::uint32_t rgb);
-  // Gives the RandR output an EDID property, as a monitor would; false when there is no such output.
-  bool setOutputEdid(const std::string& outputName, const std::vector<std::uint8_t>& edid);
   // Returns once the server has carried out everything asked so far.
   void sync();
 

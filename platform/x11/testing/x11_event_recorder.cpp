@@ -43,9 +43,7 @@ void printMonitors(Display* display) {
                 monitors[index].y, monitors[index].width, monitors[index].height);
     XFree(name);
   }
-  if (monitors != nullptr) {
-    XRRFreeMonitors(monitors);
-  }
+  XRRFreeMonitors(monitors);
 }
 
 // The character a client reading the keysym would take it for, or nothing.
@@ -53,13 +51,7 @@ std::optional<unsigned long> characterOf(KeySym keysym) {
   if ((keysym >= 0x20 && keysym <= 0x7E) || (keysym >= 0xA0 && keysym <= 0xFF)) {
     return keysym;
   }
-  if (keysym >= 0x1000100 && keysym <= 0x110FFFF) {
-    return keysym - 0x1000000;
-  }
-  if (keysym == XK_Return || keysym == XK_Tab) {
-    return keysym == XK_Return ? '\n' : '\t';
-  }
-  return keysym == XK_EuroSign ? std::optional(0x20ACUL) : std::nullopt;
+  return keysym >= 0x1000100 && keysym <= 0x110FFFF ? std::optional(keysym - 0x1000000) : std::nullopt;
 }
 
 void printKey(const char* kind, XKeyEvent& key) {
@@ -67,9 +59,8 @@ void printKey(const char* kind, XKeyEvent& key) {
   KeySym keysym = NoSymbol;
   XLookupString(&key, text, sizeof text, &keysym, nullptr);
   const char* name = XKeysymToString(keysym);
-  const auto character = characterOf(keysym);
   char codePoint[16] = "-";
-  if (character) {
+  if (const auto character = characterOf(keysym)) {
     std::snprintf(codePoint, sizeof codePoint, "U+%04lX", *character);
   }
   std::printf("%s %u %s %u %s\n", kind, key.keycode, name != nullptr ? name : "NoSymbol", key.state, codePoint);
@@ -79,10 +70,8 @@ int record(Display* display, int x, int y, int width, int height) {
   // Input injection lends spare key codes keysyms on the fly: follow the mapping through XKB as
   // toolkits do, or the keys would be looked up in a stale copy.
   int xkbOpcode = 0, xkbEventBase = 0, xkbErrorBase = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
-  const bool hasXkb = XkbQueryExtension(display, &xkbOpcode, &xkbEventBase, &xkbErrorBase, &major, &minor);
-  if (hasXkb) {
-    XkbSelectEvents(display, XkbUseCoreKbd, XkbMapNotifyMask, XkbMapNotifyMask);
-  }
+  const bool hasXkb = XkbQueryExtension(display, &xkbOpcode, &xkbEventBase, &xkbErrorBase, &major, &minor) &&
+                      XkbSelectEvents(display, XkbUseCoreKbd, XkbMapNotifyMask, XkbMapNotifyMask);
 
   XSetWindowAttributes attributes{};
   attributes.override_redirect = True;  // exactly where asked, with or without a window manager
