@@ -23,10 +23,10 @@ TEST(ClientOptionsTest, DefaultsAskForFullHdAt60) {
 }
 
 TEST(ClientOptionsTest, ReadsEveryOptionInBothSpellings) {
-  const auto parsed =
-      parseClientOptions({"--host=[fe80::1%eth0]", "--port", "6000", "--code=0042", "--identifier", "tablet-1", "--device-name",
-                          "Test Tablet", "--preferred-width", "1280", "--preferred-height=800", "--preferred-frame-rate", "120",
-                          "--handshake-timeout", "0.25", "--log-level", "default"});
+  const auto parsed = parseClientOptions({"--host=[fe80::1%eth0]", "--port", "6000", "--code=0042", "--identifier",
+                                          "tablet-1", "--device-name", "Test Tablet", "--preferred-width", "1280",
+                                          "--preferred-height=800", "--preferred-frame-rate", "120",
+                                          "--handshake-timeout", "0.25", "--log-level", "default"});
   ASSERT_TRUE(parsed.ok()) << parsed.error();
   const ClientOptions& options = parsed.value();
   EXPECT_EQ(options.host, "fe80::1%eth0");

@@ -16,8 +16,7 @@ using testing::FakeCaptureBackend;
 
 constexpr auto kEventTimeout = 10s;
 
-ScreenCaptureTiming quickRetries(int attempts = 15) { return ScreenCaptureTiming{attempts, 1ms}; }
-ScreenCaptureTiming endlessPause() { return ScreenCaptureTiming{15, 1h}; }
+const ScreenCaptureTiming kQuickRetries{15, 1ms};
 
 bool finishes(const std::shared_ptr<CancellableTask>& task) {
   auto finished = std::make_shared<std::promise<void>>();
@@ -42,7 +41,7 @@ class ScreenCaptureServiceTest : public ::testing::Test {
     }
   }
 
-  ScreenCaptureService& makeService(ScreenCaptureTiming timing = quickRetries()) {
+  ScreenCaptureService& makeService(ScreenCaptureTiming timing = kQuickRetries) {
     service_ = ScreenCaptureService::create({mainQueue_, backend_, {}, timing});
     service_->setTargetDisplayID(1);
     service_->setConfiguration(CaptureConfiguration{1280, 720, 30, kPixelFormat420v});
@@ -106,7 +105,7 @@ TEST_F(ScreenCaptureServiceTest, RetriesFailedAttemptsUntilOneSucceeds) {
 }
 
 TEST_F(ScreenCaptureServiceTest, GivesUpAfterTheAttemptLimitOnADisplayThatIsNotShared) {
-  auto& service = makeService(quickRetries(15));
+  auto& service = makeService();
   service.setTargetDisplayID(9);
   service.start();
   ASSERT_TRUE(logged("All capture attempts failed"));
@@ -119,7 +118,7 @@ TEST_F(ScreenCaptureServiceTest, GivesUpAfterTheAttemptLimitOnADisplayThatIsNotS
 
 TEST_F(ScreenCaptureServiceTest, StopWhileAttemptsFailCutsThePauseShortAndMakesNoFurtherAttempt) {
   backend_->failContentQueries(100);
-  auto& service = makeService(endlessPause());
+  auto& service = makeService(ScreenCaptureTiming{15, 1h});  // retries pause for an hour
   service.start();
   ASSERT_TRUE(logged("Capture attempt 1 failed, retrying..."));
 

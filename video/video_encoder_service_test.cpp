@@ -185,12 +185,9 @@ TEST_F(VideoEncoderServiceTest, BadOutputsAndTimesAreDroppedWithoutAFrameIDAndFr
     }
   }
   EXPECT_EQ(sessions_.submittedFrames().size(), 3u);
-  const SampleSpec spec;
-  EncodedSample missing = spec.sample();
-  missing.data.reset();
-  sessions_.emit(missing);
   emit(SampleSpec{.data = {}});
   sessions_.emit(kEncoderStatusEncodeFailed, nullptr);
+  const SampleSpec spec;
   const EncodedSample failed = spec.sample();
   sessions_.emit(-1, &failed);
   emit(SampleSpec{});
