@@ -99,13 +99,12 @@ class VideoReceiverTest : public ::testing::Test {
     return receiver ? std::move(receiver.value()) : nullptr;
   }
 
-  // Frames [first, end) numbered by their index; `omittedFragment` of frame `lossy` is lost.
-  void sendFrames(const std::vector<EncodedTestFrame>& frames, std::uint32_t first, std::uint32_t end,
-                  std::optional<std::uint32_t> lossy = std::nullopt, std::size_t omittedFragment = 1) {
+  // Frames [first, end) numbered by their index; the second fragment of frame `lossy` is lost.
+  void sendFrames(std::uint32_t first, std::uint32_t end, std::optional<std::uint32_t> lossy = std::nullopt) {
     for (std::uint32_t frameID = first; frameID < end; ++frameID) {
-      const auto datagrams = testing::datagramsOf(frames[frameID], frameID);
+      const auto datagrams = testing::datagramsOf(frames_[frameID], frameID);
       for (std::size_t index = 0; index < datagrams.size(); ++index) {
-        if (frameID != lossy || index != omittedFragment) {
+        if (frameID != lossy || index != 1) {
           host_.sendTo(clientPort_, datagrams[index]);
         }
       }
@@ -122,7 +121,7 @@ TEST_F(VideoReceiverTest, DecodesEveryFrame) {
   auto receiver = startReceiver();
   ASSERT_TRUE(receiver);
 
-  sendFrames(frames_, 0, 12);
+  sendFrames(0, 12);
   ASSERT_TRUE(events_.waitForPicture(11));
   receiver->stop();
 
@@ -141,7 +140,7 @@ TEST_F(VideoReceiverTest, LostFragmentDropsTheFrameAndDecodingResumesAtTheNextKe
   auto receiver = startReceiver();
   ASSERT_TRUE(receiver);
 
-  sendFrames(frames_, 0, 12, 2);
+  sendFrames(0, 12, 2);
   ASSERT_TRUE(events_.waitForPicture(11));
   receiver->stop();
 
@@ -158,20 +157,17 @@ TEST_F(VideoReceiverTest, HostileDatagramsAreCountedAndLeaveTheStreamIntact) {
   auto receiver = startReceiver(std::move(options));
   ASSERT_TRUE(receiver);
 
-  auto datagram = [](FramePacketHeader fields, std::size_t payloadSize) {
-    const auto header = fields.serialize();
-    Bytes bytes(header.begin(), header.end());
-    bytes.resize(bytes.size() + payloadSize, 0xA5);
-    return bytes;
-  };
-  sendFrames(frames_, 0, 1);
+  sendFrames(0, 1);
   host_.sendTo(clientPort_, Bytes(16, 0));
   // Well-formed frames of junk: display 1 gets a "keyframe" that is not HEVC, displays 5 and 6
   // are beyond the receiver's limit of two.
-  for (const std::uint16_t displayID : {std::uint16_t{1}, std::uint16_t{5}, std::uint16_t{6}}) {
-    host_.sendTo(clientPort_, datagram({0, 0, 1, 1000, true, displayID}, 1000));
+  for (const std::uint16_t displayID : std::initializer_list<std::uint16_t>{1, 5, 6}) {
+    const auto header = FramePacketHeader(0, 0, 1, 1000, true, displayID).serialize();
+    Bytes junk(header.begin(), header.end());
+    junk.resize(16 + 1000, 0xA5);
+    host_.sendTo(clientPort_, junk);
   }
-  sendFrames(frames_, 1, 12);
+  sendFrames(1, 12);
   ASSERT_TRUE(events_.waitForPicture(11));
   receiver->stop();
 
