@@ -8,7 +8,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "platform/screen_capture_backend.h"
@@ -16,8 +15,6 @@
 namespace velmora::testing {
 
 inline constexpr std::chrono::milliseconds kCaptureEventTimeout{10'000};
-// How long a stream is watched for frames that should not come.
-inline constexpr std::chrono::milliseconds kCaptureQuietPeriod{1'500};
 
 struct Yuv {
   int y;
@@ -47,68 +44,70 @@ class CaptureReceiver : public ScreenCaptureStreamOutput, public ScreenCaptureSt
     ASSERT_EQ(type, SampleOutputType::screen);
     ASSERT_NE(sampleBuffer.pixelBuffer, nullptr);
     const PixelBuffer& picture = *sampleBuffer.pixelBuffer;
-    CapturedFrame frame{picture.width(), picture.height(), picture.lumaStride(), picture.chromaStride(),
-                        sampleBuffer.presentationTime,
-                        {picture.luma(), picture.luma() + picture.lumaStride() * picture.height()},
-                        {picture.chroma(), picture.chroma() + picture.chromaStride() * (picture.height() / 2)}};
-    {
-      std::lock_guard lock(receivedLock_);
-      frames_.push_back(std::move(frame));
-      if (keepFirstPicture_ && !firstPicture_) {
-        firstPicture_ = sampleBuffer.pixelBuffer;
-      }
+    std::lock_guard lock(lock_);
+    frames_.push_back({picture.width(), picture.height(), picture.lumaStride(), picture.chromaStride(),
+                       sampleBuffer.presentationTime,
+                       {picture.luma(), picture.luma() + picture.lumaStride() * picture.height()},
+                       {picture.chroma(), picture.chroma() + picture.chromaStride() * (picture.height() / 2)}});
+    if (keepFirstPicture_ && !firstPicture_) {
+      firstPicture_ = sampleBuffer.pixelBuffer;
     }
-    receivedChanged_.notify_all();
+    changed_.notify_all();
   }
 
   void streamDidStopWithError(const std::string& errorDescription) override {
-    {
-      std::lock_guard lock(receivedLock_);
-      stopError_ = errorDescription;
-    }
-    receivedChanged_.notify_all();
+    std::lock_guard lock(lock_);
+    stopError_ = errorDescription;
+    changed_.notify_all();
   }
 
   bool waitForFrames(std::size_t count, std::chrono::milliseconds timeout = kCaptureEventTimeout) {
-    std::unique_lock lock(receivedLock_);
-    return receivedChanged_.wait_for(lock, timeout, [&] { return frames_.size() >= count; });
+    std::unique_lock lock(lock_);
+    return changed_.wait_for(lock, timeout, [&] { return frames_.size() >= count; });
   }
-  // Waits the quiet period; true when no frame beyond `count` came meanwhile.
-  bool staysAt(std::size_t count) { return !waitForFrames(count + 1, kCaptureQuietPeriod) && frameCount() == count; }
+  // True when no frame beyond `count` came for a while.
+  bool staysAt(std::size_t count) { return !waitForFrames(count + 1, std::chrono::milliseconds(1500)) && frameCount() == count; }
   std::optional<std::string> waitForStopError() {
-    std::unique_lock lock(receivedLock_);
-    receivedChanged_.wait_for(lock, kCaptureEventTimeout, [&] { return stopError_.has_value(); });
+    std::unique_lock lock(lock_);
+    changed_.wait_for(lock, kCaptureEventTimeout, [&] { return stopError_.has_value(); });
     return stopError_;
   }
-  std::size_t frameCount() const { return locked([this] { return frames_.size(); }); }
-  std::vector<CapturedFrame> frames() const { return locked([this] { return frames_; }); }
-  CapturedFrame lastFrame() const { return locked([this] { return frames_.back(); }); }
+  std::vector<CapturedFrame> frames() const {
+    std::lock_guard lock(lock_);
+    return frames_;
+  }
+  std::size_t frameCount() const {
+    std::lock_guard lock(lock_);
+    return frames_.size();
+  }
+  CapturedFrame lastFrame() const {
+    std::lock_guard lock(lock_);
+    return frames_.back();
+  }
   // Keeps the first picture itself, as an encoder still working on it would.
   void keepFirstPicture() {
-    std::lock_guard lock(receivedLock_);
+    std::lock_guard lock(lock_);
     keepFirstPicture_ = true;
   }
-  std::shared_ptr<const PixelBuffer> firstPicture() const { return locked([this] { return firstPicture_; }); }
-
- private:
-  template <typename Read>
-  std::invoke_result_t<Read> locked(Read read) const {
-    std::lock_guard lock(receivedLock_);
-    return read();
+  std::shared_ptr<const PixelBuffer> firstPicture() const {
+    std::lock_guard lock(lock_);
+    return firstPicture_;
   }
 
-  mutable std::mutex receivedLock_;
-  std::condition_variable receivedChanged_;
+ private:
+  mutable std::mutex lock_;
+  std::condition_variable changed_;
   std::vector<CapturedFrame> frames_;
   std::optional<std::string> stopError_;
   bool keepFirstPicture_ = false;
   std::shared_ptr<const PixelBuffer> firstPicture_;
 };
 
-// Waits for the completion of a start or stop request.
-inline std::optional<std::string> answerOf(const std::function<void(ScreenCaptureStream::Completion)>& request) {
+// The answer to a start or stop request, waited for.
+inline std::optional<std::string> answerOf(ScreenCaptureStream& stream, bool start) {
   auto answer = std::make_shared<std::promise<std::optional<std::string>>>();
-  request([answer](const std::optional<std::string>& error) { answer->set_value(error); });
+  auto completion = [answer](const std::optional<std::string>& error) { answer->set_value(error); };
+  start ? stream.startCapture(completion) : stream.stopCapture(completion);
   auto future = answer->get_future();
   if (future.wait_for(kCaptureEventTimeout) != std::future_status::ready) {
     ADD_FAILURE() << "no completion";
@@ -116,16 +115,11 @@ inline std::optional<std::string> answerOf(const std::function<void(ScreenCaptur
   }
   return future.get();
 }
+inline std::optional<std::string> startCapture(ScreenCaptureStream& stream) { return answerOf(stream, true); }
+inline std::optional<std::string> stopCapture(ScreenCaptureStream& stream) { return answerOf(stream, false); }
 
-inline std::optional<std::string> startCapture(ScreenCaptureStream& stream) {
-  return answerOf([&](auto completion) { stream.startCapture(std::move(completion)); });
-}
-inline std::optional<std::string> stopCapture(ScreenCaptureStream& stream) {
-  return answerOf([&](auto completion) { stream.stopCapture(std::move(completion)); });
-}
-
-inline ScreenCaptureStreamConfiguration captureConfiguration(std::int64_t width, std::int64_t height, bool showsCursor = false,
-                                                             std::int32_t frameRate = 30) {
+inline ScreenCaptureStreamConfiguration captureConfiguration(std::int64_t width, std::int64_t height,
+                                                             bool showsCursor = false, std::int32_t frameRate = 30) {
   return ScreenCaptureStreamConfiguration{width, height, MediaTime{1, frameRate}, kPixelFormat420v, 3, showsCursor, false};
 }
 
@@ -142,9 +136,7 @@ inline std::shared_ptr<ScreenCaptureStream> startedStream(ScreenCaptureBackend& 
 inline std::vector<std::uint32_t> capturableDisplayIDs(ScreenCaptureBackend& backend) {
   std::vector<std::uint32_t> displayIDs;
   backend.listCapturableDisplays([&](const Result<CapturableDisplays>& content) {
-    if (content.ok()) {
-      displayIDs = content.value().displayIDs;
-    }
+    displayIDs = content.ok() ? content.value().displayIDs : std::vector<std::uint32_t>{};
   });
   return displayIDs;
 }
