@@ -80,12 +80,9 @@ class ChildProcess {
   ~ChildProcess() {
     close(input_);
     signal(SIGKILL);
-    if (pid_ > 0 && !exitStatus_) {
-      waitpid(pid_, nullptr, 0);
-    }
-    // A grandchild that inherited the pipe keeps it open: its reader is then left behind.
-    if (reader_.joinable() && !waitForEndOfOutput(std::chrono::seconds(5))) {
-      reader_.detach();
+    waitForExit(std::chrono::seconds(5));
+    if (reader_.joinable() && !waitForEndOfOutput(std::chrono::milliseconds(0))) {
+      reader_.detach();  // a grandchild that inherited the pipe keeps it open
       return;
     }
     if (reader_.joinable()) {
@@ -149,9 +146,7 @@ class ChildProcess {
   }
   std::string output() const {
     std::string joined;
-    for (const auto& line : lines()) {
-      joined += line + "\n";
-    }
+    std::ranges::for_each(lines(), [&](const std::string& line) { joined += line + "\n"; });
     return joined;
   }
 
@@ -183,11 +178,8 @@ class ChildProcess {
 
  private:
   static std::vector<char*> pointersTo(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (auto& text : texts) {
-      pointers.push_back(text.data());
-    }
-    pointers.push_back(nullptr);
+    std::vector<char*> pointers(texts.size() + 1, nullptr);
+    std::ranges::transform(texts, pointers.begin(), [](std::string& text) { return text.data(); });
     return pointers;
   }
 
