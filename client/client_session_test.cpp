@@ -17,13 +17,6 @@ using testing::FakeHost;
 using testing::helloWithCode;
 using testing::kHostWait;
 
-InputScript script(const std::string& text) {
-  std::istringstream input(text);
-  auto parsed = parseInputScript(input);
-  EXPECT_TRUE(parsed.ok()) << parsed.error();
-  return parsed ? parsed.value() : InputScript{};
-}
-
 // Takes the place of the host's video port: the receiver's hellos go to a loopback socket that
 // never answers, whatever port the hello named. Remembers where the session wanted video from.
 class VideoSink {
@@ -50,12 +43,14 @@ class VideoSink {
   std::promise<std::string> requested_;
 };
 
-ClientSessionSettings settingsWith(const std::string& code, const std::string& scriptText, std::chrono::milliseconds duration) {
+ClientSessionSettings settingsWith(const std::string& code, const std::string& scriptText,
+                                  std::chrono::milliseconds duration) {
   ClientSessionSettings settings;
   settings.hello = helloWithCode(code);
   settings.handshakeTimeout = 10s;
   settings.duration = duration;
-  settings.script = script(scriptText);
+  std::istringstream script(scriptText);
+  settings.script = parseInputScript(script).value();  // a bad script throws
   return settings;
 }
 
