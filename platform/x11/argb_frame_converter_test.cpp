@@ -41,20 +41,7 @@ void expectNear(const Yuv& actual, const Yuv& expected, const std::string& what)
   EXPECT_LE(std::abs(actual.cr - expected.cr), kTolerance) << what << ": Cr " << actual.cr;
 }
 
-TEST(ArgbFrameConverterTest, ColoursBecomeVideoRangeBt601Nv12) {
-  ArgbFrameConverter converter;
-  for (const auto& [what, rgb, yuv] : {std::tuple{"white", 0xffffffU, Yuv{235, 128, 128}},
-                                       std::tuple{"black", 0x000000U, Yuv{16, 128, 128}},
-                                       std::tuple{"red", 0xff0000U, Yuv{82, 90, 240}},
-                                       std::tuple{"blue", 0x0000ffU, Yuv{41, 240, 110}}}) {
-    TestImage image(64, 32, rgb, rgb);
-    PixelBuffer picture(64, 32);
-    converter.convert(image.view(), picture);
-    expectNear(sample(picture, 10, 10), yuv, what);
-    expectNear(sample(picture, 63, 31), yuv, what);
-  }
-}
-
+// The colours themselves are checked through the capture backend's tests.
 TEST(ArgbFrameConverterTest, ScalesToThePictureSizeKeepingWhereThingsAre) {
   TestImage image(640, 360, 0xff0000, 0x0000ff);
   ArgbFrameConverter converter;
