@@ -44,7 +44,7 @@ class CaptureReceiver : public ScreenCaptureStreamOutput, public ScreenCaptureSt
     ASSERT_EQ(type, SampleOutputType::screen);
     ASSERT_NE(sampleBuffer.pixelBuffer, nullptr);
     const PixelBuffer& picture = *sampleBuffer.pixelBuffer;
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(receivedLock_);
     frames_.push_back({picture.width(), picture.height(), picture.lumaStride(), picture.chromaStride(),
                        sampleBuffer.presentationTime,
                        {picture.luma(), picture.luma() + picture.lumaStride() * picture.height()},
@@ -56,46 +56,46 @@ class CaptureReceiver : public ScreenCaptureStreamOutput, public ScreenCaptureSt
   }
 
   void streamDidStopWithError(const std::string& errorDescription) override {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(receivedLock_);
     stopError_ = errorDescription;
     changed_.notify_all();
   }
 
   bool waitForFrames(std::size_t count, std::chrono::milliseconds timeout = kCaptureEventTimeout) {
-    std::unique_lock lock(lock_);
+    std::unique_lock lock(receivedLock_);
     return changed_.wait_for(lock, timeout, [&] { return frames_.size() >= count; });
   }
   // True when no frame beyond `count` came for a while.
   bool staysAt(std::size_t count) { return !waitForFrames(count + 1, std::chrono::milliseconds(1500)) && frameCount() == count; }
   std::optional<std::string> waitForStopError() {
-    std::unique_lock lock(lock_);
+    std::unique_lock lock(receivedLock_);
     changed_.wait_for(lock, kCaptureEventTimeout, [&] { return stopError_.has_value(); });
     return stopError_;
   }
   std::vector<CapturedFrame> frames() const {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(receivedLock_);
     return frames_;
   }
   std::size_t frameCount() const {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(receivedLock_);
     return frames_.size();
   }
   CapturedFrame lastFrame() const {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(receivedLock_);
     return frames_.back();
   }
   // Keeps the first picture itself, as an encoder still working on it would.
   void keepFirstPicture() {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(receivedLock_);
     keepFirstPicture_ = true;
   }
   std::shared_ptr<const PixelBuffer> firstPicture() const {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(receivedLock_);
     return firstPicture_;
   }
 
  private:
-  mutable std::mutex lock_;
+  mutable std::mutex receivedLock_;
   std::condition_variable changed_;
   std::vector<CapturedFrame> frames_;
   std::optional<std::string> stopError_;

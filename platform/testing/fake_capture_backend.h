@@ -21,21 +21,21 @@ namespace velmora::testing {
 class FakeCaptureRecord {
  public:
   void record(std::string what) {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(eventsLock_);
     events_.push_back(std::move(what));
     changed_.notify_all();
   }
   std::size_t count(const std::string& event) const {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(eventsLock_);
     return static_cast<std::size_t>(std::ranges::count(events_, event));
   }
   bool waitForEvent(const std::string& event, std::chrono::seconds timeout = std::chrono::seconds(10)) const {
-    std::unique_lock lock(lock_);
+    std::unique_lock lock(eventsLock_);
     return changed_.wait_for(lock, timeout, [&] { return std::ranges::find(events_, event) != events_.end(); });
   }
 
  private:
-  mutable std::mutex lock_;
+  mutable std::mutex eventsLock_;
   mutable std::condition_variable changed_;
   std::vector<std::string> events_;
 };
@@ -44,12 +44,12 @@ class FakeCaptureRecord {
 class HeldAnswers {
  public:
   void setHolding(bool holding) {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(answersLock_);
     holding_ = holding;
   }
   // Runs the answer now, or keeps it while answers are held.
   void answer(std::function<void()> deliver) {
-    std::unique_lock lock(lock_);
+    std::unique_lock lock(answersLock_);
     if (!holding_) {
       lock.unlock();
       deliver();
@@ -59,12 +59,12 @@ class HeldAnswers {
     changed_.notify_all();
   }
   bool waitForHeld(std::size_t count, std::chrono::seconds timeout = std::chrono::seconds(10)) {
-    std::unique_lock lock(lock_);
+    std::unique_lock lock(answersLock_);
     return changed_.wait_for(lock, timeout, [&] { return held_.size() >= count; });
   }
   // Delivers the oldest held answer on the calling thread; false when none is held.
   bool releaseOne() {
-    std::unique_lock lock(lock_);
+    std::unique_lock lock(answersLock_);
     if (held_.empty()) {
       return false;
     }
@@ -75,12 +75,12 @@ class HeldAnswers {
     return true;
   }
   std::size_t heldCount() const {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(answersLock_);
     return held_.size();
   }
 
  private:
-  mutable std::mutex lock_;
+  mutable std::mutex answersLock_;
   std::condition_variable changed_;
   bool holding_ = false;
   std::deque<std::function<void()>> held_;
@@ -116,7 +116,7 @@ class FakeCaptureStream : public ScreenCaptureStream, public std::enable_shared_
     plans_->record.record(event("output"));
     auto error = plans_->take(plans_->outputFailures);
     if (!error) {
-      std::lock_guard lock(lock_);
+      std::lock_guard lock(streamLock_);
       output_ = std::move(output);
       outputType_ = type;
     }
@@ -144,7 +144,7 @@ class FakeCaptureStream : public ScreenCaptureStream, public std::enable_shared_
 
   // Hands a frame to the registered output, as the platform's delivery thread would.
   void deliver(const SampleBuffer& sampleBuffer, SampleOutputType type = SampleOutputType::screen) {
-    std::unique_lock lock(lock_);
+    std::unique_lock lock(streamLock_);
     auto output = output_.lock();
     lock.unlock();
     if (output) {
@@ -162,18 +162,18 @@ class FakeCaptureStream : public ScreenCaptureStream, public std::enable_shared_
   std::uint32_t displayID() const { return displayID_; }
   const ScreenCaptureStreamConfiguration& configuration() const { return configuration_; }
   bool isRunning() const {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(streamLock_);
     return running_;
   }
   bool hasOutput() const {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(streamLock_);
     return !output_.expired() && outputType_ == SampleOutputType::screen;
   }
 
  private:
   std::string event(const std::string& what) const { return what + " " + std::to_string(number_); }
   void setRunning(bool running) {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(streamLock_);
     running_ = running;
   }
 
@@ -182,7 +182,7 @@ class FakeCaptureStream : public ScreenCaptureStream, public std::enable_shared_
   const std::uint32_t displayID_;
   const ScreenCaptureStreamConfiguration configuration_;
   const std::weak_ptr<ScreenCaptureStreamDelegate> delegate_;
-  mutable std::mutex lock_;  // guards the output and the running flag
+  mutable std::mutex streamLock_;  // guards the output and the running flag
   std::weak_ptr<ScreenCaptureStreamOutput> output_;
   SampleOutputType outputType_ = SampleOutputType::screen;
   bool running_ = false;
@@ -195,7 +195,7 @@ class FakeCaptureBackend : public ScreenCaptureBackend {
   explicit FakeCaptureBackend(std::vector<std::uint32_t> displayIDs = {1}) : displayIDs_(std::move(displayIDs)) {}
 
   bool hasScreenCaptureAccess() override {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(backendLock_);
     return accessGranted_;
   }
   bool requestScreenCaptureAccess() override { return hasScreenCaptureAccess(); }
@@ -203,7 +203,7 @@ class FakeCaptureBackend : public ScreenCaptureBackend {
   void listCapturableDisplays(CapturableDisplaysCompletion completion) override {
     plans_->record.record("content");
     auto error = plans_->take(plans_->contentFailures);
-    std::unique_lock lock(lock_);
+    std::unique_lock lock(backendLock_);
     auto answer = error ? Result<CapturableDisplays>::failure(*error) : Result<CapturableDisplays>(CapturableDisplays{displayIDs_});
     lock.unlock();
     plans_->contentAnswers.answer([completion = std::move(completion), answer] { completion(answer); });
@@ -212,7 +212,7 @@ class FakeCaptureBackend : public ScreenCaptureBackend {
   std::shared_ptr<ScreenCaptureStream> makeStream(std::uint32_t displayID,
                                                   const ScreenCaptureStreamConfiguration& configuration,
                                                   std::weak_ptr<ScreenCaptureStreamDelegate> delegate) override {
-    std::unique_lock lock(lock_);
+    std::unique_lock lock(backendLock_);
     const int number = static_cast<int>(streams_.size()) + 1;
     streams_.push_back(std::make_shared<FakeCaptureStream>(plans_, number, displayID, configuration, std::move(delegate)));
     auto stream = streams_.back();
@@ -222,7 +222,7 @@ class FakeCaptureBackend : public ScreenCaptureBackend {
   }
 
   void setAccessGranted(bool granted) {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(backendLock_);
     accessGranted_ = granted;
   }
   void failContentQueries(int count, std::string error = "content unavailable") {
@@ -242,11 +242,11 @@ class FakeCaptureBackend : public ScreenCaptureBackend {
 
   // Streams made so far, by number from 1; none for a number not made yet.
   std::shared_ptr<FakeCaptureStream> stream(int number) const {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(backendLock_);
     return number >= 1 && number <= static_cast<int>(streams_.size()) ? streams_[static_cast<std::size_t>(number - 1)] : nullptr;
   }
   int streamCount() const {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(backendLock_);
     return static_cast<int>(streams_.size());
   }
 
@@ -257,7 +257,7 @@ class FakeCaptureBackend : public ScreenCaptureBackend {
   }
 
   const std::shared_ptr<FakeCapturePlans> plans_ = std::make_shared<FakeCapturePlans>();
-  mutable std::mutex lock_;  // guards the fields below
+  mutable std::mutex backendLock_;  // guards the fields below
   std::vector<std::uint32_t> displayIDs_;
   bool accessGranted_ = true;
   std::vector<std::shared_ptr<FakeCaptureStream>> streams_;
