@@ -64,29 +64,23 @@ class X11CaptureBackendTest : public ::testing::Test {
   std::vector<std::shared_ptr<ScreenCaptureStream>> streams_;
 };
 
-TEST_F(X11CaptureBackendTest, AStillScreenDeliversOnlyTheFirstFrameAndAChangeInTheMonitorOneMore) {
-  startedStream(leftDisplayID_, captureConfiguration(960, 540, true));
+TEST_F(X11CaptureBackendTest, TheScaledPictureShowsWindowsInPlaceAndOnlyAChangeInTheMonitorDeliversAnother) {
+  painter_->showWindow({1920 + 480, 270, 480, 270}, 0xff0000);
+  startedStream(rightDisplayID_, captureConfiguration(960, 540, true));
   ASSERT_TRUE(receiver_->waitForFrames(1));
+  // The window covers (240, 135) to (480, 270) of the half-size picture.
+  expectColour(receiver_->lastFrame(), 250, 145, {82, 90, 240}, "red, inside the window");
+  expectColour(receiver_->lastFrame(), 230, 145, {70, 128, 128}, "grey left of the window");
   EXPECT_TRUE(receiver_->staysAt(1)) << "a still screen";
 
-  painter_->fillRoot({2000, 100, 200, 200}, 0xffffff);
+  painter_->fillRoot({100, 100, 200, 200}, 0xffffff);
   painter_->sync();
   EXPECT_TRUE(receiver_->staysAt(1)) << "drawing on the other monitor";
 
   // Applications draw into windows, not into the root window.
-  painter_->showWindow({100, 100, 200, 200}, 0xffffff);
+  painter_->showWindow({1920 + 100, 600, 200, 200}, 0xffffff);
   ASSERT_TRUE(receiver_->waitForFrames(2)) << "a window appearing on the captured monitor";
-  expectColour(receiver_->lastFrame(), 100, 100, {235, 128, 128}, "the new white window");
-}
-
-TEST_F(X11CaptureBackendTest, AColouredWindowAppearsAtItsPlaceInTheScaledPicture) {
-  painter_->showWindow({1920 + 480, 270, 480, 270}, 0xff0000);
-  startedStream(rightDisplayID_, captureConfiguration(960, 540));
-  ASSERT_TRUE(receiver_->waitForFrames(1));
-  const auto frame = receiver_->lastFrame();
-  // The window covers (240, 135) to (480, 270) of the half-size picture.
-  expectColour(frame, 250, 145, {82, 90, 240}, "red, inside the window");
-  expectColour(frame, 230, 145, {70, 128, 128}, "grey left of the window");
+  expectColour(receiver_->lastFrame(), 100, 350, {235, 128, 128}, "the new white window");
 }
 
 TEST_F(X11CaptureBackendTest, PointerMotionDeliversAFrameWithTheCursorOnlyToStreamsThatShowIt) {
