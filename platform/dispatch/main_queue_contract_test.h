@@ -1,9 +1,7 @@
 #pragma once
 
-// What every main queue that a host runs on (headless Asio, Qt) must do, as a typed test suite.
-// A test file instantiates it with a traits type:
-//   struct Traits { using Queue = ...; static void setUp(); static void settle(); };
-// setUp() runs before each test; settle() lets anything the queue still holds run after run().
+// What every main queue of the host (headless Asio, Qt) must do. Traits: `Queue`, `setUp()` run
+// before each test, `settle()` to run what the queue still holds after run().
 
 #include "platform/log/log.h"
 

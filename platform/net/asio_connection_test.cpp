@@ -152,20 +152,5 @@ TEST_F(AsioConnectionTest, CancelOrPeerResetEndsOutstandingOperationsWithOneRepo
   }
 }
 
-TEST_F(AsioConnectionTest, ConnectionDroppedAfterCancelIsFreedOnceItsHandlersRan) {
-  RawPeer peer("127.0.0.1", host_.port());
-  auto connection = host_.acceptReady();
-  std::weak_ptr<Connection> observer = connection;
-  auto pending = testing::receiveInto(*connection, 1, 65536);
-  connection->send(Bytes(4 << 20, 0x5a), [](std::optional<NetworkError>) {});
-
-  connection->cancel();
-  connection.reset();
-
-  ASSERT_TRUE(pending->next());
-  queue_.drain();
-  EXPECT_TRUE(observer.expired());
-}
-
 }  // namespace
 }  // namespace velmora

@@ -15,6 +15,7 @@ namespace {
 
 using testing::makeInbox;
 using testing::QueueThread;
+using testing::recordStates;
 using testing::UdpTestPeer;
 
 Bytes countingBytes(std::size_t size) {
@@ -34,17 +35,7 @@ class UdpListenerTest : public ::testing::Test {
   }
   void TearDown() override { listener_->cancel(); }
 
-  std::shared_ptr<UdpFlow> nextFlow() {
-    if (auto flow = flows_->next()) {
-      return *flow;
-    }
-    throw std::runtime_error("no flow was made");
-  }
-  static testing::SharedInbox<ConnectionStateKind> recordStates(UdpFlow& flow) {
-    auto states = makeInbox<ConnectionStateKind>();
-    flow.setStateHandler([states](const ConnectionStatus& state) { states->push(state.kind); });
-    return states;
-  }
+  std::shared_ptr<UdpFlow> nextFlow() { return flows_->next().value(); }
 
   QueueThread queue_;
   std::shared_ptr<UdpListener> listener_;

@@ -1,7 +1,6 @@
 #pragma once
 
-// Helpers for the loopback tests of the network layer: a queue thread, a waitable inbox for
-// callback results, and a plain blocking socket as the peer.
+// Loopback test helpers for the network layer and the servers built on it.
 
 #include "platform/dispatch/serial_queue.h"
 #include "platform/net/asio_tcp_listener.h"
@@ -29,7 +28,7 @@ namespace velmora::testing {
 // Generous: only a broken implementation ever waits this long.
 inline constexpr std::chrono::seconds kEventTimeout{10};
 
-// Polls `condition` until it holds or kEventTimeout passed, for events no callback reports.
+// For events no callback reports.
 template <class Condition>
 bool waitUntil(Condition condition) {
   const auto deadline = std::chrono::steady_clock::now() + kEventTimeout;
@@ -103,9 +102,11 @@ struct Received {
 inline Bytes toBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 inline std::string toText(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-inline SharedInbox<ConnectionStateKind> recordStates(Connection& connection) {
+// For a TCP connection or a UDP flow.
+template <class Transport>
+SharedInbox<ConnectionStateKind> recordStates(Transport& transport) {
   auto states = makeInbox<ConnectionStateKind>();
-  connection.setStateHandler([states](const ConnectionStatus& state) { states->push(state.kind); });
+  transport.setStateHandler([states](const ConnectionStatus& state) { states->push(state.kind); });
   return states;
 }
 
@@ -118,11 +119,7 @@ inline SharedInbox<Received> receiveInto(Connection& connection, std::size_t min
 }
 
 inline Received receiveOnce(Connection& connection, std::size_t minimum, std::size_t maximum) {
-  auto received = receiveInto(connection, minimum, maximum)->next();
-  if (!received) {
-    throw std::runtime_error("receive did not complete");
-  }
-  return std::move(*received);
+  return receiveInto(connection, minimum, maximum)->next().value();
 }
 
 // A started listener on a free port that hands over what it accepts.
@@ -148,17 +145,15 @@ class ListeningHost {
 
   // The next accepted connection, handed over unstarted, then started until it reported ready.
   std::shared_ptr<Connection> acceptReady() {
-    auto connection = accepted->next();
-    if (!connection || (*connection)->state().kind != ConnectionStateKind::setup) {
-      throw std::runtime_error("no unstarted connection was accepted");
-    }
-    auto connectionStates = recordStates(**connection);
-    (*connection)->start();
-    if (connectionStates->next() != ConnectionStateKind::preparing ||
+    auto connection = accepted->next().value();
+    auto connectionStates = recordStates(*connection);
+    const bool wasUnstarted = connection->state().kind == ConnectionStateKind::setup;
+    connection->start();
+    if (!wasUnstarted || connectionStates->next() != ConnectionStateKind::preparing ||
         connectionStates->next() != ConnectionStateKind::ready) {
-      throw std::runtime_error("accepted connection did not become ready");
+      throw std::runtime_error("the accepted connection was not handed over unstarted or did not become ready");
     }
-    return *connection;
+    return connection;
   }
 
   std::shared_ptr<TcpListener> listener;

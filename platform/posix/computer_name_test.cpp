@@ -22,7 +22,7 @@ class ComputerNameTest : public ::testing::Test {
       std::filesystem::temp_directory_path() / ("velmora-machine-info-" + std::to_string(::getpid()));
 };
 
-TEST_F(ComputerNameTest, ReadsThePrettyHostNameWithShellQuotingUndone) {
+TEST_F(ComputerNameTest, ReadsThePrettyHostNameWithShellQuotingUndoneOrFallsBackToTheHostName) {
   struct Case {
     const char* contents;
     std::optional<std::string> expected;
@@ -40,13 +40,10 @@ TEST_F(ComputerNameTest, ReadsThePrettyHostNameWithShellQuotingUndone) {
     SCOPED_TRACE(testCase.contents);
     EXPECT_EQ(prettyHostName(writeMachineInfo(testCase.contents)), testCase.expected);
   }
-}
 
-TEST_F(ComputerNameTest, FallsBackToTheHostNameWithoutAPrettyName) {
   char hostName[HOST_NAME_MAX + 1] = {};
   ASSERT_EQ(::gethostname(hostName, sizeof hostName - 1), 0);
   const std::string expected = hostName[0] != '\0' ? hostName : "Mac";
-
   EXPECT_EQ(computerNameFrom("/nonexistent/machine-info"), expected);
   EXPECT_EQ(computerNameFrom(writeMachineInfo("PRETTY_HOSTNAME=\n")), expected);
   EXPECT_EQ(computerNameFrom(writeMachineInfo("PRETTY_HOSTNAME=Atelier\n")), "Atelier");
