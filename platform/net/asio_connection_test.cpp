@@ -93,7 +93,7 @@ TEST_F(AsioConnectionTest, SendsCompleteInOrderAndArriveIntact) {
   connection->cancel();
 }
 
-TEST_F(AsioConnectionTest, OutgoingConnectionSendsWhatWasQueuedBeforeItWasReadyOrFailsWhereNothingListens) {
+TEST_F(AsioConnectionTest, OutgoingConnectionSendsWhatWasQueuedBeforeItWasReady) {
   auto client = makeTcpConnection(queue_.context(), "127.0.0.1", host_.port());
   auto states = testing::recordStates(*client);
   auto sent = makeInbox<std::optional<NetworkError>>();
@@ -110,20 +110,6 @@ TEST_F(AsioConnectionTest, OutgoingConnectionSendsWhatWasQueuedBeforeItWasReadyO
   EXPECT_EQ(accepted->remoteEndpoint()->host, "127.0.0.1");
   EXPECT_EQ(accepted->remoteEndpoint()->port, client->localEndpoint()->port);
   client->cancel();
-  if (testing::machineHasIPv6Loopback()) {
-    RawPeer peer("::1", host_.port());
-    EXPECT_EQ(host_.acceptReady()->remoteEndpoint()->host, "::1");
-  }
-
-  const std::uint16_t closedPort = host_.port();
-  host_.listener->cancel();
-  queue_.drain();
-  auto refused = makeTcpConnection(queue_.context(), "127.0.0.1", closedPort);
-  auto refusedStates = testing::recordStates(*refused);
-  refused->start();
-  EXPECT_EQ(refusedStates->next(), ConnectionStateKind::preparing);
-  EXPECT_EQ(refusedStates->next(), ConnectionStateKind::failed);
-  EXPECT_EQ(describe(refused->state()), "failed(Connection refused)");
 }
 
 // Either end closing ends what is outstanding with one report; a later cancel adds none.

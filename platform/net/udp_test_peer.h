@@ -1,7 +1,6 @@
 #pragma once
 
-// A plain blocking UDP socket on a loopback address, the kind of peer a video client is, for the
-// loopback tests of the UDP transport and of the video server.
+// A plain blocking UDP socket on a loopback address, the kind of peer a video client is.
 
 #include "platform/net/net_test_support.h"
 #include "platform/network.h"

@@ -109,7 +109,6 @@ TEST_F(JsonFileUserDefaultsTest, FailedWritesReturnFalseLogAndKeepTheOldFileWhol
   EXPECT_FALSE(defaults.setStringArray(kKey, {"bad \xFF"}));
   EXPECT_EQ(logs_.countContaining("Could not encode user defaults"), 1u);
 
-
   // In a child process, files may not grow past 1 KiB: the write fails as on a full disk.
   const auto writeWithFileSizeLimit = [&] {
     std::signal(SIGXFSZ, SIG_IGN);
