@@ -7,7 +7,7 @@
 #include <future>
 #include <sstream>
 
-#include "client/test_hosts.h"
+#include "control/test_control_client.h"
 
 namespace velmora {
 namespace {

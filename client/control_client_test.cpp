@@ -4,8 +4,6 @@
 
 #include <asio/ip/tcp.hpp>
 
-
-#include "client/test_hosts.h"
 #include "platform/net/net_test_support.h"
 #include "control/test_control_client.h"
 

@@ -27,6 +27,7 @@ namespace velmora::testing {
 using namespace std::chrono_literals;
 
 inline constexpr auto kControlClientWait = std::chrono::seconds(10);
+inline constexpr const char* kHostPairingCode = "1234";
 
 // A version-2 hello asking for 1920x1080 at 120 fps, as a client would send it.
 inline ClientHello helloWithCode(std::string code, std::optional<std::string> identifier = std::nullopt,
@@ -79,13 +80,10 @@ class TestClient {
   }
 
   ServerHello readServerHello() {
-    auto message = readHandshake();
-    EXPECT_TRUE(message.has_value()) << "no ServerHello";
-    if (!message || message->get<ServerHello>() == nullptr) {
-      ADD_FAILURE() << "expected a ServerHello";
-      return {};
-    }
-    return *message->get<ServerHello>();
+    const auto message = readHandshake();
+    const ServerHello* hello = message ? message->get<ServerHello>() : nullptr;
+    EXPECT_NE(hello, nullptr) << "expected a ServerHello";
+    return hello ? *hello : ServerHello{};
   }
 
   // True once the host closed the connection.
@@ -128,13 +126,9 @@ class TestClient {
 // thread is its main thread and must keep `mainQueue` running (runUntil) while a client talks to it.
 class InProcessHost {
  public:
-  static ControlChannelTiming clientTiming() {
-    ControlChannelTiming timing;
-    timing.duplicateConnectionWindow = std::chrono::milliseconds(0);
-    return timing;
-  }
-
-  explicit InProcessHost(ManualMainQueue& mainQueue, ControlChannelTiming timing = clientTiming(),
+  // No duplicate window by default: a test's next connection is never taken for the last one's twin.
+  explicit InProcessHost(ManualMainQueue& mainQueue,
+                         ControlChannelTiming timing = {.duplicateConnectionWindow = {}, .pairingThrottle = {}},
                          std::shared_ptr<InMemoryUserDefaults> defaults = std::make_shared<InMemoryUserDefaults>())
       : mainQueue_(mainQueue), defaults_(std::move(defaults)) {
     ControlChannelServer::Callbacks callbacks;
@@ -176,7 +170,6 @@ class InProcessHost {
     return clientHost_;
   }
 
-  static constexpr const char* kHostPairingCode = "1234";
   std::vector<MacDisplaySnapshot> displays = {MacDisplaySnapshot{1, "Built-in", Rect{0, 0, 1512, 982}, 2, true},
                                               MacDisplaySnapshot{7, "Studio", Rect{1512, 0, 2560, 1440}, 2, false}};
 
@@ -193,6 +186,93 @@ class InProcessHost {
   mutable std::mutex reportsLock_;
   std::vector<std::string> reports_;
   std::optional<std::string> clientHost_;
+};
+
+inline constexpr auto kHostWait = kControlClientWait;
+
+// For the client's tests, a host that misbehaves on purpose: it accepts one client, reads its hello
+// (whole or not), then answers with `replies` and either closes or keeps the connection open silently.
+class FakeHost {
+ public:
+  struct Plan {
+    std::vector<Bytes> replies;
+    bool closeAfterReplies = false;
+  };
+
+  explicit FakeHost(Plan plan)
+      : plan_(std::move(plan)),
+        acceptor_(context_, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 0)),
+        socket_(context_) {
+    acceptor_.async_accept(socket_, [this](const asio::error_code& error) {
+      if (!error) {
+        readHello();
+      }
+    });
+    thread_ = std::thread([this] { context_.run(); });
+  }
+  ~FakeHost() {
+    context_.stop();
+    thread_.join();
+  }
+  FakeHost(const FakeHost&) = delete;
+  FakeHost& operator=(const FakeHost&) = delete;
+
+  std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
+
+  static Bytes frame(const HandshakeMessage& message) { return MessageCoder::shared().encode(message); }
+  static ServerHello serverHello() {
+    ServerHello hello;
+    hello.protocolVersion = 2;
+    hello.hostName = "Fake";
+    hello.screenWidth = 1280;
+    hello.screenHeight = 800;
+    hello.videoPort = 5921;
+    hello.frameRate = 60;
+    return hello;
+  }
+
+ private:
+  void readHello() {
+    socket_.async_read_some(asio::buffer(chunk_), [this](const asio::error_code& error, std::size_t count) {
+      if (error) {
+        return;
+      }
+      accumulator_.append(std::span<const std::uint8_t>(chunk_.data(), count));
+      if (accumulator_.nextMessage<HandshakeMessage>()) {
+        reply();
+      } else {
+        readHello();
+      }
+    });
+  }
+
+  void reply() {
+    asio::error_code error;
+    for (const Bytes& bytes : plan_.replies) {
+      asio::write(socket_, asio::buffer(bytes), error);
+    }
+    if (plan_.closeAfterReplies) {
+      socket_.close(error);
+      return;
+    }
+    readUntilClosed();
+  }
+
+  void readUntilClosed() {
+    socket_.async_read_some(asio::buffer(chunk_), [this](const asio::error_code& error, std::size_t) {
+      if (!error) {
+        readUntilClosed();
+      }
+    });
+  }
+
+  const Plan plan_;
+  asio::io_context context_;
+  asio::ip::tcp::acceptor acceptor_;
+  asio::ip::tcp::socket socket_;
+  std::array<std::uint8_t, 4096> chunk_{};
+  FrameAccumulator accumulator_;
+  std::thread thread_;
 };
 
 }  // namespace velmora::testing
