@@ -12,8 +12,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// A one-shot timer due after `delay` has fired, dropped at once. Timers fire in deadline order, so
-// every timer due before it has fired by then too (or never will).
+// Timers fire in deadline order: once this one has, every timer due before it has too (or never will).
 void waitForTimer(SerialQueue& queue, milliseconds delay) {
   std::promise<void> fired;
   Timer::once(queue.context(), delay, [&] { fired.set_value(); });

@@ -202,15 +202,4 @@ inline std::size_t openDescriptorCount() {
   return static_cast<std::size_t>(std::distance(begin(descriptors), end(descriptors)));
 }
 
-inline bool machineHasIPv6Loopback() {
-  asio::io_context context;
-  asio::ip::tcp::acceptor probe(context);
-  asio::error_code error;
-  probe.open(asio::ip::tcp::v6(), error);
-  if (!error) {
-    probe.bind(asio::ip::tcp::endpoint(asio::ip::address_v6::loopback(), 0), error);
-  }
-  return !error;
-}
-
 }  // namespace velmora::testing

@@ -16,8 +16,6 @@ class ComputerNameTest : public ::testing::Test {
     std::ofstream(machineInfo_, std::ios::binary) << contents;
     return machineInfo_;
   }
-
- private:
   const std::filesystem::path machineInfo_ =
       std::filesystem::temp_directory_path() / ("velmora-machine-info-" + std::to_string(::getpid()));
 };
