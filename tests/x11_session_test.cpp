@@ -1,7 +1,5 @@
-// The real velmora-host on the X11 desktop of an Xvfb of the test's own, driven by the real
-// velmora-client: pictures of RandR monitors, input reaching a window and the clipboard, monitors
-// coming and going during a session, multi-display streaming. Runs in a network namespace of its
-// own (see CMakeLists.txt) because the host's ports are fixed.
+// The real velmora-host on an Xvfb of the test's own, driven by the real velmora-client. Runs in a
+// network namespace of its own (see CMakeLists.txt) because the host's ports are fixed.
 #include <map>
 #include <sstream>
 #include <thread>
@@ -36,8 +34,7 @@ class X11SessionTest : public SessionTest {
 
   std::vector<std::string> environment() const { return {"DISPLAY=" + server_.display()}; }
 
-  // Moves the pointer back and forth across both monitors until it goes: the X11 capture sends a
-  // picture only when its monitor changes, and the cursor leaving or entering it is such a change.
+  // Moves the pointer across both monitors until it goes: a still monitor sends no pictures.
   std::unique_ptr<ChildProcess> movePointer() const {
     return std::make_unique<ChildProcess>(
         "sh", std::vector<std::string>{"-c", "while :; do xdotool mousemove 500 500; sleep 0.1; "
@@ -147,8 +144,7 @@ TEST_F(X11SessionTest, PointerKeysAndClipboardOfTheClientReachTheDesktop) {
   EXPECT_EQ(typedCharacters(recorder.lines()), " U+0061 U+0048 U+0069 U+0020 U+00E9 U+0021") << recorder.output();
 
   EXPECT_EQ(finishClient(*client).status, 0) << client->output();
-  // Sent before the keys, but the selection may be taken over on a thread of the host's own; no
-  // event tells the desktop's side, so it is asked again.
+  // The host may take the selection over on a thread of its own, after the keys: asked until then.
   std::optional<std::string> pasted;
   for (const auto deadline = ChildProcess::Clock::now() + 10s; ChildProcess::Clock::now() < deadline;) {
     pasted = clipboard();
@@ -176,11 +172,8 @@ TEST_F(X11SessionTest, AMonitorAddedDuringASessionIsAnnouncedAndAPrimaryOneIsStr
     return line.find("didChangeScreenParameters — scheduling debounced rebuild (displays now=2)") != std::string::npos;
   });
   ASSERT_TRUE(change) << host->process().output();
-  for (const auto& line : {std::string("Rebuilding single-display pipeline after screen change"),
-                           std::string("Resending ServerHello: 1280x1024, 2 displays"),
-                           "startSingleDisplayStreaming: display=" + right + " 900x720@60fps"}) {
-    EXPECT_TRUE(host->process().waitForLineContaining(line, 20s, change->first)) << line;
-  }
+  EXPECT_TRUE(host->process().waitForLineContaining("startSingleDisplayStreaming: display=" + right + " 900x720@60fps",
+                                                    20s, change->first));
   // The stream goes on, from the new main display.
   ASSERT_TRUE(client->waitForLineContaining("Display 0: decoding 900x720 pictures", 30s)) << client->output();
 
@@ -190,8 +183,6 @@ TEST_F(X11SessionTest, AMonitorAddedDuringASessionIsAnnouncedAndAPrimaryOneIsStr
   auto displays = announcedDisplays(report);
   ASSERT_EQ(displays.size(), 2u) << report.dump();
   EXPECT_TRUE(displays["Right"].value("isMain", false));
-  EXPECT_EQ(displays["Right"].value("width", 0), 1280);
-  EXPECT_EQ(displays["Right"].value("height", 0), 1024);
   EXPECT_FALSE(displays["Left"].value("isMain", true));
   EXPECT_EQ(displayStatistics(report, 0).value("width", 0), 900);
   EXPECT_EQ(displayStatistics(report, 0).value("decodeErrors", -1), 0);
@@ -202,7 +193,6 @@ TEST_F(X11SessionTest, AMonitorAddedDuringASessionIsAnnouncedAndAPrimaryOneIsStr
 struct MonitorRemoval {
   const char* name;
   std::vector<std::string> scriptBeforeRemoval;  // after the first picture; {RIGHT} is its ID
-  int serverHellosAfterRemoval;
   std::string streamingBeforeRemoval;  // a client line
   std::string reactionToRemoval;       // host lines, {LEFT} and {RIGHT} the IDs
   std::string streamingAfterRemoval;
@@ -213,14 +203,12 @@ const MonitorRemoval kMonitorRemovals[] = {
     // still rebuild on the remaining monitor and tell the client.
     {"StreamedMonitorGivesWayToTheMainOne",
      {R"({"switchDisplay": {"displayID": {RIGHT}}})", R"({"waitForServerHellos": {"count": 3, "timeout": 30}})"},
-     4,
      "Display 0: decoding 900x720 pictures",
      "Previously selected display {RIGHT} is gone — falling back to main",
      "startSingleDisplayStreaming: display={LEFT} 1280x720@60fps"},
     {"SecondStreamInMultiDisplayMode",
      {R"({"setMultiDisplay": {"enabled": true}})", R"({"waitForServerHellos": {"count": 3, "timeout": 30}})",
       R"({"waitForPictures": {"display": 1, "count": 1, "timeout": 30}})"},
-     4,
      "Display 1: decoding 900x720 pictures",
      "Rebuilding multi-display pipelines after screen change",
      "Pipeline[0] display={LEFT} 1280x720@60fps"},
@@ -241,14 +229,12 @@ TEST_P(X11MonitorRemovalTest, IsAnnouncedAndTheRemainingMonitorStreamsOn) {
     return text;
   };
   auto host = startHost();
-  // The pointer stands still until after the rebuild, and a still screen gives a picture per
-  // pipeline start: the last 20 pictures can only be those of the rebuilt stream.
+  // A still screen gives one picture per pipeline start: the last 20 are the rebuilt stream's.
   std::vector<std::string> script = {waitForPicturesLine(1)};
   for (const auto& line : removal.scriptBeforeRemoval) {
     script.push_back(withIDs(line));
   }
-  script.push_back(R"({"waitForServerHellos": {"count": )" + std::to_string(removal.serverHellosAfterRemoval) +
-                   R"(, "timeout": 60}})");
+  script.push_back(R"({"waitForServerHellos": {"count": 4, "timeout": 60}})");
   script.push_back(waitForPicturesLine(20, 60s));
   auto client = startClient(script, "0.5");
   ASSERT_TRUE(client->waitForLineContaining(removal.streamingBeforeRemoval, 30s)) << client->output();
@@ -266,7 +252,7 @@ TEST_P(X11MonitorRemovalTest, IsAnnouncedAndTheRemainingMonitorStreamsOn) {
 
   const auto [status, report] = finishClient(*client);
   ASSERT_EQ(status, 0) << client->output();
-  EXPECT_GE(report.value("serverHellosReceived", 0), removal.serverHellosAfterRemoval);
+  EXPECT_GE(report.value("serverHellosReceived", 0), 4);
   auto displays = announcedDisplays(report);
   ASSERT_EQ(displays.size(), 1u) << report.dump();
   EXPECT_TRUE(displays["Left"].value("isMain", false));

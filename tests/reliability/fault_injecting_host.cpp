@@ -3,9 +3,8 @@
 //   displays LAYOUT|none     the virtual displays become LAYOUT (or none), as a hot-plug would
 //   stop-server, start-server  what the menu's Stop and Start do
 //
-// Each command is applied on the main thread and then acknowledged on standard error with
-// "Fault plan applied: COMMAND"; a bad one gets "Fault plan refused: COMMAND (why)". Everything else
-// is the real host.
+// Each is applied on the main thread, then acknowledged on standard error ("Fault plan applied:
+// COMMAND", or "refused"). Everything else is the real host.
 #include <cstdio>
 #include <deque>
 #include <iostream>
@@ -24,30 +23,21 @@ namespace {
 std::mutex commandsLock;
 std::deque<std::string> commands;
 
-void acknowledge(const char* outcome, const std::string& command, const std::string& why = {}) {
-  std::fprintf(stderr, "Fault plan %s: %s%s\n", outcome, command.c_str(), why.empty() ? "" : (" (" + why + ")").c_str());
-  std::fflush(stderr);
-}
-
-void apply(const std::string& command, StatusBarController& controller, VirtualDisplaySource* displays) {
+bool apply(const std::string& command, StatusBarController& controller, VirtualDisplaySource* displays) {
   if (command.starts_with("displays ") && displays != nullptr) {
     const auto argument = command.substr(std::string_view("displays ").size());
     auto parsed = argument == "none" ? VirtualDisplayLayout{} : parseVirtualDisplayLayout(argument);
     if (!parsed) {
-      acknowledge("refused", command, parsed.error());
-      return;
+      return false;
     }
     displays->setLayout(std::move(parsed.value()));
     controller.screenParametersDidChange();
-  } else if (command == "stop-server") {
-    controller.stopServer();
-  } else if (command == "start-server") {
-    controller.startServer();
+  } else if (command == "stop-server" || command == "start-server") {
+    command == "stop-server" ? controller.stopServer() : controller.startServer();
   } else {
-    acknowledge("refused", command, "unknown command");
-    return;
+    return false;
   }
-  acknowledge("applied", command);
+  return true;
 }
 
 // Runs on the main thread every 20 ms while its queue runs; the queue drops it at shutdown.
@@ -63,7 +53,9 @@ void takeCommands(MainQueue& mainQueue, std::weak_ptr<StatusBarController> weakC
     return;
   }
   for (const auto& command : taken) {
-    apply(command, *controller, displays.get());
+    const bool applied = apply(command, *controller, displays.get());
+    std::fprintf(stderr, "Fault plan %s: %s\n", applied ? "applied" : "refused", command.c_str());
+    std::fflush(stderr);
   }
   mainQueue.postAfter(std::chrono::milliseconds(20), [&mainQueue, weakController, displays] {
     takeCommands(mainQueue, weakController, displays);

@@ -91,8 +91,6 @@ int runForeignVideoPeer(const std::string& interfaceName, std::chrono::milliseco
   std::printf("sent %llu received %llu\n", static_cast<unsigned long long>(sent),
               static_cast<unsigned long long>(answered));
   std::fflush(stdout);
-  // The namespace, and with it the veth pair and the host's address on it,
-  // lives as long as this process: it waits to be ended by the test.
   sigwait(&go, &received);
   return 0;
 }

@@ -5,13 +5,10 @@
 
 namespace velmora::reliability {
 
-// The far end of a veth pair, in a network namespace of its own: sends video
-// hellos and garbage to the host's video port from many source ports and counts
-// every datagram that comes back. Runs as `reliability_suite
-// --foreign-video-peer INTERFACE SECONDS` so that the namespace change stays
-// out of the test process. Prints "ready" once it has its namespace, waits for
-// SIGUSR1 (its interface has been moved in), then prints "sent N received M"
-// and waits to be killed, since the veth pair ends with its namespace.
+// The far end of a veth pair in a network namespace of its own (run as `reliability_suite
+// --foreign-video-peer INTERFACE SECONDS`): prints "ready", waits for SIGUSR1 (its interface moved
+// in), sends hellos and garbage to the video port from many source ports, prints "sent N received
+// M" and waits to be killed, since the veth pair ends with its namespace.
 int runForeignVideoPeer(const std::string& interfaceName, std::chrono::milliseconds duration);
 
 inline constexpr const char* foreignPeerFlag = "--foreign-video-peer";

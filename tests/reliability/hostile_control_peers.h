@@ -10,11 +10,9 @@ namespace velmora::reliability {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A 4-byte big-endian length and the text, as the control channel frames its
-// messages.
+// A 4-byte big-endian length and the text, as the control channel frames its messages.
 Bytes frame(const std::string& text);
-// A hello that asks for a session with `code`, padded with `padding` characters
-// of device name.
+// A hello with `code` and `padding` more characters of device name.
 std::string clientHelloText(const std::string& code, std::size_t padding = 0);
 
 // What one hostile connection saw.
@@ -34,12 +32,12 @@ struct PeerScript {
   std::chrono::milliseconds giveUpAfter{15000};
 };
 
-// Connects to the control port on loopback, sends the script's bytes, and reads
-// until the host closes the connection or the script gives up.
+// Sends the script's bytes to the control port on loopback, and reads until the host closes or the
+// script gives up.
 PeerOutcome runPeer(std::uint16_t port, const PeerScript& script);
 
-// Peers from `workers` threads at once for `duration`, `perSecond` in all: every tenth says
-// nothing, the others send a hello with a code from `wrongCode`. What each saw.
+// `perSecond` peers from `workers` threads for `duration`: a tenth silent, the others sending a
+// hello with a code from `wrongCode`.
 std::vector<PeerOutcome> flood(std::uint16_t port, std::chrono::milliseconds duration, int perSecond, int workers,
                                const std::function<std::string()>& wrongCode);
 

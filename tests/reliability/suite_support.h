@@ -31,7 +31,6 @@ extern bool longMode;
 class FigureTable {
  public:
   void add(const std::string& scenario, const std::string& figure, const std::string& value);
-  void add(const std::string& scenario, const std::string& figure, std::int64_t value);
   void print() const;
 
  private:
@@ -48,11 +47,9 @@ struct ProcessFigures {
   std::int64_t threads = -1;
 };
 ProcessFigures readProcessFigures(pid_t pid);
-// Descriptors and threads back within their limits of `start`, and resident memory too except in a
-// sanitizer build, whose quarantine of freed memory makes it meaningless; one row of the table.
+// Descriptors, threads and (but under ASan's quarantine) memory within their limits of `start`.
 void expectNoGrowth(const std::string& scenario, const ProcessFigures& start, const ProcessFigures& end);
 std::string milliseconds(double value);
-// Runs `command` through the shell, its output discarded; true when it succeeded.
 bool shell(const std::string& command);
 // True when this process has a network namespace of its own with only loopback in it.
 bool inPrivateNetworkNamespace();
@@ -60,15 +57,14 @@ bool inPrivateNetworkNamespace();
 // velmora-host with a fault plan it takes on standard input (fault_injecting_host.cpp).
 std::string faultInjectingHostBinary();
 
-// A client run to its end with `--duration 0.5`; a failure when it did not end with 0.
+// A client run to its end with `--duration 0.5`; a failure unless it ends with 0.
 ClientOutcome runClient(const std::filesystem::path& home, const std::string& name,
                         const std::vector<std::string>& scriptLines, const std::vector<std::string>& options,
                         std::chrono::seconds timeout = std::chrono::seconds(120));
 
-// A velmora-client whose script alternates waits for ever more pictures of display 0 with a mouse
-// move and a key press, the key codes counting up (modulo kKeyCodeCycle) so that the host's log
-// shows their order. The client logs each script line as it reaches it, which tells, while it
-// runs, how many pictures it has decoded at least (to `picturesPerStep`).
+// A velmora-client whose script alternates waits for ever more pictures with a mouse move and a key
+// press whose code counts up, so the host's log shows their order; the script lines it logs tell
+// how many pictures it has decoded at least.
 class StreamingClient {
  public:
   static constexpr std::uint64_t picturesPerStep = 5;
@@ -92,15 +88,12 @@ class StreamingClient {
   std::unique_ptr<ChildProcess> process_;
 };
 
-// Why the keys a StreamingClient pressed were not posted by the host in the order sent with none
-// missing in between; nothing when they were. `posted` is how many were.
+// Why the host did not post a StreamingClient's keys in order, none missing; `posted`: how many.
 std::optional<std::string> keysOutOfOrder(const std::vector<std::string>& hostLines, std::uint64_t& posted);
 
-class ReliabilityTest : public testing::SessionTest {
- protected:
-  // Waits until the host's descriptors are back within the limit of `start` (closing sockets is
-  // asynchronous in the host); the figures at the end of the wait.
-  static ProcessFigures settledFigures(HostUnderTest& host, const ProcessFigures& start);
-};
+using ReliabilityTest = testing::SessionTest;
+// The figures once the host's descriptors are back within the limit of `start` (it closes sockets
+// asynchronously).
+ProcessFigures settledFigures(HostUnderTest& host, const ProcessFigures& start);
 
 }  // namespace velmora::reliability

@@ -30,9 +30,7 @@ std::string hostBinary() { return chosenOr("VELMORA_TEST_HOST", VELMORA_HOST_BIN
 std::string clientBinary() { return chosenOr("VELMORA_TEST_CLIENT", VELMORA_CLIENT_BINARY); }
 
 std::vector<std::string> sessionEnvironment(const std::filesystem::path& home) {
-  // With glibc's default of up to eight arenas a core, every new x265 or capture thread may
-  // allocate in another arena, and resident memory then measures the allocator's fragmentation
-  // more than what the host holds; two arenas keep it a measure of leaks.
+  // Two malloc arenas, so that resident memory measures leaks rather than arena fragmentation.
   return {"XDG_CONFIG_HOME=" + home.string(), "XDG_RUNTIME_DIR=" + home.string(), "MALLOC_ARENA_MAX=2"};
 }
 

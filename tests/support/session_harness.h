@@ -1,8 +1,6 @@
 #pragma once
 
-// What the end-to-end tests and the reliability suite share: the real velmora-host and
-// velmora-client started as child processes in a folder of the test's own, client scripts, and the
-// client's JSON report.
+// The real velmora-host and velmora-client as child processes in a home folder of the test's own.
 
 #include <gtest/gtest.h>
 
@@ -18,12 +16,11 @@
 
 namespace velmora::testing {
 
-// This build's programs, or those VELMORA_TEST_HOST and VELMORA_TEST_CLIENT name (a sanitizer
-// build's, say).
+// This build's programs, or those VELMORA_TEST_HOST and VELMORA_TEST_CLIENT name.
 std::string hostBinary();
 std::string clientBinary();
 
-// Its own settings and lock folders, so that tests never share trusted clients or the host lock.
+// Settings and lock folders in `home`, so tests never share trusted clients or the host lock.
 std::vector<std::string> sessionEnvironment(const std::filesystem::path& home);
 
 // Each test gets a fresh home folder, removed afterwards.
@@ -46,8 +43,7 @@ class HostUnderTest {
 
   // True once the control server listens.
   bool ready() const { return ready_; }
-  // The code shown last, as four digits; waits for the first. A host that trusts clients already
-  // shows one only when a client without one is refused.
+  // The code shown last, as four digits; waits for the first.
   std::string code();
   // Four digits that are not the code asked for now.
   std::string wrongCode();
@@ -64,8 +60,8 @@ class HostUnderTest {
 std::string waitForPicturesLine(std::uint64_t count, std::chrono::seconds timeout = std::chrono::seconds(30),
                                 int display = 0);
 
-// A velmora-client at a preferred height of 720 running `scriptLines` (one JSON text each), then
-// `options` (to 127.0.0.1 unless they name a --host); `observer` sees each line of its output.
+// A velmora-client at a preferred height of 720 running `scriptLines`, with `options` (to 127.0.0.1
+// unless they name a --host); `observer` sees each line of its output.
 std::unique_ptr<ChildProcess> startClient(const std::filesystem::path& home, const std::string& name,
                                           const std::vector<std::string>& scriptLines,
                                           const std::vector<std::string>& options,
