@@ -10,8 +10,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Controller tests lean on this: nothing runs until drained, and delayed work keeps due-time order
-// on the virtual clock (ties in the order queued), including work queued while advancing.
+// Controller tests lean on this: nothing runs until asked, then in due-time order, ties as queued.
 TEST(ManualMainQueueTest, DrainAndAdvanceRunWorkInOrderOnlyWhenAsked) {
   ManualMainQueue queue;
   std::vector<std::string> order;

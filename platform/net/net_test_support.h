@@ -45,7 +45,6 @@ bool waitUntil(Condition condition) {
 struct QueueThread : SerialQueue {
   QueueThread() : SerialQueue("com.velmora.test.net") {}
 
-  // Returns once everything queued before the call has run.
   void drain() {
     std::promise<void> done;
     post([&done] { done.set_value(); });
@@ -102,7 +101,6 @@ struct Received {
 inline Bytes toBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 inline std::string toText(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-// For a TCP connection or a UDP flow.
 template <class Transport>
 SharedInbox<ConnectionStateKind> recordStates(Transport& transport) {
   auto states = makeInbox<ConnectionStateKind>();
