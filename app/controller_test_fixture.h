@@ -97,14 +97,6 @@ class ControllerFixture : public ::testing::Test {
     return !pipelines.empty() && controller_->runningPipelineDisplayIDs().size() == pipelines.size();
   }
 
-  std::vector<std::uint32_t> pipelineDisplays() const {
-    std::vector<std::uint32_t> ids;
-    for (const auto& [displayID, pipeline] : controller_->displayPipelines()) {
-      ids.push_back(displayID);
-    }
-    return ids;
-  }
-
   ManualMainQueue mainQueue_;
   log::MemoryLogSink log_;
   std::shared_ptr<testing::InMemoryUserDefaults> defaults_ = std::make_shared<testing::InMemoryUserDefaults>();

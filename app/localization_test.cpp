@@ -95,12 +95,9 @@ TEST_F(LocalizationFileTest, UnusableFilesAndEntriesShowTheKeyAndLogOnce) {
     std::size_t fileLines;
   };
   for (const auto& [name, contents, fileLines] :
-       {Case{"missing file", std::nullopt, 1}, Case{"not JSON", "{\"status\": ", 1}, Case{"empty", "", 1},
-        Case{"not an object", R"(["Status: %@"])", 1}, Case{"absent key", "{}", 0},
-        Case{"too few placeholders", R"({"status": "Status"})", 0},
-        Case{"too many placeholders", R"({"status": "Connected to %@ via %@"})", 0},
-        Case{"wrong kind", R"({"status": "Display %u"})", 0},
-        Case{"unknown placeholder", R"({"status": "Connected to %s"})", 0},
+       {Case{"missing file", std::nullopt, 1}, Case{"not JSON", "{\"status\": ", 1}, Case{"absent key", "{}", 0},
+        Case{"not an object", R"(["Status: %@"])", 1}, Case{"too few placeholders", R"({"status": "Status"})", 0},
+        Case{"wrong kind", R"({"status": "%u"})", 0}, Case{"unknown placeholder", R"({"status": "%s"})", 0},
         Case{"trailing percent", R"({"status": "%@ 100%"})", 0}}) {
     SCOPED_TRACE(name);
     fs::remove(directory_ / "en.json");

@@ -20,12 +20,9 @@ class StatusBarControllerTest : public testing::ControllerFixture {
   }
 
   StatusMenuItem item(int tag) const {
-    for (const auto& each : controller_->statusMenuItems()) {
-      if (each.tag == tag) {
-        return each;
-      }
-    }
-    return {};
+    const auto items = controller_->statusMenuItems();
+    const auto found = std::ranges::find(items, tag, &StatusMenuItem::tag);
+    return found == items.end() ? StatusMenuItem{} : *found;
   }
 
   // The titles of the checked entries of a submenu.
@@ -162,11 +159,8 @@ TEST_F(StatusBarControllerTest, PermissionWarningsStackAtTheTopOpenTheHelpAndGoW
 
 TEST(PairingCodeTest, IsAlwaysFourDigits) {
   EXPECT_EQ(StatusBarController::formatPairingCode(42), "0042");
-  for (int draw = 0; draw < 100; ++draw) {
-    const auto code = StatusBarController::generatePairingCode();
-    ASSERT_EQ(code.size(), 4u);
-    EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos) << code;
-  }
+  const auto code = StatusBarController::generatePairingCode();
+  EXPECT_TRUE(code.size() == 4 && code.find_first_not_of("0123456789") == std::string::npos) << code;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -69,13 +70,7 @@ class TestClient {
   // The next handshake message, or nothing when the connection closed or nothing came in time.
   std::optional<HandshakeMessage> readHandshake() {
     std::optional<HandshakeMessage> message;
-    mainQueue_.runUntil(
-        [&] {
-          pump();
-          message = accumulator_.nextMessage<HandshakeMessage>();
-          return message.has_value() || closed_;
-        },
-        kControlClientWait);
+    waitUntil([&] { return (message = accumulator_.nextMessage<HandshakeMessage>()).has_value() || closed_; });
     return message;
   }
 
@@ -87,18 +82,21 @@ class TestClient {
   }
 
   // True once the host closed the connection.
-  bool waitUntilClosed() {
-    return mainQueue_.runUntil(
-        [&] {
-          pump();
-          return closed_;
-        },
-        kControlClientWait);
-  }
+  bool waitUntilClosed() { return waitUntil([&] { return closed_; }); }
 
   void close() { socket_.close(); }
 
  private:
+  // Reads what has arrived before each check of `condition`.
+  bool waitUntil(const std::function<bool()>& condition) {
+    return mainQueue_.runUntil(
+        [&] {
+          pump();
+          return condition();
+        },
+        kControlClientWait);
+  }
+
   void pump() {
     std::array<std::uint8_t, 4096> buffer{};
     asio::error_code error;
@@ -153,7 +151,6 @@ class InProcessHost {
 
   std::uint16_t port() const { return server_->listeningPort().value_or(0); }
   ControlChannelServer& server() { return *server_; }
-  InMemoryUserDefaults& defaults() { return *defaults_; }
 
   // Keeps the main queue running until the host made `report` (`count` times in all).
   bool waitForReport(const std::string& report, std::size_t count = 1) {
@@ -253,17 +250,7 @@ class FakeHost {
     }
     if (plan_.closeAfterReplies) {
       socket_.close(error);
-      return;
     }
-    readUntilClosed();
-  }
-
-  void readUntilClosed() {
-    socket_.async_read_some(asio::buffer(chunk_), [this](const asio::error_code& error, std::size_t) {
-      if (!error) {
-        readUntilClosed();
-      }
-    });
   }
 
   const Plan plan_;
