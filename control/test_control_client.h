@@ -149,6 +149,11 @@ class InProcessHost {
     mainQueue_.runUntil([&] { return port() != 0; }, kControlClientWait);
   }
 
+  // The server's queue reports into this object: it stops before the reports go.
+  ~InProcessHost() { server_->shutdownQueueAndWait(); }
+  InProcessHost(const InProcessHost&) = delete;
+  InProcessHost& operator=(const InProcessHost&) = delete;
+
   std::uint16_t port() const { return server_->listeningPort().value_or(0); }
   ControlChannelServer& server() { return *server_; }
 
