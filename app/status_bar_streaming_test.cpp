@@ -1,6 +1,8 @@
 // The controller's pipelines against fake capture and encoder backends and the manual main queue.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/controller_test_fixture.h"
 
 namespace velmora {
@@ -92,6 +94,15 @@ TEST_F(ControllerPipelineTest, MultiDisplaySplitsTheBitRateNumbersTheStreamsInLi
   ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
   controller_->multiDisplayRequested(true);
   ASSERT_TRUE(runUntil([&] { return allRunning() && controller_->displayPipelines().size() == 3; }));
+
+  // A pipeline is announced after its encoder and the capture-size lines of its own display.
+  const auto lines = log_.lines();
+  const auto at = [&](std::string_view text) {
+    return std::ranges::find_if(lines, [&](const auto& line) { return line.message.find(text) != std::string::npos; });
+  };
+  EXPECT_LT(at("EncoderSession configured: 1152x720px"), at("Display frame=1280x800pt"));
+  EXPECT_LT(at("Display frame=1280x800pt"), at("Pipeline[1] display=2 1152x720@30fps 5Mbps"));
+  EXPECT_NE(at("Pipeline[1] display=2 1152x720@30fps 5Mbps"), lines.end());
 
   for (std::uint32_t displayID = 1; displayID <= 3; ++displayID) {
     // The catalog lists the main display first, then left to right: the virtual numbers' order.
