@@ -166,6 +166,22 @@ TEST_F(ScreenCaptureServiceTest, StopBarriersChainSoThatEachStopWaitsForTheOneBe
   EXPECT_EQ(service_->captureState(), CaptureState::idle);
 }
 
+TEST_F(ScreenCaptureServiceTest, StopDisconnectsFramesAndAStartAfterItWaitsForTheOldStreamToAnswer) {
+  const auto stream = running();
+  backend_->stopAnswers().setHolding(true);
+  const auto stopTask = service_->stop();
+  stream->deliver(screenFrame());
+  EXPECT_TRUE(forwarded_.empty()) << "a stopped capture forwarded a frame";
+
+  service_->start();
+  ASSERT_TRUE(backend_->stopAnswers().waitForHeld(1));
+  mainQueue_.runUntil([] { return false; }, std::chrono::milliseconds(200));
+  EXPECT_FALSE(backend_->stream(2)) << "the new start went ahead before the old stream's stop answered";
+  backend_->stopAnswers().setHolding(false);
+  ASSERT_TRUE(backend_->stopAnswers().releaseOne());
+  EXPECT_TRUE(eventually([&] { return backend_->stream(2) && service_->captureState() == CaptureState::running; }));
+}
+
 TEST_F(ScreenCaptureServiceTest, CountsValidScreenFramesAndLogsTheFirstThreeAndEvery300th) {
   const auto stream = running();
   for (int frame = 0; frame < 600; ++frame) {
