@@ -40,6 +40,20 @@ constexpr std::array<X11Keysym, 128> kMacKeyCodeKeysyms = {
     XK_F2, XK_Next, XK_F1, XK_Left, XK_Right, XK_Down, XK_Up, 0,                             // 0x78
 };
 
+// Indexed by the macOS virtual key code, up to the grave key; the ISO section key is the one
+// beside the left shift, where PC keyboards have their extra ISO key.
+constexpr std::array<std::string_view, 0x33> kMacKeyCodePlaces = {
+    "AC01", "AC02", "AC03", "AC04", "AC06", "AC05", "AB01", "AB02",  // 0x00
+    "AB03", "AB04", "LSGT", "AB05", "AD01", "AD02", "AD03", "AD04",  // 0x08
+    "AD06", "AD05", "AE01", "AE02", "AE03", "AE04", "AE06", "AE05",  // 0x10
+    "AE12", "AE09", "AE07", "AE11", "AE08", "AE10", "AD12", "AD09",  // 0x18
+    "AD07", "AD11", "AD08", "AD10", "",     "AC09", "AC07", "AC11",  // 0x20
+    "AC08", "AC10", "BKSL", "AB08", "AB10", "AB06", "AB07", "AB09",  // 0x28
+    "",     "",     "TLDE",                                          // 0x30
+};
+constexpr std::uint16_t kMacJisYenKey = 0x5D;
+constexpr std::uint16_t kMacJisUnderscoreKey = 0x5E;
+
 // Characters that keyboards carry under keysyms older than the Unicode ones.
 struct LegacyKeysym {
   char32_t codePoint;
@@ -74,6 +88,16 @@ X11Keysym controlKeysym(char32_t codePoint) {
 
 X11Keysym keysymForMacKeyCode(std::uint16_t macKeyCode) {
   return macKeyCode < kMacKeyCodeKeysyms.size() ? kMacKeyCodeKeysyms[macKeyCode] : 0;
+}
+
+std::string_view xkbKeyNameForMacKeyCode(std::uint16_t macKeyCode) {
+  if (macKeyCode == kMacJisYenKey) {
+    return "AE13";
+  }
+  if (macKeyCode == kMacJisUnderscoreKey) {
+    return "AB11";
+  }
+  return macKeyCode < kMacKeyCodePlaces.size() ? kMacKeyCodePlaces[macKeyCode] : std::string_view{};
 }
 
 std::vector<X11Keysym> keysymsForCodePoint(char32_t codePoint) {

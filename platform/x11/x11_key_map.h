@@ -14,6 +14,12 @@ using X11Keysym = std::uint32_t;
 // keys are Super, so that command-C copies on the host as it does on the client.
 X11Keysym keysymForMacKeyCode(std::uint16_t macKeyCode);
 
+// The XKB name ("AC01") of the place that a character key's macOS key code stands for, empty for
+// keys whose meaning does not depend on the layout (modifiers, editing and function keys). The
+// host presses the key at that place, so the host's layout gives it its character, as it would
+// to the same keyboard plugged into the host.
+std::string_view xkbKeyNameForMacKeyCode(std::uint16_t macKeyCode);
+
 // The keysyms that type `codePoint`, preferred first: the Latin-1 or Unicode keysym, then older
 // keysyms that keyboards use for the same character. Empty for characters that cannot be typed
 // (control characters other than tab, newline, return, backspace, escape and delete).

@@ -1,15 +1,18 @@
 #include "platform/x11/x11_keyboard.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 #include <optional>
 
 #include "platform/input_backend.h"
+#include "platform/x11/x11_focus_ping.h"
 #include "platform/x11/x11_keyboard_snapshot.h"
 
 namespace velmora {
@@ -28,6 +31,7 @@ constexpr std::array<FlagModifier, 4> kFlagModifiers = {{
 }};
 
 void freeKeysyms(KeySym* keysyms) { XFree(keysyms); }
+void freeKeyboard(XkbDescPtr keyboard) { XkbFreeKeyboard(keyboard, 0, True); }
 
 template <class T, auto release>
 struct Releaser {
@@ -35,6 +39,23 @@ struct Releaser {
 };
 template <class T, auto release>
 using XPointer = std::unique_ptr<T, Releaser<T, release>>;
+
+// The key at the place that XKB calls `name`, where the layout gives it a keysym; none without XKB.
+std::optional<unsigned> keyAtPlace(Display* display, std::string_view name) {
+  const XPointer<XkbDescRec, freeKeyboard> keyboard(name.empty() ? nullptr : XkbGetMap(display, 0, XkbUseCoreKbd));
+  if (!keyboard || XkbGetNames(display, XkbKeyNamesMask, keyboard.get()) != Success || keyboard->names == nullptr ||
+      keyboard->names->keys == nullptr) {
+    return std::nullopt;
+  }
+  for (int code = keyboard->min_key_code; code <= keyboard->max_key_code; ++code) {
+    const char* keyName = keyboard->names->keys[code].name;
+    if (std::string_view(keyName, strnlen(keyName, XkbKeyNameLength)) == name &&
+        XkbKeycodeToKeysym(display, static_cast<KeyCode>(code), 0, 0) != NoSymbol) {
+      return static_cast<unsigned>(code);
+    }
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -94,6 +115,8 @@ bool X11Keyboard::postKey(std::uint16_t macKeyCode, bool down, std::uint64_t fla
   std::optional<unsigned> keyCode;
   if (const auto held = heldKeys_.find(macKeyCode); !down && held != heldKeys_.end()) {
     keyCode = held->second;
+  } else if (const auto atPlace = keyAtPlace(display_, xkbKeyNameForMacKeyCode(macKeyCode))) {
+    keyCode = atPlace;
   } else if (const auto onFirstLevel = keyboard.keyOnFirstLevel(keysym)) {
     keyCode = onFirstLevel;
   } else {
@@ -140,6 +163,7 @@ bool X11Keyboard::postKey(std::uint16_t macKeyCode, bool down, std::uint64_t fla
       setSpareKeyHeld(*keyCode, false);
     }
   }
+  noteUsesSent();
   return true;
 }
 
@@ -167,6 +191,7 @@ void X11Keyboard::typeText(std::string_view text) {
     fakeKey(keyCode, true);
   }
   XSync(display_, True);
+  noteUsesSent();
 }
 
 void X11Keyboard::typeCodePoint(const X11KeyboardSnapshot& keyboard, char32_t codePoint) {
@@ -207,43 +232,75 @@ std::size_t X11Keyboard::lentSpareKeyCount() const {
 }
 
 std::optional<unsigned> X11Keyboard::lendSpareKey(X11Keysym keysym) {
-  const auto now = std::chrono::steady_clock::now();
-  std::chrono::steady_clock::duration wait{};
-  unsigned keyCode = 0;
-  {
-    std::lock_guard lock(sparesLock_);
+  bool pingFailed = false;
+  while (true) {
+    std::unique_lock lock(sparesLock_);
     const auto lent = std::find_if(spares_.begin(), spares_.end(),
                                    [&](const SpareKey& spare) { return spare.keysym == keysym && !spare.restoring; });
     if (lent != spares_.end()) {
-      lent->lastUsed = std::max(lent->lastUsed, now);
+      markUsed(*lent);
       return lent->keyCode;
     }
     auto chosen = std::find_if(spares_.begin(), spares_.end(),
                                [](const SpareKey& spare) { return spare.keysym == 0 && !spare.restoring; });
     if (chosen == spares_.end()) {
-      // All are lent: take the one unused longest, once a client had a moment to read its last use.
+      // All are lent: take the one unused longest, once its client has read its last use.
       for (auto spare = spares_.begin(); spare != spares_.end(); ++spare) {
-        if (!spare->held && !spare->restoring && (chosen == spares_.end() || spare->lastUsed < chosen->lastUsed)) {
+        if (!spare->held && !spare->restoring && (chosen == spares_.end() || spare->lastUse < chosen->lastUse)) {
           chosen = spare;
         }
       }
       if (chosen == spares_.end()) {
         return std::nullopt;
       }
-      wait = std::max(std::chrono::steady_clock::duration::zero(), chosen->lastUsed + timing_.spareKeyReuseDelay - now);
+      if (chosen->lastUse > usesConfirmed_ && !pingFailed) {
+        const std::uint64_t through = uses_;
+        lock.unlock();
+        // Every use so far went out on this connection before the ping, so one answer covers them all.
+        pingFailed = !confirmUsesRead(display_, through);
+        continue;
+      }
+      if (const auto wait = chosen->lastUsedAt + timing_.spareKeyReuseDelay - Clock::now();
+          chosen->lastUse > usesConfirmed_ && wait > Clock::duration::zero()) {
+        lock.unlock();
+        std::this_thread::sleep_for(wait);
+        continue;
+      }
     }
     chosen->keysym = keysym;
-    chosen->lastUsed = now + wait;
-    keyCode = chosen->keyCode;
+    markUsed(*chosen);
+    const unsigned keyCode = chosen->keyCode;
+    lock.unlock();
+    sparesChanged_.notify_all();
+    // Both levels, so that an upper-case letter is not turned into its lower case.
+    std::array<KeySym, 2> keysyms = {keysym, keysym};
+    XChangeKeyboardMapping(display_, static_cast<int>(keyCode), static_cast<int>(keysyms.size()), keysyms.data(), 1);
+    return keyCode;
   }
-  sparesChanged_.notify_all();
-  if (wait > std::chrono::steady_clock::duration::zero()) {
-    std::this_thread::sleep_for(wait);
+}
+
+void X11Keyboard::markUsed(SpareKey& spare) {
+  spare.lastUse = ++uses_;
+  spare.lastUsedAt = std::max(spare.lastUsedAt, Clock::now());
+}
+
+bool X11Keyboard::confirmUsesRead(_XDisplay* connection, std::uint64_t through) {
+  const auto outcome = pingFocusedClient(connection, timing_.pingTimeout);
+  if (outcome == FocusPingOutcome::timedOut) {
+    logger_.notice("The focused client did not answer a ping within {} ms; spare keys are reused after a delay",
+                   timing_.pingTimeout.count());
   }
-  // Both levels, so that an upper-case letter is not turned into its lower case.
-  std::array<KeySym, 2> keysyms = {keysym, keysym};
-  XChangeKeyboardMapping(display_, static_cast<int>(keyCode), static_cast<int>(keysyms.size()), keysyms.data(), 1);
-  return keyCode;
+  if (outcome != FocusPingOutcome::answered) {
+    return false;
+  }
+  std::lock_guard lock(sparesLock_);
+  usesConfirmed_ = std::max(usesConfirmed_, through);
+  return true;
+}
+
+void X11Keyboard::noteUsesSent() {
+  std::lock_guard lock(sparesLock_);
+  usesSent_ = uses_;
 }
 
 void X11Keyboard::setSpareKeyHeld(unsigned keyCode, bool held) {
@@ -254,7 +311,7 @@ void X11Keyboard::setSpareKeyHeld(unsigned keyCode, bool held) {
       return;
     }
     spare->held = held;
-    spare->lastUsed = std::max(spare->lastUsed, std::chrono::steady_clock::now());
+    markUsed(*spare);
   }
   sparesChanged_.notify_all();
 }
@@ -264,25 +321,43 @@ void X11Keyboard::restoreSpareKeys(_XDisplay* connection) {
   while (true) {
     // On the way out every lent key goes back, held or not: held keys were released by then.
     const bool stopping = stopping_;
-    const auto now = std::chrono::steady_clock::now();
-    std::optional<std::chrono::steady_clock::time_point> nextDeadline;
-    std::vector<unsigned> due;
+    const auto now = Clock::now();
+    std::optional<Clock::time_point> nextDeadline;
+    std::vector<SpareKey*> due;
     for (auto& spare : spares_) {
       if (spare.keysym == 0 || spare.restoring || (spare.held && !stopping)) {
         continue;
       }
-      const auto deadline = spare.lastUsed + timing_.spareKeyRestoreDelay;
+      const auto deadline = spare.lastUsedAt + timing_.spareKeyRestoreDelay;
       if (stopping || deadline <= now) {
-        spare.keysym = 0;
-        spare.restoring = true;
-        due.push_back(spare.keyCode);
+        due.push_back(&spare);
       } else if (!nextDeadline || deadline < *nextDeadline) {
         nextDeadline = deadline;
       }
     }
-    if (!due.empty()) {
+    const bool unread = std::any_of(due.begin(), due.end(), [&](const SpareKey* spare) { return spare->lastUse > usesConfirmed_; });
+    if (unread && !stopping && usesSent_ >= uses_) {
+      // A client slower than the delay still reads the keysym it was typed with; one that answers
+      // no pings has had the delay.
+      const std::uint64_t through = usesSent_;
       lock.unlock();
-      for (const unsigned keyCode : due) {
+      if (!confirmUsesRead(connection, through)) {
+        lock.lock();
+        usesConfirmed_ = std::max(usesConfirmed_, through);
+      } else {
+        lock.lock();
+      }
+      continue;
+    }
+    if (!due.empty() && (!unread || stopping)) {
+      std::vector<unsigned> keyCodes;
+      for (SpareKey* spare : due) {
+        spare->keysym = 0;
+        spare->restoring = true;
+        keyCodes.push_back(spare->keyCode);
+      }
+      lock.unlock();
+      for (const unsigned keyCode : keyCodes) {
         KeySym nothing = NoSymbol;
         XChangeKeyboardMapping(connection, static_cast<int>(keyCode), 1, &nothing, 1);
       }
@@ -290,7 +365,7 @@ void X11Keyboard::restoreSpareKeys(_XDisplay* connection) {
       XSync(connection, True);
       lock.lock();
       for (auto& spare : spares_) {
-        if (std::find(due.begin(), due.end(), spare.keyCode) != due.end()) {
+        if (std::find(keyCodes.begin(), keyCodes.end(), spare.keyCode) != keyCodes.end()) {
           spare.restoring = false;
         }
       }
@@ -298,6 +373,10 @@ void X11Keyboard::restoreSpareKeys(_XDisplay* connection) {
     }
     if (stopping) {
       return;
+    }
+    if (!due.empty()) {
+      // Uses are still on their way to the server: look again shortly.
+      nextDeadline = now + std::chrono::milliseconds(50);
     }
     if (nextDeadline) {
       sparesChanged_.wait_until(lock, *nextDeadline);

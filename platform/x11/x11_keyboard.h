@@ -23,17 +23,24 @@ namespace velmora {
 class X11KeyboardSnapshot;
 
 struct X11KeyboardTiming {
-  // A spare key code keeps the keysym it was lent this long after its last use: clients look a
-  // key up when they read its event, which may be well after it was sent.
+  // A spare key code keeps the keysym it was lent this long after its last use.
   std::chrono::milliseconds spareKeyRestoreDelay{5000};
-  // The least time between a spare key's last use and lending it to another keysym.
-  std::chrono::milliseconds spareKeyReuseDelay{100};
+  // How long the client with the focus may take to answer a ping before it is taken for hung.
+  std::chrono::milliseconds pingTimeout{3000};
+  // Where the focused client answers no pings: the least time between a spare key's last use and
+  // lending it to another keysym.
+  std::chrono::milliseconds spareKeyReuseDelay{1000};
 };
 
 // Key presses and typed text through XTest on a borrowed connection. Keys come as the client's
 // macOS key codes and go out as the X key code that carries the same keysym on its first level;
 // characters go out through whichever key and level (shift, level three) produces them. What no
 // key carries is lent a spare key code (one without keysyms), mapped back to nothing once unused.
+// Clients translate a key event with the keymap they hold when they read it, which is the
+// server's newest once they have seen a keymap change. So a spare key is given another keysym (or
+// none) only once the focused client has answered a ping sent after the key's last use, which
+// proves it has read every event typed with the old keysym; a client that answers no pings gets
+// a delay instead.
 // Called on one thread; a thread of its own restores the spare key codes on its own connection,
 // since Xlib leaves a connection that lost its server locked to the thread that noticed.
 class X11Keyboard {
@@ -53,10 +60,12 @@ class X11Keyboard {
   std::size_t lentSpareKeyCount() const;
 
  private:
+  using Clock = std::chrono::steady_clock;
   struct SpareKey {
     unsigned keyCode = 0;
     X11Keysym keysym = 0;  // 0 while not lent
-    std::chrono::steady_clock::time_point lastUsed;
+    std::uint64_t lastUse = 0;  // a number from uses_
+    Clock::time_point lastUsedAt;
     bool held = false;       // pressed by postKey and not yet released
     bool restoring = false;  // being mapped back to nothing
   };
@@ -64,6 +73,11 @@ class X11Keyboard {
   std::vector<unsigned> findSpareKeyCodes() const;
   std::optional<unsigned> lendSpareKey(X11Keysym keysym);
   void setSpareKeyHeld(unsigned keyCode, bool held);
+  void markUsed(SpareKey& spare);
+  // Pings the focused client on `connection`; true when it answered, and every use up to
+  // `through` is then known to be read.
+  bool confirmUsesRead(_XDisplay* connection, std::uint64_t through);
+  void noteUsesSent();
   void restoreSpareKeys(_XDisplay* connection);
   void typeCodePoint(const X11KeyboardSnapshot& keyboard, char32_t codePoint);
   void fakeKey(unsigned keyCode, bool down);
@@ -82,6 +96,9 @@ class X11Keyboard {
   mutable std::mutex sparesLock_;
   std::condition_variable sparesChanged_;
   std::vector<SpareKey> spares_;
+  std::uint64_t uses_ = 0;           // uses of spare keys so far, numbered
+  std::uint64_t usesSent_ = 0;       // those the server has carried out
+  std::uint64_t usesConfirmed_ = 0;  // those the focused client has read
   bool stopping_ = false;
   std::thread restorer_;
 };
