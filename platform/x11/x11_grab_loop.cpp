@@ -1,6 +1,7 @@
 #include "platform/x11/x11_grab_loop.h"
 
 #include <X11/Xlib.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
@@ -53,6 +54,21 @@ Extension queryFixes(Display* display) {
     return {};
   }
   return {true, eventBase};
+}
+
+// The extension's major opcode stands in for the event base: XInput2 events come as GenericEvents.
+Extension queryInput2(Display* display) {
+  int opcode = 0;
+  int eventBase = 0;
+  int errorBase = 0;
+  // 2.1 and later deliver raw events to the root window even while another client grabs the pointer.
+  int major = 2;
+  int minor = 2;
+  if (!XQueryExtension(display, "XInputExtension", &opcode, &eventBase, &errorBase) ||
+      XIQueryVersion(display, &major, &minor) != Success || major < 2) {
+    return {};
+  }
+  return {true, opcode};
 }
 
 Extension queryRandr(Display* display) {
@@ -111,6 +127,7 @@ struct X11GrabLoop::State {
     if (tracksPointer()) {
       XFixesSelectCursorInput(display(), root(), XFixesDisplayCursorNotifyMask);
       refreshCursorImage();
+      followPointerMotion();
     } else if (settings.showsCursor) {
       logger.notice("The X server has no XFIXES extension: display {} is captured without the cursor", settings.displayID);
     }
@@ -118,6 +135,22 @@ struct X11GrabLoop::State {
       XRRSelectInput(display(), root(), RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
     }
     XSelectInput(display(), root(), StructureNotifyMask);
+  }
+
+  // Raw motion wakes the loop only when a pointer moves, so that a still screen costs nothing.
+  // XWarpPointer makes no raw event: a warped pointer is seen at the next cursor shape change,
+  // frame grabbed for any other reason, or real motion.
+  void followPointerMotion() {
+    input2 = queryInput2(display());
+    if (!input2.isPresent) {
+      logger.notice("The X server has no XInputExtension 2: display {} polls the pointer at every frame interval",
+                    settings.displayID);
+      return;
+    }
+    unsigned char mask[XIMaskLen(XI_RawMotion)] = {};
+    XISetMask(mask, XI_RawMotion);
+    XIEventMask selection{XIAllMasterDevices, sizeof mask, mask};
+    XISelectEvents(display(), root(), &selection, 1);
   }
 
   // Follows the monitor to its current place on the screen; an error text when it cannot be grabbed.
@@ -182,6 +215,8 @@ struct X11GrabLoop::State {
         damaged = true;
       } else if (fixes.isPresent && event.type == fixes.eventBase + XFixesCursorNotify) {
         cursorChanged = true;
+      } else if (input2.isPresent && event.xcookie.type == GenericEvent && event.xcookie.extension == input2.eventBase) {
+        pointerMoved = pointerMoved || event.xcookie.evtype == XI_RawMotion;
       } else {
         XRRUpdateConfiguration(&event);
         const int randrType = event.type - randr.eventBase;
@@ -200,6 +235,7 @@ struct X11GrabLoop::State {
       takeDamage();
     }
     if (cursorChanged && tracksPointer()) {
+      pointerMoved = true;  // a new shape often comes with a warp into another window
       const PixelRect before = cursorBounds();
       refreshCursorImage();
       needsFrame = needsFrame || before.intersects(grabArea) || cursorBounds().intersects(grabArea);
@@ -329,6 +365,7 @@ struct X11GrabLoop::State {
   Extension damageExtension;
   Extension fixes;
   Extension randr;
+  Extension input2;
   Damage damage = None;
   XserverRegion damagedRegion = None;
   PixelRect grabArea;  // the monitor's area, clipped to the screen
@@ -338,6 +375,7 @@ struct X11GrabLoop::State {
   std::optional<CursorImage> cursor;
   std::optional<std::pair<int, int>> pointer;  // root-window position; none while on another screen
   bool needsFrame = true;                      // the first frame after a start is always grabbed
+  bool pointerMoved = true;                    // raw motion came since the last look; always without XInput2
   int failedGrabs = 0;
   std::optional<std::string> endError;
 };
@@ -382,8 +420,10 @@ void X11GrabLoop::run() {
   auto nextPointerPoll = Clock::now();
   while (state.takeEvents()) {
     const auto now = Clock::now();
-    if (state.tracksPointer() && now >= nextPointerPoll) {
+    // One look per frame interval at most, however fast raw motion comes in.
+    if (state.tracksPointer() && state.pointerMoved && now >= nextPointerPoll) {
       state.pollPointer();
+      state.pointerMoved = !state.input2.isPresent;
       nextPointerPoll = now + interval;
     }
     if (state.damage == None) {
@@ -400,7 +440,7 @@ void X11GrabLoop::run() {
       }
     }
     std::optional<Clock::time_point> deadline;
-    if (state.tracksPointer()) {
+    if (state.tracksPointer() && state.pointerMoved) {
       deadline = nextPointerPoll;
     }
     if (state.needsFrame && nextFrameDue) {
