@@ -34,11 +34,12 @@ class X11SessionTest : public SessionTest {
 
   std::vector<std::string> environment() const { return {"DISPLAY=" + server_.display()}; }
 
-  // Moves the pointer across both monitors until it goes: a still monitor sends no pictures.
+  // Moves the pointer across both monitors until it goes: a still monitor sends no pictures. By
+  // XTest (mousemove_relative), as a user's mouse: the host does not follow a warp (mousemove).
   std::unique_ptr<ChildProcess> movePointer() const {
     return std::make_unique<ChildProcess>(
-        "sh", std::vector<std::string>{"-c", "while :; do xdotool mousemove 500 500; sleep 0.1; "
-                                             "xdotool mousemove 2500 500; sleep 0.1; done"},
+        "sh", std::vector<std::string>{"-c", "xdotool mousemove 500 500; while :; do xdotool mousemove_relative 2000 0; "
+                                             "sleep 0.1; xdotool mousemove_relative -- -2000 0; sleep 0.1; done"},
         environment());
   }
 
