@@ -16,15 +16,14 @@ namespace {
 // Unique per ping, so that a late answer to an earlier ping is never taken for this one.
 std::atomic<long> lastPingToken{0};
 
-bool answersPings(Display* display, Window window, Atom pingAtom) {
+bool hasProtocols(Display* display, Window window) {
   Atom* protocols = nullptr;
   int count = 0;
   if (XGetWMProtocols(display, window, &protocols, &count) == 0) {
     return false;
   }
-  const bool found = std::find(protocols, protocols + count, pingAtom) != protocols + count;
   XFree(protocols);
-  return found;
+  return true;
 }
 
 Window parentOf(Display* display, Window window) {
@@ -42,8 +41,8 @@ Window parentOf(Display* display, Window window) {
 }
 
 // The focus window, or with a focus that follows the pointer the deepest window under it, then up
-// to the first window whose client takes pings: the client's top level.
-Window pingableFocusWindow(Display* display, Atom pingAtom) {
+// to the first window with window manager protocols: the client's top level.
+Window focusedTopLevel(Display* display) {
   const Window root = DefaultRootWindow(display);
   Window window = None;
   int revertTo = 0;
@@ -64,7 +63,7 @@ Window pingableFocusWindow(Display* display, Atom pingAtom) {
     }
   }
   for (; window != None && window != root; window = parentOf(display, window)) {
-    if (answersPings(display, window, pingAtom)) {
+    if (hasProtocols(display, window)) {
       return window;
     }
   }
@@ -81,18 +80,18 @@ bool isAnswer(const XEvent& event, Atom protocolsAtom, Atom pingAtom, long token
 
 }  // namespace
 
-FocusPingOutcome pingFocusedClient(_XDisplay* display, std::chrono::milliseconds timeout) {
+FocusPingOutcome X11FocusPinger::ping(_XDisplay* display) {
   const Atom protocolsAtom = XInternAtom(display, "WM_PROTOCOLS", False);
   const Atom pingAtom = XInternAtom(display, "_NET_WM_PING", False);
   const Window root = DefaultRootWindow(display);
   // Windows may go while they are looked at or pinged: such an error only means no answer.
   X11ErrorTrap trap;
-  const Window target = pingableFocusWindow(display, pingAtom);
-  if (target == None) {
+  const Window target = focusedTopLevel(display);
+  if (target == None || std::find(silentWindows_.begin(), silentWindows_.end(), target) != silentWindows_.end()) {
     return FocusPingOutcome::unsupported;
   }
-  // Answers go to the root window, to whoever listens for its substructure.
-  XSelectInput(display, root, SubstructureNotifyMask);
+  // Answers go to the root window, for its structure (Qt) or substructure (GTK, Tk) listeners.
+  XSelectInput(display, root, StructureNotifyMask | SubstructureNotifyMask);
   const long token = ++lastPingToken;
   XEvent ping{};
   ping.xclient.type = ClientMessage;
@@ -106,7 +105,7 @@ FocusPingOutcome pingFocusedClient(_XDisplay* display, std::chrono::milliseconds
   XFlush(display);
 
   auto outcome = FocusPingOutcome::timedOut;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto deadline = std::chrono::steady_clock::now() + timeout_;
   while (outcome == FocusPingOutcome::timedOut && !x11ConnectionLost(display)) {
     while (XPending(display) > 0) {
       XEvent event;
@@ -125,6 +124,12 @@ FocusPingOutcome pingFocusedClient(_XDisplay* display, std::chrono::milliseconds
   XSelectInput(display, root, NoEventMask);
   trap.sync(display);
   XSync(display, True);
+  if (outcome == FocusPingOutcome::timedOut) {
+    if (silentWindows_.size() == kMostSilentWindows) {
+      silentWindows_.erase(silentWindows_.begin());
+    }
+    silentWindows_.push_back(target);
+  }
   return outcome;
 }
 

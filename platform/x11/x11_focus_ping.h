@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <vector>
 
 struct _XDisplay;
 
@@ -14,8 +15,21 @@ enum class FocusPingOutcome {
 
 // Sends a _NET_WM_PING to the top-level window of the client that has the keyboard focus and
 // waits for its answer. Clients answer pings in the order they read events, so an answer proves
-// that every key event delivered before the ping has been read and translated. Uses `display` on
-// the calling thread alone meanwhile; other events queued on it are dropped.
-FocusPingOutcome pingFocusedClient(_XDisplay* display, std::chrono::milliseconds timeout);
+// that every event delivered to it before the ping has been read. Some clients answer without
+// listing the protocol (Tk), so every client with WM_PROTOCOLS is asked; a window that let a ping
+// time out is not asked again. Uses the display on the calling thread alone meanwhile, and drops
+// the other events queued on it.
+class X11FocusPinger {
+ public:
+  explicit X11FocusPinger(std::chrono::milliseconds timeout) : timeout_(timeout) {}
+
+  FocusPingOutcome ping(_XDisplay* display);
+
+ private:
+  static constexpr std::size_t kMostSilentWindows = 64;
+
+  const std::chrono::milliseconds timeout_;
+  std::vector<unsigned long> silentWindows_;
+};
 
 }  // namespace velmora

@@ -12,7 +12,6 @@
 #include <optional>
 
 #include "platform/input_backend.h"
-#include "platform/x11/x11_focus_ping.h"
 #include "platform/x11/x11_keyboard_snapshot.h"
 
 namespace velmora {
@@ -57,10 +56,13 @@ std::optional<unsigned> keyAtPlace(Display* display, std::string_view name) {
   return std::nullopt;
 }
 
+// Where the focused client cannot be asked whether it has read a keymap change: a moment for it to.
+constexpr std::chrono::milliseconds kUnconfirmedKeymapSettle{20};
+
 }  // namespace
 
 X11Keyboard::X11Keyboard(_XDisplay* display, X11Connection restorerConnection, X11KeyboardTiming timing)
-    : display_(display), timing_(timing), spareKeyCodes_(findSpareKeyCodes()) {
+    : display_(display), timing_(timing), spareKeyCodes_(findSpareKeyCodes()), pinger_(timing.pingTimeout) {
   for (const unsigned keyCode : spareKeyCodes_) {
     SpareKey spare;
     spare.keyCode = keyCode;
@@ -120,7 +122,12 @@ bool X11Keyboard::postKey(std::uint16_t macKeyCode, bool down, std::uint64_t fla
   } else if (const auto onFirstLevel = keyboard.keyOnFirstLevel(keysym)) {
     keyCode = onFirstLevel;
   } else {
-    keyCode = lendSpareKey(keysym);
+    const std::uint64_t usesBefore = currentUses();
+    const auto spare = lendSpareKey(keysym, true);
+    keyCode = spare.keyCode;
+    if (spare.remapped) {
+      awaitKeymapRead(usesBefore);
+    }
   }
   if (!keyCode) {
     logger_.error("No key code is free to carry keysym 0x{:X} (keyCode={})", keysym, macKeyCode);
@@ -181,8 +188,30 @@ void X11Keyboard::typeText(std::string_view text) {
   if (capsLockKey) {
     tapKey(*capsLockKey);
   }
-  for (const char32_t codePoint : codePoints) {
-    typeCodePoint(keyboard, codePoint);
+  // In runs: the keys for as many coming characters as need no key re-pointed before its client
+  // has read it are lent first, then the client is made to read the new keysyms (some toolkits
+  // translate a key event when they take it in, with the keymap of the last change they handled),
+  // then the run is typed.
+  for (std::size_t next = 0; next < codePoints.size();) {
+    const std::uint64_t usesBefore = currentUses();
+    std::vector<X11KeyStroke> run;
+    bool remapped = false;
+    for (std::size_t index = next; index < codePoints.size(); ++index) {
+      const auto step = planCodePoint(keyboard, codePoints[index], index == next, remapped);
+      if (!step) {
+        break;
+      }
+      run.push_back(*step);
+    }
+    if (remapped) {
+      awaitKeymapRead(usesBefore);
+    }
+    for (const auto& stroke : run) {
+      if (stroke.keyCode != 0) {
+        fakeKeyWithin(modifierKeysFor(keyboard, stroke), stroke.keyCode, {true, false});
+      }
+    }
+    next += run.size();
   }
   if (capsLockKey) {
     tapKey(*capsLockKey);
@@ -194,33 +223,50 @@ void X11Keyboard::typeText(std::string_view text) {
   noteUsesSent();
 }
 
-void X11Keyboard::typeCodePoint(const X11KeyboardSnapshot& keyboard, char32_t codePoint) {
+std::optional<X11KeyStroke> X11Keyboard::planCodePoint(const X11KeyboardSnapshot& keyboard, char32_t codePoint, bool mayWait,
+                                                      bool& remapped) {
   const auto keysyms = keysymsForCodePoint(codePoint);
   if (keysyms.empty()) {
     logger_.notice("Cannot type U+{:04X}: no keysym stands for it", static_cast<std::uint32_t>(codePoint));
-    return;
+    return X11KeyStroke{};
   }
   for (const X11Keysym keysym : keysyms) {
-    const auto stroke = keyboard.find(keysym);
-    if (!stroke) {
-      continue;
+    if (const auto stroke = keyboard.find(keysym)) {
+      return stroke;
     }
-    std::vector<unsigned> modifierKeys;
-    if ((stroke->modifiers & X11KeyStroke::kShiftLevel) != 0 && keyboard.shiftKey()) {
-      modifierKeys.push_back(*keyboard.shiftKey());
-    }
-    if ((stroke->modifiers & X11KeyStroke::kLevelThree) != 0 && keyboard.levelThreeKey()) {
-      modifierKeys.push_back(*keyboard.levelThreeKey());
-    }
-    fakeKeyWithin(modifierKeys, stroke->keyCode, {true, false});
-    return;
   }
-  const auto spareKey = lendSpareKey(keysyms.front());
-  if (!spareKey) {
+  const auto spare = lendSpareKey(keysyms.front(), mayWait);
+  if (spare.deferred) {
+    return std::nullopt;
+  }
+  if (!spare.keyCode) {
     logger_.error("Cannot type U+{:04X}: no spare key code is free", static_cast<std::uint32_t>(codePoint));
-    return;
+    return X11KeyStroke{};
   }
-  tapKey(*spareKey);
+  remapped = remapped || spare.remapped;
+  return X11KeyStroke{*spare.keyCode, 0};
+}
+
+std::vector<unsigned> X11Keyboard::modifierKeysFor(const X11KeyboardSnapshot& keyboard, const X11KeyStroke& stroke) {
+  std::vector<unsigned> modifierKeys;
+  if ((stroke.modifiers & X11KeyStroke::kShiftLevel) != 0 && keyboard.shiftKey()) {
+    modifierKeys.push_back(*keyboard.shiftKey());
+  }
+  if ((stroke.modifiers & X11KeyStroke::kLevelThree) != 0 && keyboard.levelThreeKey()) {
+    modifierKeys.push_back(*keyboard.levelThreeKey());
+  }
+  return modifierKeys;
+}
+
+void X11Keyboard::awaitKeymapRead(std::uint64_t usesBefore) {
+  if (!confirmUsesRead(display_, pinger_, usesBefore)) {
+    std::this_thread::sleep_for(kUnconfirmedKeymapSettle);
+  }
+}
+
+std::uint64_t X11Keyboard::currentUses() const {
+  std::lock_guard lock(sparesLock_);
+  return uses_;
 }
 
 std::size_t X11Keyboard::spareKeyCount() const { return spareKeyCodes_.size(); }
@@ -231,7 +277,7 @@ std::size_t X11Keyboard::lentSpareKeyCount() const {
       std::count_if(spares_.begin(), spares_.end(), [](const SpareKey& spare) { return spare.keysym != 0 || spare.restoring; }));
 }
 
-std::optional<unsigned> X11Keyboard::lendSpareKey(X11Keysym keysym) {
+X11Keyboard::SpareLoan X11Keyboard::lendSpareKey(X11Keysym keysym, bool mayWait) {
   bool pingFailed = false;
   while (true) {
     std::unique_lock lock(sparesLock_);
@@ -239,7 +285,7 @@ std::optional<unsigned> X11Keyboard::lendSpareKey(X11Keysym keysym) {
                                    [&](const SpareKey& spare) { return spare.keysym == keysym && !spare.restoring; });
     if (lent != spares_.end()) {
       markUsed(*lent);
-      return lent->keyCode;
+      return {lent->keyCode};
     }
     auto chosen = std::find_if(spares_.begin(), spares_.end(),
                                [](const SpareKey& spare) { return spare.keysym == 0 && !spare.restoring; });
@@ -251,13 +297,16 @@ std::optional<unsigned> X11Keyboard::lendSpareKey(X11Keysym keysym) {
         }
       }
       if (chosen == spares_.end()) {
-        return std::nullopt;
+        return {};
+      }
+      if (chosen->lastUse > usesConfirmed_ && !mayWait) {
+        return {std::nullopt, false, true};
       }
       if (chosen->lastUse > usesConfirmed_ && !pingFailed) {
         const std::uint64_t through = uses_;
         lock.unlock();
         // Every use so far went out on this connection before the ping, so one answer covers them all.
-        pingFailed = !confirmUsesRead(display_, through);
+        pingFailed = !confirmUsesRead(display_, pinger_, through);
         continue;
       }
       if (const auto wait = chosen->lastUsedAt + timing_.spareKeyReuseDelay - Clock::now();
@@ -275,7 +324,7 @@ std::optional<unsigned> X11Keyboard::lendSpareKey(X11Keysym keysym) {
     // Both levels, so that an upper-case letter is not turned into its lower case.
     std::array<KeySym, 2> keysyms = {keysym, keysym};
     XChangeKeyboardMapping(display_, static_cast<int>(keyCode), static_cast<int>(keysyms.size()), keysyms.data(), 1);
-    return keyCode;
+    return {keyCode, true};
   }
 }
 
@@ -284,8 +333,8 @@ void X11Keyboard::markUsed(SpareKey& spare) {
   spare.lastUsedAt = std::max(spare.lastUsedAt, Clock::now());
 }
 
-bool X11Keyboard::confirmUsesRead(_XDisplay* connection, std::uint64_t through) {
-  const auto outcome = pingFocusedClient(connection, timing_.pingTimeout);
+bool X11Keyboard::confirmUsesRead(_XDisplay* connection, X11FocusPinger& pinger, std::uint64_t through) {
+  const auto outcome = pinger.ping(connection);
   if (outcome == FocusPingOutcome::timedOut) {
     logger_.notice("The focused client did not answer a ping within {} ms; spare keys are reused after a delay",
                    timing_.pingTimeout.count());
@@ -317,6 +366,7 @@ void X11Keyboard::setSpareKeyHeld(unsigned keyCode, bool held) {
 }
 
 void X11Keyboard::restoreSpareKeys(_XDisplay* connection) {
+  X11FocusPinger pinger(timing_.pingTimeout);
   std::unique_lock lock(sparesLock_);
   while (true) {
     // On the way out every lent key goes back, held or not: held keys were released by then.
@@ -341,7 +391,7 @@ void X11Keyboard::restoreSpareKeys(_XDisplay* connection) {
       // no pings has had the delay.
       const std::uint64_t through = usesSent_;
       lock.unlock();
-      if (!confirmUsesRead(connection, through)) {
+      if (!confirmUsesRead(connection, pinger, through)) {
         lock.lock();
         usesConfirmed_ = std::max(usesConfirmed_, through);
       } else {

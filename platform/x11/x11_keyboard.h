@@ -14,13 +14,13 @@
 
 #include "platform/log/log.h"
 #include "platform/x11/x11_connection.h"
+#include "platform/x11/x11_focus_ping.h"
 #include "platform/x11/x11_key_map.h"
+#include "platform/x11/x11_keyboard_snapshot.h"
 
 struct _XDisplay;
 
 namespace velmora {
-
-class X11KeyboardSnapshot;
 
 struct X11KeyboardTiming {
   // A spare key code keeps the keysym it was lent this long after its last use.
@@ -71,15 +71,29 @@ class X11Keyboard {
   };
 
   std::vector<unsigned> findSpareKeyCodes() const;
-  std::optional<unsigned> lendSpareKey(X11Keysym keysym);
+  struct SpareLoan {
+    std::optional<unsigned> keyCode;  // none when every spare key is held
+    bool remapped = false;            // the key was given the keysym now
+    bool deferred = false;            // it could be had only after a wait, which was not allowed
+  };
+  // A spare key carrying `keysym`: the one lent to it already, a free one, or the one unused
+  // longest once its client has read its last use (waiting for that where `mayWait`).
+  SpareLoan lendSpareKey(X11Keysym keysym, bool mayWait);
   void setSpareKeyHeld(unsigned keyCode, bool held);
   void markUsed(SpareKey& spare);
-  // Pings the focused client on `connection`; true when it answered, and every use up to
-  // `through` is then known to be read.
-  bool confirmUsesRead(_XDisplay* connection, std::uint64_t through);
+  // Pings the focused client; true when it answered, and every use up to `through` is then known
+  // to be read.
+  bool confirmUsesRead(_XDisplay* connection, X11FocusPinger& pinger, std::uint64_t through);
   void noteUsesSent();
   void restoreSpareKeys(_XDisplay* connection);
-  void typeCodePoint(const X11KeyboardSnapshot& keyboard, char32_t codePoint);
+  // The stroke that types `codePoint` (key code 0 where nothing can), lending a spare key if
+  // needed; nullopt where that needs a wait and `mayWait` is false.
+  std::optional<X11KeyStroke> planCodePoint(const X11KeyboardSnapshot& keyboard, char32_t codePoint, bool mayWait,
+                                            bool& remapped);
+  static std::vector<unsigned> modifierKeysFor(const X11KeyboardSnapshot& keyboard, const X11KeyStroke& stroke);
+  // Waits until the focused client has taken in the keymap changes made so far.
+  void awaitKeymapRead(std::uint64_t usesBefore);
+  std::uint64_t currentUses() const;
   void fakeKey(unsigned keyCode, bool down);
   void tapKey(unsigned keyCode);
   // Presses the modifier keys, sends the key's transitions, and releases the modifiers.
@@ -89,6 +103,7 @@ class X11Keyboard {
   const X11KeyboardTiming timing_;
   const log::Logger logger_{"EventInjector"};
   const std::vector<unsigned> spareKeyCodes_;  // sorted
+  X11FocusPinger pinger_;  // on display_
 
   // The X key code each macOS key code was pressed as; used only on the calling thread.
   std::map<std::uint16_t, unsigned> heldKeys_;
