@@ -82,5 +82,48 @@ std::string caseName(const ::testing::TestParamInfo<TypingCase>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Toolkits, X11TypingTest, ::testing::ValuesIn(typingCases()), caseName);
 
+// Character keys are pressed where they sit, so the host's layout gives them their meaning;
+// typed text, shortcuts and keys such as Home do not depend on it.
+TEST(X11LayoutTest, KeysFollowTheHostLayoutWhileTypedTextAndShortcutsStayExact) {
+  const struct {
+    const char* layout;
+    std::vector<KeyboardEvent> keys;  // each pressed and released
+    const char* typed;
+    const char* expected;
+  } cases[] = {
+      {"de", {{0x10}, {0x06}, {0x12, true, EventFlags::shift}, {0x29}}, "ß€@äÖ", "zy!öß€@äÖ"},
+      {"fr", {{0x0C}, {0x00}, {0x12}, {0x12, true, EventFlags::shift}, {0x2E}}, "àéèç€@#", "aq&1,àéèç€@#"},
+  };
+  for (const auto& [layout, keys, typed, expected] : cases) {
+    const testing::XvfbServer server(640, 480);
+    if (!server.available()) {
+      GTEST_SKIP() << "Xvfb is not available";
+    }
+    ASSERT_EQ(testing::ChildProcess("setxkbmap", {"-display", server.display(), layout}).waitForExit(5s), 0);
+    testing::ToolkitEntry entry(server, Toolkit::tk);
+    if (!entry.built()) {
+      GTEST_SKIP() << "wish is not installed here";
+    }
+    ASSERT_TRUE(entry.focused()) << entry.output();
+    const auto backend = makeX11InputBackend(server.display()).value();
+    const auto tap = [&](KeyboardEvent key) {
+      ASSERT_TRUE(backend->postKeyboardEvent(key));
+      key.keyDown = false;
+      ASSERT_TRUE(backend->postKeyboardEvent(key));
+    };
+    for (const auto& key : keys) {
+      tap(key);
+    }
+    backend->postUnicodeString(typed);
+    EXPECT_EQ(entry.waitForText(codePointsOf(expected).size(), 10s), expected) << layout;
+    // Select all with shift-Home, copy with command-C, paste after itself with command-V.
+    for (const KeyboardEvent key : {KeyboardEvent{0x73, true, EventFlags::shift}, KeyboardEvent{0x08, true, EventFlags::command},
+                                    KeyboardEvent{0x77}, KeyboardEvent{0x09, true, EventFlags::command}}) {
+      tap(key);
+    }
+    EXPECT_EQ(entry.waitForText(2 * codePointsOf(expected).size(), 10s), std::string(expected) + expected) << layout;
+  }
+}
+
 }  // namespace
 }  // namespace velmora
