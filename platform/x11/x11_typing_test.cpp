@@ -27,20 +27,6 @@ const std::vector<std::string> kTexts = {
 // reads the keymap through xcb and xkbcommon, which the variable does not reach: Tk alone runs it.
 using TypingCase = std::tuple<Toolkit, bool, bool>;
 
-std::vector<TypingCase> typingCases() {
-  std::vector<TypingCase> cases;
-  for (const auto toolkit : {Toolkit::tk, Toolkit::gtk, Toolkit::qt}) {
-    for (const bool loaded : {false, true}) {
-      for (const bool xkb : {true, false}) {
-        if (xkb || toolkit == Toolkit::tk) {
-          cases.emplace_back(toolkit, loaded, xkb);
-        }
-      }
-    }
-  }
-  return cases;
-}
-
 class X11TypingTest : public ::testing::TestWithParam<TypingCase> {};
 
 TEST_P(X11TypingTest, EveryTypedTextArrivesExactlyInTheFocusedEntry) {
@@ -80,7 +66,12 @@ std::string caseName(const ::testing::TestParamInfo<TypingCase>& info) {
          (xkb ? "WithXkb" : "WithoutXkb");
 }
 
-INSTANTIATE_TEST_SUITE_P(Toolkits, X11TypingTest, ::testing::ValuesIn(typingCases()), caseName);
+INSTANTIATE_TEST_SUITE_P(Toolkits, X11TypingTest,
+                         ::testing::Values(TypingCase{Toolkit::tk, false, true}, TypingCase{Toolkit::tk, true, true},
+                                           TypingCase{Toolkit::tk, false, false}, TypingCase{Toolkit::tk, true, false},
+                                           TypingCase{Toolkit::gtk, false, true}, TypingCase{Toolkit::gtk, true, true},
+                                           TypingCase{Toolkit::qt, false, true}, TypingCase{Toolkit::qt, true, true}),
+                         caseName);
 
 // Character keys are pressed where they sit, so the host's layout gives them their meaning;
 // typed text, shortcuts and keys such as Home do not depend on it.
