@@ -12,7 +12,8 @@ using namespace std::chrono_literals;
 // Each round's session sees displays added, removed, all gone and back, then the server stopped.
 TEST_F(ReliabilityTest, DisplayChangesAndServerRestartsDuringSessionsKeepResourcesFlat) {
   const std::string scenario = "displays, stop/start";
-  HostUnderTest host(home_, testing::virtualHostArguments("1280x720,1024x768"), {}, faultInjectingHostBinary());
+  // velmora-host with a fault plan it takes on standard input (fault_injecting_host.cpp).
+  HostUnderTest host(home_, testing::virtualHostArguments("1280x720,1024x768"), {}, VELMORA_FAULT_HOST_BINARY);
   ASSERT_TRUE(host.ready()) << host.process().output();
   // A fault applied, once the host acknowledged it (see fault_injecting_host.cpp).
   const auto apply = [&host](const std::string& command) {

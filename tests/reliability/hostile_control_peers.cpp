@@ -12,31 +12,22 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "protocol/message_coder.h"
+
 namespace velmora::reliability {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-Bytes frame(const std::string& text) {
-  const auto length = static_cast<std::uint32_t>(text.size());
-  Bytes bytes(4 + text.size());
-  for (int shift = 24, index = 0; shift >= 0; shift -= 8, ++index) {
-    bytes[static_cast<std::size_t>(index)] = static_cast<std::uint8_t>(length >> shift);
-  }
-  std::copy(text.begin(), text.end(), bytes.begin() + 4);
-  return bytes;
-}
+Bytes frame(const std::string& text) { return detail::frameJsonText(text, 0xFFFFFFFFu); }
 
 std::string clientHelloText(const std::string& code, std::size_t padding) {
-  const nlohmann::json hello = {{"clientHello",
-                                 {{"_0",
-                                   {{"protocolVersion", 2},
-                                    {"preferredWidth", 1280},
-                                    {"preferredHeight", 720},
-                                    {"preferredFrameRate", 60},
-                                    {"deviceName", "hostile-" + std::string(padding, 'x')},
-                                    {"pairingCode", code}}}}}};
-  return hello.dump();
+  return nlohmann::json{{"clientHello",
+                         {{"_0",
+                           {{"protocolVersion", 2}, {"preferredWidth", 1280}, {"preferredHeight", 720},
+                            {"preferredFrameRate", 60}, {"deviceName", "hostile-" + std::string(padding, 'x')},
+                            {"pairingCode", code}}}}}}
+      .dump();
 }
 
 PeerOutcome runPeer(std::uint16_t port, const PeerScript& script) {

@@ -140,9 +140,8 @@ class ForeignNamespace {
     if (!peer_->waitForLineContaining("ready", 10s)) {
       return "the peer cannot have a network namespace: " + peer_->output();
     }
-    if (!shell("ip link set " + peerSide_ + " netns " + std::to_string(peer_->pid())) ||
-        !shell("ip addr add " + std::string(hostSideAddress) + "/24 dev " + hostSide_) ||
-        !shell("ip link set " + hostSide_ + " up")) {
+    if (!shell("ip link set " + peerSide_ + " netns " + std::to_string(peer_->pid()) + " && ip addr add " +
+               hostSideAddress + "/24 dev " + hostSide_ + " && ip link set " + hostSide_ + " up")) {
       return "cannot move or configure the veth pair";
     }
     return {};
@@ -255,10 +254,8 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   ::testing::InitGoogleTest(&argc, argv);
   const char* environment = std::getenv("VELMORA_RELIABILITY_LONG");
-  longMode = environment != nullptr && std::string(environment) == "1";
-  for (int each = 1; each < argc; ++each) {
-    longMode = longMode || std::string(argv[each]) == "--long";
-  }
+  longMode = (environment != nullptr && std::string(environment) == "1") ||
+             std::find(argv + 1, argv + argc, std::string("--long")) != argv + argc;
   std::printf("reliability suite, %s mode\n", longMode ? "long" : "short");
   const int result = RUN_ALL_TESTS();
   figureTable.print();

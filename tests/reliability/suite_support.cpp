@@ -93,8 +93,6 @@ bool inPrivateNetworkNamespace() {
   return lines == 3;
 }
 
-std::string faultInjectingHostBinary() { return VELMORA_FAULT_HOST_BINARY; }
-
 ClientOutcome runClient(const std::filesystem::path& home, const std::string& name,
                         const std::vector<std::string>& scriptLines, const std::vector<std::string>& options,
                         std::chrono::seconds timeout) {

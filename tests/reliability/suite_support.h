@@ -54,9 +54,6 @@ bool shell(const std::string& command);
 // True when this process has a network namespace of its own with only loopback in it.
 bool inPrivateNetworkNamespace();
 
-// velmora-host with a fault plan it takes on standard input (fault_injecting_host.cpp).
-std::string faultInjectingHostBinary();
-
 // A client run to its end with `--duration 0.5`; a failure unless it ends with 0.
 ClientOutcome runClient(const std::filesystem::path& home, const std::string& name,
                         const std::vector<std::string>& scriptLines, const std::vector<std::string>& options,
