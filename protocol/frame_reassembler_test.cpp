@@ -79,9 +79,7 @@ TEST(FrameReassemblerTest, LostFragmentDropsItsFrameOnceANewerOneCompletes) {
   std::vector<Bytes> datagrams = datagramsOf(1, 4000);
   const Bytes lost = datagrams[1];
   datagrams.erase(datagrams.begin() + 1);
-  for (const Bytes& bytes : datagramsOf(2, 4000)) {
-    datagrams.push_back(bytes);
-  }
+  std::ranges::copy(datagramsOf(2, 4000), std::back_inserter(datagrams));
   datagrams.push_back(lost);
 
   EXPECT_EQ(feed(reassembler, datagrams), (Frames{{2, 4000}}));
