@@ -54,17 +54,13 @@ class ScreenCaptureServiceTest : public ::testing::Test {
   }
 
   bool eventually(const std::function<bool()>& condition) { return mainQueue_.runUntil(condition, kEventTimeout); }
-  bool reaches(CaptureState state) {
-    return eventually([&] { return service_->captureState() == state; });
-  }
+  bool reaches(CaptureState state) { return eventually([&] { return service_->captureState() == state; }); }
   // Reports from the tasks are queued just after the state changes: wait for them to arrive.
   std::vector<CaptureState> reportsOnceThereAre(std::size_t count) {
     eventually([&] { return reported_.size() >= count; });
     return reported_;
   }
-  bool logged(const std::string& message) {
-    return eventually([&] { return logs_.count(message) > 0; });
-  }
+  bool logged(const std::string& message) { return eventually([&] { return logs_.count(message) > 0; }); }
   // A running stream on display 1, the stop of which the test may hold.
   std::shared_ptr<testing::FakeCaptureStream> running() {
     makeService().start();
@@ -80,28 +76,21 @@ class ScreenCaptureServiceTest : public ::testing::Test {
   std::vector<SampleBuffer> forwarded_;
 };
 
-TEST_F(ScreenCaptureServiceTest, StartsAStreamOnTheTargetDisplayAndReportsOnTheMainQueue) {
+TEST_F(ScreenCaptureServiceTest, RetriesThenStreamsTheTargetDisplayAndReportsOnTheMainQueue) {
+  backend_->failOutputRegistrations(1);
+  backend_->failStarts(1);
   auto& service = makeService();
   service.setTargetDisplayID(2);
   service.start();
   ASSERT_TRUE(reaches(CaptureState::running));
 
-  const auto stream = backend_->stream(1);
-  ASSERT_NE(stream, nullptr);
+  EXPECT_EQ(logs_.countContaining("Starting capture attempt"), 3U);
+  ASSERT_EQ(backend_->streamCount(), 3);
+  const auto stream = backend_->stream(3);
   EXPECT_EQ(stream->displayID(), 2U);
   EXPECT_EQ(stream->configuration(), (ScreenCaptureStreamConfiguration{1280, 720, MediaTime{1, 30}, kPixelFormat420v, 3, true, false}));
   EXPECT_TRUE(stream->hasOutput() && stream->isRunning());
   EXPECT_EQ(reportsOnceThereAre(2), (std::vector<CaptureState>{CaptureState::starting, CaptureState::running}));
-}
-
-TEST_F(ScreenCaptureServiceTest, RetriesFailedAttemptsUntilOneSucceeds) {
-  backend_->failOutputRegistrations(1, "no output");
-  backend_->failStarts(1, "no start");
-  makeService().start();
-  ASSERT_TRUE(reaches(CaptureState::running));
-
-  EXPECT_EQ(logs_.countContaining("Starting capture attempt"), 3U);
-  EXPECT_EQ(backend_->streamCount(), 3);
 }
 
 TEST_F(ScreenCaptureServiceTest, GivesUpAfterTheAttemptLimitOnADisplayThatIsNotShared) {

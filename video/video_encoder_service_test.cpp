@@ -19,11 +19,9 @@ const Bytes kVPS{0x40, 0x01, 0x0c};
 const Bytes kSPS{0x42, 0x01, 0x01, 0x60};
 const Bytes kPPS{0x44, 0x01, 0xc1};
 
-Bytes withStartCode(const Bytes& unit) {
-  Bytes bytes(4 + unit.size());
-  bytes[3] = 1;
-  std::copy(unit.begin(), unit.end(), bytes.begin() + 4);
-  return bytes;
+Bytes withStartCode(Bytes unit) {
+  unit.insert(unit.begin(), {0, 0, 0, 1});
+  return unit;
 }
 
 // An encoded sample over bytes the test owns; keyframe unless told otherwise.

@@ -58,17 +58,11 @@ class VideoStreamServerTest : public ::testing::Test {
     return *made;
   }
 
-  bool logged(std::string_view line) {
-    return waitUntil([&] { return logs_.count(line) >= 1; });
-  }
+  bool logged(std::string_view line) { return waitUntil([&] { return logs_.count(line) >= 1; }); }
 
   static std::vector<Bytes> receiveAll(UdpTestPeer& peer, std::size_t count) {
     std::vector<Bytes> datagrams;
-    while (datagrams.size() < count) {
-      auto datagram = peer.receive();
-      if (!datagram) {
-        break;
-      }
+    for (std::optional<Bytes> datagram; datagrams.size() < count && (datagram = peer.receive());) {
       datagrams.push_back(std::move(*datagram));
     }
     return datagrams;

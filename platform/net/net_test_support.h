@@ -88,9 +88,7 @@ template <class T>
 using SharedInbox = std::shared_ptr<Inbox<T>>;
 
 template <class T>
-SharedInbox<T> makeInbox() {
-  return std::make_shared<Inbox<T>>();
-}
+SharedInbox<T> makeInbox() { return std::make_shared<Inbox<T>>(); }
 
 struct Received {
   Bytes bytes;

@@ -225,15 +225,9 @@ class FakeCaptureBackend : public ScreenCaptureBackend {
     std::lock_guard lock(backendLock_);
     accessGranted_ = granted;
   }
-  void failContentQueries(int count, std::string error = "content unavailable") {
-    fail(plans_->contentFailures, count, std::move(error));
-  }
-  void failOutputRegistrations(int count, std::string error = "output rejected") {
-    fail(plans_->outputFailures, count, std::move(error));
-  }
-  void failStarts(int count, std::string error = "stream did not start") {
-    fail(plans_->startFailures, count, std::move(error));
-  }
+  void failContentQueries(int count, std::string why = "no content") { fail(plans_->contentFailures, count, why); }
+  void failOutputRegistrations(int count, std::string why = "no output") { fail(plans_->outputFailures, count, why); }
+  void failStarts(int count, std::string why = "did not start") { fail(plans_->startFailures, count, why); }
 
   HeldAnswers& contentAnswers() { return plans_->contentAnswers; }
   HeldAnswers& startAnswers() { return plans_->startAnswers; }
