@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ranges>
+
 #include "app/controller_test_fixture.h"
 #include "control/test_control_client.h"
 
@@ -27,13 +29,9 @@ class StatusBarControllerTest : public testing::ControllerFixture {
 
   // The titles of the checked entries of a submenu.
   std::vector<std::string> checkedTitles(int tag) const {
-    std::vector<std::string> titles;
-    for (const auto& entry : item(tag).submenu) {
-      if (entry.checked) {
-        titles.push_back(entry.title);
-      }
-    }
-    return titles;
+    const auto submenu = item(tag).submenu;
+    auto titles = submenu | std::views::filter(&StatusMenuItem::checked) | std::views::transform(&StatusMenuItem::title);
+    return {titles.begin(), titles.end()};
   }
 
   void choose(int submenuTag, std::size_t index) {

@@ -16,13 +16,8 @@ TEST_F(ControllerPipelineTest, SingleDisplaySizesFollowTheClientAndTheDisplaySha
   connect(0, 120);
   ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
 
-  ASSERT_EQ(encoders_.createdSettings().size(), 1u);
-  const auto settings = encoders_.createdSettings().front();
-  // 1080 x 1728 / 1117 = 1670.76...: truncated, not rounded.
-  EXPECT_EQ(settings.width, 1670);
-  EXPECT_EQ(settings.height, 1080);
-  EXPECT_EQ(settings.expectedFrameRate, 60);  // 120 asked for, clamped
-  EXPECT_EQ(settings.averageBitRate, 20'000'000);
+  // 1080 x 1728 / 1117 = 1670.76...: truncated, not rounded; 120 fps asked for, clamped to 60.
+  EXPECT_EQ(encoders_.createdSettings(), (std::vector{EncoderSettings{1670, 1080, 20'000'000, 120, 60}}));
   EXPECT_EQ(controller_->displayPipelines().at(1).encoderService->displayID(), 0);
   EXPECT_EQ(capture_->stream(1)->configuration().width, 1670);
 }
@@ -110,12 +105,8 @@ TEST_F(ControllerPipelineTest, MultiDisplaySplitsTheBitRateNumbersTheStreamsInLi
   }
   const auto settings = encoders_.createdSettings();
   ASSERT_EQ(settings.size(), 4u);  // the single-display pipeline, then the three
-  EXPECT_EQ(settings[1].averageBitRate, 10'000'000);
-  EXPECT_EQ(settings[1].expectedFrameRate, 24);
-  EXPECT_EQ(settings[1].width, 1280);
-  EXPECT_EQ(settings[2].averageBitRate, 5'000'000);
-  EXPECT_EQ(settings[2].expectedFrameRate, 30);
-  EXPECT_EQ(settings[2].width, 1152);
+  EXPECT_EQ(settings[1], (EncoderSettings{1280, 720, 10'000'000, 48, 24}));
+  EXPECT_EQ(settings[2], (EncoderSettings{1152, 720, 5'000'000, 60, 30}));
 
   // The ServerHello lists the displays in stream order, also when another one is selected and
   // while a rebuild waits for its barrier.
