@@ -33,15 +33,7 @@ inline constexpr const char* kHostPairingCode = "1234";
 // A version-2 hello asking for 1920x1080 at 120 fps, as a client would send it.
 inline ClientHello helloWithCode(std::string code, std::optional<std::string> identifier = std::nullopt,
                                  std::string deviceName = "Vision") {
-  ClientHello hello;
-  hello.protocolVersion = 2;
-  hello.preferredWidth = 1920;
-  hello.preferredHeight = 1080;
-  hello.preferredFrameRate = 120;
-  hello.deviceName = std::move(deviceName);
-  hello.clientIdentifier = std::move(identifier);
-  hello.pairingCode = std::move(code);
-  return hello;
+  return ClientHello{2, 1920, 1080, 120, std::move(deviceName), std::move(identifier), std::move(code)};
 }
 
 // A client over a plain non-blocking socket, driven from the test thread, which keeps the
@@ -222,16 +214,7 @@ class FakeHost {
   std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
 
   static Bytes frame(const HandshakeMessage& message) { return MessageCoder::shared().encode(message); }
-  static ServerHello serverHello() {
-    ServerHello hello;
-    hello.protocolVersion = 2;
-    hello.hostName = "Fake";
-    hello.screenWidth = 1280;
-    hello.screenHeight = 800;
-    hello.videoPort = 5921;
-    hello.frameRate = 60;
-    return hello;
-  }
+  static ServerHello serverHello() { return ServerHello{2, "Fake", 1280, 800, 5921, 60, std::nullopt, std::nullopt}; }
 
  private:
   void readHello() {
