@@ -82,9 +82,7 @@ class VideoReceiverTest : public ::testing::Test {
     auto receiver = VideoReceiver::start(std::move(options));
     EXPECT_TRUE(receiver) << receiver.error();
     EXPECT_EQ(host_.receive(), kHello);
-    if (receiver) {
-      clientPort_ = receiver.value()->localPort();
-    }
+    clientPort_ = receiver ? receiver.value()->localPort() : 0;
     return receiver ? std::move(receiver.value()) : nullptr;
   }
 
