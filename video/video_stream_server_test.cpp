@@ -50,13 +50,7 @@ class VideoStreamServerTest : public ::testing::Test {
   }
 
   // Only while the server that made it exists: a listener must not outlive the server's queue.
-  UdpListener& listener(std::size_t index = 0) {
-    auto made = listeners_->at(index).lock();
-    if (!made) {
-      throw std::runtime_error("the listener is gone");
-    }
-    return *made;
-  }
+  std::size_t openFlows() const { return listeners_->at(0).lock()->openFlowCount(); }
 
   bool logged(std::string_view line) { return waitUntil([&] { return logs_.count(line) >= 1; }); }
 
@@ -102,7 +96,7 @@ TEST_F(VideoStreamServerTest, AdmitsOnlyAFlowFromTheVerifiedHost) {
       EXPECT_TRUE(client.receive());
     } else {
       ASSERT_TRUE(logged(rejection));
-      EXPECT_TRUE(waitUntil([&] { return listener().openFlowCount() == 0; }));
+      EXPECT_TRUE(waitUntil([&] { return openFlows() == 0; }));
       server->send(std::vector<Bytes>{countingBytes(10)}, VideoFrameMetadata{});
       EXPECT_TRUE(client.hasNothingToRead());
       EXPECT_EQ(ready_->size(), 0u);
@@ -124,7 +118,7 @@ TEST_F(VideoStreamServerTest, FlowsAreAdoptedAfterVerificationAndTheNewestReplac
   ASSERT_EQ(ready_->next(), true);
   second.hello(*server->listeningPort());
   ASSERT_EQ(ready_->next(), true);
-  ASSERT_TRUE(waitUntil([&] { return listener().openFlowCount() == 1; }));  // the first was cancelled
+  ASSERT_TRUE(waitUntil([&] { return openFlows() == 1; }));  // the first was cancelled
   server->send(std::vector<Bytes>{countingBytes(10)}, VideoFrameMetadata{});
 
   EXPECT_TRUE(second.receive());
@@ -189,7 +183,7 @@ TEST_F(VideoStreamServerTest, ForeignFloodGetsNoDatagramKeepsNoFlowsAndFewLogLin
   late.hello(*server->listeningPort());
   ASSERT_TRUE(logged("VideoServer: 196 more UDP connections were rejected without a log line"));
   EXPECT_TRUE(waitUntil([&] { return logs_.countContaining("VideoServer: REJECTED UDP connection") == 5; }));
-  EXPECT_TRUE(waitUntil([&] { return listener().openFlowCount() == 1; }));
+  EXPECT_TRUE(waitUntil([&] { return openFlows() == 1; }));
   for (const auto& foreigner : foreigners) {
     EXPECT_TRUE(foreigner->hasNothingToRead());
   }
