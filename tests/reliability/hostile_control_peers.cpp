@@ -100,9 +100,9 @@ std::vector<PeerOutcome> flood(std::uint16_t port, std::chrono::milliseconds dur
     std::lock_guard lock(outcomesLock);
     outcomes.push_back(outcome);
   };
-  std::vector<std::thread> threads;
+  std::vector<std::jthread> threads;
   std::mutex silentPeersLock;
-  std::vector<std::thread> silentPeers;
+  std::vector<std::jthread> silentPeers;
   for (int worker = 0; worker < workers; ++worker) {
     threads.emplace_back([&, worker] {
       for (int each = 0; Clock::now() < start + duration; ++each) {
@@ -118,12 +118,8 @@ std::vector<PeerOutcome> flood(std::uint16_t port, std::chrono::milliseconds dur
       }
     });
   }
-  for (auto& thread : threads) {
-    thread.join();
-  }
-  for (auto& thread : silentPeers) {
-    thread.join();
-  }
+  threads.clear();  // joins the workers first: they start the silent peers
+  silentPeers.clear();
   return outcomes;
 }
 

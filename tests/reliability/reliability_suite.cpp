@@ -46,8 +46,7 @@ TEST_F(ReliabilityTest, HostileControlPeersNeitherDropTheSessionNorGetAdmitted) 
 
   // Peers that hold the handshake slot until its 5 s deadline closes them, never answered.
   const auto helloBytes = frame(clientHelloText(host.wrongCode()));
-  auto truncated = frame(clientHelloText(host.wrongCode()));
-  truncated.resize(truncated.size() / 2);
+  const Bytes truncated(helloBytes.begin(), helloBytes.begin() + static_cast<std::ptrdiff_t>(helloBytes.size() / 2));
   for (const auto& [name, script] : std::vector<std::pair<std::string, PeerScript>>{
            {"silent", PeerScript{{}, 0ms, false, 20s}},
            {"one byte a second", PeerScript{helloBytes, 1000ms, false, 20s}},
