@@ -57,7 +57,6 @@ class TestClient {
   }
 
   void sendHello(const ClientHello& hello) { send(MessageCoder::shared().encode(HandshakeMessage(hello))); }
-  void sendControl(const ControlMessage& message) { send(MessageCoder::shared().encode(message)); }
 
   // The next handshake message, or nothing when the connection closed or nothing came in time.
   std::optional<HandshakeMessage> readHandshake() {
