@@ -61,9 +61,7 @@ class VideoEncoderServiceTest : public ::testing::Test {
 
   void configure() { service_.configure(1920, 1080, 20'000'000, 60); }
   void emit(const SampleSpec& spec) { ASSERT_TRUE(sessions_.emit(spec.sample())); }
-  static SampleBuffer captured(double presentationTime = 1.0) {
-    return SampleBuffer{std::make_shared<PixelBuffer>(64, 32), presentationTime, true};
-  }
+  static SampleBuffer captured(double time = 1.0) { return {std::make_shared<PixelBuffer>(64, 32), time, true}; }
 
   log::MemoryLogSink logs_;
   testing::FakeEncoderSessions sessions_;
