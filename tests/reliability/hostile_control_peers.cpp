@@ -38,10 +38,8 @@ PeerOutcome runPeer(std::uint16_t port, const PeerScript& script) {
   // Bounds the connect too: the kernel drops SYNs while the host's backlog is full.
   const timeval sendTimeout{5, 0};
   setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const sockaddr_in address{
+      .sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
   if (connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     close(socket);
     return outcome;

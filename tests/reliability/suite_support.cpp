@@ -1,8 +1,10 @@
 #include "tests/reliability/suite_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 namespace velmora::reliability {
@@ -86,11 +88,7 @@ bool shell(const std::string& command) { return std::system((command + " >/dev/n
 bool inPrivateNetworkNamespace() {
   // This namespace's interfaces, after two heading lines: loopback alone.
   std::ifstream devices("/proc/net/dev");
-  std::size_t lines = 0;
-  for (std::string line; std::getline(devices, line);) {
-    ++lines;
-  }
-  return lines == 3;
+  return std::count(std::istreambuf_iterator<char>(devices), {}, '\n') == 3;
 }
 
 ClientOutcome runClient(const std::filesystem::path& home, const std::string& name,
