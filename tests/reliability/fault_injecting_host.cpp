@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "app/host_main.h"
 #include "app/status_bar_controller.h"
@@ -43,11 +44,9 @@ bool apply(const std::string& command, StatusBarController& controller, VirtualD
 // Runs on the main thread every 20 ms while its queue runs; the queue drops it at shutdown.
 void takeCommands(MainQueue& mainQueue, std::weak_ptr<StatusBarController> weakController,
                   std::shared_ptr<VirtualDisplaySource> displays) {
-  std::deque<std::string> taken;
-  {
-    std::lock_guard lock(commandsLock);
-    taken.swap(commands);
-  }
+  std::unique_lock lock(commandsLock);
+  const auto taken = std::exchange(commands, {});
+  lock.unlock();
   const auto controller = weakController.lock();
   if (!controller) {
     return;
