@@ -29,9 +29,13 @@ class StatusBarControllerTest : public testing::ControllerFixture {
 
   // The titles of the checked entries of a submenu.
   std::vector<std::string> checkedTitles(int tag) const {
-    const auto submenu = item(tag).submenu;
-    auto titles = submenu | std::views::filter(&StatusMenuItem::checked) | std::views::transform(&StatusMenuItem::title);
-    return {titles.begin(), titles.end()};
+    std::vector<std::string> titles;
+    for (const auto& entry : item(tag).submenu) {
+      if (entry.checked) {
+        titles.push_back(entry.title);
+      }
+    }
+    return titles;
   }
 
   void choose(int submenuTag, std::size_t index) {
