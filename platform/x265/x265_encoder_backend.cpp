@@ -3,6 +3,7 @@
 #include <libyuv/convert.h>
 #include <libyuv/scale.h>
 #include <pthread.h>
+#include <malloc.h>
 #include <x265.h>
 #include <fmt/format.h>
 
@@ -40,7 +41,12 @@ struct ParamDeleter {
   void operator()(x265_param* param) const { x265_param_free(param); }
 };
 struct EncoderDeleter {
-  void operator()(x265_encoder* encoder) const { x265_encoder_close(encoder); }
+  void operator()(x265_encoder* encoder) const {
+    x265_encoder_close(encoder);
+    // The encoder's pictures and lookahead buffers were freed in the arenas of its worker threads,
+    // which are gone: glibc keeps those pages unless asked, and each rebuild would add to them.
+    malloc_trim(0);
+  }
 };
 using ParamPointer = std::unique_ptr<x265_param, ParamDeleter>;
 using EncoderPointer = std::unique_ptr<x265_encoder, EncoderDeleter>;
