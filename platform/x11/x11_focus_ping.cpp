@@ -48,7 +48,6 @@ Window focusedTopLevel(Display* display) {
   int revertTo = 0;
   XGetInputFocus(display, &window, &revertTo);
   if (window == static_cast<Window>(PointerRoot)) {
-    window = root;
     for (Window child = root; child != None;) {
       Window rootReturn = None;
       int rootX = 0;
