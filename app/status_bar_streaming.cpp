@@ -52,7 +52,8 @@ void StatusBarController::connectPipeline(const DisplayPipeline& pipeline, std::
   // Only for its two log lines, which say what the display offers; the capture follows the
   // client's preferred height instead.
   displayCaptureSize(pipeline.captureService->targetDisplayID(), *dependencies_.displaySource);
-  pipeline.captureService->setConfiguration(CaptureConfiguration{width, height, frameRate, kPixelFormat420v});
+  // The encoder asks for each frame when it can take it, so no frame is grabbed only to be dropped.
+  pipeline.captureService->setConfiguration(CaptureConfiguration{width, height, frameRate, kPixelFormat420v, true});
   pipeline.captureService->setOnSampleBuffer(
       [weakEncoder = std::weak_ptr(pipeline.encoderService)](const SampleBuffer& sampleBuffer) {
         if (auto encoder = weakEncoder.lock()) {

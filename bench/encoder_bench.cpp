@@ -236,7 +236,7 @@ ServiceRun runService(Size size, const std::vector<std::shared_ptr<const PixelBu
   const auto start = Clock::now();
   for (std::size_t index = 0; index < frames.size(); ++index) {
     submitted = Clock::now();
-    service.encode(SampleBuffer{frames[index], static_cast<double>(index) / kFrameRate, true});
+    service.encode(SampleBuffer{frames[index], static_cast<double>(index) / kFrameRate, true, {}});
     std::unique_lock lock(doneLock);
     if (!doneChanged.wait_for(lock, std::chrono::seconds(10), [&] { return done == index + 1; })) {
       fmt::print(stderr, "no output for frame {}\n", index);
@@ -262,7 +262,7 @@ PacedRun runPaced(Size size, const std::vector<std::shared_ptr<const PixelBuffer
   for (std::size_t index = 0; index < frames.size(); ++index) {
     std::this_thread::sleep_until(next);
     next += std::chrono::microseconds(1'000'000 / kFrameRate);
-    service.encode(SampleBuffer{frames[index], static_cast<double>(index) / kFrameRate, true});
+    service.encode(SampleBuffer{frames[index], static_cast<double>(index) / kFrameRate, true, {}});
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the last frame's encode
   const auto statistics = service.sessionStatistics().value_or(VideoEncoderStatistics{});

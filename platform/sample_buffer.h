@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -38,12 +40,18 @@ class PixelBuffer {
 
 enum class SampleOutputType { screen, audio };
 
+// Asks a capture stream that is paced by its consumer for the next frame, to be ready at the
+// given time (when the consumer expects to be free). Any thread; harmless after the stream ended.
+using NextFrameRequest = std::function<void(std::chrono::steady_clock::time_point readyAt)>;
+
 // One captured frame as the capture service hands it on: not copied on the way.
 struct SampleBuffer {
   std::shared_ptr<const PixelBuffer> pixelBuffer;  // none for a frame without picture
   // Seconds on the monotonic clock (CLOCK_MONOTONIC), the capture clock of the whole host.
   double presentationTime = 0;
   bool isValid = true;
+  // Set by a stream paced by its consumer: the stream delivers the next frame once this is called.
+  NextFrameRequest requestNextFrame;
 };
 
 }  // namespace velmora

@@ -22,6 +22,8 @@ struct CaptureConfiguration {
   std::int64_t height = 0;
   std::int64_t frameRate = 60;
   std::uint32_t pixelFormat = kPixelFormat420v;
+  // Frames only as the consumer asks for them (SampleBuffer::requestNextFrame).
+  bool pacedByConsumer = false;
 
   bool operator==(const CaptureConfiguration&) const = default;
 };

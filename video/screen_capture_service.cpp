@@ -238,6 +238,7 @@ ScreenCaptureStreamConfiguration ScreenCaptureService::streamConfiguration(const
   stream.queueDepth = kStreamQueueDepth;
   stream.showsCursor = true;
   stream.capturesAudio = false;
+  stream.pacedByConsumer = captured.pacedByConsumer;
   return stream;
 }
 

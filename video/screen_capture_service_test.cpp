@@ -24,7 +24,7 @@ bool finishes(const std::shared_ptr<CancellableTask>& task) {
   return finished->get_future().wait_for(kEventTimeout) == std::future_status::ready;
 }
 
-SampleBuffer screenFrame(bool valid = true) { return SampleBuffer{std::make_shared<PixelBuffer>(16, 16), 1.5, valid}; }
+SampleBuffer screenFrame(bool valid = true) { return SampleBuffer{std::make_shared<PixelBuffer>(16, 16), 1.5, valid, {}}; }
 
 class ScreenCaptureServiceTest : public ::testing::Test {
  protected:

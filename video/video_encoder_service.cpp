@@ -140,7 +140,8 @@ void VideoEncoderService::encode(const SampleBuffer& sampleBuffer) {
     firstFrameLogged_ = true;
   }
   const bool forceKeyframe = std::exchange(forceNextKeyframe_, false);
-  compressionSession_->encodeFrame(sampleBuffer.pixelBuffer, presentationTime, forceKeyframe);
+  compressionSession_->encodeFrame(sampleBuffer.pixelBuffer, presentationTime, forceKeyframe,
+                                   sampleBuffer.requestNextFrame);
 }
 
 void VideoEncoderService::requestKeyframe() {

@@ -61,7 +61,7 @@ class VideoEncoderServiceTest : public ::testing::Test {
 
   void configure() { service_.configure(1920, 1080, 20'000'000, 60); }
   void emit(const SampleSpec& spec) { ASSERT_TRUE(sessions_.emit(spec.sample())); }
-  static SampleBuffer captured(double time = 1.0) { return {std::make_shared<PixelBuffer>(64, 32), time, true}; }
+  static SampleBuffer captured(double time = 1.0) { return {std::make_shared<PixelBuffer>(64, 32), time, true, {}}; }
 
   log::MemoryLogSink logs_;
   testing::FakeEncoderSessions sessions_;
@@ -79,8 +79,12 @@ TEST_F(VideoEncoderServiceTest, AFailedCreationDropsFramesUntilTheNextAndEachCon
 
   service_.configure(2560, 1440, 20'000'000, 60);
   service_.configure(1280, 720, 2'500'000, 30);
-  service_.encode(captured());
+  auto frame = captured();
+  bool nextFrameRequested = false;
+  frame.requestNextFrame = [&](std::chrono::steady_clock::time_point) { nextFrameRequested = true; };
+  service_.encode(frame);
   EXPECT_EQ(sessions_.submittedFrames().size(), 1u);
+  EXPECT_TRUE(nextFrameRequested) << "the capture's request did not reach the session";
   EXPECT_THAT(sessions_.createdSettings(), ElementsAre(EncoderSettings{1920, 1080, 20'000'000, 120, 60},
                                                        EncoderSettings{2560, 1440, 20'000'000, 120, 60},
                                                        EncoderSettings{1280, 720, 2'500'000, 60, 30}));
@@ -94,7 +98,7 @@ TEST_F(VideoEncoderServiceTest, KeyframeRequestForcesExactlyTheNextFrameWithAPic
   service_.encode(captured());
   configure();
   service_.requestKeyframe();
-  service_.encode(SampleBuffer{nullptr, 1.0, true});  // no picture: ignored
+  service_.encode(SampleBuffer{nullptr, 1.0, true, {}});  // no picture: ignored
   service_.encode(captured(2.0));
   service_.encode(captured(3.0));
 

@@ -110,6 +110,18 @@ TEST_P(CaptureBackendContract, DeliversFramesOfTheConfiguredSizeMadeEvenAndNoneW
   EXPECT_TRUE(receiver_->waitForFrames(stoppedAt + 1));
 }
 
+// The first frame comes at once; a change shows only once the consumer asked for another.
+TEST_P(CaptureBackendContract, APacedStreamDeliversTheNextFrameOnlyWhenAsked) {
+  auto configuration = captureConfiguration(320, 240);
+  configuration.pacedByConsumer = true;
+  started(subject_.displayIDs[0], configuration);
+  ASSERT_TRUE(receiver_->waitForFrames(1));
+  subject_.changeFirstDisplay();
+  EXPECT_TRUE(receiver_->staysAt(1));
+  receiver_->requestNextFrame();
+  EXPECT_TRUE(receiver_->waitForFrames(2));
+}
+
 TEST_P(CaptureBackendContract, RefusesToStartWhatItCannotCaptureAndSaysWhy) {
   auto otherFormat = captureConfiguration(640, 360);
   otherFormat.pixelFormat = 0x42475241;

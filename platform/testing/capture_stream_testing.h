@@ -49,6 +49,7 @@ class CaptureReceiver : public ScreenCaptureStreamOutput, public ScreenCaptureSt
                        sampleBuffer.presentationTime,
                        {picture.luma(), picture.luma() + picture.lumaStride() * picture.height()},
                        {picture.chroma(), picture.chroma() + picture.chromaStride() * (picture.height() / 2)}});
+    nextFrameRequest_ = sampleBuffer.requestNextFrame;
     if (keepFirstPicture_ && !firstPicture_) {
       firstPicture_ = sampleBuffer.pixelBuffer;
     }
@@ -59,6 +60,17 @@ class CaptureReceiver : public ScreenCaptureStreamOutput, public ScreenCaptureSt
     std::lock_guard lock(receivedLock_);
     stopError_ = errorDescription;
     changed_.notify_all();
+  }
+
+  // Asks a paced stream for its next frame, with the request of the last frame.
+  void requestNextFrame() {
+    NextFrameRequest request;
+    {
+      std::lock_guard lock(receivedLock_);
+      request = nextFrameRequest_;
+    }
+    ASSERT_TRUE(request) << "the last frame came without a request";
+    request(std::chrono::steady_clock::now());
   }
 
   bool waitForFrames(std::size_t count, std::chrono::milliseconds timeout = kCaptureEventTimeout) {
@@ -101,6 +113,7 @@ class CaptureReceiver : public ScreenCaptureStreamOutput, public ScreenCaptureSt
   std::optional<std::string> stopError_;
   bool keepFirstPicture_ = false;
   std::shared_ptr<const PixelBuffer> firstPicture_;
+  NextFrameRequest nextFrameRequest_;
 };
 
 // The answer to a start or stop request, waited for.

@@ -98,10 +98,15 @@ class FakeEncoderSessions {
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    void encodeFrame(std::shared_ptr<const PixelBuffer> pixelBuffer, double presentationTime,
-                     bool forceKeyframe) override {
-      std::lock_guard lock(state_->valuesLock);
-      state_->submittedFrames.push_back(SubmittedFrame{std::move(pixelBuffer), presentationTime, forceKeyframe});
+    void encodeFrame(std::shared_ptr<const PixelBuffer> pixelBuffer, double presentationTime, bool forceKeyframe,
+                     NextFrameRequest requestNextFrame) override {
+      {
+        std::lock_guard lock(state_->valuesLock);
+        state_->submittedFrames.push_back(SubmittedFrame{std::move(pixelBuffer), presentationTime, forceKeyframe});
+      }
+      if (requestNextFrame) {
+        requestNextFrame(std::chrono::steady_clock::now());  // taken in at once
+      }
     }
     bool setBitRate(std::int64_t bitsPerSecond) override {
       std::lock_guard lock(state_->valuesLock);

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/frame_pacer.h"
 #include "platform/virtual/frame_stamp.h"
 #include "platform/virtual/pixel_buffer_pool.h"
 #include "platform/virtual/moving_picture.h"
@@ -48,6 +49,7 @@ class DeliveryLoop {
         interval_(frameInterval(configuration.minimumFrameInterval)),
         showsCursor_(configuration.showsCursor),
         pool_(width, height, static_cast<std::size_t>(std::clamp(configuration.queueDepth, 1, kMaximumPoolSize))),
+        pacer_(configuration.pacedByConsumer ? FramePacer::create() : nullptr),
         movingPicture_(width, height),
         output_(std::move(output)),
         delegate_(std::move(delegate)) {}
@@ -89,6 +91,10 @@ class DeliveryLoop {
   }
 
   void deliverFrame(std::uint32_t frameNumber) {
+    // A paced stream looks for a request at each tick: its frame is rendered at once.
+    if (pacer_ && Clock::now() < pacer_->nextFrameAllowedAt({})) {
+      return;
+    }
     auto picture = pool_.acquire();
     if (!picture) {
       return;  // every picture is still held downstream: this frame is dropped, as a platform would
@@ -104,6 +110,9 @@ class DeliveryLoop {
     SampleBuffer sampleBuffer;
     sampleBuffer.pixelBuffer = std::move(picture);
     sampleBuffer.presentationTime = static_cast<double>(captureTime.count()) / 1e6;
+    if (pacer_) {
+      sampleBuffer.requestNextFrame = pacer_->frameDelivered(Clock::now());
+    }
     if (const auto output = output_.lock()) {
       output->streamDidOutputSampleBuffer(sampleBuffer, SampleOutputType::screen);
     }
@@ -114,6 +123,7 @@ class DeliveryLoop {
   const Clock::duration interval_;
   const bool showsCursor_;
   PixelBufferPool pool_;
+  const std::shared_ptr<FramePacer> pacer_;  // none when the stream is not paced
   const MovingPicture movingPicture_;
   const std::weak_ptr<ScreenCaptureStreamOutput> output_;
   const std::weak_ptr<ScreenCaptureStreamDelegate> delegate_;

@@ -73,7 +73,8 @@ class X11CaptureStream : public ScreenCaptureStream {
                                    static_cast<int>(height),
                                    frameInterval(configuration_.minimumFrameInterval),
                                    configuration_.showsCursor,
-                                   static_cast<std::size_t>(std::clamp(configuration_.queueDepth, 1, kMaximumPictureCount))};
+                                   static_cast<std::size_t>(std::clamp(configuration_.queueDepth, 1, kMaximumPictureCount)),
+                                   configuration_.pacedByConsumer};
     std::weak_ptr<ScreenCaptureStreamOutput> output;
     {
       std::lock_guard lock(grabbingLock_);

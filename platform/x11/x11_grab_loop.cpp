@@ -14,6 +14,7 @@
 #include <cstring>
 #include <optional>
 
+#include "platform/frame_pacer.h"
 #include "platform/log/log.h"
 #include "platform/virtual/pixel_buffer_pool.h"
 #include "platform/x11/argb_frame_converter.h"
@@ -91,7 +92,8 @@ struct X11GrabLoop::State {
         settings(grabSettings),
         output(std::move(frameOutput)),
         delegate(std::move(stopDelegate)),
-        pool(grabSettings.width, grabSettings.height, grabSettings.pictureCount) {}
+        pool(grabSettings.width, grabSettings.height, grabSettings.pictureCount),
+        pacer(grabSettings.pacedByConsumer ? FramePacer::create() : nullptr) {}
 
   ~State() {
     Display* display = connection.get();
@@ -327,10 +329,20 @@ struct X11GrabLoop::State {
     SampleBuffer sampleBuffer;
     sampleBuffer.pixelBuffer = std::move(picture);
     sampleBuffer.presentationTime = secondsOf(grabTime);
+    if (pacer) {
+      const auto now = Clock::now();
+      grabDuration += (now - grabTime - grabDuration) / 4;
+      sampleBuffer.requestNextFrame = pacer->frameDelivered(now);
+    }
     if (const auto receiver = output.lock()) {
       receiver->streamDidOutputSampleBuffer(sampleBuffer, SampleOutputType::screen);
     }
     return true;
+  }
+
+  // A paced grab starts so that the frame is ready when the consumer expects to be free.
+  Clock::time_point frameAllowedAt(Clock::time_point now) const {
+    return pacer ? pacer->nextFrameAllowedAt(grabDuration) : now;
   }
 
   // False once a stop was requested.
@@ -349,9 +361,14 @@ struct X11GrabLoop::State {
         timeoutOrForever = nullptr;
       }
     }
-    pollfd descriptors[] = {{ConnectionNumber(display()), POLLIN, 0}, {wakeDescriptor, POLLIN, 0}};
-    if (ppoll(descriptors, 2, timeoutOrForever, nullptr) < 0 && errno != EINTR) {
+    pollfd descriptors[] = {{ConnectionNumber(display()), POLLIN, 0},
+                            {wakeDescriptor, POLLIN, 0},
+                            {pacer ? pacer->wakeDescriptor() : -1, POLLIN, 0}};
+    if (ppoll(descriptors, 3, timeoutOrForever, nullptr) < 0 && errno != EINTR) {
       endError = std::string("poll failed: ") + std::strerror(errno);
+    }
+    if (descriptors[2].revents != 0) {
+      pacer->takeWakeUp();
     }
     return descriptors[1].revents == 0;
   }
@@ -372,6 +389,8 @@ struct X11GrabLoop::State {
   std::unique_ptr<X11ScreenGrabber> grabber;
   ArgbFrameConverter converter;
   PixelBufferPool pool;
+  const std::shared_ptr<FramePacer> pacer;  // none when the stream is not paced
+  Clock::duration grabDuration{};           // a running average, from the grab to the converted picture
   std::optional<CursorImage> cursor;
   std::optional<std::pair<int, int>> pointer;  // root-window position; none while on another screen
   bool needsFrame = true;                      // the first frame after a start is always grabbed
@@ -429,7 +448,7 @@ void X11GrabLoop::run() {
     if (state.damage == None) {
       state.needsFrame = true;
     }
-    if (state.needsFrame && (!nextFrameDue || now >= *nextFrameDue)) {
+    if (state.needsFrame && (!nextFrameDue || now >= *nextFrameDue) && now >= state.frameAllowedAt(now)) {
       // While frames keep coming they follow a schedule of whole intervals, so that wake-up
       // delays do not add up and lower the rate; after a quiet spell the schedule starts afresh.
       const bool onSchedule = nextFrameDue && now - *nextFrameDue < interval;
@@ -443,8 +462,9 @@ void X11GrabLoop::run() {
     if (state.tracksPointer() && state.pointerMoved) {
       deadline = nextPointerPoll;
     }
-    if (state.needsFrame && nextFrameDue) {
-      deadline = std::min(deadline.value_or(Clock::time_point::max()), *nextFrameDue);
+    if (state.needsFrame) {
+      const auto frameAt = std::max(nextFrameDue.value_or(now), state.frameAllowedAt(now));
+      deadline = std::min(deadline.value_or(Clock::time_point::max()), frameAt);
     }
     if (!state.waitForEvents(deadline)) {
       return;

@@ -18,11 +18,13 @@ struct X11GrabSettings {
   std::chrono::steady_clock::duration minimumFrameInterval{};
   bool showsCursor = true;
   std::size_t pictureCount = 3;  // pictures that may be held downstream at once
+  bool pacedByConsumer = false;  // see ScreenCaptureStreamConfiguration
 };
 
 // One display's capture on a connection of its own: grabs the monitor's area only when something
 // drawn in it or the cursor over it changed (and once at the start), never closer together than
-// the minimum frame interval, and hands NV12 pictures to the output on the thread that runs it.
+// the minimum frame interval and, when paced, only once the consumer asked for the frame; hands
+// NV12 pictures to the output on the thread that runs it.
 // Ends with the delegate told when the monitor goes away or the server is lost.
 class X11GrabLoop {
   struct State;

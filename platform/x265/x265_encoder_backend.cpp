@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <limits>
@@ -170,6 +171,7 @@ struct PendingFrame {
   std::shared_ptr<const PixelBuffer> pixelBuffer;
   double presentationTime = 0;
   bool forceKeyframe = false;
+  NextFrameRequest requestNextFrame;
 };
 
 // Planar 4:2:0 pictures in one reused allocation.
@@ -258,7 +260,15 @@ class X265Session {
         applyBitRate(*bitRate);
       }
       if (frame) {
+        const auto takenAt = std::chrono::steady_clock::now();
+        if (frame->requestNextFrame) {
+          // The capture grabs the next frame so that it is ready as this one is done: fresh, and
+          // never grabbed only to be replaced here.
+          std::exchange(frame->requestNextFrame, nullptr)(takenAt + expectedFrameTime_);
+        }
         encode(std::move(*frame));
+        const auto taken = std::chrono::steady_clock::now() - takenAt;
+        expectedFrameTime_ += (taken - expectedFrameTime_) / 4;
       }
     }
   }
@@ -408,6 +418,7 @@ class X265Session {
   EncodedSample sample_;
   ByteBuffer joinedPayload_;
   std::int64_t failedFrames_ = 0;
+  std::chrono::steady_clock::duration expectedFrameTime_{};  // a running average of recent frames
 
   mutable std::mutex mailboxLock_;
   std::condition_variable mailboxChanged_;
@@ -438,12 +449,12 @@ class X265EncoderBackend final : public VideoEncoderBackend {
   X265EncoderBackend(const X265EncoderBackend&) = delete;
   X265EncoderBackend& operator=(const X265EncoderBackend&) = delete;
 
-  void encodeFrame(std::shared_ptr<const PixelBuffer> pixelBuffer, double presentationTime,
-                   bool forceKeyframe) override {
+  void encodeFrame(std::shared_ptr<const PixelBuffer> pixelBuffer, double presentationTime, bool forceKeyframe,
+                   NextFrameRequest requestNextFrame) override {
     if (!pixelBuffer) {
       return;
     }
-    session_->submit(PendingFrame{std::move(pixelBuffer), presentationTime, forceKeyframe});
+    session_->submit(PendingFrame{std::move(pixelBuffer), presentationTime, forceKeyframe, std::move(requestNextFrame)});
   }
 
   bool setBitRate(std::int64_t bitsPerSecond) override {

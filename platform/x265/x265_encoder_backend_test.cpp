@@ -136,7 +136,7 @@ std::vector<Output> encodeInTurn(VideoEncoderBackend& session, OutputCollector& 
                                  int count, int forcedIndex = -1) {
   const std::size_t earlier = collector.waitFor(0).size();
   for (int index = 0; index < count; ++index) {
-    session.encodeFrame(grainyPicture(width, height, index), 10.0 + index / 30.0, index == forcedIndex);
+    session.encodeFrame(grainyPicture(width, height, index), 10.0 + index / 30.0, index == forcedIndex, nullptr);
     collector.waitFor(earlier + index + 1);
   }
   const auto outputs = collector.waitFor(earlier + count);
@@ -176,17 +176,26 @@ TEST(X265EncoderBackend, RefusesSettingsItCannotHonourAndSaysWhy) {
   }
 }
 
+// A frame asks for the next one as the session takes it in; a replaced frame asks for nothing.
 TEST(X265EncoderBackend, BusyEncoderKeepsOnlyTheNewestWaitingFrameAndItsKeyframeRequest) {
   OutputCollector collector;
   auto session = makeSession(settingsFor(256, 144), collector);
   ASSERT_TRUE(session);
+  std::mutex requestsLock;
+  std::vector<int> requests;
+  const auto requestFor = [&](int index) {
+    return [&, index](std::chrono::steady_clock::time_point) {
+      std::lock_guard lock(requestsLock);
+      requests.push_back(index);
+    };
+  };
   collector.setHolding(true);
-  session->encodeFrame(grainyPicture(256, 144, 0), 1.0, false);
+  session->encodeFrame(grainyPicture(256, 144, 0), 1.0, false, requestFor(0));
   ASSERT_EQ(collector.waitFor(1).size(), 1u);  // the session's thread now waits inside the callback
 
-  session->encodeFrame(grainyPicture(256, 144, 1), 2.0, false);
-  session->encodeFrame(grainyPicture(256, 144, 2), 3.0, true);
-  session->encodeFrame(grainyPicture(256, 144, 3), 4.0, false);
+  session->encodeFrame(grainyPicture(256, 144, 1), 2.0, false, requestFor(1));
+  session->encodeFrame(grainyPicture(256, 144, 2), 3.0, true, requestFor(2));
+  session->encodeFrame(grainyPicture(256, 144, 3), 4.0, false, requestFor(3));
   EXPECT_EQ(session->statistics().replacedFrames, 2u);
   collector.setHolding(false);
   const auto outputs = collector.waitFor(2);
@@ -194,6 +203,8 @@ TEST(X265EncoderBackend, BusyEncoderKeepsOnlyTheNewestWaitingFrameAndItsKeyframe
   ASSERT_EQ(outputs.size(), 2u);
   EXPECT_DOUBLE_EQ(outputs[1].presentationTime, 4.0);
   EXPECT_TRUE(outputs[1].isSync) << "the keyframe request of a replaced frame was lost";
+  std::lock_guard lock(requestsLock);
+  EXPECT_EQ(requests, (std::vector<int>{0, 3}));
 }
 
 // x265 would otherwise print its banner and reconfiguration notes on standard error.
