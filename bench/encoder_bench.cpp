@@ -17,6 +17,15 @@
 //    own -benchmark wall time (rtime) less that of a one-frame run, i.e. without opening x265;
 //  - paced: the frames submitted at 60 fps as a capture would, reporting how many frames came out and
 //    how many waiting frames were replaced because the encoder was still busy.
+//
+//   encoder_bench --encode-file FILE --size WxH [--frames N] [--output FILE] [--x265 NAME=VALUE:...]
+//
+// encodes the raw yuv420p frames of FILE (all of them, or the first N) at 60 fps and 20 Mbit/s
+// through the x265 backend itself, each frame submitted when the previous one has come out, with
+// the x265 options of --x265 applied after the backend's own; it writes the stream in Annex B to
+// --output and prints one JSON line: frames, seconds, framesPerSecond, bytes, kilobitsPerSecond.
+// bench/encoder_quality.py uses it to compare settings by speed and quality.
+//
 // With --rounds R, ffmpeg and the service run R times in turn and the fastest run of each is shown,
 // which keeps other work on a shared machine out of the comparison. Bit rates of both encoders are
 // printed so that one can see the rate control agrees.
@@ -32,6 +41,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -333,6 +343,138 @@ FfmpegRun runFfmpeg(Size size, std::size_t frameCount, const std::filesystem::pa
   return run;
 }
 
+struct FileEncodeOptions {
+  std::filesystem::path source;
+  Size size{};
+  std::optional<int> frameLimit;
+  std::filesystem::path output;
+  std::vector<std::string> x265Options;
+};
+
+// The file's yuv420p frames as the capture hands them over (NV12), read before any timing.
+std::vector<std::shared_ptr<const PixelBuffer>> readYuv420Frames(const FileEncodeOptions& options) {
+  const auto [width, height] = options.size;
+  const auto lumaSize = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  const std::size_t chromaPlaneSize = lumaSize / 4;
+  std::vector<char> frame(lumaSize + 2 * chromaPlaneSize);
+  std::ifstream file(options.source, std::ios::binary);
+  std::vector<std::shared_ptr<const PixelBuffer>> frames;
+  while ((!options.frameLimit || static_cast<int>(frames.size()) < *options.frameLimit) &&
+         file.read(frame.data(), static_cast<std::streamsize>(frame.size()))) {
+    auto picture = std::make_shared<PixelBuffer>(width, height);
+    std::copy_n(frame.data(), lumaSize, picture->luma());
+    const char* cb = frame.data() + lumaSize;
+    const char* cr = cb + chromaPlaneSize;
+    for (std::size_t index = 0; index < chromaPlaneSize; ++index) {
+      picture->chroma()[2 * index] = static_cast<std::uint8_t>(cb[index]);
+      picture->chroma()[2 * index + 1] = static_cast<std::uint8_t>(cr[index]);
+    }
+    frames.push_back(std::move(picture));
+  }
+  return frames;
+}
+
+void appendAnnexB(std::vector<std::uint8_t>& stream, std::span<const std::uint8_t> unit) {
+  constexpr std::array<std::uint8_t, 4> kStartCode{0, 0, 0, 1};
+  stream.insert(stream.end(), kStartCode.begin(), kStartCode.end());
+  stream.insert(stream.end(), unit.begin(), unit.end());
+}
+
+// The backend's NAL units carry 4-byte big-endian lengths; Annex B puts a start code before each.
+void appendSample(std::vector<std::uint8_t>& stream, const EncodedSample& sample) {
+  const bool keyframe =
+      !sample.attachments || sample.attachments->empty() || !sample.attachments->front().notSync.value_or(false);
+  if (keyframe && sample.formatDescription) {
+    for (const auto& parameterSet : sample.formatDescription->parameterSets) {
+      appendAnnexB(stream, parameterSet.value_or(std::span<const std::uint8_t>{}));
+    }
+  }
+  const std::span<const std::uint8_t> data = sample.data.value_or(std::span<const std::uint8_t>{});
+  for (std::size_t at = 0; at + 4 <= data.size();) {
+    const std::size_t length = std::size_t{data[at]} << 24 | std::size_t{data[at + 1]} << 16 |
+                               std::size_t{data[at + 2]} << 8 | std::size_t{data[at + 3]};
+    const std::size_t end = std::min(data.size(), at + 4 + length);
+    appendAnnexB(stream, data.subspan(at + 4, end - at - 4));
+    at = end;
+  }
+}
+
+int encodeFile(const FileEncodeOptions& options) {
+  if (auto refused = setX265ExtraOptions(options.x265Options)) {
+    fmt::print(stderr, "x265 refuses the option {}\n", *refused);
+    return 2;
+  }
+  const auto frames = readYuv420Frames(options);
+  if (frames.empty()) {
+    fmt::print(stderr, "{} holds no whole {}x{} yuv420p frame\n", options.source.string(), options.size.width,
+               options.size.height);
+    return 1;
+  }
+  std::mutex doneLock;
+  std::condition_variable doneChanged;
+  std::size_t done = 0;
+  std::size_t failed = 0;
+  std::vector<std::uint8_t> stream;
+  auto created = makeX265EncoderBackend(
+      EncoderSettings{options.size.width, options.size.height, kBitRate, 2 * kFrameRate, kFrameRate},
+      [&](EncoderStatus status, const EncodedSample* sample) {
+        std::lock_guard lock(doneLock);
+        if (sample != nullptr) {
+          appendSample(stream, *sample);
+        }
+        failed += status == kEncoderStatusOK ? 0 : 1;
+        ++done;
+        doneChanged.notify_one();
+      });
+  if (auto* error = std::get_if<VideoEncoderBackendError>(&created)) {
+    fmt::print(stderr, "no x265 session: {}\n", error->description);
+    return 1;
+  }
+  auto& backend = *std::get<std::unique_ptr<VideoEncoderBackend>>(created);
+
+  const auto start = Clock::now();
+  for (std::size_t index = 0; index < frames.size(); ++index) {
+    backend.encodeFrame(frames[index], static_cast<double>(index) / kFrameRate, false, nullptr);
+    std::unique_lock lock(doneLock);
+    if (!doneChanged.wait_for(lock, std::chrono::seconds(10), [&] { return done == index + 1; })) {
+      fmt::print(stderr, "no output for frame {}\n", index);
+      return 1;
+    }
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::lock_guard lock(doneLock);
+  if (!options.output.empty()) {
+    std::ofstream(options.output, std::ios::binary)
+        .write(reinterpret_cast<const char*>(stream.data()), static_cast<std::streamsize>(stream.size()));
+  }
+  const double videoSeconds = static_cast<double>(frames.size()) / kFrameRate;
+  fmt::print("{{\"frames\": {}, \"failedFrames\": {}, \"seconds\": {:.4f}, \"framesPerSecond\": {:.3f}, "
+             "\"bytes\": {}, \"kilobitsPerSecond\": {:.1f}}}\n",
+             frames.size(), failed, seconds, static_cast<double>(frames.size()) / seconds, stream.size(),
+             static_cast<double>(stream.size()) * 8 / 1000 / videoSeconds);
+  return failed == 0 ? 0 : 1;
+}
+
+std::optional<Size> parseSize(const std::string& text) {
+  Size size{};
+  if (std::sscanf(text.c_str(), "%dx%d", &size.width, &size.height) != 2 || size.width <= 0 || size.height <= 0) {
+    return std::nullopt;
+  }
+  return size;
+}
+
+std::vector<std::string> splitList(const std::string& list, char separator) {
+  std::vector<std::string> items;
+  for (std::size_t start = 0; start < list.size();) {
+    const std::size_t end = std::min(list.find(separator, start), list.size());
+    if (end > start) {
+      items.push_back(list.substr(start, end - start));
+    }
+    start = end + 1;
+  }
+  return items;
+}
+
 std::string orDash(const std::optional<double>& value) { return value ? fmt::format("{:.1f}", *value) : "-"; }
 
 }  // namespace
@@ -340,35 +482,55 @@ std::string orDash(const std::optional<double>& value) { return value ? fmt::for
 
 int main(int argc, char** argv) {
   using namespace velmora;
-  int frameCount = 240;
+  std::optional<int> frameLimit;
   int rounds = 1;
   bool skipFfmpeg = false;
   std::vector<Size> sizes{{1920, 1080}, {2880, 1620}};
-  for (int index = 1; index < argc; ++index) {
+  FileEncodeOptions fileEncode;
+  bool usageError = false;
+  for (int index = 1; index < argc && !usageError; ++index) {
     const std::string argument = argv[index];
-    if (argument == "--frames" && index + 1 < argc) {
-      frameCount = std::max(1, std::atoi(argv[++index]));
-    } else if (argument == "--rounds" && index + 1 < argc) {
+    const bool hasValue = index + 1 < argc;
+    if (argument == "--frames" && hasValue) {
+      frameLimit = std::max(1, std::atoi(argv[++index]));
+    } else if (argument == "--rounds" && hasValue) {
       rounds = std::max(1, std::atoi(argv[++index]));
     } else if (argument == "--skip-ffmpeg") {
       skipFfmpeg = true;
-    } else if (argument == "--sizes" && index + 1 < argc) {
+    } else if (argument == "--sizes" && hasValue) {
       sizes.clear();
-      std::string list = argv[++index];
-      for (std::size_t start = 0; start < list.size();) {
-        const std::size_t end = std::min(list.find(',', start), list.size());
-        Size size{};
-        if (std::sscanf(list.substr(start, end - start).c_str(), "%dx%d", &size.width, &size.height) == 2) {
-          sizes.push_back(size);
+      for (const std::string& item : splitList(argv[++index], ',')) {
+        if (const auto size = parseSize(item)) {
+          sizes.push_back(*size);
         }
-        start = end + 1;
       }
+    } else if (argument == "--encode-file" && hasValue) {
+      fileEncode.source = argv[++index];
+    } else if (argument == "--size" && hasValue) {
+      const auto size = parseSize(argv[++index]);
+      usageError = !size || size->width % 2 != 0 || size->height % 2 != 0;
+      fileEncode.size = size.value_or(Size{});
+    } else if (argument == "--output" && hasValue) {
+      fileEncode.output = argv[++index];
+    } else if (argument == "--x265" && hasValue) {
+      fileEncode.x265Options = splitList(argv[++index], ':');
     } else {
-      fmt::print(stderr, "usage: encoder_bench [--frames N] [--rounds R] [--sizes WxH,...] [--skip-ffmpeg]\n");
-      return 2;
+      usageError = true;
     }
   }
+  if (usageError || (!fileEncode.source.empty() && fileEncode.size.width == 0)) {
+    fmt::print(stderr,
+               "usage: encoder_bench [--frames N] [--rounds R] [--sizes WxH,...] [--skip-ffmpeg]\n"
+               "       encoder_bench --encode-file YUV420P --size WxH [--frames N] [--output HEVC] "
+               "[--x265 NAME=VALUE:...]\n");
+    return 2;
+  }
   log::setMinimumLevel(log::Level::error);
+  if (!fileEncode.source.empty()) {
+    fileEncode.frameLimit = frameLimit;
+    return encodeFile(fileEncode);
+  }
+  const int frameCount = frameLimit.value_or(240);
 
   fmt::print("{} frames per run, {} fps, {} Mbit/s; {} hardware threads\n", frameCount, kFrameRate, kBitRate / 1'000'000,
              std::thread::hardware_concurrency());

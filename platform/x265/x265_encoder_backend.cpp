@@ -15,6 +15,7 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <utility>
 #include <variant>
@@ -73,6 +74,28 @@ std::optional<std::string> invalidSettingsReason(const EncoderSettings& settings
   return std::nullopt;
 }
 
+// Set by benchmarks only (setX265ExtraOptions); empty in the product.
+std::mutex extraOptionsLock;
+std::vector<std::string> extraOptions;
+
+std::vector<std::string> extraOptionsSnapshot() {
+  std::lock_guard lock(extraOptionsLock);
+  return extraOptions;
+}
+
+// The first option x265 refuses, or none.
+std::optional<std::string> refusedOption(x265_param* param, const std::vector<std::string>& options) {
+  for (const std::string& option : options) {
+    const auto equals = option.find('=');
+    const std::string name = option.substr(0, equals);
+    const std::string value = equals == std::string::npos ? "" : option.substr(equals + 1);
+    if (x265_param_parse(param, name.c_str(), equals == std::string::npos ? nullptr : value.c_str()) != 0) {
+      return option;
+    }
+  }
+  return std::nullopt;
+}
+
 ParamPointer makeParameters(const EncoderSettings& settings) {
   ParamPointer param(x265_param_alloc());
   if (!param || x265_param_default_preset(param.get(), "ultrafast", "zerolatency") < 0) {
@@ -105,6 +128,9 @@ ParamPointer makeParameters(const EncoderSettings& settings) {
   param->rc.bitrate = static_cast<int>(kbps);
   param->rc.vbvMaxBitrate = static_cast<int>(kbps);
   param->rc.vbvBufferSize = static_cast<int>((kbps + settings.expectedFrameRate - 1) / settings.expectedFrameRate);
+  if (refusedOption(param.get(), extraOptionsSnapshot())) {
+    return nullptr;
+  }
   if (x265_param_apply_profile(param.get(), "main") < 0) {
     return nullptr;
   }
@@ -473,6 +499,19 @@ class X265EncoderBackend final : public VideoEncoderBackend {
 };
 
 }  // namespace
+
+std::optional<std::string> setX265ExtraOptions(std::vector<std::string> options) {
+  ParamPointer trial(x265_param_alloc());
+  if (!trial || x265_param_default_preset(trial.get(), "ultrafast", "zerolatency") < 0) {
+    return "x265 has no ultrafast/zerolatency preset";
+  }
+  if (auto refused = refusedOption(trial.get(), options)) {
+    return refused;
+  }
+  std::lock_guard lock(extraOptionsLock);
+  extraOptions = std::move(options);
+  return std::nullopt;
+}
 
 VideoEncoderBackendCreation makeX265EncoderBackend(const EncoderSettings& requested,
                                                    VideoEncoderBackend::OutputCallback output) {

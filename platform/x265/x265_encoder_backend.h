@@ -1,5 +1,9 @@
 #pragma once
 
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "platform/video_encoder_backend.h"
 
 namespace velmora {
@@ -12,5 +16,10 @@ namespace velmora {
 // Fails with kEncoderStatusInvalidSettings or kEncoderStatusEncoderUnavailable and the reason.
 VideoEncoderBackendCreation makeX265EncoderBackend(const EncoderSettings& settings,
                                                    VideoEncoderBackend::OutputCallback output);
+
+// For benchmarks that try x265 settings: options as x265's command line spells them ("name=value",
+// or "name" for a flag), applied after the host's own to every encoder opened from now on in this
+// process. Returns the first option x265 refuses, and then changes nothing.
+std::optional<std::string> setX265ExtraOptions(std::vector<std::string> options);
 
 }  // namespace velmora
