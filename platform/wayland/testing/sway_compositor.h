@@ -1,0 +1,124 @@
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/testing/child_process.h"
+
+namespace velmora::testing {
+
+// A headless sway of the test's own (pixman rendering, no input devices, no Xwayland) in a runtime
+// folder of its own, ended with the object. Sway refuses to run as root, so as root it runs in a
+// user namespace as uid 1000; its sockets stay reachable from here. `available()` is false where
+// sway is missing or did not come up: such tests skip themselves.
+class SwayCompositor {
+ public:
+  // `configuration`: sway configuration lines, e.g. "output HEADLESS-1 resolution 1280x720".
+  explicit SwayCompositor(const std::vector<std::string>& configuration = {}) {
+    if (access("/usr/bin/sway", X_OK) != 0) {
+      return;
+    }
+    std::array<char, 32> folder{"/tmp/velmora-sway-XXXXXX"};
+    if (mkdtemp(folder.data()) == nullptr) {
+      return;
+    }
+    runtimeDirectory_ = folder.data();
+    {
+      std::ofstream config(runtimeDirectory_ + "/config");
+      config << "xwayland disable\ndefault_border none\n";
+      for (const auto& line : configuration) {
+        config << line << "\n";
+      }
+    }
+    std::vector<std::string> arguments;
+    std::string program = "/usr/bin/sway";
+    if (geteuid() == 0) {
+      program = "/usr/bin/unshare";
+      arguments = {"--user", "--map-user=1000", "--map-group=1000", "/usr/bin/sway"};
+    }
+    arguments.insert(arguments.end(), {"-c", runtimeDirectory_ + "/config"});
+    server_ = std::make_unique<ChildProcess>(
+        program, arguments,
+        std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtimeDirectory_, "WLR_BACKENDS=headless",
+                                 "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1", "WAYLAND_DISPLAY=",
+                                 "DISPLAY="});
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (std::chrono::steady_clock::now() < until && !findSockets()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (socketPath_.empty() || run("swaymsg -t get_version >/dev/null") != 0) {
+      socketPath_.clear();
+    }
+  }
+
+  ~SwayCompositor() {
+    server_.reset();
+    if (!runtimeDirectory_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(runtimeDirectory_, ignored);
+    }
+  }
+
+  SwayCompositor(const SwayCompositor&) = delete;
+  SwayCompositor& operator=(const SwayCompositor&) = delete;
+
+  bool available() const { return !socketPath_.empty(); }
+  // The compositor's socket as an absolute path: a WAYLAND_DISPLAY that works from any runtime folder.
+  const std::string& socketPath() const { return socketPath_; }
+  // WAYLAND_DISPLAY and SWAYSOCK for a client of this compositor.
+  std::vector<std::string> environment() const {
+    return {"WAYLAND_DISPLAY=" + socketPath_, "SWAYSOCK=" + ipcSocketPath_, "XDG_RUNTIME_DIR=" + runtimeDirectory_};
+  }
+  // Runs a shell command (swaymsg, foot, wl-paste ...) as a client; returns its exit status.
+  int run(const std::string& command) const { return std::system((prefix() + command).c_str()); }
+  // Runs a shell command and returns what it wrote to its output.
+  std::string output(const std::string& command) const {
+    std::string text;
+    if (FILE* pipe = popen((prefix() + command).c_str(), "r")) {
+      std::array<char, 4096> buffer{};
+      for (std::size_t count = 0; (count = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) {
+        text.append(buffer.data(), count);
+      }
+      pclose(pipe);
+    }
+    return text;
+  }
+
+ private:
+  std::string prefix() const {
+    return "WAYLAND_DISPLAY='" + socketPath_ + "' SWAYSOCK='" + ipcSocketPath_ + "' XDG_RUNTIME_DIR='" +
+           runtimeDirectory_ + "' ";
+  }
+
+  bool findSockets() {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(runtimeDirectory_, error)) {
+      const std::string name = entry.path().filename();
+      if (name.rfind("wayland-", 0) == 0 && name.find('.') == std::string::npos) {
+        socketPath_ = entry.path();
+      } else if (name.rfind("sway-ipc.", 0) == 0) {
+        ipcSocketPath_ = entry.path();
+      }
+    }
+    return !socketPath_.empty() && !ipcSocketPath_.empty();
+  }
+
+  std::unique_ptr<ChildProcess> server_;
+  std::string runtimeDirectory_;
+  std::string socketPath_;
+  std::string ipcSocketPath_;
+};
+
+}  // namespace velmora::testing
