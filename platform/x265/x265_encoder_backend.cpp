@@ -335,11 +335,17 @@ class X265Session {
     input_.stride[2] = picture_.chromaWidth();
   }
 
+  // Points x265's input at the picture to encode; the source must live until x265 has taken it.
   void convert(const PixelBuffer& source) {
+    input_.planes[0] = picture_.luma();
+    input_.stride[0] = picture_.width;
     if (source.width() == picture_.width && source.height() == picture_.height) {
-      libyuv::NV12ToI420(source.luma(), source.lumaStride(), source.chroma(), source.chromaStride(), picture_.luma(),
-                         picture_.width, picture_.cb(), picture_.chromaWidth(), picture_.cr(), picture_.chromaWidth(),
-                         picture_.width, picture_.height);
+      // x265 copies the input into its own frame, so the luma plane is read where it lies; only the
+      // interleaved chroma needs splitting.
+      input_.planes[0] = const_cast<std::uint8_t*>(source.luma());
+      input_.stride[0] = source.lumaStride();
+      libyuv::SplitUVPlane(source.chroma(), source.chromaStride(), picture_.cb(), picture_.chromaWidth(), picture_.cr(),
+                           picture_.chromaWidth(), picture_.chromaWidth(), picture_.height / 2);
       return;
     }
     // The capture size differs from the session's: convert at the source size, then scale.
@@ -363,7 +369,6 @@ class X265Session {
       return;
     }
     convert(*frame.pixelBuffer);
-    frame.pixelBuffer.reset();  // back to the capture's pool before the long part
     input_.pts = nextPts_++;
     input_.sliceType = frame.forceKeyframe ? X265_TYPE_IDR : X265_TYPE_AUTO;
     presentationTimes_.emplace_back(input_.pts, frame.presentationTime);
@@ -373,6 +378,7 @@ class X265Session {
     x265_nal* nals = nullptr;
     std::uint32_t nalCount = 0;
     const int result = x265_encoder_encode(encoder_.get(), &nals, &nalCount, &input_, &output);
+    frame.pixelBuffer.reset();  // copied by x265: back to the capture's pool before the output is sent
     if (result < 0) {
       presentationTimes_.clear();
       failFrame("x265_encoder_encode failed");
