@@ -98,8 +98,8 @@ class SwayCompositor {
 
  private:
   std::string prefix() const {
-    return "WAYLAND_DISPLAY='" + socketPath_ + "' SWAYSOCK='" + ipcSocketPath_ + "' XDG_RUNTIME_DIR='" +
-           runtimeDirectory_ + "' ";
+    return "export WAYLAND_DISPLAY='" + socketPath_ + "' SWAYSOCK='" + ipcSocketPath_ + "' XDG_RUNTIME_DIR='" +
+           runtimeDirectory_ + "'; ";
   }
 
   bool findSockets() {
