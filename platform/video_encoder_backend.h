@@ -57,6 +57,7 @@ struct EncodedSample {
   std::optional<std::span<const std::uint8_t>> data;
   std::optional<EncodedFormatDescription> formatDescription;
   double presentationTime = 0;  // seconds on the capture clock
+  double encodeStartTime = 0;   // seconds on the capture clock when the session took the frame in; 0: unknown
 };
 
 struct VideoEncoderStatistics {

@@ -7,6 +7,8 @@
 #include <utility>
 #include <variant>
 
+#include "platform/virtual/frame_stamp.h"
+
 namespace velmora {
 
 namespace {
@@ -14,6 +16,14 @@ namespace {
 constexpr std::array<std::uint8_t, 4> kStartCode{0x00, 0x00, 0x00, 0x01};
 constexpr std::size_t kLengthPrefixSize = 4;
 constexpr double kMicrosecondsPerSecond = 1'000'000.0;
+
+double secondsOnCaptureClock(FrameStageLog::Clock::time_point time) {
+  return std::chrono::duration<double>(time.time_since_epoch()).count();
+}
+
+std::string milliseconds(const std::optional<double>& value) {
+  return value ? fmt::format("{:.1f}", *value) : std::string("-");
+}
 
 std::optional<std::uint64_t> presentationTimestampMicroseconds(double seconds) {
   const double microseconds = seconds * kMicrosecondsPerSecond;
@@ -85,6 +95,9 @@ VideoEncoderService::~VideoEncoderService() {
     session = std::move(compressionSession_);
   }
   session.reset();
+  if (const auto summary = stageLog_.takeSummary(std::nullopt)) {
+    logStages(*summary);
+  }
 }
 
 void VideoEncoderService::configure(std::int64_t width, std::int64_t height, std::int64_t bitRate,
@@ -124,6 +137,13 @@ void VideoEncoderService::encode(const SampleBuffer& sampleBuffer) {
     return;
   }
   const double presentationTime = sampleBuffer.presentationTime;
+  const PixelBuffer& picture = *sampleBuffer.pixelBuffer;
+  // Pictures that carry a stamp of when they were drawn (virtual displays, the benchmark's
+  // animator) tell how long they waited for the capture; reading a few blocks costs microseconds.
+  if (const auto stamp = readFrameStamp(picture.luma(), picture.lumaStride(), picture.width(), picture.height())) {
+    stageLog_.record(FrameStageLog::drawnToCaptured,
+                     presentationTime - static_cast<double>(stamp->captureTimeMicroseconds) / kMicrosecondsPerSecond);
+  }
 
   std::lock_guard lock(sessionLock_);
   if (!compressionSession_) {
@@ -176,6 +196,7 @@ void VideoEncoderService::handleEncodedFrame(EncoderStatus status, const Encoded
   if (status != kEncoderStatusOK || sample == nullptr) {
     return;
   }
+  const auto encodedAt = FrameStageLog::Clock::now();
   std::int64_t count = 0;
   {
     std::lock_guard lock(outputLock_);
@@ -228,6 +249,29 @@ void VideoEncoderService::handleEncodedFrame(EncoderStatus status, const Encoded
   if (onEncodedNALUnits) {
     onEncodedNALUnits(std::move(nalUnits), metadata);
   }
+  recordStages(*sample, encodedAt);
+}
+
+void VideoEncoderService::recordStages(const EncodedSample& sample, FrameStageLog::Clock::time_point encodedAt) {
+  // The send ran inside the callback above, so the datagrams are with the kernel by now.
+  const auto sentAt = FrameStageLog::Clock::now();
+  if (sample.encodeStartTime > 0) {
+    stageLog_.record(FrameStageLog::waiting, sample.encodeStartTime - sample.presentationTime);
+    stageLog_.record(FrameStageLog::encoding, secondsOnCaptureClock(encodedAt) - sample.encodeStartTime);
+  }
+  stageLog_.record(FrameStageLog::sending, std::chrono::duration<double>(sentAt - encodedAt).count());
+  if (const auto summary = stageLog_.takeSummary(sentAt)) {
+    logStages(*summary);
+  }
+}
+
+void VideoEncoderService::logStages(const FrameStageLog::Summary& summary) {
+  const auto& medians = summary.medianMilliseconds;
+  logger_.info("Frame stages of stream {} over {} frames (median ms): drawn to captured {}, waiting {}, encoding {}, "
+               "sending {}",
+               displayID_, summary.frames, milliseconds(medians[FrameStageLog::drawnToCaptured]),
+               milliseconds(medians[FrameStageLog::waiting]), milliseconds(medians[FrameStageLog::encoding]),
+               milliseconds(medians[FrameStageLog::sending]));
 }
 
 void VideoEncoderService::storeParameterSets(const std::optional<std::span<const std::uint8_t>>& vps,

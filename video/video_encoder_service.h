@@ -13,6 +13,7 @@
 #include "platform/sample_buffer.h"
 #include "platform/video_encoder_backend.h"
 #include "protocol/video_frame_metadata.h"
+#include "video/frame_stage_log.h"
 
 namespace velmora {
 
@@ -63,6 +64,8 @@ class VideoEncoderService {
                           const std::optional<std::span<const std::uint8_t>>& sps,
                           const std::optional<std::span<const std::uint8_t>>& pps);
   void logInvalidPresentationTime(double seconds);
+  void recordStages(const EncodedSample& sample, FrameStageLog::Clock::time_point encodedAt);
+  void logStages(const FrameStageLog::Summary& summary);
 
   const std::uint16_t displayID_;
   const VideoEncoderBackendFactory makeCompressionSession_;
@@ -81,6 +84,7 @@ class VideoEncoderService {
   std::optional<NALUnit> currentPPSStorage_;
 
   std::atomic<std::int64_t> invalidPresentationTimeCount_{0};
+  FrameStageLog stageLog_{std::chrono::seconds(10)};
 };
 
 }  // namespace velmora

@@ -287,6 +287,7 @@ class X265Session {
       }
       if (frame) {
         const auto takenAt = std::chrono::steady_clock::now();
+        sample_.encodeStartTime = std::chrono::duration<double>(takenAt.time_since_epoch()).count();
         if (frame->requestNextFrame) {
           // The capture grabs the next frame so that it is ready as this one is done: fresh, and
           // never grabbed only to be replaced here.
