@@ -34,6 +34,7 @@ DisplayStreamDecoder::DisplayStreamDecoder(std::uint16_t displayID, const Displa
     : displayID_(displayID), settings_(settings), statistics_(statistics) {}
 
 void DisplayStreamDecoder::handle(const ReassembledFrame& frame) {
+  const auto reassembledAt = Clock::now();
   statistics_.recordFrame(displayID_, frame.isKeyframe);
   if (!admit(frame)) {
     statistics_.recordSkippedFrame(displayID_);
@@ -41,7 +42,7 @@ void DisplayStreamDecoder::handle(const ReassembledFrame& frame) {
     return;
   }
   save(frame);
-  decode(frame);
+  decode(frame, reassembledAt);
 }
 
 bool DisplayStreamDecoder::admit(const ReassembledFrame& frame) {
@@ -94,7 +95,7 @@ void DisplayStreamDecoder::save(const ReassembledFrame& frame) {
   }
 }
 
-void DisplayStreamDecoder::decode(const ReassembledFrame& frame) {
+void DisplayStreamDecoder::decode(const ReassembledFrame& frame, Clock::time_point reassembledAt) {
   if (!decoder_ && !decoderUnavailable_) {
     auto created = HevcDecoder::create(settings_.decoderLimits);
     if (!created) {
@@ -109,14 +110,15 @@ void DisplayStreamDecoder::decode(const ReassembledFrame& frame) {
     return;
   }
   const HevcDecoder::Outcome outcome =
-      decoder_->decode(frame.payload(), [&](const DecodedPicture& picture) { deliver(frame, picture); });
+      decoder_->decode(frame.payload(), [&](const DecodedPicture& picture) { deliver(frame, picture, reassembledAt); });
   if (outcome.error) {
     countDecodeError(*outcome.error);
   }
 }
 
-void DisplayStreamDecoder::deliver(const ReassembledFrame& frame, const DecodedPicture& picture) {
-  const auto decodedAt = std::chrono::steady_clock::now();
+void DisplayStreamDecoder::deliver(const ReassembledFrame& frame, const DecodedPicture& picture,
+                                   Clock::time_point reassembledAt) {
+  const auto decodedAt = Clock::now();
   if (picture.width != pictureWidth_ || picture.height != pictureHeight_) {
     receiverLogger().info("Display {}: decoding {}x{} pictures", displayID_, picture.width, picture.height);
     pictureWidth_ = picture.width;
@@ -124,17 +126,19 @@ void DisplayStreamDecoder::deliver(const ReassembledFrame& frame, const DecodedP
   }
   ReceivedPicture received{displayID_, frame.frameID, frame.isKeyframe, picture.width, picture.height,
                            picture.luma, picture.lumaStride, std::nullopt, std::nullopt};
-  std::optional<std::int64_t> latency;
+  PictureLatencies latencies;
+  latencies.reassembledToDecoded = std::chrono::duration_cast<std::chrono::microseconds>(decodedAt - reassembledAt).count();
   if (picture.luma != nullptr) {
     received.stamp = readFrameStamp(picture.luma, picture.lumaStride, picture.width, picture.height);
   }
   if (received.stamp) {
-    latency = latencyMicroseconds(*received.stamp, decodedAt);
+    latencies.drawnToDecoded = latencyMicroseconds(*received.stamp, decodedAt);
+    latencies.drawnToReassembled = latencyMicroseconds(*received.stamp, reassembledAt);
   }
-  if (latency) {
-    received.latencyMilliseconds = static_cast<double>(*latency) / 1000.0;
+  if (latencies.drawnToDecoded) {
+    received.latencyMilliseconds = static_cast<double>(*latencies.drawnToDecoded) / 1000.0;
   }
-  statistics_.recordPicture(displayID_, picture.width, picture.height, decodedAt, received.stamp.has_value(), latency);
+  statistics_.recordPicture(displayID_, picture.width, picture.height, decodedAt, received.stamp.has_value(), latencies);
   if (settings_.onPicture) {
     settings_.onPicture(received);
   }

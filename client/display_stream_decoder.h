@@ -37,8 +37,10 @@ class DisplayStreamDecoder {
   bool admit(const ReassembledFrame& frame);
   void requestKeyframe();
   void save(const ReassembledFrame& frame);
-  void decode(const ReassembledFrame& frame);
-  void deliver(const ReassembledFrame& frame, const DecodedPicture& picture);
+  using Clock = std::chrono::steady_clock;
+
+  void decode(const ReassembledFrame& frame, Clock::time_point reassembledAt);
+  void deliver(const ReassembledFrame& frame, const DecodedPicture& picture, Clock::time_point reassembledAt);
   void countDecodeError(const std::string& reason);
 
   enum class SaveState { notStarted, saving, failed };

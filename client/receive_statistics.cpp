@@ -31,7 +31,9 @@ nlohmann::json toJson(const DisplayReceiveStatistics& display) {
           {"width", display.width},
           {"height", display.height},
           {"framesPerSecond", display.framesPerSecond},
-          {"latencyMilliseconds", toJson(display.latency)}};
+          {"latencyMilliseconds", toJson(display.latency)},
+          {"drawnToReassembledMilliseconds", toJson(display.drawnToReassembled)},
+          {"reassembledToDecodedMilliseconds", toJson(display.reassembledToDecoded)}};
 }
 
 }  // namespace
@@ -97,7 +99,7 @@ void ReceiveStatisticsRecorder::recordDecodeError(std::uint16_t displayID) {
 
 void ReceiveStatisticsRecorder::recordPicture(std::uint16_t displayID, int width, int height,
                                               Clock::time_point decodedAt, bool hasStamp,
-                                              std::optional<std::int64_t> latencyMicroseconds) {
+                                              const PictureLatencies& latencies) {
   std::lock_guard lock(statisticsLock_);
   DisplayRecord& record = recordFor(displayID);
   ++record.counters.picturesDecoded;
@@ -113,19 +115,35 @@ void ReceiveStatisticsRecorder::recordPicture(std::uint16_t displayID, int width
     portChangedAt_.reset();
   }
   record.latestPictureAt = decodedAt;
-  if (!latencyMicroseconds) {
+  record.drawnToDecoded.add(latencies.drawnToDecoded);
+  record.drawnToReassembled.add(latencies.drawnToReassembled);
+  record.reassembledToDecoded.add(latencies.reassembledToDecoded);
+}
+
+void ReceiveStatisticsRecorder::LatencyRing::add(std::optional<std::int64_t> microseconds) {
+  if (!microseconds) {
     return;
   }
-  const std::int64_t latency = *latencyMicroseconds;
-  record.latencyMinimum = record.latencySamples == 0 ? latency : std::min(record.latencyMinimum, latency);
-  record.latencyMaximum = record.latencySamples == 0 ? latency : std::max(record.latencyMaximum, latency);
-  ++record.latencySamples;
-  if (record.latencyRing.size() < latencyWindow) {
-    record.latencyRing.push_back(latency);
+  const std::int64_t latency = *microseconds;
+  minimum = samples == 0 ? latency : std::min(minimum, latency);
+  maximum = samples == 0 ? latency : std::max(maximum, latency);
+  ++samples;
+  if (latest.size() < latencyWindow) {
+    latest.push_back(latency);
   } else {
-    record.latencyRing[record.latencyRingNext] = latency;
+    latest[next] = latency;
   }
-  record.latencyRingNext = (record.latencyRingNext + 1) % latencyWindow;
+  next = (next + 1) % latencyWindow;
+}
+
+std::optional<LatencySummary> ReceiveStatisticsRecorder::LatencyRing::summary() const {
+  auto result = summarizeLatencies(latest);
+  if (result) {
+    result->samples = samples;
+    result->minimumMilliseconds = milliseconds(minimum);
+    result->maximumMilliseconds = milliseconds(maximum);
+  }
+  return result;
 }
 
 void ReceiveStatisticsRecorder::recordTransport(const TransportCounters& counters) {
@@ -175,12 +193,9 @@ DisplayReceiveStatistics ReceiveStatisticsRecorder::summarize(const DisplayRecor
       result.framesPerSecond = static_cast<double>(record.counters.picturesDecoded - 1) / span.count();
     }
   }
-  result.latency = summarizeLatencies(record.latencyRing);
-  if (result.latency) {
-    result.latency->samples = record.latencySamples;
-    result.latency->minimumMilliseconds = milliseconds(record.latencyMinimum);
-    result.latency->maximumMilliseconds = milliseconds(record.latencyMaximum);
-  }
+  result.latency = record.drawnToDecoded.summary();
+  result.drawnToReassembled = record.drawnToReassembled.summary();
+  result.reassembledToDecoded = record.reassembledToDecoded.summary();
   return result;
 }
 

@@ -38,7 +38,17 @@ struct DisplayReceiveStatistics {
   int width = 0;  // of the latest picture
   int height = 0;
   double framesPerSecond = 0;  // decoded pictures over the span from the first to the latest
-  std::optional<LatencySummary> latency;
+  std::optional<LatencySummary> latency;  // drawn (the stamp) to decoded
+  // The same span cut in two where the whole frame was reassembled: the receive thread's part.
+  std::optional<LatencySummary> drawnToReassembled;
+  std::optional<LatencySummary> reassembledToDecoded;
+};
+
+// One decoded picture's spans, in microseconds; the drawn ones only for a plausible stamp.
+struct PictureLatencies {
+  std::optional<std::int64_t> drawnToDecoded;
+  std::optional<std::int64_t> drawnToReassembled;
+  std::optional<std::int64_t> reassembledToDecoded;
 };
 
 struct VideoReceiverStatistics {
@@ -75,7 +85,7 @@ class ReceiveStatisticsRecorder {
   void recordSkippedFrame(std::uint16_t displayID);
   void recordDecodeError(std::uint16_t displayID);
   void recordPicture(std::uint16_t displayID, int width, int height, Clock::time_point decodedAt, bool hasStamp,
-                     std::optional<std::int64_t> latencyMicroseconds);
+                     const PictureLatencies& latencies);
   void recordTransport(const TransportCounters& counters);
   // Reception moved to a new local port at `at`: the next picture tells how long the stream took
   // to follow.
@@ -84,15 +94,25 @@ class ReceiveStatisticsRecorder {
   VideoReceiverStatistics snapshot() const;
 
  private:
+  // The latest latencyWindow samples of one span (microseconds), and the extremes of all.
+  struct LatencyRing {
+    std::vector<std::int64_t> latest;
+    std::size_t next = 0;
+    std::uint64_t samples = 0;
+    std::int64_t minimum = 0;
+    std::int64_t maximum = 0;
+
+    void add(std::optional<std::int64_t> microseconds);
+    std::optional<LatencySummary> summary() const;
+  };
+
   struct DisplayRecord {
     DisplayReceiveStatistics counters;
     std::optional<Clock::time_point> firstPictureAt;
     Clock::time_point latestPictureAt;
-    std::vector<std::int64_t> latencyRing;  // microseconds, at most latencyWindow
-    std::size_t latencyRingNext = 0;
-    std::uint64_t latencySamples = 0;
-    std::int64_t latencyMinimum = 0;
-    std::int64_t latencyMaximum = 0;
+    LatencyRing drawnToDecoded;
+    LatencyRing drawnToReassembled;
+    LatencyRing reassembledToDecoded;
   };
 
   DisplayRecord& recordFor(std::uint16_t displayID);

@@ -31,8 +31,8 @@ TEST(ReceiveStatisticsTest, JsonCarriesEveryCounter) {
   recorder.recordIncompleteFramesDropped(1, 2);
   recorder.recordSkippedFrame(1);
   recorder.recordDecodeError(1);
-  recorder.recordPicture(1, 1920, 1080, now, true, 12'500);
-  recorder.recordPicture(0, 1280, 720, now, false, std::nullopt);
+  recorder.recordPicture(1, 1920, 1080, now, true, {12'500, 10'000, 2'500});
+  recorder.recordPicture(0, 1280, 720, now, false, {});
   FrameReassemblerStatistics reassembler{7, 3, 4, 5, 6};
   recorder.recordTransport({100, 1, 2, 8, reassembler});
 
@@ -44,7 +44,9 @@ TEST(ReceiveStatisticsTest, JsonCarriesEveryCounter) {
     "displayID": 1, "framesCompleted": 2, "keyframes": 1, "incompleteFramesDropped": 2,
     "framesSkippedAwaitingKeyframe": 1, "decodeErrors": 1, "picturesDecoded": 1, "stampedPictures": 1,
     "width": 1920, "height": 1080, "framesPerSecond": 0.0,
-    "latencyMilliseconds": {"samples": 1, "min": 12.5, "median": 12.5, "p95": 12.5, "p99": 12.5, "max": 12.5}})"));
+    "latencyMilliseconds": {"samples": 1, "min": 12.5, "median": 12.5, "p95": 12.5, "p99": 12.5, "max": 12.5},
+    "drawnToReassembledMilliseconds": {"samples": 1, "min": 10, "median": 10, "p95": 10, "p99": 10, "max": 10},
+    "reassembledToDecodedMilliseconds": {"samples": 1, "min": 2.5, "median": 2.5, "p95": 2.5, "p99": 2.5, "max": 2.5}})"));
 }
 
 }  // namespace
