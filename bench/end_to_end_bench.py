@@ -23,6 +23,12 @@ pictures decoded in that time (receiving CPU, velmora-client or the decoding ffm
 shown apart). Resident memory of the host (or the ffmpeg senders) once the first picture was
 decoded, halfway and at the end.
 
+Below the latency rows, the host's median latency split into stages that add up to roughly the
+draw-to-decoded median: draw -> capture, capture -> encoder start, encode and packetise-and-send
+from the host's "Frame stages" log lines (10 s each, weighted by their frames), decode (reassembled
+-> decoded) from the client's report, and receive-and-reassemble derived: the client's
+draw -> reassembled median less the four host stages.
+
 Runs in a network namespace of its own where one can be made, so that the host's fixed ports meet
 nothing else. Needs the build's velmora-host, velmora-client, screen_animator and stamp_reader, and
 Xvfb, xrandr, xdotool and ffmpeg. Python standard library only.
@@ -36,6 +42,7 @@ import argparse
 import fnmatch
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -44,6 +51,7 @@ import tempfile
 import threading
 import time
 from dataclasses import dataclass
+from datetime import datetime
 from pathlib import Path
 
 FRAME_RATE = 60
@@ -65,6 +73,17 @@ GOAL_STILL_CPU_PERCENT = 0.1  # of one core, on a still screen
 STILL_SETTLE_SECONDS = 5  # before a still screen's window: the stream's start-up work is not idle cost
 PEER_BASE_PORT = 6100
 STARTUP_TIMEOUT = 30  # seconds for any one process to get going
+HOST_STAGE_LINE = re.compile(r"^(\S+) info \[VideoEncoder\] Frame stages of stream (\d+) over (\d+) frames "
+                             r"\(median ms\): drawn to captured (\S+), waiting (\S+), encoding (\S+), sending (\S+)$")
+HOST_STAGES = ("drawToCapture", "captureToEncoderStart", "encode", "packetiseAndSend")
+# (label, key) of the stages in the order a frame goes through them.
+LATENCY_STAGES = [("    draw -> capture", "drawToCapture"),
+                  ("    capture -> encoder start", "captureToEncoderStart"),
+                  ("    encode", "encode"),
+                  ("    packetise and send", "packetiseAndSend"),
+                  ("    receive and reassemble (derived)", "receiveAndReassemble"),
+                  ("    decode", "decode"),
+                  ("    sum of the stages", "sum")]
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
 
@@ -323,6 +342,43 @@ def load_average():
         return float(load.read().split()[0])
 
 
+def host_stage_medians(log_path, since):
+    """Per stream, the medians of the host's stages in the lines logged after `since` (epoch
+    seconds), each line weighted by its frames: {stream: {stage: milliseconds or None}}."""
+    weighted = {}
+    with open(log_path, encoding="utf-8", errors="replace") as log:
+        for line in log:
+            match = HOST_STAGE_LINE.match(line.rstrip("\n"))
+            if not match:
+                continue
+            logged = datetime.fromisoformat(match[1].replace("Z", "+00:00")).timestamp()
+            if logged < since:
+                continue
+            stream, frames = int(match[2]), int(match[3])
+            sums = weighted.setdefault(stream, {stage: [0.0, 0] for stage in HOST_STAGES})
+            for stage, value in zip(HOST_STAGES, match.groups()[3:]):
+                if value != "-":
+                    sums[stage][0] += frames * float(value)
+                    sums[stage][1] += frames
+    return {stream: {stage: total / frames if frames else None for stage, (total, frames) in sums.items()}
+            for stream, sums in weighted.items()}
+
+
+def latency_stages(host_stages, statistics):
+    """The stages of one display, in milliseconds; receive-and-reassemble is what is left of the
+    client's draw -> reassembled median once the host's stages are taken off."""
+    reassembled = (statistics.get("drawnToReassembledMilliseconds") or {}).get("median")
+    decode = (statistics.get("reassembledToDecodedMilliseconds") or {}).get("median")
+    stages = {stage: host_stages.get(stage) for stage in HOST_STAGES}
+    known = [value for value in stages.values() if value is not None]
+    stages["receiveAndReassemble"] = (reassembled - sum(known)
+                                      if reassembled is not None and len(known) == len(HOST_STAGES) else None)
+    stages["decode"] = decode
+    parts = list(stages.values())
+    stages["sum"] = sum(parts) if None not in parts else None
+    return stages
+
+
 def measure_velmora(group, tools, case, screen, duration):
     display, x_server = screen
     state_dir = Path(tempfile.mkdtemp(prefix="velmora-e2e-", dir=group.log_dir))
@@ -350,7 +406,7 @@ def measure_velmora(group, tools, case, screen, duration):
                           "see client.err and host.err")
     time.sleep(settle)
 
-    start, load = time.monotonic(), load_average()
+    start, start_epoch, load = time.monotonic(), time.time(), load_average()
     host_cpu, client_cpu, host_rss = cpu_seconds(host.pid), cpu_seconds(client.pid), resident_mib(host.pid)
     x_server_cpu = cpu_seconds(x_server.pid)
     # Ends a little before the client does, so that both are still there to be read.
@@ -369,6 +425,7 @@ def measure_velmora(group, tools, case, screen, duration):
     if report_line is None:
         raise CaseFailure(f"velmora-client printed no report (exit status {client_status}); see client.err")
     report = json.loads(report_line)
+    host_stages = host_stage_medians(group.log_dir / "host.err", start_epoch)
 
     displays = []
     for statistics in report["video"]["displays"]:
@@ -392,6 +449,7 @@ def measure_velmora(group, tools, case, screen, duration):
             "stampedPictures": statistics["stampedPictures"],
             "latencyMedianMilliseconds": latency.get("median"),
             "latencyP99Milliseconds": latency.get("p99"),
+            "latencyStagesMilliseconds": latency_stages(host_stages.get(stream, {}), statistics),
             "decodeErrors": statistics["decodeErrors"],
             "incompleteFramesDropped": statistics["incompleteFramesDropped"],
         })
@@ -613,6 +671,11 @@ def print_case(case, result):
         print(f"display {monitor}: {case.width}x{case.height} at {frame_rate} fps, {bit_rate / 1e6:g} Mbit/s")
         for label, key, digits in rows:
             print(row.format(label, number(mine.get(key), digits), number(theirs.get(key), digits)))
+        stages = mine.get("latencyStagesMilliseconds")
+        if stages and not still:
+            print("  latency median by stage (ms)")
+            for label, key in LATENCY_STAGES:
+                print(row.format(label, number(stages.get(key)), "-"))
         stamped = [f"{entry['stampedPictures']}/{entry['picturesDecoded']}" if entry else "-" for entry in (mine, theirs)]
         print(row.format("  stamped/decoded pictures", *stamped))
     for label, key, digits in (("sending CPU per frame (ms)", "sendingCpuMillisecondsPerFrame", 2),
