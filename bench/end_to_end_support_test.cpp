@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "platform/x11/argb_frame_converter.h"
+#include "platform/libyuv/argb_frame_converter.h"
 
 namespace velmora {
 namespace {

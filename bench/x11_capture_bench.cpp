@@ -18,8 +18,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/libyuv/argb_frame_converter.h"
 #include "platform/testing/xvfb_server.h"
-#include "platform/x11/argb_frame_converter.h"
 #include "platform/x11/x11_capture_backend.h"
 #include "platform/x11/x11_display_source.h"
 #include "platform/x11/x11_screen_grabber.h"

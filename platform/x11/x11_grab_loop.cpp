@@ -15,9 +15,9 @@
 #include <optional>
 
 #include "platform/frame_pacer.h"
+#include "platform/libyuv/argb_frame_converter.h"
 #include "platform/log/log.h"
 #include "platform/virtual/pixel_buffer_pool.h"
-#include "platform/x11/argb_frame_converter.h"
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/x11_monitors.h"
 #include "platform/x11/x11_screen_grabber.h"

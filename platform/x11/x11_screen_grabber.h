@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/libyuv/argb_frame_converter.h"
 #include "platform/result.h"
-#include "platform/x11/argb_frame_converter.h"
 #include "platform/x11/x11_connection.h"
 
 namespace velmora {

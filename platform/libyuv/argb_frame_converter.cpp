@@ -1,0 +1,47 @@
+#include "platform/libyuv/argb_frame_converter.h"
+
+#include <libyuv/convert_from_argb.h>
+#include <libyuv/planar_functions.h>
+#include <libyuv/scale_argb.h>
+
+#include <algorithm>
+
+namespace velmora {
+
+void drawCursor(const ArgbImage& image, const CursorImage& cursor, int x, int y) {
+  if (cursor.pixels.size() < static_cast<std::size_t>(cursor.width) * static_cast<std::size_t>(cursor.height)) {
+    return;
+  }
+  const int left = x - cursor.hotX;
+  const int top = y - cursor.hotY;
+  const int clippedLeft = std::max(left, 0);
+  const int clippedTop = std::max(top, 0);
+  const int clippedRight = std::min(left + cursor.width, image.width);
+  const int clippedBottom = std::min(top + cursor.height, image.height);
+  if (clippedRight <= clippedLeft || clippedBottom <= clippedTop) {
+    return;
+  }
+  const auto* cursorRow = reinterpret_cast<const std::uint8_t*>(
+      cursor.pixels.data() + static_cast<std::ptrdiff_t>(clippedTop - top) * cursor.width + (clippedLeft - left));
+  std::uint8_t* imageRow = image.pixels + static_cast<std::ptrdiff_t>(clippedTop) * image.stride + clippedLeft * 4;
+  libyuv::ARGBBlend(cursorRow, cursor.width * 4, imageRow, image.stride, imageRow, image.stride, clippedRight - clippedLeft,
+                    clippedBottom - clippedTop);
+}
+
+ArgbImage ArgbFrameConverter::scaled(const ArgbImage& image, int width, int height) {
+  if (image.width == width && image.height == height) {
+    return image;
+  }
+  const int stride = width * 4;
+  scaledPixels_.resize(static_cast<std::size_t>(stride) * static_cast<std::size_t>(height));
+  libyuv::ARGBScale(image.pixels, image.stride, image.width, image.height, scaledPixels_.data(), stride, width, height,
+                    libyuv::kFilterBilinear);
+  return ArgbImage{scaledPixels_.data(), stride, width, height};
+}
+
+void ArgbFrameConverter::convertToNv12(const ArgbImage& image, PixelBuffer& picture) {
+  libyuv::ARGBToNV12(image.pixels, image.stride, picture.luma(), picture.lumaStride(), picture.chroma(),
+                     picture.chromaStride(), picture.width(), picture.height());
+}
+
+}  // namespace velmora
