@@ -1,6 +1,7 @@
 // What every screen capture backend owes the capture service, checked on each backend alike.
 // A new backend joins by adding its factory to kBackends.
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -9,6 +10,9 @@
 #include "platform/testing/capture_stream_testing.h"
 #include "platform/testing/xvfb_server.h"
 #include "platform/virtual/virtual_capture_backend.h"
+#include "platform/wayland/testing/sway_compositor.h"
+#include "platform/wayland/wayland_capture_backend.h"
+#include "platform/wayland/wayland_outputs.h"
 #include "platform/x11/x11_capture_backend.h"
 #include "platform/x11/x11_display_source.h"
 #include "platform/x11/x11_test_painter.h"
@@ -67,9 +71,37 @@ Result<BackendUnderTest> x11Backend() {
   return BackendUnderTest{server, backend.value(), {displayIDs["Left"], displayIDs["Right"]}, change, remove};
 }
 
+// Sway 1.7 cannot take a headless output away, so the outputs under test (WL-1, WL-2) are windows
+// of a sway nested in another: closing WL-2's window withdraws it.
+Result<BackendUnderTest> waylandBackend() {
+  struct Nested {
+    SwayCompositor outer;
+    std::unique_ptr<SwayCompositor> inner;
+  };
+  auto sway = std::make_shared<Nested>();
+  if (sway->outer.available()) {
+    const std::vector<std::string> nested{"WLR_BACKENDS=wayland", "WAYLAND_DISPLAY=" + sway->outer.socketPath()};
+    sway->inner = std::make_unique<SwayCompositor>(std::vector<std::string>{}, nested);
+  }
+  if (!sway->inner || !sway->inner->available() || sway->inner->run("swaymsg create_output >/dev/null") != 0) {
+    return Result<BackendUnderTest>::failure("nested headless sway is not available");
+  }
+  auto backend = WaylandCaptureBackend::open(sway->inner->socketPath());
+  if (!backend.ok()) {
+    return Result<BackendUnderTest>::failure(backend.error());
+  }
+  const auto change = [sway, colour = std::make_shared<std::uint32_t>(0x202020)] {
+    *colour ^= 0xffffff;
+    sway->inner->run(fmt::format("swaymsg output WL-1 bg '#{:06x}' solid_color >/dev/null", *colour));
+  };
+  const auto remove = [sway] { sway->outer.run("swaymsg '[title=\"wlroots - WL-2\"]' kill >/dev/null"); };
+  return BackendUnderTest{sway, backend.value(), {waylandDisplayID("WL-1"), waylandDisplayID("WL-2")}, change, remove};
+}
+
 const BackendFactory kBackends[] = {
     {"Virtual", virtualBackend},
     {"X11", x11Backend},
+    {"Wayland", waylandBackend},
 };
 
 class CaptureBackendContract : public ::testing::TestWithParam<BackendFactory> {

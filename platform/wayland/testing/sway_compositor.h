@@ -26,7 +26,8 @@ namespace velmora::testing {
 class SwayCompositor {
  public:
   // `configuration`: sway configuration lines, e.g. "output HEADLESS-1 resolution 1280x720".
-  explicit SwayCompositor(const std::vector<std::string>& configuration = {}) {
+  // `environment` comes before the defaults and wins, e.g. WLR_BACKENDS=wayland for a nested sway.
+  explicit SwayCompositor(const std::vector<std::string>& configuration = {}, std::vector<std::string> environment = {}) {
     if (access("/usr/bin/sway", X_OK) != 0) {
       return;
     }
@@ -49,11 +50,10 @@ class SwayCompositor {
       arguments = {"--user", "--map-user=1000", "--map-group=1000", "/usr/bin/sway"};
     }
     arguments.insert(arguments.end(), {"-c", runtimeDirectory_ + "/config"});
-    server_ = std::make_unique<ChildProcess>(
-        program, arguments,
-        std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtimeDirectory_, "WLR_BACKENDS=headless",
-                                 "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1", "WAYLAND_DISPLAY=",
-                                 "DISPLAY="});
+    environment.insert(environment.end(), {"XDG_RUNTIME_DIR=" + runtimeDirectory_, "WLR_BACKENDS=headless",
+                                           "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1", "WAYLAND_DISPLAY=",
+                                           "DISPLAY="});
+    server_ = std::make_unique<ChildProcess>(program, arguments, environment);
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (std::chrono::steady_clock::now() < until && !findSockets()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));

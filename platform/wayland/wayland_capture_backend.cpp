@@ -1,0 +1,460 @@
+#include "platform/wayland/wayland_capture_backend.h"
+
+#include <sys/eventfd.h>
+#include <wayland-client.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "platform/file_descriptor.h"
+#include "platform/frame_pacer.h"
+#include "platform/log/log.h"
+#include "platform/virtual/pixel_buffer_pool.h"
+#include "platform/wayland/protocols/wlr-screencopy-unstable-v1-client.h"
+#include "platform/wayland/wayland_connection.h"
+#include "platform/wayland/wayland_outputs.h"
+#include "platform/wayland/wayland_screencopy.h"
+
+namespace velmora {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::int64_t kMaximumSide = 8192;
+constexpr double kShortestFrameInterval = 1.0 / 240;  // seconds; a faster rate only burns the CPU
+constexpr double kLongestFrameInterval = 3600;
+constexpr double kDefaultFrameInterval = 1.0 / 60;  // when no valid minimum was given
+constexpr int kMaximumPictureCount = 8;
+// Copies refused in a row for an output that is still there before the stream ends.
+constexpr int kMaximumFailedCopies = 5;
+constexpr auto kAccessProbeTimeout = std::chrono::seconds(5);
+
+Clock::duration frameInterval(const MediaTime& minimum) {
+  double seconds = kDefaultFrameInterval;
+  if (minimum.timescale > 0 && minimum.value > 0) {
+    seconds = static_cast<double>(minimum.value) / minimum.timescale;
+  }
+  seconds = std::clamp(seconds, kShortestFrameInterval, kLongestFrameInterval);
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+double secondsOf(Clock::time_point time) { return std::chrono::duration<double>(time.time_since_epoch()).count(); }
+
+std::string unavailable(std::uint32_t displayID) { return "display " + std::to_string(displayID) + " is not available"; }
+
+// The proxies a copy needs, bound on one connection and released with this object.
+struct ScreencopyGlobals {
+  explicit ScreencopyGlobals(WaylandConnection& connection)
+      : manager(connection.bind<zwlr_screencopy_manager_v1>(zwlr_screencopy_manager_v1_interface, 3)),
+        shm(connection.bind<wl_shm>(wl_shm_interface, 1)) {}
+  ~ScreencopyGlobals() {
+    if (manager != nullptr) {
+      zwlr_screencopy_manager_v1_destroy(manager);
+    }
+    if (shm != nullptr) {
+      wl_shm_destroy(shm);
+    }
+  }
+  ScreencopyGlobals(const ScreencopyGlobals&) = delete;
+  ScreencopyGlobals& operator=(const ScreencopyGlobals&) = delete;
+
+  zwlr_screencopy_manager_v1* const manager;
+  wl_shm* const shm;
+};
+
+wl_output* outputProxy(const WaylandOutputs& outputs, std::uint32_t displayID) {
+  for (const auto& output : outputs.outputs()) {
+    if (output.displayID == displayID) {
+      return output.proxy;
+    }
+  }
+  return nullptr;
+}
+
+struct CaptureSettings {
+  std::uint32_t displayID = 0;
+  int width = 0;   // of the delivered pictures: even
+  int height = 0;  // even
+  Clock::duration minimumFrameInterval{};
+  bool showsCursor = true;
+  std::size_t pictureCount = 3;
+  bool pacedByConsumer = false;
+};
+
+// One output's capture on a connection of its own: keeps one copy request at the compositor
+// whenever the frame interval and the consumer allow one, and hands the NV12 pictures to the
+// output on the thread that runs it. Ends with the delegate told when the output goes away or
+// the compositor is lost.
+class WaylandCaptureLoop {
+  struct PrivateTag {};
+
+ public:
+  static Result<std::shared_ptr<WaylandCaptureLoop>> create(const std::string& socketName, const CaptureSettings& settings,
+                                                            std::weak_ptr<ScreenCaptureStreamOutput> output,
+                                                            std::weak_ptr<ScreenCaptureStreamDelegate> delegate) {
+    using Failure = Result<std::shared_ptr<WaylandCaptureLoop>>;
+    auto connection = WaylandConnection::open(socketName);
+    if (!connection) {
+      return Failure::failure(connection.error());
+    }
+    auto loop = std::make_shared<WaylandCaptureLoop>(PrivateTag{}, std::move(connection.value()), settings, std::move(output),
+                                                     std::move(delegate));
+    if (loop->globals_.manager == nullptr || loop->globals_.shm == nullptr) {
+      return Failure::failure("the Wayland compositor no longer offers screen copies");
+    }
+    if (outputProxy(*loop->outputs_, settings.displayID) == nullptr) {
+      return Failure::failure(unavailable(settings.displayID));
+    }
+    if (!loop->wakeDescriptor_.isOpen()) {
+      return Failure::failure(std::string("eventfd failed: ") + std::strerror(errno));
+    }
+    return loop;
+  }
+
+  WaylandCaptureLoop(PrivateTag, std::unique_ptr<WaylandConnection> connection, const CaptureSettings& settings,
+                     std::weak_ptr<ScreenCaptureStreamOutput> output, std::weak_ptr<ScreenCaptureStreamDelegate> delegate)
+      : connection_(std::move(connection)),
+        settings_(settings),
+        output_(std::move(output)),
+        delegate_(std::move(delegate)),
+        globals_(*connection_),
+        outputs_(std::make_unique<WaylandOutputs>(*connection_)),
+        screencopy_(globals_.manager, globals_.shm),
+        pool_(settings.width, settings.height, settings.pictureCount),
+        pacer_(settings.pacedByConsumer ? FramePacer::create() : nullptr) {
+    outputs_->setChangeHandler([this] { outputsChanged_ = true; });
+  }
+
+  ~WaylandCaptureLoop() { outputs_->setChangeHandler(nullptr); }
+  WaylandCaptureLoop(const WaylandCaptureLoop&) = delete;
+  WaylandCaptureLoop& operator=(const WaylandCaptureLoop&) = delete;
+
+  // Returns when a stop was requested or the capture ended with an error.
+  void run() {
+    if (!capture()) {
+      return;
+    }
+    if (const auto delegate = delegate_.lock()) {
+      delegate->streamDidStopWithError(endError_.value_or("the capture ended"));
+    }
+  }
+
+  // Any thread; run() returns soon after.
+  void requestStop() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = write(wakeDescriptor_.get(), &one, sizeof one);
+  }
+
+ private:
+  // False when a stop was requested; true when the capture ended on its own (endError_ says why).
+  bool capture() {
+    std::optional<Clock::time_point> nextCopyDue;
+    bool copying = false;
+    bool firstCopy = true;  // answered at once: nothing to compare with yet
+    bool holdingPicture = false;
+    while (!endError_) {
+      const auto now = Clock::now();
+      const bool due = !nextCopyDue || now >= *nextCopyDue;
+      if (holdingPicture && due) {
+        holdingPicture = !deliver();
+        nextCopyDue = now + settings_.minimumFrameInterval;
+      } else if (!copying && !holdingPicture && due && now >= frameAllowedAt()) {
+        // While frames keep coming, requests follow a schedule of whole intervals so that wake-up
+        // delays do not add up; after a still spell the schedule starts afresh.
+        const bool onSchedule = nextCopyDue && now - *nextCopyDue < settings_.minimumFrameInterval;
+        nextCopyDue = (onSchedule ? *nextCopyDue : now) + settings_.minimumFrameInterval;
+        screencopy_.request(outputProxy(*outputs_, settings_.displayID), settings_.showsCursor, !firstCopy);
+        copying = true;
+      }
+      std::optional<Clock::time_point> deadline;
+      if (holdingPicture) {
+        deadline = nextCopyDue;
+      } else if (!copying) {
+        deadline = std::max(nextCopyDue.value_or(now), frameAllowedAt());
+      }
+      const std::array wakeDescriptors{wakeDescriptor_.get(), pacer_ ? pacer_->wakeDescriptor() : -1};
+      std::vector<bool> woken;
+      if (!connection_->dispatch(deadline, wakeDescriptors, &woken)) {
+        endError_ = "the connection to the Wayland compositor was lost (" +
+                    connection_->lostReason().value_or("connection lost") + ")";
+        break;
+      }
+      if (woken[0]) {
+        return false;
+      }
+      if (woken[1]) {
+        pacer_->takeWakeUp();
+      }
+      if (std::exchange(outputsChanged_, false) && outputProxy(*outputs_, settings_.displayID) == nullptr) {
+        endError_ = "display " + std::to_string(settings_.displayID) + " is no longer available";
+        break;
+      }
+      if (copying && screencopy_.state() != WaylandScreencopy::State::copying) {
+        copying = false;
+        if (screencopy_.state() == WaylandScreencopy::State::ready) {
+          firstCopy = false;
+          failedCopies_ = 0;
+          holdingPicture = !deliver();
+        } else {
+          firstCopy = true;
+          copyFailed();
+        }
+      }
+    }
+    return true;
+  }
+
+  // The output may be on its way out, its removal not yet read: that ends the stream with its own error.
+  void copyFailed() {
+    if (const auto& reason = screencopy_.unusableReason()) {
+      endError_ = *reason;
+      return;
+    }
+    connection_->roundtrip();
+    if (outputProxy(*outputs_, settings_.displayID) == nullptr) {
+      endError_ = "display " + std::to_string(settings_.displayID) + " is no longer available";
+    } else if (++failedCopies_ >= kMaximumFailedCopies) {
+      endError_ = "the compositor refuses to copy display " + std::to_string(settings_.displayID);
+    }
+  }
+
+  Clock::time_point frameAllowedAt() const {
+    return pacer_ ? pacer_->nextFrameAllowedAt(conversionDuration_) : Clock::time_point{};
+  }
+
+  // False when every picture is still held downstream: the copy waits in our buffer.
+  bool deliver() {
+    auto picture = pool_.acquire();
+    if (!picture) {
+      return false;
+    }
+    const auto start = Clock::now();
+    converter_.convert(screencopy_.picture(), *picture);
+    SampleBuffer sampleBuffer;
+    sampleBuffer.pixelBuffer = std::move(picture);
+    // When the compositor showed the picture, unless its clock is not ours.
+    const double shownAt = screencopy_.shownAt();
+    const double startSeconds = secondsOf(start);
+    sampleBuffer.presentationTime = shownAt <= startSeconds && shownAt > startSeconds - 1 ? shownAt : startSeconds;
+    if (pacer_) {
+      const auto now = Clock::now();
+      conversionDuration_ += (now - start - conversionDuration_) / 4;
+      sampleBuffer.requestNextFrame = pacer_->frameDelivered(now);
+    }
+    if (const auto receiver = output_.lock()) {
+      receiver->streamDidOutputSampleBuffer(sampleBuffer, SampleOutputType::screen);
+    }
+    return true;
+  }
+
+  // Declared in the order of teardown, reversed: every proxy goes before the connection.
+  const std::unique_ptr<WaylandConnection> connection_;
+  const CaptureSettings settings_;
+  const std::weak_ptr<ScreenCaptureStreamOutput> output_;
+  const std::weak_ptr<ScreenCaptureStreamDelegate> delegate_;
+  ScreencopyGlobals globals_;
+  const std::unique_ptr<WaylandOutputs> outputs_;
+  WaylandScreencopy screencopy_;
+  FileDescriptor wakeDescriptor_{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+  ArgbFrameConverter converter_;
+  PixelBufferPool pool_;
+  const std::shared_ptr<FramePacer> pacer_;  // none when the stream is not paced
+  Clock::duration conversionDuration_{};     // a running average
+  bool outputsChanged_ = false;
+  int failedCopies_ = 0;
+  std::optional<std::string> endError_;
+};
+
+class WaylandCaptureStream : public ScreenCaptureStream {
+ public:
+  WaylandCaptureStream(std::string socketName, std::uint32_t displayID, const ScreenCaptureStreamConfiguration& configuration,
+                       std::weak_ptr<ScreenCaptureStreamDelegate> delegate)
+      : socketName_(std::move(socketName)),
+        displayID_(displayID),
+        configuration_(configuration),
+        delegate_(std::move(delegate)) {}
+
+  ~WaylandCaptureStream() override { endCapture(); }
+  WaylandCaptureStream(const WaylandCaptureStream&) = delete;
+  WaylandCaptureStream& operator=(const WaylandCaptureStream&) = delete;
+
+  std::optional<std::string> addStreamOutput(std::weak_ptr<ScreenCaptureStreamOutput> output, SampleOutputType type) override {
+    if (type != SampleOutputType::screen) {
+      return "Wayland capture has no audio";
+    }
+    std::lock_guard lock(captureLock_);
+    if (loop_) {
+      return "outputs cannot be added to a running Wayland capture";
+    }
+    output_ = std::move(output);
+    return std::nullopt;
+  }
+
+  void startCapture(Completion completion) override { completion(beginCapture()); }
+
+  void stopCapture(Completion completion) override {
+    endCapture();
+    completion(std::nullopt);
+  }
+
+ private:
+  std::optional<std::string> beginCapture() {
+    if (configuration_.pixelFormat != kPixelFormat420v) {
+      return "Wayland capture supports only the 420v pixel format";
+    }
+    // NV12 needs even sizes: an odd side loses its last row or column.
+    const std::int64_t width = configuration_.width & ~std::int64_t{1};
+    const std::int64_t height = configuration_.height & ~std::int64_t{1};
+    if (width < 2 || height < 2 || width > kMaximumSide || height > kMaximumSide) {
+      return "unsupported capture size " + std::to_string(configuration_.width) + "x" + std::to_string(configuration_.height);
+    }
+    const CaptureSettings settings{displayID_,
+                                   static_cast<int>(width),
+                                   static_cast<int>(height),
+                                   frameInterval(configuration_.minimumFrameInterval),
+                                   configuration_.showsCursor,
+                                   static_cast<std::size_t>(std::clamp(configuration_.queueDepth, 1, kMaximumPictureCount)),
+                                   configuration_.pacedByConsumer};
+    std::weak_ptr<ScreenCaptureStreamOutput> output;
+    {
+      std::lock_guard lock(captureLock_);
+      if (loop_) {
+        return "the Wayland capture is already running";
+      }
+      output = output_;
+    }
+    auto loop = WaylandCaptureLoop::create(socketName_, settings, std::move(output), delegate_);
+    if (!loop) {
+      return loop.error();
+    }
+    std::lock_guard lock(captureLock_);
+    if (loop_) {
+      return "the Wayland capture is already running";
+    }
+    loop_ = std::move(loop.value());
+    thread_ = std::thread([loop = loop_] { loop->run(); });
+    return std::nullopt;
+  }
+
+  // After this no frame is delivered any more, unless it is called on the capture thread itself,
+  // where the frame being handled is the last one.
+  void endCapture() {
+    std::shared_ptr<WaylandCaptureLoop> loop;
+    std::thread thread;
+    {
+      std::lock_guard lock(captureLock_);
+      loop = std::move(loop_);
+      thread = std::move(thread_);
+    }
+    if (loop) {
+      loop->requestStop();
+    }
+    if (thread.joinable()) {
+      if (thread.get_id() == std::this_thread::get_id()) {
+        thread.detach();
+      } else {
+        thread.join();
+      }
+    }
+  }
+
+  const std::string socketName_;
+  const std::uint32_t displayID_;
+  const ScreenCaptureStreamConfiguration configuration_;
+  const std::weak_ptr<ScreenCaptureStreamDelegate> delegate_;
+
+  std::mutex captureLock_;  // guards the output and the loop with its thread
+  std::weak_ptr<ScreenCaptureStreamOutput> output_;
+  std::shared_ptr<WaylandCaptureLoop> loop_;
+  std::thread thread_;
+};
+
+}  // namespace
+
+Result<std::shared_ptr<WaylandCaptureBackend>> WaylandCaptureBackend::open(const std::string& socketName) {
+  using Failure = Result<std::shared_ptr<WaylandCaptureBackend>>;
+  auto connection = WaylandConnection::open(socketName);
+  if (!connection) {
+    return Failure::failure(connection.error());
+  }
+  for (const char* needed : {zwlr_screencopy_manager_v1_interface.name, wl_shm_interface.name}) {
+    if (!connection.value()->findGlobal(needed)) {
+      return Failure::failure(std::string("the Wayland compositor has no ") + needed + ": it offers no screen copies");
+    }
+  }
+  auto backend = std::make_shared<WaylandCaptureBackend>(PrivateTag{}, socketName, std::move(connection.value()));
+  std::lock_guard lock(backend->connectionLock_);
+  backend->copySucceeded_ = backend->tryCopyOnConnection();
+  return backend;
+}
+
+WaylandCaptureBackend::WaylandCaptureBackend(PrivateTag, std::string socketName, std::unique_ptr<WaylandConnection> connection)
+    : socketName_(std::move(socketName)),
+      connection_(std::move(connection)),
+      outputs_(std::make_unique<WaylandOutputs>(*connection_)) {}
+
+WaylandCaptureBackend::~WaylandCaptureBackend() { outputs_.reset(); }
+
+// A copy of the first output: where the compositor refuses this client, it says so only here.
+bool WaylandCaptureBackend::tryCopyOnConnection() {
+  static const log::Logger logger("ScreenCapture");
+  const auto outputs = outputs_->outputs();
+  if (outputs.empty()) {
+    return false;
+  }
+  ScreencopyGlobals globals(*connection_);
+  WaylandScreencopy screencopy(globals.manager, globals.shm);
+  screencopy.request(outputs.front().proxy, false, false);
+  const auto deadline = Clock::now() + kAccessProbeTimeout;
+  while (screencopy.state() == WaylandScreencopy::State::copying && Clock::now() < deadline &&
+         connection_->dispatch(deadline)) {
+  }
+  if (screencopy.state() == WaylandScreencopy::State::ready) {
+    return true;
+  }
+  logger.notice("A test copy of output {} failed: {}", outputs.front().name,
+                screencopy.unusableReason().value_or(screencopy.state() == WaylandScreencopy::State::failed
+                                                         ? "the compositor refused it"
+                                                         : "the compositor did not answer"));
+  return false;
+}
+
+bool WaylandCaptureBackend::hasScreenCaptureAccess() {
+  std::lock_guard lock(connectionLock_);
+  if (!connection_->roundtrip()) {
+    return false;
+  }
+  copySucceeded_ = copySucceeded_ || tryCopyOnConnection();
+  return copySucceeded_;
+}
+
+bool WaylandCaptureBackend::requestScreenCaptureAccess() { return hasScreenCaptureAccess(); }
+
+void WaylandCaptureBackend::listCapturableDisplays(CapturableDisplaysCompletion completion) {
+  CapturableDisplays content;
+  {
+    std::lock_guard lock(connectionLock_);
+    // Outputs that came or went since the last look are read first.
+    if (!connection_->roundtrip()) {
+      completion(Result<CapturableDisplays>::failure("the connection to the Wayland compositor was lost (" +
+                                                     connection_->lostReason().value_or("connection lost") + ")"));
+      return;
+    }
+    for (const auto& output : outputs_->outputs()) {
+      content.displayIDs.push_back(output.displayID);
+    }
+  }
+  completion(std::move(content));
+}
+
+std::shared_ptr<ScreenCaptureStream> WaylandCaptureBackend::makeStream(std::uint32_t displayID,
+                                                                       const ScreenCaptureStreamConfiguration& configuration,
+                                                                       std::weak_ptr<ScreenCaptureStreamDelegate> delegate) {
+  return std::make_shared<WaylandCaptureStream>(socketName_, displayID, configuration, std::move(delegate));
+}
+
+}  // namespace velmora

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/result.h"
+#include "platform/screen_capture_backend.h"
+
+namespace velmora {
+
+class WaylandConnection;
+class WaylandOutputs;
+
+// Capture of the outputs of a wlroots compositor through wlr-screencopy, with the display IDs that
+// WaylandOutputs gives. Each stream copies its output into shared memory on a connection and
+// thread of its own, asking for each copy only once the frame interval (and, when paced, the
+// consumer) allows it and letting the compositor answer only when the output changed, so a still
+// screen costs nothing; pictures are scaled to the configured size and converted to NV12.
+// Access is granted when the compositor has the screencopy manager and a copy succeeded.
+class WaylandCaptureBackend : public ScreenCaptureBackend {
+  struct PrivateTag {};
+
+ public:
+  // Fails when the compositor cannot be reached or has no screencopy manager or wl_shm.
+  static Result<std::shared_ptr<WaylandCaptureBackend>> open(const std::string& socketName = {});
+
+  WaylandCaptureBackend(PrivateTag, std::string socketName, std::unique_ptr<WaylandConnection> connection);
+  ~WaylandCaptureBackend() override;
+
+  bool hasScreenCaptureAccess() override;
+  bool requestScreenCaptureAccess() override;
+  void listCapturableDisplays(CapturableDisplaysCompletion completion) override;
+  std::shared_ptr<ScreenCaptureStream> makeStream(std::uint32_t displayID, const ScreenCaptureStreamConfiguration& configuration,
+                                                  std::weak_ptr<ScreenCaptureStreamDelegate> delegate) override;
+
+ private:
+  bool tryCopyOnConnection();
+
+  const std::string socketName_;  // so that streams reach the same compositor
+  // Start tasks of several streams may ask for the content at once, each on its own thread.
+  std::mutex connectionLock_;  // guards the connection, its outputs and copySucceeded_
+  std::unique_ptr<WaylandConnection> connection_;
+  std::unique_ptr<WaylandOutputs> outputs_;
+  bool copySucceeded_ = false;
+};
+
+}  // namespace velmora
