@@ -154,7 +154,9 @@ class WaylandCaptureLoop {
   bool capture() {
     std::optional<Clock::time_point> nextCopyDue;
     bool copying = false;
-    bool firstCopy = true;  // answered at once: nothing to compare with yet
+    // A manager's first copy of an output counts it all as damaged and is answered at once; after
+    // a failure a plain copy makes sure the next picture comes.
+    bool plainCopy = false;
     bool holdingPicture = false;
     while (!endError_) {
       const auto now = Clock::now();
@@ -167,7 +169,7 @@ class WaylandCaptureLoop {
         // delays do not add up; after a still spell the schedule starts afresh.
         const bool onSchedule = nextCopyDue && now - *nextCopyDue < settings_.minimumFrameInterval;
         nextCopyDue = (onSchedule ? *nextCopyDue : now) + settings_.minimumFrameInterval;
-        screencopy_.request(outputProxy(*outputs_, settings_.displayID), settings_.showsCursor, !firstCopy);
+        screencopy_.request(outputProxy(*outputs_, settings_.displayID), settings_.showsCursor, !plainCopy);
         copying = true;
       }
       std::optional<Clock::time_point> deadline;
@@ -196,11 +198,11 @@ class WaylandCaptureLoop {
       if (copying && screencopy_.state() != WaylandScreencopy::State::copying) {
         copying = false;
         if (screencopy_.state() == WaylandScreencopy::State::ready) {
-          firstCopy = false;
+          plainCopy = false;
           failedCopies_ = 0;
           holdingPicture = !deliver();
         } else {
-          firstCopy = true;
+          plainCopy = true;
           copyFailed();
         }
       }
