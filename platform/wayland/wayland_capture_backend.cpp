@@ -169,7 +169,12 @@ class WaylandCaptureLoop {
         // delays do not add up; after a still spell the schedule starts afresh.
         const bool onSchedule = nextCopyDue && now - *nextCopyDue < settings_.minimumFrameInterval;
         nextCopyDue = (onSchedule ? *nextCopyDue : now) + settings_.minimumFrameInterval;
-        screencopy_.request(outputProxy(*outputs_, settings_.displayID), settings_.showsCursor, !plainCopy);
+        wl_output* const output = outputProxy(*outputs_, settings_.displayID);
+        if (output == nullptr) {
+          endError_ = "display " + std::to_string(settings_.displayID) + " is no longer available";
+          break;
+        }
+        screencopy_.request(output, settings_.showsCursor, !plainCopy);
         copying = true;
       }
       std::optional<Clock::time_point> deadline;
@@ -385,7 +390,9 @@ Result<std::shared_ptr<WaylandCaptureBackend>> WaylandCaptureBackend::open(const
   }
   for (const char* needed : {zwlr_screencopy_manager_v1_interface.name, wl_shm_interface.name}) {
     if (!connection.value()->findGlobal(needed)) {
-      return Failure::failure(std::string("the Wayland compositor has no ") + needed + ": it offers no screen copies");
+      const bool newerProtocolOnly = connection.value()->findGlobal("ext_image_copy_capture_manager_v1").has_value();
+      return Failure::failure(std::string("the Wayland compositor has no ") + needed + ": it offers screen copies " +
+                              (newerProtocolOnly ? "only through ext-image-copy-capture, which is not supported" : "not at all"));
     }
   }
   auto backend = std::make_shared<WaylandCaptureBackend>(PrivateTag{}, socketName, std::move(connection.value()));
@@ -399,7 +406,7 @@ WaylandCaptureBackend::WaylandCaptureBackend(PrivateTag, std::string socketName,
       connection_(std::move(connection)),
       outputs_(std::make_unique<WaylandOutputs>(*connection_)) {}
 
-WaylandCaptureBackend::~WaylandCaptureBackend() { outputs_.reset(); }
+WaylandCaptureBackend::~WaylandCaptureBackend() = default;
 
 // A copy of the first output: where the compositor refuses this client, it says so only here.
 bool WaylandCaptureBackend::tryCopyOnConnection() {
