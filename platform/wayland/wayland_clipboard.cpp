@@ -1,0 +1,149 @@
+#include "platform/wayland/wayland_clipboard.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+#include <wayland-client.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+
+#include "platform/wayland/protocols/wlr-data-control-unstable-v1-client.h"
+
+namespace velmora {
+namespace {
+
+constexpr std::array<const char*, 3> kTextTypes = {"text/plain;charset=utf-8", "UTF8_STRING", "TEXT"};
+// A reader that takes nothing for this long has gone away without closing its end.
+constexpr std::chrono::seconds kStalledReaderLimit{10};
+constexpr int kStopCheckMilliseconds = 100;
+
+void ignoreOffer(void*, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1*) {}
+// Every offer of another client's copy is announced and then named as the selection (or the
+// primary selection); we read neither, so each is let go there.
+void dropOffer(void*, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* offer) {
+  if (offer != nullptr) {
+    zwlr_data_control_offer_v1_destroy(offer);
+  }
+}
+void deviceFinished(void*, zwlr_data_control_device_v1*) {}
+const zwlr_data_control_device_v1_listener kDeviceListener = {ignoreOffer, dropOffer, deviceFinished, dropOffer};
+
+}  // namespace
+
+struct WaylandClipboard::Source {
+  WaylandClipboard* owner;
+  zwlr_data_control_source_v1* proxy;
+  std::shared_ptr<const std::string> text;
+
+  static void send(void* data, zwlr_data_control_source_v1*, const char*, std::int32_t descriptor) {
+    auto* source = static_cast<Source*>(data);
+    source->owner->serve(source->text, descriptor);
+  }
+  static void cancelled(void* data, zwlr_data_control_source_v1* proxy) {
+    static_cast<Source*>(data)->owner->sourceCancelled(proxy);
+  }
+};
+
+Result<std::unique_ptr<WaylandClipboard>> WaylandClipboard::open(const std::string& socketName) {
+  using Failure = Result<std::unique_ptr<WaylandClipboard>>;
+  auto connection = WaylandConnection::open(socketName);
+  if (!connection) {
+    return Failure::failure(connection.error());
+  }
+  auto* manager = connection.value()->bind<zwlr_data_control_manager_v1>(zwlr_data_control_manager_v1_interface, 1);
+  if (manager == nullptr) {
+    return Failure::failure("the Wayland compositor has no clipboard control (zwlr_data_control_manager_v1)");
+  }
+  auto* seat = connection.value()->bind<wl_seat>(wl_seat_interface, 1);
+  if (seat == nullptr) {
+    zwlr_data_control_manager_v1_destroy(manager);
+    return Failure::failure("the Wayland compositor has no seat");
+  }
+  return std::make_unique<WaylandClipboard>(PrivateTag{}, std::move(connection.value()), seat, manager);
+}
+
+WaylandClipboard::WaylandClipboard(PrivateTag, std::unique_ptr<WaylandConnection> connection, wl_seat* seat,
+                                   zwlr_data_control_manager_v1* manager)
+    : connection_(std::move(connection)), seat_(seat), manager_(manager) {
+  device_ = zwlr_data_control_manager_v1_get_data_device(manager_, seat_);
+  zwlr_data_control_device_v1_add_listener(device_, &kDeviceListener, this);
+  thread_ = std::make_unique<WaylandConnectionThread>(*connection_, "EventInjector");
+}
+
+WaylandClipboard::~WaylandClipboard() {
+  thread_.reset();
+  writers_.clear();  // each jthread is asked to stop and joined
+  for (const auto& source : sources_) {
+    zwlr_data_control_source_v1_destroy(source->proxy);
+  }
+  zwlr_data_control_device_v1_destroy(device_);
+  zwlr_data_control_manager_v1_destroy(manager_);
+  wl_seat_destroy(seat_);
+}
+
+bool WaylandClipboard::setText(std::string text) {
+  auto shared = std::make_shared<const std::string>(std::move(text));
+  const bool offered = thread_->perform([this, shared] {
+    static const zwlr_data_control_source_v1_listener listener = {&Source::send, &Source::cancelled};
+    auto source = std::make_unique<Source>(Source{this, zwlr_data_control_manager_v1_create_data_source(manager_), shared});
+    for (const char* type : kTextTypes) {
+      zwlr_data_control_source_v1_offer(source->proxy, type);
+    }
+    zwlr_data_control_source_v1_add_listener(source->proxy, &listener, source.get());
+    zwlr_data_control_device_v1_set_selection(device_, source->proxy);
+    sources_.push_back(std::move(source));
+  });
+  if (!offered) {
+    logger_.error("Cannot set the clipboard: the Wayland compositor is gone");
+  }
+  return offered;
+}
+
+void WaylandClipboard::serve(const std::shared_ptr<const std::string>& text, int descriptor) {
+  std::erase_if(writers_, [](const Writer& writer) { return writer.done->load(); });
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  writers_.push_back(Writer{std::jthread([text, descriptor, done](std::stop_token stop) {
+                              writeAll(stop, text, descriptor);
+                              done->store(true);
+                            }),
+                            done});
+}
+
+void WaylandClipboard::sourceCancelled(zwlr_data_control_source_v1* proxy) {
+  // A replaced offer is cancelled too; its pastes already under way go on from their own copy.
+  zwlr_data_control_source_v1_destroy(proxy);
+  std::erase_if(sources_, [proxy](const auto& source) { return source->proxy == proxy; });
+}
+
+void WaylandClipboard::writeAll(std::stop_token stop, const std::shared_ptr<const std::string>& text, int descriptor) {
+  // A reader that closes early must cost this thread an EPIPE, not the process a SIGPIPE.
+  sigset_t pipeSignal;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+  fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) | O_NONBLOCK);
+  std::size_t sent = 0;
+  auto lastProgress = std::chrono::steady_clock::now();
+  while (sent < text->size() && !stop.stop_requested() &&
+         std::chrono::steady_clock::now() - lastProgress < kStalledReaderLimit) {
+    pollfd writable{descriptor, POLLOUT, 0};
+    if (poll(&writable, 1, kStopCheckMilliseconds) <= 0) {
+      continue;
+    }
+    const ssize_t count = write(descriptor, text->data() + sent, text->size() - sent);
+    if (count < 0 && errno != EAGAIN && errno != EINTR) {
+      break;
+    }
+    if (count > 0) {
+      sent += static_cast<std::size_t>(count);
+      lastProgress = std::chrono::steady_clock::now();
+    }
+  }
+  close(descriptor);
+}
+
+}  // namespace velmora

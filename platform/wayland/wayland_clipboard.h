@@ -1,0 +1,66 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/log/log.h"
+#include "platform/result.h"
+#include "platform/wayland/wayland_connection.h"
+#include "platform/wayland/wayland_connection_thread.h"
+
+struct wl_seat;
+struct zwlr_data_control_manager_v1;
+struct zwlr_data_control_device_v1;
+struct zwlr_data_control_source_v1;
+struct zwlr_data_control_offer_v1;
+
+namespace velmora {
+
+// The seat's clipboard through the data-control protocol, on a connection and thread of its own.
+// The text is offered as text/plain;charset=utf-8, UTF8_STRING and TEXT; each paste is written
+// from a thread of its own, so a reader that is slow or never reads holds up nothing else. A new
+// text replaces the old offer; another client's copy ends ours.
+class WaylandClipboard {
+  struct PrivateTag {};
+
+ public:
+  // Fails when the compositor cannot be reached or has no data-control manager.
+  static Result<std::unique_ptr<WaylandClipboard>> open(const std::string& socketName = {});
+
+  struct Source;
+  WaylandClipboard(PrivateTag, std::unique_ptr<WaylandConnection> connection, wl_seat* seat,
+                   zwlr_data_control_manager_v1* manager);
+  ~WaylandClipboard();
+  WaylandClipboard(const WaylandClipboard&) = delete;
+  WaylandClipboard& operator=(const WaylandClipboard&) = delete;
+
+  // Offers `text` (UTF-8) once this returns true; false (logged) when the compositor is gone. Any
+  // thread.
+  bool setText(std::string text);
+
+ private:
+  struct Writer {
+    std::jthread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  // On the connection's thread.
+  void serve(const std::shared_ptr<const std::string>& text, int descriptor);
+  void sourceCancelled(zwlr_data_control_source_v1* source);
+  static void writeAll(std::stop_token stop, const std::shared_ptr<const std::string>& text, int descriptor);
+
+  const log::Logger logger_{"EventInjector"};
+  const std::unique_ptr<WaylandConnection> connection_;
+  wl_seat* const seat_;
+  zwlr_data_control_manager_v1* const manager_;
+  zwlr_data_control_device_v1* device_ = nullptr;
+  // Offers still open; the last one is the clipboard's. Used on the connection's thread.
+  std::vector<std::unique_ptr<Source>> sources_;
+  std::vector<Writer> writers_;
+  // Declared last: stopped first, before the proxies and the connection go.
+  std::unique_ptr<WaylandConnectionThread> thread_;
+};
+
+}  // namespace velmora

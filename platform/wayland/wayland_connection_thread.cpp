@@ -1,0 +1,93 @@
+#include "platform/wayland/wayland_connection_thread.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace velmora {
+
+WaylandConnectionThread::WaylandConnectionThread(WaylandConnection& connection, std::string_view logCategory)
+    : connection_(connection), logger_(logCategory), wakeDescriptor_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  thread_ = std::thread([this] { run(); });
+}
+
+WaylandConnectionThread::~WaylandConnectionThread() {
+  {
+    std::lock_guard lock(tasksLock_);
+    stopping_ = true;
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const auto written = write(wakeDescriptor_, &one, sizeof one);
+  thread_.join();
+  close(wakeDescriptor_);
+}
+
+bool WaylandConnectionThread::perform(std::function<void()> task) {
+  std::future<bool> ran;
+  {
+    std::lock_guard lock(tasksLock_);
+    if (lost_ || stopping_) {
+      return false;
+    }
+    tasks_.push_back(Task{std::move(task), {}});
+    ran = tasks_.back().ran.get_future();
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const auto written = write(wakeDescriptor_, &one, sizeof one);
+  return ran.get();
+}
+
+bool WaylandConnectionThread::connected() const {
+  std::lock_guard lock(tasksLock_);
+  return !lost_;
+}
+
+void WaylandConnectionThread::run() {
+  const std::array<int, 1> wake = {wakeDescriptor_};
+  std::vector<bool> woken;
+  while (true) {
+    {
+      std::lock_guard lock(tasksLock_);
+      if (stopping_) {
+        break;
+      }
+    }
+    if (!connection_.dispatch(std::nullopt, wake, &woken)) {
+      logger_.error("Lost the Wayland compositor: {}", connection_.lostReason().value_or("connection closed"));
+      break;
+    }
+    if (woken[0]) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const auto read = ::read(wakeDescriptor_, &count, sizeof count);
+    }
+    runQueuedTasks();
+  }
+  // Whoever waits for a task that will never run hears so.
+  std::lock_guard lock(tasksLock_);
+  lost_ = true;
+  for (auto& task : tasks_) {
+    task.ran.set_value(false);
+  }
+  tasks_.clear();
+}
+
+void WaylandConnectionThread::runQueuedTasks() {
+  while (true) {
+    Task task;
+    {
+      std::lock_guard lock(tasksLock_);
+      if (tasks_.empty()) {
+        return;
+      }
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
+    task.work();
+    task.ran.set_value(true);
+  }
+}
+
+}  // namespace velmora

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/log/log.h"
+#include "platform/wayland/wayland_connection.h"
+
+namespace velmora {
+
+// Dispatches one connection's events on a thread of its own and runs other threads' work there,
+// so that the connection and every proxy on it are used by that thread alone. Stopped and joined
+// when dropped; the connection outlives it.
+class WaylandConnectionThread {
+ public:
+  WaylandConnectionThread(WaylandConnection& connection, std::string_view logCategory);
+  ~WaylandConnectionThread();
+  WaylandConnectionThread(const WaylandConnectionThread&) = delete;
+  WaylandConnectionThread& operator=(const WaylandConnectionThread&) = delete;
+
+  // Runs `task` on the connection's thread and waits for it; false (and `task` not run) once the
+  // connection is lost. Any thread but the connection's.
+  bool perform(std::function<void()> task);
+  // Whether the connection still works. Any thread.
+  bool connected() const;
+
+ private:
+  struct Task {
+    std::function<void()> work;
+    std::promise<bool> ran;
+  };
+
+  void run();
+  void runQueuedTasks();
+
+  WaylandConnection& connection_;
+  const log::Logger logger_;
+  const int wakeDescriptor_;
+
+  mutable std::mutex tasksLock_;
+  std::deque<Task> tasks_;
+  bool stopping_ = false;
+  bool lost_ = false;
+
+  std::thread thread_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,290 @@
+#include "platform/wayland/wayland_input_backend.h"
+
+#include <linux/input-event-codes.h>
+#include <wayland-client.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+
+#include "platform/wayland/protocols/virtual-keyboard-unstable-v1-client.h"
+#include "platform/wayland/protocols/wlr-virtual-pointer-unstable-v1-client.h"
+
+namespace velmora {
+namespace {
+
+// Absolute positions go out in sixteenths of a point, so that fractional points survive.
+constexpr double kStepsPerPoint = 16;
+// What one wheel click scrolls, in the units of wl_pointer.axis, as libinput reports a click.
+constexpr double kAxisPerLine = 15;
+// More clicks than any one scroll message asks for.
+constexpr std::int32_t kMostScrollClicks = 1000;
+
+std::uint32_t millisecondsNow() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+std::uint32_t evdevButton(PointerButton button) {
+  switch (button) {
+    case PointerButton::right:
+      return BTN_RIGHT;
+    case PointerButton::center:
+      return BTN_MIDDLE;
+    case PointerButton::left:
+      break;
+  }
+  return BTN_LEFT;
+}
+
+std::optional<bool> isButtonDown(PointerEventType type) {
+  switch (type) {
+    case PointerEventType::leftMouseDown:
+    case PointerEventType::rightMouseDown:
+    case PointerEventType::otherMouseDown:
+      return true;
+    case PointerEventType::leftMouseUp:
+    case PointerEventType::rightMouseUp:
+    case PointerEventType::otherMouseUp:
+      return false;
+    case PointerEventType::mouseMoved:
+    case PointerEventType::leftMouseDragged:
+      break;
+  }
+  return std::nullopt;
+}
+
+// No Wayland protocol names a primary output: the main one is at the layout's origin, or the
+// first announced where none is.
+const WaylandOutput* mainOutput(const std::vector<WaylandOutput>& outputs) {
+  const auto atOrigin = std::find_if(outputs.begin(), outputs.end(),
+                                     [](const WaylandOutput& output) { return output.logicalX == 0 && output.logicalY == 0; });
+  return atOrigin != outputs.end() ? &*atOrigin : outputs.empty() ? nullptr : &outputs.front();
+}
+
+}  // namespace
+
+Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(const std::string& socketName) {
+  using Failure = Result<std::shared_ptr<InputBackend>>;
+  auto connection = WaylandConnection::open(socketName);
+  if (!connection) {
+    return Failure::failure(connection.error());
+  }
+  WaylandInputBackend::Parts parts;
+  parts.connection = std::move(connection.value());
+  parts.pointerManager = parts.connection->bind<zwlr_virtual_pointer_manager_v1>(zwlr_virtual_pointer_manager_v1_interface, 1);
+  parts.keyboardManager = parts.connection->bind<zwp_virtual_keyboard_manager_v1>(zwp_virtual_keyboard_manager_v1_interface, 1);
+  parts.seat = parts.connection->bind<wl_seat>(wl_seat_interface, 1);
+  std::vector<std::string> missing;
+  if (parts.pointerManager == nullptr) {
+    missing.emplace_back("zwlr_virtual_pointer_manager_v1");
+  }
+  if (parts.keyboardManager == nullptr) {
+    missing.emplace_back("zwp_virtual_keyboard_manager_v1");
+  }
+  if (parts.seat == nullptr) {
+    missing.emplace_back("wl_seat");
+  }
+  if (!missing.empty()) {
+    std::string names;
+    for (const auto& name : missing) {
+      names += (names.empty() ? "" : ", ") + name;
+    }
+    // Every proxy goes before its connection.
+    if (parts.pointerManager != nullptr) {
+      zwlr_virtual_pointer_manager_v1_destroy(parts.pointerManager);
+    }
+    if (parts.keyboardManager != nullptr) {
+      zwp_virtual_keyboard_manager_v1_destroy(parts.keyboardManager);
+    }
+    if (parts.seat != nullptr) {
+      wl_seat_destroy(parts.seat);
+    }
+    return Failure::failure("the Wayland compositor takes no input from this process: it lacks " + names);
+  }
+  auto clipboard = WaylandClipboard::open(socketName);
+  if (clipboard) {
+    parts.clipboard = std::move(clipboard.value());
+  } else {
+    log::Logger("EventInjector").error("No clipboard: {}", clipboard.error());
+  }
+  auto backend = std::make_shared<WaylandInputBackend>(WaylandInputBackend::PrivateTag{}, std::move(parts));
+  auto keyboard = WaylandKeyboard::create(backend->parts_.keyboardManager, backend->parts_.seat);
+  if (!keyboard) {
+    return Failure::failure(keyboard.error());
+  }
+  backend->keyboard_ = std::move(keyboard.value());
+  // The compositor sets a new virtual keyboard up when it reads the request: the round trip makes
+  // sure it has, so that the first key of a session is not lost.
+  if (!backend->parts_.connection->roundtrip()) {
+    return Failure::failure("the Wayland compositor closed the connection: " +
+                            backend->parts_.connection->lostReason().value_or("unknown reason"));
+  }
+  backend->thread_ = std::make_unique<WaylandConnectionThread>(*backend->parts_.connection, "EventInjector");
+  return std::shared_ptr<InputBackend>(std::move(backend));
+}
+
+WaylandInputBackend::WaylandInputBackend(PrivateTag, Parts parts) : parts_(std::move(parts)) {
+  outputs_ = std::make_unique<WaylandOutputs>(*parts_.connection);
+  outputsSnapshot_ = outputs_->outputs();
+  outputs_->setChangeHandler([this] {
+    auto outputs = outputs_->outputs();
+    std::lock_guard lock(outputsSnapshotLock_);
+    outputsSnapshot_ = std::move(outputs);
+  });
+  pointer_ = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(parts_.pointerManager, parts_.seat);
+}
+
+WaylandInputBackend::~WaylandInputBackend() {
+  thread_.reset();
+  // Nothing else uses the connection now.
+  for (const std::uint32_t button : heldButtons_) {
+    zwlr_virtual_pointer_v1_button(pointer_, millisecondsNow(), button, WL_POINTER_BUTTON_STATE_RELEASED);
+  }
+  zwlr_virtual_pointer_v1_frame(pointer_);
+  // The keyboard releases its held keys as it goes.
+  keyboard_.reset();
+  zwlr_virtual_pointer_v1_destroy(pointer_);
+  outputs_.reset();
+  zwlr_virtual_pointer_manager_v1_destroy(parts_.pointerManager);
+  zwp_virtual_keyboard_manager_v1_destroy(parts_.keyboardManager);
+  wl_seat_destroy(parts_.seat);
+  wl_display_flush(parts_.connection->display());
+}
+
+bool WaylandInputBackend::hasEventSource() const { return true; }
+
+bool WaylandInputBackend::isProcessTrusted(bool) const { return thread_ && thread_->connected(); }
+
+std::optional<GlobalPoint> WaylandInputBackend::pointerLocation() const {
+  std::lock_guard lock(lastPointerLocationLock_);
+  return lastPointerLocation_;
+}
+
+std::vector<WaylandOutput> WaylandInputBackend::currentOutputs() const {
+  std::lock_guard lock(outputsSnapshotLock_);
+  return outputsSnapshot_;
+}
+
+Rect WaylandInputBackend::displayBounds(std::uint32_t displayID) const {
+  const auto outputs = currentOutputs();
+  const WaylandOutput* main = mainOutput(outputs);
+  const auto found = std::find_if(outputs.begin(), outputs.end(),
+                                  [displayID](const WaylandOutput& output) { return output.displayID == displayID; });
+  if (displayID == 0 || found == outputs.end()) {
+    return Rect{};
+  }
+  return Rect{static_cast<double>(found->logicalX - main->logicalX), static_cast<double>(found->logicalY - main->logicalY),
+              static_cast<double>(found->logicalWidth), static_cast<double>(found->logicalHeight)};
+}
+
+std::uint32_t WaylandInputBackend::mainDisplayID() const {
+  const auto outputs = currentOutputs();
+  const WaylandOutput* main = mainOutput(outputs);
+  return main != nullptr ? main->displayID : 0;
+}
+
+std::vector<std::uint32_t> WaylandInputBackend::activeDisplayIDs() const {
+  std::vector<std::uint32_t> identifiers;
+  for (const auto& output : currentOutputs()) {
+    identifiers.push_back(output.displayID);
+  }
+  return identifiers;
+}
+
+void WaylandInputBackend::postPointerEvent(const PointerEvent& event) {
+  const bool sent = thread_->perform([this, &event] {
+    // A drag is a motion while the button the client pressed earlier is still down.
+    moveTo(event.location);
+    if (const auto down = isButtonDown(event.type)) {
+      sendButton(evdevButton(event.button), *down);
+    }
+  });
+  if (sent) {
+    std::lock_guard lock(lastPointerLocationLock_);
+    lastPointerLocation_ = event.location;
+  }
+}
+
+void WaylandInputBackend::moveTo(GlobalPoint point) {
+  const auto outputs = outputs_->outputs();
+  const WaylandOutput* main = mainOutput(outputs);
+  if (main == nullptr || !std::isfinite(point.x) || !std::isfinite(point.y)) {
+    return;
+  }
+  // The compositor spreads an absolute position over the bounding box of every output.
+  int left = main->logicalX;
+  int top = main->logicalY;
+  int right = left + main->logicalWidth;
+  int bottom = top + main->logicalHeight;
+  for (const auto& output : outputs) {
+    left = std::min(left, output.logicalX);
+    top = std::min(top, output.logicalY);
+    right = std::max(right, output.logicalX + output.logicalWidth);
+    bottom = std::max(bottom, output.logicalY + output.logicalHeight);
+  }
+  const double width = std::max(right - left, 1) * kStepsPerPoint;
+  const double height = std::max(bottom - top, 1) * kStepsPerPoint;
+  const double x = std::clamp((point.x + main->logicalX - left) * kStepsPerPoint, 0.0, width);
+  const double y = std::clamp((point.y + main->logicalY - top) * kStepsPerPoint, 0.0, height);
+  zwlr_virtual_pointer_v1_motion_absolute(pointer_, millisecondsNow(), static_cast<std::uint32_t>(std::lround(x)),
+                                          static_cast<std::uint32_t>(std::lround(y)), static_cast<std::uint32_t>(width),
+                                          static_cast<std::uint32_t>(height));
+  zwlr_virtual_pointer_v1_frame(pointer_);
+}
+
+void WaylandInputBackend::sendButton(std::uint32_t button, bool down) {
+  zwlr_virtual_pointer_v1_button(pointer_, millisecondsNow(), button,
+                                 down ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
+  zwlr_virtual_pointer_v1_frame(pointer_);
+  const auto held = std::find(heldButtons_.begin(), heldButtons_.end(), button);
+  if (down && held == heldButtons_.end()) {
+    heldButtons_.push_back(button);
+  } else if (!down && held != heldButtons_.end()) {
+    heldButtons_.erase(held);
+  }
+}
+
+void WaylandInputBackend::postScrollWheelEvent(const ScrollWheelEvent& event) {
+  thread_->perform([this, &event] {
+    // Wayland's axes grow down and right; the client's wheels grow up and left.
+    const auto scroll = [this, &event](std::uint32_t axis, std::int32_t wheel) {
+      const std::int32_t steps = -std::clamp(wheel, -kMostScrollClicks, kMostScrollClicks);
+      if (steps == 0) {
+        return;
+      }
+      if (event.units == ScrollUnit::line) {
+        zwlr_virtual_pointer_v1_axis_discrete(pointer_, millisecondsNow(), axis, wl_fixed_from_double(steps * kAxisPerLine),
+                                              steps);
+      } else {
+        zwlr_virtual_pointer_v1_axis(pointer_, millisecondsNow(), axis, wl_fixed_from_int(steps));
+      }
+    };
+    zwlr_virtual_pointer_v1_axis_source(
+        pointer_, event.units == ScrollUnit::line ? WL_POINTER_AXIS_SOURCE_WHEEL : WL_POINTER_AXIS_SOURCE_CONTINUOUS);
+    scroll(WL_POINTER_AXIS_VERTICAL_SCROLL, event.wheel1);
+    scroll(WL_POINTER_AXIS_HORIZONTAL_SCROLL, event.wheel2);
+    zwlr_virtual_pointer_v1_frame(pointer_);
+  });
+}
+
+bool WaylandInputBackend::postKeyboardEvent(const KeyboardEvent& event) {
+  bool posted = false;
+  thread_->perform([this, &event, &posted] { posted = keyboard_->postKey(event.virtualKey, event.keyDown, event.flags); });
+  return posted;
+}
+
+void WaylandInputBackend::postUnicodeString(std::string_view text) {
+  thread_->perform([this, text] { keyboard_->typeText(text); });
+}
+
+void WaylandInputBackend::setClipboardText(std::string text) {
+  if (!parts_.clipboard) {
+    logger_.error("Cannot set the clipboard: the Wayland compositor has no clipboard control");
+    return;
+  }
+  parts_.clipboard->setText(std::move(text));
+}
+
+}  // namespace velmora

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/input_backend.h"
+#include "platform/result.h"
+#include "platform/wayland/wayland_clipboard.h"
+#include "platform/wayland/wayland_connection.h"
+#include "platform/wayland/wayland_connection_thread.h"
+#include "platform/wayland/wayland_keyboard.h"
+#include "platform/wayland/wayland_outputs.h"
+
+struct wl_seat;
+struct zwlr_virtual_pointer_v1;
+struct zwlr_virtual_pointer_manager_v1;
+struct zwp_virtual_keyboard_manager_v1;
+
+namespace velmora {
+
+// Input on a wlroots compositor through a virtual pointer and a virtual keyboard, both made when
+// the backend starts, and the clipboard through data control. Displays are the compositor's
+// outputs in points (its logical layout), with the origin at the main output's top-left corner:
+// the one at the layout's origin, as the display source has it. Wayland tells no client where
+// the pointer is, so pointerLocation() is where it was last sent. "Trusted" means both
+// virtual-input managers are there and the connection works.
+// Called on the main thread; the connection is used on a thread of its own.
+class WaylandInputBackend : public InputBackend {
+  struct PrivateTag {};
+
+ public:
+  struct Parts {
+    std::unique_ptr<WaylandConnection> connection;
+    wl_seat* seat = nullptr;
+    zwlr_virtual_pointer_manager_v1* pointerManager = nullptr;
+    zwp_virtual_keyboard_manager_v1* keyboardManager = nullptr;
+    std::unique_ptr<WaylandClipboard> clipboard;  // none where the compositor has no data control
+  };
+  WaylandInputBackend(PrivateTag, Parts parts);
+  ~WaylandInputBackend() override;
+
+  bool hasEventSource() const override;
+  bool isProcessTrusted(bool showPrompt) const override;
+  std::optional<GlobalPoint> pointerLocation() const override;
+  Rect displayBounds(std::uint32_t displayID) const override;
+  std::uint32_t mainDisplayID() const override;
+  std::vector<std::uint32_t> activeDisplayIDs() const override;
+  void postPointerEvent(const PointerEvent& event) override;
+  void postScrollWheelEvent(const ScrollWheelEvent& event) override;
+  bool postKeyboardEvent(const KeyboardEvent& event) override;
+  void postUnicodeString(std::string_view text) override;
+  void setClipboardText(std::string text) override;
+
+ private:
+  friend Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(const std::string& socketName);
+
+  // On the connection's thread.
+  void moveTo(GlobalPoint point);
+  void sendButton(std::uint32_t button, bool down);
+
+  std::vector<WaylandOutput> currentOutputs() const;
+
+  const log::Logger logger_{"EventInjector"};
+  Parts parts_;
+  std::unique_ptr<WaylandOutputs> outputs_;
+  zwlr_virtual_pointer_v1* pointer_ = nullptr;
+  std::unique_ptr<WaylandKeyboard> keyboard_;
+  std::vector<std::uint32_t> heldButtons_;  // on the connection's thread
+
+  mutable std::mutex outputsSnapshotLock_;
+  std::vector<WaylandOutput> outputsSnapshot_;
+  mutable std::mutex lastPointerLocationLock_;
+  std::optional<GlobalPoint> lastPointerLocation_;
+
+  // Declared last: stopped first, before what it uses goes.
+  std::unique_ptr<WaylandConnectionThread> thread_;
+};
+
+// Connects to `socketName` ($WAYLAND_DISPLAY when empty) for input, and again for the clipboard.
+// Fails when the compositor cannot be reached or lacks a seat or a virtual-input manager.
+Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(const std::string& socketName = {});
+
+}  // namespace velmora
