@@ -15,9 +15,21 @@ $XDG_CONFIG_HOME/velmora/user-defaults.json (default ~/.config/velmora/).
 Options:
   --headless                 no tray icon or panel: the verification code and status changes
                              are printed on standard output
-  --backend auto|x11|virtual displays to share: the monitors of the X11 display in $DISPLAY,
-                             or virtual displays that exist only inside the host (default:
-                             auto, which is X11 when $DISPLAY opens, otherwise virtual)
+  --backend auto|wlroots|x11|virtual
+                             the desktop to share (default: auto):
+                               wlroots  the Wayland compositor at $WAYLAND_DISPLAY, built on
+                                        wlroots (sway, Hyprland, labwc, river, Wayfire);
+                                        needs zwlr_screencopy_manager_v1, and for input
+                                        zwlr_virtual_pointer_manager_v1 and
+                                        zwp_virtual_keyboard_manager_v1
+                               x11      the monitors of the X11 display in $DISPLAY (RandR 1.5;
+                                        XTest for input)
+                               virtual  displays that exist only inside the host
+                             In a Wayland session ($WAYLAND_DISPLAY or XDG_SESSION_TYPE=wayland)
+                             auto tries the Wayland families and, when none works, says what
+                             is missing and quits rather than share XWayland; it serves virtual
+                             displays there only when --virtual-displays is given. Elsewhere
+                             auto is X11 when $DISPLAY opens, otherwise virtual.
   --virtual-displays LAYOUT  the virtual displays, left to right, in points with an optional
                              scale, e.g. 1920x1080,1280x800@2 (default: 1920x1080)
   --log-level LEVEL          debug, info, default or error (default: info); the log goes to
@@ -54,12 +66,14 @@ Result<HostOptions> parseHostOptions(const std::vector<std::string>& arguments) 
       const auto backend = value();
       if (backend == "auto") {
         options.backend = Backend::automatic;
+      } else if (backend == "wlroots") {
+        options.backend = Backend::wlroots;
       } else if (backend == "x11") {
         options.backend = Backend::x11;
       } else if (backend == "virtual") {
         options.backend = Backend::virtualDisplays;
       } else {
-        return failure("--backend takes auto, x11 or virtual");
+        return failure("--backend takes auto, wlroots, x11 or virtual");
       }
     } else if (argument == "--virtual-displays") {
       const auto layout = value();
@@ -71,6 +85,7 @@ Result<HostOptions> parseHostOptions(const std::vector<std::string>& arguments) 
         return failure(parsed.error());
       }
       options.virtualDisplays = parsed.value();
+      options.virtualDisplaysGiven = true;
     } else if (argument == "--log-level") {
       const auto level = value();
       if (level == "debug") {

@@ -10,12 +10,13 @@
 
 namespace velmora {
 
-enum class Backend { automatic, x11, virtualDisplays };
+enum class Backend { automatic, wlroots, x11, virtualDisplays };
 
 struct HostOptions {
   bool headless = false;
   Backend backend = Backend::automatic;
   VirtualDisplayLayout virtualDisplays = {{1920, 1080, 1}};
+  bool virtualDisplaysGiven = false;  // --virtual-displays was on the command line
   log::Level logLevel = log::Level::info;
   bool logPrivate = false;
   bool showVersion = false;

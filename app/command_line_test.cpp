@@ -14,13 +14,14 @@ TEST(CommandLineTest, ReadsEveryOptionInBothSpellingsAndHasDefaults) {
   EXPECT_EQ(options.value().virtualDisplays, (VirtualDisplayLayout{{1280, 800, 2}, {1920, 1080, 1}}));
   EXPECT_EQ(options.value().logLevel, log::Level::debug);
   EXPECT_TRUE(options.value().logPrivate);
+  EXPECT_TRUE(options.value().virtualDisplaysGiven);
 
   // The defaults: one full-HD virtual display, the backend chosen automatically.
   options = parseHostOptions({});
   ASSERT_TRUE(options.ok());
   EXPECT_EQ(options.value().backend, Backend::automatic);
   EXPECT_EQ(options.value().virtualDisplays, (VirtualDisplayLayout{{1920, 1080, 1}}));
-  EXPECT_FALSE(options.value().headless);
+  EXPECT_FALSE(options.value().headless || options.value().virtualDisplaysGiven);
 }
 
 TEST(CommandLineTest, BadArgumentsAreNamedInTheError) {
@@ -30,8 +31,8 @@ TEST(CommandLineTest, BadArgumentsAreNamedInTheError) {
   };
   const std::vector<Case> cases = {
       {{"--frobnicate"}, "unknown option '--frobnicate'"},
-      {{"--backend"}, "--backend takes auto, x11 or virtual"},
-      {{"--backend", "wayland"}, "--backend takes auto, x11 or virtual"},
+      {{"--backend"}, "--backend takes auto, wlroots, x11 or virtual"},
+      {{"--backend", "wayland"}, "--backend takes auto, wlroots, x11 or virtual"},
       {{"--log-level", "verbose"}, "--log-level takes debug, info, default or error"},
       {{"--virtual-displays"}, "--virtual-displays needs a layout such as 1920x1080,1280x800@2"},
       {{"--virtual-displays", "axb"}, "invalid virtual display 'axb': expected WIDTHxHEIGHT[@SCALE] with numbers"},

@@ -1,14 +1,19 @@
 // Where the host's backend family is chosen. A new family is one factory below and one line in
-// kBackendFamilies (and its --backend name in command_line.cpp).
+// hostBackendFamilies() (and its --backend name in command_line.cpp).
 #include "app/host_backends.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "platform/log/log.h"
 #include "platform/virtual/virtual_capture_backend.h"
 #include "platform/virtual/virtual_display_source.h"
 #include "platform/virtual/virtual_input_backend.h"
+#include "platform/wayland/wayland_capture_backend.h"
+#include "platform/wayland/wayland_display_source.h"
+#include "platform/wayland/wayland_input_backend.h"
 #include "platform/x11/screen_change_notifier.h"
 #include "platform/x11/x11_capture_backend.h"
 #include "platform/x11/x11_display_source.h"
@@ -19,6 +24,40 @@ namespace velmora {
 namespace {
 
 const log::Logger logger("AppDelegate");
+
+// Streaming still works without input; input is refused as it would be without the permission.
+template <typename Input>
+std::shared_ptr<InputBackend> inputOrRefusal(const Result<std::shared_ptr<Input>>& input,
+                                             const std::shared_ptr<DisplaySource>& displays, const char* desktop) {
+  if (input) {
+    return input.value();
+  }
+  logger.error("Input cannot be posted to {}: {}", desktop, input.error());
+  auto refused = std::make_shared<VirtualInputBackend>(displays);
+  refused->setTrusted(false);
+  return refused;
+}
+
+// A Wayland compositor built on wlroots, at $WAYLAND_DISPLAY.
+Result<HostBackends> openWlrootsBackends(const HostOptions&) {
+  auto displays = WaylandDisplaySource::open();
+  if (!displays) {
+    return Result<HostBackends>::failure(displays.error());
+  }
+  auto capture = WaylandCaptureBackend::open();
+  if (!capture) {
+    return Result<HostBackends>::failure(capture.error());
+  }
+  // The controller debounces these calls as it does the X11 family's.
+  HostBackends backends{displays.value(), capture.value(), nullptr, makeX265EncoderBackend,
+                        [displays = displays.value()](MainQueue& mainQueue, std::function<void()> onChange) {
+                          return Result<ScreenChangeWatch>(displays->watchChanges(mainQueue, std::move(onChange)));
+                        }};
+  backends.input = inputOrRefusal(makeWaylandInputBackend(), backends.displays, "the Wayland compositor");
+  const char* socket = std::getenv("WAYLAND_DISPLAY");
+  logger.info("Sharing the outputs of the Wayland compositor {}", socket != nullptr ? socket : "wayland-0");
+  return backends;
+}
 
 // The X11 desktop of $DISPLAY.
 Result<HostBackends> openX11Backends(const HostOptions&) {
@@ -38,15 +77,7 @@ Result<HostBackends> openX11Backends(const HostOptions&) {
                           }
                           return ScreenChangeWatch(std::move(notifier.value()));
                         }};
-  if (auto input = makeX11InputBackend()) {
-    backends.input = input.value();
-  } else {
-    // Streaming still works; input is refused as it would be without the permission.
-    logger.error("Input cannot be posted to the X11 display: {}", input.error());
-    auto refused = std::make_shared<VirtualInputBackend>(backends.displays);
-    refused->setTrusted(false);
-    backends.input = refused;
-  }
+  backends.input = inputOrRefusal(makeX11InputBackend(), backends.displays, "the X11 display");
   const char* display = std::getenv("DISPLAY");
   logger.info("Sharing the displays of the X11 display {}", display != nullptr ? display : "");
   return backends;
@@ -59,35 +90,60 @@ Result<HostBackends> openVirtualBackends(const HostOptions& options) {
                       std::make_shared<VirtualInputBackend>(displays), makeX265EncoderBackend, nullptr};
 }
 
-struct BackendFamily {
-  Backend backend;
-  const char* description;
-  Result<HostBackends> (*open)(const HostOptions& options);
-};
-
-// In the order "automatic" tries them; the last one must always open.
-constexpr BackendFamily kBackendFamilies[] = {
-    {Backend::x11, "X11 display", openX11Backends},
-    {Backend::virtualDisplays, "virtual displays", openVirtualBackends},
-};
-
 }  // namespace
 
-Result<HostBackends> chooseHostBackends(const HostOptions& options) {
-  for (const auto& family : kBackendFamilies) {
-    if (options.backend != Backend::automatic && options.backend != family.backend) {
+std::vector<BackendFamily> hostBackendFamilies() {
+  // Virtual displays come last: they always open.
+  return {
+      {Backend::wlroots, "wlroots compositor", true, openWlrootsBackends},
+      {Backend::x11, "X11 display", false, openX11Backends},
+      {Backend::virtualDisplays, "virtual displays", false, openVirtualBackends},
+  };
+}
+
+bool isWaylandSession(const char* waylandDisplay, const char* sessionType) {
+  return (waylandDisplay != nullptr && *waylandDisplay != '\0') ||
+         (sessionType != nullptr && std::string_view(sessionType) == "wayland");
+}
+
+Result<HostBackends> chooseHostBackends(const HostOptions& options, bool waylandSession,
+                                        const std::vector<BackendFamily>& families) {
+  if (options.backend != Backend::automatic) {
+    const auto named = std::find_if(families.begin(), families.end(),
+                                    [&](const BackendFamily& family) { return family.backend == options.backend; });
+    if (named == families.end()) {
+      return Result<HostBackends>::failure("this build has no such backend");
+    }
+    auto backends = named->open(options);
+    if (!backends) {
+      return Result<HostBackends>::failure("cannot use the " + named->description + ": " + backends.error());
+    }
+    return backends;
+  }
+  std::string reasons;
+  for (const auto& family : families) {
+    const bool askedForVirtual = family.backend == Backend::virtualDisplays && options.virtualDisplaysGiven;
+    if (family.forWaylandSessions != waylandSession && !(waylandSession && askedForVirtual)) {
       continue;
     }
     auto backends = family.open(options);
-    if (backends || options.backend != Backend::automatic) {
-      if (!backends) {
-        return Result<HostBackends>::failure(std::string("cannot use the ") + family.description + ": " + backends.error());
-      }
+    if (backends) {
       return backends;
     }
     logger.info("No usable {} ({}) — trying the next backend", family.description, backends.error());
+    reasons += (reasons.empty() ? "" : "; ") + family.description + ": " + backends.error();
+  }
+  if (waylandSession) {
+    return Result<HostBackends>::failure(
+        "this is a Wayland session and no Wayland backend works here (" + reasons +
+        "); --backend x11 would share only the windows of XWayland, --backend virtual displays of the host's own");
   }
   return Result<HostBackends>::failure("no backend family opens");
+}
+
+Result<HostBackends> chooseHostBackends(const HostOptions& options) {
+  return chooseHostBackends(options, isWaylandSession(std::getenv("WAYLAND_DISPLAY"), std::getenv("XDG_SESSION_TYPE")),
+                            hostBackendFamilies());
 }
 
 }  // namespace velmora

@@ -2,6 +2,8 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/command_line.h"
 #include "platform/display_source.h"
@@ -30,8 +32,27 @@ struct HostBackends {
   ScreenChangeWatchFactory watchScreenChanges;
 };
 
-// Opens the family that --backend names; "automatic" takes the first family, in the order listed
-// in host_backends.cpp, that opens. Fails, with the reason, when the named family does not open.
+// One way of opening the platform services, named by --backend.
+struct BackendFamily {
+  Backend backend;
+  std::string description;
+  bool forWaylandSessions = false;
+  std::function<Result<HostBackends>(const HostOptions& options)> open;
+};
+
+// The families of this build, in the order "automatic" tries them.
+std::vector<BackendFamily> hostBackendFamilies();
+
+// Whether the desktop is a Wayland session, from $WAYLAND_DISPLAY and $XDG_SESSION_TYPE (null when unset).
+bool isWaylandSession(const char* waylandDisplay, const char* sessionType);
+
+// Opens the family that --backend names; "automatic" takes the first family that opens. In a
+// Wayland session only the Wayland families count (X11 there is XWayland, which shows and drives
+// X11 windows only), then virtual displays if --virtual-displays asked for them. Fails, with the
+// reason, when the named family, or every family tried, does not open.
+Result<HostBackends> chooseHostBackends(const HostOptions& options, bool waylandSession,
+                                        const std::vector<BackendFamily>& families);
+// The same for this process's environment and this build's families.
 Result<HostBackends> chooseHostBackends(const HostOptions& options);
 
 }  // namespace velmora
