@@ -89,7 +89,8 @@ bool WaylandClipboard::setText(std::string text) {
   auto shared = std::make_shared<const std::string>(std::move(text));
   const bool offered = thread_->perform([this, shared] {
     static const zwlr_data_control_source_v1_listener listener = {&Source::send, &Source::cancelled};
-    auto source = std::make_unique<Source>(Source{this, zwlr_data_control_manager_v1_create_data_source(manager_), shared});
+    auto source =
+        std::make_unique<Source>(Source{this, zwlr_data_control_manager_v1_create_data_source(manager_), shared});
     for (const char* type : kTextTypes) {
       zwlr_data_control_source_v1_offer(source->proxy, type);
     }

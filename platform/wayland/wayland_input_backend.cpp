@@ -58,8 +58,9 @@ std::optional<bool> isButtonDown(PointerEventType type) {
 // No Wayland protocol names a primary output: the main one is at the layout's origin, or the
 // first announced where none is.
 const WaylandOutput* mainOutput(const std::vector<WaylandOutput>& outputs) {
-  const auto atOrigin = std::find_if(outputs.begin(), outputs.end(),
-                                     [](const WaylandOutput& output) { return output.logicalX == 0 && output.logicalY == 0; });
+  const auto atOrigin = std::find_if(outputs.begin(), outputs.end(), [](const WaylandOutput& output) {
+    return output.logicalX == 0 && output.logicalY == 0;
+  });
   return atOrigin != outputs.end() ? &*atOrigin : outputs.empty() ? nullptr : &outputs.front();
 }
 
@@ -73,8 +74,10 @@ Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(const std::string&
   }
   WaylandInputBackend::Parts parts;
   parts.connection = std::move(connection.value());
-  parts.pointerManager = parts.connection->bind<zwlr_virtual_pointer_manager_v1>(zwlr_virtual_pointer_manager_v1_interface, 1);
-  parts.keyboardManager = parts.connection->bind<zwp_virtual_keyboard_manager_v1>(zwp_virtual_keyboard_manager_v1_interface, 1);
+  parts.pointerManager =
+      parts.connection->bind<zwlr_virtual_pointer_manager_v1>(zwlr_virtual_pointer_manager_v1_interface, 1);
+  parts.keyboardManager =
+      parts.connection->bind<zwp_virtual_keyboard_manager_v1>(zwp_virtual_keyboard_manager_v1_interface, 1);
   parts.seat = parts.connection->bind<wl_seat>(wl_seat_interface, 1);
   std::vector<std::string> missing;
   if (parts.pointerManager == nullptr) {
@@ -175,8 +178,9 @@ Rect WaylandInputBackend::displayBounds(std::uint32_t displayID) const {
   if (displayID == 0 || found == outputs.end()) {
     return Rect{};
   }
-  return Rect{static_cast<double>(found->logicalX - main->logicalX), static_cast<double>(found->logicalY - main->logicalY),
-              static_cast<double>(found->logicalWidth), static_cast<double>(found->logicalHeight)};
+  return Rect{static_cast<double>(found->logicalX - main->logicalX),
+              static_cast<double>(found->logicalY - main->logicalY), static_cast<double>(found->logicalWidth),
+              static_cast<double>(found->logicalHeight)};
 }
 
 std::uint32_t WaylandInputBackend::mainDisplayID() const {
@@ -255,8 +259,8 @@ void WaylandInputBackend::postScrollWheelEvent(const ScrollWheelEvent& event) {
         return;
       }
       if (event.units == ScrollUnit::line) {
-        zwlr_virtual_pointer_v1_axis_discrete(pointer_, millisecondsNow(), axis, wl_fixed_from_double(steps * kAxisPerLine),
-                                              steps);
+        zwlr_virtual_pointer_v1_axis_discrete(pointer_, millisecondsNow(), axis,
+                                              wl_fixed_from_double(steps * kAxisPerLine), steps);
       } else {
         zwlr_virtual_pointer_v1_axis(pointer_, millisecondsNow(), axis, wl_fixed_from_int(steps));
       }
@@ -271,7 +275,8 @@ void WaylandInputBackend::postScrollWheelEvent(const ScrollWheelEvent& event) {
 
 bool WaylandInputBackend::postKeyboardEvent(const KeyboardEvent& event) {
   bool posted = false;
-  thread_->perform([this, &event, &posted] { posted = keyboard_->postKey(event.virtualKey, event.keyDown, event.flags); });
+  thread_->perform(
+      [this, &event, &posted] { posted = keyboard_->postKey(event.virtualKey, event.keyDown, event.flags); });
   return posted;
 }
 

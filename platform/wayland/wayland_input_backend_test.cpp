@@ -82,8 +82,7 @@ TEST_F(WaylandInputBackendTest, ClicksDragsAndScrollsLandOnTheSecondOutput) {
       {{at(PointerEventType::leftMouseDown, 10, 20), at(PointerEventType::leftMouseDragged, 600, 300),
         at(PointerEventType::leftMouseUp, 600, 300)},
        {"10 20", "button 272 1", "motion 600 300", "button 272 0"}},
-      {{at(PointerEventType::rightMouseDown, 5, 5, PointerButton::right)},
-       {"motion 5 5", "button 273 1"}},
+      {{at(PointerEventType::rightMouseDown, 5, 5, PointerButton::right)}, {"motion 5 5", "button 273 1"}},
   };
   for (const auto& step : steps) {
     for (const auto& event : step.events) {
@@ -103,8 +102,8 @@ TEST_F(WaylandInputBackendTest, TypedTextAndKeysArriveInATerminalFromTheFirstKey
   const std::string file = sway_.environment().back().substr(std::string("XDG_RUNTIME_DIR=").size()) + "/typed";
   testing::ChildProcess terminal("foot", {"-e", "sh", "-c", "cat > " + file}, sway_.environment());
   // Keys reach the window with the focus: foot's, once it is shown.
-  for (int attempt = 0; attempt < 200 && sway_.run("swaymsg '[app_id=foot con_id=__focused__] nop' >/dev/null 2>&1") != 0;
-       ++attempt) {
+  for (int attempt = 0;
+       attempt < 200 && sway_.run("swaymsg '[app_id=foot con_id=__focused__] nop' >/dev/null 2>&1") != 0; ++attempt) {
     std::this_thread::sleep_for(50ms);
   }
   // Keys go by their place on the layout: the key the client calls Y types z on a German one.
@@ -119,11 +118,11 @@ TEST_F(WaylandInputBackendTest, TypedTextAndKeysArriveInATerminalFromTheFirstKey
     EXPECT_TRUE(backend->postKeyboardEvent({key, true, flags}));
     EXPECT_TRUE(backend->postKeyboardEvent({key, false, flags}));
   };
-  press(0x0C);                        // q
-  press(0x20, EventFlags::command);   // command-U, Control-U on the host: the line is dropped
-  press(0x10);                        // the Y key
-  press(0x00, EventFlags::shift);     // A
-  press(0x24);                        // return
+  press(0x0C);                       // q
+  press(0x20, EventFlags::command);  // command-U, Control-U on the host: the line is dropped
+  press(0x10);                       // the Y key
+  press(0x00, EventFlags::shift);    // A
+  press(0x24);                       // return
   EXPECT_EQ(awaitContents(file, text + "zA\n"), text + "zA\n");
 }
 

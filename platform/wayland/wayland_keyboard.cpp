@@ -70,7 +70,8 @@ std::string typingKeymapText(xkb_context* context, const std::vector<std::uint32
   const std::string source = "xkb_keymap {\nxkb_keycodes \"velmora\" { minimum = 8; maximum = 255;\n" + codes +
                              "};\nxkb_types \"velmora\" { include \"complete\" };\n"
                              "xkb_compatibility \"velmora\" { include \"complete\" };\n"
-                             "xkb_symbols \"velmora\" {\n" + symbols + "};\n};\n";
+                             "xkb_symbols \"velmora\" {\n" +
+                             symbols + "};\n};\n";
   const KeymapPointer keymap(
       xkb_keymap_new_from_string(context, source.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS));
   return keymap ? keymapText(keymap.get()) : std::string();
@@ -106,7 +107,8 @@ struct WaylandKeyboard::Keymaps {
   }
 };
 
-Result<std::unique_ptr<WaylandKeyboard>> WaylandKeyboard::create(zwp_virtual_keyboard_manager_v1* manager, wl_seat* seat) {
+Result<std::unique_ptr<WaylandKeyboard>> WaylandKeyboard::create(zwp_virtual_keyboard_manager_v1* manager,
+                                                                 wl_seat* seat) {
   using Failure = Result<std::unique_ptr<WaylandKeyboard>>;
   auto keymaps = std::make_unique<Keymaps>();
   keymaps->context.reset(xkb_context_new(XKB_CONTEXT_NO_FLAGS));
@@ -169,7 +171,8 @@ bool WaylandKeyboard::postKey(std::uint16_t macKeyCode, bool down, std::uint64_t
   const xkb_mod_mask_t ownModifiers = keymaps_->modifiersOf(keyCode);
   std::vector<xkb_keycode_t> pressedAround;
   for (const auto& [flag, modifierKeysym] : kFlagModifiers) {
-    const xkb_keycode_t modifierKey = (flags & flag) != 0 ? keyOnFirstLevel(keymap, modifierKeysym) : XKB_KEYCODE_INVALID;
+    const xkb_keycode_t modifierKey =
+        (flags & flag) != 0 ? keyOnFirstLevel(keymap, modifierKeysym) : XKB_KEYCODE_INVALID;
     if (modifierKey == XKB_KEYCODE_INVALID || modifierKey == keyCode) {
       continue;
     }
@@ -181,7 +184,8 @@ bool WaylandKeyboard::postKey(std::uint16_t macKeyCode, bool down, std::uint64_t
   }
   const xkb_keycode_t capsLockKey = keyOnFirstLevel(keymap, XKB_KEY_Caps_Lock);
   const bool lockAround = (flags & EventFlags::alphaShift) != 0 && capsLockKey != XKB_KEYCODE_INVALID &&
-                          capsLockKey != keyCode && xkb_state_mod_name_is_active(state, XKB_MOD_NAME_CAPS, XKB_STATE_MODS_LOCKED) <= 0;
+                          capsLockKey != keyCode &&
+                          xkb_state_mod_name_is_active(state, XKB_MOD_NAME_CAPS, XKB_STATE_MODS_LOCKED) <= 0;
 
   const auto tap = [this](xkb_keycode_t key) {
     sendKey(key, true);

@@ -62,7 +62,8 @@ void surfaceConfigure(void* data, xdg_surface* shellSurface, std::uint32_t seria
   if (recorder->buffer != nullptr) {
     wl_buffer_destroy(recorder->buffer);
   }
-  recorder->buffer = wl_shm_pool_create_buffer(pool, 0, recorder->width, recorder->height, stride, WL_SHM_FORMAT_XRGB8888);
+  recorder->buffer =
+      wl_shm_pool_create_buffer(pool, 0, recorder->width, recorder->height, stride, WL_SHM_FORMAT_XRGB8888);
   wl_shm_pool_destroy(pool);
   close(descriptor);
   wl_surface_attach(recorder->surface, recorder->buffer, 0, 0);
@@ -89,7 +90,8 @@ void axis(void*, wl_pointer*, std::uint32_t, std::uint32_t which, wl_fixed_t val
 // pointer of the test comes after this window.
 void capabilities(void*, wl_seat* seat, std::uint32_t capabilities) {
   static wl_pointer* pointer = nullptr;
-  static const wl_pointer_listener pointerListener = {enter, leave, motion, button, axis, nullptr, nullptr, nullptr, nullptr, nullptr};
+  static const wl_pointer_listener pointerListener = {enter,   leave,   motion,  button,  axis,
+                                                      nullptr, nullptr, nullptr, nullptr, nullptr};
   if ((capabilities & WL_SEAT_CAPABILITY_POINTER) != 0 && pointer == nullptr) {
     pointer = wl_seat_get_pointer(seat);
     wl_pointer_add_listener(pointer, &pointerListener, nullptr);
