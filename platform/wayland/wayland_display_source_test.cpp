@@ -79,5 +79,28 @@ TEST(WaylandDisplaySourceTest, OutputsBecomeScreensInPointsAndTheirChangesArrive
   EXPECT_TRUE(changes.empty());
 }
 
+// Sway 1.7 cannot take a headless output away; a nested sway's outputs are windows of the outer one,
+// and closing WL-2's window withdraws it.
+TEST(WaylandDisplaySourceTest, AnOutputTakenAwayIsAChangeAndLeavesTheOthers) {
+  testing::SwayCompositor outer;
+  if (!outer.available()) {
+    GTEST_SKIP() << "sway cannot run here";
+  }
+  testing::SwayCompositor inner({}, {"WLR_BACKENDS=wayland", "WAYLAND_DISPLAY=" + outer.socketPath()});
+  ASSERT_TRUE(inner.available());
+  ASSERT_EQ(inner.run("swaymsg create_output >/dev/null"), 0);
+  auto source = WaylandDisplaySource::open(inner.socketPath());
+  ASSERT_TRUE(source.ok()) << source.error();
+  ManualMainQueue mainQueue;
+  int changes = 0;
+  auto watch = source.value()->watchChanges(mainQueue, [&] { ++changes; });
+  ASSERT_TRUE(mainQueue.runUntil([&] { return source.value()->activeDisplayIDs().size() == 2; }, 10s));
+  changes = 0;
+
+  ASSERT_EQ(outer.run("swaymsg '[title=\"wlroots - WL-2\"]' kill >/dev/null"), 0);
+  ASSERT_TRUE(mainQueue.runUntil([&] { return changes > 0; }, 10s));
+  EXPECT_EQ(source.value()->activeDisplayIDs(), std::vector<std::uint32_t>{waylandDisplayID("WL-1")});
+}
+
 }  // namespace
 }  // namespace velmora
