@@ -138,6 +138,10 @@ TEST_F(WaylandInputBackendTest, ClipboardTextComesBackFromPasteWhateverItsSize) 
     backend->setClipboardText(text);
     EXPECT_EQ(sway_.output("wl-paste --no-newline --type '" + type + "'"), text) << type;
   }
+  // A reader that stops reading after a pipe's worth holds up no other paste.
+  ASSERT_EQ(sway_.run("timeout 5 sh -c 'wl-paste | sleep 5' &"), 0);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(sway_.output("timeout 3 wl-paste --no-newline"), large);
 }
 
 }  // namespace
