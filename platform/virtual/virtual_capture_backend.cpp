@@ -5,8 +5,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 
+#include "platform/capture_loop_stream.h"
 #include "platform/frame_pacer.h"
 #include "platform/virtual/frame_stamp.h"
 #include "platform/virtual/pixel_buffer_pool.h"
@@ -17,44 +17,28 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::int64_t kMaximumSide = 8192;
-constexpr double kShortestFrameInterval = 1.0 / 240;  // seconds; a faster rate only burns the CPU
-constexpr double kLongestFrameInterval = 3600;
-constexpr double kDefaultFrameInterval = 1.0 / 60;  // when no valid minimum was given
-constexpr int kMaximumPoolSize = 8;
-
 bool containsDisplay(const VirtualDisplaySource& source, std::uint32_t displayID) {
   const auto displayIDs = source.activeDisplayIDs();
   return std::find(displayIDs.begin(), displayIDs.end(), displayID) != displayIDs.end();
 }
 
-Clock::duration frameInterval(const MediaTime& minimum) {
-  double seconds = kDefaultFrameInterval;
-  if (minimum.timescale > 0 && minimum.value > 0) {
-    seconds = static_cast<double>(minimum.value) / minimum.timescale;
-  }
-  seconds = std::clamp(seconds, kShortestFrameInterval, kLongestFrameInterval);
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
 // Everything the delivery thread touches, shared with it: the stream may be destroyed on that
 // very thread (an owner that lets go of it while handling a frame or a failure).
-class DeliveryLoop {
+class DeliveryLoop : public CaptureLoop {
  public:
-  DeliveryLoop(std::shared_ptr<const VirtualDisplaySource> source, std::uint32_t displayID, int width, int height,
-               const ScreenCaptureStreamConfiguration& configuration, std::weak_ptr<ScreenCaptureStreamOutput> output,
-               std::weak_ptr<ScreenCaptureStreamDelegate> delegate)
+  DeliveryLoop(std::shared_ptr<const VirtualDisplaySource> source, const CaptureLoopSettings& settings,
+               std::weak_ptr<ScreenCaptureStreamOutput> output, std::weak_ptr<ScreenCaptureStreamDelegate> delegate)
       : source_(std::move(source)),
-        displayID_(displayID),
-        interval_(frameInterval(configuration.minimumFrameInterval)),
-        showsCursor_(configuration.showsCursor),
-        pool_(width, height, static_cast<std::size_t>(std::clamp(configuration.queueDepth, 1, kMaximumPoolSize))),
-        pacer_(configuration.pacedByConsumer ? FramePacer::create() : nullptr),
-        movingPicture_(width, height),
+        displayID_(settings.displayID),
+        interval_(settings.minimumFrameInterval),
+        showsCursor_(settings.showsCursor),
+        pool_(settings.width, settings.height, settings.pictureCount),
+        pacer_(settings.pacedByConsumer ? FramePacer::create() : nullptr),
+        movingPicture_(settings.width, settings.height),
         output_(std::move(output)),
         delegate_(std::move(delegate)) {}
 
-  void run() {
+  void run() override {
     auto due = Clock::now();
     std::uint32_t frameNumber = 0;
     while (waitUntil(due)) {
@@ -75,7 +59,7 @@ class DeliveryLoop {
     }
   }
 
-  void requestStop() {
+  void requestStop() override {
     {
       std::lock_guard lock(stopRequestedLock_);
       stopRequested_ = true;
@@ -133,94 +117,6 @@ class DeliveryLoop {
   bool stopRequested_ = false;
 };
 
-class VirtualCaptureStream : public ScreenCaptureStream {
- public:
-  VirtualCaptureStream(std::shared_ptr<const VirtualDisplaySource> source, std::uint32_t displayID,
-                       const ScreenCaptureStreamConfiguration& configuration, std::weak_ptr<ScreenCaptureStreamDelegate> delegate)
-      : source_(std::move(source)), displayID_(displayID), configuration_(configuration), delegate_(std::move(delegate)) {}
-
-  ~VirtualCaptureStream() override { endDelivery(); }
-
-  VirtualCaptureStream(const VirtualCaptureStream&) = delete;
-  VirtualCaptureStream& operator=(const VirtualCaptureStream&) = delete;
-
-  std::optional<std::string> addStreamOutput(std::weak_ptr<ScreenCaptureStreamOutput> output, SampleOutputType type) override {
-    if (type != SampleOutputType::screen) {
-      return "a virtual display has no audio";
-    }
-    std::lock_guard lock(deliveryLock_);
-    if (delivery_) {
-      return "outputs cannot be added to a running virtual capture";
-    }
-    output_ = std::move(output);
-    return std::nullopt;
-  }
-
-  void startCapture(Completion completion) override { completion(startDelivery()); }
-
-  void stopCapture(Completion completion) override {
-    endDelivery();
-    completion(std::nullopt);
-  }
-
- private:
-  std::optional<std::string> startDelivery() {
-    if (configuration_.pixelFormat != kPixelFormat420v) {
-      return "virtual capture supports only the 420v pixel format";
-    }
-    // NV12 needs even sizes: an odd side loses its last row or column.
-    const std::int64_t width = configuration_.width & ~std::int64_t{1};
-    const std::int64_t height = configuration_.height & ~std::int64_t{1};
-    if (width < 2 || height < 2 || width > kMaximumSide || height > kMaximumSide) {
-      return "unsupported virtual capture size " + std::to_string(configuration_.width) + "x" +
-             std::to_string(configuration_.height);
-    }
-    if (!containsDisplay(*source_, displayID_)) {
-      return "virtual display " + std::to_string(displayID_) + " is not available";
-    }
-    std::lock_guard lock(deliveryLock_);
-    if (delivery_) {
-      return "the virtual capture is already running";
-    }
-    delivery_ = std::make_shared<DeliveryLoop>(source_, displayID_, static_cast<int>(width), static_cast<int>(height),
-                                               configuration_, output_, delegate_);
-    deliveryThread_ = std::thread([delivery = delivery_] { delivery->run(); });
-    return std::nullopt;
-  }
-
-  // After this no frame is delivered any more, unless it is called on the delivery thread
-  // itself, where the frame being handled is the last one.
-  void endDelivery() {
-    std::shared_ptr<DeliveryLoop> delivery;
-    std::thread deliveryThread;
-    {
-      std::lock_guard lock(deliveryLock_);
-      delivery = std::move(delivery_);
-      deliveryThread = std::move(deliveryThread_);
-    }
-    if (delivery) {
-      delivery->requestStop();
-    }
-    if (deliveryThread.joinable()) {
-      if (deliveryThread.get_id() == std::this_thread::get_id()) {
-        deliveryThread.detach();
-      } else {
-        deliveryThread.join();
-      }
-    }
-  }
-
-  const std::shared_ptr<const VirtualDisplaySource> source_;
-  const std::uint32_t displayID_;
-  const ScreenCaptureStreamConfiguration configuration_;
-  const std::weak_ptr<ScreenCaptureStreamDelegate> delegate_;
-
-  std::mutex deliveryLock_;  // guards the output and the delivery loop with its thread
-  std::weak_ptr<ScreenCaptureStreamOutput> output_;
-  std::shared_ptr<DeliveryLoop> delivery_;
-  std::thread deliveryThread_;
-};
-
 }  // namespace
 
 VirtualCaptureBackend::VirtualCaptureBackend(std::shared_ptr<const VirtualDisplaySource> source) : source_(std::move(source)) {}
@@ -236,7 +132,17 @@ void VirtualCaptureBackend::listCapturableDisplays(CapturableDisplaysCompletion 
 std::shared_ptr<ScreenCaptureStream> VirtualCaptureBackend::makeStream(std::uint32_t displayID,
                                                                        const ScreenCaptureStreamConfiguration& configuration,
                                                                        std::weak_ptr<ScreenCaptureStreamDelegate> delegate) {
-  return std::make_shared<VirtualCaptureStream>(source_, displayID, configuration, std::move(delegate));
+  return makeCaptureLoopStream(
+      "virtual", displayID, configuration, std::move(delegate),
+      [source = source_](const CaptureLoopSettings& settings, std::weak_ptr<ScreenCaptureStreamOutput> frameOutput,
+                         std::weak_ptr<ScreenCaptureStreamDelegate> stopDelegate) -> Result<std::shared_ptr<CaptureLoop>> {
+        if (!containsDisplay(*source, settings.displayID)) {
+          return Result<std::shared_ptr<CaptureLoop>>::failure("virtual display " + std::to_string(settings.displayID) +
+                                                               " is not available");
+        }
+        return std::shared_ptr<CaptureLoop>(
+            std::make_shared<DeliveryLoop>(source, settings, std::move(frameOutput), std::move(stopDelegate)));
+      });
 }
 
 }  // namespace velmora

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
+#include "platform/capture_loop_stream.h"
 #include "platform/file_descriptor.h"
 #include "platform/frame_pacer.h"
 #include "platform/log/log.h"
@@ -24,23 +24,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::int64_t kMaximumSide = 8192;
-constexpr double kShortestFrameInterval = 1.0 / 240;  // seconds; a faster rate only burns the CPU
-constexpr double kLongestFrameInterval = 3600;
-constexpr double kDefaultFrameInterval = 1.0 / 60;  // when no valid minimum was given
-constexpr int kMaximumPictureCount = 8;
 // Copies refused in a row for an output that is still there before the stream ends.
 constexpr int kMaximumFailedCopies = 5;
 constexpr auto kAccessProbeTimeout = std::chrono::seconds(5);
-
-Clock::duration frameInterval(const MediaTime& minimum) {
-  double seconds = kDefaultFrameInterval;
-  if (minimum.timescale > 0 && minimum.value > 0) {
-    seconds = static_cast<double>(minimum.value) / minimum.timescale;
-  }
-  seconds = std::clamp(seconds, kShortestFrameInterval, kLongestFrameInterval);
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
 
 double secondsOf(Clock::time_point time) { return std::chrono::duration<double>(time.time_since_epoch()).count(); }
 
@@ -75,25 +61,15 @@ wl_output* outputProxy(const WaylandOutputs& outputs, std::uint32_t displayID) {
   return nullptr;
 }
 
-struct CaptureSettings {
-  std::uint32_t displayID = 0;
-  int width = 0;   // of the delivered pictures: even
-  int height = 0;  // even
-  Clock::duration minimumFrameInterval{};
-  bool showsCursor = true;
-  std::size_t pictureCount = 3;
-  bool pacedByConsumer = false;
-};
-
 // One output's capture on a connection of its own: keeps one copy request at the compositor
 // whenever the frame interval and the consumer allow one, and hands the NV12 pictures to the
 // output on the thread that runs it. Ends with the delegate told when the output goes away or
 // the compositor is lost.
-class WaylandCaptureLoop {
+class WaylandCaptureLoop : public CaptureLoop {
   struct PrivateTag {};
 
  public:
-  static Result<std::shared_ptr<WaylandCaptureLoop>> create(const std::string& socketName, const CaptureSettings& settings,
+  static Result<std::shared_ptr<WaylandCaptureLoop>> create(const std::string& socketName, const CaptureLoopSettings& settings,
                                                             std::weak_ptr<ScreenCaptureStreamOutput> output,
                                                             std::weak_ptr<ScreenCaptureStreamDelegate> delegate) {
     using Failure = Result<std::shared_ptr<WaylandCaptureLoop>>;
@@ -115,7 +91,7 @@ class WaylandCaptureLoop {
     return loop;
   }
 
-  WaylandCaptureLoop(PrivateTag, std::unique_ptr<WaylandConnection> connection, const CaptureSettings& settings,
+  WaylandCaptureLoop(PrivateTag, std::unique_ptr<WaylandConnection> connection, const CaptureLoopSettings& settings,
                      std::weak_ptr<ScreenCaptureStreamOutput> output, std::weak_ptr<ScreenCaptureStreamDelegate> delegate)
       : connection_(std::move(connection)),
         settings_(settings),
@@ -129,12 +105,12 @@ class WaylandCaptureLoop {
     outputs_->setChangeHandler([this] { outputsChanged_ = true; });
   }
 
-  ~WaylandCaptureLoop() { outputs_->setChangeHandler(nullptr); }
+  ~WaylandCaptureLoop() override { outputs_->setChangeHandler(nullptr); }
   WaylandCaptureLoop(const WaylandCaptureLoop&) = delete;
   WaylandCaptureLoop& operator=(const WaylandCaptureLoop&) = delete;
 
   // Returns when a stop was requested or the capture ended with an error.
-  void run() {
+  void run() override {
     if (!capture()) {
       return;
     }
@@ -144,7 +120,7 @@ class WaylandCaptureLoop {
   }
 
   // Any thread; run() returns soon after.
-  void requestStop() {
+  void requestStop() override {
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto written = write(wakeDescriptor_.get(), &one, sizeof one);
   }
@@ -260,7 +236,7 @@ class WaylandCaptureLoop {
 
   // Declared in the order of teardown, reversed: every proxy goes before the connection.
   const std::unique_ptr<WaylandConnection> connection_;
-  const CaptureSettings settings_;
+  const CaptureLoopSettings settings_;
   const std::weak_ptr<ScreenCaptureStreamOutput> output_;
   const std::weak_ptr<ScreenCaptureStreamDelegate> delegate_;
   ScreencopyGlobals globals_;
@@ -274,110 +250,6 @@ class WaylandCaptureLoop {
   bool outputsChanged_ = false;
   int failedCopies_ = 0;
   std::optional<std::string> endError_;
-};
-
-class WaylandCaptureStream : public ScreenCaptureStream {
- public:
-  WaylandCaptureStream(std::string socketName, std::uint32_t displayID, const ScreenCaptureStreamConfiguration& configuration,
-                       std::weak_ptr<ScreenCaptureStreamDelegate> delegate)
-      : socketName_(std::move(socketName)),
-        displayID_(displayID),
-        configuration_(configuration),
-        delegate_(std::move(delegate)) {}
-
-  ~WaylandCaptureStream() override { endCapture(); }
-  WaylandCaptureStream(const WaylandCaptureStream&) = delete;
-  WaylandCaptureStream& operator=(const WaylandCaptureStream&) = delete;
-
-  std::optional<std::string> addStreamOutput(std::weak_ptr<ScreenCaptureStreamOutput> output, SampleOutputType type) override {
-    if (type != SampleOutputType::screen) {
-      return "Wayland capture has no audio";
-    }
-    std::lock_guard lock(captureLock_);
-    if (loop_) {
-      return "outputs cannot be added to a running Wayland capture";
-    }
-    output_ = std::move(output);
-    return std::nullopt;
-  }
-
-  void startCapture(Completion completion) override { completion(beginCapture()); }
-
-  void stopCapture(Completion completion) override {
-    endCapture();
-    completion(std::nullopt);
-  }
-
- private:
-  std::optional<std::string> beginCapture() {
-    if (configuration_.pixelFormat != kPixelFormat420v) {
-      return "Wayland capture supports only the 420v pixel format";
-    }
-    // NV12 needs even sizes: an odd side loses its last row or column.
-    const std::int64_t width = configuration_.width & ~std::int64_t{1};
-    const std::int64_t height = configuration_.height & ~std::int64_t{1};
-    if (width < 2 || height < 2 || width > kMaximumSide || height > kMaximumSide) {
-      return "unsupported capture size " + std::to_string(configuration_.width) + "x" + std::to_string(configuration_.height);
-    }
-    const CaptureSettings settings{displayID_,
-                                   static_cast<int>(width),
-                                   static_cast<int>(height),
-                                   frameInterval(configuration_.minimumFrameInterval),
-                                   configuration_.showsCursor,
-                                   static_cast<std::size_t>(std::clamp(configuration_.queueDepth, 1, kMaximumPictureCount)),
-                                   configuration_.pacedByConsumer};
-    std::weak_ptr<ScreenCaptureStreamOutput> output;
-    {
-      std::lock_guard lock(captureLock_);
-      if (loop_) {
-        return "the Wayland capture is already running";
-      }
-      output = output_;
-    }
-    auto loop = WaylandCaptureLoop::create(socketName_, settings, std::move(output), delegate_);
-    if (!loop) {
-      return loop.error();
-    }
-    std::lock_guard lock(captureLock_);
-    if (loop_) {
-      return "the Wayland capture is already running";
-    }
-    loop_ = std::move(loop.value());
-    thread_ = std::thread([loop = loop_] { loop->run(); });
-    return std::nullopt;
-  }
-
-  // After this no frame is delivered any more, unless it is called on the capture thread itself,
-  // where the frame being handled is the last one.
-  void endCapture() {
-    std::shared_ptr<WaylandCaptureLoop> loop;
-    std::thread thread;
-    {
-      std::lock_guard lock(captureLock_);
-      loop = std::move(loop_);
-      thread = std::move(thread_);
-    }
-    if (loop) {
-      loop->requestStop();
-    }
-    if (thread.joinable()) {
-      if (thread.get_id() == std::this_thread::get_id()) {
-        thread.detach();
-      } else {
-        thread.join();
-      }
-    }
-  }
-
-  const std::string socketName_;
-  const std::uint32_t displayID_;
-  const ScreenCaptureStreamConfiguration configuration_;
-  const std::weak_ptr<ScreenCaptureStreamDelegate> delegate_;
-
-  std::mutex captureLock_;  // guards the output and the loop with its thread
-  std::weak_ptr<ScreenCaptureStreamOutput> output_;
-  std::shared_ptr<WaylandCaptureLoop> loop_;
-  std::thread thread_;
 };
 
 }  // namespace
@@ -463,7 +335,16 @@ void WaylandCaptureBackend::listCapturableDisplays(CapturableDisplaysCompletion 
 std::shared_ptr<ScreenCaptureStream> WaylandCaptureBackend::makeStream(std::uint32_t displayID,
                                                                        const ScreenCaptureStreamConfiguration& configuration,
                                                                        std::weak_ptr<ScreenCaptureStreamDelegate> delegate) {
-  return std::make_shared<WaylandCaptureStream>(socketName_, displayID, configuration, std::move(delegate));
+  return makeCaptureLoopStream(
+      "Wayland", displayID, configuration, std::move(delegate),
+      [socketName = socketName_](const CaptureLoopSettings& settings, std::weak_ptr<ScreenCaptureStreamOutput> frameOutput,
+                                 std::weak_ptr<ScreenCaptureStreamDelegate> stopDelegate) -> Result<std::shared_ptr<CaptureLoop>> {
+        auto loop = WaylandCaptureLoop::create(socketName, settings, std::move(frameOutput), std::move(stopDelegate));
+        if (!loop) {
+          return Result<std::shared_ptr<CaptureLoop>>::failure(loop.error());
+        }
+        return std::shared_ptr<CaptureLoop>(std::move(loop.value()));
+      });
 }
 
 }  // namespace velmora

@@ -86,7 +86,7 @@ double secondsOf(Clock::time_point time) { return std::chrono::duration<double>(
 }  // namespace
 
 struct X11GrabLoop::State {
-  State(X11Connection openConnection, const X11GrabSettings& grabSettings, std::weak_ptr<ScreenCaptureStreamOutput> frameOutput,
+  State(X11Connection openConnection, const CaptureLoopSettings& grabSettings, std::weak_ptr<ScreenCaptureStreamOutput> frameOutput,
         std::weak_ptr<ScreenCaptureStreamDelegate> stopDelegate)
       : connection(std::move(openConnection)),
         settings(grabSettings),
@@ -374,7 +374,7 @@ struct X11GrabLoop::State {
   }
 
   const X11Connection connection;
-  const X11GrabSettings settings;
+  const CaptureLoopSettings settings;
   const std::weak_ptr<ScreenCaptureStreamOutput> output;
   const std::weak_ptr<ScreenCaptureStreamDelegate> delegate;
   const log::Logger logger{"ScreenCapture"};
@@ -399,7 +399,7 @@ struct X11GrabLoop::State {
   std::optional<std::string> endError;
 };
 
-Result<std::shared_ptr<X11GrabLoop>> X11GrabLoop::create(const std::string& displayName, const X11GrabSettings& settings,
+Result<std::shared_ptr<X11GrabLoop>> X11GrabLoop::create(const std::string& displayName, const CaptureLoopSettings& settings,
                                                          std::weak_ptr<ScreenCaptureStreamOutput> output,
                                                          std::weak_ptr<ScreenCaptureStreamDelegate> delegate) {
   using Failure = Result<std::shared_ptr<X11GrabLoop>>;
