@@ -43,6 +43,24 @@ inline constexpr std::uint64_t alternate = 0x80000;  // option
 inline constexpr std::uint64_t command = 0x100000;
 }  // namespace EventFlags
 
+// True for a button press, false for a release, none for a move or a drag.
+inline std::optional<bool> isButtonDown(PointerEventType type) {
+  switch (type) {
+    case PointerEventType::leftMouseDown:
+    case PointerEventType::rightMouseDown:
+    case PointerEventType::otherMouseDown:
+      return true;
+    case PointerEventType::leftMouseUp:
+    case PointerEventType::rightMouseUp:
+    case PointerEventType::otherMouseUp:
+      return false;
+    case PointerEventType::mouseMoved:
+    case PointerEventType::leftMouseDragged:
+      break;
+  }
+  return std::nullopt;
+}
+
 struct PointerEvent {
   PointerEventType type = PointerEventType::mouseMoved;
   GlobalPoint location;

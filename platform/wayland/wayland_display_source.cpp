@@ -20,13 +20,6 @@ bool sameLogicalArea(const WaylandOutput& first, const WaylandOutput& second) {
          first.logicalWidth == second.logicalWidth && first.logicalHeight == second.logicalHeight;
 }
 
-const WaylandOutput* mainOutput(const std::vector<WaylandOutput>& outputs) {
-  const auto atOrigin = std::find_if(outputs.begin(), outputs.end(), [](const WaylandOutput& output) {
-    return output.logicalX == 0 && output.logicalY == 0;
-  });
-  return atOrigin != outputs.end() ? &*atOrigin : outputs.empty() ? nullptr : &outputs.front();
-}
-
 }  // namespace
 
 struct WaylandDisplaySource::Watcher {

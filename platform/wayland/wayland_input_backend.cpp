@@ -38,31 +38,7 @@ std::uint32_t evdevButton(PointerButton button) {
   return BTN_LEFT;
 }
 
-std::optional<bool> isButtonDown(PointerEventType type) {
-  switch (type) {
-    case PointerEventType::leftMouseDown:
-    case PointerEventType::rightMouseDown:
-    case PointerEventType::otherMouseDown:
-      return true;
-    case PointerEventType::leftMouseUp:
-    case PointerEventType::rightMouseUp:
-    case PointerEventType::otherMouseUp:
-      return false;
-    case PointerEventType::mouseMoved:
-    case PointerEventType::leftMouseDragged:
-      break;
-  }
-  return std::nullopt;
-}
 
-// No Wayland protocol names a primary output: the main one is at the layout's origin, or the
-// first announced where none is.
-const WaylandOutput* mainOutput(const std::vector<WaylandOutput>& outputs) {
-  const auto atOrigin = std::find_if(outputs.begin(), outputs.end(), [](const WaylandOutput& output) {
-    return output.logicalX == 0 && output.logicalY == 0;
-  });
-  return atOrigin != outputs.end() ? &*atOrigin : outputs.empty() ? nullptr : &outputs.front();
-}
 
 }  // namespace
 

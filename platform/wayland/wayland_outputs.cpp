@@ -18,6 +18,13 @@ std::uint32_t waylandDisplayID(std::string_view outputName) {
   return hash == 0 ? 1 : hash;
 }
 
+const WaylandOutput* mainOutput(const std::vector<WaylandOutput>& outputs) {
+  const auto atOrigin = std::find_if(outputs.begin(), outputs.end(), [](const WaylandOutput& output) {
+    return output.logicalX == 0 && output.logicalY == 0;
+  });
+  return atOrigin != outputs.end() ? &*atOrigin : outputs.empty() ? nullptr : &outputs.front();
+}
+
 struct WaylandOutputs::XdgManager {
   zxdg_output_manager_v1* proxy = nullptr;
   ~XdgManager() {

@@ -38,6 +38,10 @@ struct WaylandOutput {
 // A display ID for an output name: stable, never 0.
 std::uint32_t waylandDisplayID(std::string_view outputName);
 
+// No Wayland protocol names a primary output: the main one is at the layout's origin, or the
+// first announced where none is. Null without outputs.
+const WaylandOutput* mainOutput(const std::vector<WaylandOutput>& outputs);
+
 // The outputs of one connection, kept current as the compositor announces, changes and withdraws
 // them. Takes the connection's globals handler; used on the connection's thread.
 class WaylandOutputs {

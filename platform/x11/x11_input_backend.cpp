@@ -32,22 +32,6 @@ unsigned xButton(PointerButton button) {
   return Button1;
 }
 
-std::optional<bool> isButtonDown(PointerEventType type) {
-  switch (type) {
-    case PointerEventType::leftMouseDown:
-    case PointerEventType::rightMouseDown:
-    case PointerEventType::otherMouseDown:
-      return true;
-    case PointerEventType::leftMouseUp:
-    case PointerEventType::rightMouseUp:
-    case PointerEventType::otherMouseUp:
-      return false;
-    case PointerEventType::mouseMoved:
-    case PointerEventType::leftMouseDragged:
-      break;
-  }
-  return std::nullopt;
-}
 
 // Only the lit monitors and their areas: display numbers need no names, which cost round trips.
 std::vector<X11Monitor> readMonitorAreas(Display* display) {
