@@ -19,21 +19,19 @@
 #include <sys/resource.h>
 #include <sys/shm.h>
 
-#include <array>
 #include <atomic>
 #include <charconv>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <numbers>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "bench/animation_pattern.h"
 #include "bench/end_to_end_support.h"
 #include "platform/x11/x11_connection.h"
 
@@ -41,13 +39,6 @@ namespace velmora {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The moving texture repeats every this many pixels both ways, so that a picture one period
-// larger than the animated area holds every offset.
-constexpr int kTexturePeriod = 256;
-// Pixels the texture moves per frame: a pan that every frame of the area takes part in.
-constexpr int kStepX = 3;
-constexpr int kStepY = 2;
 
 std::atomic<bool> stopRequested = false;
 
@@ -156,35 +147,6 @@ class ScreenPicture {
   std::vector<std::uint32_t> plainPixels_;
 };
 
-// Soft colour waves with rings and fine diagonal lines over them: detail that an encoder has to
-// follow as it moves, repeating every kTexturePeriod pixels.
-std::uint32_t texel(int x, int y) {
-  static const auto wave = [] {
-    std::array<int, kTexturePeriod> values{};
-    for (int index = 0; index < kTexturePeriod; ++index) {
-      values[static_cast<std::size_t>(index)] =
-          128 + static_cast<int>(std::lround(100 * std::sin(2 * std::numbers::pi * index / kTexturePeriod)));
-    }
-    return values;
-  }();
-  const int u = x % kTexturePeriod;
-  const int v = y % kTexturePeriod;
-  int red = wave[static_cast<std::size_t>(u)];
-  int green = wave[static_cast<std::size_t>((v + 85) % kTexturePeriod)];
-  int blue = wave[static_cast<std::size_t>((u + v + 170) % kTexturePeriod)];
-  const int dx = u % 64 - 32;
-  const int dy = v % 64 - 32;
-  const int distanceSquared = dx * dx + dy * dy;
-  if (distanceSquared > 18 * 18 && distanceSquared < 22 * 22) {
-    red = green = blue = 245;
-  } else if ((u + 2 * v) % 16 < 2) {
-    red /= 2;
-    green /= 2;
-    blue /= 2;
-  }
-  return static_cast<std::uint32_t>(red << 16 | green << 8 | blue);
-}
-
 // One animated area and the texture it shows, one period larger than the area.
 struct AnimatedArea {
   PixelRect area;
@@ -215,10 +177,7 @@ class ScreenAnimator {
       if (monitor.width < 3 * kFrameStampWidth || monitor.height < 3 * kFrameStampHeight) {
         return "monitor " + describe(monitor) + " is too small for the frame stamp and a window";
       }
-      const PixelRect area = options_.content == Content::motion
-                                 ? monitor
-                                 : PixelRect{monitor.x + monitor.width / 3, monitor.y + monitor.height / 3,
-                                             monitor.width / 3, monitor.height / 3};
+      const PixelRect area = animatedArea(monitor, options_.content == Content::motion);
       auto texture = std::make_unique<ScreenPicture>(display_, area.width + kTexturePeriod, area.height + kTexturePeriod);
       if (!texture->usable()) {
         return std::string("the screen is not 24-bit TrueColor with 32-bit pixels");
@@ -243,8 +202,8 @@ class ScreenAnimator {
   void drawFrame(std::uint32_t frameNumber) {
     // Taken before anything of the frame is drawn: the latency measured includes the drawing.
     const auto drawnAt = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch());
-    const int offsetX = static_cast<int>((frameNumber * kStepX) % kTexturePeriod);
-    const int offsetY = static_cast<int>((frameNumber * kStepY) % kTexturePeriod);
+    const int offsetX = static_cast<int>((frameNumber * kTextureStepX) % kTexturePeriod);
+    const int offsetY = static_cast<int>((frameNumber * kTextureStepY) % kTexturePeriod);
     for (const AnimatedArea& animated : areas_) {
       animated.texture->put(context_, offsetX, offsetY, animated.area);
     }
@@ -272,27 +231,9 @@ class ScreenAnimator {
                    static_cast<unsigned>(area.height));
   }
 
-  // A gradient with two still windows of text-like lines: what the rest of a desktop in use shows.
   void drawWallpaper(const PixelRect& monitor) {
-    constexpr int kBand = 4;
-    for (int y = 0; y < monitor.height; y += kBand) {
-      const auto shade = static_cast<std::uint32_t>(40 + 80 * y / monitor.height);
-      fill({monitor.x, monitor.y + y, monitor.width, kBand}, shade << 8 | (shade + 60));
-    }
-    std::uint32_t seed = 12345;
-    const auto nextRandom = [&seed](int limit) {
-      seed = seed * 1103515245U + 12345U;
-      return static_cast<int>((seed >> 16) % static_cast<std::uint32_t>(limit));
-    };
-    const PixelRect windows[] = {
-        {monitor.x + monitor.width / 20, monitor.y + monitor.height / 6, monitor.width / 4, monitor.height / 2},
-        {monitor.x + monitor.width * 7 / 10, monitor.y + monitor.height / 8, monitor.width / 4, monitor.height * 2 / 3}};
-    for (const PixelRect& window : windows) {
-      fill(window, 0xF0F0F0);
-      fill({window.x, window.y, window.width, 24}, 0x3060A0);
-      for (int y = window.y + 36; y + 10 < window.y + window.height; y += 16) {
-        fill({window.x + 12, y, 40 + nextRandom(window.width - 64), 9}, 0x303030);
-      }
+    for (const FilledRect& rect : wallpaperRects(monitor)) {
+      fill(rect.area, rect.rgb);
     }
   }
 
