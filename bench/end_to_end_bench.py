@@ -29,9 +29,18 @@ from the host's "Frame stages" log lines (10 s each, weighted by their frames), 
 -> decoded) from the client's report, and receive-and-reassemble derived: the client's
 draw -> reassembled median less the four host stages.
 
+The sway cases ("sway-..."): the same measures with the Wayland backend on a headless sway of
+their own (wlroots' headless backend, pixman rendering; as root in a user namespace, as sway will
+not run as root), painted by wayland_screen_animator (a fullscreen window drawing what
+screen_animator draws). Beside them, in place of the ffmpeg peer, `grim` taking frames of the same
+output one after another for the same time: frames per second, CPU per frame, and the time each
+takes (start, connect, copy, write PPM to /dev/null). Run with the Xvfb case of the same content
+(e.g. --cases '1920x1080-single-*,sway-*'), a table sets the host on sway against the host on Xvfb.
+
 Runs in a network namespace of its own where one can be made, so that the host's fixed ports meet
 nothing else. Needs the build's velmora-host, velmora-client, screen_animator and stamp_reader, and
-Xvfb, xrandr, xdotool and ffmpeg. Python standard library only.
+Xvfb, xrandr, xdotool and ffmpeg; the sway cases wayland_screen_animator, sway and grim. Python
+standard library only.
 
   bench/end_to_end_bench.py [--build DIR] [--duration SECONDS] [--still-duration SECONDS]
                             [--cases NAME,GLOB,...] [--list]
@@ -43,6 +52,7 @@ import fnmatch
 import json
 import os
 import re
+import resource
 import shutil
 import signal
 import subprocess
@@ -59,6 +69,8 @@ BIT_RATE = 20_000_000
 SECONDARY_FRAME_RATE = 30  # the host streams every display after the first at this rate
 SIZES = {"1920x1080": (1920, 1080), "2880x1620": (2880, 1620)}
 LAYOUTS = {"single": 1, "dual": 2}
+SWAY_SIZE = "1920x1080"  # sway cases: one output of this size
+SWAY_OUTPUT = "HEADLESS-1"  # the output that wlroots' headless backend starts with
 CONTENTS = {
     "window": "a window animating at 60 Hz over a ninth of each monitor",
     "motion": "full motion",
@@ -102,6 +114,16 @@ class Case:
     height: int
     displays: int
     content: str
+    desktop: str = "xvfb"  # or "sway"
+
+    @property
+    def peer(self):
+        return "grim" if self.desktop == "sway" else "ffmpeg peer"
+
+    @property
+    def xvfb_twin(self):
+        """The Xvfb case that shows the same screen as this sway case."""
+        return f"{self.width}x{self.height}-single-{self.content}"
 
     @property
     def monitors(self):
@@ -117,16 +139,19 @@ class Case:
 
     def describe(self):
         layout = "one display" if self.displays == 1 else f"{self.displays} displays side by side"
-        return f"{self.width}x{self.height}, {layout}, {CONTENTS[self.content]}"
+        desktop = "headless sway, " if self.desktop == "sway" else ""
+        return f"{desktop}{self.width}x{self.height}, {layout}, {CONTENTS[self.content]}"
 
 
 def all_cases():
-    return [
+    xvfb = [
         Case(f"{size}-{layout}-{content}", width, height, displays, content)
         for size, (width, height) in SIZES.items()
         for layout, displays in LAYOUTS.items()
         for content in CONTENTS
     ]
+    sway = [Case(f"sway-{SWAY_SIZE}-{content}", *SIZES[SWAY_SIZE], 1, content, "sway") for content in CONTENTS]
+    return xvfb + sway
 
 
 # ---------------------------------------------------------------------------------------------
@@ -258,6 +283,14 @@ def wait_until(condition, timeout, what):
 # The screen
 
 
+@dataclass
+class Screen:
+    environment: dict  # what a client of the screen needs: DISPLAY or WAYLAND_DISPLAY
+    backend: str  # the host's --backend for it
+    server: subprocess.Popen  # Xvfb or sway, whose CPU is shown apart
+    display: str = ""  # the X display's name, for the ffmpeg peer
+
+
 def start_xvfb(group, width, height):
     """An Xvfb of its own on a free display number: its name (e.g. ':97') and its process."""
     for number in range(90 + os.getpid() % 400, 1000, 7):
@@ -297,14 +330,54 @@ def set_up_monitors(case, display):
     run_tool(["xdotool", "mousemove", str(case.width * case.displays - 1), str(case.height - 1)], display)
 
 
-def start_animator(group, tools, case, display):
-    argv = [tools["screen_animator"], "--display", display, "--content", case.content, "--rate", str(FRAME_RATE)]
-    for x, y, width, height in case.monitors:
-        argv += ["--monitor", f"{width}x{height}+{x}+{y}"]
-    animator = group.start("screen_animator", argv, stdout=subprocess.PIPE, stderr=group.log("animator.err"))
+def start_sway(group, case, runtime):
+    """A headless sway with one output of the case's size, its sockets in `runtime`."""
+    runtime.chmod(0o700)
+    config = runtime / "config"
+    config.write_text(f"xwayland disable\ndefault_border none\n"
+                      f"output {SWAY_OUTPUT} resolution {case.width}x{case.height} position 0 0\n", encoding="utf-8")
+    argv = ["sway", "-c", str(config)]
+    if os.geteuid() == 0:  # sway refuses root: uid 1000 in a user namespace, its files still ours
+        argv = ["unshare", "--user", "--map-user=1000", "--map-group=1000", *argv]
+    environment = {name: value for name, value in os.environ.items() if name not in ("WAYLAND_DISPLAY", "DISPLAY")}
+    environment.update(XDG_RUNTIME_DIR=str(runtime), WLR_BACKENDS="headless", WLR_RENDERER="pixman",
+                       WLR_LIBINPUT_NO_DEVICES="1")
+    server = group.start("sway", argv, env=environment, stdout=subprocess.DEVNULL, stderr=group.log("sway.log"))
+
+    def socket():
+        return next((path for path in runtime.glob("wayland-*") if "." not in path.name), None)
+
+    wait_until(lambda: socket() is not None or server.poll() is not None, STARTUP_TIMEOUT, "sway's socket")
+    if server.poll() is not None:
+        raise CaseFailure(f"sway ended with status {server.poll()}; see sway.log")
+    # An absolute WAYLAND_DISPLAY: each client keeps a runtime folder of its own.
+    return Screen({"WAYLAND_DISPLAY": str(socket())}, "wlroots", server)
+
+
+def start_screen(group, case, sway_runtime):
+    if case.desktop == "sway":
+        return start_sway(group, case, sway_runtime)
+    display, server = start_xvfb(group, case.width * case.displays, case.height)
+    set_up_monitors(case, display)
+    return Screen({"DISPLAY": display}, "x11", server, display)
+
+
+def start_animator(group, tools, case, screen):
+    if case.desktop == "sway":
+        name, argv = "wayland_screen_animator", [tools["wayland_screen_animator"]]
+    else:
+        name, argv = "screen_animator", [tools["screen_animator"], "--display", screen.display]
+        for x, y, width, height in case.monitors:
+            argv += ["--monitor", f"{width}x{height}+{x}+{y}"]
+    argv += ["--content", case.content, "--rate", str(FRAME_RATE)]
+    animator = group.start(name, argv, env=dict(os.environ, **screen.environment), stdout=subprocess.PIPE,
+                           stderr=group.log("animator.err"))
     output = OutputWatcher(animator.stdout, group.log_dir / "animator.out")
-    if output.wait_for(lambda line: line == "ready", STARTUP_TIMEOUT) is None:
-        raise CaseFailure("screen_animator did not start; see animator.err")
+    ready = output.wait_for(lambda line: line.startswith("ready"), STARTUP_TIMEOUT)
+    if ready is None:
+        raise CaseFailure(f"{name} did not start; see animator.err")
+    if case.desktop == "sway" and ready != f"ready {case.width}x{case.height}":
+        raise CaseFailure(f"{name} got a window of another size than the output's: {ready}")
     return animator, output
 
 
@@ -374,18 +447,21 @@ def latency_stages(host_stages, statistics):
     stages["receiveAndReassemble"] = (reassembled - sum(known)
                                       if reassembled is not None and len(known) == len(HOST_STAGES) else None)
     stages["decode"] = decode
+    sending = [stages[stage] for stage in HOST_STAGES[1:]]
+    stages["captureToSent"] = sum(sending) if None not in sending else None
     parts = list(stages.values())
     stages["sum"] = sum(parts) if None not in parts else None
     return stages
 
 
 def measure_velmora(group, tools, case, screen, duration):
-    display, x_server = screen
+    x_server = screen.server
     state_dir = Path(tempfile.mkdtemp(prefix="velmora-e2e-", dir=group.log_dir))
-    environment = dict(os.environ, DISPLAY=display, XDG_CONFIG_HOME=str(state_dir / "config"),
+    environment = dict(os.environ, **screen.environment, XDG_CONFIG_HOME=str(state_dir / "config"),
                        XDG_RUNTIME_DIR=str(state_dir / "runtime"))
     (state_dir / "runtime").mkdir(mode=0o700)
-    host = group.start("velmora-host", [tools["velmora-host"], "--headless", "--backend", "x11"], env=environment,
+    host = group.start("velmora-host", [tools["velmora-host"], "--headless", "--backend", screen.backend],
+                       env=environment,
                        stdout=subprocess.PIPE, stderr=group.log("host.err"))
     host_output = OutputWatcher(host.stdout, group.log_dir / "host.out")
     code_line = host_output.wait_for(lambda line: line.startswith("Verification code: "), STARTUP_TIMEOUT)
@@ -498,7 +574,7 @@ def progress_frames(path):
 
 
 def measure_peer(group, tools, case, screen, duration):
-    display, x_server = screen
+    display, x_server = screen.display, screen.server
     streams = []
     for index, (x, y, width, height) in enumerate(case.monitors):
         frame_rate, bit_rate = case.stream_settings(index)
@@ -599,6 +675,50 @@ def measure_peer(group, tools, case, screen, duration):
 
 
 # ---------------------------------------------------------------------------------------------
+# grim
+
+
+def percentile(values, fraction):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))] if ordered else None
+
+
+def measure_grim(group, tools, case, screen, duration):
+    """grim taking frames of the output one after another for `duration` seconds, as PPM to
+    /dev/null (the cheapest of its formats to write)."""
+    environment = dict(os.environ, **screen.environment)
+    server_cpu, load = cpu_seconds(screen.server.pid), load_average()
+    # Only grim's are reaped in the loop: the children's CPU that grows is theirs.
+    children_before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    times = []
+    start = time.monotonic()
+    while time.monotonic() - start < duration:
+        began = time.monotonic()
+        taken = subprocess.run(["grim", "-t", "ppm", "-o", SWAY_OUTPUT, "-"], env=environment,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=False, timeout=STARTUP_TIMEOUT)
+        if taken.returncode != 0:
+            raise CaseFailure(f"grim failed: {taken.stderr.decode(errors='replace').strip()}")
+        times.append(1000 * (time.monotonic() - began))
+    window = time.monotonic() - start
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    grim_cpu = (children.ru_utime - children_before.ru_utime) + (children.ru_stime - children_before.ru_stime)
+    server_cpu = cpu_seconds(screen.server.pid) - server_cpu
+    return {
+        "displays": [{"stream": 0, "monitor": 0, "size": f"{case.width}x{case.height}",
+                      "deliveredFramesPerSecond": len(times) / window, "picturesDecoded": len(times),
+                      "frameTimeMedianMilliseconds": percentile(times, 0.5),
+                      "frameTimeP99Milliseconds": percentile(times, 0.99)}],
+        "windowSeconds": window,
+        "sendingCpuSeconds": grim_cpu,
+        "sendingCpuPercent": 100 * grim_cpu / window,
+        "sendingCpuMillisecondsPerFrame": 1000 * grim_cpu / len(times) if times else None,
+        "sendingResidentMiBEachSecond": [],
+        "xServerCpuPercent": 100 * server_cpu / window,
+        "loadAverage": [load, load_average()],
+    }
+
+
+# ---------------------------------------------------------------------------------------------
 # Goals and tables
 
 
@@ -609,7 +729,8 @@ def ratio(ours, theirs):
 def judge(case, ours, peer):
     """Each goal: its figures, and whether it was met (None where it cannot be judged)."""
     goals = []
-    if ours and case.content != "still":
+    # Against grim (sway cases) only the absolute goals: it neither encodes nor sends.
+    if ours and case.content != "still" and case.desktop == "xvfb":
         for mine in ours["displays"]:
             theirs = next((entry for entry in (peer or {}).get("displays", []) if entry["monitor"] == mine["monitor"]),
                           {})
@@ -655,7 +776,7 @@ def print_case(case, result):
         if error:
             print(f"{phase} FAILED: {error}")
     row = "{:<42}{:>22}{:>22}"
-    print(row.format("", "velmora", "ffmpeg peer"))
+    print(row.format("", "velmora", case.peer))
     displays = [{entry["monitor"]: entry for entry in (side or {}).get("displays", [])} for side in (ours, peer)]
     # On a still screen the one stamp only ages: no latency to speak of.
     rows = [("  frames delivered per second", "deliveredFramesPerSecond", 1),
@@ -665,6 +786,9 @@ def print_case(case, result):
     else:
         rows += [("  latency median (ms)", "latencyMedianMilliseconds", 1),
                  ("  latency p99 (ms)", "latencyP99Milliseconds", 1)]
+        if case.desktop == "sway":
+            rows += [("  time to take a frame median (ms)", "frameTimeMedianMilliseconds", 1),
+                     ("  time to take a frame p99 (ms)", "frameTimeP99Milliseconds", 1)]
     for monitor in range(case.displays):
         mine, theirs = (side.get(monitor, {}) for side in displays)
         frame_rate, bit_rate = case.stream_settings(monitor)
@@ -676,15 +800,18 @@ def print_case(case, result):
             print("  latency median by stage (ms)")
             for label, key in LATENCY_STAGES:
                 print(row.format(label, number(stages.get(key)), "-"))
-        stamped = [f"{entry['stampedPictures']}/{entry['picturesDecoded']}" if entry else "-" for entry in (mine, theirs)]
+            print(row.format("    capture -> sent (host stages)", number(stages.get("captureToSent")), "-"))
+        stamped = [f"{entry['stampedPictures']}/{entry['picturesDecoded']}" if "stampedPictures" in entry else "-"
+                   for entry in (mine, theirs)]
         print(row.format("  stamped/decoded pictures", *stamped))
     for label, key, digits in (("sending CPU per frame (ms)", "sendingCpuMillisecondsPerFrame", 2),
                                ("sending CPU (% of one core)", "sendingCpuPercent", 1),
                                ("receiving CPU per frame (ms)", "receivingCpuMillisecondsPerFrame", 2),
-                               ("X server CPU (% of one core)", "xServerCpuPercent", 1)):
+                               ("X server or sway CPU (% of one core)", "xServerCpuPercent", 1)):
         print(row.format(label, number((ours or {}).get(key), digits), number((peer or {}).get(key), digits)))
     memory = [f"{number(side['sendingResidentMiBStart'])} / {number(middle(side['sendingResidentMiBEachSecond']))}"
-              f" / {number(side['sendingResidentMiBEnd'])}" if side else "-" for side in (ours, peer)]
+              f" / {number(side['sendingResidentMiBEnd'])}" if side and "sendingResidentMiBStart" in side else "-"
+              for side in (ours, peer)]
     print(row.format("sending memory (MiB) start / middle / end", *memory))
     loads = [" -> ".join(f"{value:.1f}" for value in side["loadAverage"]) if side else "-" for side in (ours, peer)]
     print(row.format("machine load (1-minute average)", *loads))
@@ -721,6 +848,37 @@ def print_summary(cases, results):
                              cpu if monitor == 0 else "", goals if monitor == 0 else ""))
 
 
+def print_sway_against_xvfb(cases, results):
+    """The host on sway beside the host on the Xvfb screen of the same content, and grim."""
+    pairs = [(case, results[case.name], results.get(case.xvfb_twin)) for case in cases
+             if case.desktop == "sway" and case.name in results]
+    if not pairs:
+        return
+    print("\n== The host on sway / on Xvfb (display 0); grim alone on sway. CPU in ms per frame, "
+          "on a still screen in % of one core ==")
+    row = "{:<24}{:>16}{:>18}{:>18}{:>16}{:>10}{:>14}"
+    print(row.format("case", "decoded fps", "median latency ms", "capture->sent ms", "host CPU", "grim fps",
+                     "grim ms/frame"))
+    for case, sway, xvfb in pairs:
+        still = case.content == "still"
+        sides = [((result or {}).get("velmora") or {}) for result in (sway, xvfb)]
+        firsts = [next(iter(side.get("displays", [])), {}) for side in sides]
+        cpu_key, digits = ("sendingCpuPercent", 1) if still else ("sendingCpuMillisecondsPerFrame", 2)
+        grim = sway.get("peer") or {}
+        grim_display = next(iter(grim.get("displays", [])), {})
+
+        def pair(values, digits=1):
+            return " / ".join(number(value, digits) for value in values)
+
+        print(row.format(case.name, pair(first.get("decodedFramesPerSecond") for first in firsts),
+                         "-" if still else pair(first.get("latencyMedianMilliseconds") for first in firsts),
+                         "-" if still else pair((first.get("latencyStagesMilliseconds") or {}).get("captureToSent")
+                                                for first in firsts),
+                         pair((side.get(cpu_key) for side in sides), digits),
+                         number(grim_display.get("deliveredFramesPerSecond")),
+                         number(grim.get("sendingCpuMillisecondsPerFrame"), 2)))
+
+
 # ---------------------------------------------------------------------------------------------
 # Running
 
@@ -731,12 +889,16 @@ def run_case(case, tools, duration, log_dir):
               "screen": f"{case.width * case.displays}x{case.height}",
               "monitors": [f"{w}x{h}+{x}+{y}" for x, y, w, h in case.monitors], "logs": str(log_dir)}
     group = ProcessGroup(log_dir)
+    sway_runtime = Path(tempfile.mkdtemp(prefix="velmora-sway-"))  # short: a socket's path is limited
     try:
-        screen = start_xvfb(group, case.width * case.displays, case.height)
-        display = screen[0]
-        set_up_monitors(case, display)
-        animator, animator_output = start_animator(group, tools, case, display)
-        for phase, measure in (("velmora", measure_velmora), ("peer", measure_peer)):
+        screen = start_screen(group, case, sway_runtime)
+        animator, animator_output = start_animator(group, tools, case, screen)
+        phases = [("velmora", measure_velmora)]
+        if case.desktop == "xvfb":
+            phases.append(("peer", measure_peer))
+        elif case.content != "still":  # grim takes a still screen as fast as any other
+            phases.append(("peer", measure_grim))
+        for phase, measure in phases:
             phase_group = ProcessGroup(log_dir)
             try:
                 result[phase] = measure(phase_group, tools, case, screen, duration)
@@ -750,19 +912,25 @@ def run_case(case, tools, duration, log_dir):
         result["velmoraError"] = result.get("velmoraError") or str(error)
     finally:
         group.close()
+        shutil.rmtree(sway_runtime, ignore_errors=True)
     result["goals"] = judge(case, result.get("velmora"), result.get("peer"))
     return result
 
 
-def find_tools(build):
+def find_tools(build, cases):
     tools = {}
-    for name in ("velmora-host", "velmora-client", "screen_animator", "stamp_reader"):
+    built = ["velmora-host", "velmora-client", "screen_animator", "stamp_reader"]
+    installed = ["Xvfb", "xrandr", "xdotool", "ffmpeg"]
+    if any(case.desktop == "sway" for case in cases):
+        built.append("wayland_screen_animator")
+        installed += ["sway", "grim"]
+    for name in built:
         path = build / "bin" / name
         if not os.access(path, os.X_OK):
             sys.exit(f"end_to_end_bench: {path} is missing; build it first "
-                     f"(cmake --build {build} --target velmora-host velmora-client screen_animator stamp_reader)")
+                     f"(cmake --build {build} --target {' '.join(built)})")
         tools[name] = str(path)
-    for name in ("Xvfb", "xrandr", "xdotool", "ffmpeg"):
+    for name in installed:
         if shutil.which(name) is None:
             sys.exit(f"end_to_end_bench: {name} is not installed (scripts/setup installs it)")
     return tools
@@ -816,7 +984,7 @@ def main():
         for case in all_cases():
             print(f"{case.name:<28} {case.describe()}")
         return 0
-    tools = find_tools(arguments.build)
+    tools = find_tools(arguments.build, arguments.selected)
     if not arguments.no_namespace:
         enter_network_namespace()
     # Also where the shell that started this one ignores Ctrl-C (a background job).
@@ -841,6 +1009,7 @@ def main():
         print("\nend_to_end_bench: interrupted; every process it started is stopped", file=sys.stderr)
         status = 130
     print_summary(arguments.selected, results)
+    print_sway_against_xvfb(arguments.selected, results)
     json_path.parent.mkdir(parents=True, exist_ok=True)
     json_path.write_text(json.dumps({"frameRate": FRAME_RATE, "bitRate": BIT_RATE, "cpus": os.cpu_count(),
                                      "goals": {"fpsRatio": GOAL_FPS_RATIO, "cpuRatio": GOAL_CPU_RATIO,
