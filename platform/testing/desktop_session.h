@@ -1,0 +1,129 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/testing/child_process.h"
+
+namespace velmora::testing {
+
+// A desktop session of the test's own: a private session bus and runtime folder with PipeWire
+// and WirePlumber, and, when monitors are asked for, a headless mutter (no X11) with one virtual
+// monitor per entry ("1280x720"). Everything ends with the object. `available()` is false where a
+// program is missing or did not come up: such tests skip themselves.
+class DesktopSession {
+ public:
+  explicit DesktopSession(const std::vector<std::string>& mutterMonitors = {}) {
+    for (const char* program : {"/usr/bin/dbus-daemon", "/usr/bin/pipewire", "/usr/bin/wireplumber"}) {
+      if (access(program, X_OK) != 0) {
+        return;
+      }
+    }
+    if (!mutterMonitors.empty() && access("/usr/bin/mutter", X_OK) != 0) {
+      return;
+    }
+    std::array<char, 36> folder{"/tmp/velmora-desktop-XXXXXX"};
+    if (mkdtemp(folder.data()) == nullptr) {
+      return;
+    }
+    runtimeDirectory_ = folder.data();
+    busAddress_ = "unix:path=" + runtimeDirectory_ + "/bus";
+    bus_ = std::make_unique<ChildProcess>(
+        "/usr/bin/dbus-daemon", std::vector<std::string>{"--session", "--nofork", "--nosyslog", "--address=" + busAddress_});
+    if (!waitFor([&] { return std::filesystem::exists(runtimeDirectory_ + "/bus"); })) {
+      return;
+    }
+    pipewire_ = std::make_unique<ChildProcess>("/usr/bin/pipewire", std::vector<std::string>{}, environment());
+    if (!waitFor([&] { return std::filesystem::exists(runtimeDirectory_ + "/pipewire-0"); })) {
+      return;
+    }
+    wireplumber_ = std::make_unique<ChildProcess>("/usr/bin/wireplumber", std::vector<std::string>{}, environment());
+    if (!mutterMonitors.empty()) {
+      std::vector<std::string> arguments{"--headless", "--wayland", "--no-x11"};
+      for (const auto& monitor : mutterMonitors) {
+        arguments.insert(arguments.end(), {"--virtual-monitor", monitor});
+      }
+      mutter_ = std::make_unique<ChildProcess>("/usr/bin/mutter", arguments, environment());
+      if (!waitFor([&] { return run("busctl --user status org.gnome.Mutter.RemoteDesktop >/dev/null 2>&1") == 0; })) {
+        return;
+      }
+    }
+    available_ = true;
+  }
+
+  ~DesktopSession() {
+    mutter_.reset();
+    wireplumber_.reset();
+    pipewire_.reset();
+    bus_.reset();
+    if (!runtimeDirectory_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(runtimeDirectory_, ignored);
+    }
+  }
+
+  DesktopSession(const DesktopSession&) = delete;
+  DesktopSession& operator=(const DesktopSession&) = delete;
+
+  bool available() const { return available_; }
+  const std::string& busAddress() const { return busAddress_; }
+  const std::string& runtimeDirectory() const { return runtimeDirectory_; }
+  // For a client of this session: its bus, runtime folder (PipeWire's and mutter's sockets) and
+  // mutter's Wayland display.
+  std::vector<std::string> environment() const {
+    return {"DBUS_SESSION_BUS_ADDRESS=" + busAddress_, "XDG_RUNTIME_DIR=" + runtimeDirectory_,
+            "WAYLAND_DISPLAY=" + runtimeDirectory_ + "/wayland-0", "DISPLAY=", "PIPEWIRE_REMOTE="};
+  }
+  // Runs a shell command (busctl, gdbus, gst-launch-1.0 ...) as a client; returns its exit status.
+  int run(const std::string& command) const { return std::system((prefix() + command).c_str()); }
+  std::string output(const std::string& command) const {
+    std::string text;
+    if (FILE* pipe = popen((prefix() + command).c_str(), "r")) {
+      std::array<char, 4096> buffer{};
+      for (std::size_t count = 0; (count = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) {
+        text.append(buffer.data(), count);
+      }
+      pclose(pipe);
+    }
+    return text;
+  }
+  // The mutter process, to end it mid-test (nullptr without monitors).
+  ChildProcess* mutter() const { return mutter_.get(); }
+
+ private:
+  std::string prefix() const {
+    return "export DBUS_SESSION_BUS_ADDRESS='" + busAddress_ + "' XDG_RUNTIME_DIR='" + runtimeDirectory_ +
+           "' WAYLAND_DISPLAY='" + runtimeDirectory_ + "/wayland-0' DISPLAY=; ";
+  }
+
+  template <typename Condition>
+  static bool waitFor(Condition condition) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition()) {
+      if (std::chrono::steady_clock::now() > until) {
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+  }
+
+  std::string runtimeDirectory_;
+  std::string busAddress_;
+  std::unique_ptr<ChildProcess> bus_;
+  std::unique_ptr<ChildProcess> pipewire_;
+  std::unique_ptr<ChildProcess> wireplumber_;
+  std::unique_ptr<ChildProcess> mutter_;
+  bool available_ = false;
+};
+
+}  // namespace velmora::testing
