@@ -1,0 +1,184 @@
+// The real velmora-host in a Wayland session (no backend option) on a headless sway of the test's
+// own, driven by the real velmora-client. Runs in a network namespace of its own (see
+// CMakeLists.txt) because the host's ports are fixed.
+#include <wayland-server.h>
+
+#include <array>
+#include <set>
+#include <fstream>
+#include <thread>
+
+#include "platform/testing/xvfb_server.h"
+#include "platform/wayland/testing/sway_compositor.h"
+#include "platform/wayland/wayland_outputs.h"
+#include "tests/support/session_harness.h"
+
+namespace velmora::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+using Rgb = std::array<int, 3>;
+
+constexpr Rgb kRed{255, 0, 0};
+constexpr Rgb kGreen{0, 255, 0};
+constexpr Rgb kBlack{0, 0, 0};
+
+// HEADLESS-1 is red, 1280x720 pixels at scale 1, with foot (dark) floating at (700, 400); HEADLESS-2
+// is green, 1280x720 pixels at scale 2 right of it, with the pointer recorder (black) at (100, 50)
+// of it, 320x180 points. HEADLESS-3 exists once a test creates it.
+const std::vector<std::string> kSwayConfiguration = {
+    "output HEADLESS-1 resolution 1280x720 position 0 0 bg #ff0000 solid_color",
+    "output HEADLESS-2 resolution 1280x720 position 1280 0 scale 2 bg #00ff00 solid_color",
+    "output HEADLESS-3 resolution 800x600 position 1920 0",
+    "for_window [app_id=foot] floating enable, resize set 400 200, move absolute position 700 400",
+    "for_window [app_id=velmora-pointer-recorder] floating enable, resize set 320 180, move absolute position 1380 50"};
+
+class WaylandSessionTest : public SessionTest {
+ protected:
+  void SetUp() override {
+    if (!sway_.available()) {
+      GTEST_SKIP() << "sway cannot run here";
+    }
+    for (const char* tool : {"foot", "wl-paste", "ffmpeg"}) {
+      if (std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) != 0) {
+        GTEST_SKIP() << tool << " is not installed";
+      }
+    }
+    ASSERT_EQ(sway_.run("swaymsg create_output >/dev/null"), 0);
+    SessionTest::SetUp();
+  }
+
+  std::unique_ptr<HostUnderTest> startHost() {
+    auto host = std::make_unique<HostUnderTest>(home_, std::vector<std::string>{"--headless"}, sway_.environment());
+    EXPECT_TRUE(host->ready()) << host->process().output();
+    EXPECT_TRUE(host->process().waitForLineContaining("Sharing the outputs of the Wayland compositor", 20s, 0));
+    return host;
+  }
+
+  std::unique_ptr<ChildProcess> startClient(HostUnderTest& host, const std::vector<std::string>& scriptLines,
+                                            const std::string& duration, std::vector<std::string> options = {}) {
+    options.insert(options.end(), {"--code", host.code(), "--duration", duration});
+    return testing::startClient(home_, "script", scriptLines, options);
+  }
+
+  // Waits for `command` to be answered with `expected` and returns what it gave last.
+  std::string awaitOutput(const std::string& command, const std::string& expected) const {
+    std::string output;
+    for (const auto until = ChildProcess::Clock::now() + 10s; ChildProcess::Clock::now() < until;) {
+      if ((output = sway_.output(command)) == expected) {
+        break;
+      }
+      std::this_thread::sleep_for(100ms);
+    }
+    return output;
+  }
+
+  SwayCompositor sway_{kSwayConfiguration};
+};
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(stream), {}};
+}
+
+// The last picture of a stream the client saved, decoded to RGB by ffmpeg; empty when it cannot be.
+std::string lastPicture(const std::filesystem::path& stream, const Json& statistics) {
+  const auto decoded = stream.string() + ".rgb";
+  const auto size = std::size_t(statistics.value("width", 0)) * statistics.value("height", 0) * 3;
+  const auto command = "ffmpeg -v error -y -i '" + stream.string() + "' -f rawvideo -pix_fmt rgb24 '" + decoded + "'";
+  const auto pictures = std::system(command.c_str()) == 0 ? readFile(decoded) : std::string();
+  return size == 0 || pictures.size() < size ? std::string() : pictures.substr(pictures.size() - size);
+}
+
+// Whether the pixel at (x, y) has `colour`, give or take what the encoding changes.
+bool shows(const std::string& picture, int width, int x, int y, const Rgb& colour) {
+  const auto at = (std::size_t(y) * width + x) * 3;
+  if (picture.size() < at + 3) {
+    return false;
+  }
+  for (int channel = 0; channel < 3; ++channel) {
+    if (std::abs(static_cast<unsigned char>(picture[at + channel]) - colour[channel]) > 48) {
+      return false;
+    }
+  }
+  return true;
+}
+
+TEST_F(WaylandSessionTest, BothOutputsAreAnnouncedShownAndDriven) {
+  const auto typedFile = home_ / "typed";
+  ChildProcess terminal("foot", {"-e", "sh", "-c", "cat > " + typedFile.string()}, sway_.environment());
+  ChildProcess recorder(VELMORA_WAYLAND_POINTER_RECORDER, {}, sway_.environment());
+  ASSERT_TRUE(recorder.waitForLineContaining("size 320 180")) << recorder.output();
+  // Keys reach the window with the focus.
+  ASSERT_EQ(awaitOutput("swaymsg '[app_id=foot] focus' >/dev/null 2>&1 && echo focused", "focused\n"), "focused\n");
+  const auto clipboards = home_ / "clipboards";
+  std::filesystem::create_directory(clipboards);
+  ChildProcess watcher("wl-paste", {"--watch", "sh", "-c", "cat > $(mktemp " + clipboards.string() + "/XXXXXX)"},
+                       sway_.environment());
+  auto host = startHost();
+
+  const std::string typed = "Grüße Ωμέγα Привет 你好 😀\n";
+  std::string large;  // about as much as one control frame carries
+  for (int line = 0; large.size() < 960'000; ++line) {
+    large += "line " + std::to_string(line) + " äöü\n";
+  }
+  const auto second = std::to_string(waylandDisplayID("HEADLESS-2"));
+  // Keys first: a click on the recorder takes the focus from foot. Coordinates are points from the
+  // top-left corner of HEADLESS-2, switched to.
+  auto client = startClient(
+      *host,
+      {waitForPicturesLine(1), Json{{"keyTyped", {{"text", typed}}}}.dump(),
+       R"({"clipboardSync": {"content": "short ünïcode 📋"}})", R"({"sleep": 1})",
+       Json{{"clipboardSync", {{"content", large}}}}.dump(), R"({"setMultiDisplay": {"enabled": true}})",
+       waitForPicturesLine(1, 30s, 1), R"({"switchDisplay": {"displayID": )" + second + "}}",
+       R"({"mouseDown": {"x": 150, "y": 100, "button": 0}})", R"({"mouseUp": {"x": 150, "y": 100, "button": 0}})",
+       R"({"mouseDown": {"x": 110, "y": 60, "button": 0}})", R"({"mouseDrag": {"x": 300, "y": 200}})",
+       R"({"mouseUp": {"x": 300, "y": 200, "button": 0}})"},
+      "2", {"--save-streams", home_.string()});
+
+  for (const char* event : {" 50 50", "button 272 1", "button 272 0", "motion 10 10", "button 272 1",
+                            "motion 200 150", "button 272 0"}) {
+    ASSERT_TRUE(recorder.waitForLineContaining(event, 30s)) << event << "\n" << recorder.output() << client->output();
+  }
+  const auto [status, report] = finishClient(*client);
+  ASSERT_EQ(status, 0) << client->output();
+  EXPECT_EQ(readFile(typedFile), typed);
+
+  std::set<std::string> pasted;
+  for (const auto& entry : std::filesystem::directory_iterator(clipboards)) {
+    pasted.insert(readFile(entry.path()));
+  }
+  EXPECT_TRUE(pasted.contains("short ünïcode 📋"));
+  EXPECT_TRUE(pasted.contains(large));
+
+  // In the order of the layout, in points: HEADLESS-2's pixels are halved.
+  const auto displays = report.value("serverHello", Json::object()).value("displays", Json::array());
+  ASSERT_EQ(displays.size(), 2u) << report.dump();
+  const std::pair<int, int> sizes[] = {{1280, 720}, {640, 360}};
+  for (std::size_t index = 0; index < displays.size(); ++index) {
+    const auto name = "HEADLESS-" + std::to_string(index + 1);
+    EXPECT_EQ(displays[index].value("name", ""), name);
+    EXPECT_EQ(displays[index].value("id", 0u), waylandDisplayID(name));
+    EXPECT_EQ(displays[index].value("isMain", false), index == 0);
+    EXPECT_EQ(displays[index].value("width", 0), sizes[index].first) << name;
+    EXPECT_EQ(displays[index].value("height", 0), sizes[index].second) << name;
+  }
+
+  // Each display's colours, and its window where sway placed it (pixels of a 1280x720 stream).
+  struct Sample {
+    int stream, x, y;
+    Rgb colour;
+  };
+  for (const auto& [stream, x, y, colour] : {Sample{0, 300, 200, kRed}, Sample{0, 900, 500, kBlack},
+                                             Sample{1, 1000, 600, kGreen}, Sample{1, 800, 140, kBlack}}) {
+    const auto statistics = displayStatistics(report, stream);
+    EXPECT_EQ(statistics.value("decodeErrors", -1), 0);
+    const auto picture = lastPicture(home_ / ("display-" + std::to_string(stream) + ".hevc"), statistics);
+    EXPECT_TRUE(shows(picture, 1280, x, y, colour)) << "display " << stream << " at " << x << "," << y;
+  }
+  EXPECT_EQ(host->terminate(), 0);
+}
+
+}  // namespace
+}  // namespace velmora::testing
