@@ -1,0 +1,192 @@
+#include "platform/xkb/xkb_key_presser.h"
+
+#include <xkbcommon/xkbcommon.h>
+
+#include <array>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/input_backend.h"
+#include "platform/x11/x11_key_map.h"
+
+namespace velmora {
+namespace {
+
+struct FlagModifier {
+  std::uint64_t flag;
+  xkb_keysym_t keysym;
+};
+// Command is Control and control is Super on the host, as on X11.
+constexpr std::array<FlagModifier, 4> kFlagModifiers = {{
+    {EventFlags::shift, XKB_KEY_Shift_L},
+    {EventFlags::control, XKB_KEY_Super_L},
+    {EventFlags::alternate, XKB_KEY_Alt_L},
+    {EventFlags::command, XKB_KEY_Control_L},
+}};
+// Levels that a compositor reaches for a keysym on its own: none, Shift, AltGr.
+constexpr xkb_level_index_t kTypedLevels = 3;
+
+template <class T, auto release>
+struct Releaser {
+  void operator()(T* pointer) const { release(pointer); }
+};
+template <class T, auto release>
+using XkbPointer = std::unique_ptr<T, Releaser<T, release>>;
+using ContextPointer = XkbPointer<xkb_context, xkb_context_unref>;
+using KeymapPointer = XkbPointer<xkb_keymap, xkb_keymap_unref>;
+using StatePointer = XkbPointer<xkb_state, xkb_state_unref>;
+
+xkb_keysym_t firstLevelKeysym(xkb_keymap* keymap, xkb_keycode_t keyCode) {
+  const xkb_keysym_t* keysyms = nullptr;
+  return xkb_keymap_key_get_syms_by_level(keymap, keyCode, 0, 0, &keysyms) > 0 ? keysyms[0] : XKB_KEY_NoSymbol;
+}
+
+xkb_keycode_t keyOnFirstLevel(xkb_keymap* keymap, xkb_keysym_t keysym) {
+  for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap); code <= xkb_keymap_max_keycode(keymap); ++code) {
+    if (firstLevelKeysym(keymap, code) == keysym) {
+      return code;
+    }
+  }
+  return XKB_KEYCODE_INVALID;
+}
+
+}  // namespace
+
+struct XkbKeyPresser::Parts {
+  ContextPointer context;
+  KeymapPointer keymap;
+  StatePointer state;  // what the keys sent so far have done
+  std::string text;
+
+  // The modifier bits that pressing `keyCode` sets.
+  xkb_mod_mask_t modifiersOf(xkb_keycode_t keyCode) const {
+    const StatePointer scratch(xkb_state_new(keymap.get()));
+    xkb_state_update_key(scratch.get(), keyCode, XKB_KEY_DOWN);
+    return xkb_state_serialize_mods(scratch.get(), XKB_STATE_MODS_DEPRESSED);
+  }
+};
+
+Result<std::unique_ptr<XkbKeyPresser>> XkbKeyPresser::create() {
+  using Failure = Result<std::unique_ptr<XkbKeyPresser>>;
+  auto parts = std::make_unique<Parts>();
+  parts->context.reset(xkb_context_new(XKB_CONTEXT_NO_FLAGS));
+  // No names: libxkbcommon takes XKB_DEFAULT_RULES, _MODEL, _LAYOUT ... and falls back to evdev, us.
+  if (parts->context) {
+    parts->keymap.reset(xkb_keymap_new_from_names(parts->context.get(), nullptr, XKB_KEYMAP_COMPILE_NO_FLAGS));
+  }
+  if (!parts->keymap) {
+    return Failure::failure("cannot build a keymap with libxkbcommon: are the XKB files (xkb-data) installed?");
+  }
+  parts->state.reset(xkb_state_new(parts->keymap.get()));
+  const std::unique_ptr<char, Releaser<void, ::free>> text(
+      xkb_keymap_get_as_string(parts->keymap.get(), XKB_KEYMAP_FORMAT_TEXT_V1));
+  parts->text = text ? std::string(text.get()) : std::string();
+  return std::make_unique<XkbKeyPresser>(PrivateTag{}, std::move(parts));
+}
+
+XkbKeyPresser::XkbKeyPresser(PrivateTag, std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
+XkbKeyPresser::~XkbKeyPresser() = default;
+
+xkb_context* XkbKeyPresser::context() const { return parts_->context.get(); }
+xkb_state* XkbKeyPresser::state() const { return parts_->state.get(); }
+const std::string& XkbKeyPresser::keymapText() const { return parts_->text; }
+
+std::uint32_t XkbKeyPresser::keyCodeFor(std::uint16_t macKeyCode) const {
+  xkb_keymap* keymap = parts_->keymap.get();
+  const std::string place(xkbKeyNameForMacKeyCode(macKeyCode));
+  if (!place.empty()) {
+    const xkb_keycode_t atPlace = xkb_keymap_key_by_name(keymap, place.c_str());
+    if (atPlace != XKB_KEYCODE_INVALID && firstLevelKeysym(keymap, atPlace) != XKB_KEY_NoSymbol) {
+      return atPlace;
+    }
+  }
+  const X11Keysym keysym = keysymForMacKeyCode(macKeyCode);
+  return keysym != 0 ? keyOnFirstLevel(keymap, keysym) : XKB_KEYCODE_INVALID;
+}
+
+bool XkbKeyPresser::typesKeysym(std::uint32_t keysym) const {
+  xkb_keymap* keymap = parts_->keymap.get();
+  for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap); code <= xkb_keymap_max_keycode(keymap); ++code) {
+    for (xkb_level_index_t level = 0; level < kTypedLevels; ++level) {
+      const xkb_keysym_t* keysyms = nullptr;
+      const int count = xkb_keymap_key_get_syms_by_level(keymap, code, 0, level, &keysyms);
+      if (count == 1 && keysyms[0] == keysym) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool XkbKeyPresser::postKey(std::uint16_t macKeyCode, bool down, std::uint64_t flags, const KeySender& send) {
+  std::uint32_t keyCode = XKB_KEYCODE_INVALID;
+  if (const auto held = heldKeys_.find(macKeyCode); !down && held != heldKeys_.end()) {
+    keyCode = held->second;
+  } else {
+    keyCode = keyCodeFor(macKeyCode);
+  }
+  if (keyCode == XKB_KEYCODE_INVALID) {
+    logger_.error("The keymap has no key for keysym 0x{:X} (keyCode={})", keysymForMacKeyCode(macKeyCode), macKeyCode);
+    return false;
+  }
+
+  xkb_keymap* keymap = parts_->keymap.get();
+  xkb_state* state = parts_->state.get();
+  const xkb_mod_mask_t active = xkb_state_serialize_mods(state, XKB_STATE_MODS_EFFECTIVE);
+  const xkb_mod_mask_t ownModifiers = parts_->modifiersOf(keyCode);
+  std::vector<xkb_keycode_t> pressedAround;
+  for (const auto& [flag, modifierKeysym] : kFlagModifiers) {
+    const xkb_keycode_t modifierKey =
+        (flags & flag) != 0 ? keyOnFirstLevel(keymap, modifierKeysym) : XKB_KEYCODE_INVALID;
+    if (modifierKey == XKB_KEYCODE_INVALID || modifierKey == keyCode) {
+      continue;
+    }
+    const xkb_mod_mask_t modifiers = parts_->modifiersOf(modifierKey);
+    // A modifier key's own event does not get its modifier pressed around it.
+    if ((modifiers & ~(active | ownModifiers)) != 0) {
+      pressedAround.push_back(modifierKey);
+    }
+  }
+  const xkb_keycode_t capsLockKey = keyOnFirstLevel(keymap, XKB_KEY_Caps_Lock);
+  const bool lockAround = (flags & EventFlags::alphaShift) != 0 && capsLockKey != XKB_KEYCODE_INVALID &&
+                          capsLockKey != keyCode &&
+                          xkb_state_mod_name_is_active(state, XKB_MOD_NAME_CAPS, XKB_STATE_MODS_LOCKED) <= 0;
+
+  const auto tap = [this, &send](xkb_keycode_t key) {
+    sendKey(key, true, send);
+    sendKey(key, false, send);
+  };
+  if (lockAround) {
+    tap(capsLockKey);
+  }
+  for (const xkb_keycode_t modifierKey : pressedAround) {
+    sendKey(modifierKey, true, send);
+  }
+  sendKey(keyCode, down, send);
+  for (auto modifierKey = pressedAround.rbegin(); modifierKey != pressedAround.rend(); ++modifierKey) {
+    sendKey(*modifierKey, false, send);
+  }
+  if (lockAround) {
+    tap(capsLockKey);
+  }
+  if (down) {
+    heldKeys_[macKeyCode] = keyCode;
+  } else {
+    heldKeys_.erase(macKeyCode);
+  }
+  return true;
+}
+
+void XkbKeyPresser::releaseHeldKeys(const KeySender& send) {
+  for (const auto& [macKeyCode, keyCode] : heldKeys_) {
+    sendKey(keyCode, false, send);
+  }
+  heldKeys_.clear();
+}
+
+void XkbKeyPresser::sendKey(std::uint32_t xkbKeyCode, bool down, const KeySender& send) {
+  xkb_state_update_key(parts_->state.get(), xkbKeyCode, down ? XKB_KEY_DOWN : XKB_KEY_UP);
+  send(xkbKeyCode, down);
+}
+
+}  // namespace velmora
