@@ -15,13 +15,15 @@ $XDG_CONFIG_HOME/velmora/user-defaults.json (default ~/.config/velmora/).
 Options:
   --headless                 no tray icon or panel: the verification code and status changes
                              are printed on standard output
-  --backend auto|wlroots|x11|virtual
+  --backend auto|wlroots|portal|x11|virtual
                              the desktop to share (default: auto):
                                wlroots  the Wayland compositor at $WAYLAND_DISPLAY, built on
                                         wlroots (sway, Hyprland, labwc, river, Wayfire);
                                         needs zwlr_screencopy_manager_v1, and for input
                                         zwlr_virtual_pointer_manager_v1 and
                                         zwp_virtual_keyboard_manager_v1
+                               portal   any desktop with a desktop portal (KDE Plasma and
+                                        others): the desktop asks the user to allow sharing
                                x11      the monitors of the X11 display in $DISPLAY (RandR 1.5;
                                         XTest for input)
                                virtual  displays that exist only inside the host
@@ -68,12 +70,14 @@ Result<HostOptions> parseHostOptions(const std::vector<std::string>& arguments) 
         options.backend = Backend::automatic;
       } else if (backend == "wlroots") {
         options.backend = Backend::wlroots;
+      } else if (backend == "portal") {
+        options.backend = Backend::portal;
       } else if (backend == "x11") {
         options.backend = Backend::x11;
       } else if (backend == "virtual") {
         options.backend = Backend::virtualDisplays;
       } else {
-        return failure("--backend takes auto, wlroots, x11 or virtual");
+        return failure("--backend takes auto, wlroots, portal, x11 or virtual");
       }
     } else if (argument == "--virtual-displays") {
       const auto layout = value();

@@ -3,11 +3,14 @@
 #include "app/host_backends.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "platform/log/log.h"
+#include "platform/portal/portal_desktop.h"
+#include "platform/posix/json_file_user_defaults.h"
 #include "platform/virtual/virtual_capture_backend.h"
 #include "platform/virtual/virtual_display_source.h"
 #include "platform/virtual/virtual_input_backend.h"
@@ -59,6 +62,26 @@ Result<HostBackends> openWlrootsBackends(const HostOptions&) {
   return backends;
 }
 
+// Any desktop with a desktop portal: a session the user approves in the desktop's dialog. Opened
+// before the tray runs, so only the log and a headless status line can say that it waits.
+Result<HostBackends> openPortalBackends(const HostOptions& options) {
+  JsonFileUserDefaults defaults(defaultUserDefaultsPath());
+  PortalSessionOptions sessionOptions;
+  if (options.headless) {
+    sessionOptions.waitingForUser = [] {
+      std::printf("Status: Waiting for the desktop's approval to share the screen\n");
+      std::fflush(stdout);
+    };
+  }
+  auto desktop = openPortalDesktop(defaults, std::move(sessionOptions));
+  if (!desktop) {
+    return Result<HostBackends>::failure(desktop.error());
+  }
+  logger.info("Sharing the monitors of the desktop portal's session");
+  return HostBackends{desktop.value().displays, desktop.value().capture, desktop.value().input, makeX265EncoderBackend,
+                      nullptr};
+}
+
 // The X11 desktop of $DISPLAY.
 Result<HostBackends> openX11Backends(const HostOptions&) {
   auto displays = X11DisplaySource::open();
@@ -96,6 +119,7 @@ std::vector<BackendFamily> hostBackendFamilies() {
   // Virtual displays come last: they always open.
   return {
       {Backend::wlroots, "wlroots compositor", true, openWlrootsBackends},
+      {Backend::portal, "desktop portal", true, openPortalBackends},
       {Backend::x11, "X11 display", false, openX11Backends},
       {Backend::virtualDisplays, "virtual displays", false, openVirtualBackends},
   };
