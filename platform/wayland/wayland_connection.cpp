@@ -10,6 +10,10 @@
 
 namespace velmora {
 
+namespace {
+constexpr std::chrono::seconds kFirstAnswerDeadline{5};
+}  // namespace
+
 Result<std::unique_ptr<WaylandConnection>> WaylandConnection::open(const std::string& socketName) {
   using Failure = Result<std::unique_ptr<WaylandConnection>>;
   const char* fromEnvironment = std::getenv("WAYLAND_DISPLAY");
@@ -19,9 +23,23 @@ Result<std::unique_ptr<WaylandConnection>> WaylandConnection::open(const std::st
     return Failure::failure("cannot connect to the Wayland compositor at " + shownName + ": " + std::strerror(errno));
   }
   auto connection = std::make_unique<WaylandConnection>(PrivateTag{}, display);
-  if (!connection->roundtrip()) {
-    return Failure::failure("the Wayland compositor at " + shownName + " did not answer: " +
-                            connection->lostReason().value_or("connection lost"));
+  // Not a plain round trip: a socket whose compositor hangs (or nobody serves) would block for ever.
+  bool answered = false;
+  static const wl_callback_listener answerListener = {[](void* data, wl_callback* callback, std::uint32_t) {
+    *static_cast<bool*>(data) = true;
+    wl_callback_destroy(callback);
+  }};
+  wl_callback_add_listener(wl_display_sync(display), &answerListener, &answered);
+  const auto deadline = Clock::now() + kFirstAnswerDeadline;
+  while (!answered && Clock::now() < deadline) {
+    if (!connection->dispatch(deadline)) {
+      return Failure::failure("the Wayland compositor at " + shownName + " did not answer: " +
+                              connection->lostReason().value_or("connection lost"));
+    }
+  }
+  if (!answered) {
+    return Failure::failure("the Wayland compositor at " + shownName + " did not answer within " +
+                            std::to_string(kFirstAnswerDeadline.count()) + " s");
   }
   connection->listed_ = true;
   return connection;
