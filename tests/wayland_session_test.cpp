@@ -1,6 +1,8 @@
 // The real velmora-host in a Wayland session (no backend option) on a headless sway of the test's
 // own, driven by the real velmora-client. Runs in a network namespace of its own (see
 // CMakeLists.txt) because the host's ports are fixed.
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <wayland-server.h>
 
 #include <array>
@@ -179,6 +181,103 @@ TEST_F(WaylandSessionTest, BothOutputsAreAnnouncedShownAndDriven) {
   }
   EXPECT_EQ(host->terminate(), 0);
 }
+
+TEST_F(WaylandSessionTest, AStillScreenSendsOneFrameAndOutputChangesAreAnnouncedAtOnce) {
+  auto host = startHost();
+  {
+    auto still = startClient(*host, {waitForPicturesLine(1)}, "3");
+    const auto [status, report] = finishClient(*still);
+    ASSERT_EQ(status, 0) << still->output();
+    EXPECT_EQ(displayStatistics(report, 0).value("framesCompleted", 0), 1) << report.dump();
+  }
+
+  auto client = startClient(*host, {waitForPicturesLine(1)}, "60");
+  ASSERT_TRUE(client->waitForLineContaining("Receiving for", 30s)) << client->output();
+  // Sway applies a change at once; the host announces it one debounce (300 ms) later, give or take
+  // a busy machine.
+  for (const char* change : {"create_output", "output HEADLESS-2 mode 1920x1080 scale 1.5"}) {
+    const auto from = host->process().lineCount();
+    const auto started = ChildProcess::Clock::now();
+    ASSERT_EQ(sway_.run(std::string("swaymsg ") + change + " >/dev/null"), 0);
+    ASSERT_TRUE(host->process().waitForLineContaining("Resending ServerHello: 1280x720, 3 displays", 10s, from))
+        << change << "\n" << host->process().output();
+    EXPECT_LT(ChildProcess::Clock::now() - started, 1500ms) << change;
+  }
+
+  const auto [status, report] = stopClient(*client);
+  EXPECT_EQ(status, 0) << client->output();
+  const auto displays = report.value("serverHello", Json::object()).value("displays", Json::array());
+  ASSERT_EQ(displays.size(), 3u) << report.dump();
+  EXPECT_EQ(displays[1].value("width", 0), 1280);
+  EXPECT_EQ(displays[2].value("name", ""), "HEADLESS-3");
+  EXPECT_EQ(displays[2].value("width", 0), 800);
+  EXPECT_EQ(host->terminate(), 0);
+}
+
+// A listening socket at `path`; with `serve`, a compositor on it that offers no globals at all, as
+// one without any of the protocols the host needs would.
+class SilentCompositor {
+ public:
+  SilentCompositor(const std::filesystem::path& path, bool serve) : display_(wl_display_create()) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    const int listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listening, 4) != 0) {
+      ADD_FAILURE() << "cannot listen at " << path;
+    }
+    if (!serve) {
+      unserved_ = listening;
+      return;
+    }
+    wl_display_add_socket_fd(display_, listening);
+    dispatcher_ = std::thread([this] {
+      while (running_) {
+        wl_event_loop_dispatch(wl_display_get_event_loop(display_), 50);
+        wl_display_flush_clients(display_);
+      }
+    });
+  }
+  ~SilentCompositor() {
+    running_ = false;
+    if (dispatcher_.joinable()) {
+      dispatcher_.join();
+    }
+    wl_display_destroy(display_);
+    if (unserved_ >= 0) {
+      close(unserved_);
+    }
+  }
+
+ private:
+  wl_display* display_;
+  int unserved_ = -1;
+  std::atomic<bool> running_{true};
+  std::thread dispatcher_;
+};
+
+class WaylandRefusalTest : public SessionTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(WaylandRefusalTest, NoWaylandFamilyMeansAClearRefusalAndNoX11) {
+  XvfbServer xserver(1280, 720);
+  if (!xserver.available()) {
+    GTEST_SKIP() << "Xvfb is not available";
+  }
+  const auto socket = home_ / "wayland-silent";
+  SilentCompositor compositor(socket, GetParam());
+  ChildProcess host(hostBinary(), {},
+                    {"WAYLAND_DISPLAY=" + socket.string(), "DISPLAY=" + xserver.display(), "XDG_CONFIG_HOME=" + home_.string(),
+                     "XDG_RUNTIME_DIR=" + home_.string()});
+  const auto status = host.waitForExit(30s);
+  ASSERT_TRUE(status) << "the host hung\n" << host.output();
+  EXPECT_NE(*status, 0);
+  EXPECT_EQ(host.countLinesContaining("this is a Wayland session and no Wayland backend works here"), 1u)
+      << host.output();
+  EXPECT_EQ(host.countLinesContaining("X11 display"), 0u) << host.output();
+}
+
+INSTANTIATE_TEST_SUITE_P(Compositors, WaylandRefusalTest, ::testing::Bool(),
+                         [](const auto& serves) { return serves.param ? "WithoutTheProtocols" : "NotAnswering"; });
 
 }  // namespace
 }  // namespace velmora::testing
