@@ -12,7 +12,6 @@ namespace velmora {
 namespace {
 
 struct PhysicalMonitor {
-  std::string displayName;
   int width = 0;
   int height = 0;
 };
@@ -35,7 +34,7 @@ int readProperties(sd_bus_message* message, ReadValue readValue) {
   return result < 0 ? result : sd_bus_message_exit_container(message);
 }
 
-// a((ssss)a(siiddada{sv})a{sv}): each connector's current mode and name.
+// a((ssss)a(siiddada{sv})a{sv}): each connector's current mode.
 int readPhysicalMonitors(sd_bus_message* message, std::map<std::string, PhysicalMonitor>& monitors) {
   int result = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "((ssss)a(siiddada{sv})a{sv})");
   while (result >= 0 &&
@@ -77,14 +76,7 @@ int readPhysicalMonitors(sd_bus_message* message, std::map<std::string, Physical
       result = sd_bus_message_exit_container(message);
     }
     if (result >= 0) {
-      result = readProperties(message, [&](std::string_view key) {
-        const char* name = nullptr;
-        if (key != "display-name" || sd_bus_message_read(message, "v", "s", &name) < 0) {
-          return false;
-        }
-        monitor.displayName = name;
-        return true;
-      });
+      result = sd_bus_message_skip(message, "a{sv}");
     }
     if (result >= 0) {
       result = sd_bus_message_exit_container(message);
@@ -97,7 +89,8 @@ int readPhysicalMonitors(sd_bus_message* message, std::map<std::string, Physical
 int readLogicalMonitors(sd_bus_message* message, const std::map<std::string, PhysicalMonitor>& physical,
                         std::vector<MutterMonitor>& monitors) {
   int result = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "(iiduba(ssss)a{sv})");
-  while (result >= 0 && (result = sd_bus_message_enter_container(message, SD_BUS_TYPE_STRUCT, "iiduba(ssss)a{sv}")) > 0) {
+  while (result >= 0 &&
+         (result = sd_bus_message_enter_container(message, SD_BUS_TYPE_STRUCT, "iiduba(ssss)a{sv}")) > 0) {
     int x = 0;
     int y = 0;
     double scale = 1;
@@ -108,7 +101,8 @@ int readLogicalMonitors(sd_bus_message* message, const std::map<std::string, Phy
       result = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "(ssss)");
     }
     const char* connector = nullptr;
-    while (result >= 0 && (result = sd_bus_message_read(message, "(ssss)", &connector, nullptr, nullptr, nullptr)) > 0) {
+    while (result >= 0 &&
+           (result = sd_bus_message_read(message, "(ssss)", &connector, nullptr, nullptr, nullptr)) > 0) {
       const auto found = physical.find(connector);
       if (found == physical.end() || found->second.width <= 0) {
         continue;
@@ -118,7 +112,6 @@ int readLogicalMonitors(sd_bus_message* message, const std::map<std::string, Phy
       MutterMonitor monitor;
       monitor.displayID = waylandDisplayID(connector);
       monitor.connector = connector;
-      monitor.displayName = found->second.displayName;
       monitor.logicalX = x;
       monitor.logicalY = y;
       monitor.pixelWidth = turned ? found->second.height : found->second.width;
@@ -143,40 +136,36 @@ int readLogicalMonitors(sd_bus_message* message, const std::map<std::string, Phy
 }  // namespace
 
 Result<std::vector<MutterMonitor>> readMutterMonitors(sd_bus* bus) {
-  using Failure = Result<std::vector<MutterMonitor>>;
   DBusError error;
   sd_bus_message* rawReply = nullptr;
-  int result = sd_bus_call_method(bus, "org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
-                                  "org.gnome.Mutter.DisplayConfig", "GetCurrentState", error.get(), &rawReply, "");
+  const int result = sd_bus_call_method(bus, kDisplayConfigService, kDisplayConfigPath, kDisplayConfigInterface,
+                                        "GetCurrentState", error.get(), &rawReply, "");
   DBusMessage reply(rawReply);
   if (result < 0) {
-    return Failure::failure("mutter's DisplayConfig does not answer: " + error.describe(result));
+    return Result<std::vector<MutterMonitor>>::failure("mutter's DisplayConfig does not answer: " +
+                                                       error.describe(result));
   }
+  return parseMutterMonitors(reply.get());
+}
+
+Result<std::vector<MutterMonitor>> parseMutterMonitors(sd_bus_message* reply) {
+  using Failure = Result<std::vector<MutterMonitor>>;
   std::map<std::string, PhysicalMonitor> physical;
   std::vector<MutterMonitor> monitors;
-  std::uint32_t layoutMode = 1;
-  result = sd_bus_message_read(reply.get(), "u", nullptr);
+  int result = sd_bus_message_read(reply, "u", nullptr);
   if (result >= 0) {
-    result = readPhysicalMonitors(reply.get(), physical);
+    result = readPhysicalMonitors(reply, physical);
   }
   if (result >= 0) {
-    result = readLogicalMonitors(reply.get(), physical, monitors);
-  }
-  if (result >= 0) {
-    result = readProperties(reply.get(), [&](std::string_view key) {
-      return key == "layout-mode" && sd_bus_message_read(reply.get(), "v", "u", &layoutMode) >= 0;
-    });
+    result = readLogicalMonitors(reply, physical, monitors);
   }
   if (result < 0) {
     return Failure::failure(std::string("mutter's display state cannot be read: ") + std::strerror(-result));
   }
-  // In the logical layout mode positions are in points already; in the physical one (mutter's
-  // default without fractional scaling) they are pixels, taken to points at the primary's scale.
-  const MutterMonitor* primary = primaryMonitor(monitors);
-  const double positionScale = layoutMode == 2 && primary != nullptr ? primary->scale : 1;
+  // Positions are points in the logical layout mode and pixels in the physical one (mutter's default
+  // without fractional scaling); taking those pixels as points leaves gaps beside a scaled monitor
+  // but never overlaps.
   for (auto& monitor : monitors) {
-    monitor.logicalX /= positionScale;
-    monitor.logicalY /= positionScale;
     monitor.logicalWidth = monitor.pixelWidth / monitor.scale;
     monitor.logicalHeight = monitor.pixelHeight / monitor.scale;
   }
@@ -184,7 +173,8 @@ Result<std::vector<MutterMonitor>> readMutterMonitors(sd_bus* bus) {
 }
 
 const MutterMonitor* primaryMonitor(const std::vector<MutterMonitor>& monitors) {
-  const auto primary = std::find_if(monitors.begin(), monitors.end(), [](const MutterMonitor& monitor) { return monitor.primary; });
+  const auto primary =
+      std::find_if(monitors.begin(), monitors.end(), [](const MutterMonitor& monitor) { return monitor.primary; });
   if (primary != monitors.end()) {
     return &*primary;
   }

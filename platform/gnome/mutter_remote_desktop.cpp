@@ -16,6 +16,7 @@ constexpr const char* kScreenCastService = "org.gnome.Mutter.ScreenCast";
 constexpr std::uint32_t kCursorEmbedded = 1;  // ScreenCast cursor-mode
 // Mutter announces each stream's node right after the session starts; a long wait means it never will.
 constexpr auto kStreamNodeWait = std::chrono::seconds(5);
+constexpr auto kChangeSettle = std::chrono::milliseconds(200);
 
 // Calls a method that answers with one object path.
 Result<std::string> callForPath(sd_bus* bus, const char* service, const char* path, const char* interface,
@@ -56,7 +57,7 @@ Result<std::shared_ptr<MutterRemoteDesktop>> MutterRemoteDesktop::start(std::sha
   int watched = -1;
   desktop->bus_->perform([&](sd_bus* connection) {
     sd_bus_slot* slot = nullptr;
-    watched = sd_bus_match_signal(connection, &slot, nullptr, "/org/gnome/Mutter/DisplayConfig", "org.gnome.Mutter.DisplayConfig",
+    watched = sd_bus_match_signal(connection, &slot, nullptr, kDisplayConfigPath, kDisplayConfigInterface,
                                   "MonitorsChanged", onMonitorsChanged, desktop.get());
     desktop->monitorsChangedSlot_.reset(slot);
   });
@@ -104,20 +105,19 @@ std::vector<MutterRemoteDesktop::MonitorStream> MutterRemoteDesktop::streams() c
   return announced;
 }
 
-std::optional<MutterRemoteDesktop::MonitorStream> MutterRemoteDesktop::waitForStream(std::uint32_t displayID,
-                                                                                       std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(streamsLock_);
-  std::optional<MonitorStream> found;
-  streamsChanged_.wait_for(lock, timeout, [&] {
-    const auto stream = std::find_if(streams_.begin(), streams_.end(), [&](const MonitorStream& candidate) {
-      return candidate.displayID == displayID && candidate.pipeWireNode != 0;
-    });
-    if (stream != streams_.end()) {
-      found = *stream;
-    }
-    return found.has_value() || stopping_ || failed_;
-  });
-  return found;
+std::vector<MutterRemoteDesktop::MonitorStream> MutterRemoteDesktop::recordingStreams(
+    std::chrono::milliseconds timeout) const {
+  {
+    std::unique_lock lock(streamsLock_);
+    streamsChanged_.wait_for(lock, timeout, [&] { return everyStreamAnnounced() || stopping_ || failed_; });
+  }
+  return streams();
+}
+
+bool MutterRemoteDesktop::everyStreamAnnounced() const {
+  return !restartWanted_ && !streams_.empty() &&
+         std::all_of(streams_.begin(), streams_.end(),
+                     [](const MonitorStream& stream) { return stream.pipeWireNode != 0; });
 }
 
 bool MutterRemoteDesktop::running() const {
@@ -139,10 +139,8 @@ Result<bool> MutterRemoteDesktop::startSession() {
     return Result<bool>::failure("the GNOME remote desktop session cannot start: " + failure);
   }
   std::unique_lock lock(streamsLock_);
-  const bool announced = streamsChanged_.wait_for(lock, kStreamNodeWait, [&] {
-    return stopping_ || restartWanted_ ||
-           std::all_of(streams_.begin(), streams_.end(), [](const MonitorStream& stream) { return stream.pipeWireNode != 0; });
-  });
+  const bool announced = streamsChanged_.wait_for(
+      lock, kStreamNodeWait, [&] { return stopping_ || restartWanted_ || everyStreamAnnounced(); });
   if (!announced) {
     return Result<bool>::failure("mutter announced no PipeWire stream for a recorded monitor");
   }
@@ -153,22 +151,22 @@ Result<bool> MutterRemoteDesktop::startSession() {
 Result<bool> MutterRemoteDesktop::openSessionOnBusThread(sd_bus* bus) {
   using Failure = Result<bool>;
   const auto noArguments = [](sd_bus_message*) { return 0; };
-  auto path = callForPath(bus, kRemoteDesktopService, "/org/gnome/Mutter/RemoteDesktop", "org.gnome.Mutter.RemoteDesktop",
-                          "CreateSession", noArguments);
+  auto path = callForPath(bus, kRemoteDesktopService, "/org/gnome/Mutter/RemoteDesktop",
+                          "org.gnome.Mutter.RemoteDesktop", "CreateSession", noArguments);
   if (!path) {
     return Failure::failure(path.error());
   }
   session_ = std::make_unique<Session>();
   session_->path = path.value();
   sd_bus_slot* slot = nullptr;
-  int result = sd_bus_match_signal(bus, &slot, nullptr, session_->path.c_str(), kRemoteDesktopSessionInterface, "Closed",
-                                   onSessionClosed, this);
+  int result = sd_bus_match_signal(bus, &slot, nullptr, session_->path.c_str(), kRemoteDesktopSessionInterface,
+                                   "Closed", onSessionClosed, this);
   session_->closedSlot.reset(slot);
   DBusError error;
   char* sessionID = nullptr;
   if (result >= 0) {
-    result = sd_bus_get_property_string(bus, kRemoteDesktopService, session_->path.c_str(), kRemoteDesktopSessionInterface,
-                                        "SessionId", error.get(), &sessionID);
+    result = sd_bus_get_property_string(bus, kRemoteDesktopService, session_->path.c_str(),
+                                        kRemoteDesktopSessionInterface, "SessionId", error.get(), &sessionID);
   }
   if (result < 0) {
     return Failure::failure("the remote desktop session has no id: " + error.describe(result));
@@ -192,10 +190,10 @@ Result<bool> MutterRemoteDesktop::openSessionOnBusThread(sd_bus* bus) {
   }
   std::vector<MonitorStream> recorded;
   for (const auto& monitor : monitors.value()) {
-    auto stream = callForPath(bus, kScreenCastService, screenCast.value().c_str(), "org.gnome.Mutter.ScreenCast.Session",
-                              "RecordMonitor", [&](sd_bus_message* call) {
-                                return sd_bus_message_append(call, "sa{sv}", monitor.connector.c_str(), 1, "cursor-mode", "u",
-                                                             kCursorEmbedded);
+    auto stream = callForPath(bus, kScreenCastService, screenCast.value().c_str(),
+                              "org.gnome.Mutter.ScreenCast.Session", "RecordMonitor", [&](sd_bus_message* call) {
+                                return sd_bus_message_append(call, "sa{sv}", monitor.connector.c_str(), 1,
+                                                             "cursor-mode", "u", kCursorEmbedded);
                               });
     if (!stream) {
       return Failure::failure("monitor " + monitor.connector + ": " + stream.error());
@@ -216,8 +214,8 @@ Result<bool> MutterRemoteDesktop::openSessionOnBusThread(sd_bus* bus) {
     sessionPath_ = session_->path;
   }
   // Starting the remote desktop session starts the screen cast session tied to it.
-  result = sd_bus_call_method(bus, kRemoteDesktopService, session_->path.c_str(), kRemoteDesktopSessionInterface, "Start",
-                              error.get(), nullptr, "");
+  result = sd_bus_call_method(bus, kRemoteDesktopService, session_->path.c_str(), kRemoteDesktopSessionInterface,
+                              "Start", error.get(), nullptr, "");
   if (result < 0) {
     return Failure::failure("Start failed: " + error.describe(result));
   }
@@ -239,8 +237,8 @@ void MutterRemoteDesktop::stopSessionOnBusThread(sd_bus* bus) {
   session->closedSlot.reset();
   session->streamSlots.clear();
   DBusError error;
-  const int result = sd_bus_call_method(bus, kRemoteDesktopService, session->path.c_str(), kRemoteDesktopSessionInterface,
-                                        "Stop", error.get(), nullptr, "");
+  const int result = sd_bus_call_method(bus, kRemoteDesktopService, session->path.c_str(),
+                                        kRemoteDesktopSessionInterface, "Stop", error.get(), nullptr, "");
   if (result < 0) {
     logger.debug("Stopping the remote desktop session {}: {}", session->path, error.describe(result));
   }
@@ -253,6 +251,8 @@ void MutterRemoteDesktop::restartAfterChanges() {
     {
       std::unique_lock lock(streamsLock_);
       streamsChanged_.wait(lock, [&] { return restartWanted_ || stopping_; });
+      // Mutter closes the session and then announces the change: both end in one new session.
+      streamsChanged_.wait_for(lock, kChangeSettle, [&] { return stopping_; });
       if (stopping_) {
         return;
       }

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,8 +47,9 @@ class MutterRemoteDesktop {
   std::string remoteDesktopSessionPath() const;
   // The current session's streams whose PipeWire node is known. Any thread.
   std::vector<MonitorStream> streams() const;
-  // Waits (up to `timeout`) until the current session records `displayID` with a known node.
-  std::optional<MonitorStream> waitForStream(std::uint32_t displayID, std::chrono::milliseconds timeout) const;
+  // The same once a session records every monitor with a known node, waiting up to `timeout` while
+  // one is being started again. Any thread but the bus's.
+  std::vector<MonitorStream> recordingStreams(std::chrono::milliseconds timeout) const;
   // Whether a session runs now, or is being started again. Any thread.
   bool running() const;
 
@@ -62,11 +62,12 @@ class MutterRemoteDesktop {
   static int onSessionClosed(sd_bus_message* message, void* userdata, sd_bus_error* error);
   static int onStreamAdded(sd_bus_message* message, void* userdata, sd_bus_error* error);
   void requestRestartOnBusThread();
+  bool everyStreamAnnounced() const;  // with streamsLock_ held
 
   const std::shared_ptr<DBusConnection> bus_;
-  DBusSlot monitorsChangedSlot_;       // bus thread only
-  std::unique_ptr<Session> session_;   // bus thread only
-  mutable std::mutex streamsLock_;     // guards sessionPath_, streams_, restartWanted_, stopping_, failed_
+  DBusSlot monitorsChangedSlot_;      // bus thread only
+  std::unique_ptr<Session> session_;  // bus thread only
+  mutable std::mutex streamsLock_;    // guards sessionPath_, streams_, restartWanted_, stopping_, failed_
   mutable std::condition_variable streamsChanged_;
   std::string sessionPath_;
   std::vector<MonitorStream> streams_;

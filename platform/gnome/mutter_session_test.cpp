@@ -1,27 +1,126 @@
 // The GNOME family against a headless mutter with two virtual monitors.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include "platform/dispatch/manual_main_queue.h"
+#include "platform/gnome/mutter_capture_backend.h"
+#include "platform/gnome/mutter_display_source.h"
 #include "platform/gnome/mutter_remote_desktop.h"
+#include "platform/testing/capture_stream_testing.h"
 #include "platform/testing/desktop_session.h"
+#include "platform/wayland/wayland_outputs.h"
 
 namespace velmora {
 namespace {
 
-TEST(MutterSessionTest, RecordsEveryMonitorWithItsPipeWireNode) {
-  testing::DesktopSession desktop({"1280x720", "800x600"});
-  if (!desktop.available()) {
+using namespace std::chrono_literals;
+
+struct Mutter {
+  // The second monitor is large enough for mutter to offer scale 2.
+  testing::DesktopSession desktop{{"1280x720", "2560x1440"}};
+  std::shared_ptr<DBusConnection> bus;
+  std::shared_ptr<MutterRemoteDesktop> session;
+
+  // False (and the test skips) where mutter cannot run.
+  bool start() {
+    if (!desktop.available()) {
+      return false;
+    }
+    auto opened = DBusConnection::open(DBusConnection::Bus::session, desktop.busAddress());
+    EXPECT_TRUE(opened) << opened.error();
+    bus = std::move(opened.value());
+    auto started = MutterRemoteDesktop::start(bus);
+    EXPECT_TRUE(started) << started.error();
+    session = started ? started.value() : nullptr;
+    return session != nullptr;
+  }
+
+  // Logical monitors as gdbus writes them: "(x, y, scale, 0, primary, [('Meta-0', '1280x720@60.000', @a{sv} {})])".
+  void applyMonitors(const std::string& logicalMonitors) const {
+    const std::string serial = desktop.output(
+        "gdbus call --session -d org.gnome.Mutter.DisplayConfig -o /org/gnome/Mutter/DisplayConfig "
+        "-m org.gnome.Mutter.DisplayConfig.GetCurrentState | sed 's/^(uint32 \\([0-9]*\\),.*/\\1/'");
+    ASSERT_EQ(desktop.run("gdbus call --session -d org.gnome.Mutter.DisplayConfig -o /org/gnome/Mutter/DisplayConfig "
+                          "-m org.gnome.Mutter.DisplayConfig.ApplyMonitorsConfig " +
+                          serial.substr(0, serial.find('\n')) + " 1 \"[" + logicalMonitors + "]\" '{}' >/dev/null"),
+              0);
+  }
+};
+
+TEST(MutterSessionTest, MonitorsBecomeRecordedScreensAndTheirChangesRecordThemAgain) {
+  Mutter mutter;
+  if (!mutter.start()) {
     GTEST_SKIP() << "headless mutter cannot run here";
   }
-  auto bus = DBusConnection::open(DBusConnection::Bus::session, desktop.busAddress());
-  ASSERT_TRUE(bus) << bus.error();
-  auto session = MutterRemoteDesktop::start(std::move(bus.value()));
-  ASSERT_TRUE(session) << session.error();
-  const auto streams = session.value()->streams();
+  const std::uint32_t small = waylandDisplayID("Meta-0");
+  const std::uint32_t large = waylandDisplayID("Meta-1");
+  auto opened = MutterDisplaySource::open(mutter.bus);
+  ASSERT_TRUE(opened) << opened.error();
+  const auto source = opened.value();
+  ManualMainQueue mainQueue;
+  int changes = 0;  // main thread only
+  auto watch = source->watchChanges(mainQueue, [&] { ++changes; });
+
+  // Mutter puts the larger monitor first, as its primary.
+  auto streams = mutter.session->recordingStreams(10s);
   ASSERT_EQ(streams.size(), 2u);
-  EXPECT_EQ(streams[0].connector, "Meta-0");
-  EXPECT_EQ(streams[1].width, 800);
+  EXPECT_EQ(streams[0].displayID, large);
+  EXPECT_EQ(streams[0].width, 2560);
   EXPECT_NE(streams[0].pipeWireNode, 0u);
-  EXPECT_FALSE(session.value()->remoteDesktopSessionPath().empty());
+  EXPECT_NE(streams[1].pipeWireNode, streams[0].pipeWireNode);
+  EXPECT_EQ(source->mainDisplayID(), large);
+  auto screens = source->screens();
+  ASSERT_EQ(screens.size(), 2u);
+  EXPECT_EQ(screens[1].name, "Meta-0");
+  // Its top edge level with the main display's top, in a layout with y up.
+  EXPECT_EQ(screens[1].frame, (Rect{2560, 720, 1280, 720}));
+
+  const std::string firstPath = mutter.session->remoteDesktopSessionPath();
+  mutter.applyMonitors(
+      "(0, 0, 1.0, 0, false, [('Meta-0', '1280x720@60.000', @a{sv} {})]), "
+      "(1280, 0, 2.0, 0, true, [('Meta-1', '2560x1440@60.000', @a{sv} {})])");
+  ASSERT_TRUE(mainQueue.runUntil([&] { return changes > 0; }, 10s));
+  screens = source->screens();
+  ASSERT_EQ(screens.size(), 2u);
+  EXPECT_EQ(source->mainDisplayID(), large);
+  EXPECT_EQ(screens[0].frame, (Rect{-1280, 0, 1280, 720}));
+  EXPECT_EQ(screens[1].frame, (Rect{0, 0, 1280, 720}));
+  EXPECT_EQ(screens[1].backingScaleFactor, 2);
+  EXPECT_EQ(mutter.session->recordingStreams(10s).size(), 2u);
+  EXPECT_NE(mutter.session->remoteDesktopSessionPath(), firstPath);
+
+  // A monitor taken out of the layout: one screen, one stream, the session still running.
+  changes = 0;
+  mutter.applyMonitors("(0, 0, 1.0, 0, true, [('Meta-0', '1280x720@60.000', @a{sv} {})])");
+  ASSERT_TRUE(mainQueue.runUntil([&] { return changes > 0; }, 10s));
+  EXPECT_EQ(source->activeDisplayIDs(), std::vector<std::uint32_t>{small});
+  streams = mutter.session->recordingStreams(10s);
+  ASSERT_EQ(streams.size(), 1u);
+  EXPECT_EQ(streams[0].displayID, small);
+  EXPECT_TRUE(mutter.session->running());
+}
+
+TEST(MutterSessionTest, CaptureDeliversEachMonitorAtTheConfiguredSize) {
+  Mutter mutter;
+  if (!mutter.start()) {
+    GTEST_SKIP() << "headless mutter cannot run here";
+  }
+  // The PipeWire daemon is the desktop's.
+  setenv("XDG_RUNTIME_DIR", mutter.desktop.runtimeDirectory().c_str(), 1);
+  unsetenv("PIPEWIRE_REMOTE");
+  MutterCaptureBackend backend(mutter.session);
+  EXPECT_TRUE(backend.hasScreenCaptureAccess());
+  const auto displayIDs = testing::capturableDisplayIDs(backend);
+  ASSERT_EQ(displayIDs.size(), 2u);
+  for (const auto displayID : displayIDs) {
+    auto receiver = std::make_shared<testing::CaptureReceiver>();
+    auto stream = testing::startedStream(backend, displayID, testing::captureConfiguration(640, 360), receiver);
+    ASSERT_TRUE(receiver->waitForFrames(1)) << "display " << displayID;
+    EXPECT_EQ(receiver->lastFrame().width, 640);
+    EXPECT_EQ(receiver->lastFrame().height, 360);
+    EXPECT_EQ(testing::stopCapture(*stream), std::nullopt);
+  }
 }
 
 }  // namespace
