@@ -7,8 +7,8 @@
 
 #include <array>
 #include <functional>
-#include <set>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "platform/testing/xvfb_server.h"
@@ -29,7 +29,7 @@ constexpr Rgb kBlack{0, 0, 0};
 
 // HEADLESS-1 is red, 1280x720 pixels at scale 1, with foot (dark) floating at (700, 400); HEADLESS-2
 // is green, 1280x720 pixels at scale 2 right of it, with the pointer recorder (black) at (100, 50)
-// of it, 320x180 points. HEADLESS-3 exists once a test creates it.
+// of it, 320x180 points. Sway starts with HEADLESS-1: set-up creates HEADLESS-2, a test HEADLESS-3.
 const std::vector<std::string> kSwayConfiguration = {
     "output HEADLESS-1 resolution 1280x720 position 0 0 bg #ff0000 solid_color",
     "output HEADLESS-2 resolution 1280x720 position 1280 0 scale 2 bg #00ff00 solid_color",
