@@ -145,7 +145,7 @@ class PortalInputBackend : public InputBackend {
   }
 
   bool hasEventSource() const override { return true; }
-  bool isProcessTrusted(bool) const override { return session_->active(); }
+  bool isProcessTrusted(bool) const override { return session_->hasInput() && session_->active(); }
 
   std::optional<GlobalPoint> pointerLocation() const override {
     std::lock_guard lock(lastPointerLocationLock_);

@@ -25,6 +25,7 @@ constexpr std::uint32_t kCursorEmbedded = 2;
 // interface's version 2 on (xdg-desktop-portal 1.17); before that the dialog shows at every start.
 constexpr std::uint32_t kPersistUntilRevoked = 2;
 constexpr std::uint32_t kFirstRestorableVersion = 2;
+constexpr std::uint32_t kFirstRestorableScreenCastVersion = 4;
 
 struct Option {
   std::string key;
@@ -222,6 +223,7 @@ Result<bool> PortalSession::start(const PortalSessionOptions& options) {
   std::uint32_t deviceTypes = 0;
   std::uint32_t sourceTypes = 0;
   std::uint32_t cursorModes = 0;
+  std::uint32_t screenCastVersion = 0;
   std::string missing;
   connection_->perform([&](sd_bus* bus) {
     const char* uniqueName = nullptr;
@@ -229,12 +231,15 @@ Result<bool> PortalSession::start(const PortalSessionOptions& options) {
       uniqueName_ = requestSender(uniqueName);
     }
     DBusError error;
-    const int result = sd_bus_get_property_trivial(bus, kPortalName, kPortalPath, kRemoteDesktop, "version", error.get(),
-                                                   'u', &remoteDesktopVersion_);
+    const int result = sd_bus_get_property_trivial(bus, kPortalName, kPortalPath, kScreenCast, "version", error.get(),
+                                                   'u', &screenCastVersion);
     if (result < 0) {
       missing = error.describe(result);
       return;
     }
+    // Absent where no backend of the portal implements it: the version stays 0.
+    sd_bus_get_property_trivial(bus, kPortalName, kPortalPath, kRemoteDesktop, "version", nullptr, 'u',
+                                &remoteDesktopVersion_);
     sd_bus_get_property_trivial(bus, kPortalName, kPortalPath, kRemoteDesktop, "AvailableDeviceTypes", nullptr, 'u',
                                 &deviceTypes);
     sd_bus_get_property_trivial(bus, kPortalName, kPortalPath, kScreenCast, "AvailableSourceTypes", nullptr, 'u',
@@ -243,13 +248,15 @@ Result<bool> PortalSession::start(const PortalSessionOptions& options) {
                                 &cursorModes);
   });
   if (!missing.empty() || uniqueName_.empty()) {
-    return Failure::failure("the desktop portal offers no remote desktop on the session bus (" +
+    return Failure::failure("the desktop portal offers no screen cast on the session bus (" +
                             (missing.empty() ? std::string("the bus connection failed") : missing) + ")");
   }
   if ((sourceTypes & kMonitorSources) == 0) {
     return Failure::failure("the desktop portal cannot share monitors");
   }
-  if ((deviceTypes & kKeyboardAndPointer) != kKeyboardAndPointer) {
+  if (!hasInput()) {
+    logger_.error("The desktop portal offers no remote desktop: the screen is shared without input");
+  } else if ((deviceTypes & kKeyboardAndPointer) != kKeyboardAndPointer) {
     logger_.error("The desktop portal offers input devices {} of keyboard (1) and pointer (2)", deviceTypes);
   }
   const std::uint32_t cursorMode = (cursorModes & kCursorEmbedded) != 0 ? kCursorEmbedded : kCursorHidden;
@@ -257,7 +264,8 @@ Result<bool> PortalSession::start(const PortalSessionOptions& options) {
     logger_.error("The desktop portal cannot draw the cursor into the pictures: the client sees none");
   }
 
-  auto created = request(kRemoteDesktop, "CreateSession",
+  const char* sessionInterface = hasInput() ? kRemoteDesktop : kScreenCast;
+  auto created = request(sessionInterface, "CreateSession",
                          [](sd_bus_message* call, const std::string& token) {
                            return appendOptions(call, {{"handle_token", token}, {"session_handle_token", token}});
                          },
@@ -282,36 +290,45 @@ Result<bool> PortalSession::start(const PortalSessionOptions& options) {
     closedMatch_.reset(slot);
   });
 
-  const bool restorable = remoteDesktopVersion_ >= kFirstRestorableVersion;
+  const bool restorable = hasInput() ? remoteDesktopVersion_ >= kFirstRestorableVersion
+                                     : screenCastVersion >= kFirstRestorableScreenCastVersion;
   if (!restorable) {
     logger_.notice("The desktop portal (remote desktop version {}) cannot remember the approval: it asks at every start",
                    remoteDesktopVersion_);
   }
+  // A remote-desktop session persists through its devices, a screen cast through its sources.
+  const auto persistence = [&](std::vector<Option> selection) {
+    if (restorable) {
+      selection.push_back({"persist_mode", kPersistUntilRevoked});
+      if (!options.restoreToken.empty()) {
+        selection.push_back({"restore_token", options.restoreToken});
+      }
+    }
+    return selection;
+  };
   const auto appendSession = [this](sd_bus_message* call) { return sd_bus_message_append(call, "o", sessionHandle_.c_str()); };
-  auto devices = request(kRemoteDesktop, "SelectDevices",
-                         [&](sd_bus_message* call, const std::string& token) {
-                           std::vector<Option> selection{{"handle_token", token}, {"types", kKeyboardAndPointer}};
-                           if (restorable) {
-                             selection.push_back({"persist_mode", kPersistUntilRevoked});
-                             if (!options.restoreToken.empty()) {
-                               selection.push_back({"restore_token", options.restoreToken});
-                             }
-                           }
-                           const int result = appendSession(call);
-                           return result < 0 ? result : appendOptions(call, selection);
-                         },
-                         options.portalAnswerTimeout);
-  if (!devices) {
-    return Failure::failure(devices.error());
+  if (hasInput()) {
+    auto devices = request(kRemoteDesktop, "SelectDevices",
+                           [&](sd_bus_message* call, const std::string& token) {
+                             const int result = appendSession(call);
+                             return result < 0 ? result
+                                               : appendOptions(call, persistence({{"handle_token", token},
+                                                                                  {"types", kKeyboardAndPointer}}));
+                           },
+                           options.portalAnswerTimeout);
+    if (!devices) {
+      return Failure::failure(devices.error());
+    }
   }
   auto sources = request(kScreenCast, "SelectSources",
                          [&](sd_bus_message* call, const std::string& token) {
                            const int result = appendSession(call);
+                           std::vector<Option> selection{{"handle_token", token},
+                                                         {"types", kMonitorSources},
+                                                         {"multiple", true},
+                                                         {"cursor_mode", cursorMode}};
                            return result < 0 ? result
-                                             : appendOptions(call, {{"handle_token", token},
-                                                                    {"types", kMonitorSources},
-                                                                    {"multiple", true},
-                                                                    {"cursor_mode", cursorMode}});
+                                             : appendOptions(call, hasInput() ? selection : persistence(selection));
                          },
                          options.portalAnswerTimeout);
   if (!sources) {
@@ -322,7 +339,7 @@ Result<bool> PortalSession::start(const PortalSessionOptions& options) {
   if (options.waitingForUser) {
     options.waitingForUser();
   }
-  auto started = request(kRemoteDesktop, "Start",
+  auto started = request(sessionInterface, "Start",
                          [&](sd_bus_message* call, const std::string& token) {
                            int result = appendSession(call);
                            if (result >= 0) {
@@ -458,6 +475,9 @@ Result<FileDescriptor> PortalSession::openPipeWireRemote() {
 }
 
 void PortalSession::notify(const char* method, const std::function<int(sd_bus_message*)>& appendArguments) {
+  if (!hasInput()) {
+    return;
+  }
   connection_->perform([&](sd_bus* bus) {
     sd_bus_message* rawCall = nullptr;
     int result = sd_bus_message_new_method_call(bus, &rawCall, kPortalName, kPortalPath, kRemoteDesktop, method);

@@ -45,6 +45,8 @@ struct PortalSessionOptions {
 
 // A remote-desktop session of the desktop portal (org.freedesktop.portal.RemoteDesktop with
 // ScreenCast sources): keyboard and pointer, every monitor, the cursor embedded in the pictures.
+// Where the portal offers screen casts only (xdg-desktop-portal-wlr), a screen-cast session
+// without input.
 // open() returns once the user approved it; a refusal, a timeout or a missing portal is an error.
 // Input calls are sent without waiting for their answers, in order; any thread.
 class PortalSession {
@@ -61,6 +63,7 @@ class PortalSession {
   const std::vector<PortalStream>& streams() const { return streams_; }
   // The token to start the next session with; empty where the portal cannot restore sessions.
   const std::string& restoreToken() const { return restoreToken_; }
+  bool hasInput() const { return remoteDesktopVersion_ > 0; }
   // False once the desktop or the user ended the session, or the bus went away.
   bool active() const;
   // A new descriptor of the PipeWire remote through which the streams' nodes are reached.
@@ -86,7 +89,7 @@ class PortalSession {
   const std::unique_ptr<DBusConnection> connection_;
   std::string uniqueName_;
   std::string sessionHandle_;
-  std::uint32_t remoteDesktopVersion_ = 0;
+  std::uint32_t remoteDesktopVersion_ = 0;  // 0: a screen-cast session
   std::vector<PortalStream> streams_;
   std::string restoreToken_;
   int nextToken_ = 0;
