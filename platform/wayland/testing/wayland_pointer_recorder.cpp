@@ -1,6 +1,7 @@
 // A window that prints what the pointer does over it, one line per event, in surface-local
 // points: "size W H" once it is shown, "enter X Y", "motion X Y", "button CODE 1|0", "axis AXIS V".
-// The tests place it (fullscreen on an output) with swaymsg and read its output.
+// The tests place it (fullscreen on an output) with swaymsg, or start it with an output's index in
+// the compositor's announcements to have it ask for that output fullscreen itself, and read its output.
 #include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client.h>
@@ -8,6 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/wayland/protocols/xdg-shell-client.h"
 
@@ -18,6 +21,7 @@ struct Recorder {
   wl_shm* shm = nullptr;
   wl_seat* seat = nullptr;
   xdg_wm_base* windowManager = nullptr;
+  std::vector<wl_output*> outputs;
   wl_surface* surface = nullptr;
   wl_buffer* buffer = nullptr;
   int width = 0;
@@ -35,6 +39,8 @@ void global(void* data, wl_registry* registry, std::uint32_t name, const char* i
     recorder->seat = static_cast<wl_seat*>(bind(wl_seat_interface));
   } else if (std::strcmp(interface, xdg_wm_base_interface.name) == 0) {
     recorder->windowManager = static_cast<xdg_wm_base*>(bind(xdg_wm_base_interface));
+  } else if (std::strcmp(interface, wl_output_interface.name) == 0) {
+    recorder->outputs.push_back(static_cast<wl_output*>(bind(wl_output_interface)));
   }
 }
 void globalRemoved(void*, wl_registry*, std::uint32_t) {}
@@ -101,7 +107,7 @@ void seatName(void*, wl_seat*, const char*) {}
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   wl_display* display = wl_display_connect(nullptr);
   if (display == nullptr) {
@@ -130,6 +136,9 @@ int main() {
   static const xdg_toplevel_listener toplevelListener = {toplevelConfigure, toplevelClose, nullptr, nullptr};
   xdg_toplevel_add_listener(toplevel, &toplevelListener, &recorder);
   xdg_toplevel_set_app_id(toplevel, "velmora-pointer-recorder");
+  if (argc > 1 && std::stoul(argv[1]) < recorder.outputs.size()) {
+    xdg_toplevel_set_fullscreen(toplevel, recorder.outputs[std::stoul(argv[1])]);
+  }
   wl_surface_commit(recorder.surface);
   while (wl_display_dispatch(display) >= 0) {
   }

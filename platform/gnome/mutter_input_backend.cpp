@@ -1,0 +1,278 @@
+#include "platform/gnome/mutter_input_backend.h"
+
+#include <linux/input-event-codes.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+
+#include "platform/x11/x11_key_map.h"
+
+namespace velmora {
+namespace {
+
+constexpr const char* kService = "org.gnome.Mutter.RemoteDesktop";
+constexpr const char* kSessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
+// XKB key codes are evdev codes plus 8.
+constexpr std::uint32_t kEvdevOffset = 8;
+// Mutter takes one wheel click per NotifyPointerAxisDiscrete call.
+constexpr std::int32_t kMostScrollClicks = 100;
+// NotifyPointerAxis flags: the deltas come from a continuous source (a touchpad's or a client's pixels).
+constexpr std::uint32_t kAxisSourceContinuous = 1u << 3;
+
+const log::Logger& notifyLogger() {
+  static const log::Logger logger("EventInjector");
+  return logger;
+}
+
+// Mutter answers each call; only a failure is of interest, logged as throttled as it could repeat
+// with every event.
+int onNotifyReply(sd_bus_message* reply, void*, sd_bus_error*) {
+  static std::atomic<std::uint64_t> failures{0};
+  if (const sd_bus_error* error = sd_bus_message_get_error(reply); error != nullptr) {
+    if (log::isLoggedOccurrence(++failures)) {
+      notifyLogger().error("Mutter refused an input event: {}",
+                           error->message != nullptr ? error->message : error->name);
+    }
+  }
+  return 0;
+}
+
+template <typename... Arguments>
+void notify(sd_bus* bus, const std::string& path, const char* member, const char* types, Arguments... arguments) {
+  sd_bus_call_method_async(bus, nullptr, kService, path.c_str(), kSessionInterface, member, onNotifyReply, nullptr,
+                           types, arguments...);
+}
+
+std::int32_t evdevButton(PointerButton button) {
+  switch (button) {
+    case PointerButton::right:
+      return BTN_RIGHT;
+    case PointerButton::center:
+      return BTN_MIDDLE;
+    case PointerButton::left:
+      break;
+  }
+  return BTN_LEFT;
+}
+
+Rect boundsOf(const MutterMonitor& monitor, const MutterMonitor& main) {
+  return Rect{monitor.logicalX - main.logicalX, monitor.logicalY - main.logicalY, monitor.logicalWidth,
+              monitor.logicalHeight};
+}
+
+double distanceOutside(double value, double start, double length) {
+  return value < start ? start - value : std::max(0.0, value - (start + length));
+}
+
+}  // namespace
+
+Result<std::shared_ptr<InputBackend>> makeMutterInputBackend(std::shared_ptr<MutterRemoteDesktop> session) {
+  using Failure = Result<std::shared_ptr<InputBackend>>;
+  if (!session || !session->running()) {
+    return Failure::failure("the GNOME remote desktop session is not running");
+  }
+  auto presser = XkbKeyPresser::create();
+  if (!presser) {
+    return Failure::failure(presser.error());
+  }
+  auto backend = std::make_shared<MutterInputBackend>(MutterInputBackend::PrivateTag{}, std::move(session),
+                                                      std::move(presser.value()));
+  // Reads the monitors and primes the keyboard before the first event comes.
+  backend->sessionView();
+  return std::shared_ptr<InputBackend>(std::move(backend));
+}
+
+MutterInputBackend::MutterInputBackend(PrivateTag, std::shared_ptr<MutterRemoteDesktop> session,
+                                       std::unique_ptr<XkbKeyPresser> presser)
+    : session_(std::move(session)), presser_(std::move(presser)), clipboard_(session_) {}
+
+MutterInputBackend::~MutterInputBackend() {
+  std::vector<std::pair<std::uint32_t, bool>> released;
+  presser_->releaseHeldKeys([&](std::uint32_t keyCode, bool down) { released.emplace_back(keyCode, down); });
+  sendKeys(released);
+  const std::string path = session_->remoteDesktopSessionPath();
+  session_->bus().perform([&](sd_bus* bus) {
+    for (const std::int32_t button : heldButtons_) {
+      notify(bus, path, "NotifyPointerButton", "ib", button, 0);
+    }
+    sd_bus_flush(bus);
+  });
+}
+
+MutterInputBackend::SessionView MutterInputBackend::sessionView() const {
+  const std::string path = session_->remoteDesktopSessionPath();
+  std::lock_guard lock(sessionViewLock_);
+  if (path == sessionView_.path) {
+    return sessionView_;
+  }
+  sessionView_ = SessionView{path, {}};
+  if (path.empty()) {
+    return sessionView_;
+  }
+  session_->bus().perform([&](sd_bus* bus) {
+    auto monitors = readMutterMonitors(bus);
+    if (monitors) {
+      sessionView_.monitors = std::move(monitors.value());
+    } else {
+      logger_.error("Cannot read mutter's monitors: {}", monitors.error());
+    }
+    // A new session's virtual keyboard drops the first key it gets: a Shift tap, which types
+    // nothing, takes that place.
+    notify(bus, path, "NotifyKeyboardKeycode", "ub", static_cast<std::uint32_t>(KEY_LEFTSHIFT), 1);
+    notify(bus, path, "NotifyKeyboardKeycode", "ub", static_cast<std::uint32_t>(KEY_LEFTSHIFT), 0);
+  });
+  return sessionView_;
+}
+
+bool MutterInputBackend::hasEventSource() const { return true; }
+
+bool MutterInputBackend::isProcessTrusted(bool) const {
+  return session_->running() && !session_->remoteDesktopSessionPath().empty();
+}
+
+std::optional<GlobalPoint> MutterInputBackend::pointerLocation() const { return lastPointerLocation_; }
+
+Rect MutterInputBackend::displayBounds(std::uint32_t displayID) const {
+  const auto view = sessionView();
+  const MutterMonitor* main = primaryMonitor(view.monitors);
+  const auto found = std::find_if(view.monitors.begin(), view.monitors.end(),
+                                  [displayID](const MutterMonitor& monitor) { return monitor.displayID == displayID; });
+  if (displayID == 0 || found == view.monitors.end()) {
+    return Rect{};
+  }
+  return boundsOf(*found, *main);
+}
+
+std::uint32_t MutterInputBackend::mainDisplayID() const {
+  const auto view = sessionView();
+  const MutterMonitor* main = primaryMonitor(view.monitors);
+  return main != nullptr ? main->displayID : 0;
+}
+
+std::vector<std::uint32_t> MutterInputBackend::activeDisplayIDs() const {
+  std::vector<std::uint32_t> identifiers;
+  for (const auto& monitor : sessionView().monitors) {
+    identifiers.push_back(monitor.displayID);
+  }
+  return identifiers;
+}
+
+void MutterInputBackend::postPointerEvent(const PointerEvent& event) {
+  const auto view = sessionView();
+  const MutterMonitor* main = primaryMonitor(view.monitors);
+  const GlobalPoint point = event.location;
+  if (main == nullptr || !std::isfinite(point.x) || !std::isfinite(point.y)) {
+    return;
+  }
+  // The monitor that holds the point, or the nearest one: a point between monitors goes to an edge.
+  const MutterMonitor* target = nullptr;
+  double targetDistance = 0;
+  for (const auto& monitor : view.monitors) {
+    const Rect bounds = boundsOf(monitor, *main);
+    const double distance = std::hypot(distanceOutside(point.x, bounds.x, bounds.width),
+                                       distanceOutside(point.y, bounds.y, bounds.height));
+    if (target == nullptr || distance < targetDistance) {
+      target = &monitor;
+      targetDistance = distance;
+    }
+  }
+  const auto streams = session_->streams();
+  const auto stream = std::find_if(streams.begin(), streams.end(), [target](const auto& candidate) {
+    return candidate.displayID == target->displayID;
+  });
+  if (stream == streams.end() || target->logicalWidth <= 0 || target->logicalHeight <= 0) {
+    logger_.debug("No stream for display {}: the pointer event is dropped", target->displayID);
+    return;
+  }
+  // Stream positions are the stream's pixels, whatever the monitor's scale and layout mode.
+  const Rect bounds = boundsOf(*target, *main);
+  const double x = std::clamp((point.x - bounds.x) / bounds.width * stream->width, 0.0, stream->width - 1.0);
+  const double y = std::clamp((point.y - bounds.y) / bounds.height * stream->height, 0.0, stream->height - 1.0);
+  const auto down = isButtonDown(event.type);
+  const std::int32_t button = evdevButton(event.button);
+  session_->bus().perform([&](sd_bus* bus) {
+    // A drag is a motion while the button the client pressed earlier is still down.
+    notify(bus, view.path, "NotifyPointerMotionAbsolute", "sdd", stream->streamPath.c_str(), x, y);
+    if (down) {
+      notify(bus, view.path, "NotifyPointerButton", "ib", button, static_cast<int>(*down));
+    }
+  });
+  lastPointerLocation_ = point;
+  const auto held = std::find(heldButtons_.begin(), heldButtons_.end(), button);
+  if (down && *down && held == heldButtons_.end()) {
+    heldButtons_.push_back(button);
+  } else if (down && !*down && held != heldButtons_.end()) {
+    heldButtons_.erase(held);
+  }
+}
+
+void MutterInputBackend::postScrollWheelEvent(const ScrollWheelEvent& event) {
+  const std::string path = sessionView().path;
+  // Mutter's axes grow down and right; the client's wheels grow up and left.
+  const std::int32_t down = -std::clamp(event.wheel1, -kMostScrollClicks, kMostScrollClicks);
+  const std::int32_t right = -std::clamp(event.wheel2, -kMostScrollClicks, kMostScrollClicks);
+  session_->bus().perform([&](sd_bus* bus) {
+    if (event.units == ScrollUnit::pixel) {
+      if (down != 0 || right != 0) {
+        notify(bus, path, "NotifyPointerAxis", "ddu", static_cast<double>(right), static_cast<double>(down),
+               kAxisSourceContinuous);
+      }
+      return;
+    }
+    for (const auto& [axis, steps] : {std::pair<std::uint32_t, std::int32_t>{0, down}, {1, right}}) {
+      for (std::int32_t click = 0; click < std::abs(steps); ++click) {
+        notify(bus, path, "NotifyPointerAxisDiscrete", "ui", axis, steps > 0 ? 1 : -1);
+      }
+    }
+  });
+}
+
+bool MutterInputBackend::postKeyboardEvent(const KeyboardEvent& event) {
+  std::vector<std::pair<std::uint32_t, bool>> keys;
+  const bool posted = presser_->postKey(event.virtualKey, event.keyDown, event.flags,
+                                        [&](std::uint32_t keyCode, bool down) { keys.emplace_back(keyCode, down); });
+  sendKeys(keys);
+  return posted;
+}
+
+void MutterInputBackend::sendKeys(const std::vector<std::pair<std::uint32_t, bool>>& xkbKeys) {
+  if (xkbKeys.empty()) {
+    return;
+  }
+  const std::string path = sessionView().path;
+  session_->bus().perform([&](sd_bus* bus) {
+    for (const auto& [keyCode, down] : xkbKeys) {
+      notify(bus, path, "NotifyKeyboardKeycode", "ub", keyCode - kEvdevOffset, static_cast<int>(down));
+    }
+  });
+}
+
+void MutterInputBackend::postUnicodeString(std::string_view text) {
+  std::vector<std::uint32_t> keysyms;
+  std::string untyped;
+  for (const char32_t codePoint : codePointsOf(text)) {
+    const auto candidates = keysymsForCodePoint(codePoint);
+    const auto typed = std::find_if(candidates.begin(), candidates.end(),
+                                    [this](X11Keysym keysym) { return presser_->typesKeysym(keysym); });
+    if (typed != candidates.end()) {
+      keysyms.push_back(*typed);
+    } else {
+      untyped += fmt::format("{}U+{:04X}", untyped.empty() ? "" : " ", static_cast<std::uint32_t>(codePoint));
+    }
+  }
+  if (!untyped.empty()) {
+    logger_.error("Cannot type these characters: the desktop's keyboard layout lacks them: {}", untyped);
+  }
+  const std::string path = sessionView().path;
+  session_->bus().perform([&](sd_bus* bus) {
+    for (const std::uint32_t keysym : keysyms) {
+      notify(bus, path, "NotifyKeyboardKeysym", "ub", keysym, 1);
+      notify(bus, path, "NotifyKeyboardKeysym", "ub", keysym, 0);
+    }
+  });
+}
+
+void MutterInputBackend::setClipboardText(std::string text) { clipboard_.setText(std::move(text)); }
+
+}  // namespace velmora

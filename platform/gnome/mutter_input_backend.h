@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/gnome/mutter_clipboard.h"
+#include "platform/gnome/mutter_display_config.h"
+#include "platform/gnome/mutter_remote_desktop.h"
+#include "platform/input_backend.h"
+#include "platform/result.h"
+#include "platform/xkb/xkb_key_presser.h"
+
+namespace velmora {
+
+// Input through the mutter remote-desktop session's Notify* calls, sent without waiting for
+// mutter's answers (a failure is logged when it comes). A point goes to the stream of the monitor
+// that holds it, so a point on display N lands on N. Keys go out as evdev codes by place; typed
+// text as keysyms, which mutter types only where its keyboard layout holds them: the rest of a text
+// is named once in the log. Displays are mutter's monitors as the GNOME display source has them,
+// in points with the origin at the primary monitor's top-left corner, read again whenever the
+// session was started afresh. Called on the main thread.
+class MutterInputBackend : public InputBackend {
+  struct PrivateTag {};
+
+ public:
+  MutterInputBackend(PrivateTag, std::shared_ptr<MutterRemoteDesktop> session,
+                     std::unique_ptr<XkbKeyPresser> presser);
+  ~MutterInputBackend() override;
+
+  bool hasEventSource() const override;
+  bool isProcessTrusted(bool showPrompt) const override;
+  std::optional<GlobalPoint> pointerLocation() const override;
+  Rect displayBounds(std::uint32_t displayID) const override;
+  std::uint32_t mainDisplayID() const override;
+  std::vector<std::uint32_t> activeDisplayIDs() const override;
+  void postPointerEvent(const PointerEvent& event) override;
+  void postScrollWheelEvent(const ScrollWheelEvent& event) override;
+  bool postKeyboardEvent(const KeyboardEvent& event) override;
+  void postUnicodeString(std::string_view text) override;
+  void setClipboardText(std::string text) override;
+
+ private:
+  friend Result<std::shared_ptr<InputBackend>> makeMutterInputBackend(std::shared_ptr<MutterRemoteDesktop> session);
+
+  struct SessionView {
+    std::string path;  // empty while the session is being started again
+    std::vector<MutterMonitor> monitors;
+  };
+  // The current session with its monitors, read when its path changed; a new session's keyboard is
+  // primed then. Any thread.
+  SessionView sessionView() const;
+  void sendKeys(const std::vector<std::pair<std::uint32_t, bool>>& xkbKeys);
+
+  const log::Logger logger_{"EventInjector"};
+  const std::shared_ptr<MutterRemoteDesktop> session_;
+  const std::unique_ptr<XkbKeyPresser> presser_;
+  MutterClipboard clipboard_;
+  std::vector<std::int32_t> heldButtons_;
+
+  mutable std::mutex sessionViewLock_;
+  mutable SessionView sessionView_;
+  std::optional<GlobalPoint> lastPointerLocation_;
+};
+
+// Input for the session's displays; fails where the keymap cannot be built or the session has
+// stopped.
+Result<std::shared_ptr<InputBackend>> makeMutterInputBackend(std::shared_ptr<MutterRemoteDesktop> session);
+
+}  // namespace velmora
