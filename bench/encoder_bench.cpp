@@ -285,7 +285,7 @@ std::string x265Parameters() {
   return fmt::format(
       "bframes=0:b-adapt=0:rc-lookahead=0:scenecut=0:frame-threads=1:wpp=1:info=0:repeat-headers=0:open-gop=0:"
       "keyint={}:vbv-maxrate={}:vbv-bufsize={}:log-level=error",
-      2 * kFrameRate, kbps, (kbps + kFrameRate - 1) / kFrameRate);
+      2 * kFrameRate, kbps, (6 * kbps + kFrameRate - 1) / kFrameRate);
 }
 
 struct FfmpegRun {

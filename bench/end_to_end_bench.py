@@ -557,7 +557,7 @@ def x265_parameters(frame_rate, bit_rate):
     otherwise: parameter sets repeated at every keyframe, as the host sends them with each."""
     kbps = bit_rate // 1000
     return (f"bframes=0:b-adapt=0:rc-lookahead=0:scenecut=0:frame-threads=1:wpp=1:info=0:open-gop=0:"
-            f"keyint={2 * frame_rate}:vbv-maxrate={kbps}:vbv-bufsize={(kbps + frame_rate - 1) // frame_rate}:"
+            f"keyint={2 * frame_rate}:vbv-maxrate={kbps}:vbv-bufsize={(6 * kbps + frame_rate - 1) // frame_rate}:"
             f"log-level=error")
 
 

@@ -35,6 +35,7 @@ constexpr std::int64_t kMaximumFrameRate = 1000;
 constexpr std::int64_t kMinimumBitRate = 1000;               // x265 counts in kbit/s
 constexpr std::int64_t kMaximumBitRate = 1'000'000'000'000;  // keeps kbit/s inside an int
 constexpr std::size_t kLengthPrefixSize = 4;
+constexpr std::int64_t kVbvBufferFrames = 6;
 // VPS, SPS and PPS have the consecutive NAL unit types 32, 33 and 34.
 constexpr int kNalTypeVPS = 32;
 constexpr int kNalTypePPS = 34;
@@ -121,13 +122,15 @@ ParamPointer makeParameters(const EncoderSettings& settings) {
   param->bAnnexB = 0;
   param->bOpenGOP = 0;  // every periodic keyframe is an IDR that a joining client can start from
   param->keyframeMax = static_cast<int>(settings.maxKeyFrameInterval);
-  // Average bit rate with a VBV buffer of about one frame interval, so that frame sizes stay even;
-  // rounded up so that x265 never finds the buffer smaller than one frame.
+  // Average bit rate with a VBV buffer of six frame intervals (100 ms at 60 fps), rounded up: a
+  // buffer of one frame starved the keyframes, and on a desktop the still areas kept that blur
+  // until the next one (measured at the same bit rate: 1 to 15 dB PSNR more, same frame rate).
   const std::int64_t kbps = settings.averageBitRate / 1000;
   param->rc.rateControlMode = X265_RC_ABR;
   param->rc.bitrate = static_cast<int>(kbps);
   param->rc.vbvMaxBitrate = static_cast<int>(kbps);
-  param->rc.vbvBufferSize = static_cast<int>((kbps + settings.expectedFrameRate - 1) / settings.expectedFrameRate);
+  param->rc.vbvBufferSize =
+      static_cast<int>((kVbvBufferFrames * kbps + settings.expectedFrameRate - 1) / settings.expectedFrameRate);
   if (refusedOption(param.get(), extraOptionsSnapshot())) {
     return nullptr;
   }
