@@ -81,6 +81,9 @@ TEST_F(MutterInputBackendTest, ClicksLandOnEachMonitorAtTheirPlace) {
                                                             << recorder.output();
     }
     EXPECT_EQ(backend_->pointerLocation(), (GlobalPoint{bounds.x + 300, bounds.y + 200}));
+    // Up one line: the vertical axis grows downward.
+    backend_->postScrollWheelEvent(ScrollWheelEvent{ScrollUnit::line, 1, 0, 0});
+    EXPECT_TRUE(recorder.waitForLineContaining("axis 0 -", 5s)) << recorder.output();
   }
 }
 
