@@ -10,15 +10,20 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <vector>
 
+#include "platform/file_descriptor.h"
 #include "platform/frame_pacer.h"
 #include "platform/libyuv/argb_frame_converter.h"
 #include "platform/log/log.h"
+#include "platform/pipewire/pipewire_buffer_content.h"
 #include "platform/virtual/pixel_buffer_pool.h"
 
 namespace velmora {
@@ -61,30 +66,6 @@ const TakenFormat* takenFormat(std::uint32_t format) {
 }
 
 double secondsOf(Clock::time_point time) { return std::chrono::duration<double>(time.time_since_epoch()).count(); }
-
-// What a buffer says about the picture in it.
-enum class BufferContent { changed, unchanged, unusable };
-
-BufferContent contentOf(const pw_buffer& buffer) {
-  const spa_buffer& spaBuffer = *buffer.buffer;
-  if (spaBuffer.n_datas < 1 || spaBuffer.datas[0].chunk->size == 0 ||
-      (spaBuffer.datas[0].chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0) {
-    return BufferContent::unusable;
-  }
-  if (const auto* header =
-          static_cast<const spa_meta_header*>(spa_buffer_find_meta_data(&spaBuffer, SPA_META_Header, sizeof(spa_meta_header)));
-      header != nullptr && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) != 0) {
-    return BufferContent::unusable;
-  }
-  // The damaged regions end with the first empty one: none at all means nothing
-  // changed.
-  const spa_meta* damage = spa_buffer_find_meta(&spaBuffer, SPA_META_VideoDamage);
-  if (damage == nullptr || damage->size < sizeof(spa_meta_region)) {
-    return BufferContent::changed;
-  }
-  return spa_meta_region_is_valid(static_cast<const spa_meta_region*>(damage->data)) ? BufferContent::changed
-                                                                                     : BufferContent::unchanged;
-}
 
 // Parameters are built into a buffer that must outlive their use; one builder
 // per call.
@@ -174,7 +155,6 @@ class PipeWireCaptureLoop : public CaptureLoop {
     if (stopRequested_) {
       return;
     }
-    logger().notice("{}", *endError_);
     if (const auto delegate = delegate_.lock()) {
       delegate->streamDidStopWithError(*endError_);
     }
@@ -432,7 +412,7 @@ class PipeWireCaptureLoop : public CaptureLoop {
   // producer at once.
   void takeNewestBuffer() {
     while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_)) {
-      const BufferContent content = contentOf(*buffer);
+      const BufferContent content = contentOf(*buffer->buffer);
       if (content == BufferContent::unusable) {
         pw_stream_queue_buffer(stream_, buffer);
         continue;

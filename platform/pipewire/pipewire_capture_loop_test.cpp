@@ -1,12 +1,15 @@
 #include "platform/pipewire/pipewire_capture_loop.h"
 
 #include <gtest/gtest.h>
+#include <spa/buffer/buffer.h>
+#include <spa/buffer/meta.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
 #include <cstdlib>
 #include <regex>
 
+#include "platform/pipewire/pipewire_buffer_content.h"
 #include "platform/testing/capture_stream_testing.h"
 #include "platform/testing/desktop_session.h"
 
@@ -32,7 +35,7 @@ std::unique_ptr<ChildProcess> startSource(const DesktopSession& session, const s
 
 // The source's node, once PipeWire lists it (0 when it never does).
 std::uint32_t sourceNodeID(const DesktopSession& session) {
-  const std::regex node(R"(id (\d+), type PipeWire:Interface:Node[^]*?node\.name = "([^"]*)\")");
+  const std::regex node(R"(id (\d+), type PipeWire:Interface:Node(?:(?!\n\tid )[^])*?node\.name = "([^"]*)\")");
   for (int attempt = 0; attempt < 50; ++attempt) {
     const std::string listing = session.output("pw-cli ls Node 2>/dev/null");
     for (std::sregex_iterator match(listing.begin(), listing.end(), node), end; match != end; ++match) {
@@ -43,6 +46,35 @@ std::uint32_t sourceNodeID(const DesktopSession& session) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return 0;
+}
+
+// Only a buffer whose picture changed is worth a frame; an empty or corrupt one is never read.
+TEST(PipeWireBufferContent, SaysWhetherThePictureChanged) {
+  struct Case {
+    const char* name;
+    std::uint32_t chunkSize;
+    std::uint32_t headerFlags;
+    std::optional<spa_meta_region> damage;  // none: the buffer carries no damage list
+    BufferContent expected;
+  };
+  const spa_meta_region damaged{{{0, 0}, {16, 8}}};
+  for (const Case& test : {Case{"no damage list", 1024, 0, std::nullopt, BufferContent::changed},
+                           Case{"a damaged region", 1024, 0, damaged, BufferContent::changed},
+                           Case{"an empty damage list", 1024, 0, spa_meta_region{}, BufferContent::unchanged},
+                           Case{"an empty chunk", 0, 0, damaged, BufferContent::unusable},
+                           Case{"marked corrupt", 1024, SPA_META_HEADER_FLAG_CORRUPTED, damaged, BufferContent::unusable}}) {
+    SCOPED_TRACE(test.name);
+    spa_chunk chunk{0, test.chunkSize, 64, 0};
+    spa_data data{};
+    data.chunk = &chunk;
+    spa_meta_header header{};
+    header.flags = test.headerFlags;
+    std::array<spa_meta_region, 2> regions{test.damage.value_or(spa_meta_region{})};  // an empty region ends the list
+    std::array<spa_meta, 2> metas{spa_meta{SPA_META_Header, sizeof header, &header},
+                                  spa_meta{SPA_META_VideoDamage, sizeof regions, regions.data()}};
+    const spa_buffer buffer{test.damage ? 2u : 1u, 1, metas.data(), &data};
+    EXPECT_EQ(contentOf(buffer), test.expected);
+  }
 }
 
 class PipeWireCaptureLoopTest : public ::testing::Test {
