@@ -23,6 +23,7 @@ TEST(CommandLineTest, ReadsEveryOptionInBothSpellingsAndHasDefaults) {
   EXPECT_EQ(options.value().virtualDisplays, (VirtualDisplayLayout{{1920, 1080, 1}}));
   EXPECT_FALSE(options.value().headless || options.value().virtualDisplaysGiven);
   EXPECT_EQ(parseHostOptions({"--backend=portal"}).value().backend, Backend::portal);
+  EXPECT_EQ(parseHostOptions({"--backend=gnome"}).value().backend, Backend::gnome);
 }
 
 TEST(CommandLineTest, BadArgumentsAreNamedInTheError) {
@@ -32,8 +33,8 @@ TEST(CommandLineTest, BadArgumentsAreNamedInTheError) {
   };
   const std::vector<Case> cases = {
       {{"--frobnicate"}, "unknown option '--frobnicate'"},
-      {{"--backend"}, "--backend takes auto, wlroots, portal, x11 or virtual"},
-      {{"--backend", "wayland"}, "--backend takes auto, wlroots, portal, x11 or virtual"},
+      {{"--backend"}, "--backend takes auto, wlroots, gnome, portal, x11 or virtual"},
+      {{"--backend", "wayland"}, "--backend takes auto, wlroots, gnome, portal, x11 or virtual"},
       {{"--log-level", "verbose"}, "--log-level takes debug, info, default or error"},
       {{"--virtual-displays"}, "--virtual-displays needs a layout such as 1920x1080,1280x800@2"},
       {{"--virtual-displays", "axb"}, "invalid virtual display 'axb': expected WIDTHxHEIGHT[@SCALE] with numbers"},

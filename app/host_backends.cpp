@@ -8,6 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/dbus/dbus_connection.h"
+#include "platform/gnome/mutter_capture_backend.h"
+#include "platform/gnome/mutter_display_source.h"
+#include "platform/gnome/mutter_input_backend.h"
 #include "platform/log/log.h"
 #include "platform/portal/portal_desktop.h"
 #include "platform/posix/json_file_user_defaults.h"
@@ -59,6 +63,33 @@ Result<HostBackends> openWlrootsBackends(const HostOptions&) {
   backends.input = inputOrRefusal(makeWaylandInputBackend(), backends.displays, "the Wayland compositor");
   const char* socket = std::getenv("WAYLAND_DISPLAY");
   logger.info("Sharing the outputs of the Wayland compositor {}", socket != nullptr ? socket : "wayland-0");
+  return backends;
+}
+
+// GNOME's mutter, through its own remote desktop and screen cast interfaces on the session bus: no
+// dialog, but mutter must offer them to this process (it does to any client of the session bus).
+Result<HostBackends> openGnomeBackends(const HostOptions&) {
+  auto opened = DBusConnection::open(DBusConnection::Bus::session);
+  if (!opened) {
+    return Result<HostBackends>::failure(opened.error());
+  }
+  const std::shared_ptr<DBusConnection> bus = std::move(opened.value());
+  auto displays = MutterDisplaySource::open(bus);
+  if (!displays) {
+    return Result<HostBackends>::failure(displays.error());
+  }
+  auto session = MutterRemoteDesktop::start(bus);
+  if (!session) {
+    return Result<HostBackends>::failure(session.error());
+  }
+  // The controller debounces these calls as it does the X11 family's.
+  HostBackends backends{displays.value(), std::make_shared<MutterCaptureBackend>(session.value()), nullptr,
+                        makeX265EncoderBackend,
+                        [displays = displays.value()](MainQueue& mainQueue, std::function<void()> onChange) {
+                          return Result<ScreenChangeWatch>(displays->watchChanges(mainQueue, std::move(onChange)));
+                        }};
+  backends.input = inputOrRefusal(makeMutterInputBackend(session.value()), backends.displays, "GNOME's mutter");
+  logger.info("Sharing the monitors of GNOME's mutter");
   return backends;
 }
 
@@ -116,9 +147,11 @@ Result<HostBackends> openVirtualBackends(const HostOptions& options) {
 }  // namespace
 
 std::vector<BackendFamily> hostBackendFamilies() {
-  // Virtual displays come last: they always open.
+  // In a Wayland session: wlroots first (no dialog, no session bus), then GNOME (no dialog), then
+  // the portal, whose dialog asks the user. Virtual displays come last: they always open.
   return {
       {Backend::wlroots, "wlroots compositor", true, openWlrootsBackends},
+      {Backend::gnome, "GNOME (mutter)", true, openGnomeBackends},
       {Backend::portal, "desktop portal", true, openPortalBackends},
       {Backend::x11, "X11 display", false, openX11Backends},
       {Backend::virtualDisplays, "virtual displays", false, openVirtualBackends},
