@@ -31,8 +31,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A node that does not stream by then (no format in common, no buffers, never
-// linked) ends the loop.
+// A node that does not stream by then (no format in common, no buffers, never linked) ends the loop.
 constexpr auto kStreamStartDeadline = std::chrono::seconds(5);
 constexpr int kMaximumSide = 16384;
 constexpr std::uint32_t kDamageRegionCount = 16;
@@ -43,8 +42,7 @@ const log::Logger& logger() {
 }
 
 // The formats taken, each with the libyuv conversion that brings it to libyuv's
-// ARGB (bytes B, G, R, A); SPA names formats by their byte order in memory,
-// libyuv by a little-endian word.
+// ARGB (bytes B, G, R, A); SPA names formats by their byte order in memory, libyuv by a little-endian word.
 using SwizzleToArgb = int (*)(const std::uint8_t*, int, std::uint8_t*, int, int, int);
 struct TakenFormat {
   spa_video_format format;
@@ -67,8 +65,7 @@ const TakenFormat* takenFormat(std::uint32_t format) {
 
 double secondsOf(Clock::time_point time) { return std::chrono::duration<double>(time.time_since_epoch()).count(); }
 
-// Parameters are built into a buffer that must outlive their use; one builder
-// per call.
+// Parameters are built into a buffer that must outlive their use; one builder per call.
 class ParameterBuilder {
  public:
   ParameterBuilder() { spa_pod_builder_init(&builder_, storage_.data(), static_cast<std::uint32_t>(storage_.size())); }
@@ -85,8 +82,7 @@ class ParameterBuilder {
   std::vector<const spa_pod*> parameters_;
 };
 
-// Consumes one node on a PipeWire loop iterated by run(): every callback below
-// comes on that thread.
+// Consumes one node on a PipeWire loop iterated by run(): every callback below comes on that thread.
 class PipeWireCaptureLoop : public CaptureLoop {
   struct PrivateTag {};
 
@@ -235,8 +231,7 @@ class PipeWireCaptureLoop : public CaptureLoop {
       events.param_changed = [](void* data, std::uint32_t id, const spa_pod* parameter) {
         static_cast<PipeWireCaptureLoop*>(data)->streamParameterChanged(id, parameter);
       };
-      // A new format or a lost producer takes the buffers away, the held one
-      // too.
+      // A new format or a lost producer takes the buffers away, the held one too.
       events.remove_buffer = [](void* data, pw_buffer* buffer) {
         auto& loop = *static_cast<PipeWireCaptureLoop*>(data);
         loop.heldBuffer_ = loop.heldBuffer_ == buffer ? nullptr : loop.heldBuffer_;
@@ -290,7 +285,7 @@ class PipeWireCaptureLoop : public CaptureLoop {
       }
       const int result = pw_loop_iterate(loop_, wakeAt ? millisecondsUntil(*wakeAt) : -1);
       if (result < 0 && result != -EINTR) {
-        endError_ = source_.what + ": PipeWire's loop failed (" + spa_strerror(result) + ")";
+        endWith(std::string("PipeWire's loop failed (") + spa_strerror(result) + ")");
       }
     }
   }
@@ -306,9 +301,8 @@ class PipeWireCaptureLoop : public CaptureLoop {
 
   std::string notStreaming(const std::string& what) const {
     return "PipeWire node " + std::to_string(source_.nodeID) + " " + what +
-           ": it is not producing, or offers no format this host takes (BGRx, "
-           "BGRA, RGBx, RGBA, xRGB or ARGB in shared "
-           "memory; dmabuf is not taken)";
+           ": it is not producing, or offers no format this host takes "
+           "(BGRx, BGRA, RGBx, RGBA, xRGB or ARGB in shared memory; dmabuf is not taken)";
   }
 
   void endWith(std::string error) {
@@ -349,8 +343,7 @@ class PipeWireCaptureLoop : public CaptureLoop {
     if (state == PW_STREAM_STATE_ERROR) {
       endWith(std::string("the PipeWire stream failed: ") + (error != nullptr ? error : "no reason given"));
     } else if (state == PW_STREAM_STATE_UNCONNECTED) {
-      // The session manager unlinks a stream that found no format in common
-      // with its node.
+      // A link that failed (no format in common) may end the stream this way before it ever streamed.
       endWith(streaming_ ? "the PipeWire stream was disconnected" : notStreaming("was disconnected before it streamed"));
     } else if (state == PW_STREAM_STATE_STREAMING) {
       streaming_ = true;
@@ -408,8 +401,7 @@ class PipeWireCaptureLoop : public CaptureLoop {
                                                             sizeof(spa_meta_region) * kDamageRegionCount)));
   }
 
-  // Older pictures are worth nothing once a newer one came: they go back to the
-  // producer at once.
+  // Older pictures are worth nothing once a newer one came: they go back to the producer at once.
   void takeNewestBuffer() {
     while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_)) {
       const BufferContent content = contentOf(*buffer->buffer);
@@ -446,8 +438,7 @@ class PipeWireCaptureLoop : public CaptureLoop {
     }
     pictureChanged_ = false;
     // While frames keep coming they follow a schedule of whole intervals, so
-    // that wake-up delays do not add up; after a still spell the schedule
-    // starts afresh.
+    // that wake-up delays do not add up; after a still spell the schedule starts afresh.
     nextFrameDue_ = (now - nextFrameDue_ < settings_.minimumFrameInterval ? nextFrameDue_ : now) + settings_.minimumFrameInterval;
     SampleBuffer sampleBuffer;
     sampleBuffer.pixelBuffer = std::move(picture);
