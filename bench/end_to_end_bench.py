@@ -447,10 +447,11 @@ def latency_stages(host_stages, statistics):
     stages["receiveAndReassemble"] = (reassembled - sum(known)
                                       if reassembled is not None and len(known) == len(HOST_STAGES) else None)
     stages["decode"] = decode
-    sending = [stages[stage] for stage in HOST_STAGES[1:]]
-    stages["captureToSent"] = sum(sending) if None not in sending else None
     parts = list(stages.values())
     stages["sum"] = sum(parts) if None not in parts else None
+    # A subtotal, after the sum: the host's part of the stages.
+    sending = [stages[stage] for stage in HOST_STAGES[1:]]
+    stages["captureToSent"] = sum(sending) if None not in sending else None
     return stages
 
 
