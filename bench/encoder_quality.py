@@ -58,9 +58,10 @@ def record_source(tools, width, height, content, frames, path, log_dir):
     """frames frames of an animated Xvfb screen, grabbed at 60 fps into a raw yuv420p file."""
     group = e2e.ProcessGroup(log_dir)
     try:
-        display, _server = e2e.start_xvfb(group, width, height)
-        e2e.set_up_monitors(e2e.Case(content, width, height, 1, content), display)
-        e2e.start_animator(group, tools, e2e.Case(content, width, height, 1, content), display)
+        display, server = e2e.start_xvfb(group, width, height)
+        case = e2e.Case(content, width, height, 1, content)
+        e2e.set_up_monitors(case, display)
+        e2e.start_animator(group, tools, case, e2e.Screen({"DISPLAY": display}, "x11", server, display))
         time.sleep(1)  # past the animator's first frames
         run(["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-f", "x11grab",
              "-framerate", str(FRAME_RATE), "-video_size", f"{width}x{height}", "-i", f"{display}+0,0",
