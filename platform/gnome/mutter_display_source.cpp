@@ -1,7 +1,5 @@
 #include "platform/gnome/mutter_display_source.h"
 
-#include <algorithm>
-
 #include "platform/log/log.h"
 
 namespace velmora {
@@ -9,17 +7,7 @@ namespace {
 
 const log::Logger logger("App");
 
-bool sameLogicalArea(const MutterMonitor& first, const MutterMonitor& second) {
-  return first.logicalX == second.logicalX && first.logicalY == second.logicalY &&
-         first.logicalWidth == second.logicalWidth && first.logicalHeight == second.logicalHeight;
-}
-
 }  // namespace
-
-struct MutterDisplaySource::Watcher {
-  MainQueue& mainQueue;
-  std::function<void()> onChange;
-};
 
 Result<std::shared_ptr<MutterDisplaySource>> MutterDisplaySource::open(std::shared_ptr<DBusConnection> bus) {
   using Failure = Result<std::shared_ptr<MutterDisplaySource>>;
@@ -36,7 +24,7 @@ Result<std::shared_ptr<MutterDisplaySource>> MutterDisplaySource::open(std::shar
     auto monitors = readMutterMonitors(connection);
     failure = monitors ? std::string() : monitors.error();
     if (monitors) {
-      source->monitors_ = std::move(monitors.value());
+      source->publish(std::move(monitors.value()));
     }
   });
   if (!failure.empty()) {
@@ -85,77 +73,14 @@ int MutterDisplaySource::onCurrentState(sd_bus_message* reply, void* userdata, s
 }
 
 void MutterDisplaySource::publish(std::vector<MutterMonitor> monitors) {
-  logger.info("mutter's monitors changed: {} monitor(s)", monitors.size());
-  std::lock_guard lock(snapshotLock_);
-  monitors_ = std::move(monitors);
-  std::erase_if(watchers_, [](const std::weak_ptr<Watcher>& watcher) { return watcher.expired(); });
-  for (const auto& watcher : watchers_) {
-    if (const auto live = watcher.lock()) {
-      live->mainQueue.post([watcher] {
-        if (const auto stillWatching = watcher.lock()) {
-          stillWatching->onChange();
-        }
-      });
-    }
+  logger.info("mutter's monitors: {} monitor(s)", monitors.size());
+  std::vector<LaidOutDisplay> displays;
+  for (const auto& monitor : monitors) {
+    displays.push_back(LaidOutDisplay{monitor.displayID, monitor.connector, monitor.logicalX, monitor.logicalY,
+                                      monitor.logicalWidth, monitor.logicalHeight, monitor.scale});
   }
-}
-
-std::shared_ptr<void> MutterDisplaySource::watchChanges(MainQueue& mainQueue, std::function<void()> onChange) {
-  auto watcher = std::make_shared<Watcher>(Watcher{mainQueue, std::move(onChange)});
-  std::lock_guard lock(snapshotLock_);
-  watchers_.push_back(watcher);
-  return watcher;
-}
-
-std::vector<MutterMonitor> MutterDisplaySource::monitors() const {
-  std::lock_guard lock(snapshotLock_);
-  return monitors_;
-}
-
-std::vector<ScreenDescription> MutterDisplaySource::screens() const {
-  const auto current = monitors();
-  const MutterMonitor* main = primaryMonitor(current);
-  if (main == nullptr) {
-    return {};
-  }
-  const double mainBottom = main->logicalY + main->logicalHeight;
-  std::vector<ScreenDescription> screens;
-  for (const auto& monitor : current) {
-    // The layout is y down: flip about the main monitor's bottom edge, so one above it gets a positive y.
-    const double bottomUp = mainBottom - (monitor.logicalY + monitor.logicalHeight);
-    screens.push_back(ScreenDescription{
-        monitor.displayID, monitor.connector,
-        Rect{monitor.logicalX - main->logicalX, bottomUp, monitor.logicalWidth, monitor.logicalHeight}, monitor.scale});
-  }
-  return screens;
-}
-
-std::uint32_t MutterDisplaySource::mainDisplayID() const {
-  const auto current = monitors();
-  const MutterMonitor* main = primaryMonitor(current);
-  return main != nullptr ? main->displayID : 0;
-}
-
-std::vector<std::uint32_t> MutterDisplaySource::activeDisplayIDs() const {
-  std::vector<std::uint32_t> displayIDs;
-  for (const auto& monitor : monitors()) {
-    displayIDs.push_back(monitor.displayID);
-  }
-  return displayIDs;
-}
-
-std::uint32_t MutterDisplaySource::mirroredDisplayID(std::uint32_t displayID) const {
-  const auto current = monitors();
-  const auto mirror = std::find_if(current.begin(), current.end(), [displayID](const MutterMonitor& monitor) {
-    return monitor.displayID == displayID;
-  });
-  if (mirror == current.end()) {
-    return 0;
-  }
-  const auto original = std::find_if(current.begin(), mirror, [&](const MutterMonitor& earlier) {
-    return sameLogicalArea(earlier, *mirror) && earlier.displayID != displayID;
-  });
-  return original == mirror ? 0 : original->displayID;
+  const MutterMonitor* main = primaryMonitor(monitors);
+  replaceDisplays(std::move(displays), main != nullptr ? main->displayID : 0);
 }
 
 }  // namespace velmora
