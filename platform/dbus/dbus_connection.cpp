@@ -29,6 +29,29 @@ std::string DBusError::describe(int result) const {
   return std::strerror(result < 0 ? -result : result);
 }
 
+int readVariantDictionary(sd_bus_message* message,
+                          const std::function<int(const std::string& key, const std::string& type)>& readValue) {
+  int result = sd_bus_message_enter_container(message, 'a', "{sv}");
+  while (result >= 0 && (result = sd_bus_message_enter_container(message, 'e', "sv")) > 0) {
+    const char* key = nullptr;
+    const char* type = nullptr;
+    result = sd_bus_message_read(message, "s", &key);
+    if (result >= 0) {
+      result = sd_bus_message_peek_type(message, nullptr, &type);
+    }
+    if (result >= 0) {
+      result = readValue(key, type != nullptr ? type : "");
+    }
+    if (result == 0) {
+      result = sd_bus_message_skip(message, "v");
+    }
+    if (result >= 0) {
+      result = sd_bus_message_exit_container(message);
+    }
+  }
+  return result < 0 ? result : sd_bus_message_exit_container(message);
+}
+
 struct DBusConnection::State {
   struct Task {
     const std::function<void(sd_bus*)>* work;

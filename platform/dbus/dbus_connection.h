@@ -39,6 +39,12 @@ class DBusError {
   sd_bus_error error_{};  // all fields empty, as SD_BUS_ERROR_NULL (a C compound literal) makes it
 };
 
+// Reads the a{sv} dictionary at the message's position: `readValue` gets each entry's key and its
+// variant's type with the variant next, and reads it (returning more than 0), leaves it to be
+// skipped (0), or fails (below 0). The first failure, sd-bus's or readValue's, is returned.
+int readVariantDictionary(sd_bus_message* message,
+                          const std::function<int(const std::string& key, const std::string& type)>& readValue);
+
 // One bus connection with a thread of its own that reads and dispatches its messages (signal
 // handlers and asynchronous replies run there). sd-bus is not thread-safe: every use of the bus
 // goes through perform(), which runs on that thread. Closed, and the thread joined, when dropped.

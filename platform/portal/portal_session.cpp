@@ -79,35 +79,20 @@ int readStreams(sd_bus_message* message, std::vector<PortalStream>& streams) {
     PortalStream stream;
     result = sd_bus_message_read(message, "u", &stream.pipeWireNode);
     if (result >= 0) {
-      result = sd_bus_message_enter_container(message, 'a', "{sv}");
-    }
-    while (result >= 0 && (result = sd_bus_message_enter_container(message, 'e', "sv")) > 0) {
-      const char* key = nullptr;
-      const char* contents = nullptr;
-      result = sd_bus_message_read(message, "s", &key);
-      if (result >= 0) {
-        result = sd_bus_message_peek_type(message, nullptr, &contents);
-      }
-      if (result < 0) {
-        break;
-      }
-      const std::string name = key;
-      const std::string type = contents != nullptr ? contents : "";
-      if ((name == "position" || name == "size") && type == "(ii)") {
-        result = name == "position" ? readPair(message, stream.x, stream.y) : readPair(message, stream.width, stream.height);
-      } else if (name == "id" && type == "s") {
-        const char* identifier = nullptr;
-        result = sd_bus_message_read(message, "v", "s", &identifier);
-        stream.identifier = identifier != nullptr ? identifier : "";
-      } else {
-        result = sd_bus_message_skip(message, "v");
-      }
-      if (result >= 0) {
-        result = sd_bus_message_exit_container(message);
-      }
-    }
-    if (result >= 0) {
-      result = sd_bus_message_exit_container(message);  // a{sv}
+      result = readVariantDictionary(message, [&](const std::string& name, const std::string& type) {
+        if ((name == "position" || name == "size") && type == "(ii)") {
+          const int read = name == "position" ? readPair(message, stream.x, stream.y)
+                                              : readPair(message, stream.width, stream.height);
+          return read < 0 ? read : 1;
+        }
+        if (name == "id" && type == "s") {
+          const char* identifier = nullptr;
+          const int read = sd_bus_message_read(message, "v", "s", &identifier);
+          stream.identifier = identifier != nullptr ? identifier : "";
+          return read < 0 ? read : 1;
+        }
+        return 0;
+      });
     }
     if (result >= 0) {
       result = sd_bus_message_exit_container(message);  // the stream
@@ -149,38 +134,25 @@ static int onResponse(sd_bus_message* message, void* userData, sd_bus_error*) {
   PortalAnswer answer;
   int result = sd_bus_message_read(message, "u", &answer.response);
   if (result >= 0) {
-    result = sd_bus_message_enter_container(message, 'a', "{sv}");
-  }
-  while (result >= 0 && (result = sd_bus_message_enter_container(message, 'e', "sv")) > 0) {
-    const char* key = nullptr;
-    const char* contents = nullptr;
-    result = sd_bus_message_read(message, "s", &key);
-    if (result >= 0) {
-      result = sd_bus_message_peek_type(message, nullptr, &contents);
-    }
-    if (result < 0) {
-      break;
-    }
-    const std::string name = key;
-    const std::string type = contents != nullptr ? contents : "";
-    const char* text = nullptr;
-    if ((name == "session_handle" || name == "restore_token") && (type == "s" || type == "o")) {
-      result = sd_bus_message_read(message, "v", type.c_str(), &text);
-      (name == "session_handle" ? answer.sessionHandle : answer.restoreToken) = text != nullptr ? text : "";
-    } else if (name == "streams" && type == "a(ua{sv})") {
-      result = sd_bus_message_enter_container(message, 'v', "a(ua{sv})");
-      if (result >= 0) {
-        result = readStreams(message, answer.streams);
+    result = readVariantDictionary(message, [&](const std::string& name, const std::string& type) {
+      if ((name == "session_handle" || name == "restore_token") && (type == "s" || type == "o")) {
+        const char* text = nullptr;
+        const int read = sd_bus_message_read(message, "v", type.c_str(), &text);
+        (name == "session_handle" ? answer.sessionHandle : answer.restoreToken) = text != nullptr ? text : "";
+        return read < 0 ? read : 1;
       }
-      if (result >= 0) {
-        result = sd_bus_message_exit_container(message);
+      if (name == "streams" && type == "a(ua{sv})") {
+        int read = sd_bus_message_enter_container(message, 'v', "a(ua{sv})");
+        if (read >= 0) {
+          read = readStreams(message, answer.streams);
+        }
+        if (read >= 0) {
+          read = sd_bus_message_exit_container(message);
+        }
+        return read < 0 ? read : 1;
       }
-    } else {
-      result = sd_bus_message_skip(message, "v");
-    }
-    if (result >= 0) {
-      result = sd_bus_message_exit_container(message);
-    }
+      return 0;
+    });
   }
   if (result < 0) {
     answer.unreadable = std::strerror(-result);
