@@ -5,9 +5,6 @@
 #include <sys/un.h>
 #include <wayland-server.h>
 
-#include <array>
-#include <functional>
-#include <fstream>
 #include <set>
 #include <thread>
 
@@ -21,7 +18,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
-using Rgb = std::array<int, 3>;
 
 constexpr Rgb kRed{255, 0, 0};
 constexpr Rgb kGreen{0, 255, 0};
@@ -67,45 +63,6 @@ class WaylandSessionTest : public SessionTest {
 
   SwayCompositor sway_{kSwayConfiguration};
 };
-
-// Whether `holds` becomes true within a few seconds.
-bool eventually(const std::function<bool()>& holds) {
-  for (const auto until = ChildProcess::Clock::now() + 10s; ChildProcess::Clock::now() < until;) {
-    if (holds()) {
-      return true;
-    }
-    std::this_thread::sleep_for(100ms);
-  }
-  return false;
-}
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(stream), {}};
-}
-
-// The last picture of a stream the client saved, decoded to RGB by ffmpeg; empty when it cannot be.
-std::string lastPicture(const std::filesystem::path& stream, const Json& statistics) {
-  const auto decoded = stream.string() + ".rgb";
-  const auto size = std::size_t(statistics.value("width", 0)) * statistics.value("height", 0) * 3;
-  const auto command = "ffmpeg -v error -y -i '" + stream.string() + "' -f rawvideo -pix_fmt rgb24 '" + decoded + "'";
-  const auto pictures = std::system(command.c_str()) == 0 ? readFile(decoded) : std::string();
-  return size == 0 || pictures.size() < size ? std::string() : pictures.substr(pictures.size() - size);
-}
-
-// Whether the pixel at (x, y) has `colour`, give or take what the encoding changes.
-bool shows(const std::string& picture, int width, int x, int y, const Rgb& colour) {
-  const auto at = (std::size_t(y) * width + x) * 3;
-  if (picture.size() < at + 3) {
-    return false;
-  }
-  for (int channel = 0; channel < 3; ++channel) {
-    if (std::abs(static_cast<unsigned char>(picture[at + channel]) - colour[channel]) > 48) {
-      return false;
-    }
-  }
-  return true;
-}
 
 TEST_F(WaylandSessionTest, BothOutputsAreAnnouncedShownAndDriven) {
   const auto typedFile = home_ / "typed";

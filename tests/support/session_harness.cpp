@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 namespace velmora::testing {
 
@@ -131,6 +132,42 @@ nlohmann::json displayStatistics(const nlohmann::json& report, int streamNumber)
     }
   }
   return nlohmann::json::object();
+}
+
+bool eventually(const std::function<bool()>& holds) {
+  for (const auto until = ChildProcess::Clock::now() + 10s; ChildProcess::Clock::now() < until;) {
+    if (holds()) {
+      return true;
+    }
+    std::this_thread::sleep_for(100ms);
+  }
+  return false;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(stream), {}};
+}
+
+std::string lastPicture(const std::filesystem::path& stream, const nlohmann::json& statistics) {
+  const auto decoded = stream.string() + ".rgb";
+  const auto size = std::size_t(statistics.value("width", 0)) * statistics.value("height", 0) * 3;
+  const auto command = "ffmpeg -v error -y -i '" + stream.string() + "' -f rawvideo -pix_fmt rgb24 '" + decoded + "'";
+  const auto pictures = std::system(command.c_str()) == 0 ? readFile(decoded) : std::string();
+  return size == 0 || pictures.size() < size ? std::string() : pictures.substr(pictures.size() - size);
+}
+
+bool shows(const std::string& picture, int width, int x, int y, const Rgb& colour) {
+  const auto at = (std::size_t(y) * width + x) * 3;
+  if (picture.size() < at + 3) {
+    return false;
+  }
+  for (int channel = 0; channel < 3; ++channel) {
+    if (std::abs(static_cast<unsigned char>(picture[at + channel]) - colour[channel]) > 48) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace velmora::testing

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -79,5 +81,17 @@ ClientOutcome stopClient(ChildProcess& client);
 
 // One display's receive statistics in a report; empty when there are none.
 nlohmann::json displayStatistics(const nlohmann::json& report, int streamNumber);
+
+// Whether `holds` becomes true within a few seconds.
+bool eventually(const std::function<bool()>& holds);
+std::string readFile(const std::filesystem::path& path);
+
+using Rgb = std::array<int, 3>;
+// The last picture of a stream the client saved (--save-streams), decoded to RGB by ffmpeg; empty
+// when it cannot be.
+std::string lastPicture(const std::filesystem::path& stream, const nlohmann::json& statistics);
+// Whether the pixel at (x, y) of a picture `width` wide has `colour`, give or take what the
+// encoding changes.
+bool shows(const std::string& picture, int width, int x, int y, const Rgb& colour);
 
 }  // namespace velmora::testing
