@@ -80,51 +80,55 @@ struct WaylandOutputs::Entry {
 
   static Entry& of(void* data) { return *static_cast<Entry*>(data); }
 
-  static constexpr wl_output_listener kOutputListener = {
-      .geometry = [](void* data, wl_output*, std::int32_t x, std::int32_t y, std::int32_t, std::int32_t, std::int32_t,
-                     const char*, const char*, std::int32_t transform) {
-        Entry& entry = of(data);
-        entry.turned = transform % 2 == 1;  // 90, 270 and their flipped forms
-        if (entry.xdgOutput == nullptr) {  // xdg-output gives the logical position where there is one
-          entry.description.logicalX = x;
-          entry.description.logicalY = y;
-        }
-      },
-      .mode = [](void* data, wl_output*, std::uint32_t flags, std::int32_t width, std::int32_t height, std::int32_t) {
-        if ((flags & WL_OUTPUT_MODE_CURRENT) != 0) {
-          of(data).modeWidth = width;
-          of(data).modeHeight = height;
-        }
-      },
-      .done = [](void* data, wl_output*) { of(data).finish(); },
-      .scale = [](void* data, wl_output*, std::int32_t factor) { of(data).description.integerScale = std::max(1, factor); },
-      .name = [](void* data, wl_output*, const char* name) { of(data).description.name = name; },
-      .description = [](void* data, wl_output*, const char* text) { of(data).description.description = text; },
-  };
+  // Defined below, where Entry is complete: their functions reach into it.
+  static const wl_output_listener kOutputListener;
+  static const zxdg_output_v1_listener kXdgListener;
+};
 
-  static constexpr zxdg_output_v1_listener kXdgListener = {
-      .logical_position =
-          [](void* data, zxdg_output_v1*, std::int32_t x, std::int32_t y) {
-            of(data).description.logicalX = x;
-            of(data).description.logicalY = y;
-          },
-      .logical_size =
-          [](void* data, zxdg_output_v1*, std::int32_t width, std::int32_t height) {
-            Entry& entry = of(data);
-            entry.description.logicalWidth = width;
-            entry.description.logicalHeight = height;
-            entry.hasLogicalSize = true;
-          },
-      // Before version 3 xdg-output ends its own batches; from 3 on wl_output.done ends both.
-      .done =
-          [](void* data, zxdg_output_v1* proxy) {
-            if (zxdg_output_v1_get_version(proxy) < 3) {
-              of(data).finish();
-            }
-          },
-      .name = [](void* data, zxdg_output_v1*, const char* name) { of(data).description.name = name; },
-      .description = [](void* data, zxdg_output_v1*, const char* text) { of(data).description.description = text; },
-  };
+const wl_output_listener WaylandOutputs::Entry::kOutputListener = {
+    .geometry = [](void* data, wl_output*, std::int32_t x, std::int32_t y, std::int32_t, std::int32_t, std::int32_t,
+                   const char*, const char*, std::int32_t transform) {
+      Entry& entry = of(data);
+      entry.turned = transform % 2 == 1;  // 90, 270 and their flipped forms
+      if (entry.xdgOutput == nullptr) {  // xdg-output gives the logical position where there is one
+        entry.description.logicalX = x;
+        entry.description.logicalY = y;
+      }
+    },
+    .mode = [](void* data, wl_output*, std::uint32_t flags, std::int32_t width, std::int32_t height, std::int32_t) {
+      if ((flags & WL_OUTPUT_MODE_CURRENT) != 0) {
+        of(data).modeWidth = width;
+        of(data).modeHeight = height;
+      }
+    },
+    .done = [](void* data, wl_output*) { of(data).finish(); },
+    .scale = [](void* data, wl_output*, std::int32_t factor) { of(data).description.integerScale = std::max(1, factor); },
+    .name = [](void* data, wl_output*, const char* name) { of(data).description.name = name; },
+    .description = [](void* data, wl_output*, const char* text) { of(data).description.description = text; },
+};
+
+const zxdg_output_v1_listener WaylandOutputs::Entry::kXdgListener = {
+    .logical_position =
+        [](void* data, zxdg_output_v1*, std::int32_t x, std::int32_t y) {
+          of(data).description.logicalX = x;
+          of(data).description.logicalY = y;
+        },
+    .logical_size =
+        [](void* data, zxdg_output_v1*, std::int32_t width, std::int32_t height) {
+          Entry& entry = of(data);
+          entry.description.logicalWidth = width;
+          entry.description.logicalHeight = height;
+          entry.hasLogicalSize = true;
+        },
+    // Before version 3 xdg-output ends its own batches; from 3 on wl_output.done ends both.
+    .done =
+        [](void* data, zxdg_output_v1* proxy) {
+          if (zxdg_output_v1_get_version(proxy) < 3) {
+            of(data).finish();
+          }
+        },
+    .name = [](void* data, zxdg_output_v1*, const char* name) { of(data).description.name = name; },
+    .description = [](void* data, zxdg_output_v1*, const char* text) { of(data).description.description = text; },
 };
 
 WaylandOutputs::WaylandOutputs(WaylandConnection& connection)
