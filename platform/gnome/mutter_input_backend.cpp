@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 #include "platform/x11/x11_key_map.h"
 
@@ -19,6 +21,8 @@ constexpr std::uint32_t kEvdevOffset = 8;
 constexpr std::int32_t kMostScrollClicks = 100;
 // NotifyPointerAxis flags: the deltas come from a continuous source (a touchpad's or a client's pixels).
 constexpr std::uint32_t kAxisSourceContinuous = 1u << 3;
+// A little over two frames at 60 Hz.
+constexpr auto kPointerFocusDelay = std::chrono::milliseconds(40);
 
 const log::Logger& notifyLogger() {
   static const log::Logger logger("EventInjector");
@@ -194,10 +198,16 @@ void MutterInputBackend::postPointerEvent(const PointerEvent& event) {
   session_->bus().perform([&](sd_bus* bus) {
     // A drag is a motion while the button the client pressed earlier is still down.
     notify(bus, view.path, "NotifyPointerMotionAbsolute", "sdd", stream->streamPath.c_str(), x, y);
-    if (down) {
-      notify(bus, view.path, "NotifyPointerButton", "ib", button, static_cast<int>(*down));
-    }
   });
+  if (down && lastPointerLocation_ != point) {
+    // Mutter hands the pointer focus to the window under a new place only at its next frame: a
+    // button sent with the motion would go to the window the pointer left (a tap with no hover).
+    std::this_thread::sleep_for(kPointerFocusDelay);
+  }
+  if (down) {
+    session_->bus().perform(
+        [&](sd_bus* bus) { notify(bus, view.path, "NotifyPointerButton", "ib", button, static_cast<int>(*down)); });
+  }
   lastPointerLocation_ = point;
   const auto held = std::find(heldButtons_.begin(), heldButtons_.end(), button);
   if (down && *down && held == heldButtons_.end()) {
