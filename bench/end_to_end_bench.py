@@ -37,9 +37,15 @@ output one after another for the same time: frames per second, CPU per frame, an
 takes (start, connect, copy, write PPM to /dev/null). Run with the Xvfb case of the same content
 (e.g. --cases '1920x1080-single-*,sway-*'), a table sets the host on sway against the host on Xvfb.
 
+The GNOME cases ("gnome-..."): the same measures with the GNOME backend on a headless mutter with
+one virtual monitor, PipeWire and WirePlumber on a private session bus, painted by
+wayland_screen_animator; no peer (mutter offers no screen copy to a plain client). They join the
+sway cases in the table against the host on Xvfb.
+
 Runs in a network namespace of its own where one can be made, so that the host's fixed ports meet
 nothing else. Needs the build's velmora-host, velmora-client, screen_animator and stamp_reader, and
-Xvfb, xrandr, xdotool and ffmpeg; the sway cases wayland_screen_animator, sway and grim. Python
+Xvfb, xrandr, xdotool and ffmpeg; the sway cases wayland_screen_animator, sway and grim; the GNOME
+cases wayland_screen_animator, dbus-daemon, pipewire, wireplumber, mutter and busctl. Python
 standard library only.
 
   bench/end_to_end_bench.py [--build DIR] [--duration SECONDS] [--still-duration SECONDS]
@@ -114,15 +120,15 @@ class Case:
     height: int
     displays: int
     content: str
-    desktop: str = "xvfb"  # or "sway"
+    desktop: str = "xvfb"  # or "sway", "gnome"
 
     @property
     def peer(self):
-        return "grim" if self.desktop == "sway" else "ffmpeg peer"
+        return {"sway": "grim", "gnome": "no peer"}.get(self.desktop, "ffmpeg peer")
 
     @property
     def xvfb_twin(self):
-        """The Xvfb case that shows the same screen as this sway case."""
+        """The Xvfb case that shows the same screen as this sway or GNOME case."""
         return f"{self.width}x{self.height}-single-{self.content}"
 
     @property
@@ -139,7 +145,7 @@ class Case:
 
     def describe(self):
         layout = "one display" if self.displays == 1 else f"{self.displays} displays side by side"
-        desktop = "headless sway, " if self.desktop == "sway" else ""
+        desktop = {"sway": "headless sway, ", "gnome": "headless mutter, "}.get(self.desktop, "")
         return f"{desktop}{self.width}x{self.height}, {layout}, {CONTENTS[self.content]}"
 
 
@@ -150,8 +156,9 @@ def all_cases():
         for layout, displays in LAYOUTS.items()
         for content in CONTENTS
     ]
-    sway = [Case(f"sway-{SWAY_SIZE}-{content}", *SIZES[SWAY_SIZE], 1, content, "sway") for content in CONTENTS]
-    return xvfb + sway
+    wayland = [Case(f"{desktop}-{SWAY_SIZE}-{content}", *SIZES[SWAY_SIZE], 1, content, desktop)
+               for desktop in ("sway", "gnome") for content in CONTENTS]
+    return xvfb + wayland
 
 
 # ---------------------------------------------------------------------------------------------
@@ -287,7 +294,7 @@ def wait_until(condition, timeout, what):
 class Screen:
     environment: dict  # what a client of the screen needs: DISPLAY or WAYLAND_DISPLAY
     backend: str  # the host's --backend for it
-    server: subprocess.Popen  # Xvfb or sway, whose CPU is shown apart
+    server: subprocess.Popen  # Xvfb, sway or mutter, whose CPU is shown apart
     display: str = ""  # the X display's name, for the ffmpeg peer
 
 
@@ -354,16 +361,50 @@ def start_sway(group, case, runtime):
     return Screen({"WAYLAND_DISPLAY": str(socket())}, "wlroots", server)
 
 
-def start_screen(group, case, sway_runtime):
+def start_mutter(group, case, runtime):
+    """A headless mutter with one virtual monitor of the case's size, and the session bus, PipeWire
+    and WirePlumber it casts through, all with their sockets in `runtime`."""
+    runtime.chmod(0o700)
+    bus = f"unix:path={runtime}/bus"
+    environment = {name: value for name, value in os.environ.items()
+                   if name not in ("WAYLAND_DISPLAY", "DISPLAY", "PIPEWIRE_REMOTE")}
+    environment.update(XDG_RUNTIME_DIR=str(runtime), DBUS_SESSION_BUS_ADDRESS=bus)
+    group.start("dbus-daemon", ["dbus-daemon", "--session", "--nofork", "--nosyslog", f"--address={bus}"],
+                stdout=subprocess.DEVNULL, stderr=group.log("dbus.log"))
+    wait_until(lambda: (runtime / "bus").exists(), STARTUP_TIMEOUT, "the session bus")
+    group.start("pipewire", ["pipewire"], env=environment, stdout=subprocess.DEVNULL, stderr=group.log("pipewire.log"))
+    wait_until(lambda: (runtime / "pipewire-0").exists(), STARTUP_TIMEOUT, "PipeWire's socket")
+    group.start("wireplumber", ["wireplumber"], env=environment, stdout=subprocess.DEVNULL,
+                stderr=group.log("wireplumber.log"))
+    server = group.start("mutter", ["mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor",
+                                    f"{case.width}x{case.height}"],
+                         env=environment, stdout=subprocess.DEVNULL, stderr=group.log("mutter.log"))
+
+    def ready():
+        return server.poll() is not None or subprocess.run(
+            ["busctl", "--user", "status", "org.gnome.Mutter.RemoteDesktop"], env=environment,
+            capture_output=True, check=False).returncode == 0
+
+    wait_until(ready, STARTUP_TIMEOUT, "mutter's remote desktop interface")
+    if server.poll() is not None:
+        raise CaseFailure(f"mutter ended with status {server.poll()}; see mutter.log")
+    # The host keeps a runtime folder of its own: PipeWire's socket is named apart.
+    return Screen({"WAYLAND_DISPLAY": str(runtime / "wayland-0"), "DBUS_SESSION_BUS_ADDRESS": bus,
+                   "PIPEWIRE_RUNTIME_DIR": str(runtime)}, "gnome", server)
+
+
+def start_screen(group, case, desktop_runtime):
     if case.desktop == "sway":
-        return start_sway(group, case, sway_runtime)
+        return start_sway(group, case, desktop_runtime)
+    if case.desktop == "gnome":
+        return start_mutter(group, case, desktop_runtime)
     display, server = start_xvfb(group, case.width * case.displays, case.height)
     set_up_monitors(case, display)
     return Screen({"DISPLAY": display}, "x11", server, display)
 
 
 def start_animator(group, tools, case, screen):
-    if case.desktop == "sway":
+    if case.desktop != "xvfb":
         name, argv = "wayland_screen_animator", [tools["wayland_screen_animator"]]
     else:
         name, argv = "screen_animator", [tools["screen_animator"], "--display", screen.display]
@@ -376,7 +417,7 @@ def start_animator(group, tools, case, screen):
     ready = output.wait_for(lambda line: line.startswith("ready"), STARTUP_TIMEOUT)
     if ready is None:
         raise CaseFailure(f"{name} did not start; see animator.err")
-    if case.desktop == "sway" and ready != f"ready {case.width}x{case.height}":
+    if case.desktop != "xvfb" and ready != f"ready {case.width}x{case.height}":
         raise CaseFailure(f"{name} got a window of another size than the output's: {ready}")
     return animator, output
 
@@ -808,7 +849,7 @@ def print_case(case, result):
     for label, key, digits in (("sending CPU per frame (ms)", "sendingCpuMillisecondsPerFrame", 2),
                                ("sending CPU (% of one core)", "sendingCpuPercent", 1),
                                ("receiving CPU per frame (ms)", "receivingCpuMillisecondsPerFrame", 2),
-                               ("X server or sway CPU (% of one core)", "xServerCpuPercent", 1)):
+                               ("X server, sway or mutter CPU (% of one core)", "xServerCpuPercent", 1)):
         print(row.format(label, number((ours or {}).get(key), digits), number((peer or {}).get(key), digits)))
     memory = [f"{number(side['sendingResidentMiBStart'])} / {number(middle(side['sendingResidentMiBEachSecond']))}"
               f" / {number(side['sendingResidentMiBEnd'])}" if side and "sendingResidentMiBStart" in side else "-"
@@ -849,23 +890,23 @@ def print_summary(cases, results):
                              cpu if monitor == 0 else "", goals if monitor == 0 else ""))
 
 
-def print_sway_against_xvfb(cases, results):
-    """The host on sway beside the host on the Xvfb screen of the same content, and grim."""
+def print_wayland_against_xvfb(cases, results):
+    """The host on sway or mutter beside the host on the Xvfb screen of the same content, and grim."""
     pairs = [(case, results[case.name], results.get(case.xvfb_twin)) for case in cases
-             if case.desktop == "sway" and case.name in results]
+             if case.desktop != "xvfb" and case.name in results]
     if not pairs:
         return
-    print("\n== The host on sway / on Xvfb (display 0); grim alone on sway. CPU in ms per frame, "
+    print("\n== The host on sway or mutter / on Xvfb (display 0); grim alone on sway. CPU in ms per frame, "
           "on a still screen in % of one core ==")
     row = "{:<24}{:>16}{:>18}{:>18}{:>16}{:>10}{:>14}"
     print(row.format("case", "decoded fps", "median latency ms", "capture->sent ms", "host CPU", "grim fps",
                      "grim ms/frame"))
-    for case, sway, xvfb in pairs:
+    for case, wayland, xvfb in pairs:
         still = case.content == "still"
-        sides = [((result or {}).get("velmora") or {}) for result in (sway, xvfb)]
+        sides = [((result or {}).get("velmora") or {}) for result in (wayland, xvfb)]
         firsts = [next(iter(side.get("displays", [])), {}) for side in sides]
         cpu_key, digits = ("sendingCpuPercent", 1) if still else ("sendingCpuMillisecondsPerFrame", 2)
-        grim = sway.get("peer") or {}
+        grim = wayland.get("peer") or {}
         grim_display = next(iter(grim.get("displays", [])), {})
 
         def pair(values, digits=1):
@@ -890,14 +931,14 @@ def run_case(case, tools, duration, log_dir):
               "screen": f"{case.width * case.displays}x{case.height}",
               "monitors": [f"{w}x{h}+{x}+{y}" for x, y, w, h in case.monitors], "logs": str(log_dir)}
     group = ProcessGroup(log_dir)
-    sway_runtime = Path(tempfile.mkdtemp(prefix="velmora-sway-"))  # short: a socket's path is limited
+    desktop_runtime = Path(tempfile.mkdtemp(prefix="velmora-desktop-"))  # short: a socket's path is limited
     try:
-        screen = start_screen(group, case, sway_runtime)
+        screen = start_screen(group, case, desktop_runtime)
         animator, animator_output = start_animator(group, tools, case, screen)
         phases = [("velmora", measure_velmora)]
         if case.desktop == "xvfb":
             phases.append(("peer", measure_peer))
-        elif case.content != "still":  # grim takes a still screen as fast as any other
+        elif case.desktop == "sway" and case.content != "still":  # grim takes a still screen as fast as any other
             phases.append(("peer", measure_grim))
         for phase, measure in phases:
             phase_group = ProcessGroup(log_dir)
@@ -913,7 +954,7 @@ def run_case(case, tools, duration, log_dir):
         result["velmoraError"] = result.get("velmoraError") or str(error)
     finally:
         group.close()
-        shutil.rmtree(sway_runtime, ignore_errors=True)
+        shutil.rmtree(desktop_runtime, ignore_errors=True)
     result["goals"] = judge(case, result.get("velmora"), result.get("peer"))
     return result
 
@@ -922,9 +963,12 @@ def find_tools(build, cases):
     tools = {}
     built = ["velmora-host", "velmora-client", "screen_animator", "stamp_reader"]
     installed = ["Xvfb", "xrandr", "xdotool", "ffmpeg"]
-    if any(case.desktop == "sway" for case in cases):
+    if any(case.desktop != "xvfb" for case in cases):
         built.append("wayland_screen_animator")
+    if any(case.desktop == "sway" for case in cases):
         installed += ["sway", "grim"]
+    if any(case.desktop == "gnome" for case in cases):
+        installed += ["dbus-daemon", "pipewire", "wireplumber", "mutter", "busctl"]
     for name in built:
         path = build / "bin" / name
         if not os.access(path, os.X_OK):
@@ -1010,7 +1054,7 @@ def main():
         print("\nend_to_end_bench: interrupted; every process it started is stopped", file=sys.stderr)
         status = 130
     print_summary(arguments.selected, results)
-    print_sway_against_xvfb(arguments.selected, results)
+    print_wayland_against_xvfb(arguments.selected, results)
     json_path.parent.mkdir(parents=True, exist_ok=True)
     json_path.write_text(json.dumps({"frameRate": FRAME_RATE, "bitRate": BIT_RATE, "cpus": os.cpu_count(),
                                      "goals": {"fpsRatio": GOAL_FPS_RATIO, "cpuRatio": GOAL_CPU_RATIO,
