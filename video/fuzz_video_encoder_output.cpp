@@ -15,7 +15,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 velmora::SampleBuffer captured(FuzzedDataProvider& data) {
   const double presentationTime = data.ConsumeFloatingPoint<double>();
-  return velmora::SampleBuffer{std::make_shared<velmora::PixelBuffer>(16, 16), presentationTime, true};
+  return velmora::SampleBuffer{std::make_shared<velmora::PixelBuffer>(16, 16), presentationTime, true, {}};
 }
 
 void emitSample(FuzzedDataProvider& data, const velmora::testing::FakeEncoderSessions& sessions) {
