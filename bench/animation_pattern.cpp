@@ -1,8 +1,14 @@
 #include "bench/animation_pattern.h"
 
+#include <sys/resource.h>
+
 #include <array>
+#include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <numbers>
+
+#include <nlohmann/json.hpp>
 
 namespace velmora {
 
@@ -65,6 +71,47 @@ std::vector<FilledRect> wallpaperRects(const PixelRect& monitor) {
     }
   }
   return rects;
+}
+
+std::optional<Content> parseContent(std::string_view text) {
+  if (text == "window") {
+    return Content::window;
+  }
+  if (text == "motion") {
+    return Content::motion;
+  }
+  if (text == "still") {
+    return Content::still;
+  }
+  return std::nullopt;
+}
+
+std::optional<int> parseFrameRate(std::string_view text) {
+  int rate = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), rate);
+  if (error != std::errc() || end != text.data() + text.size() || rate < 1 || rate > 1000) {
+    return std::nullopt;
+  }
+  return rate;
+}
+
+double processCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+void printAnimationReport(std::uint32_t frames, std::chrono::steady_clock::time_point start, std::uint64_t lateFrames,
+                          double startCpuSeconds) {
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double cpu = processCpuSeconds() - startCpuSeconds;
+  const nlohmann::json report = {{"frames", frames},
+                                 {"seconds", seconds},
+                                 {"framesPerSecond", seconds > 0 ? frames / seconds : 0.0},
+                                 {"lateFrames", lateFrames},
+                                 {"cpuMillisecondsPerFrame", frames > 0 ? cpu * 1000 / frames : 0.0}};
+  std::printf("%s\n", report.dump().c_str());
 }
 
 }  // namespace velmora

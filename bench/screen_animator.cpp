@@ -16,11 +16,9 @@
 #include <X11/extensions/XShm.h>
 #include <signal.h>
 #include <sys/ipc.h>
-#include <sys/resource.h>
 #include <sys/shm.h>
 
 #include <atomic>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -28,8 +26,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "bench/animation_pattern.h"
 #include "bench/end_to_end_support.h"
@@ -43,8 +39,6 @@ using Clock = std::chrono::steady_clock;
 std::atomic<bool> stopRequested = false;
 
 void requestStop(int) { stopRequested = true; }
-
-enum class Content { window, motion, still };
 
 struct Options {
   std::string displayName;
@@ -245,13 +239,6 @@ class ScreenAnimator {
   std::unique_ptr<ScreenPicture> stampPicture_;
 };
 
-double processCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 std::optional<std::string> parseOptions(int argc, char** argv, Options& options) {
   bool contentGiven = false;
   for (int index = 1; index < argc; ++index) {
@@ -263,15 +250,11 @@ std::optional<std::string> parseOptions(int argc, char** argv, Options& options)
     if (argument == "--display") {
       options.displayName = value;
     } else if (argument == "--content") {
-      if (value == "window") {
-        options.content = Content::window;
-      } else if (value == "motion") {
-        options.content = Content::motion;
-      } else if (value == "still") {
-        options.content = Content::still;
-      } else {
+      const auto content = parseContent(value);
+      if (!content) {
         return "--content takes window, motion or still";
       }
+      options.content = *content;
       contentGiven = true;
     } else if (argument == "--monitor") {
       const auto area = parsePictureArea(value, true);
@@ -280,12 +263,11 @@ std::optional<std::string> parseOptions(int argc, char** argv, Options& options)
       }
       options.monitors.push_back(*area);
     } else if (argument == "--rate") {
-      int rate = 0;
-      const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), rate);
-      if (error != std::errc() || end != value.data() + value.size() || rate < 1 || rate > 1000) {
+      const auto rate = parseFrameRate(value);
+      if (!rate) {
         return "--rate takes frames per second from 1 to 1000";
       }
-      options.frameRate = rate;
+      options.frameRate = *rate;
     } else {
       return "unknown argument " + argument;
     }
@@ -333,14 +315,7 @@ int run(const Options& options) {
     animator.drawFrame(frames++);
   }
 
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  const double cpu = processCpuSeconds() - startCpu;
-  const nlohmann::json report = {{"frames", frames},
-                                 {"seconds", seconds},
-                                 {"framesPerSecond", seconds > 0 ? frames / seconds : 0.0},
-                                 {"lateFrames", lateFrames},
-                                 {"cpuMillisecondsPerFrame", cpu * 1000 / frames}};
-  std::printf("%s\n", report.dump().c_str());
+  printAnimationReport(frames, start, lateFrames, startCpu);
   return 0;
 }
 

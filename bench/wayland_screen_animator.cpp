@@ -10,7 +10,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <unistd.h>
 #include <wayland-client.h>
 
@@ -18,7 +17,6 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -26,8 +24,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "bench/animation_pattern.h"
 #include "bench/end_to_end_support.h"
@@ -44,8 +40,6 @@ constexpr int kBufferCount = 3;
 std::atomic<bool> stopRequested = false;
 
 void requestStop(int) { stopRequested = true; }
-
-enum class Content { window, motion, still };
 
 struct Options {
   Content content = Content::window;
@@ -312,13 +306,6 @@ class WaylandScreenAnimator {
   std::vector<std::uint32_t> texture_;  // one period larger than the area both ways
 };
 
-double processCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 std::optional<std::string> parseOptions(int argc, char** argv, Options& options) {
   bool contentGiven = false;
   for (int index = 1; index < argc; ++index) {
@@ -328,22 +315,18 @@ std::optional<std::string> parseOptions(int argc, char** argv, Options& options)
     }
     const std::string value = argv[++index];
     if (argument == "--content") {
-      static const std::pair<const char*, Content> kContents[] = {
-          {"window", Content::window}, {"motion", Content::motion}, {"still", Content::still}};
-      const auto* found = std::find_if(std::begin(kContents), std::end(kContents),
-                                       [&value](const auto& entry) { return value == entry.first; });
-      if (found == std::end(kContents)) {
+      const auto content = parseContent(value);
+      if (!content) {
         return std::string("--content takes window, motion or still");
       }
-      options.content = found->second;
+      options.content = *content;
       contentGiven = true;
     } else if (argument == "--rate") {
-      int rate = 0;
-      const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), rate);
-      if (error != std::errc() || end != value.data() + value.size() || rate < 1 || rate > 1000) {
+      const auto rate = parseFrameRate(value);
+      if (!rate) {
         return std::string("--rate takes frames per second from 1 to 1000");
       }
-      options.frameRate = rate;
+      options.frameRate = *rate;
     } else {
       return "unknown argument " + argument;
     }
@@ -391,14 +374,7 @@ int run(const Options& options) {
     }
   }
 
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  const double cpu = processCpuSeconds() - startCpu;
-  const nlohmann::json report = {{"frames", frames},
-                                 {"seconds", seconds},
-                                 {"framesPerSecond", seconds > 0 ? frames / seconds : 0.0},
-                                 {"lateFrames", lateFrames},
-                                 {"cpuMillisecondsPerFrame", cpu * 1000 / frames}};
-  std::printf("%s\n", report.dump().c_str());
+  printAnimationReport(frames, start, lateFrames, startCpu);
   return 0;
 }
 
