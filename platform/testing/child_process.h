@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -219,5 +221,18 @@ class ChildProcess {
   bool outputEnded_ = false;
   std::optional<int> exitStatus_;
 };
+
+// What a shell command wrote to its standard output (its standard error goes to the test's).
+inline std::string shellOutput(const std::string& command) {
+  std::string text;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    std::array<char, 4096> buffer{};
+    for (std::size_t count = 0; (count = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) {
+      text.append(buffer.data(), count);
+    }
+    pclose(pipe);
+  }
+  return text;
+}
 
 }  // namespace velmora::testing

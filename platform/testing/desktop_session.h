@@ -85,17 +85,7 @@ class DesktopSession {
   }
   // Runs a shell command (busctl, gdbus, gst-launch-1.0 ...) as a client; returns its exit status.
   int run(const std::string& command) const { return std::system((prefix() + command).c_str()); }
-  std::string output(const std::string& command) const {
-    std::string text;
-    if (FILE* pipe = popen((prefix() + command).c_str(), "r")) {
-      std::array<char, 4096> buffer{};
-      for (std::size_t count = 0; (count = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) {
-        text.append(buffer.data(), count);
-      }
-      pclose(pipe);
-    }
-    return text;
-  }
+  std::string output(const std::string& command) const { return shellOutput(prefix() + command); }
   // The mutter process, to end it mid-test (nullptr without monitors).
   ChildProcess* mutter() const { return mutter_.get(); }
 

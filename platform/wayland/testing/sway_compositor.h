@@ -84,17 +84,7 @@ class SwayCompositor {
   // Runs a shell command (swaymsg, foot, wl-paste ...) as a client; returns its exit status.
   int run(const std::string& command) const { return std::system((prefix() + command).c_str()); }
   // Runs a shell command and returns what it wrote to its output.
-  std::string output(const std::string& command) const {
-    std::string text;
-    if (FILE* pipe = popen((prefix() + command).c_str(), "r")) {
-      std::array<char, 4096> buffer{};
-      for (std::size_t count = 0; (count = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) {
-        text.append(buffer.data(), count);
-      }
-      pclose(pipe);
-    }
-    return text;
-  }
+  std::string output(const std::string& command) const { return shellOutput(prefix() + command); }
 
  private:
   std::string prefix() const {
