@@ -92,15 +92,8 @@ TEST_F(GnomeSessionTest, BothMonitorsAreAnnouncedShownAndDriven) {
 
   const auto displays = report.value("serverHello", Json::object()).value("displays", Json::array());
   ASSERT_EQ(displays.size(), 2u) << report.dump();
-  const std::pair<int, int> sizes[] = {{1280, 720}, {800, 600}};
-  for (std::size_t index = 0; index < displays.size(); ++index) {
-    const auto name = "Meta-" + std::to_string(index);
-    EXPECT_EQ(displays[index].value("name", ""), name);
-    EXPECT_EQ(displays[index].value("id", 0u), waylandDisplayID(name));
-    EXPECT_EQ(displays[index].value("isMain", false), index == 0);
-    EXPECT_EQ(displays[index].value("width", 0), sizes[index].first) << name;
-    EXPECT_EQ(displays[index].value("height", 0), sizes[index].second) << name;
-  }
+  expectDisplays(displays, {{"Meta-0", waylandDisplayID("Meta-0"), 1280, 720},
+                            {"Meta-1", waylandDisplayID("Meta-1"), 800, 600}});
 
   // In eighths of each stream's picture: foot dark in the middle of Meta-0, its corner not; the
   // recorder dark all over Meta-1.

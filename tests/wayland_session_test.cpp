@@ -116,15 +116,8 @@ TEST_F(WaylandSessionTest, BothOutputsAreAnnouncedShownAndDriven) {
   // In the order of the layout, in points: HEADLESS-2's pixels are halved.
   const auto displays = report.value("serverHello", Json::object()).value("displays", Json::array());
   ASSERT_EQ(displays.size(), 2u) << report.dump();
-  const std::pair<int, int> sizes[] = {{1280, 720}, {640, 360}};
-  for (std::size_t index = 0; index < displays.size(); ++index) {
-    const auto name = "HEADLESS-" + std::to_string(index + 1);
-    EXPECT_EQ(displays[index].value("name", ""), name);
-    EXPECT_EQ(displays[index].value("id", 0u), waylandDisplayID(name));
-    EXPECT_EQ(displays[index].value("isMain", false), index == 0);
-    EXPECT_EQ(displays[index].value("width", 0), sizes[index].first) << name;
-    EXPECT_EQ(displays[index].value("height", 0), sizes[index].second) << name;
-  }
+  expectDisplays(displays, {{"HEADLESS-1", waylandDisplayID("HEADLESS-1"), 1280, 720},
+                            {"HEADLESS-2", waylandDisplayID("HEADLESS-2"), 640, 360}});
 
   // Each display's colours, and its window where sway placed it (pixels of a 1280x720 stream).
   struct Sample {

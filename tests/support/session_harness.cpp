@@ -170,4 +170,16 @@ bool shows(const std::string& picture, int width, int x, int y, const Rgb& colou
   return true;
 }
 
+void expectDisplays(const nlohmann::json& displays, const std::vector<ExpectedDisplay>& expected) {
+  ASSERT_EQ(displays.size(), expected.size()) << displays.dump();
+  for (std::size_t index = 0; index < expected.size(); ++index) {
+    const auto& [name, id, width, height] = expected[index];
+    EXPECT_EQ(displays[index].value("name", ""), name);
+    EXPECT_EQ(displays[index].value("id", 0u), id) << name;
+    EXPECT_EQ(displays[index].value("isMain", false), index == 0) << name;
+    EXPECT_EQ(displays[index].value("width", 0), width) << name;
+    EXPECT_EQ(displays[index].value("height", 0), height) << name;
+  }
+}
+
 }  // namespace velmora::testing

@@ -94,4 +94,13 @@ std::string lastPicture(const std::filesystem::path& stream, const nlohmann::jso
 // encoding changes.
 bool shows(const std::string& picture, int width, int x, int y, const Rgb& colour);
 
+struct ExpectedDisplay {
+  std::string name;
+  std::uint32_t id = 0;
+  int width = 0;  // points
+  int height = 0;
+};
+// A ServerHello's displays are these, in this order, the first of them the main one.
+void expectDisplays(const nlohmann::json& displays, const std::vector<ExpectedDisplay>& expected);
+
 }  // namespace velmora::testing
