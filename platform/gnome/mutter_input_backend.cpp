@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/x11/x11_key_map.h"
+#include "platform/xkb/evdev_button.h"
 
 namespace velmora {
 namespace {
@@ -46,18 +47,6 @@ template <typename... Arguments>
 void notify(sd_bus* bus, const std::string& path, const char* member, const char* types, Arguments... arguments) {
   sd_bus_call_method_async(bus, nullptr, kService, path.c_str(), kSessionInterface, member, onNotifyReply, nullptr,
                            types, arguments...);
-}
-
-std::int32_t evdevButton(PointerButton button) {
-  switch (button) {
-    case PointerButton::right:
-      return BTN_RIGHT;
-    case PointerButton::center:
-      return BTN_MIDDLE;
-    case PointerButton::left:
-      break;
-  }
-  return BTN_LEFT;
 }
 
 Rect boundsOf(const MutterMonitor& monitor, const MutterMonitor& main) {

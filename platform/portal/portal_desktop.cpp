@@ -1,6 +1,5 @@
 #include "platform/portal/portal_desktop.h"
 
-#include <linux/input-event-codes.h>
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include "platform/log/log.h"
 #include "platform/pipewire/pipewire_capture_loop.h"
 #include "platform/x11/x11_key_map.h"
+#include "platform/xkb/evdev_button.h"
 
 namespace velmora {
 namespace {
@@ -187,10 +187,7 @@ class PortalInputBackend : public InputBackend {
                                     std::clamp(event.location.x - frame.x, 0.0, std::max(frame.width - 1, 0.0)),
                                     std::clamp(event.location.y - frame.y, 0.0, std::max(frame.height - 1, 0.0)));
     if (const auto down = isButtonDown(event.type)) {
-      const std::int32_t button = event.button == PointerButton::right    ? BTN_RIGHT
-                                  : event.button == PointerButton::center ? BTN_MIDDLE
-                                                                          : BTN_LEFT;
-      session_->pointerButton(button, *down);
+      session_->pointerButton(evdevButton(event.button), *down);
     }
     std::lock_guard lock(lastPointerLocationLock_);
     lastPointerLocation_ = event.location;

@@ -1,6 +1,5 @@
 #include "platform/wayland/wayland_input_backend.h"
 
-#include <linux/input-event-codes.h>
 #include <wayland-client.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 
 #include "platform/wayland/protocols/virtual-keyboard-unstable-v1-client.h"
 #include "platform/wayland/protocols/wlr-virtual-pointer-unstable-v1-client.h"
+#include "platform/xkb/evdev_button.h"
 
 namespace velmora {
 namespace {
@@ -24,18 +24,6 @@ constexpr std::int32_t kMostScrollClicks = 1000;
 std::uint32_t millisecondsNow() {
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
   return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
-}
-
-std::uint32_t evdevButton(PointerButton button) {
-  switch (button) {
-    case PointerButton::right:
-      return BTN_RIGHT;
-    case PointerButton::center:
-      return BTN_MIDDLE;
-    case PointerButton::left:
-      break;
-  }
-  return BTN_LEFT;
 }
 
 
