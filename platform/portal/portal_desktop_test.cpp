@@ -153,7 +153,8 @@ TEST(PortalDesktopTest, RealPortalCastsTheSwayOutput) {
   PortalSessionOptions options;
   options.busAddress = desktop.busAddress();
   auto opened = openPortalDesktop(defaults, options);
-  if (!opened && noDmabuf) {
+  // The backend's own line may come a little after the portal's answer.
+  if (!opened && (noDmabuf || backend.waitForLineContaining("unable to receive a valid format", std::chrono::seconds(3)))) {
     // xdg-desktop-portal-wlr 0.7 casts only where the compositor offers dmabuf screen copies,
     // which a sway without a GPU (the pixman renderer) does not.
     GTEST_SKIP() << "xdg-desktop-portal-wlr needs a compositor with a GPU renderer: " << opened.error();
