@@ -1,6 +1,7 @@
 #include "platform/gnome/mutter_display_config.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <string_view>
@@ -164,10 +165,11 @@ Result<std::vector<MutterMonitor>> parseMutterMonitors(sd_bus_message* reply) {
   }
   // Positions are points in the logical layout mode and pixels in the physical one (mutter's default
   // without fractional scaling); taking those pixels as points leaves gaps beside a scaled monitor
-  // but never overlaps.
+  // but never overlaps. Mutter rounds a monitor's size in points to whole points: its fractional
+  // scales are floats that leave the quotient just short of them (2560 / 1.4953271 = 1711.99999).
   for (auto& monitor : monitors) {
-    monitor.logicalWidth = monitor.pixelWidth / monitor.scale;
-    monitor.logicalHeight = monitor.pixelHeight / monitor.scale;
+    monitor.logicalWidth = std::round(monitor.pixelWidth / monitor.scale);
+    monitor.logicalHeight = std::round(monitor.pixelHeight / monitor.scale);
   }
   return monitors;
 }

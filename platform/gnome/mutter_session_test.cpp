@@ -1,12 +1,16 @@
 // The GNOME family against a headless mutter with two virtual monitors.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "platform/dispatch/manual_main_queue.h"
 #include "platform/gnome/mutter_capture_backend.h"
 #include "platform/gnome/mutter_display_source.h"
 #include "platform/gnome/mutter_remote_desktop.h"
+#include "platform/gnome/testing/mutter_layout_testing.h"
 #include "platform/testing/capture_stream_testing.h"
 #include "platform/testing/desktop_session.h"
 #include "platform/wayland/wayland_outputs.h"
@@ -17,8 +21,11 @@ namespace {
 using namespace std::chrono_literals;
 
 struct Mutter {
+  explicit Mutter(testing::DesktopSession::MutterLayout layout = testing::DesktopSession::MutterLayout::physical)
+      : desktop({"1280x720", "2560x1440"}, layout) {}
+
   // The second monitor is large enough for mutter to offer scale 2.
-  testing::DesktopSession desktop{{"1280x720", "2560x1440"}};
+  testing::DesktopSession desktop;
   std::shared_ptr<DBusConnection> bus;
   std::shared_ptr<MutterRemoteDesktop> session;
 
@@ -36,15 +43,8 @@ struct Mutter {
     return session != nullptr;
   }
 
-  // Logical monitors as gdbus writes them: "(x, y, scale, 0, primary, [('Meta-0', '1280x720@60.000', @a{sv} {})])".
   void applyMonitors(const std::string& logicalMonitors) const {
-    const std::string serial = desktop.output(
-        "gdbus call --session -d org.gnome.Mutter.DisplayConfig -o /org/gnome/Mutter/DisplayConfig "
-        "-m org.gnome.Mutter.DisplayConfig.GetCurrentState | sed 's/^(uint32 \\([0-9]*\\),.*/\\1/'");
-    ASSERT_EQ(desktop.run("gdbus call --session -d org.gnome.Mutter.DisplayConfig -o /org/gnome/Mutter/DisplayConfig "
-                          "-m org.gnome.Mutter.DisplayConfig.ApplyMonitorsConfig " +
-                          serial.substr(0, serial.find('\n')) + " 1 \"[" + logicalMonitors + "]\" '{}' >/dev/null"),
-              0);
+    ASSERT_TRUE(testing::applyMutterMonitors(desktop, logicalMonitors)) << logicalMonitors;
   }
 };
 
@@ -99,6 +99,51 @@ TEST(MutterSessionTest, MonitorsBecomeRecordedScreensAndTheirChangesRecordThemAg
   ASSERT_EQ(streams.size(), 1u);
   EXPECT_EQ(streams[0].displayID, small);
   EXPECT_TRUE(mutter.session->running());
+}
+
+// With fractional scaling on, mutter lays monitors out in whole points; the host's displays follow
+// that layout edge to edge, keep mutter's scale, and the scaled monitor is still recorded in pixels.
+TEST(MutterSessionTest, AFractionalScaleGivesWholePointsEdgeToEdgeAndPixelStreams) {
+  Mutter mutter(testing::DesktopSession::MutterLayout::logical);
+  if (!mutter.start()) {
+    GTEST_SKIP() << "headless mutter cannot run here";
+  }
+  ASSERT_NE(testing::mutterDisplayState(mutter.desktop).find("'layout-mode': <uint32 1>"), std::string::npos);
+  const double scale = testing::nearestSupportedScale(mutter.desktop, "Meta-1", 1.5);
+  ASSERT_NE(scale, std::round(scale)) << "no fractional scale offered";
+  auto opened = MutterDisplaySource::open(mutter.bus);
+  ASSERT_TRUE(opened) << opened.error();
+  const auto source = opened.value();
+  ManualMainQueue mainQueue;
+  bool changed = false;  // main thread only
+  auto watch = source->watchChanges(mainQueue, [&] { changed = true; });
+
+  const double width = std::round(2560 / scale);
+  const double height = std::round(1440 / scale);
+  mutter.applyMonitors(fmt::format("(0, 0, {}, 0, true, [('Meta-1', '2560x1440@60.000', @a{{sv}} {{}})]), "
+                                   "({}, 0, 1.0, 0, false, [('Meta-0', '1280x720@60.000', @a{{sv}} {{}})])",
+                                   scale, width));
+  ASSERT_TRUE(mainQueue.runUntil([&] { return changed; }, 10s));
+  auto screens = source->screens();
+  ASSERT_EQ(screens.size(), 2u);
+  std::sort(screens.begin(), screens.end(), [](const auto& a, const auto& b) { return a.name > b.name; });
+  EXPECT_EQ(screens[0].frame, (Rect{0, 0, width, height}));
+  EXPECT_EQ(screens[0].backingScaleFactor, scale);
+  EXPECT_EQ(static_cast<int>(screens[0].frame.width * scale), 2560) << "the host's capture size in pixels";
+  EXPECT_EQ(screens[1].frame, (Rect{width, height - 720, 1280, 720}));
+  EXPECT_EQ(screens[1].backingScaleFactor, 1);
+
+  const auto streams = mutter.session->recordingStreams(10s);
+  ASSERT_EQ(streams.size(), 2u);
+  EXPECT_EQ(streams[0].connector, "Meta-1");
+  EXPECT_EQ(streams[0].width, 2560);
+  EXPECT_EQ(streams[0].height, 1440);
+  setenv("XDG_RUNTIME_DIR", mutter.desktop.runtimeDirectory().c_str(), 1);
+  MutterCaptureBackend backend(mutter.session);
+  auto receiver = std::make_shared<testing::CaptureReceiver>();
+  auto stream = testing::startedStream(backend, streams[0].displayID, testing::captureConfiguration(2560, 1440), receiver);
+  EXPECT_TRUE(receiver->waitForFrames(1));
+  EXPECT_EQ(testing::stopCapture(*stream), std::nullopt);
 }
 
 TEST(MutterSessionTest, CaptureDeliversEachMonitorAtTheConfiguredSize) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -22,7 +23,11 @@ namespace velmora::testing {
 // program is missing or did not come up: such tests skip themselves.
 class DesktopSession {
  public:
-  explicit DesktopSession(const std::vector<std::string>& mutterMonitors = {}) {
+  // Mutter lays monitors out in pixels unless told to scale them fractionally: then in points.
+  enum class MutterLayout { physical, logical };
+
+  explicit DesktopSession(const std::vector<std::string>& mutterMonitors = {},
+                          MutterLayout mutterLayout = MutterLayout::physical) {
     for (const char* program : {"/usr/bin/dbus-daemon", "/usr/bin/pipewire", "/usr/bin/wireplumber"}) {
       if (access(program, X_OK) != 0) {
         return;
@@ -52,7 +57,15 @@ class DesktopSession {
       for (const auto& monitor : mutterMonitors) {
         arguments.insert(arguments.end(), {"--virtual-monitor", monitor});
       }
-      mutter_ = std::make_unique<ChildProcess>("/usr/bin/mutter", arguments, environment());
+      auto mutterEnvironment = environment();
+      if (mutterLayout == MutterLayout::logical) {
+        const auto settings = std::filesystem::path(runtimeDirectory_) / "config/glib-2.0/settings";
+        std::filesystem::create_directories(settings);
+        std::ofstream(settings / "keyfile") << "[org/gnome/mutter]\nexperimental-features=['scale-monitor-framebuffer']\n";
+        mutterEnvironment.insert(mutterEnvironment.end(),
+                                 {"GSETTINGS_BACKEND=keyfile", "XDG_CONFIG_HOME=" + runtimeDirectory_ + "/config"});
+      }
+      mutter_ = std::make_unique<ChildProcess>("/usr/bin/mutter", arguments, mutterEnvironment);
       if (!waitFor([&] { return run("busctl --user status org.gnome.Mutter.RemoteDesktop >/dev/null 2>&1") == 0; })) {
         return;
       }
