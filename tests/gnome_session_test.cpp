@@ -1,6 +1,7 @@
 // The real velmora-host in a Wayland session (no backend option) on a headless mutter with two
 // virtual monitors, driven by the real velmora-client. Runs in a network namespace of its own (see
 // CMakeLists.txt) because the host's ports are fixed.
+#include "platform/gnome/testing/mutter_layout_testing.h"
 #include "platform/testing/desktop_session.h"
 #include "platform/wayland/wayland_outputs.h"
 #include "tests/support/session_harness.h"
@@ -54,16 +55,8 @@ class GnomeSessionTest : public SessionTest {
     return recorder;
   }
 
-  // Logical monitors as gdbus writes them: "(x, y, scale, 0, primary, [('Meta-0', '1280x720@60.000', @a{sv} {})])".
   void applyMonitors(const std::string& logicalMonitors) const {
-    const auto call = [](const std::string& method) {
-      return "gdbus call --session -d org.gnome.Mutter.DisplayConfig -o /org/gnome/Mutter/DisplayConfig "
-             "-m org.gnome.Mutter.DisplayConfig." + method;
-    };
-    const auto serial = desktop_.output(call("GetCurrentState") + " | sed 's/^(uint32 \\([0-9]*\\),.*/\\1/'");
-    ASSERT_EQ(desktop_.run(call("ApplyMonitorsConfig") + " " + serial.substr(0, serial.find('\n')) + " 1 \"[" +
-                           logicalMonitors + "]\" '{}' >/dev/null"),
-              0);
+    ASSERT_TRUE(applyMutterMonitors(desktop_, logicalMonitors)) << logicalMonitors;
   }
 
   DesktopSession desktop_{{"1280x720", "800x600"}};

@@ -6,7 +6,10 @@
 
 #include <functional>
 #include <map>
+#include <utility>
 
+#include "platform/gnome/mutter_capture_backend.h"
+#include "platform/gnome/testing/mutter_layout_testing.h"
 #include "platform/testing/capture_stream_testing.h"
 #include "platform/testing/xvfb_server.h"
 #include "platform/virtual/virtual_capture_backend.h"
@@ -98,10 +101,47 @@ Result<BackendUnderTest> waylandBackend() {
   return BackendUnderTest{sway, backend.value(), {waylandDisplayID("WL-1"), waylandDisplayID("WL-2")}, change, remove};
 }
 
+// Two virtual monitors of a headless mutter: a window shown on Meta-0, or closed again, changes its
+// picture; a layout without Meta-1 takes it away.
+Result<BackendUnderTest> gnomeBackend() {
+  struct Gnome {
+    DesktopSession desktop{{"1280x720", "800x600"}};
+    std::shared_ptr<MutterRemoteDesktop> session;
+    std::unique_ptr<ChildProcess> window;
+  };
+  auto gnome = std::make_shared<Gnome>();
+  if (!gnome->desktop.available()) {
+    return Result<BackendUnderTest>::failure("headless mutter is not available");
+  }
+  auto bus = DBusConnection::open(DBusConnection::Bus::session, gnome->desktop.busAddress());
+  if (!bus) {
+    return Result<BackendUnderTest>::failure(bus.error());
+  }
+  auto session = MutterRemoteDesktop::start(std::move(bus.value()));
+  if (!session) {
+    return Result<BackendUnderTest>::failure(session.error());
+  }
+  gnome->session = session.value();
+  setenv("XDG_RUNTIME_DIR", gnome->desktop.runtimeDirectory().c_str(), 1);  // the capture uses the desktop's PipeWire
+  const auto change = [gnome] {
+    if (std::exchange(gnome->window, nullptr) == nullptr) {
+      gnome->window = std::make_unique<ChildProcess>(VELMORA_WAYLAND_POINTER_RECORDER, std::vector<std::string>{"0"},
+                                                     gnome->desktop.environment());
+      EXPECT_TRUE(gnome->window->waitForLineContaining("size ")) << gnome->window->output();
+    }
+  };
+  const auto remove = [gnome] {
+    EXPECT_TRUE(applyMutterMonitors(gnome->desktop, "(0, 0, 1.0, 0, true, [('Meta-0', '1280x720@60.000', @a{sv} {})])"));
+  };
+  return BackendUnderTest{gnome, std::make_shared<MutterCaptureBackend>(gnome->session),
+                          {waylandDisplayID("Meta-0"), waylandDisplayID("Meta-1")}, change, remove};
+}
+
 const BackendFactory kBackends[] = {
     {"Virtual", virtualBackend},
     {"X11", x11Backend},
     {"Wayland", waylandBackend},
+    {"GNOME", gnomeBackend},
 };
 
 class CaptureBackendContract : public ::testing::TestWithParam<BackendFactory> {
