@@ -26,6 +26,9 @@ constexpr std::uint32_t kCursorEmbedded = 2;
 constexpr std::uint32_t kPersistUntilRevoked = 2;
 constexpr std::uint32_t kFirstRestorableVersion = 2;
 constexpr std::uint32_t kFirstRestorableScreenCastVersion = 4;
+// Input waiting for a portal that stopped answering: beyond this, new events are dropped.
+constexpr std::size_t kMostQueuedNotifications = 1000;
+constexpr std::uint64_t kLastInputWaitMicroseconds = 1'000'000;  // per call, when the session ends
 
 struct Option {
   std::string key;
@@ -183,6 +186,13 @@ PortalSession::PortalSession(PrivateTag, std::unique_ptr<DBusConnection> connect
 PortalSession::~PortalSession() {
   connection_->perform([this](sd_bus* bus) {
     closedMatch_.reset();
+    notificationInFlight_.reset();
+    // Input sent before the end still reaches the desktop.
+    for (const auto& queued : queuedNotifications_) {
+      if (sd_bus_call(bus, queued.call.get(), kLastInputWaitMicroseconds, nullptr, nullptr) < 0) {
+        break;
+      }
+    }
     if (!sessionHandle_.empty() && !closed_) {
       sd_bus_call_method(bus, kPortalName, sessionHandle_.c_str(), "org.freedesktop.portal.Session", "Close", nullptr,
                          nullptr, "");
@@ -453,7 +463,7 @@ void PortalSession::notify(const char* method, const std::function<int(sd_bus_me
   connection_->perform([&](sd_bus* bus) {
     sd_bus_message* rawCall = nullptr;
     int result = sd_bus_message_new_method_call(bus, &rawCall, kPortalName, kPortalPath, kRemoteDesktop, method);
-    const DBusMessage call(rawCall);
+    DBusMessage call(rawCall);
     if (result >= 0) {
       result = sd_bus_message_append(call.get(), "o", sessionHandle_.c_str());
     }
@@ -463,27 +473,51 @@ void PortalSession::notify(const char* method, const std::function<int(sd_bus_me
     if (result >= 0) {
       result = appendArguments(call.get());
     }
-    // Not waited for: events keep their order on the bus. Failures are logged, the first and then
-    // every hundredth, so a session the desktop closed does not flood the log.
-    if (result >= 0) {
-      result = sd_bus_call_async(
-          bus, nullptr, call.get(),
-          [](sd_bus_message* reply, void*, sd_bus_error*) {
-            static std::atomic<unsigned> failures{0};
-            if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
-              if (failures++ % 100 == 0) {
-                log::Logger("EventInjector").error("The desktop portal refused input: {}: {} ({} so far)", error->name,
-                                                   error->message != nullptr ? error->message : "", failures.load());
-              }
-            }
-            return 0;
-          },
-          nullptr, 0);
-    }
     if (result < 0) {
       logger_.error("Cannot send {} to the desktop portal: {}", method, std::strerror(-result));
+      return;
     }
+    // A motion still waiting is replaced by the newer one: the pointer goes where it is now.
+    const bool motion = std::strcmp(method, "NotifyPointerMotionAbsolute") == 0;
+    if (motion && !queuedNotifications_.empty() && std::strcmp(queuedNotifications_.back().method, method) == 0) {
+      queuedNotifications_.back().call = std::move(call);
+    } else if (queuedNotifications_.size() < kMostQueuedNotifications) {
+      queuedNotifications_.push_back({method, std::move(call)});
+    } else if (droppedNotifications_++ % 100 == 0) {
+      logger_.error("The desktop portal does not take input: {} dropped ({} so far)", method, droppedNotifications_);
+    }
+    sendNextNotification(bus);
   });
+}
+
+void PortalSession::sendNextNotification(sd_bus* bus) {
+  while (!notificationInFlight_ && !queuedNotifications_.empty()) {
+    const DBusMessage call = std::move(queuedNotifications_.front().call);
+    queuedNotifications_.pop_front();
+    sd_bus_slot* slot = nullptr;
+    const int result = sd_bus_call_async(
+        bus, &slot, call.get(),
+        [](sd_bus_message* reply, void* userData, sd_bus_error*) {
+          // Failures are logged, the first and then every hundredth, so a session the desktop
+          // closed does not flood the log.
+          static std::atomic<unsigned> failures{0};
+          if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
+            if (failures++ % 100 == 0) {
+              log::Logger("EventInjector").error("The desktop portal refused input: {}: {} ({} so far)", error->name,
+                                                 error->message != nullptr ? error->message : "", failures.load());
+            }
+          }
+          auto* session = static_cast<PortalSession*>(userData);
+          session->notificationInFlight_.reset();  // sd-bus holds the slot until this returns
+          session->sendNextNotification(sd_bus_message_get_bus(reply));
+          return 0;
+        },
+        this, 0);
+    if (result < 0) {
+      logger_.error("Cannot send input to the desktop portal: {}", std::strerror(-result));
+    }
+    notificationInFlight_.reset(slot);
+  }
 }
 
 void PortalSession::pointerMotionAbsolute(std::uint32_t pipeWireNode, double x, double y) {

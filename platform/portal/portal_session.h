@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -48,7 +49,7 @@ struct PortalSessionOptions {
 // Where the portal offers screen casts only (xdg-desktop-portal-wlr), a screen-cast session
 // without input.
 // open() returns once the user approved it; a refusal, a timeout or a missing portal is an error.
-// Input calls are sent without waiting for their answers, in order; any thread.
+// Input calls return without waiting for the portal, and reach the desktop in order; any thread.
 class PortalSession {
   struct PrivateTag {};
 
@@ -84,6 +85,8 @@ class PortalSession {
                          std::chrono::seconds timeout);
   Result<bool> start(const PortalSessionOptions& options);
   void notify(const char* method, const std::function<int(sd_bus_message*)>& appendArguments);
+  // On the connection's thread: sends the next queued input call when none is in flight.
+  void sendNextNotification(sd_bus* bus);
 
   const log::Logger logger_{"EventInjector"};
   const std::unique_ptr<DBusConnection> connection_;
@@ -94,6 +97,15 @@ class PortalSession {
   std::string restoreToken_;
   int nextToken_ = 0;
   DBusSlot closedMatch_;
+  // The portal handles each call on a thread of its own, so calls in flight together may overtake
+  // each other (a click before the motion to its place): one at a time, the next sent at the answer.
+  struct QueuedNotification {
+    const char* method;
+    DBusMessage call;
+  };
+  std::deque<QueuedNotification> queuedNotifications_;  // on the connection's thread
+  DBusSlot notificationInFlight_;                        // on the connection's thread
+  unsigned droppedNotifications_ = 0;                    // on the connection's thread
   std::atomic<bool> closed_{false};
 };
 
