@@ -1,9 +1,9 @@
-'''A stand-in for the desktop portal's remote-desktop and screen-cast interfaces, for the host's tests.
+'''A stand-in for the desktop portal's remote-desktop and screen-cast interfaces at RemoteDesktop
+version 2 (restorable sessions), which Debian's real portal does not offer, for the host's tests.
 
 A python3-dbusmock template (python3 -m dbusmock --template THIS_FILE). Each request answers with
 a Response signal shortly after the call returns, as a portal does once its dialog is closed.
-Parameters: "version" (RemoteDesktop's, 1 by default), "refuse" (the user cancels Start), "token"
-(the restore token Start hands out).
+Parameter: "token" (the restore token Start hands out).
 '''
 
 import dbus
@@ -31,8 +31,6 @@ def respond(mock, options, response, results):
 
 
 def load(mock, parameters):
-    version = parameters.get('version', 1)
-    refuse = parameters.get('refuse', False)
     token = parameters.get('token', '')
     streams = dbus.Array([
         (dbus.UInt32(41), {'id': 'left', 'position': (0, 0), 'size': (1280, 720)}),
@@ -48,7 +46,7 @@ def load(mock, parameters):
         results = {'devices': dbus.UInt32(3), 'streams': streams}
         if token:
             results['restore_token'] = token
-        return respond(self, options, 1 if refuse else 0, {} if refuse else results)
+        return respond(self, options, 0, results)
 
     def open_remote(self, _session, _options):
         return dbus.types.UnixFd(open('/dev/null', 'rb'))
@@ -61,7 +59,7 @@ def load(mock, parameters):
         ('SelectDevices', 'oa{sv}', 'o', lambda self, _session, options: respond(self, options, 0, {})),
         ('Start', 'osa{sv}', 'o', start),
     ] + notify)
-    mock.AddProperties(MAIN_IFACE, {'version': dbus.UInt32(version), 'AvailableDeviceTypes': dbus.UInt32(3)})
+    mock.AddProperties(MAIN_IFACE, {'version': dbus.UInt32(2), 'AvailableDeviceTypes': dbus.UInt32(3)})
     mock.AddMethods(SCREEN_CAST, [
         ('SelectSources', 'oa{sv}', 'o', lambda self, _session, options: respond(self, options, 0, {})),
         ('OpenPipeWireRemote', 'oa{sv}', 'h', open_remote),
