@@ -49,8 +49,11 @@ CaptureSize displayCaptureSize(std::optional<std::uint32_t> displayID, const std
 
   const Rect& frame = chosen->frame;
   const double scale = chosen->backingScaleFactor;
-  const std::int64_t nativeWidth = pixelCount(frame.width * scale);
-  const std::int64_t nativeHeight = pixelCount(frame.height * scale);
+  // Compositors hand out scales in single precision (mutter's 2.1262457 for 1920 pixels over 903
+  // points): points times such a scale may fall a hair under the whole pixel count it stands for.
+  constexpr double kScaleSlack = 1e-3;
+  const std::int64_t nativeWidth = pixelCount(frame.width * scale + kScaleSlack);
+  const std::int64_t nativeHeight = pixelCount(frame.height * scale + kScaleSlack);
   const log::Logger logger("Capture");
   logger.info("Display frame={}x{}pt scale={:f} nativePixels={}x{}", truncateSaturating(frame.width),
               truncateSaturating(frame.height), scale, nativeWidth, nativeHeight);

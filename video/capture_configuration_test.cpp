@@ -23,6 +23,7 @@ TEST(DisplayCaptureSizeTest, CapsTheLongerSideAt2880WithOneTruncatedFactorAndNev
   const std::vector<Case> cases = {
       {"5120x2880 native, factor 0.5625", 2560, 1440, 2, {2880, 1620}},
       {"3024x1964 native truncates 1870.47", 1512, 982, 2, {2880, 1870}},
+      {"a single-precision scale a hair short of 1920 pixels", 903, 500, 2.1262457370758057, {1920, 1063}},
       {"longer side exactly 2880 unchanged", 2880, 1000, 1, {2880, 1000}},
       {"NaN scale", 1920, 1080, std::numeric_limits<double>::quiet_NaN(), {0, 0}},
       {"infinite width counts as no pixels", kInfinity, 1080, 1, {0, 1080}},
