@@ -49,7 +49,7 @@ struct PortalSessionOptions {
 // Where the portal offers screen casts only (xdg-desktop-portal-wlr), a screen-cast session
 // without input.
 // open() returns once the user approved it; a refusal, a timeout or a missing portal is an error.
-// Input calls return without waiting for the portal, and reach the desktop in order; any thread.
+// Input calls return without waiting for the portal; they leave in order, one at a time; any thread.
 class PortalSession {
   struct PrivateTag {};
 
