@@ -280,7 +280,8 @@ PacedRun runPaced(Size size, const std::vector<std::shared_ptr<const PixelBuffer
 }
 
 std::string x265Parameters() {
-  // The settings makeX265EncoderBackend gives x265 on top of ultrafast/zerolatency.
+  // The peer's settings on top of ultrafast/zerolatency: the host's GOP, threads and rate control,
+  // not its own tuning (as the end-to-end benchmark's peer).
   const std::int64_t kbps = kBitRate / 1000;
   return fmt::format(
       "bframes=0:b-adapt=0:rc-lookahead=0:scenecut=0:frame-threads=1:wpp=1:info=0:repeat-headers=0:open-gop=0:"

@@ -595,8 +595,9 @@ def measure_velmora(group, tools, case, screen, duration):
 
 
 def x265_parameters(frame_rate, bit_rate):
-    """What the host's x265 backend sets on top of ultrafast/zerolatency, less what MPEG-TS needs
-    otherwise: parameter sets repeated at every keyframe, as the host sends them with each."""
+    """The peer's x265 settings: ultrafast/zerolatency with the host's GOP, frame threads, wavefront
+    and rate control (VBV included), and parameter sets at every keyframe as MPEG-TS needs them. The
+    host's own tuning beyond those (psy-rd off) is what it must earn, so the peer does not copy it."""
     kbps = bit_rate // 1000
     return (f"bframes=0:b-adapt=0:rc-lookahead=0:scenecut=0:frame-threads=1:wpp=1:info=0:open-gop=0:"
             f"keyint={2 * frame_rate}:vbv-maxrate={kbps}:vbv-bufsize={(6 * kbps + frame_rate - 1) // frame_rate}:"
