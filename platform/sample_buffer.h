@@ -41,7 +41,7 @@ class PixelBuffer {
 enum class SampleOutputType { screen, audio };
 
 // Asks a capture stream that is paced by its consumer for the next frame, to be ready at the
-// given time (when the consumer expects to be free). Any thread; harmless after the stream ended.
+// given time (the earliest the consumer may be free). Any thread; harmless after the stream ended.
 using NextFrameRequest = std::function<void(std::chrono::steady_clock::time_point readyAt)>;
 
 // One captured frame as the capture service hands it on: not copied on the way.

@@ -80,8 +80,8 @@ class VideoEncoderBackend {
   virtual ~VideoEncoderBackend() = default;
 
   // Never blocks on an encode in progress; a frame still waiting for the encoder is replaced.
-  // requestNextFrame (may be empty) is called when the session takes the frame in, with the time it
-  // expects to be ready for the next one.
+  // requestNextFrame (may be empty) is called when the session takes the frame in, with the time by
+  // which it wants the next one (at the earliest it may be done with this one).
   virtual void encodeFrame(std::shared_ptr<const PixelBuffer> pixelBuffer, double presentationTime,
                            bool forceKeyframe, NextFrameRequest requestNextFrame) = 0;
   // Changes the average bit rate for the frames that follow; false when the value is out of range.
