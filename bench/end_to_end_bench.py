@@ -11,17 +11,31 @@ then measures, one after the other on the same screen:
             them: the first at 60 fps and 10 Mbit/s, the second at 30 fps and 10 Mbit/s);
   peer      per monitor, `ffmpeg -f x11grab` of the same area encoding with libx265 at the host's
             settings in 4:2:0 and sending MPEG-TS over UDP to an `ffmpeg` that decodes it into
-            stamp_reader.
+            stamp_reader;
+  x265 alone
+            (not on a still screen) --x265-alone-frames frames (default 120; fewer, down to 60,
+            where the log folder's file system has too little room) of monitor 0 grabbed by
+            `ffmpeg -f x11grab` at 60 fps into a raw yuv420p file in the case's log folder, then
+            encoded by the host's own x265 backend at the host's settings (`encoder_bench
+            --encode-file`, 60 fps, 20 Mbit/s, each frame fed when the previous one came out): the
+            encoder's own rate on the same content with no capture and no network, while the same
+            screen and animator keep the machine as loaded as in the other two phases. The file is
+            removed afterwards.
 
-Each is measured over --duration seconds that start once every display has decoded a picture; a
-still screen over --still-duration seconds (default 60) that start a settle time later, with the
-host's CPU in % of one core and the frames the client received after its first picture.
+The first two are each measured over --duration seconds that start once every display has
+decoded a picture; a still screen over --still-duration seconds (default 60) that start a settle
+time later, with the host's CPU in % of one core and the frames the client received after its
+first picture.
 Per display: frames delivered per second (reassembled by velmora-client; encoded and sent by the
 ffmpeg sender), pictures decoded per second, draw-to-decoded latency from the stamps (median,
 99th percentile). Sending CPU per frame: the host process, or the ffmpeg senders, over the
 pictures decoded in that time (receiving CPU, velmora-client or the decoding ffmpeg processes, is
 shown apart). Resident memory of the host (or the ffmpeg senders) once the first picture was
 decoded, halfway and at the end.
+
+The frame rate goal of display 0 is the size's ratio times the peer's pictures decoded per second,
+unless that is above x265's own rate, where it is 0.9 times x265's own rate instead; each goal
+line says which bound applied. Other displays are held to the ratio alone.
 
 Below the latency rows, the host's median latency split into stages that add up to roughly the
 draw-to-decoded median: draw -> capture, capture -> encoder start, encode and packetise-and-send
@@ -43,18 +57,20 @@ wayland_screen_animator; no peer (mutter offers no screen copy to a plain client
 sway cases in the table against the host on Xvfb.
 
 Runs in a network namespace of its own where one can be made, so that the host's fixed ports meet
-nothing else. Needs the build's velmora-host, velmora-client, screen_animator and stamp_reader, and
-Xvfb, xrandr, xdotool and ffmpeg; the sway cases wayland_screen_animator, sway and grim; the GNOME
-cases wayland_screen_animator, dbus-daemon, pipewire, wireplumber, mutter and busctl. Python
+nothing else. Needs the build's velmora-host, velmora-client, screen_animator and stamp_reader
+(and encoder_bench for the Xvfb cases that are not a still screen), and Xvfb, xrandr, xdotool and
+ffmpeg; the sway cases wayland_screen_animator, sway and grim; the GNOME cases
+wayland_screen_animator, dbus-daemon, pipewire, wireplumber, mutter and busctl. Python
 standard library only.
 
   bench/end_to_end_bench.py [--build DIR] [--duration SECONDS] [--still-duration SECONDS]
-                            [--cases NAME,GLOB,...] [--list]
+                            [--cases NAME,GLOB,...] [--x265-alone-frames N] [--list]
                             [--json FILE] [--logs DIR] [--no-namespace]
 """
 
 import argparse
 import fnmatch
+import functools
 import json
 import os
 import re
@@ -83,13 +99,17 @@ CONTENTS = {
     "still": "a still screen",
 }
 # The goals, against the peer on the same screen.
-GOAL_FPS_RATIO = 1.4  # pictures decoded per second, at least this times the peer's
+GOAL_FPS_RATIOS = {"1920x1080": 1.3, "2880x1620": 1.1}  # pictures decoded per second, by monitor size
+GOAL_X265_ALONE_FRACTION = 0.9  # of x265's own rate, where the size's ratio times the peer's is above it
 GOAL_CPU_RATIO = 0.8  # sending CPU per frame, at most this times the peer's
 GOAL_LATENCY_RATIO = 0.5  # median latency, at most this times the peer's
 GOAL_MEMORY_GROWTH = 0.05  # resident memory at the end, at most this much above the start
 GOAL_STILL_CPU_PERCENT = 0.1  # of one core, on a still screen
 STILL_SETTLE_SECONDS = 5  # before a still screen's window: the stream's start-up work is not idle cost
 PEER_BASE_PORT = 6100
+X265_ALONE_FRAMES = 120  # recorded for x265 alone unless --x265-alone-frames says otherwise
+X265_ALONE_MINIMUM_FRAMES = 60  # below a second's worth x265's start-up weighs too much in the rate
+DISK_MARGIN_BYTES = 512 << 20  # left free beside the raw file: the logs keep growing
 STARTUP_TIMEOUT = 30  # seconds for any one process to get going
 HOST_STAGE_LINE = re.compile(r"^(\S+) info \[VideoEncoder\] Frame stages of stream (\d+) over (\d+) frames "
                              r"\(median ms\): drawn to captured (\S+), waiting (\S+), encoding (\S+), sending (\S+)$")
@@ -130,6 +150,15 @@ class Case:
     def xvfb_twin(self):
         """The Xvfb case that shows the same screen as this sway or GNOME case."""
         return f"{self.width}x{self.height}-single-{self.content}"
+
+    @property
+    def fps_ratio(self):
+        """The frame rate goal's ratio to the peer, by the size of one monitor."""
+        return GOAL_FPS_RATIOS[f"{self.width}x{self.height}"]
+
+    @property
+    def measures_x265_alone(self):
+        return self.desktop == "xvfb" and self.content != "still"
 
     @property
     def monitors(self):
@@ -718,6 +747,53 @@ def measure_peer(group, tools, case, screen, duration):
 
 
 # ---------------------------------------------------------------------------------------------
+# x265 alone
+
+
+def frames_that_fit(directory, frame_bytes, wanted):
+    """How many raw frames of `frame_bytes` the file system of `directory` takes, up to `wanted`."""
+    room = shutil.disk_usage(directory).free - DISK_MARGIN_BYTES
+    frames = min(wanted, max(room, 0) // frame_bytes)
+    if frames < X265_ALONE_MINIMUM_FRAMES:
+        raise CaseFailure(f"{directory} has room for {frames} raw frames, fewer than {X265_ALONE_MINIMUM_FRAMES}")
+    return frames
+
+
+def measure_x265_alone(group, tools, case, screen, _duration, frames):
+    """x265's own rate on monitor 0's content: `frames` frames grabbed into a raw file, then encoded
+    by the host's backend straight from it (the frame count, not the duration, sets the length)."""
+    x, y, width, height = case.monitors[0]
+    wanted_frames, frames = frames, frames_that_fit(group.log_dir, width * height * 3 // 2, frames)
+    source = group.log_dir / "x265-alone-source.yuv"
+    try:
+        try:
+            recorded = subprocess.run(
+                ["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-f", "x11grab",
+                 "-framerate", str(FRAME_RATE), "-video_size", f"{width}x{height}", "-i", f"{screen.display}+{x},{y}",
+                 "-frames:v", str(frames), "-pix_fmt", "yuv420p", "-f", "rawvideo", str(source)],
+                capture_output=True, text=True, timeout=STARTUP_TIMEOUT + 4 * frames / FRAME_RATE, check=False)
+            if recorded.returncode != 0:
+                raise CaseFailure(f"recording for x265 alone failed: {recorded.stderr.strip()[-500:]}")
+            # Each frame is fed once the previous one came out: a second per frame is far beyond any size here.
+            encoded = subprocess.run(
+                [tools["encoder_bench"], "--encode-file", str(source), "--size", f"{width}x{height}",
+                 "--frames", str(frames)],
+                capture_output=True, text=True, timeout=STARTUP_TIMEOUT + frames, check=False)
+        except subprocess.TimeoutExpired as error:
+            raise CaseFailure(f"x265 alone: {error}") from error
+        if encoded.returncode != 0:
+            raise CaseFailure(f"encoder_bench failed ({encoded.returncode}): {encoded.stderr.strip()[-500:]}")
+        lines = encoded.stdout.strip().splitlines()
+        if not lines:
+            raise CaseFailure("encoder_bench printed no figures")
+        report = json.loads(lines[-1])
+    finally:
+        source.unlink(missing_ok=True)
+    return {"frames": report["frames"], "framesRequested": wanted_frames, "framesPerSecond": report["framesPerSecond"],
+            "size": f"{width}x{height}"}
+
+
+# ---------------------------------------------------------------------------------------------
 # grim
 
 
@@ -769,7 +845,27 @@ def ratio(ours, theirs):
     return ours / theirs if ours is not None and theirs else None
 
 
-def judge(case, ours, peer):
+def fps_goal(case, mine, theirs, x265_alone):
+    """The frame rate goal of one display: the size's ratio times the peer's rate, or for display 0,
+    where that is above x265's own rate on the same frames, a fraction of x265's own rate."""
+    label = f"display {mine['monitor']} pictures decoded per second >="
+    peer_fps = theirs.get("decodedFramesPerSecond")
+    peer_bound = case.fps_ratio * peer_fps if peer_fps else None
+    alone_fps = (x265_alone or {}).get("framesPerSecond") if mine["monitor"] == 0 else None
+    if peer_bound is not None and alone_fps and peer_bound > alone_fps:
+        bound = GOAL_X265_ALONE_FRACTION * alone_fps
+        return {"goal": f"{label} {GOAL_X265_ALONE_FRACTION}x x265 alone ({bound:.1f}; {case.fps_ratio}x peer's is "
+                        f"above x265's own rate)",
+                "ratio": ratio(mine["decodedFramesPerSecond"], alone_fps), "bound": "x265Alone",
+                "boundFramesPerSecond": bound, "met": mine["decodedFramesPerSecond"] >= bound}
+    note = "; x265 alone not measured" if mine["monitor"] == 0 and peer_bound is not None and not alone_fps else ""
+    return {"goal": f"{label} {case.fps_ratio}x peer's ({number(peer_bound)}{note})",
+            "ratio": ratio(mine["decodedFramesPerSecond"], peer_fps), "bound": "peer",
+            "boundFramesPerSecond": peer_bound,
+            "met": None if peer_bound is None else mine["decodedFramesPerSecond"] >= peer_bound}
+
+
+def judge(case, ours, peer, x265_alone):
     """Each goal: its figures, and whether it was met (None where it cannot be judged)."""
     goals = []
     # Against grim (sway cases) only the absolute goals: it neither encodes nor sends.
@@ -777,9 +873,7 @@ def judge(case, ours, peer):
         for mine in ours["displays"]:
             theirs = next((entry for entry in (peer or {}).get("displays", []) if entry["monitor"] == mine["monitor"]),
                           {})
-            fps = ratio(mine["decodedFramesPerSecond"], theirs.get("decodedFramesPerSecond"))
-            goals.append({"goal": f"display {mine['monitor']} pictures decoded per second >= {GOAL_FPS_RATIO}x peer's",
-                          "ratio": fps, "met": None if fps is None else fps >= GOAL_FPS_RATIO})
+            goals.append(fps_goal(case, mine, theirs, x265_alone))
             latency = ratio(mine["latencyMedianMilliseconds"], theirs.get("latencyMedianMilliseconds"))
             goals.append({"goal": f"display {mine['monitor']} median latency <= {GOAL_LATENCY_RATIO}x peer's",
                           "ratio": latency, "met": None if latency is None else latency <= GOAL_LATENCY_RATIO})
@@ -815,9 +909,13 @@ def print_case(case, result):
     if animator and not still:
         print(f"screen animator: {animator['framesPerSecond']:.1f} frames drawn per second, "
               f"{animator['lateFrames']} late, {animator['cpuMillisecondsPerFrame']:.2f} ms CPU per frame")
-    for phase, error in (("velmora", result.get("velmoraError")), ("peer", result.get("peerError"))):
+    alone = result.get("x265Alone")
+    for phase, error in (("velmora", result.get("velmoraError")), ("peer", result.get("peerError")),
+                         ("x265 alone", result.get("x265AloneError"))):
         if error:
             print(f"{phase} FAILED: {error}")
+    if alone and alone["frames"] < alone["framesRequested"]:
+        print(f"x265 alone: {alone['frames']} of {alone['framesRequested']} frames, for want of disk space")
     row = "{:<42}{:>22}{:>22}"
     print(row.format("", "velmora", case.peer))
     displays = [{entry["monitor"]: entry for entry in (side or {}).get("displays", [])} for side in (ours, peer)]
@@ -838,6 +936,9 @@ def print_case(case, result):
         print(f"display {monitor}: {case.width}x{case.height} at {frame_rate} fps, {bit_rate / 1e6:g} Mbit/s")
         for label, key, digits in rows:
             print(row.format(label, number(mine.get(key), digits), number(theirs.get(key), digits)))
+            if key == "decodedFramesPerSecond" and monitor == 0 and case.measures_x265_alone:
+                print(row.format("  x265 alone on the same frames (fps)",
+                                 number((alone or {}).get("framesPerSecond")), "-"))
         stages = mine.get("latencyStagesMilliseconds")
         if stages and not still:
             print("  latency median by stage (ms)")
@@ -862,7 +963,7 @@ def print_case(case, result):
         verdict = {True: "met", False: "NOT met", None: "not judged"}[goal["met"]]
         figure = (f"{goal['ratio']:.2f}x" if goal.get("ratio") is not None
                   else f"{goal['value']:.2f} %" if goal.get("value") is not None else "-")
-        print(f"  goal: {goal['goal']:<58} {figure:>8}  {verdict}")
+        print(f"  goal: {goal['goal']:<66} {figure:>8}  {verdict}")
 
 
 def print_summary(cases, results):
@@ -926,7 +1027,7 @@ def print_wayland_against_xvfb(cases, results):
 # Running
 
 
-def run_case(case, tools, duration, log_dir):
+def run_case(case, tools, duration, log_dir, x265_alone_frames):
     log_dir.mkdir(parents=True, exist_ok=True)
     result = {"case": case.name, "description": case.describe(), "durationSeconds": duration,
               "screen": f"{case.width * case.displays}x{case.height}",
@@ -941,6 +1042,8 @@ def run_case(case, tools, duration, log_dir):
             phases.append(("peer", measure_peer))
         elif case.desktop == "sway" and case.content != "still":  # grim takes a still screen as fast as any other
             phases.append(("peer", measure_grim))
+        if case.measures_x265_alone:
+            phases.append(("x265Alone", functools.partial(measure_x265_alone, frames=x265_alone_frames)))
         for phase, measure in phases:
             phase_group = ProcessGroup(log_dir)
             try:
@@ -956,7 +1059,7 @@ def run_case(case, tools, duration, log_dir):
     finally:
         group.close()
         shutil.rmtree(desktop_runtime, ignore_errors=True)
-    result["goals"] = judge(case, result.get("velmora"), result.get("peer"))
+    result["goals"] = judge(case, result.get("velmora"), result.get("peer"), result.get("x265Alone"))
     return result
 
 
@@ -964,6 +1067,8 @@ def find_tools(build, cases):
     tools = {}
     built = ["velmora-host", "velmora-client", "screen_animator", "stamp_reader"]
     installed = ["Xvfb", "xrandr", "xdotool", "ffmpeg"]
+    if any(case.measures_x265_alone for case in cases):
+        built.append("encoder_bench")
     if any(case.desktop != "xvfb" for case in cases):
         built.append("wayland_screen_animator")
     if any(case.desktop == "sway" for case in cases):
@@ -1005,6 +1110,8 @@ def parse_arguments():
     parser.add_argument("--still-duration", type=float, default=60.0,
                         help="seconds measured per still-screen case and side (default: 60)")
     parser.add_argument("--cases", default="*", help="comma-separated case names or globs (default: all)")
+    parser.add_argument("--x265-alone-frames", type=int, default=X265_ALONE_FRAMES,
+                        help=f"frames recorded for x265 alone (default: {X265_ALONE_FRAMES})")
     parser.add_argument("--list", action="store_true", help="list the cases and exit")
     parser.add_argument("--json", type=Path, help="where to write every figure (default: BUILD/end_to_end_bench.json)")
     parser.add_argument("--logs", type=Path, help="the processes' logs (default: BUILD/end_to_end_bench_logs)")
@@ -1012,6 +1119,8 @@ def parse_arguments():
     arguments = parser.parse_args()
     if not (1 <= arguments.duration <= 3600 and 1 <= arguments.still_duration <= 3600):
         parser.error("--duration and --still-duration take 1 to 3600 seconds")
+    if not X265_ALONE_MINIMUM_FRAMES <= arguments.x265_alone_frames <= 3600:
+        parser.error(f"--x265-alone-frames takes {X265_ALONE_MINIMUM_FRAMES} to 3600")
     patterns = [pattern.strip() for pattern in arguments.cases.split(",") if pattern.strip()]
     arguments.selected = [case for case in all_cases() if any(fnmatch.fnmatchcase(case.name, p) for p in patterns)]
     unmatched = [p for p in patterns if not any(fnmatch.fnmatchcase(case.name, p) for case in all_cases())]
@@ -1048,7 +1157,7 @@ def main():
         for case in arguments.selected:
             print(f"\nrunning {case.name} ...", flush=True)
             duration = arguments.still_duration if case.content == "still" else arguments.duration
-            results[case.name] = run_case(case, tools, duration, log_root / case.name)
+            results[case.name] = run_case(case, tools, duration, log_root / case.name, arguments.x265_alone_frames)
             print_case(case, results[case.name])
             sys.stdout.flush()
     except (KeyboardInterrupt, Interrupted):
@@ -1058,7 +1167,9 @@ def main():
     print_wayland_against_xvfb(arguments.selected, results)
     json_path.parent.mkdir(parents=True, exist_ok=True)
     json_path.write_text(json.dumps({"frameRate": FRAME_RATE, "bitRate": BIT_RATE, "cpus": os.cpu_count(),
-                                     "goals": {"fpsRatio": GOAL_FPS_RATIO, "cpuRatio": GOAL_CPU_RATIO,
+                                     "goals": {"fpsRatioBySize": GOAL_FPS_RATIOS,
+                                               "fpsX265AloneFraction": GOAL_X265_ALONE_FRACTION,
+                                               "cpuRatio": GOAL_CPU_RATIO,
                                                "latencyRatio": GOAL_LATENCY_RATIO,
                                                "memoryGrowth": GOAL_MEMORY_GROWTH,
                                                "stillCpuPercent": GOAL_STILL_CPU_PERCENT},
