@@ -44,4 +44,21 @@ void ArgbFrameConverter::convertToNv12(const ArgbImage& image, PixelBuffer& pict
                      picture.chromaStride(), picture.width(), picture.height());
 }
 
+void ArgbFrameConverter::convertToNv12(const ArgbImage& image, PixelBuffer& picture, int x, int y, int width, int height) {
+  const int left = std::max(x, 0) & ~1;
+  const int top = std::max(y, 0) & ~1;
+  const int right = std::min(x + width + 1, picture.width()) & ~1;
+  const int bottom = std::min(y + height + 1, picture.height()) & ~1;
+  // An odd-sized picture's last column or row belongs to the chroma sample before it.
+  const int columns = (right == (picture.width() & ~1) ? picture.width() : right) - left;
+  const int rows = (bottom == (picture.height() & ~1) ? picture.height() : bottom) - top;
+  if (columns <= 0 || rows <= 0) {
+    return;
+  }
+  libyuv::ARGBToNV12(image.pixels + static_cast<std::ptrdiff_t>(top) * image.stride + left * 4, image.stride,
+                     picture.luma() + static_cast<std::ptrdiff_t>(top) * picture.lumaStride() + left, picture.lumaStride(),
+                     picture.chroma() + static_cast<std::ptrdiff_t>(top / 2) * picture.chromaStride() + left,
+                     picture.chromaStride(), columns, rows);
+}
+
 }  // namespace velmora

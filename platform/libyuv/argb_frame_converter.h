@@ -37,6 +37,8 @@ class ArgbFrameConverter {
   ArgbImage scaled(const ArgbImage& image, int width, int height);
   // The image must have the picture's size.
   static void convertToNv12(const ArgbImage& image, PixelBuffer& picture);
+  // Only the rectangle at (x, y) of that size, widened to even edges as 4:2:0 chroma needs.
+  static void convertToNv12(const ArgbImage& image, PixelBuffer& picture, int x, int y, int width, int height);
 
   void convert(const ArgbImage& image, PixelBuffer& picture) {
     convertToNv12(scaled(image, picture.width(), picture.height()), picture);

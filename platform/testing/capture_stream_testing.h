@@ -101,6 +101,11 @@ class CaptureReceiver : public ScreenCaptureStreamOutput, public ScreenCaptureSt
     std::lock_guard lock(receivedLock_);
     keepFirstPicture_ = true;
   }
+  // Lets the first picture go back to the pool.
+  void releaseFirstPicture() {
+    std::lock_guard lock(receivedLock_);
+    firstPicture_.reset();
+  }
   std::shared_ptr<const PixelBuffer> firstPicture() const {
     std::lock_guard lock(receivedLock_);
     return firstPicture_;

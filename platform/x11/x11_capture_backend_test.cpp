@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 
 #include "platform/testing/capture_stream_testing.h"
@@ -122,6 +123,54 @@ TEST_F(X11CaptureBackendTest, PointerMotionDeliversAFrameWithTheCursorOnlyToStre
   }
   EXPECT_GT(differentPixels, 10) << "the cursor around the pointer";
   EXPECT_TRUE(withoutCursor->staysAt(1));
+}
+
+// Only what changed is read and converted: a picture held downstream while others went out comes
+// back with every change since, a moved cursor leaves no trail, and the result is what a whole
+// grab gives.
+TEST_F(X11CaptureBackendTest, PicturesUpdatedFromTheChangesAloneMatchAWholeGrab) {
+  receiver_->keepFirstPicture();
+  startedStream(leftDisplayID_, captureConfiguration(1920, 1080, true));
+  ASSERT_TRUE(receiver_->waitForFrames(1));
+  const auto waitFor = [&](const std::function<bool(const CapturedFrame&)>& shows, const char* what) {
+    for (std::size_t count = receiver_->frameCount(); receiver_->waitForFrames(count + 1); ++count) {
+      if (shows(receiver_->lastFrame())) {
+        return;
+      }
+    }
+    ADD_FAILURE() << "no frame shows " << what;
+  };
+  const auto lumaAt = [](int x, int y, int luma) {
+    return [=](const CapturedFrame& frame) { return std::abs(frame.at(x, y).y - luma) <= 3; };
+  };
+  const auto hasCursorAround = [](const CapturedFrame& frame, int x, int y) {
+    int differentPixels = 0;
+    for (int row = y - 20; row < y + 20; ++row) {
+      for (int column = x - 20; column < x + 20; ++column) {
+        differentPixels += std::abs(frame.at(column, row).y - 70) > 20 ? 1 : 0;
+      }
+    }
+    return differentPixels > 10;
+  };
+  painter_->showWindow({101, 101, 49, 49}, 0xff0000);
+  waitFor(lumaAt(120, 120, 82), "the red window");
+  painter_->showWindow({601, 301, 41, 41}, 0x00ff00);  // odd edges: 4:2:0 pairs rows and columns
+  waitFor(lumaAt(620, 320, 145), "the green window");
+  ASSERT_EQ(server_.run("xdotool mousemove_relative -- -2800 -560"), 0);  // onto (1000, 500)
+  waitFor([&](const CapturedFrame& frame) { return hasCursorAround(frame, 1000, 500); }, "the cursor");
+  receiver_->releaseFirstPicture();  // back to the pool, three changes behind
+  ASSERT_EQ(server_.run("xdotool mousemove_relative -- 500 300"), 0);
+  waitFor([&](const CapturedFrame& frame) { return hasCursorAround(frame, 1500, 800); }, "the cursor moved");
+  const auto updated = receiver_->lastFrame();
+  EXPECT_FALSE(hasCursorAround(updated, 1000, 500)) << "a trail where the cursor was";
+  expectColour(updated, 120, 120, {82, 90, 240}, "red window");
+  expectColour(updated, 641, 341, {145, 54, 34}, "green window's odd corner");
+
+  const auto whole = std::make_shared<testing::CaptureReceiver>();
+  streams_.push_back(testing::startedStream(*backend_, leftDisplayID_, captureConfiguration(1920, 1080, true), whole));
+  ASSERT_TRUE(whole->waitForFrames(1));
+  EXPECT_TRUE(updated.luma == whole->lastFrame().luma && updated.chroma == whole->lastFrame().chroma)
+      << "the picture built from changes differs from a whole grab";
 }
 
 TEST_F(X11CaptureBackendTest, ALostXServerEndsTheStreamWithAnErrorAndLeavesTheProcessRunning) {

@@ -29,6 +29,60 @@ using Clock = std::chrono::steady_clock;
 
 // Grabs refused in a row, each followed by a fresh look at the monitors, before the stream ends.
 constexpr int kMaximumFailedGrabs = 5;
+// Changed rectangles a picture keeps before they are merged into one around them all.
+constexpr std::size_t kMaximumChangedRectangles = 16;
+// Rows apart that two changed bands are read in one request rather than two round trips.
+constexpr int kBandMergeRows = 32;
+
+PixelRect boundingRect(const PixelRect& first, const PixelRect& second) {
+  if (first.isEmpty()) {
+    return second;
+  }
+  if (second.isEmpty()) {
+    return first;
+  }
+  const int left = std::min(first.x, second.x);
+  const int top = std::min(first.y, second.y);
+  return {left, top, std::max(first.x + first.width, second.x + second.width) - left,
+          std::max(first.y + first.height, second.y + second.height) - top};
+}
+
+// What changed in the monitor's area since some earlier moment: rectangles in the area's own
+// coordinates, or all of it.
+struct Changes {
+  bool everything = true;
+  std::vector<PixelRect> rectangles;
+
+  void add(const PixelRect& rectangle) {
+    if (everything || rectangle.isEmpty()) {
+      return;
+    }
+    rectangles.push_back(rectangle);
+    if (rectangles.size() > kMaximumChangedRectangles) {
+      PixelRect around;
+      for (const PixelRect& each : rectangles) {
+        around = boundingRect(around, each);
+      }
+      rectangles.assign(1, around);
+    }
+  }
+  void add(const Changes& other) {
+    everything = everything || other.everything;
+    for (const PixelRect& rectangle : other.rectangles) {
+      add(rectangle);
+    }
+  }
+  void clear() {
+    everything = false;
+    rectangles.clear();
+  }
+};
+
+// A picture of the pool and what changed since it was last filled.
+struct PictureChanges {
+  const PixelBuffer* picture = nullptr;
+  Changes changes;
+};
 
 struct Extension {
   bool isPresent = false;
@@ -171,6 +225,7 @@ struct X11GrabLoop::State {
       return "display " + std::to_string(settings.displayID) + " lies outside the X screen";
     }
     needsFrame = true;
+    changed.everything = true;
     if (grabber && onScreen.width == grabArea.width && onScreen.height == grabArea.height) {
       grabArea = onScreen;
       return std::nullopt;
@@ -250,9 +305,9 @@ struct X11GrabLoop::State {
     XDamageSubtract(display(), damage, None, damagedRegion);
     int count = 0;
     XRectangle* rectangles = XFixesFetchRegion(display(), damagedRegion, &count);
-    for (int index = 0; index < count && !needsFrame; ++index) {
+    for (int index = 0; index < count; ++index) {
       const XRectangle& rectangle = rectangles[index];
-      needsFrame = PixelRect{rectangle.x, rectangle.y, rectangle.width, rectangle.height}.intersects(grabArea);
+      noteChange(PixelRect{rectangle.x, rectangle.y, rectangle.width, rectangle.height});
     }
     if (rectangles != nullptr) {
       XFree(rectangles);
@@ -272,6 +327,24 @@ struct X11GrabLoop::State {
                    [](unsigned long pixel) { return static_cast<std::uint32_t>(pixel); });
     cursor = std::move(fresh);
     XFree(image);
+  }
+
+  // A change in root-window coordinates: a frame is due when it touches the monitor.
+  void noteChange(const PixelRect& onScreen) {
+    const PixelRect inArea = inMonitor(onScreen);
+    if (!inArea.isEmpty()) {
+      needsFrame = true;
+      changed.add(inArea);
+    }
+  }
+
+  // The part of a rectangle of the screen on the monitor, in the monitor's coordinates.
+  PixelRect inMonitor(const PixelRect& onScreen) const {
+    const PixelRect inArea = onScreen.intersection(grabArea);
+    if (inArea.isEmpty()) {
+      return {};
+    }
+    return {inArea.x - grabArea.x, inArea.y - grabArea.y, inArea.width, inArea.height};
   }
 
   PixelRect cursorBounds() const {
@@ -311,8 +384,13 @@ struct X11GrabLoop::State {
       pollPointer();
     }
     const auto grabTime = Clock::now();
-    const auto image = grabber->grab(grabArea.x, grabArea.y);
+    // The cursor drawn into the last frame is wiped by reading its place again.
+    const PixelRect cursorNow = tracksPointer() ? inMonitor(cursorBounds()) : PixelRect{};
+    changed.add(drawnCursor);
+    changed.add(cursorNow);
+    const auto image = grabChanged();
     if (!image) {
+      changed.everything = true;
       if (++failedGrabs >= kMaximumFailedGrabs) {
         endError = "cannot read the pixels of display " + std::to_string(settings.displayID);
       } else {
@@ -321,10 +399,12 @@ struct X11GrabLoop::State {
       return false;
     }
     failedGrabs = 0;
-    if (tracksPointer() && cursor && pointer) {
+    if (!cursorNow.isEmpty()) {
       drawCursor(*image, *cursor, pointer->first - grabArea.x, pointer->second - grabArea.y);
     }
-    converter.convert(*image, *picture);
+    drawnCursor = cursorNow;
+    fill(*image, *picture);
+    changed.clear();
 
     SampleBuffer sampleBuffer;
     sampleBuffer.pixelBuffer = std::move(picture);
@@ -338,6 +418,52 @@ struct X11GrabLoop::State {
       receiver->streamDidOutputSampleBuffer(sampleBuffer, SampleOutputType::screen);
     }
     return true;
+  }
+
+  // Reads again only the bands of rows that changed, where the image keeps its pixels between
+  // grabs: a window animating over a ninth of the screen is a ninth of the copying.
+  std::optional<ArgbImage> grabChanged() {
+    if (changed.everything || !grabber->usesSharedMemory()) {
+      return grabber->grab(grabArea.x, grabArea.y);
+    }
+    std::vector<std::pair<int, int>> bands;  // first row, end row
+    for (const PixelRect& rectangle : changed.rectangles) {
+      bands.emplace_back(rectangle.y, rectangle.y + rectangle.height);
+    }
+    std::sort(bands.begin(), bands.end());
+    std::optional<ArgbImage> image;
+    for (std::size_t index = 0; index < bands.size();) {
+      auto [first, end] = bands[index];
+      for (++index; index < bands.size() && bands[index].first <= end + kBandMergeRows; ++index) {
+        end = std::max(end, bands[index].second);
+      }
+      image = grabber->grabRows(grabArea.x, grabArea.y, first, end - first);
+      if (!image) {
+        return std::nullopt;
+      }
+    }
+    return image ? image : grabber->grab(grabArea.x, grabArea.y);
+  }
+
+  // Brings the picture up to date with the image: only what changed since the picture was last
+  // filled is converted, unless the stream scales.
+  void fill(const ArgbImage& image, PixelBuffer& picture) {
+    for (PictureChanges& each : pictureChanges) {
+      each.changes.add(changed);
+    }
+    auto entry = std::find_if(pictureChanges.begin(), pictureChanges.end(),
+                              [&](const PictureChanges& each) { return each.picture == &picture; });
+    if (entry == pictureChanges.end()) {
+      entry = pictureChanges.insert(pictureChanges.end(), PictureChanges{&picture, Changes{}});
+    }
+    if (entry->changes.everything || image.width != picture.width() || image.height != picture.height()) {
+      converter.convert(image, picture);
+    } else {
+      for (const PixelRect& rectangle : entry->changes.rectangles) {
+        ArgbFrameConverter::convertToNv12(image, picture, rectangle.x, rectangle.y, rectangle.width, rectangle.height);
+      }
+    }
+    entry->changes.clear();
   }
 
   // A paced grab starts so that the frame is ready when the consumer expects to be free.
@@ -393,6 +519,9 @@ struct X11GrabLoop::State {
   Clock::duration grabDuration{};           // a running average, from the grab to the converted picture
   std::optional<CursorImage> cursor;
   std::optional<std::pair<int, int>> pointer;  // root-window position; none while on another screen
+  Changes changed;                             // since the last grab
+  PixelRect drawnCursor;                       // where the last frame has the cursor, in the monitor
+  std::vector<PictureChanges> pictureChanges;  // one for each picture of the pool seen so far
   bool needsFrame = true;                      // the first frame after a start is always grabbed
   bool pointerMoved = true;                    // raw motion came since the last look; always without XInput2
   int failedGrabs = 0;
@@ -447,6 +576,7 @@ void X11GrabLoop::run() {
     }
     if (state.damage == None) {
       state.needsFrame = true;
+      state.changed.everything = true;
     }
     if (state.needsFrame && (!nextFrameDue || now >= *nextFrameDue) && now >= state.frameAllowedAt(now)) {
       // While frames keep coming they follow a schedule of whole intervals, so that wake-up

@@ -101,6 +101,19 @@ struct X11ScreenGrabber::State {
     return ArgbImage{reinterpret_cast<std::uint8_t*>(sharedImage->data), sharedImage->bytes_per_line, width, height};
   }
 
+  // The server writes a full-width band with the image's own row length, so it lands in place.
+  std::optional<ArgbImage> grabSharedRows(int x, int y, int firstRow, int rowCount) {
+    XImage band = *sharedImage;
+    band.height = rowCount;
+    band.data = sharedImage->data + static_cast<std::ptrdiff_t>(firstRow) * sharedImage->bytes_per_line;
+    X11ErrorTrap trap;
+    if (XShmGetImage(display, DefaultRootWindow(display), &band, x, y + firstRow, AllPlanes) == False ||
+        trap.firstErrorCode() != 0) {
+      return std::nullopt;
+    }
+    return ArgbImage{reinterpret_cast<std::uint8_t*>(sharedImage->data), sharedImage->bytes_per_line, width, height};
+  }
+
   std::optional<ArgbImage> grabPlain(int x, int y) {
     if (lastPlainImage != nullptr) {
       XDestroyImage(lastPlainImage);
@@ -155,6 +168,13 @@ X11ScreenGrabber::~X11ScreenGrabber() = default;
 
 std::optional<ArgbImage> X11ScreenGrabber::grab(int x, int y) {
   return usesSharedMemory() ? state_->grabShared(x, y) : state_->grabPlain(x, y);
+}
+
+std::optional<ArgbImage> X11ScreenGrabber::grabRows(int x, int y, int firstRow, int rowCount) {
+  if (!usesSharedMemory() || firstRow < 0 || rowCount <= 0 || firstRow + rowCount > state_->height) {
+    return grab(x, y);
+  }
+  return state_->grabSharedRows(x, y, firstRow, rowCount);
 }
 
 int X11ScreenGrabber::width() const { return state_->width; }

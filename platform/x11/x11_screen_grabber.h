@@ -33,9 +33,14 @@ class X11ScreenGrabber {
   // writable (the cursor is drawn into them); none when the server refused (the rectangle is not
   // wholly on the screen, for instance).
   std::optional<ArgbImage> grab(int x, int y);
+  // The same with only rows [firstRow, firstRow + rowCount) read again: the other rows keep what
+  // the grabs before left in them (drawn cursors included). Over shared memory only; a whole grab
+  // otherwise.
+  std::optional<ArgbImage> grabRows(int x, int y, int firstRow, int rowCount);
 
   int width() const;
   int height() const;
+  // Whether the pixels stay between grabs, so that grabRows() reads only what it names.
   bool usesSharedMemory() const;
   // Why shared memory is not used; empty when it is.
   const std::string& sharedMemoryUnavailableReason() const;
