@@ -7,6 +7,43 @@
 #include <algorithm>
 
 namespace velmora {
+namespace {
+
+// Changed rectangles kept before they are merged into one around them all.
+constexpr std::size_t kMaximumChangedRectangles = 16;
+
+PixelRect boundingRect(const PixelRect& first, const PixelRect& second) {
+  if (first.isEmpty()) {
+    return second;
+  }
+  const int left = std::min(first.x, second.x);
+  const int top = std::min(first.y, second.y);
+  return {left, top, std::max(first.x + first.width, second.x + second.width) - left,
+          std::max(first.y + first.height, second.y + second.height) - top};
+}
+
+}  // namespace
+
+void ChangedArea::add(const PixelRect& rectangle) {
+  if (everything || rectangle.isEmpty()) {
+    return;
+  }
+  rectangles.push_back(rectangle);
+  if (rectangles.size() > kMaximumChangedRectangles) {
+    PixelRect around;
+    for (const PixelRect& each : rectangles) {
+      around = boundingRect(around, each);
+    }
+    rectangles.assign(1, around);
+  }
+}
+
+void ChangedArea::add(const ChangedArea& other) {
+  everything = everything || other.everything;
+  for (const PixelRect& rectangle : other.rectangles) {
+    add(rectangle);
+  }
+}
 
 void drawCursor(const ArgbImage& image, const CursorImage& cursor, int x, int y) {
   if (cursor.pixels.size() < static_cast<std::size_t>(cursor.width) * static_cast<std::size_t>(cursor.height)) {
@@ -59,6 +96,25 @@ void ArgbFrameConverter::convertToNv12(const ArgbImage& image, PixelBuffer& pict
                      picture.luma() + static_cast<std::ptrdiff_t>(top) * picture.lumaStride() + left, picture.lumaStride(),
                      picture.chroma() + static_cast<std::ptrdiff_t>(top / 2) * picture.chromaStride() + left,
                      picture.chromaStride(), columns, rows);
+}
+
+void ArgbFrameConverter::update(const ArgbImage& image, const ChangedArea& changed, PixelBuffer& picture) {
+  for (PictureChanges& each : pictureChanges_) {
+    each.changes.add(changed);
+  }
+  auto entry = std::find_if(pictureChanges_.begin(), pictureChanges_.end(),
+                            [&](const PictureChanges& each) { return each.picture == &picture; });
+  if (entry == pictureChanges_.end()) {
+    entry = pictureChanges_.insert(pictureChanges_.end(), PictureChanges{&picture, ChangedArea{}});
+  }
+  if (entry->changes.everything || image.width != picture.width() || image.height != picture.height()) {
+    convert(image, picture);
+  } else {
+    for (const PixelRect& rectangle : entry->changes.rectangles) {
+      convertToNv12(image, picture, rectangle.x, rectangle.y, rectangle.width, rectangle.height);
+    }
+  }
+  entry->changes.clear();
 }
 
 }  // namespace velmora

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/geometry.h"
 #include "platform/sample_buffer.h"
 
 namespace velmora {
@@ -28,6 +29,21 @@ struct CursorImage {
 // Draws the cursor over the image with its hot spot at (x, y), clipped to the image.
 void drawCursor(const ArgbImage& image, const CursorImage& cursor, int x, int y);
 
+// What changed in an image since some earlier moment: rectangles in the image's coordinates, or
+// all of it.
+struct ChangedArea {
+  bool everything = true;
+  std::vector<PixelRect> rectangles;
+
+  // Past a handful of rectangles they become one around them all.
+  void add(const PixelRect& rectangle);
+  void add(const ChangedArea& other);
+  void clear() {
+    everything = false;
+    rectangles.clear();
+  }
+};
+
 // Scales captured ARGB pictures to the stream's size and converts them to NV12 (BT.601, video
 // range), all in libyuv. Keeps its scratch picture between frames; one thread at a time.
 class ArgbFrameConverter {
@@ -44,8 +60,20 @@ class ArgbFrameConverter {
     convertToNv12(scaled(image, picture.width(), picture.height()), picture);
   }
 
+  // Brings a picture of the capture's pool up to date with the image, which shows the whole
+  // current frame, given what changed since the last call: only what changed since this picture
+  // was last filled is converted, unless the stream scales. Pictures are known by address: give it
+  // those of one pool.
+  void update(const ArgbImage& image, const ChangedArea& changed, PixelBuffer& picture);
+
  private:
+  struct PictureChanges {
+    const PixelBuffer* picture = nullptr;
+    ChangedArea changes;  // since the picture was last filled
+  };
+
   std::vector<std::uint8_t> scaledPixels_;
+  std::vector<PictureChanges> pictureChanges_;  // one for each picture seen so far
 };
 
 }  // namespace velmora

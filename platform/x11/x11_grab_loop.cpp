@@ -29,60 +29,8 @@ using Clock = std::chrono::steady_clock;
 
 // Grabs refused in a row, each followed by a fresh look at the monitors, before the stream ends.
 constexpr int kMaximumFailedGrabs = 5;
-// Changed rectangles a picture keeps before they are merged into one around them all.
-constexpr std::size_t kMaximumChangedRectangles = 16;
 // Rows apart that two changed bands are read in one request rather than two round trips.
 constexpr int kBandMergeRows = 32;
-
-PixelRect boundingRect(const PixelRect& first, const PixelRect& second) {
-  if (first.isEmpty()) {
-    return second;
-  }
-  if (second.isEmpty()) {
-    return first;
-  }
-  const int left = std::min(first.x, second.x);
-  const int top = std::min(first.y, second.y);
-  return {left, top, std::max(first.x + first.width, second.x + second.width) - left,
-          std::max(first.y + first.height, second.y + second.height) - top};
-}
-
-// What changed in the monitor's area since some earlier moment: rectangles in the area's own
-// coordinates, or all of it.
-struct Changes {
-  bool everything = true;
-  std::vector<PixelRect> rectangles;
-
-  void add(const PixelRect& rectangle) {
-    if (everything || rectangle.isEmpty()) {
-      return;
-    }
-    rectangles.push_back(rectangle);
-    if (rectangles.size() > kMaximumChangedRectangles) {
-      PixelRect around;
-      for (const PixelRect& each : rectangles) {
-        around = boundingRect(around, each);
-      }
-      rectangles.assign(1, around);
-    }
-  }
-  void add(const Changes& other) {
-    everything = everything || other.everything;
-    for (const PixelRect& rectangle : other.rectangles) {
-      add(rectangle);
-    }
-  }
-  void clear() {
-    everything = false;
-    rectangles.clear();
-  }
-};
-
-// A picture of the pool and what changed since it was last filled.
-struct PictureChanges {
-  const PixelBuffer* picture = nullptr;
-  Changes changes;
-};
 
 struct Extension {
   bool isPresent = false;
@@ -403,7 +351,7 @@ struct X11GrabLoop::State {
       drawCursor(*image, *cursor, pointer->first - grabArea.x, pointer->second - grabArea.y);
     }
     drawnCursor = cursorNow;
-    fill(*image, *picture);
+    converter.update(*image, changed, *picture);
     changed.clear();
 
     SampleBuffer sampleBuffer;
@@ -443,27 +391,6 @@ struct X11GrabLoop::State {
       }
     }
     return image ? image : grabber->grab(grabArea.x, grabArea.y);
-  }
-
-  // Brings the picture up to date with the image: only what changed since the picture was last
-  // filled is converted, unless the stream scales.
-  void fill(const ArgbImage& image, PixelBuffer& picture) {
-    for (PictureChanges& each : pictureChanges) {
-      each.changes.add(changed);
-    }
-    auto entry = std::find_if(pictureChanges.begin(), pictureChanges.end(),
-                              [&](const PictureChanges& each) { return each.picture == &picture; });
-    if (entry == pictureChanges.end()) {
-      entry = pictureChanges.insert(pictureChanges.end(), PictureChanges{&picture, Changes{}});
-    }
-    if (entry->changes.everything || image.width != picture.width() || image.height != picture.height()) {
-      converter.convert(image, picture);
-    } else {
-      for (const PixelRect& rectangle : entry->changes.rectangles) {
-        ArgbFrameConverter::convertToNv12(image, picture, rectangle.x, rectangle.y, rectangle.width, rectangle.height);
-      }
-    }
-    entry->changes.clear();
   }
 
   // A paced grab starts so that the frame is ready when the consumer expects to be free.
@@ -519,9 +446,8 @@ struct X11GrabLoop::State {
   Clock::duration grabDuration{};           // a running average, from the grab to the converted picture
   std::optional<CursorImage> cursor;
   std::optional<std::pair<int, int>> pointer;  // root-window position; none while on another screen
-  Changes changed;                             // since the last grab
+  ChangedArea changed;                         // since the last grab
   PixelRect drawnCursor;                       // where the last frame has the cursor, in the monitor
-  std::vector<PictureChanges> pictureChanges;  // one for each picture of the pool seen so far
   bool needsFrame = true;                      // the first frame after a start is always grabbed
   bool pointerMoved = true;                    // raw motion came since the last look; always without XInput2
   int failedGrabs = 0;

@@ -31,20 +31,6 @@ std::string_view trimmed(std::string_view text) {
 
 }  // namespace
 
-bool PixelRect::intersects(const PixelRect& other) const { return !intersection(other).isEmpty(); }
-
-PixelRect PixelRect::intersection(const PixelRect& other) const {
-  // 64-bit sums: areas come from the server and a hostile one could send extremes.
-  const std::int64_t left = std::max<std::int64_t>(x, other.x);
-  const std::int64_t top = std::max<std::int64_t>(y, other.y);
-  const std::int64_t right = std::min(std::int64_t{x} + width, std::int64_t{other.x} + other.width);
-  const std::int64_t bottom = std::min(std::int64_t{y} + height, std::int64_t{other.y} + other.height);
-  if (right <= left || bottom <= top || isEmpty() || other.isEmpty()) {
-    return {};
-  }
-  return {static_cast<int>(left), static_cast<int>(top), static_cast<int>(right - left), static_cast<int>(bottom - top)};
-}
-
 std::uint32_t mainMonitorID(const std::vector<X11Monitor>& monitors) {
   const auto primary = std::find_if(monitors.begin(), monitors.end(), [](const X11Monitor& monitor) { return monitor.isPrimary; });
   if (primary != monitors.end()) {

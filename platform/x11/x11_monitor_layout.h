@@ -8,21 +8,9 @@
 #include <vector>
 
 #include "platform/display_source.h"
+#include "platform/geometry.h"
 
 namespace velmora {
-
-// A rectangle in root-window pixels: origin at the top-left corner of the X screen, y down.
-struct PixelRect {
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
-
-  bool operator==(const PixelRect&) const = default;
-  bool isEmpty() const { return width <= 0 || height <= 0; }
-  bool intersects(const PixelRect& other) const;
-  PixelRect intersection(const PixelRect& other) const;  // empty when they do not meet
-};
 
 // One RandR monitor, in the server's order.
 struct X11Monitor {
