@@ -216,7 +216,7 @@ class WaylandCaptureLoop : public CaptureLoop {
       return false;
     }
     const auto start = Clock::now();
-    converter_.convert(screencopy_.picture(), *picture);
+    converter_.update(screencopy_.picture(), screencopy_.changed(), *picture);
     SampleBuffer sampleBuffer;
     sampleBuffer.pixelBuffer = std::move(picture);
     // When the compositor showed the picture, unless its clock is not ours.

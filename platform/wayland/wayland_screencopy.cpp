@@ -41,6 +41,7 @@ void WaylandScreencopy::request(wl_output* output, bool overlayCursor, bool only
   dmabufOffered_ = false;
   yInverted_ = false;
   unusableReason_.reset();
+  changed_ = ChangedArea{};
   frame_ = zwlr_screencopy_manager_v1_capture_output(manager_, overlayCursor ? 1 : 0, output);
   zwlr_screencopy_frame_v1_add_listener(frame_, &listener, this);
 }
@@ -74,10 +75,16 @@ void WaylandScreencopy::copy() {
     finish(State::failed);
     return;
   }
+  const bool newBuffer = buffer_ == nullptr || usableOffer_->format != bufferShape_.format ||
+                         usableOffer_->width != bufferShape_.width || usableOffer_->height != bufferShape_.height ||
+                         usableOffer_->stride != bufferShape_.stride;
   if (!prepareBuffer(*usableOffer_)) {
     unusableReason_ = "cannot make a shared memory buffer for screen copies";
     finish(State::failed);
     return;
+  }
+  if (onlyWhenDamaged_ && !newBuffer) {
+    changed_.clear();  // the damage events fill it in
   }
   if (onlyWhenDamaged_) {
     zwlr_screencopy_frame_v1_copy_with_damage(frame_, buffer_);
@@ -140,7 +147,11 @@ void WaylandScreencopy::onBuffer(void* data, zwlr_screencopy_frame_v1* frame, st
 }
 
 void WaylandScreencopy::onFlags(void* data, zwlr_screencopy_frame_v1*, std::uint32_t flags) {
-  static_cast<WaylandScreencopy*>(data)->yInverted_ = (flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0;
+  auto& self = *static_cast<WaylandScreencopy*>(data);
+  self.yInverted_ = (flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0;
+  if (self.yInverted_) {
+    self.changed_.everything = true;  // whether damage counts rows from the top or the bottom is not said
+  }
 }
 
 void WaylandScreencopy::onReady(void* data, zwlr_screencopy_frame_v1*, std::uint32_t secondsHigh, std::uint32_t secondsLow,
@@ -160,8 +171,13 @@ void WaylandScreencopy::onFailed(void* data, zwlr_screencopy_frame_v1*) {
   static_cast<WaylandScreencopy*>(data)->finish(State::failed);
 }
 
-void WaylandScreencopy::onDamage(void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t,
-                                 std::uint32_t) {}
+void WaylandScreencopy::onDamage(void* data, zwlr_screencopy_frame_v1*, std::uint32_t x, std::uint32_t y,
+                                 std::uint32_t width, std::uint32_t height) {
+  auto& self = *static_cast<WaylandScreencopy*>(data);
+  const auto clamp = [](std::uint32_t value) { return static_cast<int>(std::min<std::uint32_t>(value, 1U << 30)); };
+  const PixelRect buffer{0, 0, self.bufferShape_.width, self.bufferShape_.height};
+  self.changed_.add(PixelRect{clamp(x), clamp(y), clamp(width), clamp(height)}.intersection(buffer));
+}
 
 void WaylandScreencopy::onDmabuf(void* data, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t) {
   static_cast<WaylandScreencopy*>(data)->dmabufOffered_ = true;

@@ -38,6 +38,9 @@ class WaylandScreencopy {
   ArgbImage picture() const;
   // When the compositor showed the picture, in seconds on the monotonic clock.
   double shownAt() const { return shownAt_; }
+  // What changed since the picture before: all of it after a copy without damage, into a new
+  // buffer, or written bottom row first.
+  const ChangedArea& changed() const { return changed_; }
 
  private:
   struct Offer {
@@ -76,6 +79,7 @@ class WaylandScreencopy {
   bool yInverted_ = false;
   std::optional<std::string> unusableReason_;
   double shownAt_ = 0;
+  ChangedArea changed_;
 
   Offer bufferShape_;  // of the buffer we hold
   wl_buffer* buffer_ = nullptr;
