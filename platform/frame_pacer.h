@@ -1,6 +1,9 @@
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -40,6 +43,28 @@ class FramePacer : public std::enable_shared_from_this<FramePacer> {
   mutable std::mutex timesLock_;
   std::optional<Clock::time_point> wantedAt_ = Clock::time_point{};  // none: the last frame is not yet asked for
   Clock::time_point lastDelivery_;
+};
+
+// The last few durations of something a pace is set by: a frame's encode, a screen copy's wait.
+class RecentDurations {
+ public:
+  using Duration = std::chrono::steady_clock::duration;
+
+  void add(Duration duration) {
+    durations_[next_] = duration;
+    next_ = (next_ + 1) % durations_.size();
+    count_ = std::min(count_ + 1, durations_.size());
+  }
+  // Zero before the first.
+  Duration shortest() const { return count_ == 0 ? Duration{} : *std::min_element(durations_.begin(), end()); }
+  Duration longest() const { return count_ == 0 ? Duration{} : *std::max_element(durations_.begin(), end()); }
+
+ private:
+  std::array<Duration, 8>::const_iterator end() const { return durations_.begin() + static_cast<std::ptrdiff_t>(count_); }
+
+  std::array<Duration, 8> durations_{};
+  std::size_t next_ = 0;
+  std::size_t count_ = 0;
 };
 
 }  // namespace velmora

@@ -152,6 +152,7 @@ class WaylandCaptureLoop : public CaptureLoop {
         }
         screencopy_.request(output, settings_.showsCursor, !plainCopy);
         copying = true;
+        copyRequestedAt_ = now;
       }
       std::optional<Clock::time_point> deadline;
       if (holdingPicture) {
@@ -179,6 +180,9 @@ class WaylandCaptureLoop : public CaptureLoop {
       if (copying && screencopy_.state() != WaylandScreencopy::State::copying) {
         copying = false;
         if (screencopy_.state() == WaylandScreencopy::State::ready) {
+          // A still screen keeps a copy waiting for as long as it stays still: that says nothing
+          // of how long a copy of a changing one takes, which is at most about a frame.
+          copyWaits_.add(std::min<Clock::duration>(Clock::now() - copyRequestedAt_, settings_.minimumFrameInterval));
           plainCopy = false;
           failedCopies_ = 0;
           holdingPicture = !deliver();
@@ -206,7 +210,9 @@ class WaylandCaptureLoop : public CaptureLoop {
   }
 
   Clock::time_point frameAllowedAt() const {
-    return pacer_ ? pacer_->nextFrameAllowedAt(conversionDuration_) : Clock::time_point{};
+    // The compositor answers a copy at its next picture: asked that much earlier, by the longest of
+    // the recent waits, the frame is ready before the consumer is free.
+    return pacer_ ? pacer_->nextFrameAllowedAt(copyWaits_.longest() + conversionDuration_) : Clock::time_point{};
   }
 
   // False when every picture is still held downstream: the copy waits in our buffer.
@@ -247,6 +253,8 @@ class WaylandCaptureLoop : public CaptureLoop {
   PixelBufferPool pool_;
   const std::shared_ptr<FramePacer> pacer_;  // none when the stream is not paced
   Clock::duration conversionDuration_{};     // a running average
+  Clock::time_point copyRequestedAt_;
+  RecentDurations copyWaits_;  // from request to ready
   bool outputsChanged_ = false;
   int failedCopies_ = 0;
   std::optional<std::string> endError_;

@@ -21,6 +21,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/frame_pacer.h"
 #include "platform/log/log.h"
 
 namespace velmora {
@@ -204,28 +205,6 @@ struct PendingFrame {
   double presentationTime = 0;
   bool forceKeyframe = false;
   NextFrameRequest requestNextFrame;
-};
-
-// The last few frames' encode times.
-class RecentDurations {
- public:
-  using Duration = std::chrono::steady_clock::duration;
-
-  void add(Duration duration) {
-    durations_[next_] = duration;
-    next_ = (next_ + 1) % durations_.size();
-    count_ = std::min(count_ + 1, durations_.size());
-  }
-  // Zero before the first.
-  Duration shortest() const {
-    const auto end = durations_.begin() + static_cast<std::ptrdiff_t>(count_);
-    return count_ == 0 ? Duration{} : *std::min_element(durations_.begin(), end);
-  }
-
- private:
-  std::array<Duration, 8> durations_{};
-  std::size_t next_ = 0;
-  std::size_t count_ = 0;
 };
 
 // Planar 4:2:0 pictures in one reused allocation.
