@@ -75,16 +75,13 @@ void WaylandScreencopy::copy() {
     finish(State::failed);
     return;
   }
-  const bool newBuffer = buffer_ == nullptr || usableOffer_->format != bufferShape_.format ||
-                         usableOffer_->width != bufferShape_.width || usableOffer_->height != bufferShape_.height ||
-                         usableOffer_->stride != bufferShape_.stride;
+  if (onlyWhenDamaged_) {
+    changed_.clear();  // the damage events fill it in, unless the buffer is new
+  }
   if (!prepareBuffer(*usableOffer_)) {
     unusableReason_ = "cannot make a shared memory buffer for screen copies";
     finish(State::failed);
     return;
-  }
-  if (onlyWhenDamaged_ && !newBuffer) {
-    changed_.clear();  // the damage events fill it in
   }
   if (onlyWhenDamaged_) {
     zwlr_screencopy_frame_v1_copy_with_damage(frame_, buffer_);
@@ -99,6 +96,7 @@ bool WaylandScreencopy::prepareBuffer(const Offer& wanted) {
     return true;
   }
   releaseBuffer();
+  changed_ = ChangedArea{};  // a new buffer holds nothing of the pictures before
   const std::size_t size = static_cast<std::size_t>(wanted.stride) * static_cast<std::size_t>(wanted.height);
   FileDescriptor memory(memfd_create("velmora-screencopy", MFD_CLOEXEC));
   if (!memory.isOpen() || ftruncate(memory.get(), static_cast<off_t>(size)) != 0) {
