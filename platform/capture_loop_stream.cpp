@@ -25,12 +25,14 @@ std::chrono::steady_clock::duration frameInterval(const MediaTime& minimum) {
 class CaptureLoopStream : public ScreenCaptureStream {
  public:
   CaptureLoopStream(std::string platformName, std::uint32_t displayID, const ScreenCaptureStreamConfiguration& configuration,
-                    std::weak_ptr<ScreenCaptureStreamDelegate> delegate, CaptureLoopFactory makeLoop)
+                    std::weak_ptr<ScreenCaptureStreamDelegate> delegate, CaptureLoopFactory makeLoop,
+                    std::shared_ptr<LingeringThreads> lingering)
       : platformName_(std::move(platformName)),
         displayID_(displayID),
         configuration_(configuration),
         delegate_(std::move(delegate)),
-        makeLoop_(std::move(makeLoop)) {}
+        makeLoop_(std::move(makeLoop)),
+        lingering_(std::move(lingering)) {}
 
   ~CaptureLoopStream() override { endCapture(); }
 
@@ -92,7 +94,12 @@ class CaptureLoopStream : public ScreenCaptureStream {
       return "the " + platformName_ + " capture is already running";
     }
     loop_ = std::move(loop.value());
-    thread_ = std::thread([loop = loop_] { loop->run(); });
+    threadEnd_ = std::make_shared<LingeringThreads::EndMark>();
+    thread_ = std::thread([loop = loop_, end = threadEnd_]() mutable {
+      loop->run();
+      loop.reset();  // the loop's connection is closed before the thread counts as ended
+      end->ended();
+    });
     return std::nullopt;
   }
 
@@ -101,17 +108,19 @@ class CaptureLoopStream : public ScreenCaptureStream {
   void endCapture() {
     std::shared_ptr<CaptureLoop> loop;
     std::thread thread;
+    std::shared_ptr<LingeringThreads::EndMark> threadEnd;
     {
       std::lock_guard lock(captureLock_);
       loop = std::move(loop_);
       thread = std::move(thread_);
+      threadEnd = std::move(threadEnd_);
     }
     if (loop) {
       loop->requestStop();
     }
     if (thread.joinable()) {
       if (thread.get_id() == std::this_thread::get_id()) {
-        thread.detach();  // the thread holds the loop and ends by itself
+        lingering_->adopt(std::move(thread), std::move(threadEnd));  // it holds the loop and ends by itself
       } else {
         thread.join();
       }
@@ -123,11 +132,13 @@ class CaptureLoopStream : public ScreenCaptureStream {
   const ScreenCaptureStreamConfiguration configuration_;
   const std::weak_ptr<ScreenCaptureStreamDelegate> delegate_;
   const CaptureLoopFactory makeLoop_;
+  const std::shared_ptr<LingeringThreads> lingering_;
 
-  std::mutex captureLock_;  // guards the output and the loop with its thread
+  std::mutex captureLock_;  // guards the output and the loop with its thread and its end mark
   std::weak_ptr<ScreenCaptureStreamOutput> output_;
   std::shared_ptr<CaptureLoop> loop_;
   std::thread thread_;
+  std::shared_ptr<LingeringThreads::EndMark> threadEnd_;  // of thread_
 };
 
 }  // namespace
@@ -135,9 +146,10 @@ class CaptureLoopStream : public ScreenCaptureStream {
 std::shared_ptr<ScreenCaptureStream> makeCaptureLoopStream(std::string platformName, std::uint32_t displayID,
                                                            const ScreenCaptureStreamConfiguration& configuration,
                                                            std::weak_ptr<ScreenCaptureStreamDelegate> delegate,
-                                                           CaptureLoopFactory makeLoop) {
+                                                           CaptureLoopFactory makeLoop,
+                                                           std::shared_ptr<LingeringThreads> lingering) {
   return std::make_shared<CaptureLoopStream>(std::move(platformName), displayID, configuration, std::move(delegate),
-                                             std::move(makeLoop));
+                                             std::move(makeLoop), std::move(lingering));
 }
 
 }  // namespace velmora

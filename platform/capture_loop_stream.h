@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/lingering_threads.h"
 #include "platform/result.h"
 #include "platform/screen_capture_backend.h"
 
@@ -38,11 +39,13 @@ using CaptureLoopFactory = std::function<Result<std::shared_ptr<CaptureLoop>>(
     std::weak_ptr<ScreenCaptureStreamDelegate> delegate)>;
 
 // A stream that makes a CaptureLoop at each start and runs it on a thread of its own, stopped and
-// joined at each stop (or left to end by itself when the stream is dropped on that very thread).
-// `platformName` ("X11") names the backend in the stream's refusals.
+// joined at each stop (or, when the stream is dropped on that very thread, left to end by itself
+// and handed to `lingering`, the backend's). `platformName` ("X11") names the backend in the
+// stream's refusals.
 std::shared_ptr<ScreenCaptureStream> makeCaptureLoopStream(std::string platformName, std::uint32_t displayID,
                                                            const ScreenCaptureStreamConfiguration& configuration,
                                                            std::weak_ptr<ScreenCaptureStreamDelegate> delegate,
-                                                           CaptureLoopFactory makeLoop);
+                                                           CaptureLoopFactory makeLoop,
+                                                           std::shared_ptr<LingeringThreads> lingering);
 
 }  // namespace velmora

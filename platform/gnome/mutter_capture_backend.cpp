@@ -53,7 +53,8 @@ std::shared_ptr<ScreenCaptureStream> MutterCaptureBackend::makeStream(
         }
         return makePipeWireCaptureLoop(PipeWireSource{-1, stream->pipeWireNode, what}, settings, std::move(frameOutput),
                                        std::move(stopDelegate));
-      });
+      },
+      lingeringThreads_);
 }
 
 }  // namespace velmora

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "platform/gnome/mutter_remote_desktop.h"
+#include "platform/lingering_threads.h"
 #include "platform/screen_capture_backend.h"
 
 namespace velmora {
@@ -23,6 +24,7 @@ class MutterCaptureBackend : public ScreenCaptureBackend {
 
  private:
   const std::shared_ptr<MutterRemoteDesktop> session_;
+  const std::shared_ptr<LingeringThreads> lingeringThreads_ = std::make_shared<LingeringThreads>();
 };
 
 }  // namespace velmora

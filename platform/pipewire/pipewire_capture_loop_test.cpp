@@ -106,7 +106,8 @@ class PipeWireCaptureLoopTest : public ::testing::Test {
         [remote, nodeID](const CaptureLoopSettings& settings, std::weak_ptr<ScreenCaptureStreamOutput> output,
                          std::weak_ptr<ScreenCaptureStreamDelegate> delegate) {
           return makePipeWireCaptureLoop({remote, nodeID, "display 1"}, settings, std::move(output), std::move(delegate));
-        });
+        },
+        std::make_shared<LingeringThreads>());
     EXPECT_EQ(stream->addStreamOutput(receiver_, SampleOutputType::screen), std::nullopt);
     EXPECT_EQ(startCapture(*stream), std::nullopt);
     return stream;

@@ -102,12 +102,14 @@ class PortalCaptureBackend : public ScreenCaptureBackend {
           }
           return makePipeWireCaptureLoop(PipeWireSource{remote.value().release(), node, what}, settings, std::move(output),
                                          std::move(stopDelegate));
-        });
+        },
+        lingeringThreads_);
   }
 
  private:
   const std::shared_ptr<PortalSession> session_;
   const std::vector<ScreenDescription> screens_;  // in the order of the session's streams
+  const std::shared_ptr<LingeringThreads> lingeringThreads_ = std::make_shared<LingeringThreads>();
 };
 
 // The modifier keysyms that stand for each flag, as keysymForMacKeyCode maps the modifier keys.

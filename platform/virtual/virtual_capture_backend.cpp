@@ -142,7 +142,8 @@ std::shared_ptr<ScreenCaptureStream> VirtualCaptureBackend::makeStream(std::uint
         }
         return std::shared_ptr<CaptureLoop>(
             std::make_shared<DeliveryLoop>(source, settings, std::move(frameOutput), std::move(stopDelegate)));
-      });
+      },
+      lingeringThreads_);
 }
 
 }  // namespace velmora

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "platform/lingering_threads.h"
 #include "platform/screen_capture_backend.h"
 #include "platform/virtual/virtual_display_source.h"
 
@@ -22,6 +23,7 @@ class VirtualCaptureBackend : public ScreenCaptureBackend {
 
  private:
   const std::shared_ptr<const VirtualDisplaySource> source_;
+  const std::shared_ptr<LingeringThreads> lingeringThreads_ = std::make_shared<LingeringThreads>();
 };
 
 }  // namespace velmora

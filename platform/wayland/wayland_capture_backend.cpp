@@ -352,7 +352,8 @@ std::shared_ptr<ScreenCaptureStream> WaylandCaptureBackend::makeStream(std::uint
           return Result<std::shared_ptr<CaptureLoop>>::failure(loop.error());
         }
         return std::shared_ptr<CaptureLoop>(std::move(loop.value()));
-      });
+      },
+      lingeringThreads_);
 }
 
 }  // namespace velmora

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/lingering_threads.h"
 #include "platform/result.h"
 #include "platform/screen_capture_backend.h"
 
@@ -43,6 +44,7 @@ class WaylandCaptureBackend : public ScreenCaptureBackend {
   std::unique_ptr<WaylandConnection> connection_;
   std::unique_ptr<WaylandOutputs> outputs_;
   bool copySucceeded_ = false;
+  const std::shared_ptr<LingeringThreads> lingeringThreads_ = std::make_shared<LingeringThreads>();
 };
 
 }  // namespace velmora

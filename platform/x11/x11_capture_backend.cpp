@@ -58,7 +58,8 @@ std::shared_ptr<ScreenCaptureStream> X11CaptureBackend::makeStream(std::uint32_t
           return Result<std::shared_ptr<CaptureLoop>>::failure(loop.error());
         }
         return std::shared_ptr<CaptureLoop>(std::move(loop.value()));
-      });
+      },
+      lingeringThreads_);
 }
 
 }  // namespace velmora

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/lingering_threads.h"
 #include "platform/result.h"
 #include "platform/screen_capture_backend.h"
 #include "platform/x11/x11_connection.h"
@@ -35,6 +36,7 @@ class X11CaptureBackend : public ScreenCaptureBackend {
   // Start tasks of several streams may ask for the content at once, each on its own thread.
   std::mutex connectionLock_;
   X11Connection connection_;
+  const std::shared_ptr<LingeringThreads> lingeringThreads_ = std::make_shared<LingeringThreads>();
 };
 
 }  // namespace velmora
