@@ -16,7 +16,8 @@ const log::Logger logger("App");
 
 }  // namespace
 
-Result<std::shared_ptr<WaylandDisplaySource>> WaylandDisplaySource::open(const std::string& socketName) {
+Result<std::shared_ptr<WaylandDisplaySource>> WaylandDisplaySource::open(const std::string& socketName,
+                                                                          LossHandler onConnectionLost) {
   using Failure = Result<std::shared_ptr<WaylandDisplaySource>>;
   auto connection = WaylandConnection::open(socketName);
   if (!connection) {
@@ -26,14 +27,16 @@ Result<std::shared_ptr<WaylandDisplaySource>> WaylandDisplaySource::open(const s
   if (stopDescriptor < 0) {
     return Failure::failure(std::string("eventfd failed: ") + std::strerror(errno));
   }
-  return std::make_shared<WaylandDisplaySource>(PrivateTag{}, std::move(connection.value()), stopDescriptor);
+  return std::make_shared<WaylandDisplaySource>(PrivateTag{}, std::move(connection.value()), stopDescriptor,
+                                                std::move(onConnectionLost));
 }
 
 WaylandDisplaySource::WaylandDisplaySource(PrivateTag, std::unique_ptr<WaylandConnection> connection,
-                                           int stopDescriptor)
+                                           int stopDescriptor, LossHandler onConnectionLost)
     : connection_(std::move(connection)),
       waylandOutputs_(std::make_unique<WaylandOutputs>(*connection_)),
-      stopDescriptor_(stopDescriptor) {
+      stopDescriptor_(stopDescriptor),
+      onConnectionLost_(std::move(onConnectionLost)) {
   outputsChanged_ = true;
   publishOutputs();
   // Set before the thread starts, which owns the outputs from then on.
@@ -55,8 +58,11 @@ void WaylandDisplaySource::runOnOutputThread() {
   std::vector<bool> woken;
   while (true) {
     if (!connection_->dispatch(std::nullopt, wakeDescriptors, &woken)) {
-      logger.error("Screen change notifications end: the Wayland connection is gone ({})",
-                   connection_->lostReason().value_or("connection lost"));
+      const auto reason = connection_->lostReason().value_or("connection lost");
+      logger.error("Screen change notifications end: the Wayland connection is gone ({})", reason);
+      if (onConnectionLost_) {
+        onConnectionLost_("lost the Wayland compositor: " + reason);
+      }
       return;
     }
     if (woken[0]) {

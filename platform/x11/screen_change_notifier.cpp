@@ -28,7 +28,7 @@ class ScreenChangeNotifier::Watch {
   Watch(const Watch&) = delete;
   Watch& operator=(const Watch&) = delete;
 
-  void run(MainQueue& mainQueue, const std::weak_ptr<Handler>& handler) {
+  void run(MainQueue& mainQueue, const std::weak_ptr<Handler>& handler, const LossHandler& onConnectionLost) {
     Display* display = connection_.get();
     const int serverDescriptor = ConnectionNumber(display);
     while (true) {
@@ -41,6 +41,9 @@ class ScreenChangeNotifier::Watch {
       }
       if (x11ConnectionLost(display)) {
         logger_.error("Screen change notifications end: the X connection is gone");
+        if (onConnectionLost) {
+          onConnectionLost(std::string("lost the connection to X display ") + DisplayString(display));
+        }
         return;
       }
       pollfd descriptors[] = {{serverDescriptor, POLLIN, 0}, {wakeDescriptor_, POLLIN, 0}};
@@ -94,7 +97,8 @@ class ScreenChangeNotifier::Watch {
 };
 
 Result<std::unique_ptr<ScreenChangeNotifier>> ScreenChangeNotifier::start(MainQueue& mainQueue, Handler onScreenParametersChanged,
-                                                                          const std::string& displayName) {
+                                                                          const std::string& displayName,
+                                                                          LossHandler onConnectionLost) {
   using Failure = Result<std::unique_ptr<ScreenChangeNotifier>>;
   auto connection = openX11Connection(displayName);
   if (!connection) {
@@ -119,9 +123,10 @@ Result<std::unique_ptr<ScreenChangeNotifier>> ScreenChangeNotifier::start(MainQu
   auto watch = std::make_shared<Watch>(std::move(connection.value()), eventBase, wakeDescriptor);
   auto handler = std::make_shared<Handler>(std::move(onScreenParametersChanged));
   auto notifier = std::make_unique<ScreenChangeNotifier>(PrivateTag{}, watch, handler);
-  notifier->watchThread_ = std::thread([watch, &mainQueue, weakHandler = std::weak_ptr<Handler>(handler)] {
-    watch->run(mainQueue, weakHandler);
-  });
+  notifier->watchThread_ = std::thread(
+      [watch, &mainQueue, weakHandler = std::weak_ptr<Handler>(handler), onLost = std::move(onConnectionLost)] {
+        watch->run(mainQueue, weakHandler, onLost);
+      });
   return notifier;
 }
 

@@ -13,17 +13,20 @@ namespace velmora {
 // Watches an X screen for configuration changes (RandR screen, CRTC and output changes, the root
 // window's ConfigureNotify, which is all that adding or removing a RandR monitor produces, and a
 // new Xft.dpi scale) on a connection and thread of its own. Each batch of change events that arrives together posts
-// one call of the handler onto the main queue.
+// one call of the handler onto the main queue. When the X server goes away, the loss handler hears
+// of it once, on the watch thread.
 class ScreenChangeNotifier {
   class Watch;
   struct PrivateTag {};
 
  public:
   using Handler = std::function<void()>;
+  using LossHandler = std::function<void(const std::string& reason)>;
 
   // Watching has begun when this returns. The main queue must outlive the notifier.
   static Result<std::unique_ptr<ScreenChangeNotifier>> start(MainQueue& mainQueue, Handler onScreenParametersChanged,
-                                                             const std::string& displayName = {});
+                                                             const std::string& displayName = {},
+                                                             LossHandler onConnectionLost = {});
 
   // Ends the watch thread; a call already posted but not yet run is dropped.
   ~ScreenChangeNotifier();

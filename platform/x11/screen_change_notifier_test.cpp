@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <string>
 #include <thread>
 
 #include "platform/dispatch/manual_main_queue.h"
@@ -69,12 +71,19 @@ TEST_F(ScreenChangeNotifierTest, ACallPostedBeforeTheNotifierWentIsDropped) {
   EXPECT_EQ(calls_, 0);
 }
 
-TEST_F(ScreenChangeNotifierTest, ALostXServerEndsTheWatchAndTheNotifierStillGoesCleanly) {
+TEST_F(ScreenChangeNotifierTest, ALostXServerIsReportedOnceEndsTheWatchAndTheNotifierStillGoesCleanly) {
   log::MemoryLogSink logSink;
   auto doomedServer = std::make_unique<velmora::testing::XvfbServer>(1280, 720);
   ASSERT_TRUE(doomedServer->available());
-  auto notifier = ScreenChangeNotifier::start(queue_, [this] { ++calls_; }, doomedServer->display());
+  std::atomic<int> losses = 0;
+  std::string lostReason;
+  auto notifier = ScreenChangeNotifier::start(
+      queue_, [this] { ++calls_; }, doomedServer->display(), [&](const std::string& reason) {
+        lostReason = reason;
+        ++losses;
+      });
   ASSERT_TRUE(notifier.ok()) << notifier.error();
+  const auto display = doomedServer->display();
   doomedServer.reset();
   const auto ended = [&] {
     return logSink.count(log::Level::error, "Screen change notifications end: the X connection is gone");
@@ -85,6 +94,8 @@ TEST_F(ScreenChangeNotifierTest, ALostXServerEndsTheWatchAndTheNotifierStillGoes
   }
   EXPECT_EQ(ended(), 1U);
   notifier.value().reset();
+  EXPECT_EQ(losses, 1);
+  EXPECT_EQ(lostReason, "lost the connection to X display " + display);
   queue_.drain();
   EXPECT_EQ(calls_, 0);
 }
