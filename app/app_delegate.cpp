@@ -44,9 +44,14 @@ void AppDelegate::startMenuBarServices() {
     return;
   }
 
+  auto backends = dependencies_.openBackends();
+  if (!backends) {
+    dependencies_.failStartUp(backends.error());
+    return;
+  }
   // The answers come too late to steer start-up; the controller watches the permissions itself.
-  dependencies_.screenCapture->requestScreenCaptureAccess();
-  const auto& input = *dependencies_.input;
+  backends.value().screenCapture->requestScreenCaptureAccess();
+  const auto& input = *backends.value().input;
   logger_.info("AccessibilityPermission.isGranted (before request): {}", input.isProcessTrusted(false) ? 1 : 0);
   input.isProcessTrusted(true);
   logger_.info("AccessibilityPermission.isGranted (after request): {}", input.isProcessTrusted(false) ? 1 : 0);

@@ -3,11 +3,13 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/idle_sleep_inhibiting.h"
 #include "platform/input_backend.h"
 #include "platform/log/log.h"
 #include "platform/posix/single_instance_lock.h"
+#include "platform/result.h"
 #include "platform/screen_capture_backend.h"
 
 namespace velmora {
@@ -28,18 +30,26 @@ struct StartupEnvironment {
 };
 
 // Brings the host up once the main loop is ready to run: the idle-sleep inhibition, the version
-// line, the single-instance rule, the permission requests, and finally the session controller.
-// Main thread.
+// line, the single-instance rule, the desktop's backends, the permission requests, and finally the
+// session controller. No backend opens before the single-instance rule has let this instance run,
+// so that a second one shows no sharing indicator or approval dialog. Main thread.
 class AppDelegate {
  public:
-  struct Dependencies {
+  // What the permission requests ask.
+  struct OpenedBackends {
     std::shared_ptr<ScreenCaptureBackend> screenCapture;
     std::shared_ptr<InputBackend> input;
+  };
+  struct Dependencies {
     std::filesystem::path singleInstanceLockPath = defaultSingleInstanceLockPath();
-    // Creates the session controller and starts its servers.
+    // Opens the desktop's backends, or says why none opened.
+    std::function<Result<OpenedBackends>()> openBackends;
+    // Creates the session controller on the backends just opened and starts its servers.
     std::function<void()> startController;
     // Ends the main loop; the process then exits normally.
     std::function<void()> terminate;
+    // Ends the main loop after the backends did not open; the process then exits with a failure.
+    std::function<void(const std::string& reason)> failStartUp;
   };
   using StartMenuBarServicesHandler = std::function<void(AppDelegate&)>;
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace velmora {
 namespace {
@@ -29,19 +30,32 @@ class AppDelegateTest : public ::testing::Test {
   // One launching instance and what it did.
   struct Instance {
     std::shared_ptr<CountingIdleSleepInhibition> inhibition = std::make_shared<CountingIdleSleepInhibition>();
+    int backendOpenings = 0;
     int controllerStarts = 0;
     int terminations = 0;
+    std::vector<std::string> startUpFailures;
     std::unique_ptr<AppDelegate> delegate;
   };
 
-  std::unique_ptr<Instance> launch(std::function<bool()> isTestRun = [] { return false; }) {
+  // `openingFails`: the reason the backends do not open, or empty when they do.
+  std::unique_ptr<Instance> launch(std::function<bool()> isTestRun = [] { return false; },
+                                   const std::string& openingFails = {}) {
     auto instance = std::make_unique<Instance>();
     auto* counts = instance.get();
-    auto input = std::make_shared<VirtualInputBackend>(std::make_shared<VirtualDisplaySource>(VirtualDisplayLayout{}));
+    const auto openBackends = [counts, openingFails]() -> Result<AppDelegate::OpenedBackends> {
+      ++counts->backendOpenings;
+      if (!openingFails.empty()) {
+        return Result<AppDelegate::OpenedBackends>::failure(openingFails);
+      }
+      auto displays = std::make_shared<VirtualDisplaySource>(VirtualDisplayLayout{});
+      return AppDelegate::OpenedBackends{std::make_shared<testing::FakeCaptureBackend>(),
+                                         std::make_shared<VirtualInputBackend>(displays)};
+    };
     instance->delegate = std::make_unique<AppDelegate>(
         StartupEnvironment{std::move(isTestRun), instance->inhibition},
-        AppDelegate::Dependencies{std::make_shared<testing::FakeCaptureBackend>(), input, lockPath_,
-                                  [counts] { ++counts->controllerStarts; }, [counts] { ++counts->terminations; }});
+        AppDelegate::Dependencies{lockPath_, openBackends, [counts] { ++counts->controllerStarts; },
+                                  [counts] { ++counts->terminations; },
+                                  [counts](const std::string& reason) { counts->startUpFailures.push_back(reason); }});
     instance->delegate->applicationDidFinishLaunching();
     return instance;
   }
@@ -65,6 +79,7 @@ TEST_F(AppDelegateTest, TestRunVariableEvenWhenEmptyStopsStartUpBeforeAnySideEff
 
   auto instance = launch([] { return true; });
 
+  EXPECT_EQ(instance->backendOpenings, 0);
   EXPECT_EQ(instance->controllerStarts, 0);
   EXPECT_TRUE(instance->inhibition->reasons.empty());
   EXPECT_EQ(logs_.count(log::Level::info, "Running under XCTest — skipping menu-bar startup side effects"), 1u);
@@ -78,6 +93,7 @@ TEST_F(AppDelegateTest, NewerInstanceQuitsAndTheFirstKeepsRunning) {
 
   auto second = launch();
   EXPECT_EQ(second->terminations, 1);
+  EXPECT_EQ(second->backendOpenings, 0) << "a second instance touches no desktop";
   EXPECT_EQ(second->controllerStarts, 0);
   EXPECT_EQ(logs_.countContaining("Another Velmora instance is already running"), 1u);
 
@@ -91,6 +107,15 @@ TEST_F(AppDelegateTest, UnusableLockFolderIsLoggedAndStartUpGoesOn) {
 
   EXPECT_EQ(launch()->controllerStarts, 1);
   EXPECT_EQ(logs_.countContaining("Cannot check for another running instance: Refusing the lock folder"), 1u);
+}
+
+TEST_F(AppDelegateTest, BackendsThatDoNotOpenFailStartUpWithTheirReasonAndStartNothing) {
+  auto instance = launch([] { return false; }, "cannot use the X11 display: no X display given");
+
+  EXPECT_EQ(instance->startUpFailures, std::vector<std::string>{"cannot use the X11 display: no X display given"});
+  EXPECT_EQ(instance->controllerStarts, 0);
+  EXPECT_EQ(instance->terminations, 0);
+  EXPECT_EQ(logs_.countContaining("AccessibilityPermission.isGranted"), 0u);
 }
 
 TEST(AppBuildInfoTest, FallsBackForAbsentKeysAndSkipsEmptyFingerprints) {

@@ -14,7 +14,6 @@
 #include "platform/gnome/mutter_input_backend.h"
 #include "platform/log/log.h"
 #include "platform/portal/portal_desktop.h"
-#include "platform/posix/json_file_user_defaults.h"
 #include "platform/virtual/virtual_capture_backend.h"
 #include "platform/virtual/virtual_display_source.h"
 #include "platform/virtual/virtual_input_backend.h"
@@ -46,8 +45,10 @@ std::shared_ptr<InputBackend> inputOrRefusal(const Result<std::shared_ptr<Input>
 }
 
 // A Wayland compositor built on wlroots, at $WAYLAND_DISPLAY.
-Result<HostBackends> openWlrootsBackends(const HostOptions&) {
-  auto displays = WaylandDisplaySource::open();
+Result<HostBackends> openWlrootsBackends(const HostOptions&, UserDefaults&) {
+  auto desktopLoss = std::make_shared<DesktopLossSignal>();
+  auto displays =
+      WaylandDisplaySource::open({}, [desktopLoss](const std::string& reason) { desktopLoss->report(reason); });
   if (!displays) {
     return Result<HostBackends>::failure(displays.error());
   }
@@ -59,7 +60,8 @@ Result<HostBackends> openWlrootsBackends(const HostOptions&) {
   HostBackends backends{displays.value(), capture.value(), nullptr, makeX265EncoderBackend,
                         [displays = displays.value()](MainQueue& mainQueue, std::function<void()> onChange) {
                           return Result<ScreenChangeWatch>(displays->watchChanges(mainQueue, std::move(onChange)));
-                        }};
+                        },
+                        desktopLoss};
   backends.input = inputOrRefusal(makeWaylandInputBackend(), backends.displays, "the Wayland compositor");
   const char* socket = std::getenv("WAYLAND_DISPLAY");
   logger.info("Sharing the outputs of the Wayland compositor {}", socket != nullptr ? socket : "wayland-0");
@@ -68,7 +70,7 @@ Result<HostBackends> openWlrootsBackends(const HostOptions&) {
 
 // GNOME's mutter, through its own remote desktop and screen cast interfaces on the session bus: no
 // dialog, but mutter must offer them to this process (it does to any client of the session bus).
-Result<HostBackends> openGnomeBackends(const HostOptions&) {
+Result<HostBackends> openGnomeBackends(const HostOptions&, UserDefaults&) {
   auto opened = DBusConnection::open(DBusConnection::Bus::session);
   if (!opened) {
     return Result<HostBackends>::failure(opened.error());
@@ -95,8 +97,7 @@ Result<HostBackends> openGnomeBackends(const HostOptions&) {
 
 // Any desktop with a desktop portal: a session the user approves in the desktop's dialog. Opened
 // before the tray runs, so only the log and a headless status line can say that it waits.
-Result<HostBackends> openPortalBackends(const HostOptions& options) {
-  JsonFileUserDefaults defaults(defaultUserDefaultsPath());
+Result<HostBackends> openPortalBackends(const HostOptions& options, UserDefaults& userDefaults) {
   PortalSessionOptions sessionOptions;
   if (options.headless) {
     sessionOptions.waitingForUser = [] {
@@ -104,7 +105,7 @@ Result<HostBackends> openPortalBackends(const HostOptions& options) {
       std::fflush(stdout);
     };
   }
-  auto desktop = openPortalDesktop(defaults, std::move(sessionOptions));
+  auto desktop = openPortalDesktop(userDefaults, std::move(sessionOptions));
   if (!desktop) {
     return Result<HostBackends>::failure(desktop.error());
   }
@@ -114,7 +115,7 @@ Result<HostBackends> openPortalBackends(const HostOptions& options) {
 }
 
 // The X11 desktop of $DISPLAY.
-Result<HostBackends> openX11Backends(const HostOptions&) {
+Result<HostBackends> openX11Backends(const HostOptions&, UserDefaults&) {
   auto displays = X11DisplaySource::open();
   if (!displays) {
     return Result<HostBackends>::failure(displays.error());
@@ -123,14 +124,19 @@ Result<HostBackends> openX11Backends(const HostOptions&) {
   if (!capture) {
     return Result<HostBackends>::failure(capture.error());
   }
-  HostBackends backends{displays.value(), capture.value(), nullptr, makeX265EncoderBackend,
-                        [](MainQueue& mainQueue, std::function<void()> onChange) -> Result<ScreenChangeWatch> {
-                          auto notifier = ScreenChangeNotifier::start(mainQueue, std::move(onChange));
-                          if (!notifier) {
-                            return Result<ScreenChangeWatch>::failure(notifier.error());
-                          }
-                          return ScreenChangeWatch(std::move(notifier.value()));
-                        }};
+  // The screen watch's connection is the one that notices a lost X server.
+  auto desktopLoss = std::make_shared<DesktopLossSignal>();
+  const auto watchScreenChanges = [desktopLoss](MainQueue& mainQueue,
+                                                std::function<void()> onChange) -> Result<ScreenChangeWatch> {
+    auto notifier = ScreenChangeNotifier::start(mainQueue, std::move(onChange), {},
+                                                [desktopLoss](const std::string& reason) { desktopLoss->report(reason); });
+    if (!notifier) {
+      return Result<ScreenChangeWatch>::failure(notifier.error());
+    }
+    return ScreenChangeWatch(std::move(notifier.value()));
+  };
+  HostBackends backends{displays.value(), capture.value(), nullptr, makeX265EncoderBackend, watchScreenChanges,
+                        desktopLoss};
   backends.input = inputOrRefusal(makeX11InputBackend(), backends.displays, "the X11 display");
   const char* display = std::getenv("DISPLAY");
   logger.info("Sharing the displays of the X11 display {}", display != nullptr ? display : "");
@@ -138,7 +144,7 @@ Result<HostBackends> openX11Backends(const HostOptions&) {
 }
 
 // Displays of this process only, laid out by --virtual-displays; always opens.
-Result<HostBackends> openVirtualBackends(const HostOptions& options) {
+Result<HostBackends> openVirtualBackends(const HostOptions& options, UserDefaults&) {
   auto displays = std::make_shared<VirtualDisplaySource>(options.virtualDisplays);
   return HostBackends{displays, std::make_shared<VirtualCaptureBackend>(displays),
                       std::make_shared<VirtualInputBackend>(displays), makeX265EncoderBackend, nullptr};
@@ -163,7 +169,7 @@ bool isWaylandSession(const char* waylandDisplay, const char* sessionType) {
          (sessionType != nullptr && std::string_view(sessionType) == "wayland");
 }
 
-Result<HostBackends> chooseHostBackends(const HostOptions& options, bool waylandSession,
+Result<HostBackends> chooseHostBackends(const HostOptions& options, UserDefaults& userDefaults, bool waylandSession,
                                         const std::vector<BackendFamily>& families) {
   if (options.backend != Backend::automatic) {
     const auto named = std::find_if(families.begin(), families.end(),
@@ -171,10 +177,11 @@ Result<HostBackends> chooseHostBackends(const HostOptions& options, bool wayland
     if (named == families.end()) {
       return Result<HostBackends>::failure("this build has no such backend");
     }
-    auto backends = named->open(options);
+    auto backends = named->open(options, userDefaults);
     if (!backends) {
       return Result<HostBackends>::failure("cannot use the " + named->description + ": " + backends.error());
     }
+    backends.value().family = named->backend;
     return backends;
   }
   std::string reasons;
@@ -183,8 +190,9 @@ Result<HostBackends> chooseHostBackends(const HostOptions& options, bool wayland
     if (family.forWaylandSessions != waylandSession && !(waylandSession && askedForVirtual)) {
       continue;
     }
-    auto backends = family.open(options);
+    auto backends = family.open(options, userDefaults);
     if (backends) {
+      backends.value().family = family.backend;
       return backends;
     }
     logger.info("No usable {} ({}) — trying the next backend", family.description, backends.error());
@@ -198,8 +206,8 @@ Result<HostBackends> chooseHostBackends(const HostOptions& options, bool wayland
   return Result<HostBackends>::failure("no backend family opens");
 }
 
-Result<HostBackends> chooseHostBackends(const HostOptions& options) {
-  return chooseHostBackends(options, isWaylandSession(std::getenv("WAYLAND_DISPLAY"), std::getenv("XDG_SESSION_TYPE")),
+Result<HostBackends> chooseHostBackends(const HostOptions& options, UserDefaults& userDefaults) {
+  return chooseHostBackends(options, userDefaults, isWaylandSession(std::getenv("WAYLAND_DISPLAY"), std::getenv("XDG_SESSION_TYPE")),
                             hostBackendFamilies());
 }
 

@@ -6,11 +6,13 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "platform/desktop_loss_signal.h"
 #include "platform/display_source.h"
 #include "platform/input_backend.h"
 #include "platform/main_queue.h"
 #include "platform/result.h"
 #include "platform/screen_capture_backend.h"
+#include "platform/user_defaults.h"
 #include "platform/video_encoder_backend.h"
 
 namespace velmora {
@@ -30,6 +32,10 @@ struct HostBackends {
   VideoEncoderBackendFactory makeEncoderSession;
   // Empty where the displays change only when the host itself changes them.
   ScreenChangeWatchFactory watchScreenChanges;
+  // Reports that the desktop went away; null where it cannot (displays of this process only).
+  std::shared_ptr<DesktopLossSignal> desktopLoss = nullptr;
+  // The family that opened them: the one to open again when the desktop comes back.
+  Backend family = Backend::automatic;
 };
 
 // One way of opening the platform services, named by --backend.
@@ -37,7 +43,7 @@ struct BackendFamily {
   Backend backend;
   std::string description;
   bool forWaylandSessions = false;
-  std::function<Result<HostBackends>(const HostOptions& options)> open;
+  std::function<Result<HostBackends>(const HostOptions& options, UserDefaults& userDefaults)> open;
 };
 
 // The families of this build, in the order "automatic" tries them.
@@ -49,10 +55,11 @@ bool isWaylandSession(const char* waylandDisplay, const char* sessionType);
 // Opens the family that --backend names; "automatic" takes the first family that opens. In a
 // Wayland session only the Wayland families count (X11 there is XWayland, which shows and drives
 // X11 windows only), then virtual displays if --virtual-displays asked for them. Fails, with the
-// reason, when the named family, or every family tried, does not open.
-Result<HostBackends> chooseHostBackends(const HostOptions& options, bool waylandSession,
+// reason, when the named family, or every family tried, does not open. `userDefaults` is the
+// process's one store, for families that keep something there.
+Result<HostBackends> chooseHostBackends(const HostOptions& options, UserDefaults& userDefaults, bool waylandSession,
                                         const std::vector<BackendFamily>& families);
 // The same for this process's environment and this build's families.
-Result<HostBackends> chooseHostBackends(const HostOptions& options);
+Result<HostBackends> chooseHostBackends(const HostOptions& options, UserDefaults& userDefaults);
 
 }  // namespace velmora

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "platform/testing/in_memory_user_defaults.h"
+
 namespace velmora {
 namespace {
 
@@ -13,14 +15,16 @@ TEST(HostBackendsTest, TheNamedFamilyMustOpenAndAutomaticTakesTheFirstThatDoes) 
   }
   HostOptions options;
   options.backend = Backend::x11;
-  const auto x11 = chooseHostBackends(options);
+  testing::InMemoryUserDefaults userDefaults;
+  const auto x11 = chooseHostBackends(options, userDefaults);
   ASSERT_FALSE(x11.ok());
   EXPECT_TRUE(x11.error().starts_with("cannot use the X11 display: ")) << x11.error();
 
   for (const Backend backend : {Backend::automatic, Backend::virtualDisplays}) {
     options.backend = backend;
-    const auto chosen = chooseHostBackends(options);
+    const auto chosen = chooseHostBackends(options, userDefaults);
     ASSERT_TRUE(chosen.ok()) << chosen.error();
+    EXPECT_EQ(chosen.value().family, Backend::virtualDisplays) << "the family to open again is the one that opened";
     EXPECT_EQ(chosen.value().displays->activeDisplayIDs().size(), 1u);
     EXPECT_FALSE(chosen.value().watchScreenChanges) << "virtual displays change only when the host changes them";
   }
@@ -51,7 +55,8 @@ TEST(HostBackendsTest, AWaylandSessionIsNeverSharedThroughX11Silently) {
   for (const auto& testCase : cases) {
     std::string tried;
     const auto family = [&](Backend backend, const std::string& description, bool forWayland, bool opens) {
-      return BackendFamily{backend, description, forWayland, [&tried, description, opens, missing](const HostOptions&) {
+      return BackendFamily{backend, description, forWayland,
+                           [&tried, description, opens, missing](const HostOptions&, UserDefaults&) {
                              tried += description + ";";
                              return opens ? Result<HostBackends>(HostBackends{})
                                           : Result<HostBackends>::failure(missing);
@@ -60,7 +65,8 @@ TEST(HostBackendsTest, AWaylandSessionIsNeverSharedThroughX11Silently) {
     HostOptions options;
     options.backend = testCase.backend;
     options.virtualDisplaysGiven = testCase.virtualDisplaysGiven;
-    const auto chosen = chooseHostBackends(options, testCase.waylandSession,
+    testing::InMemoryUserDefaults userDefaults;
+    const auto chosen = chooseHostBackends(options, userDefaults, testCase.waylandSession,
                                            {family(Backend::wlroots, "wlroots compositor", true, testCase.wlrootsOpens),
                                             family(Backend::x11, "X11 display", false, true),
                                             family(Backend::virtualDisplays, "virtual displays", false, true)});

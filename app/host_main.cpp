@@ -2,7 +2,10 @@
 // session that runs on them until the host quits.
 #include <asio/signal_set.hpp>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 #include "app/app_build_info.h"
@@ -31,6 +34,9 @@ namespace {
 
 constexpr int kUsageError = 2;
 constexpr int kStartupFailure = 1;
+// The desktop went away under the host and did not come back in time.
+constexpr int kDesktopGone = 3;
+constexpr const char* kDesktopLostStatus = "Desktop lost — waiting for it to come back";
 // How long a quit waits for the captures to answer their stops.
 constexpr auto kCaptureStopTimeout = std::chrono::seconds(5);
 
@@ -62,8 +68,11 @@ class HostUserInterface {
 
   // The tray's icon appears here, once start-up has decided to run.
   std::shared_ptr<StatusUserInterface> statusUserInterface() {
-    auto shown = tray_ ? tray_->userInterface() : nullptr;
-    return shown ? shown : std::make_shared<HeadlessUserInterface>();
+    if (!statusUserInterface_) {
+      auto shown = tray_ ? tray_->userInterface() : nullptr;
+      statusUserInterface_ = shown ? shown : std::make_shared<HeadlessUserInterface>();
+    }
+    return statusUserInterface_;
   }
   std::shared_ptr<PermissionHelp> permissionHelp() { return tray_ ? tray_->permissionHelp() : nullptr; }
 
@@ -92,18 +101,30 @@ class HostUserInterface {
  private:
   std::unique_ptr<QtTrayApplication> tray_;
   std::optional<AsioMainQueue> headlessQueue_;
+  std::shared_ptr<StatusUserInterface> statusUserInterface_;
 };
 
 // One run of the host on its backends: the servers and the controller are made only once
 // start-up knows this is the one instance, so that a second one touches nothing.
 class HostSession {
  public:
-  HostSession(HostBackends backends, HostUserInterface& userInterface, const HostCustomization& customization)
-      : backends_(std::move(backends)), userInterface_(userInterface), customization_(customization) {}
+  struct Dependencies {
+    HostUserInterface& userInterface;
+    const HostCustomization& customization;
+    std::shared_ptr<UserDefaults> userDefaults;
+    // The menu's Quit.
+    std::function<void()> quit;
+    // On the main thread, once, when the desktop under the backends goes away.
+    DesktopLossSignal::Handler onDesktopLost;
+  };
 
-  // Nothing may call into the controller while it goes: the screen watch and the servers' queues
-  // stop first.
+  HostSession(HostBackends backends, Dependencies dependencies)
+      : backends_(std::move(backends)), dependencies_(std::move(dependencies)) {}
+
+  // Nothing may call into the controller while it goes: the watches and the servers' queues stop
+  // first.
   ~HostSession() {
+    desktopLossWatch_.reset();
     screenChangeWatch_.reset();
     if (controller_) {
       controller_->controlServer().shutdownQueueAndWait();
@@ -117,29 +138,31 @@ class HostSession {
   const HostBackends& backends() const { return backends_; }
 
   void startController() {
-    MainQueue& mainQueue = userInterface_.mainQueue();
+    MainQueue& mainQueue = dependencies_.userInterface.mainQueue();
     controller_ = StatusBarController::create(StatusBarController::Dependencies{
         mainQueue,
         ControlChannelServer::Dependencies{
-            mainQueue, std::make_shared<JsonFileUserDefaults>(defaultUserDefaultsPath()), openAdvertiser(), computerName,
+            mainQueue, dependencies_.userDefaults, openAdvertiser(), computerName,
             [displays = backends_.displays] { return MacDisplayCatalog::currentSnapshots(*displays); },
             makeTcpListener, VelmoraConstants::defaultControlPort, ControlChannelTiming{}},
         VideoStreamServer::Options{}, backends_.displays, backends_.capture, backends_.makeEncoderSession,
-        backends_.input, userInterface_.statusUserInterface(), userInterface_.permissionHelp(), [this] { quit(); },
-        {}});
+        backends_.input, dependencies_.userInterface.statusUserInterface(),
+        dependencies_.userInterface.permissionHelp(), dependencies_.quit, {}});
     watchScreenChanges();
+    if (backends_.desktopLoss) {
+      desktopLossWatch_ = backends_.desktopLoss->watch(mainQueue, dependencies_.onDesktopLost);
+    }
     controller_->startServer();
-    if (customization_.controllerStarted) {
-      customization_.controllerStarted(mainQueue, controller_);
+    if (dependencies_.customization.controllerStarted) {
+      dependencies_.customization.controllerStarted(mainQueue, controller_);
     }
   }
 
-  // The menu's Quit, SIGINT and SIGTERM: streaming stops and the main loop ends.
-  void quit() {
+  // Streaming stops and both servers close, the client's connection with them.
+  void stop() {
     if (controller_) {
       controller_->shutdown(kCaptureStopTimeout);
     }
-    userInterface_.mainQueue().shutdown();
   }
 
   void applicationBecameActive() {
@@ -162,11 +185,12 @@ class HostSession {
     if (!backends_.watchScreenChanges) {
       return;
     }
-    auto watch = backends_.watchScreenChanges(userInterface_.mainQueue(), [weak = std::weak_ptr(controller_)] {
-      if (auto controller = weak.lock()) {
-        controller->screenParametersDidChange();
-      }
-    });
+    auto watch = backends_.watchScreenChanges(dependencies_.userInterface.mainQueue(),
+                                              [weak = std::weak_ptr(controller_)] {
+                                                if (auto controller = weak.lock()) {
+                                                  controller->screenParametersDidChange();
+                                                }
+                                              });
     if (!watch) {
       logger.error("Screen changes will not be noticed: {}", watch.error());
       return;
@@ -175,10 +199,130 @@ class HostSession {
   }
 
   HostBackends backends_;
-  HostUserInterface& userInterface_;
-  const HostCustomization& customization_;
+  Dependencies dependencies_;
   std::shared_ptr<StatusBarController> controller_;
   ScreenChangeWatch screenChangeWatch_;
+  std::shared_ptr<void> desktopLossWatch_;
+};
+
+// How long the host waits for a desktop that went away, and how often it looks for it meanwhile.
+struct DesktopReturnTiming {
+  std::chrono::milliseconds retryInterval{500};
+  std::chrono::milliseconds giveUpAfter{30'000};
+
+  // The variable lets session tests wait less; nothing else sets it.
+  static DesktopReturnTiming fromEnvironment() {
+    DesktopReturnTiming timing;
+    if (const char* seconds = std::getenv("VELMORA_TEST_DESKTOP_RETURN_SECONDS"); seconds != nullptr) {
+      timing.giveUpAfter = std::chrono::seconds(std::max(1, std::atoi(seconds)));
+    }
+    return timing;
+  }
+};
+
+// The host's sessions over the life of the process, one at a time: the first on the backends
+// start-up opens, and after the desktop went away a new one on the same family, opened again
+// once the desktop is back. Main thread.
+class HostSessions {
+ public:
+  HostSessions(const HostOptions& options, HostUserInterface& userInterface, const HostCustomization& customization)
+      : options_(options), userInterface_(userInterface), customization_(customization) {}
+
+  Result<AppDelegate::OpenedBackends> open() {
+    auto backends = openBackends(options_);
+    if (!backends) {
+      return Result<AppDelegate::OpenedBackends>::failure(backends.error());
+    }
+    options_.backend = backends.value().family;
+    session_ = makeSession(std::move(backends.value()));
+    return AppDelegate::OpenedBackends{session_->backends().capture, session_->backends().input};
+  }
+
+  void startController() { session_->startController(); }
+
+  void failStartUp(const std::string& reason) {
+    std::fprintf(stderr, "velmora-host: %s\n", reason.c_str());
+    end(kStartupFailure);
+  }
+
+  // The menu's Quit, SIGINT and SIGTERM: streaming stops and the main loop ends.
+  void quit() {
+    if (session_) {
+      session_->stop();
+    }
+    end(0);
+  }
+
+  void applicationBecameActive() {
+    if (session_) {
+      session_->applicationBecameActive();
+    }
+  }
+
+  int exitStatus() const { return exitStatus_; }
+
+ private:
+  Result<HostBackends> openBackends(const HostOptions& options) {
+    auto backends = chooseHostBackends(options, *userDefaults_);
+    if (backends && customization_.adjustBackends) {
+      customization_.adjustBackends(backends.value());
+    }
+    return backends;
+  }
+
+  std::unique_ptr<HostSession> makeSession(HostBackends backends) {
+    return std::make_unique<HostSession>(
+        std::move(backends),
+        HostSession::Dependencies{userInterface_, customization_, userDefaults_, [this] { quit(); },
+                                  [this](const std::string& reason) { desktopLost(reason); }});
+  }
+
+  // The client sees the host go at once; the desktop may come back (a compositor that restarts
+  // itself, an X server started again on the same display).
+  void desktopLost(const std::string& reason) {
+    logger.error("The desktop went away ({}); waiting up to {} s for it to come back", reason,
+                 std::chrono::duration_cast<std::chrono::seconds>(timing_.giveUpAfter).count());
+    session_->stop();
+    session_.reset();
+    const auto status = userInterface_.statusUserInterface();
+    status->statusChanged(kDesktopLostStatus);
+    status->setToolTip(kDesktopLostStatus);
+    lookForDesktopUntil(std::chrono::steady_clock::now() + timing_.giveUpAfter);
+  }
+
+  void lookForDesktopUntil(std::chrono::steady_clock::time_point giveUpAt) {
+    userInterface_.mainQueue().postAfter(timing_.retryInterval, [this, giveUpAt] {
+      auto backends = openBackends(options_);
+      if (backends) {
+        logger.notice("The desktop is back; serving again");
+        session_ = makeSession(std::move(backends.value()));
+        session_->startController();
+        return;
+      }
+      if (std::chrono::steady_clock::now() >= giveUpAt) {
+        logger.error("The desktop did not come back: {}", backends.error());
+        end(kDesktopGone);
+        return;
+      }
+      logger.debug("The desktop is not back yet: {}", backends.error());
+      lookForDesktopUntil(giveUpAt);
+    });
+  }
+
+  void end(int exitStatus) {
+    exitStatus_ = exitStatus;
+    userInterface_.mainQueue().shutdown();
+  }
+
+  HostOptions options_;  // its backend becomes the family that opened: the one to open again
+  HostUserInterface& userInterface_;
+  const HostCustomization& customization_;
+  // The process's one store, made before any backend opens.
+  const std::shared_ptr<UserDefaults> userDefaults_ =
+      std::make_shared<JsonFileUserDefaults>(defaultUserDefaultsPath());
+  const DesktopReturnTiming timing_ = DesktopReturnTiming::fromEnvironment();
+  std::unique_ptr<HostSession> session_;
+  int exitStatus_ = 0;
 };
 
 int runHost(const HostOptions& options, int argc, char** argv, const HostCustomization& customization) {
@@ -188,23 +332,16 @@ int runHost(const HostOptions& options, int argc, char** argv, const HostCustomi
   log::setShowPrivateValues(options.logPrivate);
 
   HostUserInterface userInterface(options, argc, argv);
-  auto backends = chooseHostBackends(options);
-  if (!backends) {
-    std::fprintf(stderr, "velmora-host: %s\n", backends.error().c_str());
-    return kStartupFailure;
-  }
-  if (customization.adjustBackends) {
-    customization.adjustBackends(backends.value());
-  }
-
-  HostSession session(std::move(backends.value()), userInterface, customization);
+  HostSessions sessions(options, userInterface, customization);
   AppDelegate delegate(StartupEnvironment::live(std::make_shared<LogindIdleSleepInhibition>()),
-                       AppDelegate::Dependencies{session.backends().capture, session.backends().input,
-                                                 defaultSingleInstanceLockPath(), [&session] { session.startController(); },
-                                                 [&userInterface] { userInterface.mainQueue().shutdown(); }});
+                       AppDelegate::Dependencies{
+                           defaultSingleInstanceLockPath(), [&sessions] { return sessions.open(); },
+                           [&sessions] { sessions.startController(); },
+                           [&userInterface] { userInterface.mainQueue().shutdown(); },
+                           [&sessions](const std::string& reason) { sessions.failStartUp(reason); }});
   userInterface.mainQueue().post([&delegate] { delegate.applicationDidFinishLaunching(); });
-  userInterface.run([&session] { session.quit(); }, [&session] { session.applicationBecameActive(); });
-  return 0;
+  userInterface.run([&sessions] { sessions.quit(); }, [&sessions] { sessions.applicationBecameActive(); });
+  return sessions.exitStatus();
 }
 
 }  // namespace

@@ -180,6 +180,45 @@ TEST_F(WaylandSessionTest, AStillScreenSendsOneFrameAndOutputChangesAreAnnounced
   EXPECT_EQ(host->terminate(), 0);
 }
 
+// Sway dies under a streaming client: the client's session ends at once, and once sway runs again
+// on the same socket the host serves again, still trusting the client.
+TEST_F(WaylandSessionTest, ALostCompositorEndsTheSessionAndTheHostServesAgainOnceItIsBack) {
+  auto host = startHost();
+  auto client = startClient(*host, {waitForPicturesLine(1)}, "120", {"--identifier", "device-A"});
+  ASSERT_TRUE(client->waitForLineContaining("Receiving for", 30s)) << client->output();
+  const auto from = host->process().lineCount();
+
+  sway_.kill();
+  const auto ended = client->waitForExit(15s);
+  ASSERT_TRUE(ended) << "the client's session outlived the desktop\n" << client->output();
+  EXPECT_NE(*ended, 0) << client->output();
+  ASSERT_TRUE(host->process().waitForLineContaining("Status: Desktop lost", 10s, from)) << host->process().output();
+  EXPECT_EQ(host->process().countLinesContaining("The desktop went away (lost the Wayland compositor"), 1u)
+      << host->process().output();
+
+  ASSERT_TRUE(sway_.restart());
+  ASSERT_TRUE(host->process().waitForLineContaining("Control server listening", 30s, from)) << host->process().output();
+  auto again = startClient(*host, {waitForPicturesLine(1)}, "1", {"--identifier", "device-A"});
+  const auto [status, report] = finishClient(*again);
+  EXPECT_EQ(status, 0) << again->output() << host->process().output();
+  EXPECT_EQ(displayStatistics(report, 0).value("decodeErrors", -1), 0) << report.dump();
+  EXPECT_EQ(host->terminate(), 0);
+}
+
+// A desktop that stays away ends the host with a failure, for the session or systemd to take over.
+TEST_F(WaylandSessionTest, ACompositorThatStaysAwayEndsTheHostWithAFailure) {
+  auto environment = sway_.environment();
+  environment.push_back("VELMORA_TEST_DESKTOP_RETURN_SECONDS=2");
+  HostUnderTest host(home_, {"--headless"}, environment);
+  ASSERT_TRUE(host.ready()) << host.process().output();
+
+  sway_.kill();
+  const auto status = host.process().waitForExit(30s);
+  ASSERT_TRUE(status) << "the host kept running without a desktop\n" << host.process().output();
+  EXPECT_EQ(*status, 3);
+  EXPECT_EQ(host.process().countLinesContaining("The desktop did not come back"), 1u) << host.process().output();
+}
+
 // A listening socket at `path`; with `serve`, a compositor on it that offers no globals at all, as
 // one without any of the protocols the host needs would.
 class SilentCompositor {

@@ -158,6 +158,33 @@ TEST_F(X11SessionTest, PointerKeysAndClipboardOfTheClientReachTheDesktop) {
   EXPECT_EQ(host->terminate(), 0);
 }
 
+// The X server dies under a streaming client: the client's session ends at once, and once a
+// server runs again on the same display the host serves again, still trusting the client.
+TEST_F(X11SessionTest, ALostXServerEndsTheSessionAndTheHostServesAgainOnceItIsBack) {
+  auto host = startHost();
+  const auto trustedClient = [&](const std::string& duration) {
+    return testing::startClient(home_, "script", {waitForPicturesLine(1)},
+                                {"--code", code_, "--duration", duration, "--identifier", "device-A"}, environment());
+  };
+  auto client = trustedClient("120");
+  ASSERT_TRUE(client->waitForLineContaining("Receiving for", 30s)) << client->output();
+  const auto from = host->process().lineCount();
+
+  server_.kill();
+  const auto ended = client->waitForExit(15s);
+  ASSERT_TRUE(ended) << "the client's session outlived the desktop\n" << client->output();
+  EXPECT_NE(*ended, 0) << client->output();
+  ASSERT_TRUE(host->process().waitForLineContaining("Status: Desktop lost", 10s, from)) << host->process().output();
+
+  ASSERT_TRUE(server_.restart());
+  ASSERT_TRUE(host->process().waitForLineContaining("Control server listening", 30s, from)) << host->process().output();
+  auto again = trustedClient("1");
+  const auto [status, report] = finishClient(*again);
+  EXPECT_EQ(status, 0) << again->output() << host->process().output();
+  EXPECT_EQ(displayStatistics(report, 0).value("decodeErrors", -1), 0) << report.dump();
+  EXPECT_EQ(host->terminate(), 0);
+}
+
 TEST_F(X11SessionTest, AMonitorAddedDuringASessionIsAnnouncedAndAPrimaryOneIsStreamed) {
   xrandr(std::string("--setmonitor ") + kLeftMonitor);
   auto host = startHost();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,24 +44,36 @@ class SwayCompositor {
         config << line << "\n";
       }
     }
-    std::vector<std::string> arguments;
-    std::string program = "/usr/bin/sway";
     if (geteuid() == 0) {
-      program = "/usr/bin/unshare";
-      arguments = {"--user", "--map-user=1000", "--map-group=1000", "/usr/bin/sway"};
+      program_ = "/usr/bin/unshare";
+      arguments_ = {"--user", "--map-user=1000", "--map-group=1000", "/usr/bin/sway"};
     }
-    arguments.insert(arguments.end(), {"-c", runtimeDirectory_ + "/config"});
-    environment.insert(environment.end(), {"XDG_RUNTIME_DIR=" + runtimeDirectory_, "WLR_BACKENDS=headless",
-                                           "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1", "WAYLAND_DISPLAY=",
-                                           "DISPLAY="});
-    server_ = std::make_unique<ChildProcess>(program, arguments, environment);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (std::chrono::steady_clock::now() < until && !findSockets()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    arguments_.insert(arguments_.end(), {"-c", runtimeDirectory_ + "/config"});
+    environment_ = std::move(environment);
+    environment_.insert(environment_.end(), {"XDG_RUNTIME_DIR=" + runtimeDirectory_, "WLR_BACKENDS=headless",
+                                             "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1", "WAYLAND_DISPLAY=",
+                                             "DISPLAY="});
+    start();
+  }
+
+  // Kills sway as a crash would, leaving its socket behind.
+  void kill() {
+    if (server_) {
+      server_->signal(SIGKILL);
+      server_->waitForExit();
+      server_.reset();
     }
-    if (socketPath_.empty() || run("swaymsg -t get_version >/dev/null") != 0) {
-      socketPath_.clear();
-    }
+  }
+  // Starts sway again in the same folder, where it takes the same socket name; false when it did
+  // not come up.
+  bool restart() {
+    kill();
+    std::error_code ignored;
+    std::filesystem::remove(ipcSocketPath_, ignored);
+    socketPath_.clear();
+    ipcSocketPath_.clear();
+    start();
+    return available();
   }
 
   ~SwayCompositor() {
@@ -105,6 +118,20 @@ class SwayCompositor {
     return !socketPath_.empty() && !ipcSocketPath_.empty();
   }
 
+  void start() {
+    server_ = std::make_unique<ChildProcess>(program_, arguments_, environment_);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (std::chrono::steady_clock::now() < until && !findSockets()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (socketPath_.empty() || run("swaymsg -t get_version >/dev/null") != 0) {
+      socketPath_.clear();
+    }
+  }
+
+  std::string program_ = "/usr/bin/sway";
+  std::vector<std::string> arguments_;
+  std::vector<std::string> environment_;
   std::unique_ptr<ChildProcess> server_;
   std::string runtimeDirectory_;
   std::string socketPath_;
