@@ -44,25 +44,29 @@ std::shared_ptr<InputBackend> inputOrRefusal(const Result<std::shared_ptr<Input>
   return refused;
 }
 
-// A Wayland compositor built on wlroots, at $WAYLAND_DISPLAY.
+// A Wayland compositor built on wlroots, at $WAYLAND_DISPLAY: displays, input and the clipboard on
+// one connection, whose end is the desktop's loss.
 Result<HostBackends> openWlrootsBackends(const HostOptions&, UserDefaults&) {
   auto desktopLoss = std::make_shared<DesktopLossSignal>();
-  auto displays =
-      WaylandDisplaySource::open({}, [desktopLoss](const std::string& reason) { desktopLoss->report(reason); });
-  if (!displays) {
-    return Result<HostBackends>::failure(displays.error());
+  auto connection =
+      WaylandSharedConnection::open({}, [desktopLoss](const std::string& reason) { desktopLoss->report(reason); });
+  if (!connection) {
+    return Result<HostBackends>::failure(connection.error());
   }
   auto capture = WaylandCaptureBackend::open();
   if (!capture) {
     return Result<HostBackends>::failure(capture.error());
   }
+  auto displays = WaylandDisplaySource::create(connection.value());
   // The controller debounces these calls as it does the X11 family's.
-  HostBackends backends{displays.value(), capture.value(), nullptr, makeX265EncoderBackend,
-                        [displays = displays.value()](MainQueue& mainQueue, std::function<void()> onChange) {
+  HostBackends backends{displays, capture.value(), nullptr, makeX265EncoderBackend,
+                        [displays](MainQueue& mainQueue, std::function<void()> onChange) {
                           return Result<ScreenChangeWatch>(displays->watchChanges(mainQueue, std::move(onChange)));
                         },
                         desktopLoss};
-  backends.input = inputOrRefusal(makeWaylandInputBackend(), backends.displays, "the Wayland compositor");
+  backends.input = inputOrRefusal(makeWaylandInputBackend(connection.value()), backends.displays,
+                                  "the Wayland compositor");
+  connection.value()->start();
   const char* socket = std::getenv("WAYLAND_DISPLAY");
   logger.info("Sharing the outputs of the Wayland compositor {}", socket != nullptr ? socket : "wayland-0");
   return backends;

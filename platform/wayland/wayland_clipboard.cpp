@@ -48,46 +48,46 @@ struct WaylandClipboard::Source {
   }
 };
 
-Result<std::unique_ptr<WaylandClipboard>> WaylandClipboard::open(const std::string& socketName) {
+Result<std::unique_ptr<WaylandClipboard>> WaylandClipboard::open(std::shared_ptr<WaylandSharedConnection> connection) {
   using Failure = Result<std::unique_ptr<WaylandClipboard>>;
-  auto connection = WaylandConnection::open(socketName);
-  if (!connection) {
-    return Failure::failure(connection.error());
-  }
-  auto* manager = connection.value()->bind<zwlr_data_control_manager_v1>(zwlr_data_control_manager_v1_interface, 1);
+  WaylandConnection& wayland = connection->connection();
+  auto* manager = wayland.bind<zwlr_data_control_manager_v1>(zwlr_data_control_manager_v1_interface, 1);
   if (manager == nullptr) {
     return Failure::failure("the Wayland compositor has no clipboard control (zwlr_data_control_manager_v1)");
   }
-  auto* seat = connection.value()->bind<wl_seat>(wl_seat_interface, 1);
+  auto* seat = wayland.bind<wl_seat>(wl_seat_interface, 1);
   if (seat == nullptr) {
     zwlr_data_control_manager_v1_destroy(manager);
     return Failure::failure("the Wayland compositor has no seat");
   }
-  return std::make_unique<WaylandClipboard>(PrivateTag{}, std::move(connection.value()), seat, manager);
+  return std::make_unique<WaylandClipboard>(PrivateTag{}, std::move(connection), seat, manager);
 }
 
-WaylandClipboard::WaylandClipboard(PrivateTag, std::unique_ptr<WaylandConnection> connection, wl_seat* seat,
+WaylandClipboard::WaylandClipboard(PrivateTag, std::shared_ptr<WaylandSharedConnection> connection, wl_seat* seat,
                                    zwlr_data_control_manager_v1* manager)
     : connection_(std::move(connection)), seat_(seat), manager_(manager) {
   device_ = zwlr_data_control_manager_v1_get_data_device(manager_, seat_);
   zwlr_data_control_device_v1_add_listener(device_, &kDeviceListener, this);
-  thread_ = std::make_unique<WaylandConnectionThread>(*connection_, "EventInjector");
 }
 
 WaylandClipboard::~WaylandClipboard() {
-  thread_.reset();
-  writers_.clear();  // each jthread is asked to stop and joined
-  for (const auto& source : sources_) {
-    zwlr_data_control_source_v1_destroy(source->proxy);
-  }
-  zwlr_data_control_device_v1_destroy(device_);
-  zwlr_data_control_manager_v1_destroy(manager_);
-  wl_seat_destroy(seat_);
+  // No offer is served from here on; each paste under way is asked to stop and joined.
+  connection_->performOrRunHere([this] {
+    for (const auto& source : sources_) {
+      zwlr_data_control_source_v1_destroy(source->proxy);
+    }
+    sources_.clear();
+    zwlr_data_control_device_v1_destroy(device_);
+    zwlr_data_control_manager_v1_destroy(manager_);
+    wl_seat_destroy(seat_);
+    wl_display_flush(connection_->connection().display());
+  });
+  writers_.clear();
 }
 
 bool WaylandClipboard::setText(std::string text) {
   auto shared = std::make_shared<const std::string>(std::move(text));
-  const bool offered = thread_->perform([this, shared] {
+  const bool offered = connection_->perform([this, shared] {
     static const zwlr_data_control_source_v1_listener listener = {&Source::send, &Source::cancelled};
     auto source =
         std::make_unique<Source>(Source{this, zwlr_data_control_manager_v1_create_data_source(manager_), shared});

@@ -8,8 +8,7 @@
 
 #include "platform/log/log.h"
 #include "platform/result.h"
-#include "platform/wayland/wayland_connection.h"
-#include "platform/wayland/wayland_connection_thread.h"
+#include "platform/wayland/wayland_shared_connection.h"
 
 struct wl_seat;
 struct zwlr_data_control_manager_v1;
@@ -19,7 +18,7 @@ struct zwlr_data_control_offer_v1;
 
 namespace velmora {
 
-// The seat's clipboard through the data-control protocol, on a connection and thread of its own.
+// The seat's clipboard through the data-control protocol, on the family's shared connection.
 // The text is offered as text/plain;charset=utf-8, UTF8_STRING and TEXT; each paste is written
 // from a thread of its own, so a reader that is slow or never reads holds up nothing else. A new
 // text replaces the old offer; another client's copy ends ours.
@@ -27,11 +26,11 @@ class WaylandClipboard {
   struct PrivateTag {};
 
  public:
-  // Fails when the compositor cannot be reached or has no data-control manager.
-  static Result<std::unique_ptr<WaylandClipboard>> open(const std::string& socketName = {});
+  // On `connection`, before it starts. Fails when the compositor has no data-control manager.
+  static Result<std::unique_ptr<WaylandClipboard>> open(std::shared_ptr<WaylandSharedConnection> connection);
 
   struct Source;
-  WaylandClipboard(PrivateTag, std::unique_ptr<WaylandConnection> connection, wl_seat* seat,
+  WaylandClipboard(PrivateTag, std::shared_ptr<WaylandSharedConnection> connection, wl_seat* seat,
                    zwlr_data_control_manager_v1* manager);
   ~WaylandClipboard();
   WaylandClipboard(const WaylandClipboard&) = delete;
@@ -52,15 +51,13 @@ class WaylandClipboard {
   static void writeAll(std::stop_token stop, const std::shared_ptr<const std::string>& text, int descriptor);
 
   const log::Logger logger_{"EventInjector"};
-  const std::unique_ptr<WaylandConnection> connection_;
+  const std::shared_ptr<WaylandSharedConnection> connection_;
   wl_seat* const seat_;
   zwlr_data_control_manager_v1* const manager_;
   zwlr_data_control_device_v1* device_ = nullptr;
   // Offers still open; the last one is the clipboard's. Used on the connection's thread.
   std::vector<std::unique_ptr<Source>> sources_;
   std::vector<Writer> writers_;
-  // Declared last: stopped first, before the proxies and the connection go.
-  std::unique_ptr<WaylandConnectionThread> thread_;
 };
 
 }  // namespace velmora

@@ -9,8 +9,12 @@
 
 namespace velmora {
 
-WaylandConnectionThread::WaylandConnectionThread(WaylandConnection& connection, std::string_view logCategory)
-    : connection_(connection), logger_(logCategory), wakeDescriptor_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+WaylandConnectionThread::WaylandConnectionThread(WaylandConnection& connection, std::string_view logCategory,
+                                                 Hooks hooks)
+    : connection_(connection),
+      logger_(logCategory),
+      hooks_(std::move(hooks)),
+      wakeDescriptor_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   thread_ = std::thread([this] { run(); });
 }
 
@@ -26,6 +30,10 @@ WaylandConnectionThread::~WaylandConnectionThread() {
 }
 
 bool WaylandConnectionThread::perform(std::function<void()> task) {
+  if (std::this_thread::get_id() == thread_.get_id()) {
+    task();
+    return true;
+  }
   std::future<bool> ran;
   {
     std::lock_guard lock(tasksLock_);
@@ -56,12 +64,19 @@ void WaylandConnectionThread::run() {
       }
     }
     if (!connection_.dispatch(std::nullopt, wake, &woken)) {
-      logger_.error("Lost the Wayland compositor: {}", connection_.lostReason().value_or("connection closed"));
+      const auto reason = connection_.lostReason().value_or("connection closed");
+      logger_.error("Lost the Wayland compositor: {}", reason);
+      if (hooks_.onLost) {
+        hooks_.onLost(reason);
+      }
       break;
     }
     if (woken[0]) {
       std::uint64_t count = 0;
       [[maybe_unused]] const auto read = ::read(wakeDescriptor_, &count, sizeof count);
+    }
+    if (hooks_.afterDispatch) {
+      hooks_.afterDispatch();
     }
     runQueuedTasks();
   }

@@ -5,6 +5,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "platform/log/log.h"
@@ -17,13 +18,21 @@ namespace velmora {
 // when dropped; the connection outlives it.
 class WaylandConnectionThread {
  public:
-  WaylandConnectionThread(WaylandConnection& connection, std::string_view logCategory);
+  // Both on the connection's thread.
+  struct Hooks {
+    // After the events of each dispatch were handled, before queued work runs.
+    std::function<void()> afterDispatch;
+    // Once, when the connection is lost, with the reason.
+    std::function<void(const std::string& reason)> onLost;
+  };
+
+  WaylandConnectionThread(WaylandConnection& connection, std::string_view logCategory, Hooks hooks = {});
   ~WaylandConnectionThread();
   WaylandConnectionThread(const WaylandConnectionThread&) = delete;
   WaylandConnectionThread& operator=(const WaylandConnectionThread&) = delete;
 
   // Runs `task` on the connection's thread and waits for it; false (and `task` not run) once the
-  // connection is lost. Any thread but the connection's.
+  // connection is lost. Any thread; on the connection's own, at once.
   bool perform(std::function<void()> task);
   // Whether the connection still works. Any thread.
   bool connected() const;
@@ -39,6 +48,7 @@ class WaylandConnectionThread {
 
   WaylandConnection& connection_;
   const log::Logger logger_;
+  const Hooks hooks_;
   const int wakeDescriptor_;
 
   mutable std::mutex tasksLock_;

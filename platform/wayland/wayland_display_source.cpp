@@ -1,13 +1,6 @@
 #include "platform/wayland/wayland_display_source.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "platform/log/log.h"
-#include "platform/wayland/wayland_connection.h"
 
 namespace velmora {
 namespace {
@@ -16,69 +9,34 @@ const log::Logger logger("App");
 
 }  // namespace
 
-Result<std::shared_ptr<WaylandDisplaySource>> WaylandDisplaySource::open(const std::string& socketName,
-                                                                          LossHandler onConnectionLost) {
-  using Failure = Result<std::shared_ptr<WaylandDisplaySource>>;
-  auto connection = WaylandConnection::open(socketName);
+Result<std::shared_ptr<WaylandDisplaySource>> WaylandDisplaySource::open(
+    const std::string& socketName, WaylandSharedConnection::LossHandler onConnectionLost) {
+  auto connection = WaylandSharedConnection::open(socketName, std::move(onConnectionLost));
   if (!connection) {
-    return Failure::failure(connection.error());
+    return Result<std::shared_ptr<WaylandDisplaySource>>::failure(connection.error());
   }
-  const int stopDescriptor = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (stopDescriptor < 0) {
-    return Failure::failure(std::string("eventfd failed: ") + std::strerror(errno));
-  }
-  return std::make_shared<WaylandDisplaySource>(PrivateTag{}, std::move(connection.value()), stopDescriptor,
-                                                std::move(onConnectionLost));
+  auto source = create(connection.value());
+  connection.value()->start();
+  return source;
 }
 
-WaylandDisplaySource::WaylandDisplaySource(PrivateTag, std::unique_ptr<WaylandConnection> connection,
-                                           int stopDescriptor, LossHandler onConnectionLost)
-    : connection_(std::move(connection)),
-      waylandOutputs_(std::make_unique<WaylandOutputs>(*connection_)),
-      stopDescriptor_(stopDescriptor),
-      onConnectionLost_(std::move(onConnectionLost)) {
-  outputsChanged_ = true;
+std::shared_ptr<WaylandDisplaySource> WaylandDisplaySource::create(std::shared_ptr<WaylandSharedConnection> connection) {
+  return std::make_shared<WaylandDisplaySource>(PrivateTag{}, std::move(connection));
+}
+
+WaylandDisplaySource::WaylandDisplaySource(PrivateTag, std::shared_ptr<WaylandSharedConnection> connection)
+    : connection_(std::move(connection)) {
   publishOutputs();
-  // Set before the thread starts, which owns the outputs from then on.
-  waylandOutputs_->setChangeHandler([this] { outputsChanged_ = true; });
-  outputThread_ = std::thread([this] { runOnOutputThread(); });
+  outputsWatch_ = connection_->watchOutputs([this] { publishOutputs(); });
 }
 
 WaylandDisplaySource::~WaylandDisplaySource() {
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const auto written = write(stopDescriptor_, &one, sizeof one);
-  outputThread_.join();
-  // Every proxy goes before the connection closes.
-  waylandOutputs_.reset();
-  close(stopDescriptor_);
+  connection_->performOrRunHere([this] { connection_->stopWatchingOutputs(outputsWatch_); });
 }
 
-void WaylandDisplaySource::runOnOutputThread() {
-  const int wakeDescriptors[] = {stopDescriptor_};
-  std::vector<bool> woken;
-  while (true) {
-    if (!connection_->dispatch(std::nullopt, wakeDescriptors, &woken)) {
-      const auto reason = connection_->lostReason().value_or("connection lost");
-      logger.error("Screen change notifications end: the Wayland connection is gone ({})", reason);
-      if (onConnectionLost_) {
-        onConnectionLost_("lost the Wayland compositor: " + reason);
-      }
-      return;
-    }
-    if (woken[0]) {
-      return;
-    }
-    publishOutputs();
-  }
-}
-
-// Everything read in one dispatch is one batch: one call per watcher, after the snapshot is new.
+// On the connection's thread, or before it starts.
 void WaylandDisplaySource::publishOutputs() {
-  if (!outputsChanged_) {
-    return;
-  }
-  outputsChanged_ = false;
-  const auto outputs = waylandOutputs_->outputs();
+  const auto outputs = connection_->outputs().outputs();
   std::vector<LaidOutDisplay> displays;
   for (const auto& output : outputs) {
     displays.push_back(LaidOutDisplay{output.displayID, output.name, static_cast<double>(output.logicalX),

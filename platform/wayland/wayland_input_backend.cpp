@@ -31,18 +31,23 @@ std::uint32_t millisecondsNow() {
 }  // namespace
 
 Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(const std::string& socketName) {
-  using Failure = Result<std::shared_ptr<InputBackend>>;
-  auto connection = WaylandConnection::open(socketName);
+  auto connection = WaylandSharedConnection::open(socketName);
   if (!connection) {
-    return Failure::failure(connection.error());
+    return Result<std::shared_ptr<InputBackend>>::failure(connection.error());
   }
+  auto backend = makeWaylandInputBackend(connection.value());
+  connection.value()->start();
+  return backend;
+}
+
+Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(std::shared_ptr<WaylandSharedConnection> connection) {
+  using Failure = Result<std::shared_ptr<InputBackend>>;
   WaylandInputBackend::Parts parts;
-  parts.connection = std::move(connection.value());
-  parts.pointerManager =
-      parts.connection->bind<zwlr_virtual_pointer_manager_v1>(zwlr_virtual_pointer_manager_v1_interface, 1);
-  parts.keyboardManager =
-      parts.connection->bind<zwp_virtual_keyboard_manager_v1>(zwp_virtual_keyboard_manager_v1_interface, 1);
-  parts.seat = parts.connection->bind<wl_seat>(wl_seat_interface, 1);
+  parts.connection = std::move(connection);
+  WaylandConnection& wayland = parts.connection->connection();
+  parts.pointerManager = wayland.bind<zwlr_virtual_pointer_manager_v1>(zwlr_virtual_pointer_manager_v1_interface, 1);
+  parts.keyboardManager = wayland.bind<zwp_virtual_keyboard_manager_v1>(zwp_virtual_keyboard_manager_v1_interface, 1);
+  parts.seat = wayland.bind<wl_seat>(wl_seat_interface, 1);
   std::vector<std::string> missing;
   if (parts.pointerManager == nullptr) {
     missing.emplace_back("zwlr_virtual_pointer_manager_v1");
@@ -70,7 +75,7 @@ Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(const std::string&
     }
     return Failure::failure("the Wayland compositor takes no input from this process: it lacks " + names);
   }
-  auto clipboard = WaylandClipboard::open(socketName);
+  auto clipboard = WaylandClipboard::open(parts.connection);
   if (clipboard) {
     parts.clipboard = std::move(clipboard.value());
   } else {
@@ -84,19 +89,17 @@ Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(const std::string&
   backend->keyboard_ = std::move(keyboard.value());
   // The compositor sets a new virtual keyboard up when it reads the request: the round trip makes
   // sure it has, so that the first key of a session is not lost.
-  if (!backend->parts_.connection->roundtrip()) {
+  if (!wayland.roundtrip()) {
     return Failure::failure("the Wayland compositor closed the connection: " +
-                            backend->parts_.connection->lostReason().value_or("unknown reason"));
+                            wayland.lostReason().value_or("unknown reason"));
   }
-  backend->thread_ = std::make_unique<WaylandConnectionThread>(*backend->parts_.connection, "EventInjector");
   return std::shared_ptr<InputBackend>(std::move(backend));
 }
 
 WaylandInputBackend::WaylandInputBackend(PrivateTag, Parts parts) : parts_(std::move(parts)) {
-  outputs_ = std::make_unique<WaylandOutputs>(*parts_.connection);
-  outputsSnapshot_ = outputs_->outputs();
-  outputs_->setChangeHandler([this] {
-    auto outputs = outputs_->outputs();
+  outputsSnapshot_ = parts_.connection->outputs().outputs();
+  outputsWatch_ = parts_.connection->watchOutputs([this] {
+    auto outputs = parts_.connection->outputs().outputs();
     std::lock_guard lock(outputsSnapshotLock_);
     outputsSnapshot_ = std::move(outputs);
   });
@@ -104,25 +107,25 @@ WaylandInputBackend::WaylandInputBackend(PrivateTag, Parts parts) : parts_(std::
 }
 
 WaylandInputBackend::~WaylandInputBackend() {
-  thread_.reset();
-  // Nothing else uses the connection now.
-  for (const std::uint32_t button : heldButtons_) {
-    zwlr_virtual_pointer_v1_button(pointer_, millisecondsNow(), button, WL_POINTER_BUTTON_STATE_RELEASED);
-  }
-  zwlr_virtual_pointer_v1_frame(pointer_);
-  // The keyboard releases its held keys as it goes.
-  keyboard_.reset();
-  zwlr_virtual_pointer_v1_destroy(pointer_);
-  outputs_.reset();
-  zwlr_virtual_pointer_manager_v1_destroy(parts_.pointerManager);
-  zwp_virtual_keyboard_manager_v1_destroy(parts_.keyboardManager);
-  wl_seat_destroy(parts_.seat);
-  wl_display_flush(parts_.connection->display());
+  parts_.connection->performOrRunHere([this] {
+    parts_.connection->stopWatchingOutputs(outputsWatch_);
+    for (const std::uint32_t button : heldButtons_) {
+      zwlr_virtual_pointer_v1_button(pointer_, millisecondsNow(), button, WL_POINTER_BUTTON_STATE_RELEASED);
+    }
+    zwlr_virtual_pointer_v1_frame(pointer_);
+    // The keyboard releases its held keys as it goes.
+    keyboard_.reset();
+    zwlr_virtual_pointer_v1_destroy(pointer_);
+    zwlr_virtual_pointer_manager_v1_destroy(parts_.pointerManager);
+    zwp_virtual_keyboard_manager_v1_destroy(parts_.keyboardManager);
+    wl_seat_destroy(parts_.seat);
+    wl_display_flush(parts_.connection->connection().display());
+  });
 }
 
 bool WaylandInputBackend::hasEventSource() const { return true; }
 
-bool WaylandInputBackend::isProcessTrusted(bool) const { return thread_ && thread_->connected(); }
+bool WaylandInputBackend::isProcessTrusted(bool) const { return parts_.connection->connected(); }
 
 std::optional<GlobalPoint> WaylandInputBackend::pointerLocation() const {
   std::lock_guard lock(lastPointerLocationLock_);
@@ -162,7 +165,7 @@ std::vector<std::uint32_t> WaylandInputBackend::activeDisplayIDs() const {
 }
 
 void WaylandInputBackend::postPointerEvent(const PointerEvent& event) {
-  const bool sent = thread_->perform([this, &event] {
+  const bool sent = parts_.connection->perform([this, &event] {
     // A drag is a motion while the button the client pressed earlier is still down.
     moveTo(event.location);
     if (const auto down = isButtonDown(event.type)) {
@@ -176,7 +179,7 @@ void WaylandInputBackend::postPointerEvent(const PointerEvent& event) {
 }
 
 void WaylandInputBackend::moveTo(GlobalPoint point) {
-  const auto outputs = outputs_->outputs();
+  const auto outputs = parts_.connection->outputs().outputs();
   const WaylandOutput* main = mainOutput(outputs);
   if (main == nullptr || !std::isfinite(point.x) || !std::isfinite(point.y)) {
     return;
@@ -215,7 +218,7 @@ void WaylandInputBackend::sendButton(std::uint32_t button, bool down) {
 }
 
 void WaylandInputBackend::postScrollWheelEvent(const ScrollWheelEvent& event) {
-  thread_->perform([this, &event] {
+  parts_.connection->perform([this, &event] {
     // Wayland's axes grow down and right; the client's wheels grow up and left.
     const auto scroll = [this, &event](std::uint32_t axis, std::int32_t wheel) {
       const std::int32_t steps = -std::clamp(wheel, -kMostScrollClicks, kMostScrollClicks);
@@ -239,13 +242,13 @@ void WaylandInputBackend::postScrollWheelEvent(const ScrollWheelEvent& event) {
 
 bool WaylandInputBackend::postKeyboardEvent(const KeyboardEvent& event) {
   bool posted = false;
-  thread_->perform(
+  parts_.connection->perform(
       [this, &event, &posted] { posted = keyboard_->postKey(event.virtualKey, event.keyDown, event.flags); });
   return posted;
 }
 
 void WaylandInputBackend::postUnicodeString(std::string_view text) {
-  thread_->perform([this, text] { keyboard_->typeText(text); });
+  parts_.connection->perform([this, text] { keyboard_->typeText(text); });
 }
 
 void WaylandInputBackend::setClipboardText(std::string text) {

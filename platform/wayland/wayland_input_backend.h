@@ -9,10 +9,9 @@
 #include "platform/input_backend.h"
 #include "platform/result.h"
 #include "platform/wayland/wayland_clipboard.h"
-#include "platform/wayland/wayland_connection.h"
-#include "platform/wayland/wayland_connection_thread.h"
 #include "platform/wayland/wayland_keyboard.h"
 #include "platform/wayland/wayland_outputs.h"
+#include "platform/wayland/wayland_shared_connection.h"
 
 struct wl_seat;
 struct zwlr_virtual_pointer_v1;
@@ -22,18 +21,18 @@ struct zwp_virtual_keyboard_manager_v1;
 namespace velmora {
 
 // Input on a wlroots compositor through a virtual pointer and a virtual keyboard, both made when
-// the backend starts, and the clipboard through data control. Displays are the compositor's
+// the backend starts, and the clipboard through data control, all on the family's shared connection. Displays are the compositor's
 // outputs in points (its logical layout), with the origin at the main output's top-left corner:
 // the one at the layout's origin, as the display source has it. Wayland tells no client where
 // the pointer is, so pointerLocation() is where it was last sent. "Trusted" means both
 // virtual-input managers are there and the connection works.
-// Called on the main thread; the connection is used on a thread of its own.
+// Called on the main thread; the connection is used on its own thread.
 class WaylandInputBackend : public InputBackend {
   struct PrivateTag {};
 
  public:
   struct Parts {
-    std::unique_ptr<WaylandConnection> connection;
+    std::shared_ptr<WaylandSharedConnection> connection;
     wl_seat* seat = nullptr;
     zwlr_virtual_pointer_manager_v1* pointerManager = nullptr;
     zwp_virtual_keyboard_manager_v1* keyboardManager = nullptr;
@@ -55,7 +54,8 @@ class WaylandInputBackend : public InputBackend {
   void setClipboardText(std::string text) override;
 
  private:
-  friend Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(const std::string& socketName);
+  friend Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(
+      std::shared_ptr<WaylandSharedConnection> connection);
 
   // On the connection's thread.
   void moveTo(GlobalPoint point);
@@ -65,7 +65,7 @@ class WaylandInputBackend : public InputBackend {
 
   const log::Logger logger_{"EventInjector"};
   Parts parts_;
-  std::unique_ptr<WaylandOutputs> outputs_;
+  int outputsWatch_ = -1;
   zwlr_virtual_pointer_v1* pointer_ = nullptr;
   std::unique_ptr<WaylandKeyboard> keyboard_;
   std::vector<std::uint32_t> heldButtons_;  // on the connection's thread
@@ -74,13 +74,12 @@ class WaylandInputBackend : public InputBackend {
   std::vector<WaylandOutput> outputsSnapshot_;
   mutable std::mutex lastPointerLocationLock_;
   std::optional<GlobalPoint> lastPointerLocation_;
-
-  // Declared last: stopped first, before what it uses goes.
-  std::unique_ptr<WaylandConnectionThread> thread_;
 };
 
-// Connects to `socketName` ($WAYLAND_DISPLAY when empty) for input, and again for the clipboard.
-// Fails when the compositor cannot be reached or lacks a seat or a virtual-input manager.
+// Sets input and the clipboard up on `connection` before it starts. Fails when the compositor
+// lacks a seat or a virtual-input manager.
+Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(std::shared_ptr<WaylandSharedConnection> connection);
+// The same on a connection of its own to `socketName` ($WAYLAND_DISPLAY when empty), started here.
 Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(const std::string& socketName = {});
 
 }  // namespace velmora
