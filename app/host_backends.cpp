@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/dbus/dbus_connection.h"
+#include "platform/dbus/dbus_name_watch.h"
 #include "platform/gnome/mutter_capture_backend.h"
 #include "platform/gnome/mutter_display_source.h"
 #include "platform/gnome/mutter_input_backend.h"
@@ -88,19 +89,31 @@ Result<HostBackends> openGnomeBackends(const HostOptions&, UserDefaults&) {
   if (!session) {
     return Result<HostBackends>::failure(session.error());
   }
+  // Mutter leaving the session bus is GNOME's desktop going away.
+  auto desktopLoss = std::make_shared<DesktopLossSignal>();
+  auto mutterWatch = DBusNameWatch::start(bus, "org.gnome.Mutter.RemoteDesktop", [weak = std::weak_ptr(desktopLoss)] {
+    if (const auto loss = weak.lock()) {
+      loss->report("mutter left the session bus");
+    }
+  });
+  if (!mutterWatch) {
+    return Result<HostBackends>::failure(mutterWatch.error());
+  }
+  desktopLoss->keepReporter(std::move(mutterWatch.value()));
   // The controller debounces these calls as it does the X11 family's.
   HostBackends backends{displays.value(), std::make_shared<MutterCaptureBackend>(session.value()), nullptr,
                         makeX265EncoderBackend,
                         [displays = displays.value()](MainQueue& mainQueue, std::function<void()> onChange) {
                           return Result<ScreenChangeWatch>(displays->watchChanges(mainQueue, std::move(onChange)));
-                        }};
+                        },
+                        desktopLoss};
   backends.input = inputOrRefusal(makeMutterInputBackend(session.value()), backends.displays, "GNOME's mutter");
   logger.info("Sharing the monitors of GNOME's mutter");
   return backends;
 }
 
 // Any desktop with a desktop portal: a session the user approves in the desktop's dialog. Opened
-// before the tray runs, so only the log and a headless status line can say that it waits.
+// before the tray icon shows, so only the log and a headless status line can say that it waits.
 Result<HostBackends> openPortalBackends(const HostOptions& options, UserDefaults& userDefaults) {
   PortalSessionOptions sessionOptions;
   if (options.headless) {

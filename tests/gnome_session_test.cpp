@@ -30,9 +30,10 @@ class GnomeSessionTest : public SessionTest {
   }
 
   // The host's own XDG_RUNTIME_DIR is its home: PipeWire's socket is found through its own variable.
-  std::unique_ptr<HostUnderTest> startHost() {
+  std::unique_ptr<HostUnderTest> startHost(const std::vector<std::string>& moreEnvironment = {}) {
     auto environment = desktop_.environment();
     environment.push_back("PIPEWIRE_RUNTIME_DIR=" + desktop_.runtimeDirectory());
+    environment.insert(environment.end(), moreEnvironment.begin(), moreEnvironment.end());
     auto host = std::make_unique<HostUnderTest>(home_, std::vector<std::string>{"--headless"}, environment);
     EXPECT_TRUE(host->ready()) << host->process().output();
     EXPECT_TRUE(host->process().waitForLineContaining("Sharing the monitors of GNOME's mutter", 20s, 0))
@@ -148,6 +149,22 @@ TEST_F(GnomeSessionTest, AMonitorRemovedOrAddedIsAnnounced) {
   ASSERT_EQ(displays.size(), 2u) << report.dump();
   EXPECT_EQ(displays[1].value("width", 0), 800);
   EXPECT_EQ(host->terminate(), 0);
+}
+
+// Mutter dies under a streaming client: the client's session ends at once, and without a mutter
+// back in time the host quits with a failure.
+TEST_F(GnomeSessionTest, ALostMutterEndsTheSessionAndTheHostQuitsWhenItStaysAway) {
+  auto host = startHost({"VELMORA_TEST_DESKTOP_RETURN_SECONDS=2"});
+  auto client = startClient(*host, {waitForPicturesLine(1)}, "120");
+  ASSERT_TRUE(client->waitForLineContaining("Receiving for", 30s)) << client->output();
+
+  desktop_.mutter()->signal(SIGKILL);
+  ASSERT_TRUE(client->waitForExit(15s)) << "the client's session outlived the desktop\n" << client->output();
+  const auto status = host->process().waitForExit(30s);
+  ASSERT_TRUE(status) << "the host kept running without a desktop\n" << host->process().output();
+  EXPECT_EQ(*status, 3);
+  EXPECT_EQ(host->process().countLinesContaining("The desktop went away (mutter left the session bus)"), 1u)
+      << host->process().output();
 }
 
 }  // namespace
