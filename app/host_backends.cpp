@@ -56,7 +56,7 @@ Result<HostBackends> openWlrootsBackends(const HostOptions&) {
     return Result<HostBackends>::failure(capture.error());
   }
   // The controller debounces these calls as it does the X11 family's.
-  HostBackends backends{displays.value(), capture.value(), nullptr, makeX265EncoderBackend,
+  HostBackends backends{displays.value(), capture.value(), nullptr, makeX265EncoderBackendFactory(),
                         [displays = displays.value()](MainQueue& mainQueue, std::function<void()> onChange) {
                           return Result<ScreenChangeWatch>(displays->watchChanges(mainQueue, std::move(onChange)));
                         }};
@@ -84,7 +84,7 @@ Result<HostBackends> openGnomeBackends(const HostOptions&) {
   }
   // The controller debounces these calls as it does the X11 family's.
   HostBackends backends{displays.value(), std::make_shared<MutterCaptureBackend>(session.value()), nullptr,
-                        makeX265EncoderBackend,
+                        makeX265EncoderBackendFactory(),
                         [displays = displays.value()](MainQueue& mainQueue, std::function<void()> onChange) {
                           return Result<ScreenChangeWatch>(displays->watchChanges(mainQueue, std::move(onChange)));
                         }};
@@ -109,8 +109,8 @@ Result<HostBackends> openPortalBackends(const HostOptions& options) {
     return Result<HostBackends>::failure(desktop.error());
   }
   logger.info("Sharing the monitors of the desktop portal's session");
-  return HostBackends{desktop.value().displays, desktop.value().capture, desktop.value().input, makeX265EncoderBackend,
-                      nullptr};
+  return HostBackends{desktop.value().displays, desktop.value().capture, desktop.value().input,
+                      makeX265EncoderBackendFactory(), nullptr};
 }
 
 // The X11 desktop of $DISPLAY.
@@ -123,7 +123,7 @@ Result<HostBackends> openX11Backends(const HostOptions&) {
   if (!capture) {
     return Result<HostBackends>::failure(capture.error());
   }
-  HostBackends backends{displays.value(), capture.value(), nullptr, makeX265EncoderBackend,
+  HostBackends backends{displays.value(), capture.value(), nullptr, makeX265EncoderBackendFactory(),
                         [](MainQueue& mainQueue, std::function<void()> onChange) -> Result<ScreenChangeWatch> {
                           auto notifier = ScreenChangeNotifier::start(mainQueue, std::move(onChange));
                           if (!notifier) {
@@ -141,7 +141,7 @@ Result<HostBackends> openX11Backends(const HostOptions&) {
 Result<HostBackends> openVirtualBackends(const HostOptions& options) {
   auto displays = std::make_shared<VirtualDisplaySource>(options.virtualDisplays);
   return HostBackends{displays, std::make_shared<VirtualCaptureBackend>(displays),
-                      std::make_shared<VirtualInputBackend>(displays), makeX265EncoderBackend, nullptr};
+                      std::make_shared<VirtualInputBackend>(displays), makeX265EncoderBackendFactory(), nullptr};
 }
 
 }  // namespace

@@ -225,7 +225,7 @@ struct ServiceRun {
 
 // Waits for each frame's output before submitting the next.
 ServiceRun runService(Size size, const std::vector<std::shared_ptr<const PixelBuffer>>& frames) {
-  VideoEncoderService service(0, makeX265EncoderBackend);
+  VideoEncoderService service(0, makeX265EncoderBackendFactory());
   std::mutex doneLock;
   std::condition_variable doneChanged;
   std::size_t done = 0;
@@ -266,7 +266,7 @@ struct PacedRun {
 
 // Submits at 60 fps without waiting, as a capture thread does.
 PacedRun runPaced(Size size, const std::vector<std::shared_ptr<const PixelBuffer>>& frames) {
-  VideoEncoderService service(0, makeX265EncoderBackend);
+  VideoEncoderService service(0, makeX265EncoderBackendFactory());
   service.configure(size.width, size.height, kBitRate, kFrameRate);
   auto next = Clock::now();
   for (std::size_t index = 0; index < frames.size(); ++index) {
@@ -416,7 +416,7 @@ int encodeFile(const FileEncodeOptions& options) {
   std::size_t done = 0;
   std::size_t failed = 0;
   std::vector<std::uint8_t> stream;
-  auto created = makeX265EncoderBackend(
+  auto created = makeX265EncoderBackendFactory()(
       EncoderSettings{options.size.width, options.size.height, kBitRate, 2 * kFrameRate, kFrameRate},
       [&](EncoderStatus status, const EncodedSample* sample) {
         std::lock_guard lock(doneLock);

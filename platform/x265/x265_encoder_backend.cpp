@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/frame_pacer.h"
+#include "platform/lingering_threads.h"
 #include "platform/log/log.h"
 
 namespace velmora {
@@ -471,17 +472,20 @@ class X265Session {
 
 class X265EncoderBackend final : public VideoEncoderBackend {
  public:
-  explicit X265EncoderBackend(std::shared_ptr<X265Session> session) : session_(std::move(session)) {
-    thread_ = std::thread([session = session_] {
+  X265EncoderBackend(std::shared_ptr<X265Session> session, std::shared_ptr<LingeringThreads> lingering)
+      : session_(std::move(session)), lingering_(std::move(lingering)) {
+    thread_ = std::thread([session = session_, end = threadEnd_]() mutable {
       pthread_setname_np(pthread_self(), "velmora-x265");
       session->run();
+      session.reset();  // the output callback and what it holds go before the thread counts as ended
+      end->ended();
     });
   }
 
   ~X265EncoderBackend() override {
     session_->stop();
     if (thread_.get_id() == std::this_thread::get_id()) {
-      thread_.detach();  // dropped from its own callback: the thread holds the session and ends by itself
+      lingering_->adopt(std::move(thread_), threadEnd_);  // dropped from its own callback: it ends by itself
     } else {
       thread_.join();
     }
@@ -509,7 +513,9 @@ class X265EncoderBackend final : public VideoEncoderBackend {
   VideoEncoderStatistics statistics() const override { return session_->statistics(); }
 
  private:
-  std::shared_ptr<X265Session> session_;
+  const std::shared_ptr<X265Session> session_;
+  const std::shared_ptr<LingeringThreads> lingering_;
+  const std::shared_ptr<LingeringThreads::EndMark> threadEnd_ = std::make_shared<LingeringThreads::EndMark>();
   std::thread thread_;
 };
 
@@ -528,8 +534,11 @@ std::optional<std::string> setX265ExtraOptions(std::vector<std::string> options)
   return std::nullopt;
 }
 
+namespace {
+
 VideoEncoderBackendCreation makeX265EncoderBackend(const EncoderSettings& requested,
-                                                   VideoEncoderBackend::OutputCallback output) {
+                                                   VideoEncoderBackend::OutputCallback output,
+                                                   std::shared_ptr<LingeringThreads> lingering) {
   EncoderSettings settings = requested;
   // 4:2:0 needs even sizes; rounding down keeps the picture inside what was captured.
   settings.width &= ~std::int64_t{1};
@@ -542,7 +551,16 @@ VideoEncoderBackendCreation makeX265EncoderBackend(const EncoderSettings& reques
     return *error;
   }
   auto session = std::make_shared<X265Session>(settings, std::get<OpenedEncoder>(std::move(opened)), std::move(output));
-  return std::make_unique<X265EncoderBackend>(std::move(session));
+  return std::make_unique<X265EncoderBackend>(std::move(session), std::move(lingering));
+}
+
+}  // namespace
+
+VideoEncoderBackendFactory makeX265EncoderBackendFactory() {
+  return [lingering = std::make_shared<LingeringThreads>()](const EncoderSettings& settings,
+                                                           VideoEncoderBackend::OutputCallback output) {
+    return makeX265EncoderBackend(settings, std::move(output), lingering);
+  };
 }
 
 }  // namespace velmora

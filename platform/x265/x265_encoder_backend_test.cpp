@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <future>
 #include <mutex>
 #include <random>
 #include <variant>
@@ -97,7 +98,7 @@ EncoderSettings settingsFor(std::int64_t width, std::int64_t height, std::int64_
 }
 
 std::unique_ptr<VideoEncoderBackend> makeSession(const EncoderSettings& settings, OutputCollector& collector) {
-  auto created = makeX265EncoderBackend(settings, collector.callback());
+  auto created = makeX265EncoderBackendFactory()(settings, collector.callback());
   const auto* error = std::get_if<VideoEncoderBackendError>(&created);
   EXPECT_EQ(error, nullptr) << "x265 did not start: " << error->description;
   return error ? nullptr : std::move(std::get<std::unique_ptr<VideoEncoderBackend>>(created));
@@ -168,7 +169,7 @@ TEST(X265EncoderBackend, RefusesSettingsItCannotHonourAndSaysWhy) {
   for (const EncoderSettings& settings : {settingsFor(0, 180), settingsFor(100000, 180),
                                           settingsFor(320, 180, 999), settingsFor(320, 180, 2'000'000, 100000)}) {
     OutputCollector collector;
-    auto created = makeX265EncoderBackend(settings, collector.callback());
+    auto created = makeX265EncoderBackendFactory()(settings, collector.callback());
     const auto* error = std::get_if<VideoEncoderBackendError>(&created);
     ASSERT_NE(error, nullptr) << settings.width << "x" << settings.height;
     EXPECT_EQ(error->status, kEncoderStatusInvalidSettings);
@@ -232,6 +233,30 @@ TEST(X265EncoderBackend, BitRateChangeShrinksTheFramesFromTheNextKeyframeOnWithN
   EXPECT_LT(averageSize(after) * 3, averageSize(before)) << averageSize(before) << " then " << averageSize(after);
   session.reset();
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+// A session dropped from its own callback cannot join its thread there; the factory's owner must,
+// or the thread may still run while the process takes down what it uses.
+TEST(X265EncoderBackend, SessionDroppedFromItsOwnCallbackIsJoinedWhenItsFactoryGoes) {
+  auto factory = makeX265EncoderBackendFactory();
+  auto heldByCallback = std::make_shared<int>(0);
+  const std::weak_ptr<int> watched = heldByCallback;
+  std::unique_ptr<VideoEncoderBackend> session;
+  std::promise<void> dropped;
+  auto created = factory(settingsFor(64, 64), [&session, &dropped, heldByCallback](EncoderStatus, const EncodedSample*) {
+    if (session) {
+      session.reset();
+      dropped.set_value();
+      std::this_thread::sleep_for(200ms);  // the thread's last work, after its owner let go
+    }
+  });
+  heldByCallback.reset();
+  ASSERT_TRUE(std::holds_alternative<std::unique_ptr<VideoEncoderBackend>>(created));
+  session = std::move(std::get<std::unique_ptr<VideoEncoderBackend>>(created));
+  session->encodeFrame(grainyPicture(64, 64, 1), 0, true, nullptr);
+  ASSERT_EQ(dropped.get_future().wait_for(kWaitLimit), std::future_status::ready);
+  factory = nullptr;
+  EXPECT_TRUE(watched.expired());
 }
 
 }  // namespace
