@@ -7,7 +7,7 @@
 #include <utility>
 #include <variant>
 
-#include "platform/virtual/frame_stamp.h"
+#include "platform/capture/frame_stamp.h"
 
 namespace velmora {
 

@@ -24,7 +24,7 @@
 #include "platform/libyuv/argb_frame_converter.h"
 #include "platform/log/log.h"
 #include "platform/pipewire/pipewire_buffer_content.h"
-#include "platform/virtual/pixel_buffer_pool.h"
+#include "platform/capture/pixel_buffer_pool.h"
 
 namespace velmora {
 namespace {

@@ -8,8 +8,8 @@
 
 #include "platform/capture_loop_stream.h"
 #include "platform/frame_pacer.h"
-#include "platform/virtual/frame_stamp.h"
-#include "platform/virtual/pixel_buffer_pool.h"
+#include "platform/capture/frame_stamp.h"
+#include "platform/capture/pixel_buffer_pool.h"
 #include "platform/virtual/moving_picture.h"
 
 namespace velmora {

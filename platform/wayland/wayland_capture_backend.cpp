@@ -13,7 +13,7 @@
 #include "platform/file_descriptor.h"
 #include "platform/frame_pacer.h"
 #include "platform/log/log.h"
-#include "platform/virtual/pixel_buffer_pool.h"
+#include "platform/capture/pixel_buffer_pool.h"
 #include "platform/wayland/protocols/wlr-screencopy-unstable-v1-client.h"
 #include "platform/wayland/wayland_connection.h"
 #include "platform/wayland/wayland_outputs.h"

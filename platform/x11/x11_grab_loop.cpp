@@ -17,7 +17,7 @@
 #include "platform/frame_pacer.h"
 #include "platform/libyuv/argb_frame_converter.h"
 #include "platform/log/log.h"
-#include "platform/virtual/pixel_buffer_pool.h"
+#include "platform/capture/pixel_buffer_pool.h"
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/x11_monitors.h"
 #include "platform/x11/x11_screen_grabber.h"
