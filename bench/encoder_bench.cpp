@@ -381,7 +381,7 @@ void appendAnnexB(std::vector<std::uint8_t>& stream, std::span<const std::uint8_
   stream.insert(stream.end(), unit.begin(), unit.end());
 }
 
-// The backend's NAL units carry 4-byte big-endian lengths; Annex B puts a start code before each.
+// The backend's NAL units carry their start codes already; the parameter sets do not.
 void appendSample(std::vector<std::uint8_t>& stream, const EncodedSample& sample) {
   const bool keyframe =
       !sample.attachments || sample.attachments->empty() || !sample.attachments->front().notSync.value_or(false);
@@ -390,13 +390,8 @@ void appendSample(std::vector<std::uint8_t>& stream, const EncodedSample& sample
       appendAnnexB(stream, parameterSet.value_or(std::span<const std::uint8_t>{}));
     }
   }
-  const std::span<const std::uint8_t> data = sample.data.value_or(std::span<const std::uint8_t>{});
-  for (std::size_t at = 0; at + 4 <= data.size();) {
-    const std::size_t length = std::size_t{data[at]} << 24 | std::size_t{data[at + 1]} << 16 |
-                               std::size_t{data[at + 2]} << 8 | std::size_t{data[at + 3]};
-    const std::size_t end = std::min(data.size(), at + 4 + length);
-    appendAnnexB(stream, data.subspan(at + 4, end - at - 4));
-    at = end;
+  for (const auto unit : sample.nalUnits) {
+    stream.insert(stream.end(), unit.begin(), unit.end());
   }
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -21,11 +23,13 @@ using Bytes = std::vector<std::uint8_t>;
 using Sizes = std::vector<std::pair<int, int>>;
 
 constexpr auto kWaitLimit = 30s;
+constexpr std::array<std::uint8_t, 4> kStartCode{0, 0, 0, 1};
 
 struct Output {
   bool isSync = false;
   std::vector<Bytes> parameterSets;
-  Bytes data;  // NAL units behind 4-byte big-endian lengths
+  Bytes data;  // the NAL units one after another
+  bool everyUnitHasItsStartCode = true;
   double presentationTime = 0;
 };
 
@@ -60,8 +64,10 @@ class OutputCollector {
           output.parameterSets.emplace_back(parameterSet ? Bytes(parameterSet->begin(), parameterSet->end()) : Bytes{});
         }
       }
-      if (sample->data) {
-        output.data.assign(sample->data->begin(), sample->data->end());
+      for (const auto unit : sample->nalUnits) {
+        output.everyUnitHasItsStartCode = output.everyUnitHasItsStartCode && unit.size() > 4 &&
+                                          std::equal(unit.begin(), unit.begin() + 4, kStartCode.begin());
+        output.data.insert(output.data.end(), unit.begin(), unit.end());
       }
       output.presentationTime = sample->presentationTime;
     }
@@ -115,15 +121,8 @@ Sizes decodedSizes(const std::vector<Output>& outputs) {
       accessUnit.insert(accessUnit.end(), {0, 0, 0, 1});
       accessUnit.insert(accessUnit.end(), parameterSet.begin(), parameterSet.end());
     }
-    Bytes data = outputs[index].data;
-    for (std::size_t offset = 0; offset + 4 <= data.size();) {  // lengths become start codes
-      const std::size_t length = std::size_t{data[offset]} << 24 | std::size_t{data[offset + 1]} << 16 |
-                                 std::size_t{data[offset + 2]} << 8 | data[offset + 3];
-      data[offset] = data[offset + 1] = data[offset + 2] = 0;
-      data[offset + 3] = 1;
-      offset += 4 + length;
-    }
-    accessUnit.insert(accessUnit.end(), data.begin(), data.end());
+    EXPECT_TRUE(outputs[index].everyUnitHasItsStartCode) << index;
+    accessUnit.insert(accessUnit.end(), outputs[index].data.begin(), outputs[index].data.end());
     const auto outcome = decoder.value()->decode(accessUnit, [&](const DecodedPicture& picture) {
       sizes.emplace_back(picture.width, picture.height);
     });
