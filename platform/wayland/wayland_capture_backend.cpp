@@ -262,6 +262,19 @@ class WaylandCaptureLoop : public CaptureLoop {
 
 }  // namespace
 
+// A copy of the first output: where the compositor refuses this client, it says so only here.
+struct WaylandCaptureBackend::TestCopy {
+  TestCopy(WaylandConnection& connection, const WaylandOutput& output)
+      : globals(connection), screencopy(globals.manager, globals.shm), outputName(output.name) {
+    screencopy.request(output.proxy, false, false);
+  }
+
+  ScreencopyGlobals globals;
+  WaylandScreencopy screencopy;
+  const std::string outputName;
+  const Clock::time_point deadline = Clock::now() + kAccessProbeTimeout;
+};
+
 Result<std::shared_ptr<WaylandCaptureBackend>> WaylandCaptureBackend::open(const std::string& socketName) {
   using Failure = Result<std::shared_ptr<WaylandCaptureBackend>>;
   auto connection = WaylandConnection::open(socketName);
@@ -276,8 +289,15 @@ Result<std::shared_ptr<WaylandCaptureBackend>> WaylandCaptureBackend::open(const
     }
   }
   auto backend = std::make_shared<WaylandCaptureBackend>(PrivateTag{}, socketName, std::move(connection.value()));
+  // Before the main loop runs, the first test copy may be waited for.
   std::lock_guard lock(backend->connectionLock_);
-  backend->copySucceeded_ = backend->tryCopyOnConnection();
+  backend->startTestCopy();
+  while (backend->testCopy_ && backend->connection_->dispatch(backend->testCopy_->deadline)) {
+    backend->takeTestCopyOutcome(Clock::now());
+  }
+  if (backend->testCopy_) {
+    backend->takeTestCopyOutcome(backend->testCopy_->deadline);  // the connection was lost: no answer will come
+  }
   return backend;
 }
 
@@ -288,36 +308,43 @@ WaylandCaptureBackend::WaylandCaptureBackend(PrivateTag, std::string socketName,
 
 WaylandCaptureBackend::~WaylandCaptureBackend() = default;
 
-// A copy of the first output: where the compositor refuses this client, it says so only here.
-bool WaylandCaptureBackend::tryCopyOnConnection() {
-  static const log::Logger logger("ScreenCapture");
+void WaylandCaptureBackend::startTestCopy() {
   const auto outputs = outputs_->outputs();
-  if (outputs.empty()) {
-    return false;
+  if (!outputs.empty()) {
+    testCopy_ = std::make_unique<TestCopy>(*connection_, outputs.front());
   }
-  ScreencopyGlobals globals(*connection_);
-  WaylandScreencopy screencopy(globals.manager, globals.shm);
-  screencopy.request(outputs.front().proxy, false, false);
-  const auto deadline = Clock::now() + kAccessProbeTimeout;
-  while (screencopy.state() == WaylandScreencopy::State::copying && Clock::now() < deadline &&
-         connection_->dispatch(deadline)) {
+}
+
+void WaylandCaptureBackend::takeTestCopyOutcome(Clock::time_point now) {
+  static const log::Logger logger("ScreenCapture");
+  const auto state = testCopy_->screencopy.state();
+  if (state == WaylandScreencopy::State::copying && now < testCopy_->deadline) {
+    return;
   }
-  if (screencopy.state() == WaylandScreencopy::State::ready) {
-    return true;
+  copySucceeded_ = state == WaylandScreencopy::State::ready;
+  if (!copySucceeded_) {
+    logger.notice("A test copy of output {} failed: {}", testCopy_->outputName,
+                  testCopy_->screencopy.unusableReason().value_or(
+                      state == WaylandScreencopy::State::failed ? "the compositor refused it" : "the compositor did not answer"));
   }
-  logger.notice("A test copy of output {} failed: {}", outputs.front().name,
-                screencopy.unusableReason().value_or(screencopy.state() == WaylandScreencopy::State::failed
-                                                         ? "the compositor refused it"
-                                                         : "the compositor did not answer"));
-  return false;
+  testCopy_.reset();
 }
 
 bool WaylandCaptureBackend::hasScreenCaptureAccess() {
   std::lock_guard lock(connectionLock_);
+  // The round trip also brings in what the compositor answered to a test copy since the last check.
   if (!connection_->roundtrip()) {
     return false;
   }
-  copySucceeded_ = copySucceeded_ || tryCopyOnConnection();
+  if (!copySucceeded_ && testCopy_) {
+    takeTestCopyOutcome(Clock::now());
+  }
+  if (!copySucceeded_ && !testCopy_) {
+    startTestCopy();
+    // The compositor offers its buffers at once; the copy asked for then goes out without a wait.
+    connection_->roundtrip();
+    connection_->dispatch(Clock::now());
+  }
   return copySucceeded_;
 }
 
