@@ -241,9 +241,11 @@ TEST(X265EncoderBackend, SessionDroppedFromItsOwnCallbackIsJoinedWhenItsFactoryG
   auto heldByCallback = std::make_shared<int>(0);
   const std::weak_ptr<int> watched = heldByCallback;
   std::unique_ptr<VideoEncoderBackend> session;
+  std::promise<void> submitted;  // encodeFrame has returned: the session is no longer in use here
   std::promise<void> dropped;
-  auto created = factory(settingsFor(64, 64), [&session, &dropped, heldByCallback](EncoderStatus, const EncodedSample*) {
+  auto created = factory(settingsFor(64, 64), [&, heldByCallback](EncoderStatus, const EncodedSample*) {
     if (session) {
+      submitted.get_future().wait();
       session.reset();
       dropped.set_value();
       std::this_thread::sleep_for(200ms);  // the thread's last work, after its owner let go
@@ -253,6 +255,7 @@ TEST(X265EncoderBackend, SessionDroppedFromItsOwnCallbackIsJoinedWhenItsFactoryG
   ASSERT_TRUE(std::holds_alternative<std::unique_ptr<VideoEncoderBackend>>(created));
   session = std::move(std::get<std::unique_ptr<VideoEncoderBackend>>(created));
   session->encodeFrame(grainyPicture(64, 64, 1), 0, true, nullptr);
+  submitted.set_value();
   ASSERT_EQ(dropped.get_future().wait_for(kWaitLimit), std::future_status::ready);
   factory = nullptr;
   EXPECT_TRUE(watched.expired());
