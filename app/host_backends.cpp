@@ -60,7 +60,7 @@ Result<HostBackends> openWlrootsBackends(const HostOptions&, UserDefaults&) {
   }
   auto displays = WaylandDisplaySource::create(connection.value());
   // The controller debounces these calls as it does the X11 family's.
-  HostBackends backends{displays, capture.value(), nullptr, makeX265EncoderBackend,
+  HostBackends backends{displays, capture.value(), nullptr, makeX265EncoderBackendFactory(),
                         [displays](MainQueue& mainQueue, std::function<void()> onChange) {
                           return Result<ScreenChangeWatch>(displays->watchChanges(mainQueue, std::move(onChange)));
                         },
@@ -102,7 +102,7 @@ Result<HostBackends> openGnomeBackends(const HostOptions&, UserDefaults&) {
   desktopLoss->keepReporter(std::move(mutterWatch.value()));
   // The controller debounces these calls as it does the X11 family's.
   HostBackends backends{displays.value(), std::make_shared<MutterCaptureBackend>(session.value()), nullptr,
-                        makeX265EncoderBackend,
+                        makeX265EncoderBackendFactory(),
                         [displays = displays.value()](MainQueue& mainQueue, std::function<void()> onChange) {
                           return Result<ScreenChangeWatch>(displays->watchChanges(mainQueue, std::move(onChange)));
                         },
@@ -127,7 +127,7 @@ Result<HostBackends> openPortalBackends(const HostOptions& options, UserDefaults
     return Result<HostBackends>::failure(desktop.error());
   }
   logger.info("Sharing the monitors of the desktop portal's session");
-  return HostBackends{desktop.value().displays, desktop.value().capture, desktop.value().input, makeX265EncoderBackend,
+  return HostBackends{desktop.value().displays, desktop.value().capture, desktop.value().input, makeX265EncoderBackendFactory(),
                       nullptr};
 }
 
@@ -152,7 +152,7 @@ Result<HostBackends> openX11Backends(const HostOptions&, UserDefaults&) {
     }
     return ScreenChangeWatch(std::move(notifier.value()));
   };
-  HostBackends backends{displays.value(), capture.value(), nullptr, makeX265EncoderBackend, watchScreenChanges,
+  HostBackends backends{displays.value(), capture.value(), nullptr, makeX265EncoderBackendFactory(), watchScreenChanges,
                         desktopLoss};
   backends.input = inputOrRefusal(makeX11InputBackend(), backends.displays, "the X11 display");
   const char* display = std::getenv("DISPLAY");
@@ -164,7 +164,7 @@ Result<HostBackends> openX11Backends(const HostOptions&, UserDefaults&) {
 Result<HostBackends> openVirtualBackends(const HostOptions& options, UserDefaults&) {
   auto displays = std::make_shared<VirtualDisplaySource>(options.virtualDisplays);
   return HostBackends{displays, std::make_shared<VirtualCaptureBackend>(displays),
-                      std::make_shared<VirtualInputBackend>(displays), makeX265EncoderBackend, nullptr};
+                      std::make_shared<VirtualInputBackend>(displays), makeX265EncoderBackendFactory(), nullptr};
 }
 
 }  // namespace

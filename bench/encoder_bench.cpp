@@ -225,7 +225,7 @@ struct ServiceRun {
 
 // Waits for each frame's output before submitting the next.
 ServiceRun runService(Size size, const std::vector<std::shared_ptr<const PixelBuffer>>& frames) {
-  VideoEncoderService service(0, makeX265EncoderBackend);
+  VideoEncoderService service(0, makeX265EncoderBackendFactory());
   std::mutex doneLock;
   std::condition_variable doneChanged;
   std::size_t done = 0;
@@ -266,7 +266,7 @@ struct PacedRun {
 
 // Submits at 60 fps without waiting, as a capture thread does.
 PacedRun runPaced(Size size, const std::vector<std::shared_ptr<const PixelBuffer>>& frames) {
-  VideoEncoderService service(0, makeX265EncoderBackend);
+  VideoEncoderService service(0, makeX265EncoderBackendFactory());
   service.configure(size.width, size.height, kBitRate, kFrameRate);
   auto next = Clock::now();
   for (std::size_t index = 0; index < frames.size(); ++index) {
@@ -381,7 +381,7 @@ void appendAnnexB(std::vector<std::uint8_t>& stream, std::span<const std::uint8_
   stream.insert(stream.end(), unit.begin(), unit.end());
 }
 
-// The backend's NAL units carry 4-byte big-endian lengths; Annex B puts a start code before each.
+// The backend's NAL units carry their start codes already; the parameter sets do not.
 void appendSample(std::vector<std::uint8_t>& stream, const EncodedSample& sample) {
   const bool keyframe =
       !sample.attachments || sample.attachments->empty() || !sample.attachments->front().notSync.value_or(false);
@@ -390,13 +390,8 @@ void appendSample(std::vector<std::uint8_t>& stream, const EncodedSample& sample
       appendAnnexB(stream, parameterSet.value_or(std::span<const std::uint8_t>{}));
     }
   }
-  const std::span<const std::uint8_t> data = sample.data.value_or(std::span<const std::uint8_t>{});
-  for (std::size_t at = 0; at + 4 <= data.size();) {
-    const std::size_t length = std::size_t{data[at]} << 24 | std::size_t{data[at + 1]} << 16 |
-                               std::size_t{data[at + 2]} << 8 | std::size_t{data[at + 3]};
-    const std::size_t end = std::min(data.size(), at + 4 + length);
-    appendAnnexB(stream, data.subspan(at + 4, end - at - 4));
-    at = end;
+  for (const auto unit : sample.nalUnits) {
+    stream.insert(stream.end(), unit.begin(), unit.end());
   }
 }
 
@@ -416,7 +411,7 @@ int encodeFile(const FileEncodeOptions& options) {
   std::size_t done = 0;
   std::size_t failed = 0;
   std::vector<std::uint8_t> stream;
-  auto created = makeX265EncoderBackend(
+  auto created = makeX265EncoderBackendFactory()(
       EncoderSettings{options.size.width, options.size.height, kBitRate, 2 * kFrameRate, kFrameRate},
       [&](EncoderStatus status, const EncodedSample* sample) {
         std::lock_guard lock(doneLock);

@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/virtual/frame_stamp.h"
+#include "platform/capture/frame_stamp.h"
 #include "platform/x11/x11_monitor_layout.h"
 
 namespace velmora {

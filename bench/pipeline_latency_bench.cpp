@@ -122,7 +122,7 @@ int run(int seconds, int width, int height, int fps, std::int64_t bitRate) {
 
   // Declared after everything its output touches, so that it is destroyed first: its destructor
   // waits for an output still being delivered.
-  VideoEncoderService encoder(0, makeX265EncoderBackend);
+  VideoEncoderService encoder(0, makeX265EncoderBackendFactory());
   encoder.configure(width, height, bitRate, fps);
 
   capture->setOnSampleBuffer([&](const SampleBuffer& frame) {

@@ -4,7 +4,7 @@
 #include <functional>
 #include <optional>
 
-#include "platform/virtual/frame_stamp.h"
+#include "platform/capture/frame_stamp.h"
 
 namespace velmora {
 

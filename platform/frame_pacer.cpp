@@ -1,8 +1,5 @@
 #include "platform/frame_pacer.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 
@@ -10,13 +7,9 @@ namespace velmora {
 
 std::shared_ptr<FramePacer> FramePacer::create() { return std::make_shared<FramePacer>(PrivateTag{}); }
 
-// Without an eventfd (descriptors exhausted) a waiting stream sees a request at its next timeout.
-FramePacer::FramePacer(PrivateTag) : wakeDescriptor_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+FramePacer::FramePacer(PrivateTag) {}
 
-void FramePacer::takeWakeUp() const {
-  std::uint64_t count = 0;
-  [[maybe_unused]] const auto read = ::read(wakeDescriptor_.get(), &count, sizeof count);
-}
+void FramePacer::takeWakeUp() const { wakeEvent_.drain(); }
 
 FramePacer::Clock::time_point FramePacer::nextFrameAllowedAt(Clock::duration leadTime) const {
   std::lock_guard lock(timesLock_);
@@ -41,8 +34,7 @@ void FramePacer::request(Clock::time_point readyAt) {
     std::lock_guard lock(timesLock_);
     wantedAt_ = std::min(wantedAt_.value_or(readyAt), readyAt);
   }
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const auto written = ::write(wakeDescriptor_.get(), &one, sizeof one);
+  wakeEvent_.signal();
 }
 
 }  // namespace velmora

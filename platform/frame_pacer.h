@@ -8,7 +8,7 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/file_descriptor.h"
+#include "platform/wake_event.h"
 #include "platform/sample_buffer.h"
 
 namespace velmora {
@@ -28,7 +28,7 @@ class FramePacer : public std::enable_shared_from_this<FramePacer> {
   explicit FramePacer(PrivateTag);
 
   // Readable (an eventfd) after a request came; the stream's thread drains it with takeWakeUp().
-  int wakeDescriptor() const { return wakeDescriptor_.get(); }
+  int wakeDescriptor() const { return wakeEvent_.descriptor(); }
   void takeWakeUp() const;
 
   // When the next frame may be grabbed, for a grab that takes `leadTime` before it is delivered.
@@ -39,7 +39,7 @@ class FramePacer : public std::enable_shared_from_this<FramePacer> {
  private:
   void request(Clock::time_point readyAt);
 
-  FileDescriptor wakeDescriptor_;
+  const WakeEvent wakeEvent_;
   mutable std::mutex timesLock_;
   std::optional<Clock::time_point> wantedAt_ = Clock::time_point{};  // none: the last frame is not yet asked for
   Clock::time_point lastDelivery_;

@@ -32,7 +32,6 @@ struct ScreenCaptureStreamConfiguration {
   std::uint32_t pixelFormat = kPixelFormat420v;
   int queueDepth = 3;  // pictures the platform may have in flight before it drops frames
   bool showsCursor = true;
-  bool capturesAudio = false;
   // Each frame is grabbed only after the consumer asked for it with the request that came with the
   // frame before (the first one at once), so that no work goes to frames the consumer would drop.
   // A backend that cannot pace delivers as if unpaced.

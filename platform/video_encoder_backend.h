@@ -51,10 +51,9 @@ struct EncodedFormatDescription {
 // output callback that carries it.
 struct EncodedSample {
   std::optional<std::vector<SampleAttachment>> attachments;  // none: no attachments array at all
-  // NAL units behind 4-byte big-endian lengths (x265 writes them so when asked): the boundaries
-  // are explicit, so the encoder service finds each unit without scanning for start codes, and it
-  // writes the start codes the wire wants in the same pass that copies the units out.
-  std::optional<std::span<const std::uint8_t>> data;
+  // The frame's NAL units in order, each beginning with the start code 00 00 00 01 as the wire
+  // carries them, so that the encoder service copies each out as it stands. Empty: no frame.
+  std::vector<std::span<const std::uint8_t>> nalUnits;
   std::optional<EncodedFormatDescription> formatDescription;
   double presentationTime = 0;  // seconds on the capture clock
   double encodeStartTime = 0;   // seconds on the capture clock when the session took the frame in; 0: unknown

@@ -1,5 +1,5 @@
 // VideoEncoderService's output path against arbitrary encoder output through the fake session: samples
-// with any attachments, parameter sets, data and times, among encoder errors, keyframe requests,
+// with any attachments, parameter sets, NAL units and times, among encoder errors, keyframe requests,
 // reconfigurations (some failing), captured frames and frame numbers near the 32-bit wrap. Every unit
 // that comes out must carry a start code, and the frame's size must be theirs.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -36,9 +36,13 @@ void emitSample(FuzzedDataProvider& data, const velmora::testing::FakeEncoderSes
       sample.formatDescription->parameterSets.push_back(data.ConsumeBool() ? Set(parameterSet) : std::nullopt);
     }
   }
-  const Bytes payload = data.ConsumeBytes<std::uint8_t>(data.ConsumeIntegral<std::uint16_t>());
-  if (data.ConsumeBool()) {
-    sample.data = std::span<const std::uint8_t>(payload);
+  std::vector<Bytes> units(data.ConsumeIntegralInRange(0, 4));
+  for (Bytes& unit : units) {
+    unit = data.ConsumeBytes<std::uint8_t>(data.ConsumeIntegral<std::uint16_t>());
+    if (data.ConsumeBool()) {
+      unit.insert(unit.begin(), {0, 0, 0, 1});
+    }
+    sample.nalUnits.emplace_back(unit);
   }
   sessions.emit(sample);
 }

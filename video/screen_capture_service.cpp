@@ -237,7 +237,6 @@ ScreenCaptureStreamConfiguration ScreenCaptureService::streamConfiguration(const
   stream.pixelFormat = captured.pixelFormat;
   stream.queueDepth = kStreamQueueDepth;
   stream.showsCursor = true;
-  stream.capturesAudio = false;
   stream.pacedByConsumer = captured.pacedByConsumer;
   return stream;
 }

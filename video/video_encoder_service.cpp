@@ -7,14 +7,13 @@
 #include <utility>
 #include <variant>
 
-#include "platform/virtual/frame_stamp.h"
+#include "platform/capture/frame_stamp.h"
 
 namespace velmora {
 
 namespace {
 
 constexpr std::array<std::uint8_t, 4> kStartCode{0x00, 0x00, 0x00, 0x01};
-constexpr std::size_t kLengthPrefixSize = 4;
 constexpr double kMicrosecondsPerSecond = 1'000'000.0;
 
 double secondsOnCaptureClock(FrameStageLog::Clock::time_point time) {
@@ -52,24 +51,15 @@ std::optional<std::span<const std::uint8_t>> extractParameterSet(const EncodedFo
 }
 
 NALUnit startCodeUnit(std::span<const std::uint8_t> payload) {
-  NALUnit unit(kStartCode.size() + payload.size());
-  std::copy(kStartCode.begin(), kStartCode.end(), unit.begin());
-  std::copy(payload.begin(), payload.end(), unit.begin() + kStartCode.size());
+  NALUnit unit;
+  unit.reserve(kStartCode.size() + payload.size());
+  unit.insert(unit.end(), kStartCode.begin(), kStartCode.end());
+  unit.insert(unit.end(), payload.begin(), payload.end());
   return unit;
 }
 
-void appendStartCodeUnits(std::span<const std::uint8_t> data, std::vector<NALUnit>& units) {
-  const std::size_t total = data.size();
-  std::size_t offset = 0;
-  while (offset + kLengthPrefixSize < total) {
-    const std::size_t length = std::size_t{data[offset]} << 24 | std::size_t{data[offset + 1]} << 16 |
-                               std::size_t{data[offset + 2]} << 8 | std::size_t{data[offset + 3]};
-    if (length == 0 || length > total - offset - kLengthPrefixSize) {
-      return;  // a malformed or truncated tail is dropped; the units before it stand
-    }
-    units.push_back(startCodeUnit(data.subspan(offset + kLengthPrefixSize, length)));
-    offset += kLengthPrefixSize + length;
-  }
+bool beginsWithStartCode(std::span<const std::uint8_t> unit) {
+  return unit.size() > kStartCode.size() && std::equal(kStartCode.begin(), kStartCode.end(), unit.begin());
 }
 
 std::int64_t keyFrameInterval(std::int64_t frameRate) {
@@ -207,7 +197,11 @@ void VideoEncoderService::handleEncodedFrame(EncoderStatus status, const Encoded
   }
 
   const bool isKeyframe = isSyncSample(*sample);
-  if (!sample->data || sample->data->empty()) {
+  if (sample->nalUnits.empty()) {
+    return;
+  }
+  if (!std::ranges::all_of(sample->nalUnits, beginsWithStartCode)) {
+    logMalformedFrame();
     return;
   }
 
@@ -223,7 +217,9 @@ void VideoEncoderService::handleEncodedFrame(EncoderStatus status, const Encoded
       }
     }
   }
-  appendStartCodeUnits(*sample->data, nalUnits);
+  for (const auto unit : sample->nalUnits) {
+    nalUnits.emplace_back(unit.begin(), unit.end());
+  }
 
   const auto presentationTimestamp = presentationTimestampMicroseconds(sample->presentationTime);
   if (!presentationTimestamp) {
@@ -286,6 +282,13 @@ void VideoEncoderService::storeParameterSets(const std::optional<std::span<const
   }
   if (pps) {
     currentPPSStorage_.emplace(pps->begin(), pps->end());
+  }
+}
+
+void VideoEncoderService::logMalformedFrame() {
+  const std::int64_t count = ++malformedFrameCount_;
+  if (log::isLoggedOccurrence(count)) {
+    logger_.error("Dropping encoded frame with a NAL unit that lacks its start code (dropped so far: {})", count);
   }
 }
 

@@ -64,6 +64,7 @@ class VideoEncoderService {
                           const std::optional<std::span<const std::uint8_t>>& sps,
                           const std::optional<std::span<const std::uint8_t>>& pps);
   void logInvalidPresentationTime(double seconds);
+  void logMalformedFrame();
   void recordStages(const EncodedSample& sample, FrameStageLog::Clock::time_point encodedAt);
   void logStages(const FrameStageLog::Summary& summary);
 
@@ -84,6 +85,7 @@ class VideoEncoderService {
   std::optional<NALUnit> currentPPSStorage_;
 
   std::atomic<std::int64_t> invalidPresentationTimeCount_{0};
+  std::atomic<std::int64_t> malformedFrameCount_{0};
   FrameStageLog stageLog_{std::chrono::seconds(10)};
 };
 

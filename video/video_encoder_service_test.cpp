@@ -26,7 +26,7 @@ Bytes withStartCode(Bytes unit) {
 
 // An encoded sample over bytes the test owns; keyframe unless told otherwise.
 struct SampleSpec {
-  Bytes data = {0, 0, 0, 3, 0x26, 0x01, 0xaf};  // one slice behind its 4-byte length
+  std::vector<Bytes> units = {{0, 0, 0, 1, 0x26, 0x01, 0xaf}};  // one slice
   std::optional<bool> notSync = false;
   std::vector<std::optional<Bytes>> parameterSets = {kVPS, kSPS, kPPS};
   double presentationTime = 1.0;
@@ -34,7 +34,9 @@ struct SampleSpec {
   EncodedSample sample() const {
     EncodedSample sample;
     sample.attachments = std::vector<SampleAttachment>{SampleAttachment{notSync}};
-    sample.data = std::span<const std::uint8_t>(data);
+    for (const Bytes& unit : units) {
+      sample.nalUnits.emplace_back(unit);
+    }
     EncodedFormatDescription description;
     for (const auto& parameterSet : parameterSets) {
       description.parameterSets.push_back(parameterSet ? std::optional(std::span<const std::uint8_t>(*parameterSet))
@@ -160,7 +162,9 @@ TEST_F(VideoEncoderServiceTest, BadOutputsAndTimesAreDroppedWithoutAFrameIDAndFr
     }
   }
   EXPECT_EQ(sessions_.submittedFrames().size(), 3u);
-  emit(SampleSpec{.data = {}});
+  emit(SampleSpec{.units = {}});
+  emit(SampleSpec{.units = {{0, 0, 0, 1, 0x26, 0x01, 0xaf}, {0, 0, 1, 0x26, 0x01}}});  // a start code short
+  EXPECT_EQ(logs_.countContaining("lacks its start code"), 1u);
   sessions_.emit(kEncoderStatusEncodeFailed, nullptr);
   const SampleSpec spec;
   const EncodedSample failed = spec.sample();

@@ -19,12 +19,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/capture/capture_delivery.h"
 #include "platform/file_descriptor.h"
-#include "platform/frame_pacer.h"
 #include "platform/libyuv/argb_frame_converter.h"
 #include "platform/log/log.h"
 #include "platform/pipewire/pipewire_buffer_content.h"
-#include "platform/virtual/pixel_buffer_pool.h"
 
 namespace velmora {
 namespace {
@@ -106,10 +105,9 @@ class PipeWireCaptureLoop : public CaptureLoop {
                       std::weak_ptr<ScreenCaptureStreamOutput> output, std::weak_ptr<ScreenCaptureStreamDelegate> delegate)
       : source_(std::move(source)),
         settings_(settings),
-        output_(std::move(output)),
         delegate_(std::move(delegate)),
-        pool_(settings.width, settings.height, settings.pictureCount),
-        pacer_(settings.pacedByConsumer ? FramePacer::create() : nullptr) {}
+        delivery_(settings, std::move(output)),
+        schedule_(settings.minimumFrameInterval) {}
 
   // Listeners go first: tearing down calls them otherwise.
   ~PipeWireCaptureLoop() override {
@@ -168,10 +166,10 @@ class PipeWireCaptureLoop : public CaptureLoop {
     }
     stopEvent_ = pw_loop_add_event(
         loop_, [](void* data, std::uint64_t) { static_cast<PipeWireCaptureLoop*>(data)->stopRequested_ = true; }, this);
-    if (pacer_) {
+    if (delivery_.paced()) {
       pacerWake_ = pw_loop_add_io(
-          loop_, pacer_->wakeDescriptor(), SPA_IO_IN, false,
-          [](void* data, int, std::uint32_t) { static_cast<PipeWireCaptureLoop*>(data)->pacer_->takeWakeUp(); }, this);
+          loop_, delivery_.wakeDescriptor(), SPA_IO_IN, false,
+          [](void* data, int, std::uint32_t) { static_cast<PipeWireCaptureLoop*>(data)->delivery_.takeWakeUp(); }, this);
     }
     context_ = pw_context_new(loop_, nullptr, 0);
     if (context_ == nullptr) {
@@ -296,7 +294,7 @@ class PipeWireCaptureLoop : public CaptureLoop {
   }
 
   Clock::time_point frameAllowedAt() const {
-    return std::max(nextFrameDue_, pacer_ ? pacer_->nextFrameAllowedAt(conversionDuration_) : Clock::time_point{});
+    return std::max(schedule_.nextDue().value_or(Clock::time_point{}), delivery_.frameAllowedAt());
   }
 
   std::string notStreaming(const std::string& what) const {
@@ -422,9 +420,9 @@ class PipeWireCaptureLoop : public CaptureLoop {
   }
 
   void deliverHeldBuffer(Clock::time_point now) {
-    auto picture = pool_.acquire();
+    auto picture = delivery_.acquirePicture();
     if (!picture) {
-      nextFrameDue_ = now + settings_.minimumFrameInterval;  // every picture is still held downstream
+      schedule_.postpone(now);
       return;
     }
     const auto start = Clock::now();
@@ -437,20 +435,8 @@ class PipeWireCaptureLoop : public CaptureLoop {
       return;
     }
     pictureChanged_ = false;
-    // While frames keep coming they follow a schedule of whole intervals, so
-    // that wake-up delays do not add up; after a still spell the schedule starts afresh.
-    nextFrameDue_ = (now - nextFrameDue_ < settings_.minimumFrameInterval ? nextFrameDue_ : now) + settings_.minimumFrameInterval;
-    SampleBuffer sampleBuffer;
-    sampleBuffer.pixelBuffer = std::move(picture);
-    sampleBuffer.presentationTime = secondsOf(heldBufferTakenAt_);
-    if (pacer_) {
-      const auto delivered = Clock::now();
-      conversionDuration_ += (delivered - start - conversionDuration_) / 4;
-      sampleBuffer.requestNextFrame = pacer_->frameDelivered(delivered);
-    }
-    if (const auto receiver = output_.lock()) {
-      receiver->streamDidOutputSampleBuffer(sampleBuffer, SampleOutputType::screen);
-    }
+    schedule_.frameTaken(now);
+    delivery_.deliver(std::move(picture), secondsOf(heldBufferTakenAt_), start);
   }
 
   // The buffer's picture in ARGB order, or nothing (logged) when its layout
@@ -485,11 +471,10 @@ class PipeWireCaptureLoop : public CaptureLoop {
 
   const PipeWireSource source_;
   const CaptureLoopSettings settings_;
-  const std::weak_ptr<ScreenCaptureStreamOutput> output_;
   const std::weak_ptr<ScreenCaptureStreamDelegate> delegate_;
-  PixelBufferPool pool_;
+  CaptureDelivery delivery_;
+  FrameSchedule schedule_;
   ArgbFrameConverter converter_;
-  const std::shared_ptr<FramePacer> pacer_;  // none when the stream is not paced
 
   // Torn down in reverse by the destructor.
   pw_loop* loop_ = nullptr;
@@ -515,8 +500,6 @@ class PipeWireCaptureLoop : public CaptureLoop {
   pw_buffer* heldBuffer_ = nullptr;  // the newest picture, until a frame may go
   Clock::time_point heldBufferTakenAt_;
   bool pictureChanged_ = true;  // since the last frame sent; the first frame always goes
-  Clock::time_point nextFrameDue_;
-  Clock::duration conversionDuration_{};  // a running average
   std::vector<std::uint8_t> swizzled_;
   std::uint64_t malformedBuffers_ = 0;
 };

@@ -144,28 +144,41 @@ TEST_F(PipeWireCaptureLoopTest, DeliversTrueColoursAtTheConfiguredSizeWhenAsked)
 }
 
 // The loop ends with an error that names the display, soon, whatever keeps the
-// pictures from coming.
+// pictures from coming, also while it holds a buffer of a producer or daemon that is gone.
 TEST_F(PipeWireCaptureLoopTest, EndsWithAnErrorWhenThePicturesStopOrNeverCome) {
+  enum class Ending { none, sourceEnds, sourceKilled, daemonKilled };
   struct Case {
     const char* name;
     const char* sourceFormat;  // none: no source at all
-    bool sourceEndsAfterFirstFrame;
+    Ending afterFirstFrame;
+    bool ownRemote;
     const char* error;
   };
-  for (const Case& test : {Case{"node missing", nullptr, false, "display 1: PipeWire has no node 4000"},
-                           Case{"format not taken", "I420", false, "offers no format this host takes"},
-                           Case{"source ends", "BGRx", true, "went away"}}) {
+  for (const Case& test :
+       {Case{"node missing", nullptr, Ending::none, true, "display 1: PipeWire has no node 4000"},
+        Case{"format not taken", "I420", Ending::none, true, "offers no format this host takes"},
+        Case{"source ends", "BGRx", Ending::sourceEnds, true, "went away"},
+        Case{"source killed", "BGRx", Ending::sourceKilled, false, "display 1: "},
+        // Last: the session has no PipeWire after it.
+        Case{"daemon killed", "BGRx", Ending::daemonKilled, true, "display 1: "}}) {
     SCOPED_TRACE(test.name);
     receiver_ = std::make_shared<CaptureReceiver>();
     const auto source = test.sourceFormat ? startSource(session_, test.sourceFormat) : nullptr;
-    const auto stream = startStream(source ? sourceNodeID(session_) : 4000, true);
-    if (test.sourceEndsAfterFirstFrame) {
+    const auto stream = startStream(source ? sourceNodeID(session_) : 4000, test.ownRemote);
+    if (test.afterFirstFrame != Ending::none) {
       ASSERT_TRUE(receiver_->waitForFrames(1));
+    }
+    if (test.afterFirstFrame == Ending::sourceEnds) {
       source->signal(SIGTERM);
+    } else if (test.afterFirstFrame == Ending::sourceKilled) {
+      source->signal(SIGKILL);
+    } else if (test.afterFirstFrame == Ending::daemonKilled) {
+      session_.pipewire()->signal(SIGKILL);
     }
     const auto error = receiver_->waitForStopError();
     ASSERT_TRUE(error.has_value());
     EXPECT_NE(error->find(test.error), std::string::npos) << *error;
+    EXPECT_EQ(stopCapture(*stream), std::nullopt);
   }
 }
 

@@ -8,9 +8,8 @@
 #include <mutex>
 #include <set>
 
-#include "platform/capture_loop_stream.h"
 #include "platform/log/log.h"
-#include "platform/pipewire/pipewire_capture_loop.h"
+#include "platform/pipewire/pipewire_capture_backend.h"
 #include "platform/x11/x11_key_map.h"
 #include "platform/xkb/evdev_button.h"
 
@@ -59,57 +58,44 @@ class PortalDisplaySource : public DisplaySource {
 
 // Streams through PipeWire: each start of a stream opens a PipeWire remote of its own, since the
 // descriptors of one remote share one connection that two PipeWire clients cannot share.
-class PortalCaptureBackend : public ScreenCaptureBackend {
+class PortalNodeSource : public PipeWireNodeSource {
  public:
-  PortalCaptureBackend(std::shared_ptr<PortalSession> session, std::vector<ScreenDescription> screens)
+  PortalNodeSource(std::shared_ptr<PortalSession> session, std::vector<ScreenDescription> screens)
       : session_(std::move(session)), screens_(std::move(screens)) {}
 
-  bool hasScreenCaptureAccess() override { return session_->active(); }
-  bool requestScreenCaptureAccess() override { return session_->active(); }
+  bool sessionRunning() override { return session_->active(); }
 
-  void listCapturableDisplays(CapturableDisplaysCompletion completion) override {
+  Result<CapturableDisplays> recordedDisplays() override {
     if (!session_->active()) {
-      completion(Result<CapturableDisplays>::failure("the desktop portal's session has ended"));
-      return;
+      return Result<CapturableDisplays>::failure("the desktop portal's session has ended");
     }
     CapturableDisplays content;
     for (const auto& screen : screens_) {
       content.displayIDs.push_back(screen.displayID);
     }
-    completion(std::move(content));
+    return content;
   }
 
-  std::shared_ptr<ScreenCaptureStream> makeStream(std::uint32_t displayID, const ScreenCaptureStreamConfiguration& configuration,
-                                                  std::weak_ptr<ScreenCaptureStreamDelegate> delegate) override {
+  Result<PipeWireSource> nodeOf(std::uint32_t displayID, const std::string& what) override {
     std::uint32_t node = 0;
     for (std::size_t index = 0; index < screens_.size(); ++index) {
       if (screens_[index].displayID == displayID) {
         node = session_->streams()[index].pipeWireNode;
       }
     }
-    return makeCaptureLoopStream(
-        "portal", displayID, configuration, std::move(delegate),
-        [session = session_, node](const CaptureLoopSettings& settings, std::weak_ptr<ScreenCaptureStreamOutput> output,
-                                   std::weak_ptr<ScreenCaptureStreamDelegate> stopDelegate)
-            -> Result<std::shared_ptr<CaptureLoop>> {
-          const std::string what = "display " + std::to_string(settings.displayID);
-          if (node == 0) {
-            return Result<std::shared_ptr<CaptureLoop>>::failure(what + " is not available");
-          }
-          auto remote = session->openPipeWireRemote();
-          if (!remote) {
-            return Result<std::shared_ptr<CaptureLoop>>::failure(remote.error());
-          }
-          return makePipeWireCaptureLoop(PipeWireSource{remote.value().release(), node, what}, settings, std::move(output),
-                                         std::move(stopDelegate));
-        },
-        lingeringThreads_);
+    if (node == 0) {
+      return Result<PipeWireSource>::failure(what + " is not available");
+    }
+    auto remote = session_->openPipeWireRemote();
+    if (!remote) {
+      return Result<PipeWireSource>::failure(remote.error());
+    }
+    return PipeWireSource{remote.value().release(), node, what};
   }
 
  private:
   const std::shared_ptr<PortalSession> session_;
   const std::vector<ScreenDescription> screens_;  // in the order of the session's streams
-  const std::shared_ptr<LingeringThreads> lingeringThreads_ = std::make_shared<LingeringThreads>();
 };
 
 // The modifier keysyms that stand for each flag, as keysymForMacKeyCode maps the modifier keys.
@@ -319,8 +305,9 @@ Result<PortalDesktop> openPortalDesktop(UserDefaults& defaults, PortalSessionOpt
   }
   auto screens = portalScreens(session.value()->streams());
   auto displays = std::make_shared<PortalDisplaySource>(screens);
-  return PortalDesktop{displays, std::make_shared<PortalCaptureBackend>(session.value(), screens),
-                       std::make_shared<PortalInputBackend>(session.value(), displays)};
+  auto capture =
+      std::make_shared<PipeWireCaptureBackend>("portal", std::make_shared<PortalNodeSource>(session.value(), screens));
+  return PortalDesktop{displays, std::move(capture), std::make_shared<PortalInputBackend>(session.value(), displays)};
 }
 
 }  // namespace velmora

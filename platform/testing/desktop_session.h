@@ -101,6 +101,7 @@ class DesktopSession {
   std::string output(const std::string& command) const { return shellOutput(prefix() + command); }
   // The mutter process, to end it mid-test (nullptr without monitors).
   ChildProcess* mutter() const { return mutter_.get(); }
+  ChildProcess* pipewire() const { return pipewire_.get(); }
 
  private:
   std::string prefix() const {

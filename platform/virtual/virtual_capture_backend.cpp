@@ -6,10 +6,9 @@
 #include <mutex>
 #include <string>
 
+#include "platform/capture/capture_delivery.h"
+#include "platform/capture/frame_stamp.h"
 #include "platform/capture_loop_stream.h"
-#include "platform/frame_pacer.h"
-#include "platform/virtual/frame_stamp.h"
-#include "platform/virtual/pixel_buffer_pool.h"
 #include "platform/virtual/moving_picture.h"
 
 namespace velmora {
@@ -32,10 +31,8 @@ class DeliveryLoop : public CaptureLoop {
         displayID_(settings.displayID),
         interval_(settings.minimumFrameInterval),
         showsCursor_(settings.showsCursor),
-        pool_(settings.width, settings.height, settings.pictureCount),
-        pacer_(settings.pacedByConsumer ? FramePacer::create() : nullptr),
+        delivery_(settings, std::move(output)),
         movingPicture_(settings.width, settings.height),
-        output_(std::move(output)),
         delegate_(std::move(delegate)) {}
 
   void run() override {
@@ -76,10 +73,11 @@ class DeliveryLoop : public CaptureLoop {
 
   void deliverFrame(std::uint32_t frameNumber) {
     // A paced stream looks for a request at each tick: its frame is rendered at once.
-    if (pacer_ && Clock::now() < pacer_->nextFrameAllowedAt({})) {
+    const auto start = Clock::now();
+    if (start < delivery_.frameAllowedAt()) {
       return;
     }
-    auto picture = pool_.acquire();
+    auto picture = delivery_.acquirePicture();
     if (!picture) {
       return;  // every picture is still held downstream: this frame is dropped, as a platform would
     }
@@ -90,26 +88,15 @@ class DeliveryLoop : public CaptureLoop {
     const auto captureTime = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch());
     drawFrameStamp(picture->luma(), picture->lumaStride(), picture->chroma(), picture->chromaStride(), picture->width(),
                    picture->height(), FrameStamp{frameNumber, static_cast<std::uint64_t>(captureTime.count())});
-
-    SampleBuffer sampleBuffer;
-    sampleBuffer.pixelBuffer = std::move(picture);
-    sampleBuffer.presentationTime = static_cast<double>(captureTime.count()) / 1e6;
-    if (pacer_) {
-      sampleBuffer.requestNextFrame = pacer_->frameDelivered(Clock::now());
-    }
-    if (const auto output = output_.lock()) {
-      output->streamDidOutputSampleBuffer(sampleBuffer, SampleOutputType::screen);
-    }
+    delivery_.deliver(std::move(picture), static_cast<double>(captureTime.count()) / 1e6, start);
   }
 
   const std::shared_ptr<const VirtualDisplaySource> source_;
   const std::uint32_t displayID_;
   const Clock::duration interval_;
   const bool showsCursor_;
-  PixelBufferPool pool_;
-  const std::shared_ptr<FramePacer> pacer_;  // none when the stream is not paced
+  CaptureDelivery delivery_;
   const MovingPicture movingPicture_;
-  const std::weak_ptr<ScreenCaptureStreamOutput> output_;
   const std::weak_ptr<ScreenCaptureStreamDelegate> delegate_;
 
   std::mutex stopRequestedLock_;

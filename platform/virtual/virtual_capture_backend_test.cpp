@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "platform/testing/capture_stream_testing.h"
-#include "platform/virtual/frame_stamp.h"
+#include "platform/capture/frame_stamp.h"
 
 // What all capture backends share is checked in platform/testing/capture_backend_contract_test.cpp.
 namespace velmora {

@@ -1,6 +1,5 @@
 #include "platform/wayland/wayland_capture_backend.h"
 
-#include <sys/eventfd.h>
 #include <wayland-client.h>
 
 #include <algorithm>
@@ -9,11 +8,11 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/capture/capture_delivery.h"
 #include "platform/capture_loop_stream.h"
-#include "platform/file_descriptor.h"
 #include "platform/frame_pacer.h"
 #include "platform/log/log.h"
-#include "platform/virtual/pixel_buffer_pool.h"
+#include "platform/wake_event.h"
 #include "platform/wayland/protocols/wlr-screencopy-unstable-v1-client.h"
 #include "platform/wayland/wayland_connection.h"
 #include "platform/wayland/wayland_outputs.h"
@@ -85,7 +84,7 @@ class WaylandCaptureLoop : public CaptureLoop {
     if (outputProxy(*loop->outputs_, settings.displayID) == nullptr) {
       return Failure::failure(unavailable(settings.displayID));
     }
-    if (!loop->wakeDescriptor_.isOpen()) {
+    if (!loop->stopEvent_.isOpen()) {
       return Failure::failure(std::string("eventfd failed: ") + std::strerror(errno));
     }
     return loop;
@@ -95,13 +94,12 @@ class WaylandCaptureLoop : public CaptureLoop {
                      std::weak_ptr<ScreenCaptureStreamOutput> output, std::weak_ptr<ScreenCaptureStreamDelegate> delegate)
       : connection_(std::move(connection)),
         settings_(settings),
-        output_(std::move(output)),
         delegate_(std::move(delegate)),
         globals_(*connection_),
         outputs_(std::make_unique<WaylandOutputs>(*connection_)),
         screencopy_(globals_.manager, globals_.shm),
-        pool_(settings.width, settings.height, settings.pictureCount),
-        pacer_(settings.pacedByConsumer ? FramePacer::create() : nullptr) {
+        delivery_(settings, std::move(output)),
+        schedule_(settings.minimumFrameInterval) {
     outputs_->setChangeHandler([this] { outputsChanged_ = true; });
   }
 
@@ -120,15 +118,11 @@ class WaylandCaptureLoop : public CaptureLoop {
   }
 
   // Any thread; run() returns soon after.
-  void requestStop() override {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = write(wakeDescriptor_.get(), &one, sizeof one);
-  }
+  void requestStop() override { stopEvent_.signal(); }
 
  private:
   // False when a stop was requested; true when the capture ended on its own (endError_ says why).
   bool capture() {
-    std::optional<Clock::time_point> nextCopyDue;
     bool copying = false;
     // A manager's first copy of an output counts it all as damaged and is answered at once; after
     // a failure a plain copy makes sure the next picture comes.
@@ -136,15 +130,12 @@ class WaylandCaptureLoop : public CaptureLoop {
     bool holdingPicture = false;
     while (!endError_) {
       const auto now = Clock::now();
-      const bool due = !nextCopyDue || now >= *nextCopyDue;
+      const bool due = schedule_.isDue(now);
       if (holdingPicture && due) {
         holdingPicture = !deliver();
-        nextCopyDue = now + settings_.minimumFrameInterval;
+        schedule_.postpone(now);
       } else if (!copying && !holdingPicture && due && now >= frameAllowedAt()) {
-        // While frames keep coming, requests follow a schedule of whole intervals so that wake-up
-        // delays do not add up; after a still spell the schedule starts afresh.
-        const bool onSchedule = nextCopyDue && now - *nextCopyDue < settings_.minimumFrameInterval;
-        nextCopyDue = (onSchedule ? *nextCopyDue : now) + settings_.minimumFrameInterval;
+        schedule_.frameTaken(now);
         wl_output* const output = outputProxy(*outputs_, settings_.displayID);
         if (output == nullptr) {
           endError_ = "display " + std::to_string(settings_.displayID) + " is no longer available";
@@ -156,11 +147,11 @@ class WaylandCaptureLoop : public CaptureLoop {
       }
       std::optional<Clock::time_point> deadline;
       if (holdingPicture) {
-        deadline = nextCopyDue;
+        deadline = schedule_.nextDue();
       } else if (!copying) {
-        deadline = std::max(nextCopyDue.value_or(now), frameAllowedAt());
+        deadline = std::max(schedule_.nextDue().value_or(now), frameAllowedAt());
       }
-      const std::array wakeDescriptors{wakeDescriptor_.get(), pacer_ ? pacer_->wakeDescriptor() : -1};
+      const std::array wakeDescriptors{stopEvent_.descriptor(), delivery_.wakeDescriptor()};
       std::vector<bool> woken;
       if (!connection_->dispatch(deadline, wakeDescriptors, &woken)) {
         endError_ = "the connection to the Wayland compositor was lost (" +
@@ -171,7 +162,7 @@ class WaylandCaptureLoop : public CaptureLoop {
         return false;
       }
       if (woken[1]) {
-        pacer_->takeWakeUp();
+        delivery_.takeWakeUp();
       }
       if (std::exchange(outputsChanged_, false) && outputProxy(*outputs_, settings_.displayID) == nullptr) {
         endError_ = "display " + std::to_string(settings_.displayID) + " is no longer available";
@@ -212,47 +203,36 @@ class WaylandCaptureLoop : public CaptureLoop {
   Clock::time_point frameAllowedAt() const {
     // The compositor answers a copy at its next picture: asked that much earlier, by the longest of
     // the recent waits, the frame is ready before the consumer is free.
-    return pacer_ ? pacer_->nextFrameAllowedAt(copyWaits_.longest() + conversionDuration_) : Clock::time_point{};
+    return delivery_.frameAllowedAt(copyWaits_.longest());
   }
 
   // False when every picture is still held downstream: the copy waits in our buffer.
   bool deliver() {
-    auto picture = pool_.acquire();
+    auto picture = delivery_.acquirePicture();
     if (!picture) {
       return false;
     }
     const auto start = Clock::now();
     converter_.update(screencopy_.picture(), screencopy_.changed(), *picture);
-    SampleBuffer sampleBuffer;
-    sampleBuffer.pixelBuffer = std::move(picture);
     // When the compositor showed the picture, unless its clock is not ours.
     const double shownAt = screencopy_.shownAt();
     const double startSeconds = secondsOf(start);
-    sampleBuffer.presentationTime = shownAt <= startSeconds && shownAt > startSeconds - 1 ? shownAt : startSeconds;
-    if (pacer_) {
-      const auto now = Clock::now();
-      conversionDuration_ += (now - start - conversionDuration_) / 4;
-      sampleBuffer.requestNextFrame = pacer_->frameDelivered(now);
-    }
-    if (const auto receiver = output_.lock()) {
-      receiver->streamDidOutputSampleBuffer(sampleBuffer, SampleOutputType::screen);
-    }
+    delivery_.deliver(std::move(picture), shownAt <= startSeconds && shownAt > startSeconds - 1 ? shownAt : startSeconds,
+                      start);
     return true;
   }
 
   // Declared in the order of teardown, reversed: every proxy goes before the connection.
   const std::unique_ptr<WaylandConnection> connection_;
   const CaptureLoopSettings settings_;
-  const std::weak_ptr<ScreenCaptureStreamOutput> output_;
   const std::weak_ptr<ScreenCaptureStreamDelegate> delegate_;
   ScreencopyGlobals globals_;
   const std::unique_ptr<WaylandOutputs> outputs_;
   WaylandScreencopy screencopy_;
-  FileDescriptor wakeDescriptor_{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+  const WakeEvent stopEvent_;
   ArgbFrameConverter converter_;
-  PixelBufferPool pool_;
-  const std::shared_ptr<FramePacer> pacer_;  // none when the stream is not paced
-  Clock::duration conversionDuration_{};     // a running average
+  CaptureDelivery delivery_;
+  FrameSchedule schedule_;
   Clock::time_point copyRequestedAt_;
   RecentDurations copyWaits_;  // from request to ready
   bool outputsChanged_ = false;
@@ -261,6 +241,19 @@ class WaylandCaptureLoop : public CaptureLoop {
 };
 
 }  // namespace
+
+// A copy of the first output: where the compositor refuses this client, it says so only here.
+struct WaylandCaptureBackend::TestCopy {
+  TestCopy(WaylandConnection& connection, const WaylandOutput& output)
+      : globals(connection), screencopy(globals.manager, globals.shm), outputName(output.name) {
+    screencopy.request(output.proxy, false, false);
+  }
+
+  ScreencopyGlobals globals;
+  WaylandScreencopy screencopy;
+  const std::string outputName;
+  const Clock::time_point deadline = Clock::now() + kAccessProbeTimeout;
+};
 
 Result<std::shared_ptr<WaylandCaptureBackend>> WaylandCaptureBackend::open(const std::string& socketName) {
   using Failure = Result<std::shared_ptr<WaylandCaptureBackend>>;
@@ -276,8 +269,15 @@ Result<std::shared_ptr<WaylandCaptureBackend>> WaylandCaptureBackend::open(const
     }
   }
   auto backend = std::make_shared<WaylandCaptureBackend>(PrivateTag{}, socketName, std::move(connection.value()));
+  // Before the main loop runs, the first test copy may be waited for.
   std::lock_guard lock(backend->connectionLock_);
-  backend->copySucceeded_ = backend->tryCopyOnConnection();
+  backend->startTestCopy();
+  while (backend->testCopy_ && backend->connection_->dispatch(backend->testCopy_->deadline)) {
+    backend->takeTestCopyOutcome(Clock::now());
+  }
+  if (backend->testCopy_) {
+    backend->takeTestCopyOutcome(backend->testCopy_->deadline);  // the connection was lost: no answer will come
+  }
   return backend;
 }
 
@@ -288,36 +288,43 @@ WaylandCaptureBackend::WaylandCaptureBackend(PrivateTag, std::string socketName,
 
 WaylandCaptureBackend::~WaylandCaptureBackend() = default;
 
-// A copy of the first output: where the compositor refuses this client, it says so only here.
-bool WaylandCaptureBackend::tryCopyOnConnection() {
-  static const log::Logger logger("ScreenCapture");
+void WaylandCaptureBackend::startTestCopy() {
   const auto outputs = outputs_->outputs();
-  if (outputs.empty()) {
-    return false;
+  if (!outputs.empty()) {
+    testCopy_ = std::make_unique<TestCopy>(*connection_, outputs.front());
   }
-  ScreencopyGlobals globals(*connection_);
-  WaylandScreencopy screencopy(globals.manager, globals.shm);
-  screencopy.request(outputs.front().proxy, false, false);
-  const auto deadline = Clock::now() + kAccessProbeTimeout;
-  while (screencopy.state() == WaylandScreencopy::State::copying && Clock::now() < deadline &&
-         connection_->dispatch(deadline)) {
+}
+
+void WaylandCaptureBackend::takeTestCopyOutcome(Clock::time_point now) {
+  static const log::Logger logger("ScreenCapture");
+  const auto state = testCopy_->screencopy.state();
+  if (state == WaylandScreencopy::State::copying && now < testCopy_->deadline) {
+    return;
   }
-  if (screencopy.state() == WaylandScreencopy::State::ready) {
-    return true;
+  copySucceeded_ = state == WaylandScreencopy::State::ready;
+  if (!copySucceeded_) {
+    logger.notice("A test copy of output {} failed: {}", testCopy_->outputName,
+                  testCopy_->screencopy.unusableReason().value_or(
+                      state == WaylandScreencopy::State::failed ? "the compositor refused it" : "the compositor did not answer"));
   }
-  logger.notice("A test copy of output {} failed: {}", outputs.front().name,
-                screencopy.unusableReason().value_or(screencopy.state() == WaylandScreencopy::State::failed
-                                                         ? "the compositor refused it"
-                                                         : "the compositor did not answer"));
-  return false;
+  testCopy_.reset();
 }
 
 bool WaylandCaptureBackend::hasScreenCaptureAccess() {
   std::lock_guard lock(connectionLock_);
+  // The round trip also brings in what the compositor answered to a test copy since the last check.
   if (!connection_->roundtrip()) {
     return false;
   }
-  copySucceeded_ = copySucceeded_ || tryCopyOnConnection();
+  if (!copySucceeded_ && testCopy_) {
+    takeTestCopyOutcome(Clock::now());
+  }
+  if (!copySucceeded_ && !testCopy_) {
+    startTestCopy();
+    // The compositor offers its buffers at once; the copy asked for then goes out without a wait.
+    connection_->roundtrip();
+    connection_->dispatch(Clock::now());
+  }
   return copySucceeded_;
 }
 

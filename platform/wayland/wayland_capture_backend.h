@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,7 +19,9 @@ class WaylandOutputs;
 // thread of its own, asking for each copy only once the frame interval (and, when paced, the
 // consumer) allows it and letting the compositor answer only when the output changed, so a still
 // screen costs nothing; pictures are scaled to the configured size and converted to NV12.
-// Access is granted when the compositor has the screencopy manager and a copy succeeded.
+// Access is granted when the compositor has the screencopy manager and a test copy succeeded.
+// Until one has, each check reads the outcome of the test copy that the check before started, so
+// that no check (the main thread's, every 300 s) waits the up to 5 s a compositor may take.
 class WaylandCaptureBackend : public ScreenCaptureBackend {
   struct PrivateTag {};
 
@@ -36,13 +39,18 @@ class WaylandCaptureBackend : public ScreenCaptureBackend {
                                                   std::weak_ptr<ScreenCaptureStreamDelegate> delegate) override;
 
  private:
-  bool tryCopyOnConnection();
+  struct TestCopy;
+  // Both with connectionLock_ held.
+  void startTestCopy();
+  // Clears a test copy that has an outcome, or ran out of time by `now`; keeps one still going.
+  void takeTestCopyOutcome(std::chrono::steady_clock::time_point now);
 
   const std::string socketName_;  // so that streams reach the same compositor
   // Start tasks of several streams may ask for the content at once, each on its own thread.
-  std::mutex connectionLock_;  // guards the connection, its outputs and copySucceeded_
+  std::mutex connectionLock_;  // guards the connection, its outputs, the test copy and copySucceeded_
   std::unique_ptr<WaylandConnection> connection_;
   std::unique_ptr<WaylandOutputs> outputs_;
+  std::unique_ptr<TestCopy> testCopy_;  // none while none is going
   bool copySucceeded_ = false;
   const std::shared_ptr<LingeringThreads> lingeringThreads_ = std::make_shared<LingeringThreads>();
 };

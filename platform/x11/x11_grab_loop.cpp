@@ -6,18 +6,16 @@
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
 
-#include "platform/frame_pacer.h"
+#include "platform/capture/capture_delivery.h"
 #include "platform/libyuv/argb_frame_converter.h"
 #include "platform/log/log.h"
-#include "platform/virtual/pixel_buffer_pool.h"
+#include "platform/wake_event.h"
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/x11_monitors.h"
 #include "platform/x11/x11_screen_grabber.h"
@@ -92,10 +90,8 @@ struct X11GrabLoop::State {
         std::weak_ptr<ScreenCaptureStreamDelegate> stopDelegate)
       : connection(std::move(openConnection)),
         settings(grabSettings),
-        output(std::move(frameOutput)),
         delegate(std::move(stopDelegate)),
-        pool(grabSettings.width, grabSettings.height, grabSettings.pictureCount),
-        pacer(grabSettings.pacedByConsumer ? FramePacer::create() : nullptr) {}
+        delivery(grabSettings, std::move(frameOutput)) {}
 
   ~State() {
     Display* display = connection.get();
@@ -106,9 +102,6 @@ struct X11GrabLoop::State {
       XFixesDestroyRegion(display, damagedRegion);
     }
     grabber.reset();
-    if (wakeDescriptor >= 0) {
-      close(wakeDescriptor);
-    }
   }
 
   State(const State&) = delete;
@@ -324,7 +317,7 @@ struct X11GrabLoop::State {
   // False when no frame went out: every picture is still held downstream (the frame is retried),
   // or the grab failed (endError is set once that happened too often).
   bool deliverFrame() {
-    auto picture = pool.acquire();
+    auto picture = delivery.acquirePicture();
     if (!picture) {
       return false;
     }
@@ -353,18 +346,7 @@ struct X11GrabLoop::State {
     drawnCursor = cursorNow;
     converter.update(*image, changed, *picture);
     changed.clear();
-
-    SampleBuffer sampleBuffer;
-    sampleBuffer.pixelBuffer = std::move(picture);
-    sampleBuffer.presentationTime = secondsOf(grabTime);
-    if (pacer) {
-      const auto now = Clock::now();
-      grabDuration += (now - grabTime - grabDuration) / 4;
-      sampleBuffer.requestNextFrame = pacer->frameDelivered(now);
-    }
-    if (const auto receiver = output.lock()) {
-      receiver->streamDidOutputSampleBuffer(sampleBuffer, SampleOutputType::screen);
-    }
+    delivery.deliver(std::move(picture), secondsOf(grabTime), grabTime);
     return true;
   }
 
@@ -393,11 +375,6 @@ struct X11GrabLoop::State {
     return image ? image : grabber->grab(grabArea.x, grabArea.y);
   }
 
-  // A paced grab starts so that the frame is ready when the consumer expects to be free.
-  Clock::time_point frameAllowedAt(Clock::time_point now) const {
-    return pacer ? pacer->nextFrameAllowedAt(grabDuration) : now;
-  }
-
   // False once a stop was requested.
   bool waitForEvents(std::optional<Clock::time_point> deadline) {
     timespec timeout{};
@@ -415,23 +392,22 @@ struct X11GrabLoop::State {
       }
     }
     pollfd descriptors[] = {{ConnectionNumber(display()), POLLIN, 0},
-                            {wakeDescriptor, POLLIN, 0},
-                            {pacer ? pacer->wakeDescriptor() : -1, POLLIN, 0}};
+                            {stopEvent.descriptor(), POLLIN, 0},
+                            {delivery.wakeDescriptor(), POLLIN, 0}};
     if (ppoll(descriptors, 3, timeoutOrForever, nullptr) < 0 && errno != EINTR) {
       endError = std::string("poll failed: ") + std::strerror(errno);
     }
     if (descriptors[2].revents != 0) {
-      pacer->takeWakeUp();
+      delivery.takeWakeUp();
     }
     return descriptors[1].revents == 0;
   }
 
   const X11Connection connection;
   const CaptureLoopSettings settings;
-  const std::weak_ptr<ScreenCaptureStreamOutput> output;
   const std::weak_ptr<ScreenCaptureStreamDelegate> delegate;
   const log::Logger logger{"ScreenCapture"};
-  int wakeDescriptor = -1;
+  const WakeEvent stopEvent;
   Extension damageExtension;
   Extension fixes;
   Extension randr;
@@ -441,9 +417,7 @@ struct X11GrabLoop::State {
   PixelRect grabArea;  // the monitor's area, clipped to the screen
   std::unique_ptr<X11ScreenGrabber> grabber;
   ArgbFrameConverter converter;
-  PixelBufferPool pool;
-  const std::shared_ptr<FramePacer> pacer;  // none when the stream is not paced
-  Clock::duration grabDuration{};           // a running average, from the grab to the converted picture
+  CaptureDelivery delivery;
   std::optional<CursorImage> cursor;
   std::optional<std::pair<int, int>> pointer;  // root-window position; none while on another screen
   ChangedArea changed;                         // since the last grab
@@ -471,8 +445,7 @@ Result<std::shared_ptr<X11GrabLoop>> X11GrabLoop::create(const std::string& disp
     return Failure::failure("display " + std::to_string(settings.displayID) + " is not available");
   }
   auto state = std::make_unique<State>(std::move(connection.value()), settings, std::move(output), std::move(delegate));
-  state->wakeDescriptor = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (state->wakeDescriptor < 0) {
+  if (!state->stopEvent.isOpen()) {
     return Failure::failure(std::string("eventfd failed: ") + std::strerror(errno));
   }
   if (auto failure = state->adoptMonitorArea(*area)) {
@@ -490,7 +463,7 @@ X11GrabLoop::~X11GrabLoop() = default;
 void X11GrabLoop::run() {
   State& state = *state_;
   const auto interval = state.settings.minimumFrameInterval;
-  std::optional<Clock::time_point> nextFrameDue;
+  FrameSchedule schedule(interval);
   auto nextPointerPoll = Clock::now();
   while (state.takeEvents()) {
     const auto now = Clock::now();
@@ -504,11 +477,8 @@ void X11GrabLoop::run() {
       state.needsFrame = true;
       state.changed.everything = true;
     }
-    if (state.needsFrame && (!nextFrameDue || now >= *nextFrameDue) && now >= state.frameAllowedAt(now)) {
-      // While frames keep coming they follow a schedule of whole intervals, so that wake-up
-      // delays do not add up and lower the rate; after a quiet spell the schedule starts afresh.
-      const bool onSchedule = nextFrameDue && now - *nextFrameDue < interval;
-      nextFrameDue = (onSchedule ? *nextFrameDue : now) + interval;
+    if (state.needsFrame && schedule.isDue(now) && now >= state.delivery.frameAllowedAt()) {
+      schedule.frameTaken(now);
       state.needsFrame = !state.deliverFrame();
       if (state.endError) {
         break;
@@ -519,7 +489,7 @@ void X11GrabLoop::run() {
       deadline = nextPointerPoll;
     }
     if (state.needsFrame) {
-      const auto frameAt = std::max(nextFrameDue.value_or(now), state.frameAllowedAt(now));
+      const auto frameAt = std::max(schedule.nextDue().value_or(now), state.delivery.frameAllowedAt());
       deadline = std::min(deadline.value_or(Clock::time_point::max()), frameAt);
     }
     if (!state.waitForEvents(deadline)) {
@@ -535,8 +505,7 @@ void X11GrabLoop::run() {
 }
 
 void X11GrabLoop::requestStop() {
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const auto written = write(state_->wakeDescriptor, &one, sizeof one);
+  state_->stopEvent.signal();
 }
 
 }  // namespace velmora

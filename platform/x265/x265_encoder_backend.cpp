@@ -15,6 +15,7 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <utility>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "platform/frame_pacer.h"
+#include "platform/lingering_threads.h"
 #include "platform/log/log.h"
 
 namespace velmora {
@@ -35,7 +37,6 @@ constexpr std::int64_t kMaximumDimension = 16384;
 constexpr std::int64_t kMaximumFrameRate = 1000;
 constexpr std::int64_t kMinimumBitRate = 1000;               // x265 counts in kbit/s
 constexpr std::int64_t kMaximumBitRate = 1'000'000'000'000;  // keeps kbit/s inside an int
-constexpr std::size_t kLengthPrefixSize = 4;
 constexpr std::int64_t kVbvBufferFrames = 6;
 // VPS, SPS and PPS have the consecutive NAL unit types 32, 33 and 34.
 constexpr int kNalTypeVPS = 32;
@@ -120,7 +121,7 @@ ParamPointer makeParameters(const EncoderSettings& settings) {
   param->bEnableWavefront = 1;
   param->bEmitInfoSEI = 0;
   param->bRepeatHeaders = 0;
-  param->bAnnexB = 0;
+  param->bAnnexB = 1;  // start codes as the wire carries them, written by x265 itself
   param->bOpenGOP = 0;  // every periodic keyframe is an IDR that a joining client can start from
   param->keyframeMax = static_cast<int>(settings.maxKeyFrameInterval);
   // Psycho-visual RD favours texture energy; on screen content it cost 4-7 % of the frame rate and
@@ -144,12 +145,20 @@ ParamPointer makeParameters(const EncoderSettings& settings) {
   return param;
 }
 
-std::uint32_t readBigEndian32(const std::uint8_t* bytes) {
-  return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 | std::uint32_t{bytes[2]} << 8 |
-         std::uint32_t{bytes[3]};
+// The NAL unit behind the start code x265 writes in Annex B: four bytes, or three for a unit that
+// follows another in one access unit. None without one.
+std::optional<std::span<const std::uint8_t>> withoutStartCode(const x265_nal& nal) {
+  const std::span<const std::uint8_t> bytes(nal.payload, nal.sizeBytes);
+  for (const std::size_t zeros : {3, 2}) {
+    if (bytes.size() > zeros + 1 && std::all_of(bytes.begin(), bytes.begin() + zeros, [](auto byte) { return byte == 0; }) &&
+        bytes[zeros] == 1) {
+      return bytes.subspan(zeros + 1);
+    }
+  }
+  return std::nullopt;
 }
 
-// VPS, SPS and PPS without their length prefixes, or none when x265 left one out.
+// VPS, SPS and PPS without their start codes, or none when x265 left one out.
 std::optional<std::array<ByteBuffer, 3>> readParameterSets(x265_encoder* encoder) {
   x265_nal* nals = nullptr;
   std::uint32_t count = 0;
@@ -160,11 +169,11 @@ std::optional<std::array<ByteBuffer, 3>> readParameterSets(x265_encoder* encoder
   for (std::uint32_t index = 0; index < count; ++index) {
     const x265_nal& nal = nals[index];
     const int slot = static_cast<int>(nal.type) - kNalTypeVPS;
-    if (slot < 0 || slot > kNalTypePPS - kNalTypeVPS || nal.sizeBytes <= kLengthPrefixSize ||
-        readBigEndian32(nal.payload) != nal.sizeBytes - kLengthPrefixSize) {
+    const auto unit = withoutStartCode(nal);
+    if (slot < 0 || slot > kNalTypePPS - kNalTypeVPS || !unit) {
       continue;
     }
-    found[static_cast<std::size_t>(slot)].emplace(nal.payload + kLengthPrefixSize, nal.payload + nal.sizeBytes);
+    found[static_cast<std::size_t>(slot)].emplace(unit->begin(), unit->end());
   }
   if (!found[0] || !found[1] || !found[2]) {
     return std::nullopt;
@@ -195,7 +204,7 @@ std::variant<OpenedEncoder, VideoEncoderBackendError> openEncoder(const EncoderS
   auto parameterSets = readParameterSets(encoder.get());
   if (!parameterSets) {
     return VideoEncoderBackendError{kEncoderStatusEncoderUnavailable,
-                                    "x265_encoder_headers gave no length-prefixed VPS, SPS and PPS"};
+                                    "x265_encoder_headers gave no VPS, SPS and PPS behind start codes"};
   }
   return OpenedEncoder{std::move(param), std::move(encoder), std::move(*parameterSets)};
 }
@@ -403,7 +412,7 @@ class X265Session {
     }
     sample_.presentationTime = takePresentationTime(output.pts);
     sample_.attachments->front().notSync = !(output.sliceType == X265_TYPE_IDR || output.sliceType == X265_TYPE_I);
-    sample_.data = contiguousPayload(nals, nalCount);
+    collectNalUnits(nals, nalCount);
     output_(kEncoderStatusOK, &sample_);
   }
 
@@ -418,22 +427,21 @@ class X265Session {
     return seconds;
   }
 
-  // x265 promises that one call's NAL payloads follow each other in memory; copied only if not.
-  std::span<const std::uint8_t> contiguousPayload(const x265_nal* nals, std::uint32_t count) {
-    std::size_t total = nals[0].sizeBytes;
-    bool contiguous = true;
-    for (std::uint32_t index = 1; index < count; ++index) {
-      contiguous = contiguous && nals[index].payload == nals[0].payload + total;
-      total += nals[index].sizeBytes;
-    }
-    if (contiguous) {
-      return {nals[0].payload, total};
-    }
-    joinedPayload_.clear();
+  // Every unit as x265 wrote it, except one behind a 3-byte start code: the wire wants four, so
+  // that one gets a copy with the fourth byte.
+  void collectNalUnits(const x265_nal* nals, std::uint32_t count) {
+    sample_.nalUnits.clear();
+    widenedUnits_.resize(count);
     for (std::uint32_t index = 0; index < count; ++index) {
-      joinedPayload_.insert(joinedPayload_.end(), nals[index].payload, nals[index].payload + nals[index].sizeBytes);
+      std::span<const std::uint8_t> unit(nals[index].payload, nals[index].sizeBytes);
+      if (unit.size() > 3 && unit[0] == 0 && unit[1] == 0 && unit[2] == 1) {
+        ByteBuffer& widened = widenedUnits_[index];
+        widened.assign(1, 0);
+        widened.insert(widened.end(), unit.begin(), unit.end());
+        unit = widened;
+      }
+      sample_.nalUnits.push_back(unit);
     }
-    return joinedPayload_;
   }
 
   void failFrame(const char* reason) {
@@ -457,7 +465,7 @@ class X265Session {
   std::int64_t nextPts_ = 0;
   std::deque<std::pair<std::int64_t, double>> presentationTimes_;
   EncodedSample sample_;
-  ByteBuffer joinedPayload_;
+  std::vector<ByteBuffer> widenedUnits_;  // see collectNalUnits
   std::int64_t failedFrames_ = 0;
   RecentDurations recentFrameTimes_;  // how long recent frames took from mailbox to output
 
@@ -471,17 +479,20 @@ class X265Session {
 
 class X265EncoderBackend final : public VideoEncoderBackend {
  public:
-  explicit X265EncoderBackend(std::shared_ptr<X265Session> session) : session_(std::move(session)) {
-    thread_ = std::thread([session = session_] {
+  X265EncoderBackend(std::shared_ptr<X265Session> session, std::shared_ptr<LingeringThreads> lingering)
+      : session_(std::move(session)), lingering_(std::move(lingering)) {
+    thread_ = std::thread([session = session_, end = threadEnd_]() mutable {
       pthread_setname_np(pthread_self(), "velmora-x265");
       session->run();
+      session.reset();  // the output callback and what it holds go before the thread counts as ended
+      end->ended();
     });
   }
 
   ~X265EncoderBackend() override {
     session_->stop();
     if (thread_.get_id() == std::this_thread::get_id()) {
-      thread_.detach();  // dropped from its own callback: the thread holds the session and ends by itself
+      lingering_->adopt(std::move(thread_), threadEnd_);  // dropped from its own callback: it ends by itself
     } else {
       thread_.join();
     }
@@ -509,7 +520,9 @@ class X265EncoderBackend final : public VideoEncoderBackend {
   VideoEncoderStatistics statistics() const override { return session_->statistics(); }
 
  private:
-  std::shared_ptr<X265Session> session_;
+  const std::shared_ptr<X265Session> session_;
+  const std::shared_ptr<LingeringThreads> lingering_;
+  const std::shared_ptr<LingeringThreads::EndMark> threadEnd_ = std::make_shared<LingeringThreads::EndMark>();
   std::thread thread_;
 };
 
@@ -528,8 +541,11 @@ std::optional<std::string> setX265ExtraOptions(std::vector<std::string> options)
   return std::nullopt;
 }
 
+namespace {
+
 VideoEncoderBackendCreation makeX265EncoderBackend(const EncoderSettings& requested,
-                                                   VideoEncoderBackend::OutputCallback output) {
+                                                   VideoEncoderBackend::OutputCallback output,
+                                                   std::shared_ptr<LingeringThreads> lingering) {
   EncoderSettings settings = requested;
   // 4:2:0 needs even sizes; rounding down keeps the picture inside what was captured.
   settings.width &= ~std::int64_t{1};
@@ -542,7 +558,16 @@ VideoEncoderBackendCreation makeX265EncoderBackend(const EncoderSettings& reques
     return *error;
   }
   auto session = std::make_shared<X265Session>(settings, std::get<OpenedEncoder>(std::move(opened)), std::move(output));
-  return std::make_unique<X265EncoderBackend>(std::move(session));
+  return std::make_unique<X265EncoderBackend>(std::move(session), std::move(lingering));
+}
+
+}  // namespace
+
+VideoEncoderBackendFactory makeX265EncoderBackendFactory() {
+  return [lingering = std::make_shared<LingeringThreads>()](const EncoderSettings& settings,
+                                                           VideoEncoderBackend::OutputCallback output) {
+    return makeX265EncoderBackend(settings, std::move(output), lingering);
+  };
 }
 
 }  // namespace velmora

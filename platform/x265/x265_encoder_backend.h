@@ -14,8 +14,9 @@ namespace velmora {
 // of another size than the session's are scaled. Encoding runs on a thread of its own. A bit-rate
 // change restarts x265 between two frames, so the next frame is an IDR with new parameter sets.
 // Fails with kEncoderStatusInvalidSettings or kEncoderStatusEncoderUnavailable and the reason.
-VideoEncoderBackendCreation makeX265EncoderBackend(const EncoderSettings& settings,
-                                                   VideoEncoderBackend::OutputCallback output);
+// The factory's sessions share one LingeringThreads, which keeps the thread of a session dropped
+// from its own output callback: it lives as long as the factory or one of its sessions.
+VideoEncoderBackendFactory makeX265EncoderBackendFactory();
 
 // For benchmarks that try x265 settings: options as x265's command line spells them ("name=value",
 // or "name" for a flag), applied after the host's own to every encoder opened from now on in this

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <future>
 #include <mutex>
 #include <random>
 #include <variant>
@@ -20,11 +23,13 @@ using Bytes = std::vector<std::uint8_t>;
 using Sizes = std::vector<std::pair<int, int>>;
 
 constexpr auto kWaitLimit = 30s;
+constexpr std::array<std::uint8_t, 4> kStartCode{0, 0, 0, 1};
 
 struct Output {
   bool isSync = false;
   std::vector<Bytes> parameterSets;
-  Bytes data;  // NAL units behind 4-byte big-endian lengths
+  Bytes data;  // the NAL units one after another
+  bool everyUnitHasItsStartCode = true;
   double presentationTime = 0;
 };
 
@@ -59,8 +64,10 @@ class OutputCollector {
           output.parameterSets.emplace_back(parameterSet ? Bytes(parameterSet->begin(), parameterSet->end()) : Bytes{});
         }
       }
-      if (sample->data) {
-        output.data.assign(sample->data->begin(), sample->data->end());
+      for (const auto unit : sample->nalUnits) {
+        output.everyUnitHasItsStartCode = output.everyUnitHasItsStartCode && unit.size() > 4 &&
+                                          std::equal(unit.begin(), unit.begin() + 4, kStartCode.begin());
+        output.data.insert(output.data.end(), unit.begin(), unit.end());
       }
       output.presentationTime = sample->presentationTime;
     }
@@ -97,7 +104,7 @@ EncoderSettings settingsFor(std::int64_t width, std::int64_t height, std::int64_
 }
 
 std::unique_ptr<VideoEncoderBackend> makeSession(const EncoderSettings& settings, OutputCollector& collector) {
-  auto created = makeX265EncoderBackend(settings, collector.callback());
+  auto created = makeX265EncoderBackendFactory()(settings, collector.callback());
   const auto* error = std::get_if<VideoEncoderBackendError>(&created);
   EXPECT_EQ(error, nullptr) << "x265 did not start: " << error->description;
   return error ? nullptr : std::move(std::get<std::unique_ptr<VideoEncoderBackend>>(created));
@@ -114,15 +121,8 @@ Sizes decodedSizes(const std::vector<Output>& outputs) {
       accessUnit.insert(accessUnit.end(), {0, 0, 0, 1});
       accessUnit.insert(accessUnit.end(), parameterSet.begin(), parameterSet.end());
     }
-    Bytes data = outputs[index].data;
-    for (std::size_t offset = 0; offset + 4 <= data.size();) {  // lengths become start codes
-      const std::size_t length = std::size_t{data[offset]} << 24 | std::size_t{data[offset + 1]} << 16 |
-                                 std::size_t{data[offset + 2]} << 8 | data[offset + 3];
-      data[offset] = data[offset + 1] = data[offset + 2] = 0;
-      data[offset + 3] = 1;
-      offset += 4 + length;
-    }
-    accessUnit.insert(accessUnit.end(), data.begin(), data.end());
+    EXPECT_TRUE(outputs[index].everyUnitHasItsStartCode) << index;
+    accessUnit.insert(accessUnit.end(), outputs[index].data.begin(), outputs[index].data.end());
     const auto outcome = decoder.value()->decode(accessUnit, [&](const DecodedPicture& picture) {
       sizes.emplace_back(picture.width, picture.height);
     });
@@ -168,7 +168,7 @@ TEST(X265EncoderBackend, RefusesSettingsItCannotHonourAndSaysWhy) {
   for (const EncoderSettings& settings : {settingsFor(0, 180), settingsFor(100000, 180),
                                           settingsFor(320, 180, 999), settingsFor(320, 180, 2'000'000, 100000)}) {
     OutputCollector collector;
-    auto created = makeX265EncoderBackend(settings, collector.callback());
+    auto created = makeX265EncoderBackendFactory()(settings, collector.callback());
     const auto* error = std::get_if<VideoEncoderBackendError>(&created);
     ASSERT_NE(error, nullptr) << settings.width << "x" << settings.height;
     EXPECT_EQ(error->status, kEncoderStatusInvalidSettings);
@@ -232,6 +232,33 @@ TEST(X265EncoderBackend, BitRateChangeShrinksTheFramesFromTheNextKeyframeOnWithN
   EXPECT_LT(averageSize(after) * 3, averageSize(before)) << averageSize(before) << " then " << averageSize(after);
   session.reset();
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+// A session dropped from its own callback cannot join its thread there; the factory's owner must,
+// or the thread may still run while the process takes down what it uses.
+TEST(X265EncoderBackend, SessionDroppedFromItsOwnCallbackIsJoinedWhenItsFactoryGoes) {
+  auto factory = makeX265EncoderBackendFactory();
+  auto heldByCallback = std::make_shared<int>(0);
+  const std::weak_ptr<int> watched = heldByCallback;
+  std::unique_ptr<VideoEncoderBackend> session;
+  std::promise<void> submitted;  // encodeFrame has returned: the session is no longer in use here
+  std::promise<void> dropped;
+  auto created = factory(settingsFor(64, 64), [&, heldByCallback](EncoderStatus, const EncodedSample*) {
+    if (session) {
+      submitted.get_future().wait();
+      session.reset();
+      dropped.set_value();
+      std::this_thread::sleep_for(200ms);  // the thread's last work, after its owner let go
+    }
+  });
+  heldByCallback.reset();
+  ASSERT_TRUE(std::holds_alternative<std::unique_ptr<VideoEncoderBackend>>(created));
+  session = std::move(std::get<std::unique_ptr<VideoEncoderBackend>>(created));
+  session->encodeFrame(grainyPicture(64, 64, 1), 0, true, nullptr);
+  submitted.set_value();
+  ASSERT_EQ(dropped.get_future().wait_for(kWaitLimit), std::future_status::ready);
+  factory = nullptr;
+  EXPECT_TRUE(watched.expired());
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "platform/virtual/pixel_buffer_pool.h"
+#include "platform/capture/pixel_buffer_pool.h"
 
 namespace velmora {
 

@@ -1,4 +1,4 @@
-#include "platform/virtual/frame_stamp.h"
+#include "platform/capture/frame_stamp.h"
 
 #include <gtest/gtest.h>
 
