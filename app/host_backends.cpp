@@ -127,8 +127,8 @@ Result<HostBackends> openPortalBackends(const HostOptions& options, UserDefaults
     return Result<HostBackends>::failure(desktop.error());
   }
   logger.info("Sharing the monitors of the desktop portal's session");
-  return HostBackends{desktop.value().displays, desktop.value().capture, desktop.value().input, makeX265EncoderBackendFactory(),
-                      nullptr};
+  return HostBackends{desktop.value().displays, desktop.value().capture, desktop.value().input,
+                      makeX265EncoderBackendFactory(), nullptr};
 }
 
 // The X11 desktop of $DISPLAY.
