@@ -40,7 +40,8 @@ TEST_F(ControllerPipelineTest, ALiveBitRateChangeGivesTheSplitOfAFreshBuild) {
       {{{1920, 1080, 1}, {1280, 800, 1}}, 0},
       {{{1920, 1080, 1}, {1280, 800, 1}, {1024, 768, 1}}, 3},
   };
-  for (const auto& [layout, option] : cases) {
+  for (const Case& testCase : cases) {
+    const VirtualDisplayLayout& layout = testCase.layout;
     TearDown();
     makeController(layout);
     const bool multi = layout.size() > 1;
@@ -53,7 +54,7 @@ TEST_F(ControllerPipelineTest, ALiveBitRateChangeGivesTheSplitOfAFreshBuild) {
 
     controller_->tray().menuWillOpen(false);
     const auto items = controller_->tray().statusMenuItems();
-    std::ranges::find(items, StatusMenu::kBitRateMenuTag, &StatusMenuItem::tag)->submenu.at(option).action();
+    std::ranges::find(items, StatusMenu::kBitRateMenuTag, &StatusMenuItem::tag)->submenu.at(testCase.option).action();
     const auto changes = encoders_.bitRateChanges();
     // Pipelines are kept in display order, which is stream order here.
     const std::vector<std::int64_t> live(changes.begin() + static_cast<std::ptrdiff_t>(changedBefore), changes.end());
