@@ -116,7 +116,7 @@ void StatusBarController::setSelectedDisplay(std::optional<std::uint32_t> displa
 }
 
 void StatusBarController::clientDidConnect(const ClientHello& hello) {
-  tray_->updateStatusMenu(localizedFormat("mac.menu.status.connected", {hello.deviceName}));
+  updateStatusMenu(localizedFormat("mac.menu.status.connected", {hello.deviceName}));
   auto& session = streaming_->clientSession();
   session.hasActiveClientSession = true;
   session.captureSuspendedForNoScreens = false;
@@ -134,7 +134,7 @@ void StatusBarController::clientDidDisconnect() {
   setSelectedDisplay(std::nullopt);
   streaming_->tearDown();
   logger_.info("Client disconnected — capture pipeline and multi-display state reset");
-  tray_->updateStatusMenu(localized("mac.menu.status.waiting"));
+  updateStatusMenu(localized("mac.menu.status.waiting"));
 }
 
 void StatusBarController::displaySwitchRequested(std::uint32_t displayID) {
@@ -173,7 +173,7 @@ void StatusBarController::multiDisplayRequested(bool enabled) {
 void StatusBarController::startServer() {
   controlServer_->start();
   videoServer_->start();
-  tray_->updateStatusMenu(localized("mac.menu.status.waiting"));
+  updateStatusMenu(localized("mac.menu.status.waiting"));
   dependencies_.mainQueue.postAfter(dependencies_.timing.verificationPanelDelay, [weak = weak_from_this()] {
     if (auto self = weak.lock()) {
       self->presentVerificationCodePanel(false);
@@ -187,7 +187,7 @@ void StatusBarController::stopServer() {
   videoServer_->disconnectClient();
   videoServer_->stopCompletely();
   controlServer_->stop();
-  tray_->updateStatusMenu(localized("mac.menu.status.serverStopped"));
+  updateStatusMenu(localized("mac.menu.status.serverStopped"));
 }
 
 void StatusBarController::shutdown(std::chrono::steady_clock::duration timeout) {

@@ -70,6 +70,8 @@ class StatusBarController : public std::enable_shared_from_this<StatusBarControl
   // answer their stops, so that nothing is left running when the process ends.
   void shutdown(std::chrono::steady_clock::duration timeout);
 
+  // Any thread: the change is queued to the main thread.
+  void updateStatusMenu(std::string text) { tray_->updateStatusMenu(std::move(text)); }
   void presentVerificationCodePanel(bool force);
   void showVerificationCode() { presentVerificationCodePanel(true); }
   void dismissVerificationCodePanel();
