@@ -1,6 +1,8 @@
 #include "app/status_bar_controller.h"
 
 #include <algorithm>
+#include <functional>
+#include <utility>
 
 #include "app/control_adapter.h"
 #include "app/localization.h"
@@ -8,75 +10,70 @@
 
 namespace velmora {
 
+namespace {
+
+// Calls `operation` with the controller if it still exists then: its parts hold it weakly, as it
+// owns them.
+template <class Operation>
+auto withController(std::weak_ptr<StatusBarController> weak, Operation operation) {
+  return [weak = std::move(weak), operation](auto... arguments) {
+    using Result = decltype(operation(std::declval<StatusBarController&>(), arguments...));
+    if (auto controller = weak.lock()) {
+      return operation(*controller, arguments...);
+    }
+    return Result();
+  };
+}
+
+}  // namespace
+
 std::shared_ptr<StatusBarController> StatusBarController::create(Dependencies dependencies) {
   std::shared_ptr<StatusBarController> controller(new StatusBarController(std::move(dependencies)));
-  auto& self = *controller;
-  MainQueue& mainQueue = self.dependencies_.mainQueue;
+  StatusBarController& self = *controller;
+  const Dependencies& given = self.dependencies_;
+  MainQueue& mainQueue = given.mainQueue;
   const std::weak_ptr<StatusBarController> weak = controller;
-  const auto call = [weak](auto operation) {
-    return [weak, operation] {
-      if (auto target = weak.lock()) {
-        ((*target).*operation)();
-      }
-    };
-  };
+  const auto selectedDisplayID = withController(weak, [](StatusBarController& it) { return it.selectedDisplayID(); });
 
-  const bool accessibilityGranted = self.dependencies_.inputBackend->isProcessTrusted(false);
   self.tray_ = TrayPresenter::create(
       TrayPresenter::Dependencies{
-          mainQueue, self.dependencies_.userInterface, self.dependencies_.permissionHelp,
-          self.dependencies_.displaySource, self.dependencies_.captureBackend,
-          self.dependencies_.timing.permissionHelpAlertDelay,
+          mainQueue, given.userInterface, given.permissionHelp, given.displaySource, given.captureBackend,
+          given.timing.permissionHelpAlertDelay,
           [input = std::weak_ptr(self.inputQueue_), &mainQueue](std::function<void(bool)> answer) {
             if (auto queue = input.lock()) {
               queue->checkProcessTrusted(mainQueue, std::move(answer));
             }
           },
-          [weak] {
-            auto target = weak.lock();
-            return target ? target->selectedDisplayID() : std::nullopt;
-          },
-          [weak] {
-            auto target = weak.lock();
-            return target ? target->streaming().selectedBitRate() : StreamingSession::kDefaultBitRate;
-          }},
+          selectedDisplayID,
+          withController(weak, [](StatusBarController& it) { return it.streaming().selectedBitRate(); })},
       TrayPresenter::Actions{
-          StatusMenu::Actions{call(&StatusBarController::startServer), call(&StatusBarController::stopServer),
-                              call(&StatusBarController::showVerificationCode), self.dependencies_.quit, {}, {}},
-          [weak](std::uint32_t displayID) {
-            if (auto target = weak.lock()) {
-              target->selectDisplay(displayID);
-            }
-          },
-          [weak](std::int64_t bitsPerSecond) {
-            if (auto target = weak.lock()) {
-              target->streaming().selectBitRate(bitsPerSecond);
-            }
-          }},
-      accessibilityGranted);
+          StatusMenu::Actions{withController(weak, std::mem_fn(&StatusBarController::startServer)),
+                              withController(weak, std::mem_fn(&StatusBarController::stopServer)),
+                              withController(weak, std::mem_fn(&StatusBarController::showVerificationCode)),
+                              given.quit,
+                              {},
+                              {}},
+          withController(weak, [](StatusBarController& it, std::uint32_t displayID) { it.selectDisplay(displayID); }),
+          withController(weak, [](StatusBarController& it, std::int64_t bitsPerSecond) {
+            it.streaming().selectBitRate(bitsPerSecond);
+          })},
+      given.inputBackend->isProcessTrusted(false));
 
-  self.controlServer_ =
-      ControlChannelServer::create(std::move(self.dependencies_.controlServer), controlServerCallbacks(controller, mainQueue, self.dependencies_.displaySource));
+  self.controlServer_ = ControlChannelServer::create(std::move(self.dependencies_.controlServer),
+                                                     controlServerCallbacks(controller, mainQueue, given.displaySource));
   self.controlServer_->setRequiredPairingCode(self.pairingCode_);
-  self.videoServer_ = VideoStreamServer::create(
-      std::move(self.dependencies_.videoServer),
-      {postedToMainQueue(mainQueue, weak, &StatusBarController::videoClientReady)});
+  self.videoServer_ = VideoStreamServer::create(std::move(self.dependencies_.videoServer),
+                                                {postedToMainQueue(mainQueue, weak, &StatusBarController::videoClientReady)});
   self.inputQueue_->setOnAccessibilityPermissionLost(
       postedToMainQueue(mainQueue, std::weak_ptr(self.tray_), &TrayPresenter::recheckAccessibility));
   self.streaming_ = StreamingSession::create(StreamingSession::Dependencies{
-      mainQueue, self.dependencies_.displaySource, self.dependencies_.captureBackend,
-      self.dependencies_.makeEncoderSession, self.videoServer_, self.dependencies_.timing.capture,
-      [weak] {
-        auto target = weak.lock();
-        return target ? target->selectedDisplayID() : std::nullopt;
-      },
-      [weak](std::optional<std::uint32_t> displayID) {
-        if (auto target = weak.lock()) {
-          target->setSelectedDisplay(displayID);
-        }
-      }});
+      mainQueue, given.displaySource, given.captureBackend, given.makeEncoderSession, self.videoServer_,
+      given.timing.capture, selectedDisplayID,
+      withController(weak, [](StatusBarController& it, std::optional<std::uint32_t> displayID) {
+        it.setSelectedDisplay(displayID);
+      })});
 
-  self.dependencies_.userInterface->setMenuSource(self.tray_);
+  given.userInterface->setMenuSource(self.tray_);
   self.schedulePermissionRecheck();
   // Checked once more now that the menu exists, as its warnings follow these flags.
   self.tray_->recheckPermissions();
