@@ -140,6 +140,7 @@ TEST_F(StatusBarControllerTest, PermissionWarningsStackAtTheTopOpenTheHelpAndGoW
   EXPECT_FALSE(userInterface_->toolTip.has_value());
   capture_->setAccessGranted(true);
   controller_->appDidBecomeActive();
+  ASSERT_TRUE(runUntil([&] { return controller_->tray().screenRecordingCurrentlyGranted(); }));
   EXPECT_EQ(controller_->tray().statusMenuItems().size(), items.size() - 4);
 }
 

@@ -96,8 +96,19 @@ void TrayPresenter::rebuildBitrateSubmenu() {
 
 void TrayPresenter::recheckPermissions() {
   recheckAccessibility();
-  screenRecordingCurrentlyGranted_ = dependencies_.captureBackend->hasScreenCaptureAccess();
-  statusMenu_->setScreenRecordingMissing(!screenRecordingCurrentlyGranted_);
+  screenRecordingChecks_.post([backend = dependencies_.captureBackend, &mainQueue = dependencies_.mainQueue,
+                               weak = weak_from_this()] {
+    mainQueue.post([weak, granted = backend->hasScreenCaptureAccess()] {
+      if (auto self = weak.lock()) {
+        self->setScreenRecordingGranted(granted);
+      }
+    });
+  });
+}
+
+void TrayPresenter::setScreenRecordingGranted(bool granted) {
+  screenRecordingCurrentlyGranted_ = granted;
+  statusMenu_->setScreenRecordingMissing(!granted);
 }
 
 void TrayPresenter::recheckAccessibility() {

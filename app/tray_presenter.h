@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/status_menu.h"
+#include "platform/dispatch/serial_queue.h"
 #include "platform/display_source.h"
 #include "platform/log/log.h"
 #include "platform/main_queue.h"
@@ -60,7 +61,7 @@ class TrayPresenter : public StatusMenuSource, public std::enable_shared_from_th
   std::vector<StatusMenuItem> statusMenuItems() const override { return statusMenu_->items(); }
   static const std::vector<BitRateOption>& bitRateOptions();
 
-  // Permission monitoring: the accessibility answer comes later, from the input queue.
+  // Permission monitoring: the answers come later, as asking may take seconds (a ping, a test copy).
   void recheckPermissions();
   void recheckAccessibility();
   bool accessibilityCurrentlyGranted() const { return accessibilityCurrentlyGranted_; }
@@ -71,6 +72,7 @@ class TrayPresenter : public StatusMenuSource, public std::enable_shared_from_th
   void rebuildDisplaySubmenu();
   void rebuildBitrateSubmenu();
   void setAccessibilityGranted(bool granted);
+  void setScreenRecordingGranted(bool granted);
   void openPermissionHelp(PermissionKind permission, const char* alertKey, const char* buttonKey);
 
   Dependencies dependencies_;
@@ -79,6 +81,8 @@ class TrayPresenter : public StatusMenuSource, public std::enable_shared_from_th
   std::unique_ptr<StatusMenu> statusMenu_;
   bool accessibilityCurrentlyGranted_;
   bool screenRecordingCurrentlyGranted_;
+  // Declared last: destroyed first, so no check outlives what it reports to.
+  SerialQueue screenRecordingChecks_{"velmora.permission"};
 };
 
 }  // namespace velmora
