@@ -48,7 +48,7 @@ class ControllerFixture : public ::testing::Test {
     std::iota(numbers.begin(), numbers.end(), 1u);
     capture_ = std::make_shared<testing::FakeCaptureBackend>(numbers);
     capture_->setAccessGranted(screenRecordingGranted_);
-    input_ = std::make_shared<VirtualInputBackend>(displays_);
+    input_ = makeInput_(displays_);
     input_->setTrusted(accessibilityGranted_);
     VideoStreamServerOptions videoOptions;
     videoOptions.port = 0;
@@ -93,8 +93,8 @@ class ControllerFixture : public ::testing::Test {
 
   // True once every pipeline's capture has reported running.
   bool allRunning() const {
-    const auto& pipelines = controller_->displayPipelines();
-    return !pipelines.empty() && controller_->runningPipelineDisplayIDs().size() == pipelines.size();
+    const auto& pipelines = controller_->streaming().displayPipelines();
+    return !pipelines.empty() && controller_->streaming().runningPipelineDisplayIDs().size() == pipelines.size();
   }
 
   ManualMainQueue mainQueue_;
@@ -104,6 +104,8 @@ class ControllerFixture : public ::testing::Test {
   std::shared_ptr<VirtualDisplaySource> displays_;
   std::shared_ptr<testing::FakeCaptureBackend> capture_;
   std::shared_ptr<VirtualInputBackend> input_;
+  std::function<std::shared_ptr<VirtualInputBackend>(std::shared_ptr<VirtualDisplaySource>)> makeInput_ =
+      [](std::shared_ptr<VirtualDisplaySource> displays) { return std::make_shared<VirtualInputBackend>(displays); };
   std::shared_ptr<RecordingUserInterface> userInterface_ = std::make_shared<RecordingUserInterface>();
   std::shared_ptr<PermissionHelp> permissionHelp_;
   bool accessibilityGranted_ = true;

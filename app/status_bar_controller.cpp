@@ -1,202 +1,135 @@
 #include "app/status_bar_controller.h"
 
-#include <sys/random.h>
+#include <algorithm>
+#include <functional>
+#include <utility>
 
-#include <cerrno>
-#include <fmt/format.h>
-#include <future>
-#include <stdexcept>
-
+#include "app/control_adapter.h"
 #include "app/localization.h"
+#include "app/pairing_code.h"
 
 namespace velmora {
 
+namespace {
+
+// Calls `operation` with the controller if it still exists then: its parts hold it weakly, as it
+// owns them.
+template <class Operation>
+auto withController(std::weak_ptr<StatusBarController> weak, Operation operation) {
+  return [weak = std::move(weak), operation](auto... arguments) {
+    using Result = decltype(operation(std::declval<StatusBarController&>(), arguments...));
+    if (auto controller = weak.lock()) {
+      return operation(*controller, arguments...);
+    }
+    return Result();
+  };
+}
+
+}  // namespace
+
 std::shared_ptr<StatusBarController> StatusBarController::create(Dependencies dependencies) {
   std::shared_ptr<StatusBarController> controller(new StatusBarController(std::move(dependencies)));
-  controller->createServers();
-  controller->setupMenu();
-  controller->dependencies_.userInterface->setMenuSource(controller);
-  controller->schedulePermissionRecheck();
+  StatusBarController& self = *controller;
+  const Dependencies& given = self.dependencies_;
+  MainQueue& mainQueue = given.mainQueue;
+  const std::weak_ptr<StatusBarController> weak = controller;
+  const auto selectedDisplayID = withController(weak, [](StatusBarController& it) { return it.selectedDisplayID(); });
+
+  self.tray_ = TrayPresenter::create(
+      TrayPresenter::Dependencies{
+          mainQueue, given.userInterface, given.permissionHelp, given.displaySource, given.captureBackend,
+          given.timing.permissionHelpAlertDelay,
+          [input = std::weak_ptr(self.inputQueue_), &mainQueue](std::function<void(bool)> answer) {
+            if (auto queue = input.lock()) {
+              queue->checkProcessTrusted(mainQueue, std::move(answer));
+            }
+          },
+          selectedDisplayID,
+          withController(weak, [](StatusBarController& it) { return it.streaming().selectedBitRate(); })},
+      TrayPresenter::Actions{
+          StatusMenu::Actions{withController(weak, std::mem_fn(&StatusBarController::startServer)),
+                              withController(weak, std::mem_fn(&StatusBarController::stopServer)),
+                              withController(weak, std::mem_fn(&StatusBarController::showVerificationCode)),
+                              given.quit,
+                              {},
+                              {}},
+          withController(weak, [](StatusBarController& it, std::uint32_t displayID) { it.selectDisplay(displayID); }),
+          withController(weak, [](StatusBarController& it, std::int64_t bitsPerSecond) {
+            it.streaming().selectBitRate(bitsPerSecond);
+          })},
+      given.inputBackend->isProcessTrusted(false));
+
+  self.controlServer_ = ControlChannelServer::create(std::move(self.dependencies_.controlServer),
+                                                     controlServerCallbacks(controller, mainQueue, given.displaySource));
+  self.controlServer_->setRequiredPairingCode(self.pairingCode_);
+  self.videoServer_ = VideoStreamServer::create(std::move(self.dependencies_.videoServer),
+                                                {postedToMainQueue(mainQueue, weak, &StatusBarController::videoClientReady)});
+  self.inputQueue_->setOnAccessibilityPermissionLost(
+      postedToMainQueue(mainQueue, std::weak_ptr(self.tray_), &TrayPresenter::recheckAccessibility));
+  self.streaming_ = StreamingSession::create(StreamingSession::Dependencies{
+      mainQueue, given.displaySource, given.captureBackend, given.makeEncoderSession, self.videoServer_,
+      given.timing.capture, selectedDisplayID,
+      withController(weak, [](StatusBarController& it, std::optional<std::uint32_t> displayID) {
+        it.setSelectedDisplay(displayID);
+      })});
+
+  given.userInterface->setMenuSource(self.tray_);
+  self.schedulePermissionRecheck();
   // Checked once more now that the menu exists, as its warnings follow these flags.
-  controller->recheckPermissions();
+  self.tray_->recheckPermissions();
   return controller;
 }
 
 StatusBarController::StatusBarController(Dependencies dependencies)
     : dependencies_(std::move(dependencies)),
-      eventInjector_(EventInjectorService::Dependencies{dependencies_.inputBackend, dependencies_.timing.injector}),
       pairingCode_(generatePairingCode()),
-      accessibilityCurrentlyGranted_(dependencies_.inputBackend->isProcessTrusted(false)),
-      screenRecordingCurrentlyGranted_(dependencies_.captureBackend->hasScreenCaptureAccess()) {}
+      inputQueue_(std::make_shared<InputQueue>(dependencies_.inputBackend, dependencies_.timing.injector)) {}
 
 StatusBarController::~StatusBarController() = default;
 
-void StatusBarController::setupMenu() {
-  const auto call = [weak = weak_from_this()](void (StatusBarController::*operation)()) {
-    return [weak, operation] {
-      if (auto self = weak.lock()) {
-        ((*self).*operation)();
-      }
-    };
-  };
-  statusMenu_ = std::make_unique<StatusMenu>(
-      dependencies_.userInterface,
-      StatusMenu::Actions{call(&StatusBarController::startServer), call(&StatusBarController::stopServer),
-                          call(&StatusBarController::showVerificationCode), dependencies_.quit,
-                          call(&StatusBarController::openAccessibilitySettings),
-                          call(&StatusBarController::openScreenRecordingSettings)});
-}
-
-std::string StatusBarController::formatPairingCode(std::uint32_t value) { return fmt::format("{:04}", value % 10000); }
-
-std::string StatusBarController::generatePairingCode() {
-  // 4294960000 is the largest multiple of 10000 below 2^32: rejecting draws above it keeps every
-  // code equally likely.
-  constexpr std::uint32_t kUnbiasedLimit = 4294960000u;
-  while (true) {
-    std::uint32_t value = 0;
-    const auto count = getrandom(&value, sizeof value, 0);
-    if (count < 0 && errno == EINTR) {
-      continue;
-    }
-    if (count != static_cast<ssize_t>(sizeof value)) {
-      throw std::runtime_error("the system's secure random source is unavailable");
-    }
-    if (value < kUnbiasedLimit) {
-      return formatPairingCode(value % 10000);
-    }
-  }
-}
-
-template <class... Parameters>
-std::function<void(Parameters...)> StatusBarController::postedToMainQueue(
-    void (StatusBarController::*method)(Parameters...)) {
-  return [weak = weak_from_this(), &mainQueue = dependencies_.mainQueue, method](Parameters... arguments) {
-    mainQueue.post([weak, method, ... copies = std::decay_t<Parameters>(arguments)] {
-      if (auto self = weak.lock()) {
-        ((*self).*method)(copies...);
-      }
-    });
-  };
-}
-
-void StatusBarController::createServers() {
-  controlServer_ = ControlChannelServer::create(std::move(dependencies_.controlServer), controlServerCallbacks());
-  controlServer_->setRequiredPairingCode(pairingCode_);
-  videoServer_ = VideoStreamServer::create(std::move(dependencies_.videoServer),
-                                           {postedToMainQueue(&StatusBarController::videoClientReady)});
-  eventInjector_.onAccessibilityPermissionLost = postedToMainQueue(&StatusBarController::recheckAccessibility);
-}
-
-ControlChannelServer::Callbacks StatusBarController::controlServerCallbacks() {
-  ControlChannelServer::Callbacks server;
-  std::weak_ptr<StatusBarController> weak = weak_from_this();
-
-  // These run on the control server's network queue before anything is posted: the client's UDP
-  // hello may already be on its way when it connects, a disconnected client's datagrams must stop
-  // counting at once, and the requests are logged in the order they arrive.
-  server.onClientConnected = [weak, posted = postedToMainQueue(&StatusBarController::clientDidConnect)](
-                                 const ClientHello& hello, const std::shared_ptr<Connection>&,
-                                 const std::optional<std::string>& host) {
+void StatusBarController::schedulePermissionRecheck() {
+  dependencies_.mainQueue.postAfter(dependencies_.timing.permissionRecheckInterval, [weak = weak_from_this()] {
     if (auto self = weak.lock()) {
-      self->videoServer().setAllowedClientHost(host);
-      posted(hello);
+      self->tray_->recheckPermissions();
+      self->schedulePermissionRecheck();
     }
-  };
-  server.onClientDisconnected = [weak, posted = postedToMainQueue(&StatusBarController::clientDidDisconnect)] {
-    if (auto self = weak.lock()) {
-      self->videoServer().disconnectClient();
-    }
-    posted();
-  };
-  server.onDisplaySwitchRequested = [weak, posted = postedToMainQueue(&StatusBarController::displaySwitchRequested)](
-                                        std::uint32_t displayID) {
-    if (auto self = weak.lock()) {
-      self->logger_.info("VP requested display switch to displayID={}", displayID);
-      posted(displayID);
-    }
-  };
-  server.onMultiDisplayRequested = [weak, posted = postedToMainQueue(&StatusBarController::multiDisplayRequested)](
-                                       bool enabled) {
-    if (auto self = weak.lock()) {
-      self->logger_.info("Multi-display mode: {}", enabled ? 1 : 0);
-      posted(enabled);
-    }
-  };
-
-  // Everything else is handled on the main thread only.
-  server.onControlMessage = postedToMainQueue(&StatusBarController::handleControlMessage);
-  server.onClientTrusted = postedToMainQueue(&StatusBarController::dismissVerificationCodePanel);
-  server.onPairingRequired = postedToMainQueue(&StatusBarController::showVerificationCode);
-  server.onKeyframeRequested = postedToMainQueue(&StatusBarController::keyframeRequestedByClient);
-  server.displaySnapshotProvider = [weak, source = dependencies_.displaySource] {
-    if (auto self = weak.lock()) {
-      return self->displaySnapshotsForServerHello();
-    }
-    return MacDisplayCatalog::currentSnapshots(*source);
-  };
-  return server;
+  });
 }
-
-void StatusBarController::handleControlMessage(const ControlMessage& message) { eventInjector_.handle(message); }
 
 void StatusBarController::keyframeRequestedByClient() {
   logger_.info("Keyframe requested by client");
-  forceKeyframeOnAllPipelines();
+  streaming_->forceKeyframeOnAllPipelines();
 }
 
 void StatusBarController::videoClientReady() {
   logger_.info("Video client connected via UDP — forcing keyframe");
-  forceKeyframeOnAllPipelines();
+  streaming_->forceKeyframeOnAllPipelines();
 }
-
-std::vector<MacDisplaySnapshot> StatusBarController::currentSnapshots() const {
-  return MacDisplayCatalog::currentSnapshots(*dependencies_.displaySource);
-}
-
-std::vector<MacDisplaySnapshot> StatusBarController::displaySnapshotsForServerHello() const {
-  // In multi-display mode the client matches stream numbers with positions in this list. A
-  // build still waiting for its stop barrier will number the displays in catalog order, so the
-  // hello sent meanwhile lists them in that order too, not with the selected display first.
-  if (wantsMultiDisplayStreaming_) {
-    return streamingDisplaySnapshots_.empty() ? currentSnapshots() : streamingDisplaySnapshots_;
-  }
-  return MacDisplayCatalog::routeOrderedSnapshots(currentSnapshots(), selectedDisplayID());
-}
-
-std::optional<std::uint32_t> StatusBarController::selectedDisplayID() const { return controlServer().selectedDisplayID(); }
 
 void StatusBarController::setSelectedDisplay(std::optional<std::uint32_t> displayID) {
-  controlServer().setSelectedDisplayID(displayID);
-  // The injector maps pointer positions on its own thread rules; it is told, not asked.
-  eventInjector_.setTargetDisplayID(displayID);
-}
-
-void StatusBarController::restartStreaming(bool reuseExistingPipelinesIfPossible) {
-  if (wantsMultiDisplayStreaming_) {
-    startAllDisplayStreaming(lastPreferredHeight_, lastPreferredFrameRate_, reuseExistingPipelinesIfPossible);
-  } else {
-    startSingleDisplayStreaming(lastPreferredHeight_, lastPreferredFrameRate_);
-  }
+  controlServer_->setSelectedDisplayID(displayID);
+  // The injector maps pointer positions on its own queue; it is told, not asked.
+  inputQueue_->setTargetDisplayID(displayID);
 }
 
 void StatusBarController::clientDidConnect(const ClientHello& hello) {
   updateStatusMenu(localizedFormat("mac.menu.status.connected", {hello.deviceName}));
-  hasActiveClientSession_ = true;
-  captureSuspendedForNoScreens_ = false;
-  // Kept as received: the start operations clamp them where they are used.
-  lastPreferredHeight_ = hello.preferredHeight;
-  lastPreferredFrameRate_ = hello.preferredFrameRate;
-  eventInjector_.setTargetDisplayID(selectedDisplayID());
-  restartStreaming(true);
-  controlServer().resendServerHello();
+  auto& session = streaming_->clientSession();
+  session.hasActiveClientSession = true;
+  session.captureSuspendedForNoScreens = false;
+  session.lastPreferredHeight = hello.preferredHeight;
+  session.lastPreferredFrameRate = hello.preferredFrameRate;
+  inputQueue_->setTargetDisplayID(selectedDisplayID());
+  streaming_->restartStreaming(true);
+  controlServer_->resendServerHello();
 }
 
 void StatusBarController::clientDidDisconnect() {
-  hasActiveClientSession_ = false;
-  wantsMultiDisplayStreaming_ = false;
+  auto& session = streaming_->clientSession();
+  session.hasActiveClientSession = false;
+  session.wantsMultiDisplayStreaming = false;
   setSelectedDisplay(std::nullopt);
-  rememberPendingCaptureStopTasks(stopCapturePipelinesForRebuild());
+  streaming_->tearDown();
   logger_.info("Client disconnected — capture pipeline and multi-display state reset");
   updateStatusMenu(localized("mac.menu.status.waiting"));
 }
@@ -204,29 +137,39 @@ void StatusBarController::clientDidDisconnect() {
 void StatusBarController::displaySwitchRequested(std::uint32_t displayID) {
   // Not checked against the displays here: the single-display start falls back when it is gone.
   setSelectedDisplay(displayID);
-  if (!wantsMultiDisplayStreaming_) {
-    rememberPendingCaptureStopTasks(stopCapturePipelinesForRebuild());
-    startSingleDisplayStreaming(lastPreferredHeight_, lastPreferredFrameRate_);
+  if (!streaming_->clientSession().wantsMultiDisplayStreaming) {
+    streaming_->tearDown();
+    streaming_->restartStreaming(false);
   }
-  controlServer().resendServerHello();
+  controlServer_->resendServerHello();
+}
+
+void StatusBarController::selectDisplay(std::uint32_t displayID) {
+  std::optional<std::uint32_t> current = selectedDisplayID();
+  if (!current) {
+    const auto snapshots = MacDisplayCatalog::currentSnapshots(*dependencies_.displaySource);
+    if (!snapshots.empty()) {
+      current = snapshots.front().displayID;
+    }
+  }
+  if (current == displayID) {
+    return;
+  }
+  logger_.info("Display selected: {}", displayID);
+  // Also without a client: the pipeline is ready when one connects.
+  displaySwitchRequested(displayID);
 }
 
 void StatusBarController::multiDisplayRequested(bool enabled) {
-  wantsMultiDisplayStreaming_ = enabled;
-  rememberPendingCaptureStopTasks(stopCapturePipelinesForRebuild());
-  restartStreaming(true);
-  controlServer().resendServerHello();
-}
-
-void StatusBarController::forceKeyframeOnAllPipelines() {
-  for (const auto& [displayID, pipeline] : displayPipelines_) {
-    pipeline.encoderService->requestKeyframe();
-  }
+  streaming_->clientSession().wantsMultiDisplayStreaming = enabled;
+  streaming_->tearDown();
+  streaming_->restartStreaming(true);
+  controlServer_->resendServerHello();
 }
 
 void StatusBarController::startServer() {
-  controlServer().start();
-  videoServer().start();
+  controlServer_->start();
+  videoServer_->start();
   updateStatusMenu(localized("mac.menu.status.waiting"));
   dependencies_.mainQueue.postAfter(dependencies_.timing.verificationPanelDelay, [weak = weak_from_this()] {
     if (auto self = weak.lock()) {
@@ -237,123 +180,97 @@ void StatusBarController::startServer() {
 
 void StatusBarController::stopServer() {
   dismissVerificationCodePanel();
-  rememberPendingCaptureStopTasks(stopCapturePipelinesForRebuild());
-  videoServer().disconnectClient();
-  videoServer().stopCompletely();
-  controlServer().stop();
+  streaming_->tearDown();
+  videoServer_->disconnectClient();
+  videoServer_->stopCompletely();
+  controlServer_->stop();
   updateStatusMenu(localized("mac.menu.status.serverStopped"));
 }
 
 void StatusBarController::shutdown(std::chrono::steady_clock::duration timeout) {
-  cancelPendingScreenChange();
+  ++lastScreenChange_;  // a pending screen-change handling finds itself superseded
   stopServer();
-  if (!pendingCaptureStopBarrier_) {
-    return;
-  }
-  auto stopped = std::make_shared<std::promise<void>>();
-  auto done = stopped->get_future();
-  pendingCaptureStopBarrier_->task->onCompletion([stopped] { stopped->set_value(); });
-  if (done.wait_for(timeout) != std::future_status::ready) {
+  if (!streaming_->waitForCaptureStops(timeout)) {
     logger_.error("Captures did not stop within {} ms; quitting anyway",
                   std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count());
   }
 }
 
-std::vector<std::shared_ptr<CancellableTask>> StatusBarController::stopCapturePipelinesForRebuild() {
-  ++captureLifecycleGeneration_;
-  // Every capture is silenced before any is stopped, so no report of this build arrives later.
-  for (const auto& [displayID, pipeline] : displayPipelines_) {
-    pipeline.captureService->setOnSampleBuffer(nullptr);
-    pipeline.captureService->setOnCaptureStateChanged(nullptr);
-  }
-  std::vector<std::shared_ptr<CancellableTask>> stopTasks;
-  for (const auto& [displayID, pipeline] : displayPipelines_) {
-    if (auto task = pipeline.captureService->stop()) {
-      stopTasks.push_back(std::move(task));
-    }
-  }
-  displayPipelines_.clear();
-  runningPipelineDisplayIDs_.clear();
-  streamingDisplaySnapshots_.clear();
-  activeMultiDisplayPipelineSignature_.reset();
-  isCapturing_ = false;
-  isCaptureStarting_ = false;
-  return stopTasks;
-}
-
-void StatusBarController::rememberPendingCaptureStopTasks(const std::vector<std::shared_ptr<CancellableTask>>& tasks) {
-  if (tasks.empty()) {
-    return;
-  }
-  std::shared_ptr<CancellableTask> previous = pendingCaptureStopBarrier_ ? pendingCaptureStopBarrier_->task : nullptr;
-  // Barriers chain: a new one completes only after every earlier one.
-  auto task = CancellableTask::start([previous = std::move(previous), tasks](CancellationToken&) {
-    if (previous) {
-      previous->wait();
-    }
-    for (const auto& stopTask : tasks) {
-      stopTask->wait();
-    }
-  });
-  pendingCaptureStopBarrier_ = PendingCaptureStopBarrier{++lastBarrierID_, std::move(task)};
-}
-
-void StatusBarController::scheduleDeferredStart(const PendingCaptureStopBarrier& barrier, DeferredStart start) {
-  MainQueue& mainQueue = dependencies_.mainQueue;
-  barrier.task->onCompletion(
-      [weak = weak_from_this(), &mainQueue, barrierID = barrier.id, generation = captureLifecycleGeneration_, start] {
-        mainQueue.post([weak, barrierID, generation, start] {
-          if (auto self = weak.lock()) {
-            self->runDeferredStart(barrierID, generation, start);
-          }
-        });
-      });
-}
-
-void StatusBarController::runDeferredStart(std::uint64_t barrierID, std::int64_t generation, const DeferredStart& start) {
-  // A newer tear-down, a newer barrier or the end of the session cancels this start silently.
-  const bool sameBarrier = pendingCaptureStopBarrier_ && pendingCaptureStopBarrier_->id == barrierID;
-  const bool sameMode = wantsMultiDisplayStreaming_ == (start.mode == StreamingMode::allDisplays);
-  if (!sameBarrier || !hasActiveClientSession_ || generation != captureLifecycleGeneration_ || !sameMode) {
-    return;
-  }
-  pendingCaptureStopBarrier_.reset();
-  if (start.mode == StreamingMode::allDisplays) {
-    startAllDisplayStreaming(start.preferredHeight, start.preferredFrameRate, start.reuseExistingPipelinesIfPossible);
-  } else {
-    startSingleDisplayStreaming(start.preferredHeight, start.preferredFrameRate);
-  }
-}
-
-void StatusBarController::updateStatusMenu(std::string text) {
-  dependencies_.mainQueue.post([weak = weak_from_this(), text = std::move(text)] {
-    auto self = weak.lock();
-    if (!self) {
-      return;
-    }
-    self->statusMenu_->setStatus(text);
-  });
-}
-
 void StatusBarController::presentVerificationCodePanel(bool force) {
-  if (!force && controlServer().hasTrustedClients()) {
+  if (!force && controlServer_->hasTrustedClients()) {
     return;
   }
   logger_.info("Presenting verification code panel (force={})", force ? 1 : 0);
-  std::string spacedCode;
-  for (const char digit : pairingCode_) {
-    if (!spacedCode.empty()) {
-      spacedCode += ' ';
-    }
-    spacedCode += digit;
-  }
-  dependencies_.userInterface->presentVerificationCode(VerificationCodePanelContent{
-      localized("mac.verification.title"), localized("mac.verification.message"), pairingCode_, spacedCode});
+  tray_->presentVerificationCode(pairingCode_);
 }
 
 void StatusBarController::dismissVerificationCodePanel() {
   logger_.info("Dismissing verification code panel");
-  dependencies_.userInterface->dismissVerificationCode();
+  tray_->dismissVerificationCode();
+}
+
+void StatusBarController::screenParametersDidChange() {
+  logger_.info("didChangeScreenParameters — scheduling debounced rebuild (displays now={})",
+               MacDisplayCatalog::currentSnapshots(*dependencies_.displaySource).size());
+  // Each change supersedes the handling that an earlier one scheduled.
+  const std::uint64_t change = ++lastScreenChange_;
+  dependencies_.mainQueue.postAfter(dependencies_.timing.screenChangeDebounce, [weak = weak_from_this(), change] {
+    auto self = weak.lock();
+    if (self && change == self->lastScreenChange_) {
+      self->handleScreenChangeSettled();
+    }
+  });
+}
+
+void StatusBarController::handleScreenChangeSettled() {
+  const auto snapshots = MacDisplayCatalog::currentSnapshots(*dependencies_.displaySource);
+  auto& session = streaming_->clientSession();
+  // The capture of a display that went away ends on its own before the change settles: during a
+  // session, pipelines that exist count as active capture, so that they are rebuilt (or
+  // suspended) instead of being left without a picture.
+  const bool active = streaming_->isCapturing() || streaming_->isCaptureStarting() ||
+                      (session.hasActiveClientSession && !streaming_->displayPipelines().empty());
+
+  if (snapshots.empty()) {
+    if (active) {
+      logger_.error("No active displays available (clamshell close?) — stopping pipelines, no ServerHello");
+      streaming_->tearDown();
+      session.captureSuspendedForNoScreens = session.hasActiveClientSession;
+    } else {
+      logger_.info("Screen change while idle — updating state only");
+    }
+    return;
+  }
+
+  if (!active) {
+    if (session.captureSuspendedForNoScreens && session.hasActiveClientSession) {
+      logger_.info("Screens returned while a client session is active — resuming capture");
+      session.captureSuspendedForNoScreens = false;
+      streaming_->restartStreaming(false);
+      controlServer_->resendServerHello();
+    } else {
+      logger_.info("Screen change while idle — updating state only");
+    }
+    return;
+  }
+
+  session.captureSuspendedForNoScreens = false;
+  const auto selected = selectedDisplayID();
+  if (selected && std::none_of(snapshots.begin(), snapshots.end(), [&](const MacDisplaySnapshot& snapshot) {
+        return snapshot.displayID == *selected;
+      })) {
+    logger_.info("Previously selected display {} is gone — falling back to main", *selected);
+    setSelectedDisplay(std::nullopt);
+  }
+  // Rebuilt on every settled change, also when only a resolution changed.
+  if (session.wantsMultiDisplayStreaming) {
+    logger_.info("Rebuilding multi-display pipelines after screen change");
+  } else {
+    logger_.info("Rebuilding single-display pipeline after screen change");
+    streaming_->tearDown();
+  }
+  streaming_->restartStreaming(false);
+  controlServer_->resendServerHello();
 }
 
 }  // namespace velmora

@@ -7,6 +7,7 @@
 #include <ranges>
 
 #include "app/controller_test_fixture.h"
+#include "app/pairing_code.h"
 #include "control/test_control_client.h"
 
 namespace velmora {
@@ -22,7 +23,7 @@ class StatusBarControllerTest : public testing::ControllerFixture {
   }
 
   StatusMenuItem item(int tag) const {
-    const auto items = controller_->statusMenuItems();
+    const auto items = controller_->tray().statusMenuItems();
     const auto found = std::ranges::find(items, tag, &StatusMenuItem::tag);
     return found == items.end() ? StatusMenuItem{} : *found;
   }
@@ -39,7 +40,7 @@ class StatusBarControllerTest : public testing::ControllerFixture {
   }
 
   void choose(int submenuTag, std::size_t index) {
-    controller_->menuWillOpen(false);
+    controller_->tray().menuWillOpen(false);
     item(submenuTag).submenu.at(index).action();
   }
 };
@@ -86,7 +87,7 @@ TEST_F(StatusBarControllerTest, PairingAndTheSessionReachThePanelTheStatusLineAn
   client->readServerHello();  // asked for once the session is set up
 
   // The chooser checks the display in use; choosing the second resends the hello, that display first.
-  controller_->menuWillOpen(false);
+  controller_->tray().menuWillOpen(false);
   const auto displays = item(StatusMenu::kDisplayMenuTag).submenu;
   ASSERT_EQ(displays.size(), 2u);
   EXPECT_EQ(checkedTitles(StatusMenu::kDisplayMenuTag), std::vector<std::string>{displays[0].title});
@@ -94,36 +95,18 @@ TEST_F(StatusBarControllerTest, PairingAndTheSessionReachThePanelTheStatusLineAn
   const auto hello = client->readServerHello();
   ASSERT_TRUE(hello.displays.has_value());
   EXPECT_EQ(hello.displays->front().id, 2u);
-  EXPECT_EQ(controller_->eventInjector().targetDisplayID(), 2u);
-  controller_->menuWillOpen(false);
+  EXPECT_EQ(controller_->inputQueue()->targetDisplayID(), 2u);
+  controller_->tray().menuWillOpen(false);
   EXPECT_EQ(checkedTitles(StatusMenu::kDisplayMenuTag), std::vector<std::string>{displays[1].title});
 
   client->close();
   ASSERT_TRUE(runUntil([&] { return userInterface_->statuses.back() == "Waiting for a client"; }));
-  EXPECT_FALSE(controller_->hasActiveClientSession());
+  EXPECT_FALSE(controller_->streaming().clientSession().hasActiveClientSession);
 
   controller_->stopServer();
   mainQueue_.drain();
   EXPECT_EQ(userInterface_->statuses.back(), "Server stopped");
   EXPECT_TRUE(runUntil([&] { return !controller_->controlServer().listeningPort().has_value(); }));
-}
-
-TEST_F(StatusBarControllerTest, ABitRateChoiceSplitsEquallyOverRunningPipelinesAndKeepsTheBuild) {
-  makeController({{1920, 1080, 1}, {1280, 800, 1}, {1024, 768, 1}});
-  connect();
-  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
-  controller_->multiDisplayRequested(true);
-  ASSERT_TRUE(runUntil([&] { return allRunning() && controller_->displayPipelines().size() == 3; }));
-  const auto generation = controller_->captureLifecycleGeneration();
-
-  controller_->menuWillOpen(false);
-  EXPECT_EQ(checkedTitles(300), std::vector<std::string>{"20 Mbps"});
-  choose(300, 3);
-  EXPECT_EQ(encoders_.bitRateChanges(), (std::vector<std::int64_t>{16666666, 16666666, 16666666}));
-  EXPECT_EQ(controller_->captureLifecycleGeneration(), generation);
-  // The reuse test sees the new total.
-  connect();
-  EXPECT_EQ(log_.countContaining("Multi-display capture already matches"), 1u);
 }
 
 TEST_F(StatusBarControllerTest, PermissionWarningsStackAtTheTopOpenTheHelpAndGoWhenGranted) {
@@ -132,7 +115,7 @@ TEST_F(StatusBarControllerTest, PermissionWarningsStackAtTheTopOpenTheHelpAndGoW
   accessibilityGranted_ = false;
   screenRecordingGranted_ = false;
   makeController({{1920, 1080, 1}});
-  const auto items = controller_->statusMenuItems();
+  const auto items = controller_->tray().statusMenuItems();
   ASSERT_GE(items.size(), 4u);
   EXPECT_EQ(items[0].tag, StatusMenu::kAccessibilityWarningTag);
   EXPECT_EQ(items[2].tag, StatusMenu::kScreenRecordingWarningTag);
@@ -151,17 +134,19 @@ TEST_F(StatusBarControllerTest, PermissionWarningsStackAtTheTopOpenTheHelpAndGoW
   EXPECT_EQ(userInterface_->alerts.size(), 1u);
 
   input_->setTrusted(true);
-  mainQueue_.advance(300s);  // the periodic check
-  EXPECT_EQ(controller_->statusMenuItems().front().tag, StatusMenu::kScreenRecordingWarningTag);
+  mainQueue_.advance(300s);  // the periodic check, answered from the input queue
+  ASSERT_TRUE(runUntil([&] { return controller_->tray().accessibilityCurrentlyGranted(); }));
+  EXPECT_EQ(controller_->tray().statusMenuItems().front().tag, StatusMenu::kScreenRecordingWarningTag);
   EXPECT_FALSE(userInterface_->toolTip.has_value());
   capture_->setAccessGranted(true);
   controller_->appDidBecomeActive();
-  EXPECT_EQ(controller_->statusMenuItems().size(), items.size() - 4);
+  ASSERT_TRUE(runUntil([&] { return controller_->tray().screenRecordingCurrentlyGranted(); }));
+  EXPECT_EQ(controller_->tray().statusMenuItems().size(), items.size() - 4);
 }
 
 TEST(PairingCodeTest, IsAlwaysFourDigits) {
-  EXPECT_EQ(StatusBarController::formatPairingCode(42), "0042");
-  const auto code = StatusBarController::generatePairingCode();
+  EXPECT_EQ(formatPairingCode(42), "0042");
+  const auto code = generatePairingCode();
   EXPECT_TRUE(code.size() == 4 && code.find_first_not_of("0123456789") == std::string::npos) << code;
 }
 

@@ -23,7 +23,8 @@ struct EventInjectorTiming {
 };
 
 // Turns the client's input messages into synthetic pointer, scroll and keyboard events and
-// clipboard texts. handle() runs on the main thread; the target display may be set from any.
+// clipboard texts. handle() runs on one thread at a time (the host's input queue); the target
+// display may be set from any.
 class EventInjectorService {
  public:
   using Clock = std::chrono::steady_clock;

@@ -100,7 +100,7 @@ struct KeyboardEvent {
 };
 
 // Synthetic input, pointer and display geometry, the permission to post input, and the
-// clipboard. Called on the main thread.
+// clipboard. Called on one thread at a time: the host injects on an input queue of its own.
 class InputBackend {
  public:
   virtual ~InputBackend() = default;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <span>
 
 #include "app/controller_test_fixture.h"
 
@@ -11,40 +12,104 @@ namespace {
 using namespace std::chrono_literals;
 using ControllerPipelineTest = testing::ControllerFixture;
 
+TEST(BitRatePlanTest, GivesThePrimaryHalfAndSharesTheRestOverTheOthers) {
+  struct Case {
+    std::int64_t total;
+    std::size_t displays;
+    BitRatePlan expected;
+  };
+  const Case cases[] = {
+      {20'000'000, 0, {20'000'000, 0}},         {20'000'000, 1, {20'000'000, 0}},
+      {50'000'000, 2, {25'000'000, 25'000'000}}, {20'000'000, 3, {10'000'000, 5'000'000}},
+      {30'000'000, 3, {15'000'000, 7'500'000}},  {10'000'000, 4, {5'000'000, 1'666'666}},
+  };
+  for (const auto& [total, displays, expected] : cases) {
+    EXPECT_EQ(BitRatePlan::forDisplays(total, displays), expected) << total << " over " << displays;
+  }
+}
+
+// A live change must leave every encoder where a fresh build at the new total would put it, or a
+// reconnect would keep a split that no build gives.
+TEST_F(ControllerPipelineTest, ALiveBitRateChangeGivesTheSplitOfAFreshBuild) {
+  struct Case {
+    VirtualDisplayLayout layout;
+    std::size_t option;  // in the bit-rate chooser
+  };
+  const Case cases[] = {
+      {{{1920, 1080, 1}}, 3},
+      {{{1920, 1080, 1}, {1280, 800, 1}}, 0},
+      {{{1920, 1080, 1}, {1280, 800, 1}, {1024, 768, 1}}, 3},
+  };
+  for (const Case& testCase : cases) {
+    const VirtualDisplayLayout& layout = testCase.layout;
+    TearDown();
+    makeController(layout);
+    const bool multi = layout.size() > 1;
+    connect();
+    ASSERT_TRUE(runUntil([&] { return controller_->streaming().isCapturing(); }));
+    controller_->multiDisplayRequested(multi);
+    ASSERT_TRUE(runUntil([&] { return allRunning() && controller_->streaming().displayPipelines().size() == layout.size(); }));
+    const auto generation = controller_->streaming().captureLifecycleGeneration();
+    const auto changedBefore = encoders_.bitRateChanges().size();
+
+    controller_->tray().menuWillOpen(false);
+    const auto items = controller_->tray().statusMenuItems();
+    std::ranges::find(items, StatusMenu::kBitRateMenuTag, &StatusMenuItem::tag)->submenu.at(testCase.option).action();
+    const auto changes = encoders_.bitRateChanges();
+    // Pipelines are kept in display order, which is stream order here.
+    const std::vector<std::int64_t> live(changes.begin() + static_cast<std::ptrdiff_t>(changedBefore), changes.end());
+    EXPECT_EQ(controller_->streaming().captureLifecycleGeneration(), generation);
+    if (multi) {
+      connect();
+      EXPECT_EQ(log_.countContaining("Multi-display capture already matches"), 1u);
+    }
+
+    const auto builtBefore = encoders_.createdSettings().size();
+    controller_->multiDisplayRequested(multi);  // the mode in force: a fresh build
+    ASSERT_TRUE(runUntil([&] { return allRunning() && encoders_.createdSettings().size() == builtBefore + layout.size(); }));
+    std::vector<std::int64_t> fresh;
+    for (auto settings = encoders_.createdSettings(); const auto& built : std::span(settings).subspan(builtBefore)) {
+      fresh.push_back(built.averageBitRate);
+    }
+    EXPECT_EQ(live, fresh) << layout.size() << " displays";
+    log_.clear();
+  }
+}
+
 TEST_F(ControllerPipelineTest, SingleDisplaySizesFollowTheClientAndTheDisplayShape) {
   makeController({{1728, 1117, 2}});
   connect(0, 120);
-  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  ASSERT_TRUE(runUntil([&] { return controller_->streaming().isCapturing(); }));
 
   // 1080 x 1728 / 1117 = 1670.76...: truncated, not rounded; 120 fps asked for, clamped to 60.
   EXPECT_EQ(encoders_.createdSettings(), (std::vector{EncoderSettings{1670, 1080, 20'000'000, 120, 60}}));
-  EXPECT_EQ(controller_->displayPipelines().at(1).encoderService->displayID(), 0);
+  EXPECT_EQ(controller_->streaming().displayPipelines().at(1).encoderService->displayID(), 0);
   EXPECT_EQ(capture_->stream(1)->configuration().width, 1670);
 }
 
 TEST_F(ControllerPipelineTest, ABarrierCompletesOnlyAfterEveryEarlierOne) {
   makeController({{1920, 1080, 1}});
   connect();
-  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  ASSERT_TRUE(runUntil([&] { return controller_->streaming().isCapturing(); }));
   capture_->stopAnswers().setHolding(true);
-  controller_->rememberPendingCaptureStopTasks(controller_->stopCapturePipelinesForRebuild());
+  controller_->streaming().rememberPendingCaptureStopTasks(controller_->streaming().stopCapturePipelinesForRebuild());
   ASSERT_TRUE(capture_->stopAnswers().waitForHeld(1));
 
   // A later barrier over a stop that has already ended still waits for the held one.
-  controller_->rememberPendingCaptureStopTasks({CancellableTask::start([](CancellationToken&) {})});
+  controller_->streaming().rememberPendingCaptureStopTasks({CancellableTask::start([](CancellationToken&) {})});
   connect();
   mainQueue_.runUntil([] { return false; }, 200ms);
-  EXPECT_TRUE(controller_->displayPipelines().empty());
+  EXPECT_TRUE(controller_->streaming().displayPipelines().empty());
 
   capture_->stopAnswers().setHolding(false);
   capture_->stopAnswers().releaseOne();
-  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  ASSERT_TRUE(runUntil([&] { return controller_->streaming().isCapturing(); }));
 }
 
 TEST_F(ControllerPipelineTest, AStartDeferredBeforeAReconnectGivesWayToTheNewSessions) {
   makeController({{1920, 1080, 1}, {1280, 800, 1}});
   connect();
-  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  ASSERT_TRUE(runUntil([&] { return controller_->streaming().isCapturing(); }));
   capture_->stopAnswers().setHolding(true);
   controller_->displaySwitchRequested(2);  // deferred, at 1080
   ASSERT_TRUE(capture_->stopAnswers().waitForHeld(1));
@@ -53,7 +118,7 @@ TEST_F(ControllerPipelineTest, AStartDeferredBeforeAReconnectGivesWayToTheNewSes
 
   capture_->stopAnswers().setHolding(false);
   capture_->stopAnswers().releaseOne();
-  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  ASSERT_TRUE(runUntil([&] { return controller_->streaming().isCapturing(); }));
   mainQueue_.drain();
   ASSERT_EQ(encoders_.createdSettings().size(), 2u);
   EXPECT_EQ(encoders_.createdSettings().back().height, 720);
@@ -64,7 +129,7 @@ TEST_F(ControllerPipelineTest, ALateReportFromATornDownCaptureIsIgnored) {
   capture_->startAnswers().setHolding(true);
   connect();
   ASSERT_TRUE(capture_->startAnswers().waitForHeld(1));
-  EXPECT_TRUE(controller_->isCaptureStarting());
+  EXPECT_TRUE(controller_->streaming().isCaptureStarting());
 
   capture_->stopAnswers().setHolding(true);
   controller_->displaySwitchRequested(2);
@@ -73,22 +138,22 @@ TEST_F(ControllerPipelineTest, ALateReportFromATornDownCaptureIsIgnored) {
   capture_->startAnswers().releaseOne();
   ASSERT_TRUE(capture_->record().waitForEvent("started 1"));
   mainQueue_.runUntil([] { return false; }, 200ms);
-  EXPECT_FALSE(controller_->isCapturing());
-  EXPECT_TRUE(controller_->runningPipelineDisplayIDs().empty());
+  EXPECT_FALSE(controller_->streaming().isCapturing());
+  EXPECT_TRUE(controller_->streaming().runningPipelineDisplayIDs().empty());
 
   capture_->stopAnswers().setHolding(false);
   capture_->stopAnswers().releaseOne();
-  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  ASSERT_TRUE(runUntil([&] { return controller_->streaming().isCapturing(); }));
   EXPECT_TRUE(allRunning());
-  EXPECT_EQ(controller_->runningPipelineDisplayIDs(), std::set<std::uint32_t>{2});
+  EXPECT_EQ(controller_->streaming().runningPipelineDisplayIDs(), std::set<std::uint32_t>{2});
 }
 
 TEST_F(ControllerPipelineTest, MultiDisplaySplitsTheBitRateNumbersTheStreamsInListOrderAndIsReused) {
   makeController({{1920, 1080, 1}, {1280, 800, 1}, {1600, 900, 1}});
   connect(720, 24);
-  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  ASSERT_TRUE(runUntil([&] { return controller_->streaming().isCapturing(); }));
   controller_->multiDisplayRequested(true);
-  ASSERT_TRUE(runUntil([&] { return allRunning() && controller_->displayPipelines().size() == 3; }));
+  ASSERT_TRUE(runUntil([&] { return allRunning() && controller_->streaming().displayPipelines().size() == 3; }));
 
   // A pipeline is announced after its encoder and the capture-size lines of its own display.
   const auto lines = log_.lines();
@@ -101,7 +166,7 @@ TEST_F(ControllerPipelineTest, MultiDisplaySplitsTheBitRateNumbersTheStreamsInLi
 
   for (std::uint32_t displayID = 1; displayID <= 3; ++displayID) {
     // The catalog lists the main display first, then left to right: the virtual numbers' order.
-    EXPECT_EQ(controller_->displayPipelines().at(displayID).encoderService->displayID(), displayID - 1);
+    EXPECT_EQ(controller_->streaming().displayPipelines().at(displayID).encoderService->displayID(), displayID - 1);
   }
   const auto settings = encoders_.createdSettings();
   ASSERT_EQ(settings.size(), 4u);  // the single-display pipeline, then the three
@@ -113,23 +178,23 @@ TEST_F(ControllerPipelineTest, MultiDisplaySplitsTheBitRateNumbersTheStreamsInLi
   controller_->displaySwitchRequested(3);
   capture_->stopAnswers().setHolding(true);
   controller_->multiDisplayRequested(true);
-  EXPECT_TRUE(controller_->displayPipelines().empty());
-  EXPECT_EQ(controller_->displaySnapshotsForServerHello().front().displayID, 1u);
+  EXPECT_TRUE(controller_->streaming().displayPipelines().empty());
+  EXPECT_EQ(controller_->streaming().displaySnapshotsForServerHello().front().displayID, 1u);
   capture_->stopAnswers().setHolding(false);
   while (capture_->stopAnswers().releaseOne()) {
   }
-  ASSERT_TRUE(runUntil([&] { return allRunning() && controller_->displayPipelines().size() == 3; }));
-  const auto listed = controller_->displaySnapshotsForServerHello();
+  ASSERT_TRUE(runUntil([&] { return allRunning() && controller_->streaming().displayPipelines().size() == 3; }));
+  const auto listed = controller_->streaming().displaySnapshotsForServerHello();
   ASSERT_EQ(listed.size(), 3u);
   EXPECT_EQ(listed[0].displayID, 1u);
   EXPECT_EQ(listed[2].displayID, 3u);
 
   // A reconnect keeps the unchanged running build; another height is another build.
-  const auto generation = controller_->captureLifecycleGeneration();
+  const auto generation = controller_->streaming().captureLifecycleGeneration();
   const auto built = encoders_.createdSettings().size();
   connect(720, 24);
   EXPECT_EQ(log_.countContaining("Multi-display capture already matches"), 1u);
-  EXPECT_EQ(controller_->captureLifecycleGeneration(), generation);
+  EXPECT_EQ(controller_->streaming().captureLifecycleGeneration(), generation);
   EXPECT_EQ(encoders_.createdSettings().size(), built);
   connect(1080, 24);
   ASSERT_TRUE(runUntil([&] { return allRunning() && encoders_.createdSettings().size() == built + 3; }));
@@ -139,16 +204,16 @@ TEST_F(ControllerPipelineTest, MultiDisplaySplitsTheBitRateNumbersTheStreamsInLi
 TEST_F(ControllerPipelineTest, AMultiDisplayBuildWithASecondaryNotYetRunningIsRebuiltAndKeyframesEveryStream) {
   makeController({{1920, 1080, 1}, {1280, 800, 1}, {1024, 768, 1}});
   connect();
-  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  ASSERT_TRUE(runUntil([&] { return controller_->streaming().isCapturing(); }));
   capture_->startAnswers().setHolding(true);
   controller_->multiDisplayRequested(true);
   ASSERT_TRUE(runUntil([&] { return capture_->startAnswers().heldCount() == 3; }));
   capture_->startAnswers().releaseOne();
   capture_->startAnswers().releaseOne();
-  ASSERT_TRUE(runUntil([&] { return controller_->runningPipelineDisplayIDs().size() == 2; }));
+  ASSERT_TRUE(runUntil([&] { return controller_->streaming().runningPipelineDisplayIDs().size() == 2; }));
 
   connect();
-  EXPECT_TRUE(controller_->displayPipelines().empty());
+  EXPECT_TRUE(controller_->streaming().displayPipelines().empty());
   capture_->startAnswers().setHolding(false);
   capture_->startAnswers().releaseOne();
   ASSERT_TRUE(runUntil([&] { return allRunning() && encoders_.createdSettings().size() == 7u; }));
@@ -182,17 +247,17 @@ TEST_F(ControllerPipelineTest, ScreenChangesAreDebouncedRebuildTheRunningPipelin
   // the change is reported: the pipeline still counts, and the first display takes over.
   controller_->displaySwitchRequested(2);
   connect();
-  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  ASSERT_TRUE(runUntil([&] { return controller_->streaming().isCapturing(); }));
   capture_->stream(capture_->streamCount())->reportStoppedWithError("display 2 is no longer available");
-  ASSERT_TRUE(runUntil([&] { return !controller_->isCapturing() && !controller_->isCaptureStarting(); }));
+  ASSERT_TRUE(runUntil([&] { return !controller_->streaming().isCapturing() && !controller_->streaming().isCaptureStarting(); }));
   displays_->setLayout({{1920, 1080, 1}});
   controller_->screenParametersDidChange();
   mainQueue_.advance(300ms);
   EXPECT_EQ(log_.count("Rebuilding single-display pipeline after screen change"), 1u);
   EXPECT_FALSE(controller_->selectedDisplayID());
-  ASSERT_TRUE(runUntil([&] { return controller_->isCapturing(); }));
+  ASSERT_TRUE(runUntil([&] { return controller_->streaming().isCapturing(); }));
   EXPECT_TRUE(allRunning());
-  EXPECT_EQ(controller_->runningPipelineDisplayIDs(), std::set<std::uint32_t>{1});
+  EXPECT_EQ(controller_->streaming().runningPipelineDisplayIDs(), std::set<std::uint32_t>{1});
 
   // Without any display the capture is suspended, the session kept; it resumes when one returns.
   displays_->setLayout({});
@@ -201,14 +266,14 @@ TEST_F(ControllerPipelineTest, ScreenChangesAreDebouncedRebuildTheRunningPipelin
   EXPECT_EQ(log_.count(log::Level::error, "No active displays available (clamshell close?) — stopping pipelines, no "
                                            "ServerHello"),
             1u);
-  EXPECT_TRUE(controller_->displayPipelines().empty());
-  EXPECT_TRUE(controller_->captureSuspendedForNoScreens());
-  EXPECT_TRUE(controller_->hasActiveClientSession());
+  EXPECT_TRUE(controller_->streaming().displayPipelines().empty());
+  EXPECT_TRUE(controller_->streaming().clientSession().captureSuspendedForNoScreens);
+  EXPECT_TRUE(controller_->streaming().clientSession().hasActiveClientSession);
   displays_->setLayout({{1920, 1080, 1}, {1280, 800, 1}});
   controller_->screenParametersDidChange();
   mainQueue_.advance(300ms);
   EXPECT_EQ(log_.count("Screens returned while a client session is active — resuming capture"), 1u);
-  EXPECT_FALSE(controller_->captureSuspendedForNoScreens());
+  EXPECT_FALSE(controller_->streaming().clientSession().captureSuspendedForNoScreens);
   ASSERT_TRUE(runUntil([&] { return allRunning(); }));
 }
 
