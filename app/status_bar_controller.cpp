@@ -26,7 +26,7 @@ StatusBarController::StatusBarController(Dependencies dependencies)
     : dependencies_(std::move(dependencies)),
       eventInjector_(EventInjectorService::Dependencies{dependencies_.inputBackend, dependencies_.timing.injector}),
       pairingCode_(generatePairingCode()),
-      accessibilityCurrentlyGranted_(dependencies_.inputBackend->isProcessTrusted(false)),
+      accessibilityCurrentlyGranted_(dependencies_.inputBackend->isProcessTrusted()),
       screenRecordingCurrentlyGranted_(dependencies_.captureBackend->hasScreenCaptureAccess()) {}
 
 StatusBarController::~StatusBarController() = default;

@@ -93,7 +93,7 @@ void StatusBarController::selectBitRate(std::int64_t bitsPerSecond) {
 void StatusBarController::appDidBecomeActive() { recheckPermissions(); }
 
 void StatusBarController::recheckAccessibility() {
-  accessibilityCurrentlyGranted_ = dependencies_.inputBackend->isProcessTrusted(false);
+  accessibilityCurrentlyGranted_ = dependencies_.inputBackend->isProcessTrusted();
   statusMenu_->setAccessibilityMissing(!accessibilityCurrentlyGranted_);
 }
 

@@ -1,22 +1,17 @@
 #include "platform/gnome/mutter_clipboard.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cstring>
+
+#include "platform/desktop/paste_writer.h"
 
 namespace velmora {
 namespace {
 
 constexpr const char* kService = "org.gnome.Mutter.RemoteDesktop";
 constexpr const char* kSessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
-// A paste whose reader takes longer than this gets what was written so far.
-constexpr auto kWriteDeadline = std::chrono::seconds(10);
-constexpr int kPollSliceMilliseconds = 100;
 
 }  // namespace
 
@@ -125,24 +120,10 @@ void MutterClipboard::startWriterOnBusThread(sd_bus* bus, std::uint32_t serial) 
 }
 
 void MutterClipboard::writeText(std::stop_token stop, int descriptor, std::uint32_t serial, const std::string& text) {
-  fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) | O_NONBLOCK);
-  const auto deadline = std::chrono::steady_clock::now() + kWriteDeadline;
-  std::size_t written = 0;
-  while (written < text.size() && !stop.stop_requested() && std::chrono::steady_clock::now() < deadline) {
-    pollfd ready{descriptor, POLLOUT, 0};
-    if (poll(&ready, 1, kPollSliceMilliseconds) <= 0) {
-      continue;
-    }
-    const ssize_t count = write(descriptor, text.data() + written, text.size() - written);
-    if (count < 0 && errno != EAGAIN && errno != EINTR) {
-      break;
-    }
-    written += count > 0 ? static_cast<std::size_t>(count) : 0;
-  }
-  close(descriptor);
-  const bool complete = written == text.size();
+  const auto outcome = writePaste(FileDescriptor(descriptor), text, stop);
+  const bool complete = outcome.complete;
   if (!complete) {
-    logger_.error("A paste got {} of {} bytes of the clipboard", written, text.size());
+    logger_.error("A paste got {} of {} bytes of the clipboard", outcome.written, text.size());
   }
   session_->bus().perform([&](sd_bus* bus) {
     sd_bus_call_method(bus, kService, enabledPath_.c_str(), kSessionInterface, "SelectionWriteDone", nullptr, nullptr,

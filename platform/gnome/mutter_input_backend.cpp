@@ -8,8 +8,9 @@
 #include <cmath>
 #include <thread>
 
-#include "platform/x11/x11_key_map.h"
-#include "platform/xkb/evdev_button.h"
+#include "platform/desktop/display_identity.h"
+#include "platform/desktop/mac_key_map.h"
+#include "platform/desktop/pointer_policy.h"
 
 namespace velmora {
 namespace {
@@ -18,8 +19,6 @@ constexpr const char* kService = "org.gnome.Mutter.RemoteDesktop";
 constexpr const char* kSessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
 // XKB key codes are evdev codes plus 8.
 constexpr std::uint32_t kEvdevOffset = 8;
-// Mutter takes one wheel click per NotifyPointerAxisDiscrete call.
-constexpr std::int32_t kMostScrollClicks = 100;
 // NotifyPointerAxis flags: the deltas come from a continuous source (a touchpad's or a client's pixels).
 constexpr std::uint32_t kAxisSourceContinuous = 1u << 3;
 // A little over two frames at 60 Hz.
@@ -54,10 +53,6 @@ Rect boundsOf(const MutterMonitor& monitor, const MutterMonitor& main) {
               monitor.logicalHeight};
 }
 
-double distanceOutside(double value, double start, double length) {
-  return value < start ? start - value : std::max(0.0, value - (start + length));
-}
-
 }  // namespace
 
 Result<std::shared_ptr<InputBackend>> makeMutterInputBackend(std::shared_ptr<MutterRemoteDesktop> session) {
@@ -86,8 +81,8 @@ MutterInputBackend::~MutterInputBackend() {
   sendKeys(released);
   const std::string path = session_->remoteDesktopSessionPath();
   session_->bus().perform([&](sd_bus* bus) {
-    for (const std::int32_t button : heldButtons_) {
-      notify(bus, path, "NotifyPointerButton", "ib", button, 0);
+    for (const std::uint32_t button : heldButtons_.releaseAll()) {
+      notify(bus, path, "NotifyPointerButton", "ib", static_cast<std::int32_t>(button), 0);
     }
     sd_bus_flush(bus);
   });
@@ -118,9 +113,7 @@ MutterInputBackend::SessionView MutterInputBackend::sessionView() const {
   return sessionView_;
 }
 
-bool MutterInputBackend::hasEventSource() const { return true; }
-
-bool MutterInputBackend::isProcessTrusted(bool) const {
+bool MutterInputBackend::isProcessTrusted() const {
   return session_->running() && !session_->remoteDesktopSessionPath().empty();
 }
 
@@ -158,18 +151,12 @@ void MutterInputBackend::postPointerEvent(const PointerEvent& event) {
   if (main == nullptr || !std::isfinite(point.x) || !std::isfinite(point.y)) {
     return;
   }
-  // The monitor that holds the point, or the nearest one: a point between monitors goes to an edge.
-  const MutterMonitor* target = nullptr;
-  double targetDistance = 0;
+  // A point between monitors goes to an edge of the nearest.
+  std::vector<Rect> monitorBounds;
   for (const auto& monitor : view.monitors) {
-    const Rect bounds = boundsOf(monitor, *main);
-    const double distance = std::hypot(distanceOutside(point.x, bounds.x, bounds.width),
-                                       distanceOutside(point.y, bounds.y, bounds.height));
-    if (target == nullptr || distance < targetDistance) {
-      target = &monitor;
-      targetDistance = distance;
-    }
+    monitorBounds.push_back(boundsOf(monitor, *main));
   }
+  const MutterMonitor* target = &view.monitors[nearestDisplay(monitorBounds, point).value_or(0)];
   const auto streams = session_->streams();
   const auto stream = std::find_if(streams.begin(), streams.end(), [target](const auto& candidate) {
     return candidate.displayID == target->displayID;
@@ -198,19 +185,15 @@ void MutterInputBackend::postPointerEvent(const PointerEvent& event) {
         [&](sd_bus* bus) { notify(bus, view.path, "NotifyPointerButton", "ib", button, static_cast<int>(*down)); });
   }
   lastPointerLocation_ = point;
-  const auto held = std::find(heldButtons_.begin(), heldButtons_.end(), button);
-  if (down && *down && held == heldButtons_.end()) {
-    heldButtons_.push_back(button);
-  } else if (down && !*down && held != heldButtons_.end()) {
-    heldButtons_.erase(held);
+  if (down) {
+    heldButtons_.note(static_cast<std::uint32_t>(button), *down);
   }
 }
 
 void MutterInputBackend::postScrollWheelEvent(const ScrollWheelEvent& event) {
   const std::string path = sessionView().path;
-  // Mutter's axes grow down and right; the client's wheels grow up and left.
-  const std::int32_t down = -std::clamp(event.wheel1, -kMostScrollClicks, kMostScrollClicks);
-  const std::int32_t right = -std::clamp(event.wheel2, -kMostScrollClicks, kMostScrollClicks);
+  const std::int32_t down = axisSteps(event.wheel1);
+  const std::int32_t right = axisSteps(event.wheel2);
   session_->bus().perform([&](sd_bus* bus) {
     if (event.units == ScrollUnit::pixel) {
       if (down != 0 || right != 0) {

@@ -9,10 +9,11 @@
 
 #include "platform/gnome/mutter_clipboard.h"
 #include "platform/gnome/mutter_display_config.h"
+#include "platform/desktop/pointer_policy.h"
 #include "platform/gnome/mutter_remote_desktop.h"
 #include "platform/input_backend.h"
 #include "platform/result.h"
-#include "platform/xkb/xkb_key_presser.h"
+#include "platform/desktop/xkb_key_presser.h"
 
 namespace velmora {
 
@@ -31,8 +32,7 @@ class MutterInputBackend : public InputBackend {
                      std::unique_ptr<XkbKeyPresser> presser);
   ~MutterInputBackend() override;
 
-  bool hasEventSource() const override;
-  bool isProcessTrusted(bool showPrompt) const override;
+  bool isProcessTrusted() const override;
   std::optional<GlobalPoint> pointerLocation() const override;
   Rect displayBounds(std::uint32_t displayID) const override;
   std::uint32_t mainDisplayID() const override;
@@ -59,7 +59,7 @@ class MutterInputBackend : public InputBackend {
   const std::shared_ptr<MutterRemoteDesktop> session_;
   const std::unique_ptr<XkbKeyPresser> presser_;
   MutterClipboard clipboard_;
-  std::vector<std::int32_t> heldButtons_;
+  HeldButtons heldButtons_;
 
   mutable std::mutex sessionViewLock_;
   mutable SessionView sessionView_;

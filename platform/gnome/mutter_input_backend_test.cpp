@@ -57,7 +57,7 @@ class MutterInputBackendTest : public ::testing::Test {
 TEST_F(MutterInputBackendTest, ClicksLandOnEachMonitorAtTheirPlace) {
   const auto displays = backend_->activeDisplayIDs();
   ASSERT_EQ(displays.size(), 2u);
-  EXPECT_TRUE(backend_->isProcessTrusted(false));
+  EXPECT_TRUE(backend_->isProcessTrusted());
   for (std::size_t index = 0; index < displays.size(); ++index) {
     testing::ChildProcess recorder(VELMORA_WAYLAND_POINTER_RECORDER, {std::to_string(index)}, desktop_.environment());
     const Rect bounds = backend_->displayBounds(displays[index]);
@@ -111,6 +111,14 @@ TEST_F(MutterInputBackendTest, ClipboardTextComesBackFromPaste) {
     backend_->setClipboardText(text);
     EXPECT_EQ(desktop_.output("timeout 5 wl-paste --no-newline"), text);
   }
+}
+
+// The reader's early close reaches the host's writer as a broken pipe, which must not end it.
+TEST_F(MutterInputBackendTest, APasteLeftEarlyLeavesTheClipboardServing) {
+  const std::string text(4'000'000, 'x');
+  backend_->setClipboardText(text);
+  EXPECT_EQ(desktop_.output("timeout 5 wl-paste --no-newline | head -c 3"), "xxx");
+  EXPECT_EQ(desktop_.output("timeout 10 wl-paste --no-newline | wc -c"), "4000000\n");
 }
 
 }  // namespace

@@ -76,7 +76,7 @@ TEST(PortalDesktopTest, RestorableSessionWithTheStandIn) {
 
   // Input: a point on the right monitor goes to its stream in its own coordinates.
   InputBackend& input = *opened.value().input;
-  EXPECT_TRUE(input.isProcessTrusted(false));
+  EXPECT_TRUE(input.isProcessTrusted());
   PointerEvent press;
   press.type = PointerEventType::leftMouseDown;
   press.location = {1300, 10};
@@ -208,7 +208,7 @@ TEST(PortalDesktopTest, RealPortalCastsTheSwayOutput) {
     GTEST_SKIP() << "xdg-desktop-portal-wlr needs a compositor with a GPU renderer: " << opened.error();
   }
   ASSERT_TRUE(opened) << opened.error();
-  EXPECT_FALSE(opened.value().input->isProcessTrusted(false));
+  EXPECT_FALSE(opened.value().input->isProcessTrusted());
   const auto displayIDs = opened.value().displays->activeDisplayIDs();
   ASSERT_EQ(displayIDs.size(), 1u);
 

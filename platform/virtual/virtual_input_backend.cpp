@@ -13,14 +13,7 @@ constexpr std::size_t kRecordedEventLimit = 10'000;
 VirtualInputBackend::VirtualInputBackend(std::shared_ptr<const DisplaySource> displays)
     : displays_(std::move(displays)) {}
 
-bool VirtualInputBackend::hasEventSource() const { return hasEventSource_; }
-
-bool VirtualInputBackend::isProcessTrusted(bool showPrompt) const {
-  if (showPrompt) {
-    ++trustPromptCount_;
-  }
-  return trusted_;
-}
+bool VirtualInputBackend::isProcessTrusted() const { return trusted_; }
 
 std::optional<GlobalPoint> VirtualInputBackend::pointerLocation() const {
   if (!pointerLocationReadable_) {
@@ -90,7 +83,6 @@ std::optional<std::string> VirtualInputBackend::clipboardText() const {
   return clipboardText_;
 }
 
-int VirtualInputBackend::trustPromptCount() const { return trustPromptCount_; }
 
 void VirtualInputBackend::setTrusted(bool trusted) { trusted_ = trusted; }
 
@@ -101,7 +93,6 @@ void VirtualInputBackend::setPointerLocation(GlobalPoint location) {
 
 void VirtualInputBackend::setPointerLocationReadable(bool readable) { pointerLocationReadable_ = readable; }
 
-void VirtualInputBackend::setHasEventSource(bool hasEventSource) { hasEventSource_ = hasEventSource; }
 
 void VirtualInputBackend::setKeyboardEventsFail(bool fail) { keyboardEventsFail_ = fail; }
 

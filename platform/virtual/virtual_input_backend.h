@@ -32,8 +32,7 @@ class VirtualInputBackend : public InputBackend {
  public:
   explicit VirtualInputBackend(std::shared_ptr<const DisplaySource> displays);
 
-  bool hasEventSource() const override;
-  bool isProcessTrusted(bool showPrompt) const override;
+  bool isProcessTrusted() const override;
   std::optional<GlobalPoint> pointerLocation() const override;
   Rect displayBounds(std::uint32_t displayID) const override;
   std::uint32_t mainDisplayID() const override;
@@ -47,13 +46,11 @@ class VirtualInputBackend : public InputBackend {
   std::vector<RecordedInputEvent> events() const;
   void clearEvents();
   std::optional<std::string> clipboardText() const;
-  int trustPromptCount() const;
 
   // Conditions a test or the virtual host may set.
   void setTrusted(bool trusted);
   void setPointerLocation(GlobalPoint location);
   void setPointerLocationReadable(bool readable);
-  void setHasEventSource(bool hasEventSource);
   void setKeyboardEventsFail(bool fail);
 
  private:
@@ -68,8 +65,6 @@ class VirtualInputBackend : public InputBackend {
   mutable std::mutex clipboardTextLock_;
   std::optional<std::string> clipboardText_;
   std::atomic<bool> trusted_ = true;
-  mutable std::atomic<int> trustPromptCount_ = 0;
-  std::atomic<bool> hasEventSource_ = true;
   std::atomic<bool> pointerLocationReadable_ = true;
   std::atomic<bool> keyboardEventsFail_ = false;
 };

@@ -49,7 +49,6 @@ class WaylandClipboard {
   // On the connection's thread.
   void serve(const std::shared_ptr<const std::string>& text, int descriptor);
   void sourceCancelled(zwlr_data_control_source_v1* source);
-  static void writeAll(std::stop_token stop, const std::shared_ptr<const std::string>& text, int descriptor);
 
   const log::Logger logger_{"EventInjector"};
   const std::unique_ptr<WaylandConnection> connection_;
