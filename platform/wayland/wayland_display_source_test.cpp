@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-include "platform/desktop/display_identity.h"
+#include "platform/desktop/display_identity.h"
 #include "platform/dispatch/manual_main_queue.h"
 #include "platform/wayland/testing/sway_compositor.h"
 

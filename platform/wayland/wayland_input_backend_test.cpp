@@ -8,7 +8,7 @@
 #include <sstream>
 #include <thread>
 
-include "platform/desktop/display_identity.h"
+#include "platform/desktop/display_identity.h"
 #include "platform/testing/child_process.h"
 #include "platform/wayland/testing/sway_compositor.h"
 
