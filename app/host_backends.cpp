@@ -88,7 +88,8 @@ Result<HostBackends> openGnomeBackends(const HostOptions&) {
                         [displays = displays.value()](MainQueue& mainQueue, std::function<void()> onChange) {
                           return Result<ScreenChangeWatch>(displays->watchChanges(mainQueue, std::move(onChange)));
                         }};
-  backends.input = inputOrRefusal(makeMutterInputBackend(session.value()), backends.displays, "GNOME's mutter");
+  backends.input =
+      inputOrRefusal(makeMutterInputBackend(session.value(), displays.value()), backends.displays, "GNOME's mutter");
   logger.info("Sharing the monitors of GNOME's mutter");
   return backends;
 }

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/gnome/mutter_display_source.h"
 #include "platform/testing/child_process.h"
 #include "platform/testing/desktop_session.h"
 
@@ -22,12 +23,15 @@ class MutterInputBackendTest : public ::testing::Test {
     if (!desktop_.available()) {
       GTEST_SKIP() << "headless mutter cannot run here";
     }
-    auto bus = DBusConnection::open(DBusConnection::Bus::session, desktop_.busAddress());
-    ASSERT_TRUE(bus) << bus.error();
-    auto session = MutterRemoteDesktop::start(std::move(bus.value()));
+    auto opened = DBusConnection::open(DBusConnection::Bus::session, desktop_.busAddress());
+    ASSERT_TRUE(opened) << opened.error();
+    const std::shared_ptr<DBusConnection> bus = std::move(opened.value());
+    auto displays = MutterDisplaySource::open(bus);
+    ASSERT_TRUE(displays) << displays.error();
+    auto session = MutterRemoteDesktop::start(bus);
     ASSERT_TRUE(session) << session.error();
     session_ = session.value();
-    auto backend = makeMutterInputBackend(session_);
+    auto backend = makeMutterInputBackend(session_, displays.value());
     ASSERT_TRUE(backend) << backend.error();
     backend_ = backend.value();
   }

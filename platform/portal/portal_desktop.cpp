@@ -8,6 +8,7 @@
 
 #include "platform/capture_loop_stream.h"
 #include "platform/desktop/display_identity.h"
+#include "platform/desktop/input_display_geometry.h"
 #include "platform/desktop/mac_key_map.h"
 #include "platform/desktop/pointer_policy.h"
 #include "platform/desktop/xkb_key_presser.h"
@@ -111,7 +112,7 @@ class PortalCaptureBackend : public ScreenCaptureBackend {
 class PortalInputBackend : public InputBackend {
  public:
   PortalInputBackend(std::shared_ptr<PortalSession> session, std::shared_ptr<DisplaySource> displays)
-      : session_(std::move(session)), displays_(std::move(displays)) {
+      : session_(std::move(session)), geometry_(std::move(displays)) {
     // Without a keymap every key goes as its keysym.
     if (auto keymap = XkbKeyPresser::create()) {
       keymap_ = std::move(keymap.value());
@@ -124,26 +125,19 @@ class PortalInputBackend : public InputBackend {
     std::lock_guard lock(lastPointerLocationLock_);
     return lastPointerLocation_;
   }
-  Rect displayBounds(std::uint32_t displayID) const override {
-    for (const auto& screen : displays_->screens()) {
-      if (screen.displayID == displayID) {
-        return screen.frame;
-      }
-    }
-    return Rect{};
-  }
-  std::uint32_t mainDisplayID() const override { return displays_->mainDisplayID(); }
-  std::vector<std::uint32_t> activeDisplayIDs() const override { return displays_->activeDisplayIDs(); }
+  Rect displayBounds(std::uint32_t displayID) const override { return geometry_.displayBounds(displayID); }
+  std::uint32_t mainDisplayID() const override { return geometry_.mainDisplayID(); }
+  std::vector<std::uint32_t> activeDisplayIDs() const override { return geometry_.activeDisplayIDs(); }
 
   void postPointerEvent(const PointerEvent& event) override {
     if (!std::isfinite(event.location.x) || !std::isfinite(event.location.y)) {
       return;
     }
     // Absolute motion is per stream: the display under the point, else the nearest one.
-    const auto screens = displays_->screens();
+    // In the order of the session's streams, as the display source lists them.
     std::vector<Rect> frames;
-    for (const auto& screen : screens) {
-      frames.push_back(screen.frame);
+    for (const auto& [displayID, bounds] : geometry_.allBounds()) {
+      frames.push_back(bounds);
     }
     const auto nearest = nearestDisplay(frames, event.location);
     if (!nearest) {
@@ -231,7 +225,7 @@ class PortalInputBackend : public InputBackend {
  private:
   const log::Logger logger_{"EventInjector"};
   const std::shared_ptr<PortalSession> session_;
-  const std::shared_ptr<DisplaySource> displays_;
+  const InputDisplayGeometry geometry_;
   std::unique_ptr<XkbKeyPresser> keymap_;
   std::mutex heldModifiersLock_;
   std::set<X11Keysym> heldModifiers_;  // the keysyms of modifier keys the client holds down
@@ -243,19 +237,26 @@ class PortalInputBackend : public InputBackend {
 }  // namespace
 
 std::vector<ScreenDescription> portalScreens(const std::vector<PortalStream>& streams) {
-  std::vector<ScreenDescription> screens;
   const auto origin = std::find_if(streams.begin(), streams.end(),
                                    [](const PortalStream& stream) { return stream.x == 0 && stream.y == 0; });
-  const PortalStream* main = streams.empty() ? nullptr : origin != streams.end() ? &*origin : &streams.front();
-  std::set<std::uint32_t> used;
+  const auto mainIndex = static_cast<std::size_t>(origin != streams.end() ? origin - streams.begin() : 0);
+  // The layout as the portal gives it (y down), relative to the main stream.
+  std::vector<Rect> layout;
   double nextX = 0;
   for (const auto& stream : streams) {
+    const PortalStream& main = streams[mainIndex];
     const bool sized = stream.width > 0 && stream.height > 0;
+    layout.push_back(sized ? Rect{static_cast<double>(stream.x - main.x), static_cast<double>(stream.y - main.y),
+                                  static_cast<double>(stream.width), static_cast<double>(stream.height)}
+                           : Rect{nextX, 0, kAssumedWidth, kAssumedHeight});
+    nextX = std::max(nextX, layout.back().x + layout.back().width);
+  }
+  std::vector<ScreenDescription> screens;
+  std::set<std::uint32_t> used;
+  for (std::size_t index = 0; index < streams.size(); ++index) {
+    const PortalStream& stream = streams[index];
     ScreenDescription screen;
-    screen.frame = sized ? Rect{static_cast<double>(stream.x - main->x), static_cast<double>(stream.y - main->y),
-                                static_cast<double>(stream.width), static_cast<double>(stream.height)}
-                         : Rect{nextX, 0, kAssumedWidth, kAssumedHeight};
-    nextX = std::max(nextX, screen.frame.x + screen.frame.width);
+    screen.frame = flippedAboutMainDisplay(layout[index], layout[mainIndex]);
     screen.displayID = displayIDForName(!stream.identifier.empty()
                                             ? "id " + stream.identifier
                                             : "at " + std::to_string(stream.x) + "," + std::to_string(stream.y));

@@ -70,7 +70,7 @@ TEST(PortalDesktopTest, RestorableSessionWithTheStandIn) {
   // Two monitors side by side; IDs from the streams' ids, so the same at every session.
   const auto screens = opened.value().displays->screens();
   ASSERT_EQ(screens.size(), 2u);
-  EXPECT_EQ(screens[1].frame, (Rect{1280, 0, 800, 600}));
+  EXPECT_EQ(screens[1].frame, (Rect{1280, 120, 800, 600}));
   EXPECT_EQ(opened.value().displays->mainDisplayID(), screens[0].displayID);
   EXPECT_NE(screens[0].displayID, screens[1].displayID);
 

@@ -11,7 +11,7 @@ constexpr std::size_t kRecordedEventLimit = 10'000;
 }  // namespace
 
 VirtualInputBackend::VirtualInputBackend(std::shared_ptr<const DisplaySource> displays)
-    : displays_(std::move(displays)) {}
+    : geometry_(std::move(displays)) {}
 
 bool VirtualInputBackend::isProcessTrusted() const { return trusted_; }
 
@@ -23,25 +23,11 @@ std::optional<GlobalPoint> VirtualInputBackend::pointerLocation() const {
   return pointerLocation_;
 }
 
-Rect VirtualInputBackend::displayBounds(std::uint32_t displayID) const {
-  const auto screens = displays_->screens();
-  const auto byID = [&](std::uint32_t id) {
-    return std::find_if(screens.begin(), screens.end(), [id](const ScreenDescription& screen) { return screen.displayID == id; });
-  };
-  const auto screen = byID(displayID);
-  if (displayID == 0 || screen == screens.end()) {
-    return Rect{};
-  }
-  // Global coordinates hang from the main display's top-left corner with y pointing down.
-  const auto main = byID(displays_->mainDisplayID());
-  const Rect mainFrame = main == screens.end() ? Rect{} : main->frame;
-  const Rect& frame = screen->frame;
-  return Rect{frame.x - mainFrame.x, (mainFrame.y + mainFrame.height) - (frame.y + frame.height), frame.width, frame.height};
-}
+Rect VirtualInputBackend::displayBounds(std::uint32_t displayID) const { return geometry_.displayBounds(displayID); }
 
-std::uint32_t VirtualInputBackend::mainDisplayID() const { return displays_->mainDisplayID(); }
+std::uint32_t VirtualInputBackend::mainDisplayID() const { return geometry_.mainDisplayID(); }
 
-std::vector<std::uint32_t> VirtualInputBackend::activeDisplayIDs() const { return displays_->activeDisplayIDs(); }
+std::vector<std::uint32_t> VirtualInputBackend::activeDisplayIDs() const { return geometry_.activeDisplayIDs(); }
 
 void VirtualInputBackend::postPointerEvent(const PointerEvent& event) {
   {

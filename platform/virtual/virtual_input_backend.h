@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/desktop/input_display_geometry.h"
 #include "platform/display_source.h"
 #include "platform/input_backend.h"
 
@@ -56,7 +57,7 @@ class VirtualInputBackend : public InputBackend {
  private:
   void record(RecordedInputEvent event);
 
-  const std::shared_ptr<const DisplaySource> displays_;
+  const InputDisplayGeometry geometry_;
 
   mutable std::mutex eventsLock_;
   std::deque<RecordedInputEvent> events_;
