@@ -64,4 +64,18 @@ PasteWriteOutcome writePaste(FileDescriptor pipe, std::string_view text, std::st
   return outcome;
 }
 
+void PasteWriters::start(FileDescriptor pipe, std::shared_ptr<const std::string> text, Finished finished) {
+  std::erase_if(writers_, [](const Writer& writer) { return writer.done->load(); });
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  writers_.push_back(Writer{
+      done, std::jthread([pipe = std::move(pipe), text = std::move(text), finished = std::move(finished),
+                          done](std::stop_token stop) mutable {
+        const auto outcome = writePaste(std::move(pipe), *text, stop);
+        if (finished) {
+          finished(outcome);
+        }
+        done->store(true);
+      })});
+}
+
 }  // namespace velmora

@@ -1,9 +1,15 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <stop_token>
+#include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "platform/file_descriptor.h"
 
@@ -23,5 +29,24 @@ struct PasteWriteOutcome {
 // its own). Gives up when `stop` is requested or the reader takes nothing for `stalledReaderLimit`.
 PasteWriteOutcome writePaste(FileDescriptor pipe, std::string_view text, std::stop_token stop = {},
                              std::chrono::milliseconds stalledReaderLimit = kStalledPasteReaderLimit);
+
+// The pastes under way, each written by writePaste on a thread of its own, so that a slow reader
+// holds up neither the desktop's connection nor other pastes. Finished threads are let go when the
+// next paste starts; the others are stopped and joined when this goes. Used on one thread at a
+// time.
+class PasteWriters {
+ public:
+  using Finished = std::function<void(const PasteWriteOutcome&)>;
+
+  // `finished` (optional) is called on the writer's thread once the pipe is closed.
+  void start(FileDescriptor pipe, std::shared_ptr<const std::string> text, Finished finished = {});
+
+ private:
+  struct Writer {
+    std::shared_ptr<std::atomic<bool>> done;
+    std::jthread thread;
+  };
+  std::vector<Writer> writers_;
+};
 
 }  // namespace velmora

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/desktop/paste_writer.h"
 
 namespace velmora {
 namespace {
@@ -20,12 +19,11 @@ MutterClipboard::MutterClipboard(std::shared_ptr<MutterRemoteDesktop> session) :
 MutterClipboard::~MutterClipboard() {
   // No new writer once the slot is gone; the running ones stop at their next poll slice.
   session_->bus().perform([this](sd_bus*) { transferSlot_.reset(); });
-  std::vector<Writer> writers;
+  PasteWriters writers;
   {
     std::lock_guard lock(textLock_);
     writers = std::move(writers_);
   }
-  writers.clear();
 }
 
 void MutterClipboard::setText(std::string text) {
@@ -111,23 +109,19 @@ void MutterClipboard::startWriterOnBusThread(sd_bus* bus, std::uint32_t serial) 
     return;
   }
   std::lock_guard lock(textLock_);
-  std::erase_if(writers_, [](const Writer& writer) { return writer.done->load(); });
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  writers_.push_back(Writer{done, std::jthread([this, descriptor, serial, done, text = text_](std::stop_token stop) {
-                              writeText(stop, descriptor, serial, text);
-                              done->store(true);
-                            })});
+  writers_.start(FileDescriptor(descriptor), std::make_shared<const std::string>(text_),
+                 [this, serial, size = text_.size()](const PasteWriteOutcome& outcome) {
+                   finishPaste(serial, outcome, size);
+                 });
 }
 
-void MutterClipboard::writeText(std::stop_token stop, int descriptor, std::uint32_t serial, const std::string& text) {
-  const auto outcome = writePaste(FileDescriptor(descriptor), text, stop);
-  const bool complete = outcome.complete;
-  if (!complete) {
-    logger_.error("A paste got {} of {} bytes of the clipboard", outcome.written, text.size());
+void MutterClipboard::finishPaste(std::uint32_t serial, const PasteWriteOutcome& outcome, std::size_t size) {
+  if (!outcome.complete) {
+    logger_.error("A paste got {} of {} bytes of the clipboard", outcome.written, size);
   }
   session_->bus().perform([&](sd_bus* bus) {
     sd_bus_call_method(bus, kService, enabledPath_.c_str(), kSessionInterface, "SelectionWriteDone", nullptr, nullptr,
-                       "ub", serial, static_cast<int>(complete));
+                       "ub", serial, static_cast<int>(outcome.complete));
   });
 }
 

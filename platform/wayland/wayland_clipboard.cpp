@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 
-#include "platform/desktop/paste_writer.h"
 #include "platform/wayland/protocols/wlr-data-control-unstable-v1-client.h"
 
 namespace velmora {
@@ -68,7 +67,7 @@ WaylandClipboard::WaylandClipboard(PrivateTag, std::unique_ptr<WaylandConnection
 
 WaylandClipboard::~WaylandClipboard() {
   thread_.reset();
-  writers_.clear();  // each jthread is asked to stop and joined
+  writers_ = PasteWriters();  // each writer is asked to stop and joined
   for (const auto& source : sources_) {
     zwlr_data_control_source_v1_destroy(source->proxy);
   }
@@ -97,13 +96,7 @@ bool WaylandClipboard::setText(std::string text) {
 }
 
 void WaylandClipboard::serve(const std::shared_ptr<const std::string>& text, int descriptor) {
-  std::erase_if(writers_, [](const Writer& writer) { return writer.done->load(); });
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  writers_.push_back(Writer{std::jthread([text, descriptor, done](std::stop_token stop) {
-                              writePaste(FileDescriptor(descriptor), *text, stop);
-                              done->store(true);
-                            }),
-                            done});
+  writers_.start(FileDescriptor(descriptor), text);
 }
 
 void WaylandClipboard::sourceCancelled(zwlr_data_control_source_v1* proxy) {

@@ -1,11 +1,10 @@
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "platform/desktop/paste_writer.h"
 #include "platform/log/log.h"
 #include "platform/result.h"
 #include "platform/wayland/wayland_connection.h"
@@ -42,10 +41,6 @@ class WaylandClipboard {
   bool setText(std::string text);
 
  private:
-  struct Writer {
-    std::jthread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-  };
   // On the connection's thread.
   void serve(const std::shared_ptr<const std::string>& text, int descriptor);
   void sourceCancelled(zwlr_data_control_source_v1* source);
@@ -57,7 +52,7 @@ class WaylandClipboard {
   zwlr_data_control_device_v1* device_ = nullptr;
   // Offers still open; the last one is the clipboard's. Used on the connection's thread.
   std::vector<std::unique_ptr<Source>> sources_;
-  std::vector<Writer> writers_;
+  PasteWriters writers_;
   // Declared last: stopped first, before the proxies and the connection go.
   std::unique_ptr<WaylandConnectionThread> thread_;
 };
