@@ -226,7 +226,7 @@ class PortalInputBackend : public InputBackend {
   const log::Logger logger_{"EventInjector"};
   const std::shared_ptr<PortalSession> session_;
   const InputDisplayGeometry geometry_;
-  std::unique_ptr<XkbKeyPresser> keymap_;
+  std::unique_ptr<XkbKeyPresser> keymap_;  // for the keys' places only; none where it cannot be built
   std::mutex heldModifiersLock_;
   std::set<X11Keysym> heldModifiers_;  // the keysyms of modifier keys the client holds down
   mutable std::mutex lastPointerLocationLock_;
