@@ -45,28 +45,28 @@ TEST(PasteWriterTest, WritesWholeTextsAndSurvivesReadersThatLeaveOrStall) {
       {"reader leaves after a byte", Reader::readsOneByteThenCloses, large, false},
       {"reader never reads", Reader::neverReads, large, false},
   };
-  for (const auto& [what, reader, text, complete] : cases) {
+  for (const auto& testCase : cases) {
     int ends[2];
     ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
     FileDescriptor readEnd(ends[0]);
-    if (reader == Reader::closesAtOnce) {
+    if (testCase.reader == Reader::closesAtOnce) {
       readEnd = FileDescriptor();
     }
     std::string received;
-    std::jthread readerThread([&, reader] {
-      if (reader == Reader::readsAll) {
-        received = readSome(readEnd.get(), text.size() + 1);
-      } else if (reader == Reader::readsOneByteThenCloses) {
+    std::jthread readerThread([&] {
+      if (testCase.reader == Reader::readsAll) {
+        received = readSome(readEnd.get(), testCase.text.size() + 1);
+      } else if (testCase.reader == Reader::readsOneByteThenCloses) {
         received = readSome(readEnd.get(), 1);
         readEnd = FileDescriptor();
       }
     });
-    const auto outcome = writePaste(FileDescriptor(ends[1]), text, {}, 300ms);
+    const auto outcome = writePaste(FileDescriptor(ends[1]), testCase.text, {}, 300ms);
     readerThread.join();
-    EXPECT_EQ(outcome.complete, complete) << what;
-    EXPECT_LT(outcome.written, complete ? text.size() + 1 : text.size()) << what;
-    if (reader == Reader::readsAll) {
-      EXPECT_EQ(received, text) << what;
+    EXPECT_EQ(outcome.complete, testCase.complete) << testCase.what;
+    EXPECT_LT(outcome.written, testCase.complete ? testCase.text.size() + 1 : testCase.text.size()) << testCase.what;
+    if (testCase.reader == Reader::readsAll) {
+      EXPECT_EQ(received, testCase.text) << testCase.what;
     }
   }
 }

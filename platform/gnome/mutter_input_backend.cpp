@@ -124,13 +124,13 @@ void MutterInputBackend::postPointerEvent(const PointerEvent& event) {
   }
   // A point between monitors goes to an edge of the nearest.
   std::vector<Rect> monitorBounds;
-  for (const auto& [displayID, bounds] : monitors) {
-    monitorBounds.push_back(bounds);
+  for (const auto& monitor : monitors) {
+    monitorBounds.push_back(monitor.second);
   }
   const auto& [targetID, bounds] = monitors[nearestDisplay(monitorBounds, point).value_or(0)];
   const auto streams = session_->streams();
   const auto stream = std::find_if(streams.begin(), streams.end(),
-                                   [&](const auto& candidate) { return candidate.displayID == targetID; });
+                                   [id = targetID](const auto& candidate) { return candidate.displayID == id; });
   if (stream == streams.end() || bounds.width <= 0 || bounds.height <= 0) {
     logger_.debug("No stream for display {}: the pointer event is dropped", targetID);
     return;
