@@ -107,7 +107,8 @@ Result<HostBackends> openGnomeBackends(const HostOptions&, UserDefaults&) {
                           return Result<ScreenChangeWatch>(displays->watchChanges(mainQueue, std::move(onChange)));
                         },
                         desktopLoss};
-  backends.input = inputOrRefusal(makeMutterInputBackend(session.value()), backends.displays, "GNOME's mutter");
+  backends.input =
+      inputOrRefusal(makeMutterInputBackend(session.value(), displays.value()), backends.displays, "GNOME's mutter");
   logger.info("Sharing the monitors of GNOME's mutter");
   return backends;
 }

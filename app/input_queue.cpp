@@ -18,7 +18,7 @@ void InputQueue::setOnAccessibilityPermissionLost(std::function<void()> notice) 
 
 void InputQueue::checkProcessTrusted(MainQueue& mainQueue, std::function<void(bool trusted)> answer) {
   queue_.post([backend = backend_, &mainQueue, answer = std::move(answer)] {
-    mainQueue.post([answer, trusted = backend->isProcessTrusted(false)] { answer(trusted); });
+    mainQueue.post([answer, trusted = backend->isProcessTrusted()] { answer(trusted); });
   });
 }
 

@@ -57,7 +57,7 @@ std::shared_ptr<StatusBarController> StatusBarController::create(Dependencies de
           withController(weak, [](StatusBarController& it, std::int64_t bitsPerSecond) {
             it.streaming().selectBitRate(bitsPerSecond);
           })},
-      given.inputBackend->isProcessTrusted(false));
+      given.inputBackend->isProcessTrusted());
 
   self.controlServer_ = ControlChannelServer::create(std::move(self.dependencies_.controlServer),
                                                      controlServerCallbacks(controller, mainQueue, given.displaySource));

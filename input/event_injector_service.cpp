@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "input/typed_text.h"
+#include "platform/desktop/pointer_policy.h"
 
 namespace velmora {
 namespace {
@@ -91,7 +92,7 @@ EventInjectorService::EventInjectorService(Dependencies dependencies)
     : backend_(std::move(dependencies.backend)),
       timing_(dependencies.timing),
       monotonicNow_(std::move(dependencies.monotonicNow)),
-      hasEventSource_(backend_->hasEventSource()) {}
+      hasEventSource_(dependencies.hasEventSource) {}
 
 std::optional<std::uint32_t> EventInjectorService::targetDisplayID() const {
   std::lock_guard lock(displayIDLock_);
@@ -111,7 +112,7 @@ void EventInjectorService::handle(const ControlMessage& message) {
 }
 
 bool EventInjectorService::passesPermissionGate() {
-  if (backend_->isProcessTrusted(false)) {
+  if (backend_->isProcessTrusted()) {
     return true;
   }
   bool notify = false;
@@ -265,8 +266,8 @@ void EventInjectorService::scroll(double deltaX, double deltaY) {
   }
   ScrollWheelEvent event;
   event.units = ScrollUnit::line;
-  event.wheel1 = std::clamp(*wholeY, -kScrollLineLimit, kScrollLineLimit);
-  event.wheel2 = std::clamp(*wholeX, -kScrollLineLimit, kScrollLineLimit);
+  event.wheel1 = clampedScrollLines(*wholeY);
+  event.wheel2 = clampedScrollLines(*wholeX);
   event.wheel3 = 0;
   backend_->postScrollWheelEvent(event);
 }

@@ -30,7 +30,6 @@ class EventInjectorService {
   using Clock = std::chrono::steady_clock;
 
   static constexpr std::uint16_t kMaximumKeyCode = 127;
-  static constexpr std::int32_t kScrollLineLimit = 100;  // lines per message, either direction
   static constexpr std::size_t kTypedTextChunkCharacters = 32;
   static constexpr std::size_t kClipboardSyncByteLimit = 10'000'000;
 
@@ -38,6 +37,9 @@ class EventInjectorService {
     std::shared_ptr<InputBackend> backend;
     EventInjectorTiming timing;
     std::function<Clock::time_point()> monotonicNow = [] { return Clock::now(); };
+    // Whether events are posted from a source of this process's own, as every Linux backend's
+    // are; only logged.
+    bool hasEventSource = true;
   };
 
   explicit EventInjectorService(Dependencies dependencies);

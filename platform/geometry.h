@@ -15,6 +15,14 @@ struct Rect {
   bool operator==(const Rect&) const = default;
 };
 
+// The one conversion between the display sources' convention (Rect: y up from the main display's
+// lower-left corner) and the desktops' and input's (y down from the main display's top-left):
+// `rect` turned about the main display's horizontal middle, relative to `main`, both in the same
+// convention. It is its own inverse.
+inline Rect flippedAboutMainDisplay(const Rect& rect, const Rect& main) {
+  return Rect{rect.x - main.x, (main.y + main.height) - (rect.y + rect.height), rect.width, rect.height};
+}
+
 // A rectangle in pixels: origin at the top-left corner of a screen or picture, y down.
 struct PixelRect {
   int x = 0;

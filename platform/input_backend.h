@@ -105,10 +105,8 @@ class InputBackend {
  public:
   virtual ~InputBackend() = default;
 
-  // Whether events are posted from a source of this process's own; only logged.
-  virtual bool hasEventSource() const = 0;
-  // Whether this process may post input; with showPrompt the user may be asked to allow it.
-  virtual bool isProcessTrusted(bool showPrompt) const = 0;
+  // Whether this process may post input. No Linux desktop asks its user about that.
+  virtual bool isProcessTrusted() const = 0;
 
   // Nothing when the location cannot be read.
   virtual std::optional<GlobalPoint> pointerLocation() const = 0;

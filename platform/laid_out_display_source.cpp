@@ -50,14 +50,12 @@ std::vector<ScreenDescription> LaidOutDisplaySource::screens() const {
   if (main == current.displays.end()) {
     return {};
   }
-  const double mainBottom = main->y + main->height;
+  const Rect mainBounds{main->x, main->y, main->width, main->height};
   std::vector<ScreenDescription> screens;
   for (const auto& display : current.displays) {
-    // The layout is y down: flipped about the main display's bottom edge, one above it gets a positive y.
-    screens.push_back(ScreenDescription{display.displayID, display.name,
-                                        Rect{display.x - main->x, mainBottom - (display.y + display.height),
-                                             display.width, display.height},
-                                        display.scale});
+    screens.push_back(ScreenDescription{
+        display.displayID, display.name,
+        flippedAboutMainDisplay(Rect{display.x, display.y, display.width, display.height}, mainBounds), display.scale});
   }
   return screens;
 }

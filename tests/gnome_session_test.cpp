@@ -3,7 +3,7 @@
 // CMakeLists.txt) because the host's ports are fixed.
 #include "platform/gnome/testing/mutter_layout_testing.h"
 #include "platform/testing/desktop_session.h"
-#include "platform/wayland/wayland_outputs.h"
+#include "platform/desktop/display_identity.h"
 #include "tests/support/session_harness.h"
 
 namespace velmora::testing {
@@ -86,8 +86,8 @@ TEST_F(GnomeSessionTest, BothMonitorsAreAnnouncedShownAndDriven) {
 
   const auto displays = report.value("serverHello", Json::object()).value("displays", Json::array());
   ASSERT_EQ(displays.size(), 2u) << report.dump();
-  expectDisplays(displays, {{"Meta-0", waylandDisplayID("Meta-0"), 1280, 720},
-                            {"Meta-1", waylandDisplayID("Meta-1"), 800, 600}});
+  expectDisplays(displays, {{"Meta-0", displayIDForName("Meta-0"), 1280, 720},
+                            {"Meta-1", displayIDForName("Meta-1"), 800, 600}});
 
   // In eighths of each stream's picture: foot dark in the middle of Meta-0, its corner not; the
   // recorder dark all over Meta-1.
@@ -113,7 +113,7 @@ TEST_F(GnomeSessionTest, BothMonitorsAreAnnouncedShownAndDriven) {
   std::vector<std::string> clicks = {waitForPicturesLine(1), R"({"sleep": 1})"};
   for (const auto& [display, x, y] : {std::tuple{"Meta-0", 300, 200}, std::tuple{"Meta-1", 100, 50}}) {
     const auto at = R"({"x": )" + std::to_string(x) + R"(, "y": )" + std::to_string(y);
-    clicks.insert(clicks.end(), {R"({"switchDisplay": {"displayID": )" + std::to_string(waylandDisplayID(display)) + "}}",
+    clicks.insert(clicks.end(), {R"({"switchDisplay": {"displayID": )" + std::to_string(displayIDForName(display)) + "}}",
                                  R"({"mouseDown": )" + at + R"(, "button": 0}})",
                                  R"({"mouseUp": )" + at + R"(, "button": 0}})"});
   }

@@ -10,7 +10,7 @@
 
 #include "platform/testing/xvfb_server.h"
 #include "platform/wayland/testing/sway_compositor.h"
-#include "platform/wayland/wayland_outputs.h"
+#include "platform/desktop/display_identity.h"
 #include "tests/support/session_harness.h"
 
 namespace velmora::testing {
@@ -83,7 +83,7 @@ TEST_F(WaylandSessionTest, BothOutputsAreAnnouncedShownAndDriven) {
   for (int line = 0; large.size() < 960'000; ++line) {
     large += "line " + std::to_string(line) + " äöü\n";
   }
-  const auto second = std::to_string(waylandDisplayID("HEADLESS-2"));
+  const auto second = std::to_string(displayIDForName("HEADLESS-2"));
   // Keys first: a click on the recorder takes the focus from foot. Coordinates are points from the
   // top-left corner of HEADLESS-2, switched to.
   auto client = startClient(
@@ -116,8 +116,8 @@ TEST_F(WaylandSessionTest, BothOutputsAreAnnouncedShownAndDriven) {
   // In the order of the layout, in points: HEADLESS-2's pixels are halved.
   const auto displays = report.value("serverHello", Json::object()).value("displays", Json::array());
   ASSERT_EQ(displays.size(), 2u) << report.dump();
-  expectDisplays(displays, {{"HEADLESS-1", waylandDisplayID("HEADLESS-1"), 1280, 720},
-                            {"HEADLESS-2", waylandDisplayID("HEADLESS-2"), 640, 360}});
+  expectDisplays(displays, {{"HEADLESS-1", displayIDForName("HEADLESS-1"), 1280, 720},
+                            {"HEADLESS-2", displayIDForName("HEADLESS-2"), 640, 360}});
 
   // Each display's colours, and its window where sway placed it (pixels of a 1280x720 stream).
   struct Sample {

@@ -1,22 +1,16 @@
 #include "platform/gnome/mutter_clipboard.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cstring>
+
 
 namespace velmora {
 namespace {
 
 constexpr const char* kService = "org.gnome.Mutter.RemoteDesktop";
 constexpr const char* kSessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
-// A paste whose reader takes longer than this gets what was written so far.
-constexpr auto kWriteDeadline = std::chrono::seconds(10);
-constexpr int kPollSliceMilliseconds = 100;
 
 }  // namespace
 
@@ -25,12 +19,11 @@ MutterClipboard::MutterClipboard(std::shared_ptr<MutterRemoteDesktop> session) :
 MutterClipboard::~MutterClipboard() {
   // No new writer once the slot is gone; the running ones stop at their next poll slice.
   session_->bus().perform([this](sd_bus*) { transferSlot_.reset(); });
-  std::vector<Writer> writers;
+  PasteWriters writers;
   {
     std::lock_guard lock(textLock_);
     writers = std::move(writers_);
   }
-  writers.clear();
 }
 
 void MutterClipboard::setText(std::string text) {
@@ -116,37 +109,19 @@ void MutterClipboard::startWriterOnBusThread(sd_bus* bus, std::uint32_t serial) 
     return;
   }
   std::lock_guard lock(textLock_);
-  std::erase_if(writers_, [](const Writer& writer) { return writer.done->load(); });
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  writers_.push_back(Writer{done, std::jthread([this, descriptor, serial, done, text = text_](std::stop_token stop) {
-                              writeText(stop, descriptor, serial, text);
-                              done->store(true);
-                            })});
+  writers_.start(FileDescriptor(descriptor), std::make_shared<const std::string>(text_),
+                 [this, serial, size = text_.size()](const PasteWriteOutcome& outcome) {
+                   finishPaste(serial, outcome, size);
+                 });
 }
 
-void MutterClipboard::writeText(std::stop_token stop, int descriptor, std::uint32_t serial, const std::string& text) {
-  fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) | O_NONBLOCK);
-  const auto deadline = std::chrono::steady_clock::now() + kWriteDeadline;
-  std::size_t written = 0;
-  while (written < text.size() && !stop.stop_requested() && std::chrono::steady_clock::now() < deadline) {
-    pollfd ready{descriptor, POLLOUT, 0};
-    if (poll(&ready, 1, kPollSliceMilliseconds) <= 0) {
-      continue;
-    }
-    const ssize_t count = write(descriptor, text.data() + written, text.size() - written);
-    if (count < 0 && errno != EAGAIN && errno != EINTR) {
-      break;
-    }
-    written += count > 0 ? static_cast<std::size_t>(count) : 0;
-  }
-  close(descriptor);
-  const bool complete = written == text.size();
-  if (!complete) {
-    logger_.error("A paste got {} of {} bytes of the clipboard", written, text.size());
+void MutterClipboard::finishPaste(std::uint32_t serial, const PasteWriteOutcome& outcome, std::size_t size) {
+  if (!outcome.complete) {
+    logger_.error("A paste got {} of {} bytes of the clipboard", outcome.written, size);
   }
   session_->bus().perform([&](sd_bus* bus) {
     sd_bus_call_method(bus, kService, enabledPath_.c_str(), kSessionInterface, "SelectionWriteDone", nullptr, nullptr,
-                       "ub", serial, static_cast<int>(complete));
+                       "ub", serial, static_cast<int>(outcome.complete));
   });
 }
 

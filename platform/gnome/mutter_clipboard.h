@@ -1,13 +1,12 @@
 #pragma once
 
-#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
+#include "platform/desktop/paste_writer.h"
 #include "platform/gnome/mutter_remote_desktop.h"
 #include "platform/log/log.h"
 
@@ -32,8 +31,8 @@ class MutterClipboard {
   // On the bus thread.
   bool enableOnBusThread(sd_bus* bus, const std::string& sessionPath);
   void startWriterOnBusThread(sd_bus* bus, std::uint32_t serial);
-  // On the writer's thread; closes `descriptor`.
-  void writeText(std::stop_token stop, int descriptor, std::uint32_t serial, const std::string& text);
+  // On the writer's thread, once the pipe is closed.
+  void finishPaste(std::uint32_t serial, const PasteWriteOutcome& outcome, std::size_t size);
 
   const log::Logger logger_{"Pasteboard"};
   const std::shared_ptr<MutterRemoteDesktop> session_;
@@ -41,11 +40,7 @@ class MutterClipboard {
   std::string enabledPath_;    // bus thread only: the session the selection calls are enabled on
   std::mutex textLock_;        // guards text_ and writers_
   std::string text_;
-  struct Writer {
-    std::shared_ptr<std::atomic<bool>> done;
-    std::jthread thread;
-  };
-  std::vector<Writer> writers_;
+  PasteWriters writers_;
 };
 
 }  // namespace velmora

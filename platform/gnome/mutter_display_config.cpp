@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "platform/dbus/dbus_connection.h"
-#include "platform/wayland/wayland_outputs.h"
+#include "platform/desktop/display_identity.h"
 
 namespace velmora {
 namespace {
@@ -111,7 +111,7 @@ int readLogicalMonitors(sd_bus_message* message, const std::map<std::string, Phy
       // Odd transforms turn the monitor by a quarter.
       const bool turned = (transform % 2) == 1;
       MutterMonitor monitor;
-      monitor.displayID = waylandDisplayID(connector);
+      monitor.displayID = displayIDForName(connector);
       monitor.connector = connector;
       monitor.logicalX = x;
       monitor.logicalY = y;

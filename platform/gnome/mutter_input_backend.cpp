@@ -8,8 +8,9 @@
 #include <cmath>
 #include <thread>
 
-#include "platform/x11/x11_key_map.h"
-#include "platform/xkb/evdev_button.h"
+#include "platform/desktop/display_identity.h"
+#include "platform/desktop/mac_key_map.h"
+#include "platform/desktop/pointer_policy.h"
 
 namespace velmora {
 namespace {
@@ -18,8 +19,6 @@ constexpr const char* kService = "org.gnome.Mutter.RemoteDesktop";
 constexpr const char* kSessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
 // XKB key codes are evdev codes plus 8.
 constexpr std::uint32_t kEvdevOffset = 8;
-// Mutter takes one wheel click per NotifyPointerAxisDiscrete call.
-constexpr std::int32_t kMostScrollClicks = 100;
 // NotifyPointerAxis flags: the deltas come from a continuous source (a touchpad's or a client's pixels).
 constexpr std::uint32_t kAxisSourceContinuous = 1u << 3;
 // A little over two frames at 60 Hz.
@@ -49,18 +48,10 @@ void notify(sd_bus* bus, const std::string& path, const char* member, const char
                            types, arguments...);
 }
 
-Rect boundsOf(const MutterMonitor& monitor, const MutterMonitor& main) {
-  return Rect{monitor.logicalX - main.logicalX, monitor.logicalY - main.logicalY, monitor.logicalWidth,
-              monitor.logicalHeight};
-}
-
-double distanceOutside(double value, double start, double length) {
-  return value < start ? start - value : std::max(0.0, value - (start + length));
-}
-
 }  // namespace
 
-Result<std::shared_ptr<InputBackend>> makeMutterInputBackend(std::shared_ptr<MutterRemoteDesktop> session) {
+Result<std::shared_ptr<InputBackend>> makeMutterInputBackend(std::shared_ptr<MutterRemoteDesktop> session,
+                                                             std::shared_ptr<const DisplaySource> displays) {
   using Failure = Result<std::shared_ptr<InputBackend>>;
   if (!session || !session->running()) {
     return Failure::failure("the GNOME remote desktop session is not running");
@@ -70,15 +61,15 @@ Result<std::shared_ptr<InputBackend>> makeMutterInputBackend(std::shared_ptr<Mut
     return Failure::failure(presser.error());
   }
   auto backend = std::make_shared<MutterInputBackend>(MutterInputBackend::PrivateTag{}, std::move(session),
-                                                      std::move(presser.value()));
-  // Reads the monitors and primes the keyboard before the first event comes.
-  backend->sessionView();
+                                                      std::move(displays), std::move(presser.value()));
+  // Primes the keyboard before the first event comes.
+  backend->sessionPath();
   return std::shared_ptr<InputBackend>(std::move(backend));
 }
 
 MutterInputBackend::MutterInputBackend(PrivateTag, std::shared_ptr<MutterRemoteDesktop> session,
-                                       std::unique_ptr<XkbKeyPresser> presser)
-    : session_(std::move(session)), presser_(std::move(presser)), clipboard_(session_) {}
+                                       std::shared_ptr<const DisplaySource> displays, std::unique_ptr<XkbKeyPresser> presser)
+    : session_(std::move(session)), geometry_(std::move(displays)), presser_(std::move(presser)), clipboard_(session_) {}
 
 MutterInputBackend::~MutterInputBackend() {
   std::vector<std::pair<std::uint32_t, bool>> released;
@@ -86,107 +77,72 @@ MutterInputBackend::~MutterInputBackend() {
   sendKeys(released);
   const std::string path = session_->remoteDesktopSessionPath();
   session_->bus().perform([&](sd_bus* bus) {
-    for (const std::int32_t button : heldButtons_) {
-      notify(bus, path, "NotifyPointerButton", "ib", button, 0);
+    for (const std::uint32_t button : heldButtons_.releaseAll()) {
+      notify(bus, path, "NotifyPointerButton", "ib", static_cast<std::int32_t>(button), 0);
     }
     sd_bus_flush(bus);
   });
 }
 
-MutterInputBackend::SessionView MutterInputBackend::sessionView() const {
+std::string MutterInputBackend::sessionPath() const {
   const std::string path = session_->remoteDesktopSessionPath();
-  std::lock_guard lock(sessionViewLock_);
-  if (path == sessionView_.path) {
-    return sessionView_;
+  std::lock_guard lock(sessionPathLock_);
+  if (path == sessionPath_) {
+    return sessionPath_;
   }
-  sessionView_ = SessionView{path, {}};
+  sessionPath_ = path;
   if (path.empty()) {
-    return sessionView_;
+    return sessionPath_;
   }
   session_->bus().perform([&](sd_bus* bus) {
-    auto monitors = readMutterMonitors(bus);
-    if (monitors) {
-      sessionView_.monitors = std::move(monitors.value());
-    } else {
-      logger_.error("Cannot read mutter's monitors: {}", monitors.error());
-    }
     // A new session's virtual keyboard drops the first key it gets: a Shift tap, which types
     // nothing, takes that place.
     notify(bus, path, "NotifyKeyboardKeycode", "ub", static_cast<std::uint32_t>(KEY_LEFTSHIFT), 1);
     notify(bus, path, "NotifyKeyboardKeycode", "ub", static_cast<std::uint32_t>(KEY_LEFTSHIFT), 0);
   });
-  return sessionView_;
+  return sessionPath_;
 }
 
-bool MutterInputBackend::hasEventSource() const { return true; }
-
-bool MutterInputBackend::isProcessTrusted(bool) const {
+bool MutterInputBackend::isProcessTrusted() const {
   return session_->running() && !session_->remoteDesktopSessionPath().empty();
 }
 
 std::optional<GlobalPoint> MutterInputBackend::pointerLocation() const { return lastPointerLocation_; }
 
-Rect MutterInputBackend::displayBounds(std::uint32_t displayID) const {
-  const auto view = sessionView();
-  const MutterMonitor* main = primaryMonitor(view.monitors);
-  const auto found = std::find_if(view.monitors.begin(), view.monitors.end(),
-                                  [displayID](const MutterMonitor& monitor) { return monitor.displayID == displayID; });
-  if (displayID == 0 || found == view.monitors.end()) {
-    return Rect{};
-  }
-  return boundsOf(*found, *main);
-}
+Rect MutterInputBackend::displayBounds(std::uint32_t displayID) const { return geometry_.displayBounds(displayID); }
 
-std::uint32_t MutterInputBackend::mainDisplayID() const {
-  const auto view = sessionView();
-  const MutterMonitor* main = primaryMonitor(view.monitors);
-  return main != nullptr ? main->displayID : 0;
-}
+std::uint32_t MutterInputBackend::mainDisplayID() const { return geometry_.mainDisplayID(); }
 
-std::vector<std::uint32_t> MutterInputBackend::activeDisplayIDs() const {
-  std::vector<std::uint32_t> identifiers;
-  for (const auto& monitor : sessionView().monitors) {
-    identifiers.push_back(monitor.displayID);
-  }
-  return identifiers;
-}
+std::vector<std::uint32_t> MutterInputBackend::activeDisplayIDs() const { return geometry_.activeDisplayIDs(); }
 
 void MutterInputBackend::postPointerEvent(const PointerEvent& event) {
-  const auto view = sessionView();
-  const MutterMonitor* main = primaryMonitor(view.monitors);
+  const std::string path = sessionPath();
   const GlobalPoint point = event.location;
-  if (main == nullptr || !std::isfinite(point.x) || !std::isfinite(point.y)) {
+  const auto monitors = geometry_.allBounds();
+  if (monitors.empty() || !std::isfinite(point.x) || !std::isfinite(point.y)) {
     return;
   }
-  // The monitor that holds the point, or the nearest one: a point between monitors goes to an edge.
-  const MutterMonitor* target = nullptr;
-  double targetDistance = 0;
-  for (const auto& monitor : view.monitors) {
-    const Rect bounds = boundsOf(monitor, *main);
-    const double distance = std::hypot(distanceOutside(point.x, bounds.x, bounds.width),
-                                       distanceOutside(point.y, bounds.y, bounds.height));
-    if (target == nullptr || distance < targetDistance) {
-      target = &monitor;
-      targetDistance = distance;
-    }
+  // A point between monitors goes to an edge of the nearest.
+  std::vector<Rect> monitorBounds;
+  for (const auto& monitor : monitors) {
+    monitorBounds.push_back(monitor.second);
   }
+  const auto& [targetID, bounds] = monitors[nearestDisplay(monitorBounds, point).value_or(0)];
   const auto streams = session_->streams();
-  const auto stream = std::find_if(streams.begin(), streams.end(), [target](const auto& candidate) {
-    return candidate.displayID == target->displayID;
-  });
-  if (stream == streams.end() || target->logicalWidth <= 0 || target->logicalHeight <= 0) {
-    logger_.debug("No stream for display {}: the pointer event is dropped", target->displayID);
+  const auto stream = std::find_if(streams.begin(), streams.end(),
+                                   [id = targetID](const auto& candidate) { return candidate.displayID == id; });
+  if (stream == streams.end() || bounds.width <= 0 || bounds.height <= 0) {
+    logger_.debug("No stream for display {}: the pointer event is dropped", targetID);
     return;
   }
   // Stream positions are the stream's pixels, whatever the monitor's scale and layout mode.
-  const Rect bounds = boundsOf(*target, *main);
   const double x = std::clamp((point.x - bounds.x) / bounds.width * stream->width, 0.0, stream->width - 1.0);
   const double y = std::clamp((point.y - bounds.y) / bounds.height * stream->height, 0.0, stream->height - 1.0);
   const auto down = isButtonDown(event.type);
   const std::int32_t button = evdevButton(event.button);
   session_->bus().perform([&](sd_bus* bus) {
     // A drag is a motion while the button the client pressed earlier is still down.
-    notify(bus, view.path, "NotifyPointerMotionAbsolute", "sdd", stream->streamPath.c_str(), x, y);
+    notify(bus, path, "NotifyPointerMotionAbsolute", "sdd", stream->streamPath.c_str(), x, y);
   });
   if (down && lastPointerLocation_ != point) {
     // Mutter hands the pointer focus to the window under a new place only at its next frame: a
@@ -195,22 +151,18 @@ void MutterInputBackend::postPointerEvent(const PointerEvent& event) {
   }
   if (down) {
     session_->bus().perform(
-        [&](sd_bus* bus) { notify(bus, view.path, "NotifyPointerButton", "ib", button, static_cast<int>(*down)); });
+        [&](sd_bus* bus) { notify(bus, path, "NotifyPointerButton", "ib", button, static_cast<int>(*down)); });
   }
   lastPointerLocation_ = point;
-  const auto held = std::find(heldButtons_.begin(), heldButtons_.end(), button);
-  if (down && *down && held == heldButtons_.end()) {
-    heldButtons_.push_back(button);
-  } else if (down && !*down && held != heldButtons_.end()) {
-    heldButtons_.erase(held);
+  if (down) {
+    heldButtons_.note(static_cast<std::uint32_t>(button), *down);
   }
 }
 
 void MutterInputBackend::postScrollWheelEvent(const ScrollWheelEvent& event) {
-  const std::string path = sessionView().path;
-  // Mutter's axes grow down and right; the client's wheels grow up and left.
-  const std::int32_t down = -std::clamp(event.wheel1, -kMostScrollClicks, kMostScrollClicks);
-  const std::int32_t right = -std::clamp(event.wheel2, -kMostScrollClicks, kMostScrollClicks);
+  const std::string path = sessionPath();
+  const std::int32_t down = axisSteps(event.wheel1);
+  const std::int32_t right = axisSteps(event.wheel2);
   session_->bus().perform([&](sd_bus* bus) {
     if (event.units == ScrollUnit::pixel) {
       if (down != 0 || right != 0) {
@@ -239,7 +191,7 @@ void MutterInputBackend::sendKeys(const std::vector<std::pair<std::uint32_t, boo
   if (xkbKeys.empty()) {
     return;
   }
-  const std::string path = sessionView().path;
+  const std::string path = sessionPath();
   session_->bus().perform([&](sd_bus* bus) {
     for (const auto& [keyCode, down] : xkbKeys) {
       notify(bus, path, "NotifyKeyboardKeycode", "ub", keyCode - kEvdevOffset, static_cast<int>(down));
@@ -263,7 +215,7 @@ void MutterInputBackend::postUnicodeString(std::string_view text) {
   if (!untyped.empty()) {
     logger_.error("Cannot type these characters: the desktop's keyboard layout lacks them: {}", untyped);
   }
-  const std::string path = sessionView().path;
+  const std::string path = sessionPath();
   session_->bus().perform([&](sd_bus* bus) {
     for (const std::uint32_t keysym : keysyms) {
       notify(bus, path, "NotifyKeyboardKeysym", "ub", keysym, 1);

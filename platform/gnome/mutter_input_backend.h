@@ -8,11 +8,12 @@
 #include <vector>
 
 #include "platform/gnome/mutter_clipboard.h"
-#include "platform/gnome/mutter_display_config.h"
+#include "platform/desktop/input_display_geometry.h"
+#include "platform/desktop/pointer_policy.h"
 #include "platform/gnome/mutter_remote_desktop.h"
 #include "platform/input_backend.h"
 #include "platform/result.h"
-#include "platform/xkb/xkb_key_presser.h"
+#include "platform/desktop/xkb_key_presser.h"
 
 namespace velmora {
 
@@ -20,19 +21,17 @@ namespace velmora {
 // mutter's answers (a failure is logged when it comes). A point goes to the stream of the monitor
 // that holds it, so a point on display N lands on N. Keys go out as evdev codes by place; typed
 // text as keysyms, which mutter types only where its keyboard layout holds them: the rest of a text
-// is named once in the log. Displays are mutter's monitors as the GNOME display source has them,
-// in points with the origin at the primary monitor's top-left corner, read again whenever the
-// session was started afresh. Called on the main thread.
+// is named once in the log. Displays are the GNOME display source's, which follows mutter's
+// monitors. Called on the main thread.
 class MutterInputBackend : public InputBackend {
   struct PrivateTag {};
 
  public:
   MutterInputBackend(PrivateTag, std::shared_ptr<MutterRemoteDesktop> session,
-                     std::unique_ptr<XkbKeyPresser> presser);
+                     std::shared_ptr<const DisplaySource> displays, std::unique_ptr<XkbKeyPresser> presser);
   ~MutterInputBackend() override;
 
-  bool hasEventSource() const override;
-  bool isProcessTrusted(bool showPrompt) const override;
+  bool isProcessTrusted() const override;
   std::optional<GlobalPoint> pointerLocation() const override;
   Rect displayBounds(std::uint32_t displayID) const override;
   std::uint32_t mainDisplayID() const override;
@@ -44,30 +43,29 @@ class MutterInputBackend : public InputBackend {
   void setClipboardText(std::string text) override;
 
  private:
-  friend Result<std::shared_ptr<InputBackend>> makeMutterInputBackend(std::shared_ptr<MutterRemoteDesktop> session);
+  friend Result<std::shared_ptr<InputBackend>> makeMutterInputBackend(std::shared_ptr<MutterRemoteDesktop> session,
+                                                                      std::shared_ptr<const DisplaySource> displays);
 
-  struct SessionView {
-    std::string path;  // empty while the session is being started again
-    std::vector<MutterMonitor> monitors;
-  };
-  // The current session with its monitors, read when its path changed; a new session's keyboard is
-  // primed then. Any thread.
-  SessionView sessionView() const;
+  // The current session's path, empty while it is being started again; a new session's keyboard
+  // is primed when the path changes. Any thread.
+  std::string sessionPath() const;
   void sendKeys(const std::vector<std::pair<std::uint32_t, bool>>& xkbKeys);
 
   const log::Logger logger_{"EventInjector"};
   const std::shared_ptr<MutterRemoteDesktop> session_;
+  const InputDisplayGeometry geometry_;
   const std::unique_ptr<XkbKeyPresser> presser_;
   MutterClipboard clipboard_;
-  std::vector<std::int32_t> heldButtons_;
+  HeldButtons heldButtons_;
 
-  mutable std::mutex sessionViewLock_;
-  mutable SessionView sessionView_;
+  mutable std::mutex sessionPathLock_;
+  mutable std::string sessionPath_;
   std::optional<GlobalPoint> lastPointerLocation_;
 };
 
-// Input for the session's displays; fails where the keymap cannot be built or the session has
-// stopped.
-Result<std::shared_ptr<InputBackend>> makeMutterInputBackend(std::shared_ptr<MutterRemoteDesktop> session);
+// Input for the session's displays as `displays` lists them; fails where the keymap cannot be
+// built or the session has stopped.
+Result<std::shared_ptr<InputBackend>> makeMutterInputBackend(std::shared_ptr<MutterRemoteDesktop> session,
+                                                             std::shared_ptr<const DisplaySource> displays);
 
 }  // namespace velmora

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/gnome/mutter_display_source.h"
 #include "platform/testing/child_process.h"
 #include "platform/testing/desktop_session.h"
 
@@ -22,12 +23,15 @@ class MutterInputBackendTest : public ::testing::Test {
     if (!desktop_.available()) {
       GTEST_SKIP() << "headless mutter cannot run here";
     }
-    auto bus = DBusConnection::open(DBusConnection::Bus::session, desktop_.busAddress());
-    ASSERT_TRUE(bus) << bus.error();
-    auto session = MutterRemoteDesktop::start(std::move(bus.value()));
+    auto opened = DBusConnection::open(DBusConnection::Bus::session, desktop_.busAddress());
+    ASSERT_TRUE(opened) << opened.error();
+    const std::shared_ptr<DBusConnection> bus = std::move(opened.value());
+    auto displays = MutterDisplaySource::open(bus);
+    ASSERT_TRUE(displays) << displays.error();
+    auto session = MutterRemoteDesktop::start(bus);
     ASSERT_TRUE(session) << session.error();
     session_ = session.value();
-    auto backend = makeMutterInputBackend(session_);
+    auto backend = makeMutterInputBackend(session_, displays.value());
     ASSERT_TRUE(backend) << backend.error();
     backend_ = backend.value();
   }
@@ -57,7 +61,7 @@ class MutterInputBackendTest : public ::testing::Test {
 TEST_F(MutterInputBackendTest, ClicksLandOnEachMonitorAtTheirPlace) {
   const auto displays = backend_->activeDisplayIDs();
   ASSERT_EQ(displays.size(), 2u);
-  EXPECT_TRUE(backend_->isProcessTrusted(false));
+  EXPECT_TRUE(backend_->isProcessTrusted());
   for (std::size_t index = 0; index < displays.size(); ++index) {
     testing::ChildProcess recorder(VELMORA_WAYLAND_POINTER_RECORDER, {std::to_string(index)}, desktop_.environment());
     const Rect bounds = backend_->displayBounds(displays[index]);
@@ -111,6 +115,14 @@ TEST_F(MutterInputBackendTest, ClipboardTextComesBackFromPaste) {
     backend_->setClipboardText(text);
     EXPECT_EQ(desktop_.output("timeout 5 wl-paste --no-newline"), text);
   }
+}
+
+// The reader's early close reaches the host's writer as a broken pipe, which must not end it.
+TEST_F(MutterInputBackendTest, APasteLeftEarlyLeavesTheClipboardServing) {
+  const std::string text(4'000'000, 'x');
+  backend_->setClipboardText(text);
+  EXPECT_EQ(desktop_.output("timeout 5 wl-paste --no-newline | head -c 3"), "xxx");
+  EXPECT_EQ(desktop_.output("timeout 10 wl-paste --no-newline | wc -c"), "4000000\n");
 }
 
 }  // namespace

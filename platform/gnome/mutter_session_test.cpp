@@ -13,7 +13,7 @@
 #include "platform/gnome/testing/mutter_layout_testing.h"
 #include "platform/testing/capture_stream_testing.h"
 #include "platform/testing/desktop_session.h"
-#include "platform/wayland/wayland_outputs.h"
+#include "platform/desktop/display_identity.h"
 
 namespace velmora {
 namespace {
@@ -53,8 +53,8 @@ TEST(MutterSessionTest, MonitorsBecomeRecordedScreensAndTheirChangesRecordThemAg
   if (!mutter.start()) {
     GTEST_SKIP() << "headless mutter cannot run here";
   }
-  const std::uint32_t small = waylandDisplayID("Meta-0");
-  const std::uint32_t large = waylandDisplayID("Meta-1");
+  const std::uint32_t small = displayIDForName("Meta-0");
+  const std::uint32_t large = displayIDForName("Meta-1");
   auto opened = MutterDisplaySource::open(mutter.bus);
   ASSERT_TRUE(opened) << opened.error();
   const auto source = opened.value();

@@ -1,17 +1,18 @@
 #include "platform/portal/portal_desktop.h"
 
-#include <xkbcommon/xkbcommon.h>
-
 #include <algorithm>
 #include <cmath>
-#include <map>
+#include <cstdint>
 #include <mutex>
 #include <set>
 
+#include "platform/desktop/display_identity.h"
+#include "platform/desktop/input_display_geometry.h"
+#include "platform/desktop/mac_key_map.h"
+#include "platform/desktop/pointer_policy.h"
+#include "platform/desktop/xkb_key_presser.h"
 #include "platform/log/log.h"
 #include "platform/pipewire/pipewire_capture_backend.h"
-#include "platform/x11/x11_key_map.h"
-#include "platform/xkb/evdev_button.h"
 
 namespace velmora {
 namespace {
@@ -19,15 +20,8 @@ namespace {
 // Used where the portal gives no size; the pictures come at the stream's own size all the same.
 constexpr int kAssumedWidth = 1920;
 constexpr int kAssumedHeight = 1080;
-constexpr std::int32_t kMostScrollClicks = 1000;
-
-std::uint32_t stableIdentifier(const std::string& text) {
-  std::uint32_t hash = 2166136261u;  // FNV-1a
-  for (const unsigned char character : text) {
-    hash = (hash ^ character) * 16777619u;
-  }
-  return (hash & 0x7fffffffu) != 0 ? hash & 0x7fffffffu : 1;
-}
+// XKB key codes are evdev's plus 8.
+constexpr std::int32_t kXkbKeyCodeOffset = 8;
 
 class PortalDisplaySource : public DisplaySource {
  public:
@@ -98,80 +92,45 @@ class PortalNodeSource : public PipeWireNodeSource {
   const std::vector<ScreenDescription> screens_;  // in the order of the session's streams
 };
 
-// The modifier keysyms that stand for each flag, as keysymForMacKeyCode maps the modifier keys.
-struct ModifierKeys {
-  std::uint64_t flag;
-  X11Keysym left;
-  X11Keysym right;
-};
-constexpr ModifierKeys kModifierKeys[] = {
-    {EventFlags::shift, 0xffe1, 0xffe2},      // Shift_L, Shift_R
-    {EventFlags::command, 0xffe3, 0xffe4},    // Control_L, Control_R
-    {EventFlags::alternate, 0xffe9, 0xffea},  // Alt_L, Alt_R
-    {EventFlags::control, 0xffeb, 0xffec},    // Super_L, Super_R
-};
-
 // Input through the session's Notify calls. Keys with a place on the keyboard go as the evdev key
 // at that place of the XKB keymap from the environment (XKB_DEFAULT_LAYOUT ..., "us" otherwise),
 // as on the other Wayland desktops; the others, and typed text, as keysyms.
 class PortalInputBackend : public InputBackend {
  public:
   PortalInputBackend(std::shared_ptr<PortalSession> session, std::shared_ptr<DisplaySource> displays)
-      : session_(std::move(session)), displays_(std::move(displays)) {
-    if (xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS)) {
-      xkb_keymap* keymap = xkb_keymap_new_from_names(context, nullptr, XKB_KEYMAP_COMPILE_NO_FLAGS);
-      for (std::uint16_t macKey = 0; macKey < 128 && keymap != nullptr; ++macKey) {
-        const std::string place(xkbKeyNameForMacKeyCode(macKey));
-        const xkb_keycode_t keyCode = place.empty() ? XKB_KEYCODE_INVALID : xkb_keymap_key_by_name(keymap, place.c_str());
-        if (keyCode != XKB_KEYCODE_INVALID) {
-          evdevKeyAtPlace_[macKey] = static_cast<std::int32_t>(keyCode) - 8;  // XKB codes are evdev's plus 8
-        }
-      }
-      xkb_keymap_unref(keymap);
-      xkb_context_unref(context);
+      : session_(std::move(session)), geometry_(std::move(displays)) {
+    // Without a keymap every key goes as its keysym.
+    if (auto keymap = XkbKeyPresser::create()) {
+      keymap_ = std::move(keymap.value());
     }
   }
 
-  bool hasEventSource() const override { return true; }
-  bool isProcessTrusted(bool) const override { return session_->hasInput() && session_->active(); }
+  bool isProcessTrusted() const override { return session_->hasInput() && session_->active(); }
 
   std::optional<GlobalPoint> pointerLocation() const override {
     std::lock_guard lock(lastPointerLocationLock_);
     return lastPointerLocation_;
   }
-  Rect displayBounds(std::uint32_t displayID) const override {
-    for (const auto& screen : displays_->screens()) {
-      if (screen.displayID == displayID) {
-        return screen.frame;
-      }
-    }
-    return Rect{};
-  }
-  std::uint32_t mainDisplayID() const override { return displays_->mainDisplayID(); }
-  std::vector<std::uint32_t> activeDisplayIDs() const override { return displays_->activeDisplayIDs(); }
+  Rect displayBounds(std::uint32_t displayID) const override { return geometry_.displayBounds(displayID); }
+  std::uint32_t mainDisplayID() const override { return geometry_.mainDisplayID(); }
+  std::vector<std::uint32_t> activeDisplayIDs() const override { return geometry_.activeDisplayIDs(); }
 
   void postPointerEvent(const PointerEvent& event) override {
     if (!std::isfinite(event.location.x) || !std::isfinite(event.location.y)) {
       return;
     }
     // Absolute motion is per stream: the display under the point, else the nearest one.
-    const auto screens = displays_->screens();
-    std::size_t nearest = 0;
-    double nearestDistance = INFINITY;
-    for (std::size_t index = 0; index < screens.size(); ++index) {
-      const Rect& frame = screens[index].frame;
-      const double dx = std::max({frame.x - event.location.x, 0.0, event.location.x - (frame.x + frame.width - 1)});
-      const double dy = std::max({frame.y - event.location.y, 0.0, event.location.y - (frame.y + frame.height - 1)});
-      if (dx * dx + dy * dy < nearestDistance) {
-        nearestDistance = dx * dx + dy * dy;
-        nearest = index;
-      }
+    // In the order of the session's streams, as the display source lists them.
+    std::vector<Rect> frames;
+    for (const auto& [displayID, bounds] : geometry_.allBounds()) {
+      frames.push_back(bounds);
     }
-    if (screens.empty()) {
+    const auto nearest = nearestDisplay(frames, event.location);
+    if (!nearest) {
       return;
     }
-    const Rect& frame = screens[nearest].frame;
-    session_->pointerMotionAbsolute(session_->streams()[nearest].pipeWireNode,
+    const Rect& frame = frames[*nearest];
+    session_->pointerMotionAbsolute(session_->streams()[*nearest].pipeWireNode,
                                     std::clamp(event.location.x - frame.x, 0.0, std::max(frame.width - 1, 0.0)),
                                     std::clamp(event.location.y - frame.y, 0.0, std::max(frame.height - 1, 0.0)));
     if (const auto down = isButtonDown(event.type)) {
@@ -182,9 +141,8 @@ class PortalInputBackend : public InputBackend {
   }
 
   void postScrollWheelEvent(const ScrollWheelEvent& event) override {
-    // The portal's axes grow down and right; the client's wheels grow up and left.
-    const std::int32_t down = -std::clamp(event.wheel1, -kMostScrollClicks, kMostScrollClicks);
-    const std::int32_t right = -std::clamp(event.wheel2, -kMostScrollClicks, kMostScrollClicks);
+    const std::int32_t down = axisSteps(event.wheel1);
+    const std::int32_t right = axisSteps(event.wheel2);
     if (event.units == ScrollUnit::pixel) {
       session_->pointerAxis(right, down);
       return;
@@ -198,24 +156,24 @@ class PortalInputBackend : public InputBackend {
   }
 
   bool postKeyboardEvent(const KeyboardEvent& event) override {
-    const auto place = evdevKeyAtPlace_.find(event.virtualKey);
+    const auto place = keymap_ ? keymap_->keyAtPlace(event.virtualKey) : std::nullopt;
     const X11Keysym keysym = keysymForMacKeyCode(event.virtualKey);
-    if (place == evdevKeyAtPlace_.end() && keysym == 0) {
+    if (!place && keysym == 0) {
       logger_.error("No key for keyCode={}", event.virtualKey);
       return false;
     }
     std::lock_guard lock(heldModifiersLock_);
     // Modifiers the flags name and nobody holds are pressed around this key only.
     std::vector<X11Keysym> added;
-    for (const auto& modifier : kModifierKeys) {
+    for (const auto& modifier : kFlagModifiers) {
       if ((event.flags & modifier.flag) != 0 && !heldModifiers_.contains(modifier.left) &&
           !heldModifiers_.contains(modifier.right) && modifier.left != keysym && modifier.right != keysym) {
         added.push_back(modifier.left);
         session_->keyboardKeysym(static_cast<std::int32_t>(modifier.left), true);
       }
     }
-    if (place != evdevKeyAtPlace_.end()) {
-      session_->keyboardKeycode(place->second, event.keyDown);
+    if (place) {
+      session_->keyboardKeycode(static_cast<std::int32_t>(*place) - kXkbKeyCodeOffset, event.keyDown);
     } else {
       session_->keyboardKeysym(static_cast<std::int32_t>(keysym), event.keyDown);
       if (event.keyDown) {
@@ -253,8 +211,8 @@ class PortalInputBackend : public InputBackend {
  private:
   const log::Logger logger_{"EventInjector"};
   const std::shared_ptr<PortalSession> session_;
-  const std::shared_ptr<DisplaySource> displays_;
-  std::map<std::uint16_t, std::int32_t> evdevKeyAtPlace_;
+  const InputDisplayGeometry geometry_;
+  std::unique_ptr<XkbKeyPresser> keymap_;  // for the keys' places only; none where it cannot be built
   std::mutex heldModifiersLock_;
   std::set<X11Keysym> heldModifiers_;  // the keysyms of modifier keys the client holds down
   mutable std::mutex lastPointerLocationLock_;
@@ -265,24 +223,31 @@ class PortalInputBackend : public InputBackend {
 }  // namespace
 
 std::vector<ScreenDescription> portalScreens(const std::vector<PortalStream>& streams) {
-  std::vector<ScreenDescription> screens;
   const auto origin = std::find_if(streams.begin(), streams.end(),
                                    [](const PortalStream& stream) { return stream.x == 0 && stream.y == 0; });
-  const PortalStream* main = streams.empty() ? nullptr : origin != streams.end() ? &*origin : &streams.front();
-  std::set<std::uint32_t> used;
+  const auto mainIndex = static_cast<std::size_t>(origin != streams.end() ? origin - streams.begin() : 0);
+  // The layout as the portal gives it (y down), relative to the main stream.
+  std::vector<Rect> layout;
   double nextX = 0;
   for (const auto& stream : streams) {
+    const PortalStream& main = streams[mainIndex];
     const bool sized = stream.width > 0 && stream.height > 0;
+    layout.push_back(sized ? Rect{static_cast<double>(stream.x - main.x), static_cast<double>(stream.y - main.y),
+                                  static_cast<double>(stream.width), static_cast<double>(stream.height)}
+                           : Rect{nextX, 0, kAssumedWidth, kAssumedHeight});
+    nextX = std::max(nextX, layout.back().x + layout.back().width);
+  }
+  std::vector<ScreenDescription> screens;
+  std::set<std::uint32_t> used;
+  for (std::size_t index = 0; index < streams.size(); ++index) {
+    const PortalStream& stream = streams[index];
     ScreenDescription screen;
-    screen.frame = sized ? Rect{static_cast<double>(stream.x - main->x), static_cast<double>(stream.y - main->y),
-                                static_cast<double>(stream.width), static_cast<double>(stream.height)}
-                         : Rect{nextX, 0, kAssumedWidth, kAssumedHeight};
-    nextX = std::max(nextX, screen.frame.x + screen.frame.width);
-    screen.displayID = stableIdentifier(!stream.identifier.empty()
+    screen.frame = flippedAboutMainDisplay(layout[index], layout[mainIndex]);
+    screen.displayID = displayIDForName(!stream.identifier.empty()
                                             ? "id " + stream.identifier
                                             : "at " + std::to_string(stream.x) + "," + std::to_string(stream.y));
     while (!used.insert(screen.displayID).second) {
-      screen.displayID = screen.displayID % 0x7fffffffu + 1;
+      screen.displayID = screen.displayID == UINT32_MAX ? 1 : screen.displayID + 1;
     }
     screen.name = "Monitor " + std::to_string(screens.size() + 1);
     screens.push_back(screen);

@@ -13,8 +13,8 @@
 
 namespace velmora {
 
-// The monitors of a portal session as displays, in the order of its streams, in points, with the origin at the main one's
-// top-left corner: the stream at the layout's origin, else the first. The portal names no monitor
+// The monitors of a portal session as displays, in the order of its streams, in points, with the
+// origin at the main one's lower-left corner and y up: the stream at the layout's origin, else the first. The portal names no monitor
 // and gives no scale. A display's ID is derived from the stream's "id" where the portal gives one
 // (stable while the same approval is restored), else from its position, so that a restored
 // session with the same layout keeps its IDs.

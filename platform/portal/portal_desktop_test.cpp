@@ -70,13 +70,13 @@ TEST(PortalDesktopTest, RestorableSessionWithTheStandIn) {
   // Two monitors side by side; IDs from the streams' ids, so the same at every session.
   const auto screens = opened.value().displays->screens();
   ASSERT_EQ(screens.size(), 2u);
-  EXPECT_EQ(screens[1].frame, (Rect{1280, 0, 800, 600}));
+  EXPECT_EQ(screens[1].frame, (Rect{1280, 120, 800, 600}));
   EXPECT_EQ(opened.value().displays->mainDisplayID(), screens[0].displayID);
   EXPECT_NE(screens[0].displayID, screens[1].displayID);
 
   // Input: a point on the right monitor goes to its stream in its own coordinates.
   InputBackend& input = *opened.value().input;
-  EXPECT_TRUE(input.isProcessTrusted(false));
+  EXPECT_TRUE(input.isProcessTrusted());
   PointerEvent press;
   press.type = PointerEventType::leftMouseDown;
   press.location = {1300, 10};
@@ -208,7 +208,7 @@ TEST(PortalDesktopTest, RealPortalCastsTheSwayOutput) {
     GTEST_SKIP() << "xdg-desktop-portal-wlr needs a compositor with a GPU renderer: " << opened.error();
   }
   ASSERT_TRUE(opened) << opened.error();
-  EXPECT_FALSE(opened.value().input->isProcessTrusted(false));
+  EXPECT_FALSE(opened.value().input->isProcessTrusted());
   const auto displayIDs = opened.value().displays->activeDisplayIDs();
   ASSERT_EQ(displayIDs.size(), 1u);
 

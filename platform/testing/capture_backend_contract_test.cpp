@@ -15,7 +15,7 @@
 #include "platform/virtual/virtual_capture_backend.h"
 #include "platform/wayland/testing/sway_compositor.h"
 #include "platform/wayland/wayland_capture_backend.h"
-#include "platform/wayland/wayland_outputs.h"
+#include "platform/desktop/display_identity.h"
 #include "platform/x11/x11_capture_backend.h"
 #include "platform/x11/x11_display_source.h"
 #include "platform/x11/x11_test_painter.h"
@@ -98,7 +98,7 @@ Result<BackendUnderTest> waylandBackend() {
     sway->inner->run(fmt::format("swaymsg output WL-1 bg '#{:06x}' solid_color >/dev/null", *colour));
   };
   const auto remove = [sway] { sway->outer.run("swaymsg '[title=\"wlroots - WL-2\"]' kill >/dev/null"); };
-  return BackendUnderTest{sway, backend.value(), {waylandDisplayID("WL-1"), waylandDisplayID("WL-2")}, change, remove};
+  return BackendUnderTest{sway, backend.value(), {displayIDForName("WL-1"), displayIDForName("WL-2")}, change, remove};
 }
 
 // Two virtual monitors of a headless mutter: a window shown on Meta-0, or closed again, changes its
@@ -134,7 +134,7 @@ Result<BackendUnderTest> gnomeBackend() {
     EXPECT_TRUE(applyMutterMonitors(gnome->desktop, "(0, 0, 1.0, 0, true, [('Meta-0', '1280x720@60.000', @a{sv} {})])"));
   };
   return BackendUnderTest{gnome, std::make_shared<MutterCaptureBackend>(gnome->session),
-                          {waylandDisplayID("Meta-0"), waylandDisplayID("Meta-1")}, change, remove};
+                          {displayIDForName("Meta-0"), displayIDForName("Meta-1")}, change, remove};
 }
 
 const BackendFactory kBackends[] = {

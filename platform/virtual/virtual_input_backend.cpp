@@ -11,16 +11,9 @@ constexpr std::size_t kRecordedEventLimit = 10'000;
 }  // namespace
 
 VirtualInputBackend::VirtualInputBackend(std::shared_ptr<const DisplaySource> displays)
-    : displays_(std::move(displays)) {}
+    : geometry_(std::move(displays)) {}
 
-bool VirtualInputBackend::hasEventSource() const { return hasEventSource_; }
-
-bool VirtualInputBackend::isProcessTrusted(bool showPrompt) const {
-  if (showPrompt) {
-    ++trustPromptCount_;
-  }
-  return trusted_;
-}
+bool VirtualInputBackend::isProcessTrusted() const { return trusted_; }
 
 std::optional<GlobalPoint> VirtualInputBackend::pointerLocation() const {
   if (!pointerLocationReadable_) {
@@ -30,25 +23,11 @@ std::optional<GlobalPoint> VirtualInputBackend::pointerLocation() const {
   return pointerLocation_;
 }
 
-Rect VirtualInputBackend::displayBounds(std::uint32_t displayID) const {
-  const auto screens = displays_->screens();
-  const auto byID = [&](std::uint32_t id) {
-    return std::find_if(screens.begin(), screens.end(), [id](const ScreenDescription& screen) { return screen.displayID == id; });
-  };
-  const auto screen = byID(displayID);
-  if (displayID == 0 || screen == screens.end()) {
-    return Rect{};
-  }
-  // Global coordinates hang from the main display's top-left corner with y pointing down.
-  const auto main = byID(displays_->mainDisplayID());
-  const Rect mainFrame = main == screens.end() ? Rect{} : main->frame;
-  const Rect& frame = screen->frame;
-  return Rect{frame.x - mainFrame.x, (mainFrame.y + mainFrame.height) - (frame.y + frame.height), frame.width, frame.height};
-}
+Rect VirtualInputBackend::displayBounds(std::uint32_t displayID) const { return geometry_.displayBounds(displayID); }
 
-std::uint32_t VirtualInputBackend::mainDisplayID() const { return displays_->mainDisplayID(); }
+std::uint32_t VirtualInputBackend::mainDisplayID() const { return geometry_.mainDisplayID(); }
 
-std::vector<std::uint32_t> VirtualInputBackend::activeDisplayIDs() const { return displays_->activeDisplayIDs(); }
+std::vector<std::uint32_t> VirtualInputBackend::activeDisplayIDs() const { return geometry_.activeDisplayIDs(); }
 
 void VirtualInputBackend::postPointerEvent(const PointerEvent& event) {
   {
@@ -90,7 +69,6 @@ std::optional<std::string> VirtualInputBackend::clipboardText() const {
   return clipboardText_;
 }
 
-int VirtualInputBackend::trustPromptCount() const { return trustPromptCount_; }
 
 void VirtualInputBackend::setTrusted(bool trusted) { trusted_ = trusted; }
 
@@ -101,7 +79,6 @@ void VirtualInputBackend::setPointerLocation(GlobalPoint location) {
 
 void VirtualInputBackend::setPointerLocationReadable(bool readable) { pointerLocationReadable_ = readable; }
 
-void VirtualInputBackend::setHasEventSource(bool hasEventSource) { hasEventSource_ = hasEventSource; }
 
 void VirtualInputBackend::setKeyboardEventsFail(bool fail) { keyboardEventsFail_ = fail; }
 

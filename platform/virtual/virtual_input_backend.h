@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/desktop/input_display_geometry.h"
 #include "platform/display_source.h"
 #include "platform/input_backend.h"
 
@@ -32,8 +33,7 @@ class VirtualInputBackend : public InputBackend {
  public:
   explicit VirtualInputBackend(std::shared_ptr<const DisplaySource> displays);
 
-  bool hasEventSource() const override;
-  bool isProcessTrusted(bool showPrompt) const override;
+  bool isProcessTrusted() const override;
   std::optional<GlobalPoint> pointerLocation() const override;
   Rect displayBounds(std::uint32_t displayID) const override;
   std::uint32_t mainDisplayID() const override;
@@ -47,19 +47,17 @@ class VirtualInputBackend : public InputBackend {
   std::vector<RecordedInputEvent> events() const;
   void clearEvents();
   std::optional<std::string> clipboardText() const;
-  int trustPromptCount() const;
 
   // Conditions a test or the virtual host may set.
   void setTrusted(bool trusted);
   void setPointerLocation(GlobalPoint location);
   void setPointerLocationReadable(bool readable);
-  void setHasEventSource(bool hasEventSource);
   void setKeyboardEventsFail(bool fail);
 
  private:
   void record(RecordedInputEvent event);
 
-  const std::shared_ptr<const DisplaySource> displays_;
+  const InputDisplayGeometry geometry_;
 
   mutable std::mutex eventsLock_;
   std::deque<RecordedInputEvent> events_;
@@ -68,8 +66,6 @@ class VirtualInputBackend : public InputBackend {
   mutable std::mutex clipboardTextLock_;
   std::optional<std::string> clipboardText_;
   std::atomic<bool> trusted_ = true;
-  mutable std::atomic<int> trustPromptCount_ = 0;
-  std::atomic<bool> hasEventSource_ = true;
   std::atomic<bool> pointerLocationReadable_ = true;
   std::atomic<bool> keyboardEventsFail_ = false;
 };

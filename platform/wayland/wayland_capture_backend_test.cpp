@@ -16,7 +16,7 @@
 #include "platform/testing/capture_stream_testing.h"
 #include "platform/testing/child_process.h"
 #include "platform/wayland/testing/sway_compositor.h"
-#include "platform/wayland/wayland_outputs.h"
+#include "platform/desktop/display_identity.h"
 
 namespace velmora::testing {
 namespace {
@@ -41,7 +41,7 @@ TEST(WaylandCaptureBackend, SendsAFrameOnlyWhenTheOutputChangedInItsTrueColours)
   auto backend = WaylandCaptureBackend::open(sway.socketPath());
   ASSERT_TRUE(backend.ok()) << backend.error();
   const auto receiver = std::make_shared<CaptureReceiver>();
-  const auto stream = startedStream(*backend.value(), waylandDisplayID("HEADLESS-1"), captureConfiguration(64, 48), receiver);
+  const auto stream = startedStream(*backend.value(), displayIDForName("HEADLESS-1"), captureConfiguration(64, 48), receiver);
   ASSERT_TRUE(receiver->waitForFrames(1));
   // swaybg may still be drawing its first picture: wait for the screen to settle on red.
   for (auto count = receiver->frameCount(); !shows(receiver->lastFrame(), kRed); count = receiver->frameCount()) {
@@ -68,7 +68,7 @@ TEST(WaylandCaptureBackend, PicturesUpdatedFromTheDamageAloneMatchAFreshCopy) {
   auto backend = WaylandCaptureBackend::open(sway.socketPath());
   ASSERT_TRUE(backend.ok()) << backend.error();
   const auto receiver = std::make_shared<CaptureReceiver>();
-  const auto displayID = waylandDisplayID("HEADLESS-1");
+  const auto displayID = displayIDForName("HEADLESS-1");
   const auto stream = startedStream(*backend.value(), displayID, captureConfiguration(640, 480), receiver);
   ASSERT_TRUE(receiver->waitForFrames(1));
   const auto waitFor = [&](const std::vector<std::pair<int, int>>& black, const std::vector<std::pair<int, int>>& red,

@@ -1,15 +1,9 @@
 #include "platform/wayland/wayland_clipboard.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <unistd.h>
 #include <wayland-client.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <chrono>
 
 #include "platform/wayland/protocols/wlr-data-control-unstable-v1-client.h"
 
@@ -17,9 +11,6 @@ namespace velmora {
 namespace {
 
 constexpr std::array<const char*, 3> kTextTypes = {"text/plain;charset=utf-8", "UTF8_STRING", "TEXT"};
-// A reader that takes nothing for this long has gone away without closing its end.
-constexpr std::chrono::seconds kStalledReaderLimit{10};
-constexpr int kStopCheckMilliseconds = 100;
 
 void ignoreOffer(void*, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1*) {}
 // Every offer of another client's copy is announced and then named as the selection (or the
@@ -82,7 +73,7 @@ WaylandClipboard::~WaylandClipboard() {
     wl_seat_destroy(seat_);
     wl_display_flush(connection_->connection().display());
   });
-  writers_.clear();
+  writers_ = PasteWriters();
 }
 
 bool WaylandClipboard::setText(std::string text) {
@@ -105,46 +96,13 @@ bool WaylandClipboard::setText(std::string text) {
 }
 
 void WaylandClipboard::serve(const std::shared_ptr<const std::string>& text, int descriptor) {
-  std::erase_if(writers_, [](const Writer& writer) { return writer.done->load(); });
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  writers_.push_back(Writer{std::jthread([text, descriptor, done](std::stop_token stop) {
-                              writeAll(stop, text, descriptor);
-                              done->store(true);
-                            }),
-                            done});
+  writers_.start(FileDescriptor(descriptor), text);
 }
 
 void WaylandClipboard::sourceCancelled(zwlr_data_control_source_v1* proxy) {
   // A replaced offer is cancelled too; its pastes already under way go on from their own copy.
   zwlr_data_control_source_v1_destroy(proxy);
   std::erase_if(sources_, [proxy](const auto& source) { return source->proxy == proxy; });
-}
-
-void WaylandClipboard::writeAll(std::stop_token stop, const std::shared_ptr<const std::string>& text, int descriptor) {
-  // A reader that closes early must cost this thread an EPIPE, not the process a SIGPIPE.
-  sigset_t pipeSignal;
-  sigemptyset(&pipeSignal);
-  sigaddset(&pipeSignal, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
-  fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) | O_NONBLOCK);
-  std::size_t sent = 0;
-  auto lastProgress = std::chrono::steady_clock::now();
-  while (sent < text->size() && !stop.stop_requested() &&
-         std::chrono::steady_clock::now() - lastProgress < kStalledReaderLimit) {
-    pollfd writable{descriptor, POLLOUT, 0};
-    if (poll(&writable, 1, kStopCheckMilliseconds) <= 0) {
-      continue;
-    }
-    const ssize_t count = write(descriptor, text->data() + sent, text->size() - sent);
-    if (count < 0 && errno != EAGAIN && errno != EINTR) {
-      break;
-    }
-    if (count > 0) {
-      sent += static_cast<std::size_t>(count);
-      lastProgress = std::chrono::steady_clock::now();
-    }
-  }
-  close(descriptor);
 }
 
 }  // namespace velmora

@@ -1,11 +1,10 @@
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "platform/desktop/paste_writer.h"
 #include "platform/log/log.h"
 #include "platform/result.h"
 #include "platform/wayland/wayland_shared_connection.h"
@@ -41,14 +40,9 @@ class WaylandClipboard {
   bool setText(std::string text);
 
  private:
-  struct Writer {
-    std::jthread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-  };
   // On the connection's thread.
   void serve(const std::shared_ptr<const std::string>& text, int descriptor);
   void sourceCancelled(zwlr_data_control_source_v1* source);
-  static void writeAll(std::stop_token stop, const std::shared_ptr<const std::string>& text, int descriptor);
 
   const log::Logger logger_{"EventInjector"};
   const std::shared_ptr<WaylandSharedConnection> connection_;
@@ -57,7 +51,7 @@ class WaylandClipboard {
   zwlr_data_control_device_v1* device_ = nullptr;
   // Offers still open; the last one is the clipboard's. Used on the connection's thread.
   std::vector<std::unique_ptr<Source>> sources_;
-  std::vector<Writer> writers_;
+  PasteWriters writers_;
 };
 
 }  // namespace velmora

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/desktop/display_identity.h"
 #include "platform/dispatch/manual_main_queue.h"
 #include "platform/wayland/testing/sway_compositor.h"
 
@@ -39,8 +40,8 @@ TEST(WaylandDisplaySourceTest, OutputsBecomeScreensInPointsAndTheirChangesArrive
 
   auto screens = change("create_output");
   ASSERT_EQ(screens.size(), 2u);
-  const std::uint32_t first = waylandDisplayID("HEADLESS-1");
-  const std::uint32_t second = waylandDisplayID("HEADLESS-2");
+  const std::uint32_t first = displayIDForName("HEADLESS-1");
+  const std::uint32_t second = displayIDForName("HEADLESS-2");
   EXPECT_NE(first, second);
   EXPECT_EQ(source->mainDisplayID(), first);
   EXPECT_EQ(source->activeDisplayIDs(), (std::vector<std::uint32_t>{first, second}));
@@ -100,7 +101,7 @@ TEST(WaylandDisplaySourceTest, AnOutputTakenAwayIsAChangeAndLeavesTheOthers) {
   ASSERT_EQ(outer.run("swaymsg '[title=\"wlroots - WL-2\"]' kill >/dev/null"), 0);
   // The outer sway may first re-tile WL-1's window (a change of its own) before WL-2 is gone.
   ASSERT_TRUE(mainQueue.runUntil([&] { return changes > 0 && source.value()->activeDisplayIDs().size() == 1; }, 10s));
-  EXPECT_EQ(source.value()->activeDisplayIDs(), std::vector<std::uint32_t>{waylandDisplayID("WL-1")});
+  EXPECT_EQ(source.value()->activeDisplayIDs(), std::vector<std::uint32_t>{displayIDForName("WL-1")});
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 #include "platform/wayland/protocols/virtual-keyboard-unstable-v1-client.h"
 #include "platform/wayland/protocols/wlr-virtual-pointer-unstable-v1-client.h"
-#include "platform/xkb/evdev_button.h"
+#include "platform/desktop/pointer_policy.h"
 
 namespace velmora {
 namespace {
@@ -18,8 +18,6 @@ namespace {
 constexpr double kStepsPerPoint = 16;
 // What one wheel click scrolls, in the units of wl_pointer.axis, as libinput reports a click.
 constexpr double kAxisPerLine = 15;
-// More clicks than any one scroll message asks for.
-constexpr std::int32_t kMostScrollClicks = 1000;
 
 std::uint32_t millisecondsNow() {
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -109,7 +107,7 @@ WaylandInputBackend::WaylandInputBackend(PrivateTag, Parts parts) : parts_(std::
 WaylandInputBackend::~WaylandInputBackend() {
   parts_.connection->performOrRunHere([this] {
     parts_.connection->stopWatchingOutputs(outputsWatch_);
-    for (const std::uint32_t button : heldButtons_) {
+    for (const std::uint32_t button : heldButtons_.releaseAll()) {
       zwlr_virtual_pointer_v1_button(pointer_, millisecondsNow(), button, WL_POINTER_BUTTON_STATE_RELEASED);
     }
     zwlr_virtual_pointer_v1_frame(pointer_);
@@ -123,9 +121,7 @@ WaylandInputBackend::~WaylandInputBackend() {
   });
 }
 
-bool WaylandInputBackend::hasEventSource() const { return true; }
-
-bool WaylandInputBackend::isProcessTrusted(bool) const { return parts_.connection->connected(); }
+bool WaylandInputBackend::isProcessTrusted() const { return parts_.connection->connected(); }
 
 std::optional<GlobalPoint> WaylandInputBackend::pointerLocation() const {
   std::lock_guard lock(lastPointerLocationLock_);
@@ -209,19 +205,13 @@ void WaylandInputBackend::sendButton(std::uint32_t button, bool down) {
   zwlr_virtual_pointer_v1_button(pointer_, millisecondsNow(), button,
                                  down ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
   zwlr_virtual_pointer_v1_frame(pointer_);
-  const auto held = std::find(heldButtons_.begin(), heldButtons_.end(), button);
-  if (down && held == heldButtons_.end()) {
-    heldButtons_.push_back(button);
-  } else if (!down && held != heldButtons_.end()) {
-    heldButtons_.erase(held);
-  }
+  heldButtons_.note(button, down);
 }
 
 void WaylandInputBackend::postScrollWheelEvent(const ScrollWheelEvent& event) {
   parts_.connection->perform([this, &event] {
-    // Wayland's axes grow down and right; the client's wheels grow up and left.
     const auto scroll = [this, &event](std::uint32_t axis, std::int32_t wheel) {
-      const std::int32_t steps = -std::clamp(wheel, -kMostScrollClicks, kMostScrollClicks);
+      const std::int32_t steps = axisSteps(wheel);
       if (steps == 0) {
         return;
       }

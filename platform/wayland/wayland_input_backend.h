@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/desktop/pointer_policy.h"
 #include "platform/input_backend.h"
 #include "platform/result.h"
 #include "platform/wayland/wayland_clipboard.h"
@@ -41,8 +42,7 @@ class WaylandInputBackend : public InputBackend {
   WaylandInputBackend(PrivateTag, Parts parts);
   ~WaylandInputBackend() override;
 
-  bool hasEventSource() const override;
-  bool isProcessTrusted(bool showPrompt) const override;
+  bool isProcessTrusted() const override;
   std::optional<GlobalPoint> pointerLocation() const override;
   Rect displayBounds(std::uint32_t displayID) const override;
   std::uint32_t mainDisplayID() const override;
@@ -68,7 +68,7 @@ class WaylandInputBackend : public InputBackend {
   int outputsWatch_ = -1;
   zwlr_virtual_pointer_v1* pointer_ = nullptr;
   std::unique_ptr<WaylandKeyboard> keyboard_;
-  std::vector<std::uint32_t> heldButtons_;  // on the connection's thread
+  HeldButtons heldButtons_;  // on the connection's thread
 
   mutable std::mutex outputsSnapshotLock_;
   std::vector<WaylandOutput> outputsSnapshot_;

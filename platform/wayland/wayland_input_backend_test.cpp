@@ -8,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/desktop/display_identity.h"
 #include "platform/testing/child_process.h"
 #include "platform/wayland/testing/sway_compositor.h"
 
@@ -59,10 +60,10 @@ TEST_F(WaylandInputBackendTest, ClicksDragsAndScrollsLandOnTheSecondOutput) {
   ASSERT_TRUE(recorder.waitForLineContaining("size 640 360"));
   const auto backend = makeBackend();
   ASSERT_TRUE(backend);
-  const std::uint32_t second = waylandDisplayID("HEADLESS-2");
-  EXPECT_EQ(backend->mainDisplayID(), waylandDisplayID("HEADLESS-1"));
+  const std::uint32_t second = displayIDForName("HEADLESS-2");
+  EXPECT_EQ(backend->mainDisplayID(), displayIDForName("HEADLESS-1"));
   EXPECT_EQ(backend->displayBounds(second), (Rect{1280, 0, 640, 360}));
-  EXPECT_TRUE(backend->isProcessTrusted(false));
+  EXPECT_TRUE(backend->isProcessTrusted());
 
   const auto at = [](PointerEventType type, double x, double y, PointerButton button = PointerButton::left) {
     PointerEvent event;

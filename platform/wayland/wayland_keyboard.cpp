@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "platform/wayland/protocols/virtual-keyboard-unstable-v1-client.h"
-#include "platform/x11/x11_key_map.h"
+#include "platform/desktop/mac_key_map.h"
 
 namespace velmora {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "platform/log/log.h"
 #include "platform/result.h"
-#include "platform/xkb/xkb_key_presser.h"
+#include "platform/desktop/xkb_key_presser.h"
 
 struct zwp_virtual_keyboard_v1;
 struct zwp_virtual_keyboard_manager_v1;

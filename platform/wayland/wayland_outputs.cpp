@@ -9,15 +9,6 @@
 
 namespace velmora {
 
-std::uint32_t waylandDisplayID(std::string_view outputName) {
-  // FNV-1a: the same name gives the same ID in every run and every process.
-  std::uint32_t hash = 2166136261u;
-  for (const unsigned char character : outputName) {
-    hash = (hash ^ character) * 16777619u;
-  }
-  return hash == 0 ? 1 : hash;
-}
-
 const WaylandOutput* mainOutput(const std::vector<WaylandOutput>& outputs) {
   const auto atOrigin = std::find_if(outputs.begin(), outputs.end(), [](const WaylandOutput& output) {
     return output.logicalX == 0 && output.logicalY == 0;
@@ -70,7 +61,7 @@ struct WaylandOutputs::Entry {
     if (description.name.empty()) {
       description.name = "output-" + std::to_string(globalName);  // wl_output before version 4, no xdg-output
     }
-    description.displayID = waylandDisplayID(description.name);
+    description.displayID = displayIDForName(description.name);
     description.proxy = output;
     complete = owner->xdgManager_->proxy == nullptr || hasLogicalSize;
     if (complete && owner->changeHandler_) {

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/desktop/display_identity.h"
+
 struct wl_output;
 
 namespace velmora {
@@ -34,9 +36,6 @@ struct WaylandOutput {
     return logicalWidth > 0 && pixelWidth > 0 ? static_cast<double>(pixelWidth) / logicalWidth : integerScale;
   }
 };
-
-// A display ID for an output name: stable, never 0.
-std::uint32_t waylandDisplayID(std::string_view outputName);
 
 // No Wayland protocol names a primary output: the main one is at the layout's origin, or the
 // first announced where none is. Null without outputs.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "platform/desktop/pointer_policy.h"
 #include "platform/x11/x11_monitors.h"
 
 namespace velmora {
@@ -18,7 +19,6 @@ constexpr unsigned kScrollDownButton = 5;
 constexpr unsigned kScrollLeftButton = 6;
 constexpr unsigned kScrollRightButton = 7;
 // More clicks than any one scroll message asks for; a bound on a loop driven by the client.
-constexpr std::int64_t kMostScrollClicks = 1000;
 
 unsigned xButton(PointerButton button) {
   switch (button) {
@@ -97,15 +97,13 @@ X11InputBackend::X11InputBackend(PrivateTag, X11Connection connection, X11Connec
       clipboard_(std::move(clipboard)) {}
 
 X11InputBackend::~X11InputBackend() {
-  for (const unsigned button : heldButtons_) {
+  for (const unsigned button : heldButtons_.releaseAll()) {
     XTestFakeButtonEvent(connection_.get(), button, False, CurrentTime);
   }
   XSync(connection_.get(), True);
 }
 
-bool X11InputBackend::hasEventSource() const { return true; }
-
-bool X11InputBackend::isProcessTrusted(bool) const {
+bool X11InputBackend::isProcessTrusted() const {
   // XTEST was there when we started and only a lost server takes it away, which a round trip
   // notices before events are posted into nothing.
   XSync(connection_.get(), True);
@@ -152,15 +150,15 @@ void X11InputBackend::postScrollWheelEvent(const ScrollWheelEvent& event) {
   if (x11ConnectionLost(connection_.get())) {
     return;
   }
-  // Positive wheel values scroll up and left, as X's buttons 4 and 6 do; both units count clicks.
-  const auto click = [this](unsigned button, std::int64_t clicks) {
-    for (std::int64_t index = 0; index < std::min(clicks, kMostScrollClicks); ++index) {
-      fakeButton(button, true);
-      fakeButton(button, false);
+  // X scrolls by clicks of buttons 4 to 7, in both units.
+  const auto click = [this](unsigned backwardButton, unsigned forwardButton, std::int32_t steps) {
+    for (std::int32_t index = 0; index < std::abs(steps); ++index) {
+      fakeButton(steps < 0 ? backwardButton : forwardButton, true);
+      fakeButton(steps < 0 ? backwardButton : forwardButton, false);
     }
   };
-  click(event.wheel1 > 0 ? kScrollUpButton : kScrollDownButton, std::abs(std::int64_t{event.wheel1}));
-  click(event.wheel2 > 0 ? kScrollLeftButton : kScrollRightButton, std::abs(std::int64_t{event.wheel2}));
+  click(kScrollUpButton, kScrollDownButton, axisSteps(event.wheel1));
+  click(kScrollLeftButton, kScrollRightButton, axisSteps(event.wheel2));
   XSync(connection_.get(), True);
 }
 
@@ -192,12 +190,7 @@ X11InputGeometry X11InputBackend::readGeometry() const {
 void X11InputBackend::fakeButton(unsigned button, bool down) {
   XTestFakeButtonEvent(connection_.get(), button, down ? True : False, CurrentTime);
   XFlush(connection_.get());
-  const auto held = std::find(heldButtons_.begin(), heldButtons_.end(), button);
-  if (down && held == heldButtons_.end()) {
-    heldButtons_.push_back(button);
-  } else if (!down && held != heldButtons_.end()) {
-    heldButtons_.erase(held);
-  }
+  heldButtons_.note(button, down);
 }
 
 }  // namespace velmora

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/desktop/pointer_policy.h"
 #include "platform/input_backend.h"
 #include "platform/result.h"
 #include "platform/x11/x11_clipboard.h"
@@ -31,8 +32,7 @@ class X11InputBackend : public InputBackend {
                   std::unique_ptr<X11Clipboard> clipboard, X11InputTiming timing);
   ~X11InputBackend() override;
 
-  bool hasEventSource() const override;
-  bool isProcessTrusted(bool showPrompt) const override;
+  bool isProcessTrusted() const override;
   std::optional<GlobalPoint> pointerLocation() const override;
   Rect displayBounds(std::uint32_t displayID) const override;
   std::uint32_t mainDisplayID() const override;
@@ -56,7 +56,7 @@ class X11InputBackend : public InputBackend {
   // Declared after the connection, which it uses until it is gone.
   X11Keyboard keyboard_;
   const std::unique_ptr<X11Clipboard> clipboard_;
-  std::vector<unsigned> heldButtons_;
+  HeldButtons heldButtons_;
 };
 
 // Opens `displayName` ($DISPLAY when empty) for input, for giving back spare key codes and for the

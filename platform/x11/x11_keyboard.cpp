@@ -17,18 +17,6 @@
 namespace velmora {
 namespace {
 
-struct FlagModifier {
-  std::uint64_t flag;
-  X11Keysym keysym;
-};
-// Command is Control and control is Super on the host, as in keysymForMacKeyCode.
-constexpr std::array<FlagModifier, 4> kFlagModifiers = {{
-    {EventFlags::shift, XK_Shift_L},
-    {EventFlags::control, XK_Super_L},
-    {EventFlags::alternate, XK_Alt_L},
-    {EventFlags::command, XK_Control_L},
-}};
-
 void freeKeysyms(KeySym* keysyms) { XFree(keysyms); }
 void freeKeyboard(XkbDescPtr keyboard) { XkbFreeKeyboard(keyboard, 0, True); }
 
@@ -40,7 +28,7 @@ template <class T, auto release>
 using XPointer = std::unique_ptr<T, Releaser<T, release>>;
 
 // The key at the place that XKB calls `name`, where the layout gives it a keysym; none without XKB.
-std::optional<unsigned> keyAtPlace(Display* display, std::string_view name) {
+std::optional<std::uint32_t> keyAtPlace(Display* display, std::string_view name) {
   const XPointer<XkbDescRec, freeKeyboard> keyboard(name.empty() ? nullptr : XkbGetMap(display, 0, XkbUseCoreKbd));
   if (!keyboard || XkbGetNames(display, XkbKeyNamesMask, keyboard.get()) != Success || keyboard->names == nullptr ||
       keyboard->names->keys == nullptr) {
@@ -50,7 +38,7 @@ std::optional<unsigned> keyAtPlace(Display* display, std::string_view name) {
     const char* keyName = keyboard->names->keys[code].name;
     if (std::string_view(keyName, strnlen(keyName, XkbKeyNameLength)) == name &&
         XkbKeycodeToKeysym(display, static_cast<KeyCode>(code), 0, 0) != NoSymbol) {
-      return static_cast<unsigned>(code);
+      return static_cast<std::uint32_t>(code);
     }
   }
   return std::nullopt;
@@ -117,10 +105,10 @@ bool X11Keyboard::postKey(std::uint16_t macKeyCode, bool down, std::uint64_t fla
   std::optional<unsigned> keyCode;
   if (const auto held = heldKeys_.find(macKeyCode); !down && held != heldKeys_.end()) {
     keyCode = held->second;
-  } else if (const auto atPlace = keyAtPlace(display_, xkbKeyNameForMacKeyCode(macKeyCode))) {
-    keyCode = atPlace;
-  } else if (const auto onFirstLevel = keyboard.keyOnFirstLevel(keysym)) {
-    keyCode = onFirstLevel;
+  } else if (const auto hostKey = hostKeyForMacKeyCode(
+                 macKeyCode, {[this](std::string_view place) { return keyAtPlace(display_, place); },
+                              [&keyboard](X11Keysym onFirstLevel) { return keyboard.keyOnFirstLevel(onFirstLevel); }})) {
+    keyCode = hostKey;
   } else {
     const std::uint64_t usesBefore = currentUses();
     const auto spare = lendSpareKey(keysym, true);
@@ -137,8 +125,8 @@ bool X11Keyboard::postKey(std::uint16_t macKeyCode, bool down, std::uint64_t fla
   // A modifier key's own event does not get its modifier pressed around it.
   const int ownRow = keyboard.modifierRowOf(*keyCode);
   std::vector<unsigned> pressedAround;
-  for (const auto& [flag, modifierKeysym] : kFlagModifiers) {
-    const auto modifierKey = (flags & flag) != 0 ? keyboard.keyOnFirstLevel(modifierKeysym) : std::nullopt;
+  for (const auto& modifier : kFlagModifiers) {
+    const auto modifierKey = (flags & modifier.flag) != 0 ? keyboard.keyOnFirstLevel(modifier.left) : std::nullopt;
     if (!modifierKey || *modifierKey == *keyCode) {
       continue;
     }

@@ -15,7 +15,7 @@
 #include "platform/log/log.h"
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/x11_focus_ping.h"
-#include "platform/x11/x11_key_map.h"
+#include "platform/desktop/mac_key_map.h"
 #include "platform/x11/x11_keyboard_snapshot.h"
 
 struct _XDisplay;

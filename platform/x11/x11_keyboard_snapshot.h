@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/x11/x11_key_map.h"
+#include "platform/desktop/mac_key_map.h"
 
 struct _XDisplay;
 

@@ -66,16 +66,17 @@ std::vector<ScreenDescription> screenDescriptions(const std::vector<X11Monitor>&
   if (!mainArea) {
     return {};
   }
-  const double mainBottom = static_cast<double>(mainArea->y) + mainArea->height;
+  const auto asRect = [](const PixelRect& area) {
+    return Rect{static_cast<double>(area.x), static_cast<double>(area.y), static_cast<double>(area.width),
+                static_cast<double>(area.height)};
+  };
   std::vector<ScreenDescription> descriptions;
   descriptions.reserve(monitors.size());
   for (const auto& monitor : monitors) {
-    const PixelRect& area = monitor.area;
-    // Flip y about the main monitor's bottom edge: a monitor above it gets a positive y.
-    const double bottomUp = mainBottom - (static_cast<double>(area.y) + area.height);
+    // Flipped in pixels, then scaled: whole pixels keep the arithmetic exact.
+    const Rect frame = flippedAboutMainDisplay(asRect(monitor.area), asRect(*mainArea));
     descriptions.push_back(ScreenDescription{monitor.displayID, monitor.name,
-                                             Rect{(static_cast<double>(area.x) - mainArea->x) / scale, bottomUp / scale,
-                                                  area.width / scale, area.height / scale},
+                                             Rect{frame.x / scale, frame.y / scale, frame.width / scale, frame.height / scale},
                                              scale});
   }
   return descriptions;

@@ -13,7 +13,7 @@
 
 #include "platform/testing/xvfb_server.h"
 #include "platform/x11/x11_connection.h"
-#include "platform/x11/x11_key_map.h"
+#include "platform/desktop/mac_key_map.h"
 
 namespace velmora::testing {
 

@@ -1,4 +1,4 @@
-#include "platform/xkb/xkb_key_presser.h"
+#include "platform/desktop/xkb_key_presser.h"
 
 #include <xkbcommon/xkbcommon.h>
 
@@ -6,23 +6,12 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/desktop/mac_key_map.h"
 #include "platform/input_backend.h"
-#include "platform/x11/x11_key_map.h"
 
 namespace velmora {
 namespace {
 
-struct FlagModifier {
-  std::uint64_t flag;
-  xkb_keysym_t keysym;
-};
-// Command is Control and control is Super on the host, as on X11.
-constexpr std::array<FlagModifier, 4> kFlagModifiers = {{
-    {EventFlags::shift, XKB_KEY_Shift_L},
-    {EventFlags::control, XKB_KEY_Super_L},
-    {EventFlags::alternate, XKB_KEY_Alt_L},
-    {EventFlags::command, XKB_KEY_Control_L},
-}};
 // Levels that a compositor reaches for a keysym on its own: none, Shift, AltGr.
 constexpr xkb_level_index_t kTypedLevels = 3;
 
@@ -91,17 +80,25 @@ xkb_context* XkbKeyPresser::context() const { return parts_->context.get(); }
 xkb_state* XkbKeyPresser::state() const { return parts_->state.get(); }
 const std::string& XkbKeyPresser::keymapText() const { return parts_->text; }
 
-std::uint32_t XkbKeyPresser::keyCodeFor(std::uint16_t macKeyCode) const {
+std::optional<std::uint32_t> XkbKeyPresser::keyAtPlace(std::uint16_t macKeyCode) const {
   xkb_keymap* keymap = parts_->keymap.get();
   const std::string place(xkbKeyNameForMacKeyCode(macKeyCode));
-  if (!place.empty()) {
-    const xkb_keycode_t atPlace = xkb_keymap_key_by_name(keymap, place.c_str());
-    if (atPlace != XKB_KEYCODE_INVALID && firstLevelKeysym(keymap, atPlace) != XKB_KEY_NoSymbol) {
-      return atPlace;
-    }
+  const xkb_keycode_t atPlace = place.empty() ? XKB_KEYCODE_INVALID : xkb_keymap_key_by_name(keymap, place.c_str());
+  if (atPlace == XKB_KEYCODE_INVALID || firstLevelKeysym(keymap, atPlace) == XKB_KEY_NoSymbol) {
+    return std::nullopt;
   }
-  const X11Keysym keysym = keysymForMacKeyCode(macKeyCode);
-  return keysym != 0 ? keyOnFirstLevel(keymap, keysym) : XKB_KEYCODE_INVALID;
+  return atPlace;
+}
+
+std::uint32_t XkbKeyPresser::keyCodeFor(std::uint16_t macKeyCode) const {
+  xkb_keymap* keymap = parts_->keymap.get();
+  const HostKeyLookup lookup{
+      [this, macKeyCode](std::string_view) { return keyAtPlace(macKeyCode); },
+      [keymap](X11Keysym keysym) -> std::optional<std::uint32_t> {
+        const xkb_keycode_t code = keyOnFirstLevel(keymap, keysym);
+        return code != XKB_KEYCODE_INVALID ? std::optional<std::uint32_t>(code) : std::nullopt;
+      }};
+  return hostKeyForMacKeyCode(macKeyCode, lookup).value_or(XKB_KEYCODE_INVALID);
 }
 
 bool XkbKeyPresser::typesKeysym(std::uint32_t keysym) const {
@@ -135,9 +132,9 @@ bool XkbKeyPresser::postKey(std::uint16_t macKeyCode, bool down, std::uint64_t f
   const xkb_mod_mask_t active = xkb_state_serialize_mods(state, XKB_STATE_MODS_EFFECTIVE);
   const xkb_mod_mask_t ownModifiers = parts_->modifiersOf(keyCode);
   std::vector<xkb_keycode_t> pressedAround;
-  for (const auto& [flag, modifierKeysym] : kFlagModifiers) {
+  for (const auto& modifier : kFlagModifiers) {
     const xkb_keycode_t modifierKey =
-        (flags & flag) != 0 ? keyOnFirstLevel(keymap, modifierKeysym) : XKB_KEYCODE_INVALID;
+        (flags & modifier.flag) != 0 ? keyOnFirstLevel(keymap, modifier.left) : XKB_KEYCODE_INVALID;
     if (modifierKey == XKB_KEYCODE_INVALID || modifierKey == keyCode) {
       continue;
     }

@@ -1,4 +1,4 @@
-#include "platform/x11/x11_key_map.h"
+#include "platform/desktop/mac_key_map.h"
 
 #include <X11/XF86keysym.h>
 #include <X11/keysym.h>
@@ -11,6 +11,17 @@ namespace {
 constexpr char32_t kReplacementCharacter = 0xFFFD;
 constexpr X11Keysym kUnicodeKeysymBase = 0x1000000;
 
+constexpr const FlagModifier& modifierOf(std::uint64_t flag) {
+  for (const auto& modifier : kFlagModifiers) {
+    if (modifier.flag == flag) {
+      return modifier;
+    }
+  }
+  return kFlagModifiers.front();
+}
+constexpr const FlagModifier& kCommandKeys = modifierOf(EventFlags::command);
+constexpr const FlagModifier& kControlKeys = modifierOf(EventFlags::control);
+
 // Indexed by the macOS virtual key code; 0 where the code names no key.
 constexpr std::array<X11Keysym, 128> kMacKeyCodeKeysyms = {
     XK_a, XK_s, XK_d, XK_f, XK_h, XK_g, XK_z, XK_x,                                          // 0x00
@@ -20,12 +31,8 @@ constexpr std::array<X11Keysym, 128> kMacKeyCodeKeysyms = {
     XK_u, XK_bracketleft, XK_i, XK_p, XK_Return, XK_l, XK_j, XK_apostrophe,                  // 0x20
     XK_k, XK_semicolon, XK_backslash, XK_comma, XK_slash, XK_n, XK_m, XK_period,             // 0x28
     XK_Tab, XK_space, XK_grave, XK_BackSpace, XK_KP_Enter, XK_Escape,
-    XK_Control_R,  // right command
-    XK_Control_L,  // command
-    XK_Shift_L, XK_Caps_Lock, XK_Alt_L,
-    XK_Super_L,  // control
-    XK_Shift_R, XK_Alt_R,
-    XK_Super_R,  // right control
+    kCommandKeys.right, kCommandKeys.left, XK_Shift_L, XK_Caps_Lock, XK_Alt_L, kControlKeys.left, XK_Shift_R, XK_Alt_R,
+    kControlKeys.right,
     0,           // fn: never reaches the host as a key of its own
     XK_F17, XK_KP_Decimal, 0, XK_KP_Multiply, 0, XK_KP_Add, 0, XK_Clear,                    // 0x40
     XF86XK_AudioRaiseVolume, XF86XK_AudioLowerVolume, XF86XK_AudioMute, XK_KP_Divide,        // 0x48
@@ -98,6 +105,16 @@ std::string_view xkbKeyNameForMacKeyCode(std::uint16_t macKeyCode) {
     return "AB11";
   }
   return macKeyCode < kMacKeyCodePlaces.size() ? kMacKeyCodePlaces[macKeyCode] : std::string_view{};
+}
+
+std::optional<std::uint32_t> hostKeyForMacKeyCode(std::uint16_t macKeyCode, const HostKeyLookup& lookup) {
+  if (const auto place = xkbKeyNameForMacKeyCode(macKeyCode); !place.empty()) {
+    if (const auto atPlace = lookup.keyAtPlace(place)) {
+      return atPlace;
+    }
+  }
+  const X11Keysym keysym = keysymForMacKeyCode(macKeyCode);
+  return keysym != 0 ? lookup.keyOnFirstLevel(keysym) : std::nullopt;
 }
 
 std::vector<X11Keysym> keysymsForCodePoint(char32_t codePoint) {

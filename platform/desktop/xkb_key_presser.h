@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/log/log.h"
@@ -39,6 +40,8 @@ class XkbKeyPresser {
   bool postKey(std::uint16_t macKeyCode, bool down, std::uint64_t flags, const KeySender& send);
   // Releases every key still down: one left down would repeat on the host.
   void releaseHeldKeys(const KeySender& send);
+  // The XKB key code at the client key's place, where the layout gives that place a keysym.
+  std::optional<std::uint32_t> keyAtPlace(std::uint16_t macKeyCode) const;
   // Whether the keymap's first layout holds `keysym` on a level that Shift or AltGr reach.
   bool typesKeysym(std::uint32_t keysym) const;
 

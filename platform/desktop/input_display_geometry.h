@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "platform/display_source.h"
+#include "platform/geometry.h"
+
+namespace velmora {
+
+// The displays as input needs them, read from the display source that owns them rather than
+// derived again: bounds in global coordinates (points, y down from the main display's top-left
+// corner), the main display and the active ones. Any thread the display source allows.
+class InputDisplayGeometry {
+ public:
+  explicit InputDisplayGeometry(std::shared_ptr<const DisplaySource> displays);
+
+  // An empty rectangle at (0, 0) for an unknown display.
+  Rect displayBounds(std::uint32_t displayID) const;
+  std::uint32_t mainDisplayID() const;
+  std::vector<std::uint32_t> activeDisplayIDs() const;
+  // Every display's ID and bounds, in the display source's order.
+  std::vector<std::pair<std::uint32_t, Rect>> allBounds() const;
+
+ private:
+  const std::shared_ptr<const DisplaySource> displays_;
+};
+
+}  // namespace velmora
