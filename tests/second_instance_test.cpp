@@ -3,8 +3,7 @@
 // session (no approval dialog). The test holds the first instance's lock itself.
 #include <unistd.h>
 
-#include <fstream>
-
+#include "platform/portal/testing/portal_stand_in_configuration.h"
 #include "platform/posix/single_instance_lock.h"
 #include "platform/testing/desktop_session.h"
 #include "tests/support/session_harness.h"
@@ -69,16 +68,10 @@ TEST_F(SecondInstanceTest, WithTheDesktopPortalItOpensNoPortalSession) {
     GTEST_SKIP() << "needs PipeWire, xdg-desktop-portal and python3-dbus";
   }
   // The real portal in front of a backend that logs each call and approves at once.
-  const std::string backendName = "org.freedesktop.impl.portal.desktop.velmora_test";
-  const std::string portals = desktop.runtimeDirectory() + "/portals";
-  std::filesystem::create_directory(portals);
-  std::ofstream(portals + "/velmora-test.portal")
-      << "[portal]\nDBusName=" << backendName
-      << "\nInterfaces=org.freedesktop.impl.portal.ScreenCast;org.freedesktop.impl.portal.RemoteDesktop;\n"
-         "UseIn=velmora-test\n";
+  const auto standIn = configurePortalStandIn(desktop.runtimeDirectory());
+  const std::string& backendName = standIn.backendName;
+  const std::vector<std::string>& portalEnvironment = standIn.environment;
   auto environment = desktop.environment();
-  const std::vector<std::string> portalEnvironment = {"XDG_DESKTOP_PORTAL_DIR=" + portals,
-                                                      "XDG_CURRENT_DESKTOP=velmora-test"};
   environment.insert(environment.end(), portalEnvironment.begin(), portalEnvironment.end());
   const std::string calls = desktop.runtimeDirectory() + "/calls";
   ChildProcess backend("/usr/bin/python3", {VELMORA_PORTAL_BACKEND_STAND_IN, backendName, calls, "allow"}, environment);

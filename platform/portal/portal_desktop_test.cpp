@@ -6,11 +6,11 @@
 #include <linux/input-event-codes.h>
 
 #include <atomic>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
+#include "platform/portal/testing/portal_stand_in_configuration.h"
 #include "platform/testing/capture_stream_testing.h"
 #include "platform/testing/child_process.h"
 #include "platform/testing/desktop_session.h"
@@ -104,15 +104,10 @@ TEST(PortalDesktopTest, RealPortalInFrontOfAStandInBackend) {
       desktop.run("gst-inspect-1.0 pipewiresink >/dev/null 2>&1 && /usr/bin/python3 -c 'import dbus' 2>/dev/null") != 0) {
     GTEST_SKIP() << "needs PipeWire, xdg-desktop-portal, GStreamer's pipewiresink and python3-dbus";
   }
-  const std::string backendName = "org.freedesktop.impl.portal.desktop.velmora_test";
-  const std::string portals = desktop.runtimeDirectory() + "/portals";
-  std::filesystem::create_directory(portals);
-  std::ofstream(portals + "/velmora-test.portal")
-      << "[portal]\nDBusName=" << backendName
-      << "\nInterfaces=org.freedesktop.impl.portal.ScreenCast;org.freedesktop.impl.portal.RemoteDesktop;\n"
-         "UseIn=velmora-test\n";
+  const auto standIn = testing::configurePortalStandIn(desktop.runtimeDirectory());
+  const std::string& backendName = standIn.backendName;
   auto environment = desktop.environment();
-  environment.insert(environment.end(), {"XDG_DESKTOP_PORTAL_DIR=" + portals, "XDG_CURRENT_DESKTOP=velmora-test"});
+  environment.insert(environment.end(), standIn.environment.begin(), standIn.environment.end());
   for (const bool refuse : {true, false}) {
     SCOPED_TRACE(refuse ? "refused" : "allowed");
     const std::string calls = desktop.runtimeDirectory() + (refuse ? "/refused-calls" : "/allowed-calls");
