@@ -15,9 +15,6 @@
 
 namespace velmora {
 
-void DBusMessageReleaser::operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-void DBusSlotReleaser::operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-
 DBusError::DBusError() = default;
 DBusError::~DBusError() { sd_bus_error_free(&error_); }
 bool DBusError::isSet() const { return sd_bus_error_is_set(&error_) != 0; }

@@ -6,21 +6,16 @@
 
 #include <systemd/sd-bus.h>
 
+#include "platform/released_pointer.h"
 #include "platform/result.h"
 
 // Only backends under platform/ include this header: it brings sd-bus with it.
 
 namespace velmora {
 
-struct DBusMessageReleaser {
-  void operator()(sd_bus_message* message) const;
-};
-struct DBusSlotReleaser {
-  void operator()(sd_bus_slot* slot) const;
-};
 // Own one reference each; released (a slot's match or call ends) when dropped.
-using DBusMessage = std::unique_ptr<sd_bus_message, DBusMessageReleaser>;
-using DBusSlot = std::unique_ptr<sd_bus_slot, DBusSlotReleaser>;
+using DBusMessage = ReleasedPointer<sd_bus_message, sd_bus_message_unref>;
+using DBusSlot = ReleasedPointer<sd_bus_slot, sd_bus_slot_unref>;
 
 // An sd_bus_error that frees itself, and says what went wrong.
 class DBusError {

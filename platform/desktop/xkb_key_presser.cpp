@@ -8,6 +8,7 @@
 
 #include "platform/desktop/mac_key_map.h"
 #include "platform/input_backend.h"
+#include "platform/released_pointer.h"
 
 namespace velmora {
 namespace {
@@ -15,15 +16,9 @@ namespace {
 // Levels that a compositor reaches for a keysym on its own: none, Shift, AltGr.
 constexpr xkb_level_index_t kTypedLevels = 3;
 
-template <class T, auto release>
-struct Releaser {
-  void operator()(T* pointer) const { release(pointer); }
-};
-template <class T, auto release>
-using XkbPointer = std::unique_ptr<T, Releaser<T, release>>;
-using ContextPointer = XkbPointer<xkb_context, xkb_context_unref>;
-using KeymapPointer = XkbPointer<xkb_keymap, xkb_keymap_unref>;
-using StatePointer = XkbPointer<xkb_state, xkb_state_unref>;
+using ContextPointer = ReleasedPointer<xkb_context, xkb_context_unref>;
+using KeymapPointer = ReleasedPointer<xkb_keymap, xkb_keymap_unref>;
+using StatePointer = ReleasedPointer<xkb_state, xkb_state_unref>;
 
 xkb_keysym_t firstLevelKeysym(xkb_keymap* keymap, xkb_keycode_t keyCode) {
   const xkb_keysym_t* keysyms = nullptr;
@@ -67,8 +62,7 @@ Result<std::unique_ptr<XkbKeyPresser>> XkbKeyPresser::create() {
     return Failure::failure("cannot build a keymap with libxkbcommon: are the XKB files (xkb-data) installed?");
   }
   parts->state.reset(xkb_state_new(parts->keymap.get()));
-  const std::unique_ptr<char, Releaser<void, ::free>> text(
-      xkb_keymap_get_as_string(parts->keymap.get(), XKB_KEYMAP_FORMAT_TEXT_V1));
+  const ReleasedPointer<char, ::free> text(xkb_keymap_get_as_string(parts->keymap.get(), XKB_KEYMAP_FORMAT_TEXT_V1));
   parts->text = text ? std::string(text.get()) : std::string();
   return std::make_unique<XkbKeyPresser>(PrivateTag{}, std::move(parts));
 }

@@ -1,6 +1,7 @@
 #include "platform/systemd/logind_inhibitor.h"
 
 #include "platform/log/log.h"
+#include "platform/released_pointer.h"
 
 #include <fcntl.h>
 #include <systemd/sd-bus.h>
@@ -17,14 +18,8 @@ namespace {
 // default 25 s to give up, too long to hold up start-up.
 constexpr std::chrono::microseconds kInhibitCallTimeout = std::chrono::seconds(5);
 
-struct BusCloser {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct MessageReleaser {
-  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-using Bus = std::unique_ptr<sd_bus, BusCloser>;
-using Message = std::unique_ptr<sd_bus_message, MessageReleaser>;
+using Bus = ReleasedPointer<sd_bus, sd_bus_flush_close_unref>;
+using Message = ReleasedPointer<sd_bus_message, sd_bus_message_unref>;
 
 class BusError {
  public:

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/released_pointer.h"
 #include "platform/wayland/protocols/virtual-keyboard-unstable-v1-client.h"
 #include "platform/desktop/mac_key_map.h"
 
@@ -22,13 +23,7 @@ constexpr std::uint32_t kEvdevOffset = 8;
 // Keys of one typing keymap: XKB's key code range, 8 to 255, less the ones below 9.
 constexpr std::size_t kKeysPerTypingKeymap = 240;
 
-template <class T, auto release>
-struct Releaser {
-  void operator()(T* pointer) const { release(pointer); }
-};
-template <class T, auto release>
-using XkbPointer = std::unique_ptr<T, Releaser<T, release>>;
-using KeymapPointer = XkbPointer<xkb_keymap, xkb_keymap_unref>;
+using KeymapPointer = ReleasedPointer<xkb_keymap, xkb_keymap_unref>;
 
 std::uint32_t millisecondsNow() {
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -36,7 +31,7 @@ std::uint32_t millisecondsNow() {
 }
 
 std::string keymapText(xkb_keymap* keymap) {
-  const std::unique_ptr<char, Releaser<void, ::free>> text(xkb_keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1));
+  const ReleasedPointer<char, ::free> text(xkb_keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1));
   return text ? std::string(text.get()) : std::string();
 }
 

@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <memory>
 #include <optional>
 
 #include "platform/input_backend.h"
+#include "platform/released_pointer.h"
 #include "platform/x11/x11_keyboard_snapshot.h"
 
 namespace velmora {
@@ -20,16 +20,9 @@ namespace {
 void freeKeysyms(KeySym* keysyms) { XFree(keysyms); }
 void freeKeyboard(XkbDescPtr keyboard) { XkbFreeKeyboard(keyboard, 0, True); }
 
-template <class T, auto release>
-struct Releaser {
-  void operator()(T* pointer) const { release(pointer); }
-};
-template <class T, auto release>
-using XPointer = std::unique_ptr<T, Releaser<T, release>>;
-
 // The key at the place that XKB calls `name`, where the layout gives it a keysym; none without XKB.
 std::optional<std::uint32_t> keyAtPlace(Display* display, std::string_view name) {
-  const XPointer<XkbDescRec, freeKeyboard> keyboard(name.empty() ? nullptr : XkbGetMap(display, 0, XkbUseCoreKbd));
+  const ReleasedPointer<XkbDescRec, freeKeyboard> keyboard(name.empty() ? nullptr : XkbGetMap(display, 0, XkbUseCoreKbd));
   if (!keyboard || XkbGetNames(display, XkbKeyNamesMask, keyboard.get()) != Success || keyboard->names == nullptr ||
       keyboard->names->keys == nullptr) {
     return std::nullopt;
@@ -83,7 +76,7 @@ std::vector<unsigned> X11Keyboard::findSpareKeyCodes() const {
   int lastKeyCode = 0;
   XDisplayKeycodes(display_, &firstKeyCode, &lastKeyCode);
   int perKeyCode = 0;
-  const XPointer<KeySym, freeKeysyms> keysyms(
+  const ReleasedPointer<KeySym, freeKeysyms> keysyms(
       XGetKeyboardMapping(display_, static_cast<KeyCode>(firstKeyCode), lastKeyCode - firstKeyCode + 1, &perKeyCode));
   std::vector<unsigned> spare;
   for (int keyCode = firstKeyCode; keysyms && keyCode <= lastKeyCode; ++keyCode) {

@@ -6,7 +6,8 @@
 #include <X11/keysym.h>
 
 #include <algorithm>
-#include <memory>
+
+#include "platform/released_pointer.h"
 
 namespace velmora {
 namespace {
@@ -17,18 +18,11 @@ void freeKeyboard(XkbDescPtr keyboard) { XkbFreeKeyboard(keyboard, 0, True); }
 void freeModifierMap(XModifierKeymap* map) { XFreeModifiermap(map); }
 void freeKeysyms(KeySym* keysyms) { XFree(keysyms); }
 
-template <class T, auto release>
-struct Releaser {
-  void operator()(T* pointer) const { release(pointer); }
-};
-template <class T, auto release>
-using XPointer = std::unique_ptr<T, Releaser<T, release>>;
-
 }  // namespace
 
 X11KeyboardSnapshot::X11KeyboardSnapshot(_XDisplay* display, const std::vector<unsigned>& excludedKeyCodes) {
   XQueryKeymap(display, keysDown_.data());
-  const XPointer<XModifierKeymap, freeModifierMap> modifierMap(XGetModifierMapping(display));
+  const ReleasedPointer<XModifierKeymap, freeModifierMap> modifierMap(XGetModifierMapping(display));
   for (int row = 0; modifierMap && row < kModifierRows; ++row) {
     for (int column = 0; column < modifierMap->max_keypermod; ++column) {
       const unsigned keyCode = modifierMap->modifiermap[row * modifierMap->max_keypermod + column];
@@ -104,7 +98,7 @@ std::vector<unsigned> X11KeyboardSnapshot::heldModifierKeys() const {
 
 bool X11KeyboardSnapshot::readXkbLevels(_XDisplay* display, int firstKeyCode, int lastKeyCode,
                                         const std::vector<unsigned>& excludedKeyCodes) {
-  const XPointer<XkbDescRec, freeKeyboard> keyboard(XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd));
+  const ReleasedPointer<XkbDescRec, freeKeyboard> keyboard(XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd));
   XkbStateRec state{};
   if (!keyboard || XkbGetState(display, XkbUseCoreKbd, &state) != Success) {
     return false;
@@ -154,7 +148,7 @@ bool X11KeyboardSnapshot::readXkbLevels(_XDisplay* display, int firstKeyCode, in
 void X11KeyboardSnapshot::readCoreLevels(_XDisplay* display, int firstKeyCode, int lastKeyCode,
                                          const std::vector<unsigned>& excludedKeyCodes) {
   int perKeyCode = 0;
-  const XPointer<KeySym, freeKeysyms> keysyms(
+  const ReleasedPointer<KeySym, freeKeysyms> keysyms(
       XGetKeyboardMapping(display, static_cast<KeyCode>(firstKeyCode), lastKeyCode - firstKeyCode + 1, &perKeyCode));
   if (!keysyms) {
     return;

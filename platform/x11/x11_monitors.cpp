@@ -4,21 +4,15 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 
-#include <memory>
 #include <string>
+
+#include "platform/released_pointer.h"
 
 namespace velmora {
 namespace {
 
 constexpr long kLargestResourceDatabase = 1 << 20;  // in 32-bit units, as XGetWindowProperty counts
 constexpr long kLargestEdid = 32 * 1024 / 4;        // 256 blocks of 128 bytes, in 32-bit units
-
-template <class T, auto release>
-struct Releaser {
-  void operator()(T* pointer) const { release(pointer); }
-};
-template <class T, auto release>
-using XPointer = std::unique_ptr<T, Releaser<T, release>>;
 
 void freeX(void* data) { XFree(data); }
 
@@ -32,7 +26,7 @@ bool hasRandrMonitors(Display* display) {
 }
 
 std::string atomName(Display* display, Atom atom) {
-  const XPointer<char, freeX> name(XGetAtomName(display, atom));
+  const ReleasedPointer<char, freeX> name(XGetAtomName(display, atom));
   return name ? std::string(name.get()) : std::string();
 }
 
@@ -46,7 +40,7 @@ std::optional<std::string> outputEdidName(Display* display, RROutput output, Ato
                            &remaining, &data) != Success) {
     return std::nullopt;
   }
-  const XPointer<unsigned char, freeX> owned(data);
+  const ReleasedPointer<unsigned char, freeX> owned(data);
   if (data == nullptr || format != 8) {
     return std::nullopt;
   }
@@ -57,7 +51,7 @@ std::optional<std::string> outputEdidName(Display* display, RROutput output, Ato
 std::optional<std::string> monitorEdidName(Display* display, XRRScreenResources* resources, const XRRMonitorInfo& monitor,
                                            Atom edidAtom) {
   for (int index = 0; index < monitor.noutput; ++index) {
-    const XPointer<XRROutputInfo, XRRFreeOutputInfo> info(XRRGetOutputInfo(display, resources, monitor.outputs[index]));
+    const ReleasedPointer<XRROutputInfo, XRRFreeOutputInfo> info(XRRGetOutputInfo(display, resources, monitor.outputs[index]));
     if (!info || info->connection != RR_Connected) {
       continue;
     }
@@ -76,11 +70,11 @@ Result<std::vector<X11Monitor>> readX11Monitors(_XDisplay* display, bool activeO
   }
   const Window root = DefaultRootWindow(display);
   int count = 0;
-  const XPointer<XRRMonitorInfo, XRRFreeMonitors> monitors(XRRGetMonitors(display, root, activeOnly ? True : False, &count));
+  const ReleasedPointer<XRRMonitorInfo, XRRFreeMonitors> monitors(XRRGetMonitors(display, root, activeOnly ? True : False, &count));
   if (!monitors && count != 0) {
     return Result<std::vector<X11Monitor>>::failure("the X server did not list its monitors");
   }
-  const XPointer<XRRScreenResources, XRRFreeScreenResources> resources(XRRGetScreenResourcesCurrent(display, root));
+  const ReleasedPointer<XRRScreenResources, XRRFreeScreenResources> resources(XRRGetScreenResourcesCurrent(display, root));
   const Atom edidAtom = XInternAtom(display, RR_PROPERTY_RANDR_EDID, True);
 
   std::vector<X11Monitor> result;
@@ -107,7 +101,7 @@ double readXftScale(_XDisplay* display) {
                          XA_STRING, &type, &format, &count, &remaining, &data) != Success) {
     return 1;
   }
-  const XPointer<unsigned char, freeX> owned(data);
+  const ReleasedPointer<unsigned char, freeX> owned(data);
   if (data == nullptr || format != 8) {
     return 1;
   }
