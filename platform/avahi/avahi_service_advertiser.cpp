@@ -1,6 +1,7 @@
 #include "platform/avahi/avahi_service_advertiser.h"
 
 #include "platform/log/log.h"
+#include "platform/wake_event.h"
 
 #include <avahi-client/client.h>
 #include <avahi-client/publish.h>
@@ -10,9 +11,6 @@
 #include <avahi-common/malloc.h>
 #include <avahi-common/thread-watch.h>
 #include <avahi-common/timeval.h>
-
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -47,7 +45,8 @@ struct Service {
 // no Avahi object is ever touched from the caller's thread and no caller waits for the daemon.
 class AvahiServiceAdvertiser final : public ServiceAdvertiser {
  public:
-  AvahiServiceAdvertiser(AvahiThreadedPoll* poll, int wakeDescriptor) : poll_(poll), wakeDescriptor_(wakeDescriptor) {}
+  AvahiServiceAdvertiser(AvahiThreadedPoll* poll, WakeEvent requestEvent)
+      : poll_(poll), requestEvent_(std::move(requestEvent)) {}
   ~AvahiServiceAdvertiser() override;
   AvahiServiceAdvertiser(const AvahiServiceAdvertiser&) = delete;
   AvahiServiceAdvertiser& operator=(const AvahiServiceAdvertiser&) = delete;
@@ -73,7 +72,7 @@ class AvahiServiceAdvertiser final : public ServiceAdvertiser {
   void reportUnavailable(int error);
 
   AvahiThreadedPoll* const poll_;
-  const int wakeDescriptor_;
+  const WakeEvent requestEvent_;
 
   // Poll thread only.
   AvahiTimeout* reconnectTimeout_ = nullptr;
@@ -95,14 +94,13 @@ AvahiServiceAdvertiser::~AvahiServiceAdvertiser() {
     avahi_client_free(client_);
   }
   avahi_threaded_poll_free(poll_);
-  close(wakeDescriptor_);
 }
 
 std::optional<std::string> AvahiServiceAdvertiser::start() {
   auto onWake = [](AvahiWatch*, int, AvahiWatchEvent, void* userdata) {
     static_cast<AvahiServiceAdvertiser*>(userdata)->applyRequest();
   };
-  if (!pollApi()->watch_new(pollApi(), wakeDescriptor_, AVAHI_WATCH_IN, onWake, this)) {
+  if (!pollApi()->watch_new(pollApi(), requestEvent_.descriptor(), AVAHI_WATCH_IN, onWake, this)) {
     return "cannot watch the wake-up descriptor";
   }
   connectClient();
@@ -123,16 +121,11 @@ void AvahiServiceAdvertiser::request(std::optional<Service> service) {
     std::lock_guard lock(requestedServiceLock_);
     requestedService_ = std::move(service);
   }
-  const std::uint64_t one = 1;
-  // Cannot block: the counter would have to reach 2^64 - 1 first.
-  if (write(wakeDescriptor_, &one, sizeof one) < 0) {
-    logger().error("DNS-SD advertisement not updated: {}", std::strerror(errno));
-  }
+  requestEvent_.signal();
 }
 
 void AvahiServiceAdvertiser::applyRequest() {
-  std::uint64_t wakeCount = 0;
-  [[maybe_unused]] auto drained = read(wakeDescriptor_, &wakeCount, sizeof wakeCount);
+  requestEvent_.drain();
   std::optional<Service> requested;
   {
     std::lock_guard lock(requestedServiceLock_);
@@ -321,13 +314,13 @@ Result<std::shared_ptr<ServiceAdvertiser>> makeAvahiServiceAdvertiser() {
   if (!poll) {
     return Made::failure("Cannot create the Avahi event loop");
   }
-  int wakeDescriptor = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (wakeDescriptor < 0) {
+  WakeEvent requestEvent;
+  if (!requestEvent.isOpen()) {
     auto why = std::string("Cannot create the Avahi wake-up descriptor: ") + std::strerror(errno);
     avahi_threaded_poll_free(poll);
     return Made::failure(why);
   }
-  auto advertiser = std::make_shared<AvahiServiceAdvertiser>(poll, wakeDescriptor);
+  auto advertiser = std::make_shared<AvahiServiceAdvertiser>(poll, std::move(requestEvent));
   if (auto failure = advertiser->start()) {
     return Made::failure("Cannot start DNS-SD advertisement: " + *failure);
   }

@@ -1,6 +1,7 @@
 #include "platform/avahi/avahi_service_browser.h"
 
 #include "platform/log/log.h"
+#include "platform/wake_event.h"
 
 #include <avahi-client/client.h>
 #include <avahi-client/lookup.h>
@@ -11,8 +12,6 @@
 
 #include <fmt/format.h>
 #include <net/if.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -168,36 +167,34 @@ class Search {
 
 class AvahiDaemonBrowser final : public ServiceBrowser {
  public:
-  explicit AvahiDaemonBrowser(int cancelDescriptor) : cancelDescriptor_(cancelDescriptor) {}
-  ~AvahiDaemonBrowser() override { close(cancelDescriptor_); }
+  explicit AvahiDaemonBrowser(WakeEvent cancelEvent) : cancelEvent_(std::move(cancelEvent)) {}
+  ~AvahiDaemonBrowser() override = default;
   AvahiDaemonBrowser(const AvahiDaemonBrowser&) = delete;
   AvahiDaemonBrowser& operator=(const AvahiDaemonBrowser&) = delete;
 
   Found findFirst(std::string_view serviceType, std::chrono::milliseconds timeout) override {
-    Search search{std::string(serviceType), cancelDescriptor_};
+    Search search{std::string(serviceType), cancelEvent_.descriptor()};
     return search.run(timeout);
   }
 
   void cancel() override {
-    const std::uint64_t one = 1;
-    // Cannot block: the counter would have to reach 2^64 - 1 first. The event stays set, so a
-    // later findFirst() ends at once too.
-    [[maybe_unused]] const auto written = write(cancelDescriptor_, &one, sizeof one);
+    // Never drained: a later findFirst() ends at once too.
+    cancelEvent_.signal();
   }
 
  private:
-  const int cancelDescriptor_;
+  const WakeEvent cancelEvent_;
 };
 
 }  // namespace
 
 Result<std::unique_ptr<ServiceBrowser>> makeAvahiServiceBrowser() {
-  const int cancelDescriptor = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (cancelDescriptor < 0) {
+  WakeEvent cancelEvent;
+  if (!cancelEvent.isOpen()) {
     return Result<std::unique_ptr<ServiceBrowser>>::failure(std::string("cannot create the discovery's cancellation event: ") +
                                                             std::strerror(errno));
   }
-  return std::unique_ptr<ServiceBrowser>(std::make_unique<AvahiDaemonBrowser>(cancelDescriptor));
+  return std::unique_ptr<ServiceBrowser>(std::make_unique<AvahiDaemonBrowser>(std::move(cancelEvent)));
 }
 
 }  // namespace velmora

@@ -1,8 +1,6 @@
 #include "platform/dbus/dbus_connection.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <deque>
@@ -10,8 +8,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/file_descriptor.h"
 #include "platform/log/log.h"
+#include "platform/wake_event.h"
 
 namespace velmora {
 
@@ -56,7 +54,7 @@ struct DBusConnection::State {
   };
 
   sd_bus* bus = nullptr;
-  FileDescriptor wake{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+  WakeEvent wake;
   log::Logger logger{"DBus"};
 
   std::mutex tasksLock;
@@ -88,7 +86,7 @@ struct DBusConnection::State {
       std::uint64_t timeoutMicroseconds = UINT64_MAX;
       sd_bus_get_timeout(bus, &timeoutMicroseconds);
       pollfd descriptors[] = {{sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0},
-                              {wake.get(), POLLIN, 0}};
+                              {wake.descriptor(), POLLIN, 0}};
       int timeout = -1;
       if (timeoutMicroseconds != UINT64_MAX) {
         timespec now{};
@@ -101,8 +99,7 @@ struct DBusConnection::State {
       }
       poll(descriptors, 2, timeout);
       if (descriptors[1].revents != 0) {
-        std::uint64_t count = 0;
-        [[maybe_unused]] const auto drained = ::read(wake.get(), &count, sizeof count);
+        wake.drain();
       }
     }
   }
@@ -176,8 +173,7 @@ DBusConnection::~DBusConnection() {
     std::lock_guard lock(state_->tasksLock);
     state_->stopping = true;
   }
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const auto written = ::write(state_->wake.get(), &one, sizeof one);
+  state_->wake.signal();
   if (state_->thread.joinable()) {
     state_->thread.join();
   }
@@ -199,8 +195,7 @@ bool DBusConnection::perform(const std::function<void(sd_bus* bus)>& task) {
     state_->tasks.push_back(State::Task{&task, {}});
     done = state_->tasks.back().done.get_future();
   }
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const auto written = ::write(state_->wake.get(), &one, sizeof one);
+  state_->wake.signal();
   return done.get();
 }
 

@@ -1,10 +1,6 @@
 #include "platform/wayland/wayland_connection_thread.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <array>
-#include <cstdint>
 #include <vector>
 
 namespace velmora {
@@ -13,8 +9,7 @@ WaylandConnectionThread::WaylandConnectionThread(WaylandConnection& connection, 
                                                  Hooks hooks)
     : connection_(connection),
       logger_(logCategory),
-      hooks_(std::move(hooks)),
-      wakeDescriptor_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+      hooks_(std::move(hooks)) {
   thread_ = std::thread([this] { run(); });
 }
 
@@ -23,10 +18,8 @@ WaylandConnectionThread::~WaylandConnectionThread() {
     std::lock_guard lock(tasksLock_);
     stopping_ = true;
   }
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const auto written = write(wakeDescriptor_, &one, sizeof one);
+  wakeEvent_.signal();
   thread_.join();
-  close(wakeDescriptor_);
 }
 
 bool WaylandConnectionThread::perform(std::function<void()> task) {
@@ -43,8 +36,7 @@ bool WaylandConnectionThread::perform(std::function<void()> task) {
     tasks_.push_back(Task{std::move(task), {}});
     ran = tasks_.back().ran.get_future();
   }
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const auto written = write(wakeDescriptor_, &one, sizeof one);
+  wakeEvent_.signal();
   return ran.get();
 }
 
@@ -54,7 +46,7 @@ bool WaylandConnectionThread::connected() const {
 }
 
 void WaylandConnectionThread::run() {
-  const std::array<int, 1> wake = {wakeDescriptor_};
+  const std::array<int, 1> wake = {wakeEvent_.descriptor()};
   std::vector<bool> woken;
   while (true) {
     {
@@ -72,8 +64,7 @@ void WaylandConnectionThread::run() {
       break;
     }
     if (woken[0]) {
-      std::uint64_t count = 0;
-      [[maybe_unused]] const auto read = ::read(wakeDescriptor_, &count, sizeof count);
+      wakeEvent_.drain();
     }
     if (hooks_.afterDispatch) {
       hooks_.afterDispatch();

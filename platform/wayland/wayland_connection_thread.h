@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/log/log.h"
+#include "platform/wake_event.h"
 #include "platform/wayland/wayland_connection.h"
 
 namespace velmora {
@@ -49,7 +50,7 @@ class WaylandConnectionThread {
   WaylandConnection& connection_;
   const log::Logger logger_;
   const Hooks hooks_;
-  const int wakeDescriptor_;
+  const WakeEvent wakeEvent_;
 
   mutable std::mutex tasksLock_;
   std::deque<Task> tasks_;

@@ -4,13 +4,12 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "platform/log/log.h"
+#include "platform/wake_event.h"
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/x11_monitors.h"
 
@@ -18,13 +17,12 @@ namespace velmora {
 
 class ScreenChangeNotifier::Watch {
  public:
-  Watch(X11Connection connection, int randrEventBase, int wakeDescriptor)
+  Watch(X11Connection connection, int randrEventBase, WakeEvent stopEvent)
       : connection_(std::move(connection)),
         randrEventBase_(randrEventBase),
-        wakeDescriptor_(wakeDescriptor),
+        stopEvent_(std::move(stopEvent)),
         xftScale_(readXftScale(connection_.get())) {}
 
-  ~Watch() { close(wakeDescriptor_); }
   Watch(const Watch&) = delete;
   Watch& operator=(const Watch&) = delete;
 
@@ -46,7 +44,7 @@ class ScreenChangeNotifier::Watch {
         }
         return;
       }
-      pollfd descriptors[] = {{serverDescriptor, POLLIN, 0}, {wakeDescriptor_, POLLIN, 0}};
+      pollfd descriptors[] = {{serverDescriptor, POLLIN, 0}, {stopEvent_.descriptor(), POLLIN, 0}};
       if (poll(descriptors, 2, -1) < 0 && errno != EINTR) {
         logger_.error("Screen change notifications end: poll failed: {}", std::strerror(errno));
         return;
@@ -57,10 +55,7 @@ class ScreenChangeNotifier::Watch {
     }
   }
 
-  void wake() const {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = write(wakeDescriptor_, &one, sizeof one);
-  }
+  void wake() const { stopEvent_.signal(); }
 
  private:
   // Reads every event queued so far; true when one of them was a change of the screen.
@@ -91,7 +86,7 @@ class ScreenChangeNotifier::Watch {
 
   const X11Connection connection_;
   const int randrEventBase_;
-  const int wakeDescriptor_;
+  const WakeEvent stopEvent_;
   double xftScale_;
   const log::Logger logger_{"App"};
 };
@@ -110,8 +105,8 @@ Result<std::unique_ptr<ScreenChangeNotifier>> ScreenChangeNotifier::start(MainQu
   if (!XRRQueryExtension(display, &eventBase, &errorBase)) {
     return Failure::failure("the X server has no RandR extension");
   }
-  const int wakeDescriptor = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wakeDescriptor < 0) {
+  WakeEvent stopEvent;
+  if (!stopEvent.isOpen()) {
     return Failure::failure(std::string("eventfd failed: ") + std::strerror(errno));
   }
   const Window root = DefaultRootWindow(display);
@@ -120,7 +115,7 @@ Result<std::unique_ptr<ScreenChangeNotifier>> ScreenChangeNotifier::start(MainQu
   // Selected before start() returns: a change made right after it is seen.
   XSync(display, False);
 
-  auto watch = std::make_shared<Watch>(std::move(connection.value()), eventBase, wakeDescriptor);
+  auto watch = std::make_shared<Watch>(std::move(connection.value()), eventBase, std::move(stopEvent));
   auto handler = std::make_shared<Handler>(std::move(onScreenParametersChanged));
   auto notifier = std::make_unique<ScreenChangeNotifier>(PrivateTag{}, watch, handler);
   notifier->watchThread_ = std::thread(

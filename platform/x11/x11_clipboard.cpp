@@ -3,7 +3,6 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -318,24 +317,24 @@ Result<std::unique_ptr<X11Clipboard>> X11Clipboard::open(const std::string& disp
   if (!connection) {
     return Result<std::unique_ptr<X11Clipboard>>::failure(connection.error());
   }
-  const int wakeDescriptor = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wakeDescriptor < 0) {
+  WakeEvent wakeEvent;
+  if (!wakeEvent.isOpen()) {
     return Result<std::unique_ptr<X11Clipboard>>::failure(std::string("cannot make an event descriptor: ") +
                                                           std::strerror(errno));
   }
-  return std::make_unique<X11Clipboard>(PrivateTag{}, std::make_unique<Owner>(std::move(connection.value())), wakeDescriptor);
+  return std::make_unique<X11Clipboard>(PrivateTag{}, std::make_unique<Owner>(std::move(connection.value())),
+                                        std::move(wakeEvent));
 }
 
-X11Clipboard::X11Clipboard(PrivateTag, std::unique_ptr<Owner> owner, int wakeDescriptor)
-    : owner_(std::move(owner)), incrementalThreshold_(owner_->incrementalThreshold()), wakeDescriptor_(wakeDescriptor) {
+X11Clipboard::X11Clipboard(PrivateTag, std::unique_ptr<Owner> owner, WakeEvent wakeEvent)
+    : owner_(std::move(owner)), incrementalThreshold_(owner_->incrementalThreshold()), wakeEvent_(std::move(wakeEvent)) {
   thread_ = std::thread([this] { run(); });
 }
 
 X11Clipboard::~X11Clipboard() {
   stopping_ = true;
-  wake();
+  wakeEvent_.signal();
   thread_.join();
-  close(wakeDescriptor_);
 }
 
 bool X11Clipboard::setText(std::string text) {
@@ -346,7 +345,7 @@ bool X11Clipboard::setText(std::string text) {
     std::lock_guard lock(pendingRequestLock_);
     pendingRequest_ = std::move(request);
   }
-  wake();
+  wakeEvent_.signal();
   if (taken.wait_for(kOwnershipWait) != std::future_status::ready) {
     logger_.error("Clipboard: the selection owner did not answer within {} s",
                   std::chrono::duration_cast<std::chrono::seconds>(kOwnershipWait).count());
@@ -357,12 +356,6 @@ bool X11Clipboard::setText(std::string text) {
     return false;
   }
   return true;
-}
-
-void X11Clipboard::wake() const {
-  const std::uint64_t one = 1;
-  // Only fails when the counter is full, and then the thread is awake anyway.
-  [[maybe_unused]] const auto written = write(wakeDescriptor_, &one, sizeof one);
 }
 
 std::shared_ptr<X11Clipboard::OwnershipRequest> X11Clipboard::takePendingRequest() {
@@ -390,7 +383,7 @@ void X11Clipboard::serve() {
       const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
       timeoutMilliseconds = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, remaining.count()));
     }
-    std::array<pollfd, 2> descriptors = {{{wakeDescriptor_, POLLIN, 0}, {connectionUsable ? owner_->connectionDescriptor() : -1, POLLIN, 0}}};
+    std::array<pollfd, 2> descriptors = {{{wakeEvent_.descriptor(), POLLIN, 0}, {connectionUsable ? owner_->connectionDescriptor() : -1, POLLIN, 0}}};
     if (poll(descriptors.data(), descriptors.size(), timeoutMilliseconds) < 0 && errno != EINTR) {
       logger_.error("Clipboard: poll failed: {}", std::strerror(errno));
       return;
@@ -399,8 +392,7 @@ void X11Clipboard::serve() {
       connectionUsable = false;
     }
     if ((descriptors[0].revents & POLLIN) != 0) {
-      std::uint64_t count = 0;
-      [[maybe_unused]] const auto read = ::read(wakeDescriptor_, &count, sizeof count);
+      wakeEvent_.drain();
     }
     if (auto request = takePendingRequest()) {
       request->taken.set_value(connectionUsable && owner_->take(request->text));

@@ -10,6 +10,7 @@
 
 #include "platform/log/log.h"
 #include "platform/result.h"
+#include "platform/wake_event.h"
 
 namespace velmora {
 
@@ -25,7 +26,7 @@ class X11Clipboard {
   // Fails when the display cannot be opened.
   static Result<std::unique_ptr<X11Clipboard>> open(const std::string& displayName = {});
 
-  X11Clipboard(PrivateTag, std::unique_ptr<Owner> owner, int wakeDescriptor);
+  X11Clipboard(PrivateTag, std::unique_ptr<Owner> owner, WakeEvent wakeEvent);
   ~X11Clipboard();
   X11Clipboard(const X11Clipboard&) = delete;
   X11Clipboard& operator=(const X11Clipboard&) = delete;
@@ -45,7 +46,6 @@ class X11Clipboard {
 
   void run();
   void serve();
-  void wake() const;
   std::shared_ptr<OwnershipRequest> takePendingRequest();
 
   const log::Logger logger_{"EventInjector"};
@@ -53,7 +53,7 @@ class X11Clipboard {
   // locked to the thread that noticed.
   std::unique_ptr<Owner> owner_;
   const std::size_t incrementalThreshold_;
-  const int wakeDescriptor_;
+  const WakeEvent wakeEvent_;
   std::atomic<bool> stopping_ = false;
 
   std::mutex pendingRequestLock_;
