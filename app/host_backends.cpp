@@ -65,7 +65,7 @@ Result<HostBackends> openWlrootsBackends(const HostOptions&, UserDefaults&) {
                           return Result<ScreenChangeWatch>(displays->watchChanges(mainQueue, std::move(onChange)));
                         },
                         desktopLoss};
-  backends.input = inputOrRefusal(makeWaylandInputBackend(connection.value()), backends.displays,
+  backends.input = inputOrRefusal(makeWaylandInputBackend(connection.value(), displays), backends.displays,
                                   "the Wayland compositor");
   connection.value()->start();
   const char* socket = std::getenv("WAYLAND_DISPLAY");
@@ -155,7 +155,7 @@ Result<HostBackends> openX11Backends(const HostOptions&, UserDefaults&) {
   };
   HostBackends backends{displays.value(), capture.value(), nullptr, makeX265EncoderBackendFactory(), watchScreenChanges,
                         desktopLoss};
-  backends.input = inputOrRefusal(makeX11InputBackend(), backends.displays, "the X11 display");
+  backends.input = inputOrRefusal(makeX11InputBackend(displays.value()), backends.displays, "the X11 display");
   const char* display = std::getenv("DISPLAY");
   logger.info("Sharing the displays of the X11 display {}", display != nullptr ? display : "");
   return backends;

@@ -10,6 +10,7 @@
 #include "platform/wayland/protocols/virtual-keyboard-unstable-v1-client.h"
 #include "platform/wayland/protocols/wlr-virtual-pointer-unstable-v1-client.h"
 #include "platform/desktop/pointer_policy.h"
+#include "platform/wayland/wayland_display_source.h"
 
 namespace velmora {
 namespace {
@@ -33,15 +34,17 @@ Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(const std::string&
   if (!connection) {
     return Result<std::shared_ptr<InputBackend>>::failure(connection.error());
   }
-  auto backend = makeWaylandInputBackend(connection.value());
+  auto backend = makeWaylandInputBackend(connection.value(), WaylandDisplaySource::create(connection.value()));
   connection.value()->start();
   return backend;
 }
 
-Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(std::shared_ptr<WaylandSharedConnection> connection) {
+Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(std::shared_ptr<WaylandSharedConnection> connection,
+                                                              std::shared_ptr<const DisplaySource> displays) {
   using Failure = Result<std::shared_ptr<InputBackend>>;
   WaylandInputBackend::Parts parts;
   parts.connection = std::move(connection);
+  parts.displays = std::move(displays);
   WaylandConnection& wayland = parts.connection->connection();
   parts.pointerManager = wayland.bind<zwlr_virtual_pointer_manager_v1>(zwlr_virtual_pointer_manager_v1_interface, 1);
   parts.keyboardManager = wayland.bind<zwp_virtual_keyboard_manager_v1>(zwp_virtual_keyboard_manager_v1_interface, 1);
@@ -94,19 +97,13 @@ Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(std::shared_ptr<Wa
   return std::shared_ptr<InputBackend>(std::move(backend));
 }
 
-WaylandInputBackend::WaylandInputBackend(PrivateTag, Parts parts) : parts_(std::move(parts)) {
-  outputsSnapshot_ = parts_.connection->outputs().outputs();
-  outputsWatch_ = parts_.connection->watchOutputs([this] {
-    auto outputs = parts_.connection->outputs().outputs();
-    std::lock_guard lock(outputsSnapshotLock_);
-    outputsSnapshot_ = std::move(outputs);
-  });
+WaylandInputBackend::WaylandInputBackend(PrivateTag, Parts parts)
+    : parts_(std::move(parts)), geometry_(parts_.displays) {
   pointer_ = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(parts_.pointerManager, parts_.seat);
 }
 
 WaylandInputBackend::~WaylandInputBackend() {
   parts_.connection->performOrRunHere([this] {
-    parts_.connection->stopWatchingOutputs(outputsWatch_);
     for (const std::uint32_t button : heldButtons_.releaseAll()) {
       zwlr_virtual_pointer_v1_button(pointer_, millisecondsNow(), button, WL_POINTER_BUTTON_STATE_RELEASED);
     }
@@ -128,42 +125,17 @@ std::optional<GlobalPoint> WaylandInputBackend::pointerLocation() const {
   return lastPointerLocation_;
 }
 
-std::vector<WaylandOutput> WaylandInputBackend::currentOutputs() const {
-  std::lock_guard lock(outputsSnapshotLock_);
-  return outputsSnapshot_;
-}
+Rect WaylandInputBackend::displayBounds(std::uint32_t displayID) const { return geometry_.displayBounds(displayID); }
 
-Rect WaylandInputBackend::displayBounds(std::uint32_t displayID) const {
-  const auto outputs = currentOutputs();
-  const WaylandOutput* main = mainOutput(outputs);
-  const auto found = std::find_if(outputs.begin(), outputs.end(),
-                                  [displayID](const WaylandOutput& output) { return output.displayID == displayID; });
-  if (displayID == 0 || found == outputs.end()) {
-    return Rect{};
-  }
-  return Rect{static_cast<double>(found->logicalX - main->logicalX),
-              static_cast<double>(found->logicalY - main->logicalY), static_cast<double>(found->logicalWidth),
-              static_cast<double>(found->logicalHeight)};
-}
+std::uint32_t WaylandInputBackend::mainDisplayID() const { return geometry_.mainDisplayID(); }
 
-std::uint32_t WaylandInputBackend::mainDisplayID() const {
-  const auto outputs = currentOutputs();
-  const WaylandOutput* main = mainOutput(outputs);
-  return main != nullptr ? main->displayID : 0;
-}
-
-std::vector<std::uint32_t> WaylandInputBackend::activeDisplayIDs() const {
-  std::vector<std::uint32_t> identifiers;
-  for (const auto& output : currentOutputs()) {
-    identifiers.push_back(output.displayID);
-  }
-  return identifiers;
-}
+std::vector<std::uint32_t> WaylandInputBackend::activeDisplayIDs() const { return geometry_.activeDisplayIDs(); }
 
 void WaylandInputBackend::postPointerEvent(const PointerEvent& event) {
-  const bool sent = parts_.connection->perform([this, &event] {
+  const auto layout = geometry_.allBounds();
+  const bool sent = parts_.connection->perform([this, &event, &layout] {
     // A drag is a motion while the button the client pressed earlier is still down.
-    moveTo(event.location);
+    moveTo(event.location, layout);
     if (const auto down = isButtonDown(event.type)) {
       sendButton(evdevButton(event.button), *down);
     }
@@ -174,27 +146,25 @@ void WaylandInputBackend::postPointerEvent(const PointerEvent& event) {
   }
 }
 
-void WaylandInputBackend::moveTo(GlobalPoint point) {
-  const auto outputs = parts_.connection->outputs().outputs();
-  const WaylandOutput* main = mainOutput(outputs);
-  if (main == nullptr || !std::isfinite(point.x) || !std::isfinite(point.y)) {
+void WaylandInputBackend::moveTo(GlobalPoint point, const std::vector<std::pair<std::uint32_t, Rect>>& layout) {
+  if (layout.empty() || !std::isfinite(point.x) || !std::isfinite(point.y)) {
     return;
   }
   // The compositor spreads an absolute position over the bounding box of every output.
-  int left = main->logicalX;
-  int top = main->logicalY;
-  int right = left + main->logicalWidth;
-  int bottom = top + main->logicalHeight;
-  for (const auto& output : outputs) {
-    left = std::min(left, output.logicalX);
-    top = std::min(top, output.logicalY);
-    right = std::max(right, output.logicalX + output.logicalWidth);
-    bottom = std::max(bottom, output.logicalY + output.logicalHeight);
+  double left = 0;
+  double top = 0;
+  double right = 0;
+  double bottom = 0;
+  for (const auto& [displayID, bounds] : layout) {
+    left = std::min(left, bounds.x);
+    top = std::min(top, bounds.y);
+    right = std::max(right, bounds.x + bounds.width);
+    bottom = std::max(bottom, bounds.y + bounds.height);
   }
-  const double width = std::max(right - left, 1) * kStepsPerPoint;
-  const double height = std::max(bottom - top, 1) * kStepsPerPoint;
-  const double x = std::clamp((point.x + main->logicalX - left) * kStepsPerPoint, 0.0, width);
-  const double y = std::clamp((point.y + main->logicalY - top) * kStepsPerPoint, 0.0, height);
+  const double width = std::max(std::round(right - left), 1.0) * kStepsPerPoint;
+  const double height = std::max(std::round(bottom - top), 1.0) * kStepsPerPoint;
+  const double x = std::clamp((point.x - left) * kStepsPerPoint, 0.0, width);
+  const double y = std::clamp((point.y - top) * kStepsPerPoint, 0.0, height);
   zwlr_virtual_pointer_v1_motion_absolute(pointer_, millisecondsNow(), static_cast<std::uint32_t>(std::lround(x)),
                                           static_cast<std::uint32_t>(std::lround(y)), static_cast<std::uint32_t>(width),
                                           static_cast<std::uint32_t>(height));

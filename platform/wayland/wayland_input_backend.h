@@ -4,14 +4,15 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/desktop/input_display_geometry.h"
 #include "platform/desktop/pointer_policy.h"
 #include "platform/input_backend.h"
 #include "platform/result.h"
 #include "platform/wayland/wayland_clipboard.h"
 #include "platform/wayland/wayland_keyboard.h"
-#include "platform/wayland/wayland_outputs.h"
 #include "platform/wayland/wayland_shared_connection.h"
 
 struct wl_seat;
@@ -22,18 +23,18 @@ struct zwp_virtual_keyboard_manager_v1;
 namespace velmora {
 
 // Input on a wlroots compositor through a virtual pointer and a virtual keyboard, both made when
-// the backend starts, and the clipboard through data control, all on the family's shared connection. Displays are the compositor's
-// outputs in points (its logical layout), with the origin at the main output's top-left corner:
-// the one at the layout's origin, as the display source has it. Wayland tells no client where
-// the pointer is, so pointerLocation() is where it was last sent. "Trusted" means both
-// virtual-input managers are there and the connection works.
-// Called on the main thread; the connection is used on its own thread.
+// the backend starts, and the clipboard through data control, all on the family's shared
+// connection. Displays are the display source's. Wayland tells no client where the pointer is, so
+// pointerLocation() is where it was last sent. "Trusted" means both virtual-input managers are
+// there and the connection works. Called on the host's input queue; the connection is used on its
+// own thread.
 class WaylandInputBackend : public InputBackend {
   struct PrivateTag {};
 
  public:
   struct Parts {
     std::shared_ptr<WaylandSharedConnection> connection;
+    std::shared_ptr<const DisplaySource> displays;
     wl_seat* seat = nullptr;
     zwlr_virtual_pointer_manager_v1* pointerManager = nullptr;
     zwp_virtual_keyboard_manager_v1* keyboardManager = nullptr;
@@ -55,31 +56,29 @@ class WaylandInputBackend : public InputBackend {
 
  private:
   friend Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(
-      std::shared_ptr<WaylandSharedConnection> connection);
+      std::shared_ptr<WaylandSharedConnection> connection, std::shared_ptr<const DisplaySource> displays);
 
-  // On the connection's thread.
-  void moveTo(GlobalPoint point);
+  // On the connection's thread; `layout` is every display's bounds.
+  void moveTo(GlobalPoint point, const std::vector<std::pair<std::uint32_t, Rect>>& layout);
   void sendButton(std::uint32_t button, bool down);
-
-  std::vector<WaylandOutput> currentOutputs() const;
 
   const log::Logger logger_{"EventInjector"};
   Parts parts_;
-  int outputsWatch_ = -1;
+  const InputDisplayGeometry geometry_;
   zwlr_virtual_pointer_v1* pointer_ = nullptr;
   std::unique_ptr<WaylandKeyboard> keyboard_;
   HeldButtons heldButtons_;  // on the connection's thread
 
-  mutable std::mutex outputsSnapshotLock_;
-  std::vector<WaylandOutput> outputsSnapshot_;
   mutable std::mutex lastPointerLocationLock_;
   std::optional<GlobalPoint> lastPointerLocation_;
 };
 
-// Sets input and the clipboard up on `connection` before it starts. Fails when the compositor
-// lacks a seat or a virtual-input manager.
-Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(std::shared_ptr<WaylandSharedConnection> connection);
-// The same on a connection of its own to `socketName` ($WAYLAND_DISPLAY when empty), started here.
+// Sets input and the clipboard up on `connection` before it starts; `displays` are its outputs.
+// Fails when the compositor lacks a seat or a virtual-input manager.
+Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(std::shared_ptr<WaylandSharedConnection> connection,
+                                                              std::shared_ptr<const DisplaySource> displays);
+// The same on a connection and display source of its own to `socketName` ($WAYLAND_DISPLAY when
+// empty), started here.
 Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(const std::string& socketName = {});
 
 }  // namespace velmora

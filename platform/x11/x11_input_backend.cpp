@@ -1,7 +1,6 @@
 #include "platform/x11/x11_input_backend.h"
 
 #include <X11/Xlib.h>
-#include <X11/extensions/Xrandr.h>
 #include <X11/extensions/XTest.h>
 
 #include <algorithm>
@@ -33,30 +32,6 @@ unsigned xButton(PointerButton button) {
 }
 
 
-// Only the lit monitors and their areas: display numbers need no names, which cost round trips.
-std::vector<X11Monitor> readMonitorAreas(Display* display) {
-  int eventBase = 0;
-  int errorBase = 0;
-  int major = 0;
-  int minor = 0;
-  if (!XRRQueryExtension(display, &eventBase, &errorBase) || !XRRQueryVersion(display, &major, &minor) ||
-      major < 1 || (major == 1 && minor < 5)) {
-    return {};
-  }
-  int count = 0;
-  XRRMonitorInfo* monitors = XRRGetMonitors(display, DefaultRootWindow(display), True, &count);
-  std::vector<X11Monitor> result;
-  for (int index = 0; monitors != nullptr && index < count; ++index) {
-    const XRRMonitorInfo& info = monitors[index];
-    result.push_back(X11Monitor{static_cast<std::uint32_t>(info.name), {}, info.primary != 0,
-                                PixelRect{info.x, info.y, info.width, info.height}});
-  }
-  if (monitors != nullptr) {
-    XRRFreeMonitors(monitors);
-  }
-  return result;
-}
-
 bool hasXTest(Display* display) {
   int eventBase = 0;
   int errorBase = 0;
@@ -68,6 +43,15 @@ bool hasXTest(Display* display) {
 }  // namespace
 
 Result<std::shared_ptr<X11InputBackend>> makeX11InputBackend(const std::string& displayName, X11InputTiming timing) {
+  auto displays = X11DisplaySource::open(displayName);
+  if (!displays) {
+    return Result<std::shared_ptr<X11InputBackend>>::failure(displays.error());
+  }
+  return makeX11InputBackend(std::move(displays.value()), displayName, timing);
+}
+
+Result<std::shared_ptr<X11InputBackend>> makeX11InputBackend(std::shared_ptr<const X11DisplaySource> displays,
+                                                             const std::string& displayName, X11InputTiming timing) {
   using Failure = Result<std::shared_ptr<X11InputBackend>>;
   auto connection = openX11Connection(displayName);
   if (!connection) {
@@ -86,13 +70,16 @@ Result<std::shared_ptr<X11InputBackend>> makeX11InputBackend(const std::string& 
   if (!clipboard) {
     return Failure::failure(clipboard.error());
   }
-  return std::make_shared<X11InputBackend>(X11InputBackend::PrivateTag{}, std::move(connection.value()),
+  return std::make_shared<X11InputBackend>(X11InputBackend::PrivateTag{}, std::move(displays), std::move(connection.value()),
                                            std::move(restorerConnection.value()), std::move(clipboard.value()), timing);
 }
 
-X11InputBackend::X11InputBackend(PrivateTag, X11Connection connection, X11Connection restorerConnection,
+X11InputBackend::X11InputBackend(PrivateTag, std::shared_ptr<const X11DisplaySource> displays,
+                                 X11Connection connection, X11Connection restorerConnection,
                                  std::unique_ptr<X11Clipboard> clipboard, X11InputTiming timing)
-    : connection_(std::move(connection)),
+    : displays_(std::move(displays)),
+      geometry_(displays_),
+      connection_(std::move(connection)),
       keyboard_(connection_.get(), std::move(restorerConnection), timing),
       clipboard_(std::move(clipboard)) {}
 
@@ -122,21 +109,21 @@ std::optional<GlobalPoint> X11InputBackend::pointerLocation() const {
       !XQueryPointer(display, DefaultRootWindow(display), &root, &child, &pixel.x, &pixel.y, &windowX, &windowY, &mask)) {
     return std::nullopt;
   }
-  return readGeometry().globalPoint(pixel);
+  return readRootMapping().globalPoint(pixel);
 }
 
-Rect X11InputBackend::displayBounds(std::uint32_t displayID) const { return readGeometry().displayBounds(displayID); }
+Rect X11InputBackend::displayBounds(std::uint32_t displayID) const { return geometry_.displayBounds(displayID); }
 
-std::uint32_t X11InputBackend::mainDisplayID() const { return readGeometry().mainDisplayID(); }
+std::uint32_t X11InputBackend::mainDisplayID() const { return geometry_.mainDisplayID(); }
 
-std::vector<std::uint32_t> X11InputBackend::activeDisplayIDs() const { return readGeometry().displayIDs(); }
+std::vector<std::uint32_t> X11InputBackend::activeDisplayIDs() const { return geometry_.activeDisplayIDs(); }
 
 void X11InputBackend::postPointerEvent(const PointerEvent& event) {
   Display* display = connection_.get();
   if (x11ConnectionLost(display)) {
     return;
   }
-  const RootPoint pixel = readGeometry().rootPoint(event.location);
+  const RootPoint pixel = readRootMapping().rootPoint(event.location);
   // A drag is a motion while the button the client pressed earlier is still down.
   XTestFakeMotionEvent(display, DefaultScreen(display), pixel.x, pixel.y, CurrentTime);
   XFlush(display);
@@ -178,13 +165,13 @@ std::size_t X11InputBackend::spareKeyCount() const { return keyboard_.spareKeyCo
 
 std::size_t X11InputBackend::lentSpareKeyCount() const { return keyboard_.lentSpareKeyCount(); }
 
-X11InputGeometry X11InputBackend::readGeometry() const {
+X11RootMapping X11InputBackend::readRootMapping() const {
   Display* display = connection_.get();
   // Xlib's extensions keep per-connection records that a lost connection never frees.
   if (x11ConnectionLost(display)) {
-    return X11InputGeometry({}, 1);
+    return X11RootMapping({}, 1);
   }
-  return X11InputGeometry(readMonitorAreas(display), readXftScale(display));
+  return X11RootMapping(displays_->monitors(), readXftScale(display));
 }
 
 void X11InputBackend::fakeButton(unsigned button, bool down) {
