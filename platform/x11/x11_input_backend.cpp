@@ -66,21 +66,25 @@ Result<std::shared_ptr<X11InputBackend>> makeX11InputBackend(std::shared_ptr<con
   if (!restorerConnection) {
     return Failure::failure(restorerConnection.error());
   }
+  // Without it the keymap is read for every key, as where the server has no XKB.
+  auto keymapWatch = openX11Connection(displayName);
   auto clipboard = X11Clipboard::open(displayName);
   if (!clipboard) {
     return Failure::failure(clipboard.error());
   }
   return std::make_shared<X11InputBackend>(X11InputBackend::PrivateTag{}, std::move(displays), std::move(connection.value()),
-                                           std::move(restorerConnection.value()), std::move(clipboard.value()), timing);
+                                           std::move(restorerConnection.value()),
+                                           keymapWatch ? std::move(keymapWatch.value()) : X11Connection(),
+                                           std::move(clipboard.value()), timing);
 }
 
 X11InputBackend::X11InputBackend(PrivateTag, std::shared_ptr<const X11DisplaySource> displays,
-                                 X11Connection connection, X11Connection restorerConnection,
+                                 X11Connection connection, X11Connection restorerConnection, X11Connection keymapWatch,
                                  std::unique_ptr<X11Clipboard> clipboard, X11InputTiming timing)
     : displays_(std::move(displays)),
       geometry_(displays_),
       connection_(std::move(connection)),
-      keyboard_(connection_.get(), std::move(restorerConnection), timing),
+      keyboard_(connection_.get(), std::move(restorerConnection), std::move(keymapWatch), timing),
       clipboard_(std::move(clipboard)) {}
 
 X11InputBackend::~X11InputBackend() {

@@ -31,7 +31,8 @@ class X11InputBackend : public InputBackend {
 
  public:
   X11InputBackend(PrivateTag, std::shared_ptr<const X11DisplaySource> displays, X11Connection connection,
-                  X11Connection restorerConnection, std::unique_ptr<X11Clipboard> clipboard, X11InputTiming timing);
+                  X11Connection restorerConnection, X11Connection keymapWatch, std::unique_ptr<X11Clipboard> clipboard,
+                  X11InputTiming timing);
   ~X11InputBackend() override;
 
   bool isProcessTrusted() const override;

@@ -21,7 +21,7 @@ void freeKeysyms(KeySym* keysyms) { XFree(keysyms); }
 void freeKeyboard(XkbDescPtr keyboard) { XkbFreeKeyboard(keyboard, 0, True); }
 
 // The key at the place that XKB calls `name`, where the layout gives it a keysym; none without XKB.
-std::optional<std::uint32_t> keyAtPlace(Display* display, std::string_view name) {
+std::optional<std::uint32_t> readKeyAtPlace(Display* display, std::string_view name) {
   const ReleasedPointer<XkbDescRec, freeKeyboard> keyboard(name.empty() ? nullptr : XkbGetMap(display, 0, XkbUseCoreKbd));
   if (!keyboard || XkbGetNames(display, XkbKeyNamesMask, keyboard.get()) != Success || keyboard->names == nullptr ||
       keyboard->names->keys == nullptr) {
@@ -40,10 +40,29 @@ std::optional<std::uint32_t> keyAtPlace(Display* display, std::string_view name)
 // Where the focused client cannot be asked whether it has read a keymap change: a moment for it to.
 constexpr std::chrono::milliseconds kUnconfirmedKeymapSettle{20};
 
+X11Connection watchingKeymap(X11Connection connection) {
+  int opcode = 0;
+  int eventBase = 0;
+  int errorBase = 0;
+  int major = XkbMajorVersion;
+  int minor = XkbMinorVersion;
+  constexpr unsigned long kChanges = XkbNewKeyboardNotifyMask | XkbMapNotifyMask;
+  if (!connection || !XkbQueryExtension(connection.get(), &opcode, &eventBase, &errorBase, &major, &minor) ||
+      !XkbSelectEvents(connection.get(), XkbUseCoreKbd, kChanges, kChanges)) {
+    return {};
+  }
+  return connection;
+}
+
 }  // namespace
 
-X11Keyboard::X11Keyboard(_XDisplay* display, X11Connection restorerConnection, X11KeyboardTiming timing)
-    : display_(display), timing_(timing), spareKeyCodes_(findSpareKeyCodes()), pinger_(timing.pingTimeout) {
+X11Keyboard::X11Keyboard(_XDisplay* display, X11Connection restorerConnection, X11Connection keymapWatch,
+                         X11KeyboardTiming timing)
+    : display_(display),
+      timing_(timing),
+      spareKeyCodes_(findSpareKeyCodes()),
+      pinger_(timing.pingTimeout),
+      keymapWatch_(watchingKeymap(std::move(keymapWatch))) {
   for (const unsigned keyCode : spareKeyCodes_) {
     SpareKey spare;
     spare.keyCode = keyCode;
@@ -89,17 +108,51 @@ std::vector<unsigned> X11Keyboard::findSpareKeyCodes() const {
   return spare;
 }
 
+bool X11Keyboard::keymapChanged() {
+  if (!keymapWatch_ || x11ConnectionLost(keymapWatch_.get())) {
+    return true;
+  }
+  // After the round trip every change made before it has its event here: the watch selects nothing else.
+  XSync(keymapWatch_.get(), False);
+  bool changed = false;
+  while (XPending(keymapWatch_.get()) > 0) {
+    XEvent event;
+    XNextEvent(keymapWatch_.get(), &event);
+    changed = true;
+  }
+  return changed;
+}
+
+const X11KeyboardSnapshot& X11Keyboard::currentKeyboard() {
+  const bool changed = keymapChanged();
+  if (changed) {
+    keysAtPlaces_.clear();
+  }
+  if (changed || !keyboard_ || !keyboard_->refreshState(display_)) {
+    keyboard_.emplace(display_, spareKeyCodes_);
+  }
+  return *keyboard_;
+}
+
+std::optional<std::uint32_t> X11Keyboard::keyAtPlace(std::string_view place) {
+  auto found = keysAtPlaces_.find(place);
+  if (found == keysAtPlaces_.end()) {
+    found = keysAtPlaces_.emplace(std::string(place), readKeyAtPlace(display_, place)).first;
+  }
+  return found->second;
+}
+
 bool X11Keyboard::postKey(std::uint16_t macKeyCode, bool down, std::uint64_t flags) {
   const X11Keysym keysym = keysymForMacKeyCode(macKeyCode);
   if (keysym == 0) {
     return false;
   }
-  const X11KeyboardSnapshot keyboard(display_, spareKeyCodes_);
+  const X11KeyboardSnapshot& keyboard = currentKeyboard();
   std::optional<unsigned> keyCode;
   if (const auto held = heldKeys_.find(macKeyCode); !down && held != heldKeys_.end()) {
     keyCode = held->second;
   } else if (const auto hostKey = hostKeyForMacKeyCode(
-                 macKeyCode, {[this](std::string_view place) { return keyAtPlace(display_, place); },
+                 macKeyCode, {[this](std::string_view place) { return keyAtPlace(place); },
                               [&keyboard](X11Keysym onFirstLevel) { return keyboard.keyOnFirstLevel(onFirstLevel); }})) {
     keyCode = hostKey;
   } else {
@@ -160,7 +213,7 @@ void X11Keyboard::typeText(std::string_view text) {
   if (codePoints.empty()) {
     return;
   }
-  const X11KeyboardSnapshot keyboard(display_, spareKeyCodes_);
+  const X11KeyboardSnapshot& keyboard = currentKeyboard();
   const auto heldModifiers = keyboard.heldModifierKeys();
   const auto capsLockKey = keyboard.capsLocked() ? keyboard.capsLockKey() : std::nullopt;
   for (const unsigned keyCode : heldModifiers) {

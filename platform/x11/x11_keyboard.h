@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -41,11 +42,13 @@ struct X11KeyboardTiming {
 // none) only once the focused client has answered a ping sent after the key's last use, which
 // proves it has read every event typed with the old keysym; a client that answers no pings gets
 // a delay instead.
+// The keymap is read once and again only after a change, which XKB tells on a connection of its
+// own: the focus pinger drops the events of the calling connection.
 // Called on one thread; a thread of its own restores the spare key codes on its own connection,
 // since Xlib leaves a connection that lost its server locked to the thread that noticed.
 class X11Keyboard {
  public:
-  X11Keyboard(_XDisplay* display, X11Connection restorerConnection, X11KeyboardTiming timing);
+  X11Keyboard(_XDisplay* display, X11Connection restorerConnection, X11Connection keymapWatch, X11KeyboardTiming timing);
   ~X11Keyboard();
   X11Keyboard(const X11Keyboard&) = delete;
   X11Keyboard& operator=(const X11Keyboard&) = delete;
@@ -71,6 +74,10 @@ class X11Keyboard {
   };
 
   std::vector<unsigned> findSpareKeyCodes() const;
+  // The keyboard now, its keymap read again only where it changed since the last call.
+  const X11KeyboardSnapshot& currentKeyboard();
+  bool keymapChanged();
+  std::optional<std::uint32_t> keyAtPlace(std::string_view place);
   struct SpareLoan {
     std::optional<unsigned> keyCode;  // none when every spare key is held
     bool remapped = false;            // the key was given the keysym now
@@ -104,6 +111,10 @@ class X11Keyboard {
   const log::Logger logger_{"EventInjector"};
   const std::vector<unsigned> spareKeyCodes_;  // sorted
   X11FocusPinger pinger_;  // on display_
+  // Selects XKB's keymap changes; null where the server cannot tell of them. Calling thread only.
+  X11Connection keymapWatch_;
+  std::optional<X11KeyboardSnapshot> keyboard_;
+  std::map<std::string, std::optional<std::uint32_t>, std::less<>> keysAtPlaces_;
 
   // The X key code each macOS key code was pressed as; used only on the calling thread.
   std::map<std::uint16_t, unsigned> heldKeys_;

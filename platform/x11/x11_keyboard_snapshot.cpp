@@ -44,6 +44,19 @@ X11KeyboardSnapshot::X11KeyboardSnapshot(_XDisplay* display, const std::vector<u
   capsLockKey_ = keyOnFirstLevel(XK_Caps_Lock);
 }
 
+bool X11KeyboardSnapshot::refreshState(_XDisplay* display) {
+  if (readWithXkb_) {
+    XkbStateRec state{};
+    if (XkbGetState(display, XkbUseCoreKbd, &state) != Success || state.group != group_ ||
+        (state.locked_mods & ~static_cast<unsigned>(LockMask)) != levelLocks_) {
+      return false;
+    }
+    capsLocked_ = (state.locked_mods & LockMask) != 0;
+  }
+  XQueryKeymap(display, keysDown_.data());
+  return true;
+}
+
 std::optional<X11KeyStroke> X11KeyboardSnapshot::find(X11Keysym keysym) const {
   const auto found = strokes_.find(keysym);
   if (found == strokes_.end()) {
@@ -103,9 +116,12 @@ bool X11KeyboardSnapshot::readXkbLevels(_XDisplay* display, int firstKeyCode, in
   if (!keyboard || XkbGetState(display, XkbUseCoreKbd, &state) != Success) {
     return false;
   }
+  readWithXkb_ = true;
+  group_ = state.group;
   capsLocked_ = (state.locked_mods & LockMask) != 0;
   // Caps lock is switched off while typing; other locks (num lock) stay and choose levels too.
   const unsigned lockedMask = state.locked_mods & ~static_cast<unsigned>(LockMask);
+  levelLocks_ = lockedMask;
   const auto keysymAt = [&](unsigned keyCode, unsigned mask) -> X11Keysym {
     const int groups = XkbKeyNumGroups(keyboard.get(), keyCode);
     if (groups == 0) {

@@ -31,6 +31,10 @@ class X11KeyboardSnapshot {
   // Keys in `excludedKeyCodes` (sorted) are never offered for a keysym.
   X11KeyboardSnapshot(_XDisplay* display, const std::vector<unsigned>& excludedKeyCodes);
 
+  // Reads the keys down and the locks again, keeping the keymap; false when the group or a lock
+  // that chooses levels changed, so that the levels need reading too.
+  bool refreshState(_XDisplay* display);
+
   // The key with the fewest modifiers, then the lowest key code.
   std::optional<X11KeyStroke> find(X11Keysym keysym) const;
   std::optional<unsigned> keyOnFirstLevel(X11Keysym keysym) const;
@@ -58,6 +62,9 @@ class X11KeyboardSnapshot {
   std::array<std::vector<unsigned>, kModifierRows> modifierRows_;
   std::unordered_map<X11Keysym, X11KeyStroke> strokes_;
   bool capsLocked_ = false;
+  bool readWithXkb_ = false;
+  unsigned group_ = 0;
+  unsigned levelLocks_ = 0;  // the locked modifiers other than caps lock
   std::optional<unsigned> capsLockKey_;
   std::optional<unsigned> shiftKey_;
   std::optional<unsigned> levelThreeKey_;
