@@ -152,7 +152,7 @@ class X11InputBackendTest : public ::testing::Test {
   std::shared_ptr<X11InputBackend> backend_;
 };
 
-// The geometry itself is X11InputGeometry's; here the backend must follow the live monitors and
+// The mapping itself is X11RootMapping's; here the backend must follow the live monitors and
 // resolution, agree with the display source's frames (y up from the main display's bottom), and
 // put the pointer on the root pixel of a global point.
 TEST_F(X11InputBackendTest, BoundsAndPointerFollowTheLiveMonitorsAndTheInjectorClampsToTheTargetDisplay) {
