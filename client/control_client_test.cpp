@@ -4,7 +4,7 @@
 
 #include <asio/ip/tcp.hpp>
 
-#include "platform/net/net_test_support.h"
+#include "platform/net/testing/net_test_support.h"
 #include "control/test_control_client.h"
 
 namespace velmora {

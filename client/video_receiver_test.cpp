@@ -9,7 +9,7 @@
 
 #include "client/hevc_decoder.h"
 #include "client/hevc_test_stream.h"
-#include "platform/net/udp_test_peer.h"
+#include "platform/net/testing/udp_test_peer.h"
 #include "protocol/frame_packet_header.h"
 
 namespace velmora {

@@ -92,7 +92,8 @@ EventInjectorService::EventInjectorService(Dependencies dependencies)
     : backend_(std::move(dependencies.backend)),
       timing_(dependencies.timing),
       monotonicNow_(std::move(dependencies.monotonicNow)),
-      hasEventSource_(dependencies.hasEventSource) {}
+      hasEventSource_(dependencies.hasEventSource),
+      permissionLossNotices_(1, timing_.permissionLossNoticeInterval) {}
 
 std::optional<std::uint32_t> EventInjectorService::targetDisplayID() const {
   std::lock_guard lock(displayIDLock_);
@@ -115,16 +116,7 @@ bool EventInjectorService::passesPermissionGate() {
   if (backend_->isProcessTrusted()) {
     return true;
   }
-  bool notify = false;
-  {
-    std::lock_guard lock(permissionLossLock_);
-    const auto now = monotonicNow_();
-    if (!lastPermissionLossNotifiedAt_ || now - *lastPermissionLossNotifiedAt_ >= timing_.permissionLossNoticeInterval) {
-      lastPermissionLossNotifiedAt_ = now;
-      notify = true;
-    }
-  }
-  if (notify) {
+  if (permissionLossNotices_.admit(monotonicNow_())) {
     logger_.error("Inbound event arrived but Accessibility permission is revoked — notifying UI");
     if (onAccessibilityPermissionLost) {
       onAccessibilityPermissionLost();

@@ -13,6 +13,7 @@
 #include "platform/geometry.h"
 #include "platform/input_backend.h"
 #include "platform/log/log.h"
+#include "platform/log/log_throttle.h"
 #include "protocol/control_message.h"
 
 namespace velmora {
@@ -81,8 +82,7 @@ class EventInjectorService {
 
   mutable std::mutex displayIDLock_;
   std::optional<std::uint32_t> displayID_;
-  std::mutex permissionLossLock_;
-  std::optional<Clock::time_point> lastPermissionLossNotifiedAt_;  // nothing: never notified
+  log::WindowThrottle permissionLossNotices_;
 };
 
 }  // namespace velmora

@@ -15,7 +15,6 @@ namespace velmora {
 namespace {
 
 constexpr std::int64_t kLoggedSendsAtStart = 5;
-constexpr std::int64_t kSendLogInterval = 300;
 constexpr std::string_view kIPv4MappedPrefix = "::ffff:";
 
 bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
@@ -162,7 +161,7 @@ void VideoStreamServer::send(std::span<const std::vector<std::uint8_t>> nalUnits
     }
     return;
   }
-  if (sendCount <= kLoggedSendsAtStart || sendCount % kSendLogInterval == 0) {
+  if (log::isLoggedOccurrence(sendCount, kLoggedSendsAtStart)) {
     logger_.debug("VideoServer: sending frame {} fragments={} (sendCount={})", metadata.frameID, nalUnits.size(), sendCount);
   }
 
@@ -279,12 +278,12 @@ void VideoStreamServer::admit(const FlowContext& context, const std::shared_ptr<
 
 void VideoStreamServer::reject(const FlowContext& context, UdpFlow& flow, const std::function<void()>& logRejection) {
   if (context.isLogged) {
-    if (const std::uint64_t suppressed = flowLogThrottle_.takeSuppressedRejections(); suppressed > 0) {
+    if (const std::uint64_t suppressed = flowLogThrottle_.takeSuppressed(); suppressed > 0) {
       logger_.error("VideoServer: {} more UDP connections were rejected without a log line", suppressed);
     }
     logRejection();
   } else {
-    flowLogThrottle_.countSuppressedRejection();
+    flowLogThrottle_.countSuppressed();
   }
   flow.cancel();
 }
@@ -294,29 +293,6 @@ void VideoStreamServer::clearActiveConnectionIf(const std::shared_ptr<UdpFlow>& 
   if (state_.activeConnection == flow) {
     state_.activeConnection.reset();
   }
-}
-
-bool VideoStreamServer::FlowLogThrottle::admit(Clock::time_point now) {
-  std::lock_guard lock(countsLock_);
-  if (!windowStart_ || now - *windowStart_ >= window_) {
-    windowStart_ = now;
-    loggedInWindow_ = 0;
-  }
-  if (loggedInWindow_ >= flowsPerWindow_) {
-    return false;
-  }
-  ++loggedInWindow_;
-  return true;
-}
-
-void VideoStreamServer::FlowLogThrottle::countSuppressedRejection() {
-  std::lock_guard lock(countsLock_);
-  ++suppressedRejections_;
-}
-
-std::uint64_t VideoStreamServer::FlowLogThrottle::takeSuppressedRejections() {
-  std::lock_guard lock(countsLock_);
-  return std::exchange(suppressedRejections_, 0);
 }
 
 }  // namespace velmora

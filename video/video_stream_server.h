@@ -14,6 +14,7 @@
 
 #include "platform/dispatch/serial_queue.h"
 #include "platform/log/log.h"
+#include "platform/log/log_throttle.h"
 #include "platform/net/udp_listener.h"
 #include "protocol/velmora_constants.h"
 #include "protocol/video_frame_metadata.h"
@@ -84,24 +85,6 @@ class VideoStreamServer : public std::enable_shared_from_this<VideoStreamServer>
     std::int64_t sendCount = 0;
   };
 
-  // Whether a new flow's lines are logged: a few flows per window are, the others are counted
-  // and the count is logged before the next logged rejection.
-  class FlowLogThrottle {
-   public:
-    FlowLogThrottle(std::size_t flowsPerWindow, Clock::duration window) : flowsPerWindow_(flowsPerWindow), window_(window) {}
-    bool admit(Clock::time_point now);
-    void countSuppressedRejection();
-    std::uint64_t takeSuppressedRejections();
-
-   private:
-    const std::size_t flowsPerWindow_;
-    const Clock::duration window_;
-    mutable std::mutex countsLock_;
-    std::optional<Clock::time_point> windowStart_;
-    std::size_t loggedInWindow_ = 0;
-    std::uint64_t suppressedRejections_ = 0;
-  };
-
   // What the handlers of one flow share: the flow (weakly) and whether its lines are logged.
   struct FlowContext {
     std::weak_ptr<UdpFlow> flow;
@@ -119,7 +102,9 @@ class VideoStreamServer : public std::enable_shared_from_this<VideoStreamServer>
   const Callbacks callbacks_;
   log::Logger logger_{"VideoStream"};
   SerialQueue networkQueue_;
-  FlowLogThrottle flowLogThrottle_;
+  // A few new flows per window have their lines logged; the others' rejections are counted and
+  // the count is logged before the next logged rejection.
+  log::WindowThrottle flowLogThrottle_;
 
   mutable std::mutex stateLock_;
   State state_;

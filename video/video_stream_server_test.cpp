@@ -6,8 +6,8 @@
 #include <numeric>
 
 #include "platform/net/asio_udp_listener.h"
-#include "platform/net/net_test_support.h"
-#include "platform/net/udp_test_peer.h"
+#include "platform/net/testing/net_test_support.h"
+#include "platform/net/testing/udp_test_peer.h"
 #include "protocol/frame_packet_header.h"
 
 namespace velmora {

@@ -2,7 +2,6 @@
 
 #include <fmt/format.h>
 
-#include <concepts>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -10,6 +9,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "platform/log/log_throttle.h"
 
 namespace spdlog {
 class logger;
@@ -25,13 +26,6 @@ namespace velmora::log {
 enum class Level { debug, info, notice, error };
 
 std::string_view levelName(Level level);  // "debug", "info", "default", "error"
-
-// Lines that could repeat with every frame or datagram are throttled alike: the first three
-// occurrences (counted from 1), then every 300th.
-template <std::integral Count>
-constexpr bool isLoggedOccurrence(Count count) {
-  return count <= 3 || count % 300 == 0;
-}
 
 // Global settings, set once at start-up before any logging threads run.
 void setMinimumLevel(Level level);

@@ -1,6 +1,6 @@
 #include "platform/net/asio_connection.h"
 
-#include "platform/net/net_test_support.h"
+#include "platform/net/testing/net_test_support.h"
 
 #include <gtest/gtest.h>
 

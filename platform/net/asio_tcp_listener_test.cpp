@@ -1,7 +1,7 @@
 #include "platform/net/asio_tcp_listener.h"
 
 #include "platform/net/asio_connection.h"
-#include "platform/net/net_test_support.h"
+#include "platform/net/testing/net_test_support.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 #include "platform/net/asio_udp_listener.h"
 
 #include "platform/net/datagram_sender.h"
-#include "platform/net/net_test_support.h"
-#include "platform/net/udp_test_peer.h"
+#include "platform/net/testing/net_test_support.h"
+#include "platform/net/testing/udp_test_peer.h"
 
 #include <gtest/gtest.h>
 

@@ -498,11 +498,10 @@ void PortalSession::sendNextNotification(sd_bus* bus) {
     const int result = sd_bus_call_async(
         bus, &slot, call.get(),
         [](sd_bus_message* reply, void* userData, sd_bus_error*) {
-          // Failures are logged, the first and then every hundredth, so a session the desktop
-          // closed does not flood the log.
-          static std::atomic<unsigned> failures{0};
+          // Throttled, so that a session the desktop closed does not flood the log.
+          static std::atomic<std::uint64_t> failures{0};
           if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
-            if (failures++ % 100 == 0) {
+            if (log::isLoggedOccurrence(++failures)) {
               log::Logger("EventInjector").error("The desktop portal refused input: {}: {} ({} so far)", error->name,
                                                  error->message != nullptr ? error->message : "", failures.load());
             }

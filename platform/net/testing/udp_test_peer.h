@@ -2,7 +2,7 @@
 
 // A plain blocking UDP socket on a loopback address, the kind of peer a video client is.
 
-#include "platform/net/net_test_support.h"
+#include "platform/net/testing/net_test_support.h"
 #include "platform/network.h"
 
 #include <asio/ip/udp.hpp>
