@@ -48,7 +48,8 @@ ControlChannelServer::Callbacks controlServerCallbacks(const std::shared_ptr<Sta
                                         std::uint32_t displayID) {
     if (auto self = weak.lock()) {
       logger.info("VP requested display switch to displayID={}", displayID);
-      // Input that came after the switch already lands on the new display.
+      // Queued in arrival order: input before the switch lands on the old display, input after it
+      // on the new one.
       self->inputQueue()->setTargetDisplayID(displayID);
       post(displayID);
     }

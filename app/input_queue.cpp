@@ -12,6 +12,10 @@ void InputQueue::handle(ControlMessage message) {
   queue_.post([injector = injector_, message = std::move(message)] { injector->handle(message); });
 }
 
+void InputQueue::setTargetDisplayID(std::optional<std::uint32_t> displayID) {
+  queue_.post([injector = injector_, displayID] { injector->setTargetDisplayID(displayID); });
+}
+
 void InputQueue::setOnAccessibilityPermissionLost(std::function<void()> notice) {
   injector_->onAccessibilityPermissionLost = std::move(notice);
 }

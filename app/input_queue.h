@@ -34,7 +34,8 @@ class InputQueue {
 
   // Any thread: the injector keeps the target under its own lock.
   std::optional<std::uint32_t> targetDisplayID() const { return injector_->targetDisplayID(); }
-  void setTargetDisplayID(std::optional<std::uint32_t> displayID) { injector_->setTargetDisplayID(displayID); }
+  // Any thread. Queued like a message: input posted before it still lands on the old target.
+  void setTargetDisplayID(std::optional<std::uint32_t> displayID);
 
   // Asks the backend on the input queue, after the messages queued before; the answer is posted
   // to `mainQueue`.

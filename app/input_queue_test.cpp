@@ -8,6 +8,7 @@
 
 #include "app/controller_test_fixture.h"
 #include "control/test_control_client.h"
+#include "displays/mac_display_catalog.h"
 #include "protocol/message_coder.h"
 
 namespace velmora {
@@ -64,22 +65,29 @@ TEST_F(InputQueueTest, MessagesKeepTheirOrderAndASlowInjectionNeverHoldsTheMainQ
     backend = std::make_shared<HoldingInputBackend>(displays);
     return backend;
   };
-  makeController({{1920, 1080, 1}});
+  makeController({{1920, 1080, 1}, {1280, 800, 1}});
   startServers();
   testing::TestClient client(mainQueue_, *controller_->controlServer().listeningPort());
   client.sendHello(testing::helloWithCode(controller_->pairingCode()));
   client.readServerHello();
   ASSERT_TRUE(runUntil([&] { return controller_->streaming().clientSession().hasActiveClientSession; }));
 
+  // Each round on the other display: a move lands on the display switched to before it, whatever
+  // the injection still queued when the next switch arrives.
+  const auto displays = MacDisplayCatalog::currentSnapshots(*displays_);
+  ASSERT_EQ(displays.size(), 2u);
   std::vector<std::string> expected;
   for (std::uint16_t round = 0; round < 8; ++round) {
-    for (const ControlMessage& message : {ControlMessage(M::MouseMove{100.0 + round, 10}), ControlMessage(M::KeyDown{round, {}}),
-                                          ControlMessage(M::Scroll{0, 1}), ControlMessage(M::KeyTyped{"a"}),
-                                          ControlMessage(M::KeyUp{round, {}})}) {
+    const auto& display = displays[round % 2];
+    for (const ControlMessage& message :
+         {ControlMessage(M::SwitchDisplay{display.displayID}), ControlMessage(M::MouseMove{100.0 + round, 10}),
+          ControlMessage(M::KeyDown{round, {}}), ControlMessage(M::Scroll{0, 1}), ControlMessage(M::KeyTyped{"a"}),
+          ControlMessage(M::KeyUp{round, {}})}) {
       client.send(MessageCoder::shared().encode(message));
     }
-    expected.insert(expected.end(), {"move " + std::to_string(100 + round), "down " + std::to_string(round), "scroll",
-                                     "text a", "up " + std::to_string(round)});
+    const int left = static_cast<int>(display.frame.x);
+    expected.insert(expected.end(), {"move " + std::to_string(left + 100 + round), "down " + std::to_string(round),
+                                     "scroll", "text a", "up " + std::to_string(round)});
   }
 
   ASSERT_TRUE(runUntil([&] { return backend->holding(); }));

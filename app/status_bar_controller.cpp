@@ -135,8 +135,14 @@ void StatusBarController::clientDidDisconnect() {
 }
 
 void StatusBarController::displaySwitchRequested(std::uint32_t displayID) {
+  // The injector's target was queued with the client's input when the request arrived; setting it
+  // again from here could overtake input sent after a later switch.
+  controlServer_->setSelectedDisplayID(displayID);
+  switchStreamedDisplay();
+}
+
+void StatusBarController::switchStreamedDisplay() {
   // Not checked against the displays here: the single-display start falls back when it is gone.
-  setSelectedDisplay(displayID);
   if (!streaming_->clientSession().wantsMultiDisplayStreaming) {
     streaming_->tearDown();
     streaming_->restartStreaming(false);
@@ -156,8 +162,9 @@ void StatusBarController::selectDisplay(std::uint32_t displayID) {
     return;
   }
   logger_.info("Display selected: {}", displayID);
+  setSelectedDisplay(displayID);
   // Also without a client: the pipeline is ready when one connects.
-  displaySwitchRequested(displayID);
+  switchStreamedDisplay();
 }
 
 void StatusBarController::multiDisplayRequested(bool enabled) {

@@ -99,6 +99,8 @@ class StatusBarController : public std::enable_shared_from_this<StatusBarControl
  private:
   explicit StatusBarController(Dependencies dependencies);
   void setSelectedDisplay(std::optional<std::uint32_t> displayID);
+  // Rebuilds the single-display pipeline for the selected display and tells the client.
+  void switchStreamedDisplay();
   void schedulePermissionRecheck();
   void handleScreenChangeSettled();
 

@@ -95,7 +95,7 @@ TEST_F(StatusBarControllerTest, PairingAndTheSessionReachThePanelTheStatusLineAn
   const auto hello = client->readServerHello();
   ASSERT_TRUE(hello.displays.has_value());
   EXPECT_EQ(hello.displays->front().id, 2u);
-  EXPECT_EQ(controller_->inputQueue()->targetDisplayID(), 2u);
+  EXPECT_TRUE(runUntil([&] { return controller_->inputQueue()->targetDisplayID() == 2u; }));
   controller_->tray().menuWillOpen(false);
   EXPECT_EQ(checkedTitles(StatusMenu::kDisplayMenuTag), std::vector<std::string>{displays[1].title});
 
