@@ -2,6 +2,7 @@
 
 #include "platform/application_identifier.h"
 #include "platform/dispatch/queue_owned.h"
+#include "platform/log/printable.h"
 #include "protocol/velmora_constants.h"
 
 namespace velmora {
@@ -16,7 +17,7 @@ ControlChannelServer::ControlChannelServer(Dependencies dependencies, Callbacks 
       callbacks_(std::move(callbacks)),
       netQueue_(std::string(kApplicationIdentifier) + ".control"),
       pairingThrottle_(dependencies_.timing.pairingThrottle),
-      trustedClientIdentifiers_(dependencies_.userDefaults) {}
+      trustedDevices_(std::make_shared<TrustedDevices>(dependencies_.userDefaults, dependencies_.trustDuration)) {}
 
 ControlChannelServer::~ControlChannelServer() {
   // The queue's thread must be done before the connections and the listener it works on go;
@@ -34,6 +35,37 @@ void ControlChannelServer::start() {
     if (auto self = weak.lock()) {
       self->startLocked();
     }
+  });
+}
+
+bool ControlChannelServer::alwaysAskForCode() const {
+  return dependencies_.alwaysAskForCode || trustedDevices_->alwaysAskForCode();
+}
+
+void ControlChannelServer::revalidateActiveClient() {
+  netQueue_.post([weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self || !self->activeConnection_ || !self->activeTrustedIdentifier_ ||
+        self->trustedDevices_->contains(*self->activeTrustedIdentifier_)) {
+      return;
+    }
+    self->logger_.notice("Disconnecting \"{}\": its device is no longer trusted", printable(self->activeDeviceName_));
+    auto connection = self->activeConnection_;
+    self->endActiveConnection(connection, true);
+    connection->cancel();
+  });
+}
+
+void ControlChannelServer::disconnectActiveClient() {
+  netQueue_.post([weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self || !self->activeConnection_) {
+      return;
+    }
+    self->logger_.notice("Disconnecting \"{}\" at the user's request", printable(self->activeDeviceName_));
+    auto connection = self->activeConnection_;
+    self->endActiveConnection(connection, true);
+    connection->cancel();
   });
 }
 
@@ -74,6 +106,7 @@ std::optional<std::uint16_t> ControlChannelServer::listeningPort() const {
 }
 
 void ControlChannelServer::startLocked() {
+  trustedDevices_->expireStale();
   const std::uint16_t port = dependencies_.port;
   // A second start from the menu replaces the running listener; the port must be free for it.
   if (listener_) {
@@ -250,6 +283,7 @@ void ControlChannelServer::endActiveConnection(const std::shared_ptr<Connection>
     return;
   }
   activeConnection_.reset();
+  activeTrustedIdentifier_.reset();
   handshakeCompleted_ = false;
   handshakeTimestamp_.reset();
   if (notifyDisconnect && callbacks_.onClientDisconnected) {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "control/pairing_throttle.h"
-#include "control/trusted_client_identifiers.h"
+#include "control/trusted_devices.h"
 #include "displays/mac_display_catalog.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/dispatch/timer.h"
@@ -50,6 +50,10 @@ class ControlChannelServer : public std::enable_shared_from_this<ControlChannelS
     ListenerFactory makeListener;
     std::uint16_t port = 0;  // the control port; 0 picks a free one (tests)
     ControlChannelTiming timing;
+    // How long a trusted device stays trusted without an admission; zero: for ever.
+    std::chrono::hours trustDuration = std::chrono::hours(24 * 90);
+    // Trusted identifiers are not enough for this run, whatever the stored choice says.
+    bool alwaysAskForCode = false;
   };
 
   // What the server reports, given once at creation. Invoked on netQueue, except
@@ -84,7 +88,15 @@ class ControlChannelServer : public std::enable_shared_from_this<ControlChannelS
   void setRequiredPairingCode(std::string code);
   std::optional<std::uint32_t> selectedDisplayID() const;
   void setSelectedDisplayID(std::optional<std::uint32_t> displayID);
-  bool hasTrustedClients() const { return trustedClientIdentifiers_.empty() == false; }
+  bool hasTrustedClients() const { return !trustedDevices_->empty(); }
+  TrustedDevices& trustedDevices() const { return *trustedDevices_; }
+  // The command line's choice or the stored one.
+  bool alwaysAskForCode() const;
+  // Ends the client's session if its device is no longer trusted (forgotten, in this process or
+  // another). Any thread.
+  void revalidateActiveClient();
+  // Ends the client's session, as if it had left. Any thread.
+  void disconnectActiveClient();
   // The port the listener is bound to while one exists (tests start on port 0).
   std::optional<std::uint16_t> listeningPort() const;
 
@@ -99,6 +111,12 @@ class ControlChannelServer : public std::enable_shared_from_this<ControlChannelS
     ScreenSize size;
     std::vector<DisplayInfo> displays;
     std::string hostName;
+  };
+
+  // How a client came in: by the code, or by trust with the device as stored.
+  struct Admission {
+    std::optional<std::string> identifier;
+    std::optional<TrustedDevice> trustedDevice;  // none: by code
   };
 
   // Admission and lifecycle (control_channel_server.cpp).
@@ -117,8 +135,9 @@ class ControlChannelServer : public std::enable_shared_from_this<ControlChannelS
   void handleHandshakeBytes(const std::shared_ptr<Connection>& connection, const std::shared_ptr<FrameAccumulator>& accumulator,
                             const Bytes& bytes);
   void admitClient(const std::shared_ptr<Connection>& connection, const std::shared_ptr<FrameAccumulator>& accumulator,
-                   const ClientHello& hello);
-  bool passesPairing(const std::shared_ptr<Connection>& connection, const ClientHello& hello);
+                   const ClientHello& hello, const Admission& admission);
+  std::optional<Admission> passesPairing(const std::shared_ptr<Connection>& connection, const ClientHello& hello);
+  void recordAdmission(const Admission& admission, const ClientHello& hello, const std::optional<std::string>& clientHost);
   void rejectPendingConnection(const std::shared_ptr<Connection>& connection, RejectionReason reason);
   void sendLocked(const HandshakeMessage& message);
   std::optional<std::string> extractHost(const std::shared_ptr<Connection>& connection) const;
@@ -154,6 +173,10 @@ class ControlChannelServer : public std::enable_shared_from_this<ControlChannelS
   std::optional<std::chrono::steady_clock::time_point> handshakeTimestamp_;
   std::shared_ptr<Timer> pendingHandshakeTimeout_;
   PairingThrottle pairingThrottle_;
+  // The active client's identifier while its device is stored as trusted: forgetting the device
+  // ends the session.
+  std::optional<std::string> activeTrustedIdentifier_;
+  std::string activeDeviceName_;
 
   std::atomic<int> listeningPort_{-1};
 
@@ -161,7 +184,7 @@ class ControlChannelServer : public std::enable_shared_from_this<ControlChannelS
   std::optional<std::uint32_t> selectedDisplayID_;
   mutable std::mutex pairingCodeLock_;
   std::string requiredPairingCode_;
-  TrustedClientIdentifiers trustedClientIdentifiers_;
+  const std::shared_ptr<TrustedDevices> trustedDevices_;
 };
 
 bool isUsableVideoHost(std::string text);

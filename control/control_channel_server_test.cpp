@@ -102,7 +102,10 @@ TEST_F(ControlChannelServerTest, AdmitsTheRightCodeAndTrustsItsIdentifierAcrossR
     }
   }
   EXPECT_EQ(host_->count("trusted"), 0u);
-  EXPECT_EQ(defaults_->writeCount(), 1);
+  const auto details = defaults_->value("trustedClientDetails");
+  ASSERT_TRUE(details && details->contains("device-A"));
+  EXPECT_EQ((*details)["device-A"]["deviceName"], "Vision");
+  EXPECT_EQ((*details)["device-A"]["lastAddress"], "127.0.0.1");
 }
 
 TEST(ControlChannelTimingTest, HandshakeDeadlineIsFiveSecondsAndTheDuplicateWindowTwo) {

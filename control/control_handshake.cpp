@@ -80,16 +80,26 @@ void ControlChannelServer::handleHandshakeBytes(const std::shared_ptr<Connection
     rejectPendingConnection(connection, RejectionReason::versionMismatch);
     return;
   }
-  if (!passesPairing(connection, *hello)) {
+  const auto admission = passesPairing(connection, *hello);
+  if (!admission) {
     return;
   }
-  admitClient(connection, accumulator, *hello);
+  admitClient(connection, accumulator, *hello, *admission);
 }
 
-bool ControlChannelServer::passesPairing(const std::shared_ptr<Connection>& connection, const ClientHello& hello) {
-  const auto identifier = normalizeClientIdentifier(hello.clientIdentifier);
-  if (identifier && trustedClientIdentifiers_.contains(*identifier)) {
-    return true;
+std::optional<ControlChannelServer::Admission> ControlChannelServer::passesPairing(
+    const std::shared_ptr<Connection>& connection, const ClientHello& hello) {
+  Admission admission{normalizeClientIdentifier(hello.clientIdentifier), std::nullopt};
+  if (admission.identifier) {
+    admission.trustedDevice = trustedDevices_->trusted(*admission.identifier);
+  }
+  if (admission.trustedDevice) {
+    if (!alwaysAskForCode()) {
+      return admission;
+    }
+    logger_.info("Asking {} for the code although its device is trusted: the code is always asked for",
+                 printable(hello.deviceName));
+    admission.trustedDevice.reset();
   }
 
   const auto now = std::chrono::steady_clock::now();
@@ -97,15 +107,12 @@ bool ControlChannelServer::passesPairing(const std::shared_ptr<Connection>& conn
     logger_.error("Rejected ClientHello from {} without checking its code: pairing locked for {}s after repeated wrong codes",
                   printable(hello.deviceName), std::chrono::ceil<std::chrono::seconds>(*remaining).count());
     rejectPendingConnection(connection, RejectionReason::invalidPairingCode);
-    return false;
+    return std::nullopt;
   }
 
   if (hello.pairingCode == requiredPairingCode()) {
     pairingThrottle_.recordSuccess();
-    if (identifier && trustedClientIdentifiers_.add(*identifier) && callbacks_.onClientTrusted) {
-      callbacks_.onClientTrusted();
-    }
-    return true;
+    return admission;
   }
 
   logger_.error("Rejected ClientHello with invalid pairing code from {}", printable(hello.deviceName));
@@ -117,11 +124,38 @@ bool ControlChannelServer::passesPairing(const std::shared_ptr<Connection>& conn
     callbacks_.onPairingRequired();
   }
   rejectPendingConnection(connection, RejectionReason::invalidPairingCode);
-  return false;
+  return std::nullopt;
+}
+
+// Every admission is kept at notice level with where it came from, so that a replayed identifier
+// from a strange address stands out in the journal.
+void ControlChannelServer::recordAdmission(const Admission& admission, const ClientHello& hello,
+                                           const std::optional<std::string>& clientHost) {
+  const std::string address = clientHost.value_or("unknown address");
+  activeDeviceName_ = hello.deviceName;
+  if (admission.trustedDevice) {
+    const auto seen = admission.trustedDevice->lastSeen();
+    logger_.notice("Admitted \"{}\" from {} as a trusted device, last admitted {}", printable(hello.deviceName), address,
+                   seen ? describeAge(WallClock::now() - *seen) : std::string("at an unknown time"));
+  } else {
+    logger_.notice("Admitted \"{}\" from {} with the verification code", printable(hello.deviceName), address);
+  }
+  activeTrustedIdentifier_.reset();
+  if (!admission.identifier) {
+    return;
+  }
+  const auto recorded = trustedDevices_->recordAdmission(*admission.identifier, hello.deviceName, address);
+  if (recorded != TrustedDevices::Recorded::failed) {
+    activeTrustedIdentifier_ = admission.identifier;
+  }
+  if (recorded == TrustedDevices::Recorded::added && callbacks_.onClientTrusted) {
+    callbacks_.onClientTrusted();
+  }
 }
 
 void ControlChannelServer::admitClient(const std::shared_ptr<Connection>& connection,
-                                       const std::shared_ptr<FrameAccumulator>& accumulator, const ClientHello& hello) {
+                                       const std::shared_ptr<FrameAccumulator>& accumulator, const ClientHello& hello,
+                                       const Admission& admission) {
   const auto clientHost = extractHost(connection);
   const auto videoHost = extractLocalHost(connection);
   logger_.info("Mac local IP for video: {}", log::privateValue(videoHost.value_or("nil")));
@@ -145,6 +179,7 @@ void ControlChannelServer::admitClient(const std::shared_ptr<Connection>& connec
   if (previousActive) {
     previousActive->cancel();
   }
+  recordAdmission(admission, hello, clientHost);
   // The owner learns the client's host before the hello leaves, so that the video server
   // already accepts the client's UDP hello when it arrives.
   if (callbacks_.onClientConnected) {

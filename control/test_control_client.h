@@ -118,7 +118,8 @@ class InProcessHost {
   // No duplicate window by default: a test's next connection is never taken for the last one's twin.
   explicit InProcessHost(ManualMainQueue& mainQueue,
                          ControlChannelTiming timing = {.duplicateConnectionWindow = {}, .pairingThrottle = {}},
-                         std::shared_ptr<InMemoryUserDefaults> defaults = std::make_shared<InMemoryUserDefaults>())
+                         std::shared_ptr<InMemoryUserDefaults> defaults = std::make_shared<InMemoryUserDefaults>(),
+                         std::chrono::hours trustDuration = std::chrono::hours(24 * 90))
       : mainQueue_(mainQueue), defaults_(std::move(defaults)) {
     ControlChannelServer::Callbacks callbacks;
     callbacks.onClientConnected = [this](const ClientHello& hello, const std::shared_ptr<Connection>&,
@@ -133,7 +134,7 @@ class InProcessHost {
     callbacks.onMultiDisplayRequested = [this](bool enabled) { add(enabled ? "multi on" : "multi off"); };
     callbacks.onControlMessage = [this](const ControlMessage& message) { add("control " + message.toJson().dump()); };
     server_ = ControlChannelServer::create({mainQueue, defaults_, nullptr, [] { return std::string("Test Mac"); },
-                                            [this] { return displays; }, makeTcpListener, 0, timing},
+                                            [this] { return displays; }, makeTcpListener, 0, timing, trustDuration},
                                            std::move(callbacks));
     server_->setRequiredPairingCode(kHostPairingCode);
     server_->start();

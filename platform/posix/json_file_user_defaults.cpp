@@ -209,9 +209,9 @@ void syncFolder(const std::filesystem::path& folder) {
   }
 }
 
-// Sets `key` in the file at `path` by way of the locked temporary file.
+// Applies `change` to the file at `path` by way of the locked temporary file.
 bool replaceContents(const std::filesystem::path& path, int temporary, const std::filesystem::path& temporaryPath,
-                     const std::string& key, const std::vector<std::string>& value) {
+                     const std::function<void(nlohmann::json&)>& change) {
   // Read under the lock of the temporary file, so that a key another process writes meanwhile is
   // not lost.
   FileContents contents = readContents(path);
@@ -220,7 +220,7 @@ bool replaceContents(const std::filesystem::path& path, int temporary, const std
     return false;
   }
   nlohmann::json object = contents.state == FileState::object ? std::move(contents.object) : nlohmann::json::object();
-  object[key] = value;
+  change(object);
   std::string text;
   try {
     text = object.dump(2) + "\n";
@@ -263,7 +263,7 @@ std::filesystem::path defaultUserDefaultsPath() {
 
 JsonFileUserDefaults::JsonFileUserDefaults(std::filesystem::path path) : path_(std::move(path)) {}
 
-std::optional<std::vector<std::string>> JsonFileUserDefaults::stringArray(const std::string& key) const {
+std::optional<nlohmann::json> JsonFileUserDefaults::value(const std::string& key) const {
   FileContents contents;
   {
     std::lock_guard lock(fileLock_);
@@ -273,20 +273,13 @@ std::optional<std::vector<std::string>> JsonFileUserDefaults::stringArray(const 
     return std::nullopt;
   }
   const auto found = contents.object.find(key);
-  if (found == contents.object.end() || !found->is_array()) {
+  if (found == contents.object.end()) {
     return std::nullopt;
   }
-  std::vector<std::string> strings;
-  for (const auto& element : *found) {
-    if (!element.is_string()) {
-      return std::nullopt;
-    }
-    strings.push_back(element.get<std::string>());
-  }
-  return strings;
+  return std::move(*found);
 }
 
-bool JsonFileUserDefaults::setStringArray(const std::string& key, const std::vector<std::string>& value) {
+bool JsonFileUserDefaults::update(const std::function<void(nlohmann::json& object)>& change) {
   if (path_.empty()) {
     logger().error("Could not write user defaults: no location for the file (neither XDG_CONFIG_HOME nor HOME is set)");
     return false;
@@ -301,7 +294,7 @@ bool JsonFileUserDefaults::setStringArray(const std::string& key, const std::vec
     return false;
   }
   // Still under the lock: a failed write leaves no temporary file behind.
-  if (!replaceContents(path_, temporary.get(), temporaryPath, key, value)) {
+  if (!replaceContents(path_, temporary.get(), temporaryPath, change)) {
     ::unlink(temporaryPath.c_str());
     return false;
   }

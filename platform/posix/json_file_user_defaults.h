@@ -25,8 +25,8 @@ class JsonFileUserDefaults final : public UserDefaults {
  public:
   explicit JsonFileUserDefaults(std::filesystem::path path);
 
-  std::optional<std::vector<std::string>> stringArray(const std::string& key) const override;
-  bool setStringArray(const std::string& key, const std::vector<std::string>& value) override;
+  std::optional<nlohmann::json> value(const std::string& key) const override;
+  bool update(const std::function<void(nlohmann::json& object)>& change) override;
 
   const std::filesystem::path& path() const { return path_; }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <map>
 #include <mutex>
 
 #include "platform/user_defaults.h"
@@ -10,19 +9,19 @@ namespace velmora::testing {
 // User defaults kept in memory; writes can be made to fail like a full disk.
 class InMemoryUserDefaults : public UserDefaults {
  public:
-  std::optional<std::vector<std::string>> stringArray(const std::string& key) const override {
+  std::optional<nlohmann::json> value(const std::string& key) const override {
     std::lock_guard lock(valuesLock_);
-    auto found = values_.find(key);
-    return found == values_.end() ? std::nullopt : std::optional(found->second);
+    const auto found = values_.find(key);
+    return found == values_.end() ? std::nullopt : std::optional(*found);
   }
 
-  bool setStringArray(const std::string& key, const std::vector<std::string>& value) override {
+  bool update(const std::function<void(nlohmann::json& object)>& change) override {
     std::lock_guard lock(valuesLock_);
     ++writeCount_;
     if (failWrites_) {
       return false;
     }
-    values_[key] = value;
+    change(values_);
     return true;
   }
 
@@ -38,7 +37,7 @@ class InMemoryUserDefaults : public UserDefaults {
 
  private:
   mutable std::mutex valuesLock_;
-  std::map<std::string, std::vector<std::string>> values_;
+  nlohmann::json values_ = nlohmann::json::object();
   bool failWrites_ = false;
   int writeCount_ = 0;
 };
