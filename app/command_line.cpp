@@ -9,8 +9,10 @@ std::string hostUsage() {
 
 Shares this computer's screens with a Velmora client on the same network. The client finds the
 host by DNS-SD (_velmora._tcp), pairs with the four-digit verification code the host shows, and
-then controls the pointer and keyboard. Trusted clients are remembered in
-$XDG_CONFIG_HOME/velmora/user-defaults.json (default ~/.config/velmora/).
+then controls the pointer and keyboard. A device that entered the code is trusted from then on:
+its identifier, name, pairing time, last connection and address are remembered in
+$XDG_CONFIG_HOME/velmora/user-defaults.json (default ~/.config/velmora/). Every connection is
+announced on the desktop and logged.
 
 Options:
   --headless                 no tray icon or panel: the verification code and status changes
@@ -36,6 +38,14 @@ Options:
                              auto is X11 when $DISPLAY opens, otherwise virtual.
   --virtual-displays LAYOUT  the virtual displays, left to right, in points with an optional
                              scale, e.g. 1920x1080,1280x800@2 (default: 1920x1080)
+  --trust-days N             a trusted device that has not connected for N days must enter the
+                             code again (default: 90; 0: trusted until forgotten)
+  --always-ask-code          trusted devices must enter the code too, whatever the menu's
+                             "Always Ask for the Code" says
+  --list-trusted             print the trusted devices, one per line (identifier, name, paired,
+                             last connected, last address, separated by tabs), and exit
+  --forget-trusted ID|all    forget one trusted device (or every one) and exit; a running host
+                             disconnects it at once
   --log-level LEVEL          debug, info, default or error (default: info); the log goes to
                              standard error
   --log-private              show network addresses in the log instead of <private>
@@ -60,6 +70,22 @@ Result<HostOptions> parseHostOptions(const std::vector<std::string>& arguments) 
 
     if (argument == "--headless" && takesNoValue()) {
       options.headless = true;
+    } else if (argument == "--always-ask-code" && takesNoValue()) {
+      options.alwaysAskForCode = true;
+    } else if (argument == "--list-trusted" && takesNoValue()) {
+      options.listTrusted = true;
+    } else if (argument == "--forget-trusted") {
+      options.forgetTrusted = value();
+      if (!options.forgetTrusted || options.forgetTrusted->empty()) {
+        return failure("--forget-trusted needs a device's identifier (see --list-trusted) or 'all'");
+      }
+    } else if (argument == "--trust-days") {
+      const auto days = value().value_or("");
+      const bool digits = !days.empty() && days.size() <= 5 && days.find_first_not_of("0123456789") == std::string::npos;
+      if (!digits || std::stoi(days) > 36500) {
+        return failure("--trust-days takes a number of days from 0 to 36500");
+      }
+      options.trustDays = std::stoi(days);
     } else if (argument == "--log-private" && takesNoValue()) {
       options.logPrivate = true;
     } else if (argument == "--version" && takesNoValue()) {

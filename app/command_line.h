@@ -19,6 +19,12 @@ struct HostOptions {
   bool virtualDisplaysGiven = false;  // --virtual-displays was on the command line
   log::Level logLevel = log::Level::info;
   bool logPrivate = false;
+  // How many days a trusted device stays trusted without an admission; 0: for ever.
+  int trustDays = 90;
+  bool alwaysAskForCode = false;
+  // Instead of running: list the trusted devices, or forget one ("all": every one).
+  bool listTrusted = false;
+  std::optional<std::string> forgetTrusted;
   bool showVersion = false;
   bool showHelp = false;
 };

@@ -15,6 +15,7 @@
 #include "app/host_main.h"
 #include "app/localization.h"
 #include "app/status_bar_controller.h"
+#include "app/trust_command.h"
 #include "control/control_channel_server.h"
 #include "platform/avahi/avahi_service_advertiser.h"
 #include "platform/dispatch/asio_main_queue.h"
@@ -110,6 +111,7 @@ class HostSession {
  public:
   struct Dependencies {
     HostUserInterface& userInterface;
+    const HostOptions& options;
     const HostCustomization& customization;
     std::shared_ptr<UserDefaults> userDefaults;
     // The menu's Quit.
@@ -144,7 +146,8 @@ class HostSession {
         ControlChannelServer::Dependencies{
             mainQueue, dependencies_.userDefaults, openAdvertiser(), computerName,
             [displays = backends_.displays] { return MacDisplayCatalog::currentSnapshots(*displays); },
-            makeTcpListener, VelmoraConstants::defaultControlPort, ControlChannelTiming{}},
+            makeTcpListener, VelmoraConstants::defaultControlPort, ControlChannelTiming{},
+            std::chrono::hours(24 * dependencies_.options.trustDays), dependencies_.options.alwaysAskForCode},
         VideoStreamServer::Options{}, backends_.displays, backends_.capture, backends_.makeEncoderSession,
         backends_.input, dependencies_.userInterface.statusUserInterface(),
         dependencies_.userInterface.permissionHelp(), dependencies_.quit, {}});
@@ -273,7 +276,7 @@ class HostSessions {
   std::unique_ptr<HostSession> makeSession(HostBackends backends) {
     return std::make_unique<HostSession>(
         std::move(backends),
-        HostSession::Dependencies{userInterface_, customization_, userDefaults_, [this] { quit(); },
+        HostSession::Dependencies{userInterface_, options_, customization_, userDefaults_, [this] { quit(); },
                                   [this](const std::string& reason) { desktopLost(reason); }});
   }
 
@@ -360,6 +363,10 @@ int hostMain(int argc, char** argv, const HostCustomization& customization) {
     std::printf("velmora-host %s (build %s, %s)\n", AppBuildInfo::version().c_str(), AppBuildInfo::build().c_str(),
                 AppBuildInfo::fingerprint().c_str());
     return 0;
+  }
+  if (options.value().listTrusted || options.value().forgetTrusted) {
+    return runTrustCommand(options.value(), std::make_shared<JsonFileUserDefaults>(defaultUserDefaultsPath()), stdout,
+                           stderr);
   }
   return runHost(options.value(), argc, argv, customization);
 }
