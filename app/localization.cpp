@@ -134,6 +134,12 @@ const std::vector<LocalizationKey>& localizationKeys() {
       {"mac.menu.displayItem.format", {Kind::unsignedInteger, Kind::signedInteger, Kind::signedInteger}},
       {"mac.menu.displayItem.mainFormat", {Kind::unsignedInteger, Kind::signedInteger, Kind::signedInteger}},
       {"mac.menu.bitrate", {}},
+      {"mac.menu.trustedDevices", {}},
+      {"mac.menu.trustedDevices.itemFormat", {Kind::text, Kind::text}},
+      {"mac.menu.trustedDevices.forget", {}},
+      {"mac.menu.trustedDevices.forgetAll", {}},
+      {"mac.menu.trustedDevices.none", {}},
+      {"mac.menu.alwaysAskForCode", {}},
       {"mac.menu.quit", {}},
       {"mac.accessibility.menuWarning", {}},
       {"mac.accessibility.tooltip", {}},
@@ -144,6 +150,10 @@ const std::vector<LocalizationKey>& localizationKeys() {
       {"mac.screenRecording.openAlertButton", {}},
       {"mac.verification.title", {}},
       {"mac.verification.message", {}},
+      {"mac.notice.connected.titleFormat", {Kind::text}},
+      {"mac.notice.connected.bodyFormat", {Kind::text}},
+      {"mac.notice.disconnect", {}},
+      {"mac.notice.forget", {}},
   };
   return keys;
 }

@@ -7,6 +7,7 @@
 #include "app/control_adapter.h"
 #include "app/localization.h"
 #include "app/pairing_code.h"
+#include "platform/log/printable.h"
 
 namespace velmora {
 
@@ -45,18 +46,25 @@ std::shared_ptr<StatusBarController> StatusBarController::create(Dependencies de
             }
           },
           selectedDisplayID,
-          withController(weak, [](StatusBarController& it) { return it.streaming().selectedBitRate(); })},
+          withController(weak, [](StatusBarController& it) { return it.streaming().selectedBitRate(); }),
+          withController(weak, [](StatusBarController& it) { return it.controlServer().trustedDevices().list(); }),
+          withController(weak, [](StatusBarController& it) { return it.controlServer().trustedDevices().alwaysAskForCode(); }),
+          given.controlServer.alwaysAskForCode},
       TrayPresenter::Actions{
           StatusMenu::Actions{withController(weak, std::mem_fn(&StatusBarController::startServer)),
                               withController(weak, std::mem_fn(&StatusBarController::stopServer)),
                               withController(weak, std::mem_fn(&StatusBarController::showVerificationCode)),
+                              {},
                               given.quit,
                               {},
                               {}},
           withController(weak, [](StatusBarController& it, std::uint32_t displayID) { it.selectDisplay(displayID); }),
           withController(weak, [](StatusBarController& it, std::int64_t bitsPerSecond) {
             it.streaming().selectBitRate(bitsPerSecond);
-          })},
+          }),
+          withController(weak, [](StatusBarController& it, const std::string& identifier) { it.forgetTrustedDevice(identifier); }),
+          withController(weak, [](StatusBarController& it) { it.forgetAllTrustedDevices(); }),
+          withController(weak, [](StatusBarController& it, bool alwaysAsk) { it.setAlwaysAskForCode(alwaysAsk); })},
       given.inputBackend->isProcessTrusted());
 
   self.controlServer_ = ControlChannelServer::create(std::move(self.dependencies_.controlServer),
@@ -174,6 +182,31 @@ void StatusBarController::multiDisplayRequested(bool enabled) {
   controlServer_->resendServerHello();
 }
 
+void StatusBarController::forgetTrustedDevice(const std::string& identifier) {
+  if (const auto forgotten = controlServer_->trustedDevices().forget(identifier)) {
+    logger_.notice("Forgot the trusted device \"{}\" at the user's request", printable(forgotten->displayName()));
+  }
+  trustedDevicesChanged();
+}
+
+void StatusBarController::forgetAllTrustedDevices() {
+  if (const auto forgotten = controlServer_->trustedDevices().forgetAll()) {
+    logger_.notice("Forgot all {} trusted devices at the user's request", forgotten->size());
+  }
+  trustedDevicesChanged();
+}
+
+void StatusBarController::setAlwaysAskForCode(bool alwaysAsk) {
+  logger_.notice("Always asking for the code: {}", alwaysAsk ? "on" : "off");
+  controlServer_->trustedDevices().setAlwaysAskForCode(alwaysAsk);
+  tray_->rebuildTrustEntries();
+}
+
+void StatusBarController::trustedDevicesChanged() {
+  controlServer_->revalidateActiveClient();
+  tray_->rebuildTrustEntries();
+}
+
 void StatusBarController::startServer() {
   controlServer_->start();
   videoServer_->start();
@@ -204,7 +237,7 @@ void StatusBarController::shutdown(std::chrono::steady_clock::duration timeout) 
 }
 
 void StatusBarController::presentVerificationCodePanel(bool force) {
-  if (!force && controlServer_->hasTrustedClients()) {
+  if (!force && controlServer_->hasTrustedClients() && !controlServer_->alwaysAskForCode()) {
     return;
   }
   logger_.info("Presenting verification code panel (force={})", force ? 1 : 0);

@@ -79,6 +79,12 @@ class StatusBarController : public std::enable_shared_from_this<StatusBarControl
   void screenParametersDidChange();
   void appDidBecomeActive() { tray_->recheckPermissions(); }
   void selectDisplay(std::uint32_t displayID);
+  // The menu's trust entries, and the user defaults file changing under the host: a client whose
+  // device is no longer trusted is disconnected at once.
+  void forgetTrustedDevice(const std::string& identifier);
+  void forgetAllTrustedDevices();
+  void setAlwaysAskForCode(bool alwaysAsk);
+  void trustedDevicesChanged();
 
   // The main-thread halves of the servers' reports; their callbacks queue them here.
   void clientDidConnect(const ClientHello& hello);

@@ -144,6 +144,47 @@ TEST_F(StatusBarControllerTest, PermissionWarningsStackAtTheTopOpenTheHelpAndGoW
   EXPECT_EQ(controller_->tray().statusMenuItems().size(), items.size() - 4);
 }
 
+TEST_F(StatusBarControllerTest, TrustEntriesListForgetAndAlwaysAskForTheCode) {
+  defaults_->update([](nlohmann::json& object) {
+    object["trustedClientIdentifiers"] = {"device-A", "device-B"};
+    object["trustedClientDetails"] = {{"device-A",
+                                       {{"deviceName", "Vision"},
+                                        {"pairedAt", "2026-01-02T03:04:05Z"},
+                                        {"lastAdmittedAt", formatUtcTime(WallClock::now() - std::chrono::hours(73))},
+                                        {"lastAddress", "192.0.2.7"}}}};
+  });
+  makeController({{1920, 1080, 1}});
+  startServers();
+  auto client = connectClient();
+  client->sendHello(testing::helloWithCode("", "device-A"));
+  client->readServerHello();
+  ASSERT_TRUE(runUntil([&] { return userInterface_->statuses.back() == "Connected to Vision"; }));
+
+  const auto titles = [&] {
+    controller_->tray().menuWillOpen(false);
+    std::vector<std::string> shown;
+    for (const auto& entry : item(StatusMenu::kTrustedDevicesMenuTag).submenu) {
+      shown.push_back(entry.kind == StatusMenuItem::Kind::separator ? "---" : entry.title);
+    }
+    return shown;
+  };
+  EXPECT_EQ(titles(), (std::vector<std::string>{"Vision — last connected moments ago",
+                                                "unnamed device device-B — last connected —", "---",
+                                                "Forget All Devices"}));
+  // Forgetting the connected device ends its session at once.
+  item(StatusMenu::kTrustedDevicesMenuTag).submenu.at(0).submenu.at(0).action();
+  EXPECT_TRUE(client->waitUntilClosed());
+  ASSERT_TRUE(runUntil([&] { return userInterface_->statuses.back() == "Waiting for a client"; }));
+  EXPECT_EQ(titles(), (std::vector<std::string>{"unnamed device device-B — last connected —", "---", "Forget All Devices"}));
+  item(StatusMenu::kTrustedDevicesMenuTag).submenu.back().action();
+  EXPECT_EQ(titles(), std::vector<std::string>{"No trusted devices"});
+
+  EXPECT_FALSE(item(StatusMenu::kAlwaysAskForCodeTag).checked);
+  item(StatusMenu::kAlwaysAskForCodeTag).action();
+  EXPECT_TRUE(item(StatusMenu::kAlwaysAskForCodeTag).checked);
+  EXPECT_EQ(defaults_->value("alwaysAskForCode"), true) << "kept for the next run";
+}
+
 TEST(PairingCodeTest, IsAlwaysFourDigits) {
   EXPECT_EQ(formatPairingCode(42), "0042");
   const auto code = generatePairingCode();

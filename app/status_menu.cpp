@@ -68,6 +68,9 @@ StatusMenu::StatusMenu(std::shared_ptr<StatusUserInterface> userInterface, Actio
       submenuItem(kDisplayMenuTag, localized("mac.menu.display")),
       submenuItem(kBitRateMenuTag, localized("mac.menu.bitrate")),
       separator(),
+      submenuItem(kTrustedDevicesMenuTag, localized("mac.menu.trustedDevices")),
+      actionItem(kAlwaysAskForCodeTag, localized("mac.menu.alwaysAskForCode"), run(actions_.toggleAlwaysAskForCode)),
+      separator(),
       actionItem(std::nullopt, localized("mac.menu.quit"), run(actions_.quit), "q"),
   };
   item(kFingerprintTag)->hidden = true;
@@ -96,6 +99,13 @@ void StatusMenu::setStatus(const std::string& text) {
 void StatusMenu::setFingerprintShown(bool shown) { item(kFingerprintTag)->hidden = !shown; }
 
 void StatusMenu::setSubmenu(int tag, std::vector<StatusMenuItem> entries) { item(tag)->submenu = std::move(entries); }
+
+void StatusMenu::setAlwaysAskForCode(bool checked, bool enabled) {
+  auto* entry = item(kAlwaysAskForCodeTag);
+  entry->checked = checked;
+  entry->enabled = enabled;
+  changed();
+}
 
 void StatusMenu::insertWarning(std::size_t at, int tag, const char* titleKey, const std::function<void()>& action) {
   const auto open = [action] {

@@ -23,12 +23,15 @@ class StatusMenu {
   static constexpr int kFingerprintTag = 161;
   static constexpr int kDisplayMenuTag = 200;
   static constexpr int kBitRateMenuTag = 300;
+  static constexpr int kTrustedDevicesMenuTag = 400;
+  static constexpr int kAlwaysAskForCodeTag = 401;
 
   // What the entries do; each may be empty.
   struct Actions {
     std::function<void()> startServer;
     std::function<void()> stopServer;
     std::function<void()> showVerificationCode;
+    std::function<void()> toggleAlwaysAskForCode;
     std::function<void()> quit;
     std::function<void()> openAccessibilitySettings;
     std::function<void()> openScreenRecordingSettings;
@@ -42,6 +45,8 @@ class StatusMenu {
   // The fingerprint line is shown only while Alt is held as the menu opens.
   void setFingerprintShown(bool shown);
   void setSubmenu(int tag, std::vector<StatusMenuItem> entries);
+  // Disabled when the command line asked for the code whatever the menu says.
+  void setAlwaysAskForCode(bool checked, bool enabled);
   // Each warning is inserted (or removed) once, whatever the number of calls that agree.
   void setAccessibilityMissing(bool missing);
   void setScreenRecordingMissing(bool missing);

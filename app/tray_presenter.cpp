@@ -2,6 +2,7 @@
 
 #include "app/localization.h"
 #include "displays/mac_display_catalog.h"
+#include "platform/log/printable.h"
 
 namespace velmora {
 
@@ -10,6 +11,11 @@ std::shared_ptr<TrayPresenter> TrayPresenter::create(Dependencies dependencies, 
   std::shared_ptr<TrayPresenter> presenter(
       new TrayPresenter(std::move(dependencies), std::move(actions), accessibilityGranted));
   auto menuActions = presenter->actions_.menu;
+  menuActions.toggleAlwaysAskForCode = [weak = presenter->weak_from_this()] {
+    if (auto self = weak.lock(); self && self->actions_.setAlwaysAskForCode) {
+      self->actions_.setAlwaysAskForCode(!self->dependencies_.alwaysAskForCode());
+    }
+  };
   menuActions.openAccessibilitySettings = [weak = presenter->weak_from_this()] {
     if (auto self = weak.lock()) {
       self->openPermissionHelp(PermissionKind::accessibility, "mac.accessibility.openAlertFallback",
@@ -66,6 +72,38 @@ void TrayPresenter::menuWillOpen(bool alternateKeyHeld) {
   statusMenu_->setFingerprintShown(alternateKeyHeld);
   rebuildDisplaySubmenu();
   rebuildBitrateSubmenu();
+  rebuildTrustEntries();
+}
+
+void TrayPresenter::rebuildTrustEntries() {
+  std::vector<StatusMenuItem> entries;
+  const auto devices = dependencies_.trustedDevices ? dependencies_.trustedDevices() : std::vector<TrustedDevice>{};
+  const auto now = WallClock::now();
+  for (const auto& device : devices) {
+    const auto seen = device.lastSeen();
+    StatusMenuItem entry;
+    entry.title = localizedFormat("mac.menu.trustedDevices.itemFormat",
+                                  {printable(device.displayName(), 60), seen ? describeAge(now - *seen) : "—"});
+    entry.hasSubmenu = true;
+    entry.submenu.push_back(StatusMenu::checkedEntry(
+        localized("mac.menu.trustedDevices.forget"), false,
+        [forget = actions_.forgetDevice, identifier = device.identifier] { forget(identifier); }));
+    entries.push_back(std::move(entry));
+  }
+  if (devices.empty()) {
+    StatusMenuItem none;
+    none.title = localized("mac.menu.trustedDevices.none");
+    entries.push_back(std::move(none));
+  } else {
+    StatusMenuItem separator;
+    separator.kind = StatusMenuItem::Kind::separator;
+    entries.push_back(std::move(separator));
+    entries.push_back(StatusMenu::checkedEntry(localized("mac.menu.trustedDevices.forgetAll"), false,
+                                               [forgetAll = actions_.forgetAllDevices] { forgetAll(); }));
+  }
+  statusMenu_->setSubmenu(StatusMenu::kTrustedDevicesMenuTag, std::move(entries));
+  const bool forced = dependencies_.alwaysAskForCodeForced;
+  statusMenu_->setAlwaysAskForCode(forced || (dependencies_.alwaysAskForCode && dependencies_.alwaysAskForCode()), !forced);
 }
 
 void TrayPresenter::rebuildDisplaySubmenu() {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/status_menu.h"
+#include "control/trusted_devices.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/display_source.h"
 #include "platform/log/log.h"
@@ -41,12 +42,19 @@ class TrayPresenter : public StatusMenuSource, public std::enable_shared_from_th
     // What the choosers check.
     std::function<std::optional<std::uint32_t>()> selectedDisplayID;
     std::function<std::int64_t()> selectedBitRate;
+    // What the trust entries show.
+    std::function<std::vector<TrustedDevice>()> trustedDevices;
+    std::function<bool()> alwaysAskForCode;
+    bool alwaysAskForCodeForced = false;  // by the command line: the menu cannot turn it off
   };
 
   struct Actions {
     StatusMenu::Actions menu;  // the entries' own, except the permission help (here)
     std::function<void(std::uint32_t displayID)> selectDisplay;
     std::function<void(std::int64_t bitsPerSecond)> selectBitRate;
+    std::function<void(const std::string& identifier)> forgetDevice;
+    std::function<void()> forgetAllDevices;
+    std::function<void(bool alwaysAsk)> setAlwaysAskForCode;
   };
 
   // `accessibilityGranted` is the answer the start-up already has; the menu's warnings follow it.
@@ -58,6 +66,8 @@ class TrayPresenter : public StatusMenuSource, public std::enable_shared_from_th
   void dismissVerificationCode();
 
   void menuWillOpen(bool alternateKeyHeld) override;
+  // The trusted devices or the choice to always ask changed: the entries follow.
+  void rebuildTrustEntries();
   std::vector<StatusMenuItem> statusMenuItems() const override { return statusMenu_->items(); }
   static const std::vector<BitRateOption>& bitRateOptions();
 
