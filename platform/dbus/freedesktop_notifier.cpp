@@ -190,7 +190,7 @@ void NoticeLink::withdraw(std::uint64_t handle) {
 
 void NoticeLink::subscribeOnBusThread(sd_bus* bus) {
   sd_bus_slot* slot = nullptr;
-  // No sender in the match: sd-bus compares a signal's sender by unique name only.
+  // Matched on path and interface alone: a server restarted under a new unique name is still heard.
   int result = sd_bus_match_signal_async(bus, &slot, nullptr, kServerPath, kServerInterface, "ActionInvoked",
                                          onActionInvoked, nullptr, this);
   actionInvokedMatch_.reset(slot);
@@ -316,6 +316,10 @@ int NoticeLink::onNotifyReply(sd_bus_message* reply, void* userdata, sd_bus_erro
   } else if (notice.withdrawn) {
     sendCloseOnBusThread(sd_bus_message_get_bus(reply), serverId);
   } else {
+    // A restarted server counts its ids afresh: a notice of the old one holding this id is gone.
+    if (Notice* stale = link.findOnBusThread(serverId)) {
+      link.notices_.erase(stale->handle);
+    }
     notice.serverId = serverId;
     return 0;
   }

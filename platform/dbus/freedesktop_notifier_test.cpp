@@ -165,6 +165,24 @@ TEST_F(FreedesktopNotifierTest, WithdrawnBeforeTheServerAnsweredIsClosedOnceItsI
   EXPECT_TRUE(callLogged("CloseNotification 2")) << callLog();
 }
 
+// A new server numbers its notices from 1 again: an action on its id 1 is the new notice's.
+TEST_F(FreedesktopNotifierTest, ActionOfARestartedServerReachesItsOwnNotice) {
+  std::atomic<int> firstChosen = 0;
+  std::atomic<int> secondChosen = 0;
+  auto notifier = makeFreedesktopNotifier(busAddress_);
+  startServer("actions");
+  notifier->show(kNotice, [&](const std::string&) { ++firstChosen; });
+  ASSERT_TRUE(callLogged("Notify \"Velmora\""));
+  startServer("actions");
+  notifier->show(kNotice, [&](const std::string&) { ++secondChosen; });
+  ASSERT_TRUE(callLogged("Notify \"Velmora\""));
+
+  emitSignal("ActionInvoked", "us 2 u 1 s disconnect");
+
+  EXPECT_TRUE(waitFor([&] { return secondChosen == 1; }));
+  EXPECT_EQ(firstChosen, 0);
+}
+
 // Whatever stands in the notice's way, show() returns at once and the notice costs one log line.
 TEST_F(FreedesktopNotifierTest, UnreachableServerCostsOneLogLineAndNoWait) {
   enum class Obstacle { noBus, noServer, stoppedServer };
