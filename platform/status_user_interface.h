@@ -55,6 +55,8 @@ class StatusUserInterface {
   virtual void statusChanged(const std::string& statusText) = 0;
   // The tray icon's tooltip; none clears it.
   virtual void setToolTip(const std::optional<std::string>& text) = 0;
+  // While a client is connected the icon shows that the computer is in use.
+  virtual void setInUse([[maybe_unused]] bool inUse) {}
   virtual void presentVerificationCode(const VerificationCodePanelContent& content) = 0;
   virtual void dismissVerificationCode() = 0;
   // A modal message with one button; returns once the user has dismissed it.

@@ -69,6 +69,28 @@ QIcon drawnMenuBarIcon(const QColor& tint) {
   return icon;
 }
 
+QIcon inUseMenuBarIcon(const QIcon& icon, const QColor& tint) {
+  QIcon badged;
+  for (const int pixels : {kMenuBarIconSize, 2 * kMenuBarIconSize}) {
+    QPixmap pixmap = icon.pixmap(QSize(pixels, pixels), 1.0);
+    const qreal unit = pixmap.width() / 18.0;
+    const QPointF centre(pixmap.width() - 4 * unit, pixmap.height() - 4 * unit);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    // A transparent ring keeps the dot apart from the strokes under it, so it reads at 18 pixels.
+    painter.setCompositionMode(QPainter::CompositionMode_Clear);
+    painter.setBrush(Qt::black);
+    painter.drawEllipse(centre, 5 * unit, 5 * unit);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    painter.setBrush(tint);
+    painter.drawEllipse(centre, 3.5 * unit, 3.5 * unit);
+    painter.end();
+    badged.addPixmap(pixmap);
+  }
+  return badged;
+}
+
 QPixmap applicationIconPixmap(int size, qreal devicePixelRatio) {
   const int pixels = qRound(size * devicePixelRatio);
   if (const QIcon windowIcon = QGuiApplication::windowIcon(); !windowIcon.isNull()) {

@@ -30,7 +30,9 @@ TrayUserInterface::TrayUserInterface(Key, const Options& options)
   QApplication::setQuitOnLastWindowClosed(false);
 
   const QColor tint = QApplication::palette().color(QPalette::WindowText);
-  trayIcon_->setIcon(loadMenuBarIcon(options.menuBarIconPath, tint, &usesFallbackIcon_));
+  normalIcon_ = loadMenuBarIcon(options.menuBarIconPath, tint, &usesFallbackIcon_);
+  inUseIcon_ = inUseMenuBarIcon(normalIcon_, tint);
+  trayIcon_->setIcon(normalIcon_);
   if (usesFallbackIcon_) {
     logger_.notice("The menu bar icon {} could not be loaded — using the built-in one", options.menuBarIconPath);
   }
@@ -72,6 +74,8 @@ void TrayUserInterface::statusChanged(const std::string& statusText) {
 void TrayUserInterface::setToolTip(const std::optional<std::string>& text) {
   trayIcon_->setToolTip(text ? QString::fromStdString(*text) : QString());
 }
+
+void TrayUserInterface::setInUse(bool inUse) { trayIcon_->setIcon(inUse ? inUseIcon_ : normalIcon_); }
 
 void TrayUserInterface::presentVerificationCode(const VerificationCodePanelContent& content) {
   std::fprintf(output_, "Verification code: %s\n", content.code.c_str());

@@ -4,6 +4,8 @@
 #include "platform/result.h"
 #include "platform/status_user_interface.h"
 
+#include <QIcon>
+
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -43,6 +45,7 @@ class TrayUserInterface final : public StatusUserInterface {
   void menuChanged() override;
   void statusChanged(const std::string& statusText) override;
   void setToolTip(const std::optional<std::string>& text) override;
+  void setInUse(bool inUse) override;
   void presentVerificationCode(const VerificationCodePanelContent& content) override;
   void dismissVerificationCode() override;
   void showAlert(const std::string& message, const std::string& buttonTitle) override;
@@ -61,6 +64,8 @@ class TrayUserInterface final : public StatusUserInterface {
   std::FILE* const output_;
   std::weak_ptr<StatusMenuSource> source_;
   bool usesFallbackIcon_ = false;
+  QIcon normalIcon_;
+  QIcon inUseIcon_;
   std::unique_ptr<QMenu> menu_;
   std::unique_ptr<QSystemTrayIcon> trayIcon_;  // refers to the menu: goes first
   std::unique_ptr<VerificationCodePanel> panel_;

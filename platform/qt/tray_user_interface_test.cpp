@@ -3,6 +3,7 @@
 #include "platform/log/log.h"
 #include "platform/qt/qt_test_support.h"
 #include "platform/qt/qt_tray_application.h"
+#include "platform/qt/tray_icons.h"
 #include "platform/qt/verification_code_panel.h"
 #include "platform/testing/child_process.h"
 #include "platform/testing/xvfb_server.h"
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velmora {
@@ -38,10 +40,26 @@ bool installed(const std::string& program) {
   return std::system(("command -v " + program + " >/dev/null").c_str()) == 0;
 }
 
+QImage grab(const QRect& area) {
+  return QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height()).toImage();
+}
+
+int differingPixels(const QImage& first, const QImage& second) {
+  if (first.size() != second.size()) {
+    return first.width() * first.height();
+  }
+  int count = 0;
+  for (int y = 0; y < first.height(); ++y) {
+    for (int x = 0; x < first.width(); ++x) {
+      count += first.pixel(x, y) != second.pixel(x, y) ? 1 : 0;
+    }
+  }
+  return count;
+}
+
 // More than one colour in `area` of the screen: something is drawn there. Saved for a reviewer.
 bool drawn(const QRect& area, const std::string& artifactName) {
-  const QImage image =
-      QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height()).toImage();
+  const QImage image = grab(area);
   QDir().mkpath(QStringLiteral(VELMORA_TEST_ARTIFACTS_DIR));
   image.save(QStringLiteral(VELMORA_TEST_ARTIFACTS_DIR "/") + QString::fromStdString(artifactName), "PNG");
   std::set<QRgb> colours;
@@ -163,6 +181,38 @@ TEST_F(TrayOnXvfbTest, WithoutATrayHostItSaysSoThePanelWorksAndTheIconComesOnceA
     GTEST_SKIP() << "trayer is not available";
   }
   EXPECT_TRUE(testing::processEventsUntil([&] { return ui->trayIcon().geometry().isValid(); }));
+}
+
+// Enough changed pixels to be seen at 18 pixels, not a shade of antialiasing.
+constexpr int kVisibleChange = 12;
+
+TEST_F(TrayOnXvfbTest, WhileInUseTheTrayShowsADistinctTintedIconAndAfterwardsTheNormalOne) {
+  const QColor tint = QApplication::palette().color(QPalette::WindowText);
+  for (const QIcon& normal :
+       {loadMenuBarIcon(VELMORA_RESOURCES_DIR "/Velmora-MenuBar-Icon.png", tint), drawnMenuBarIcon(tint)}) {
+    const QSize size(kMenuBarIconSize, kMenuBarIconSize);
+    const QImage inUse = inUseMenuBarIcon(normal, tint).pixmap(size, 1.0).toImage();
+    EXPECT_GE(differingPixels(normal.pixmap(size, 1.0).toImage(), inUse), kVisibleChange);
+    EXPECT_EQ(inUse.pixelColor(14, 14), tint) << "the badge follows the tint";
+  }
+
+  if (!startTrayHost()) {
+    GTEST_SKIP() << "trayer is not available";
+  }
+  makeUserInterface();
+  QRect icon;
+  QImage normal;
+  ASSERT_TRUE(testing::processEventsUntil([&] {
+    icon = ui->trayIcon().geometry();
+    const QImage previous = std::exchange(normal, grab(icon));
+    return icon.isValid() && drawn(icon, "tray-icon.png") && differingPixels(previous, normal) == 0;
+  })) << "the normal icon is embedded and drawn";
+
+  ui->setInUse(true);
+  EXPECT_TRUE(testing::processEventsUntil([&] { return differingPixels(grab(icon), normal) >= kVisibleChange; }));
+  drawn(icon, "tray-icon-in-use.png");
+  ui->setInUse(false);
+  EXPECT_TRUE(testing::processEventsUntil([&] { return differingPixels(grab(icon), normal) == 0; }));
 }
 
 TEST_F(TrayOnXvfbTest, AnXDisplayThatOpensIsAGraphicalSessionForQtsXcbPlatform) {
