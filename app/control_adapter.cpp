@@ -32,7 +32,7 @@ ControlChannelServer::Callbacks controlServerCallbacks(const std::shared_ptr<Sta
                                  const std::optional<std::string>& host) {
     if (auto self = weak.lock()) {
       self->videoServer().setAllowedClientHost(host);
-      post(hello);
+      post(hello, host);
     }
   };
   server.onClientTrusted = posted(&StatusBarController::dismissVerificationCodePanel);

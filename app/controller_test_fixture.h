@@ -32,12 +32,27 @@ class RecordingUserInterface : public StatusUserInterface {
   void showAlert(const std::string& message, const std::string& button) override {
     alerts.push_back(message + " [" + button + "]");
   }
+  void setInUse(bool shown) override { inUse = shown; }
 
   std::vector<std::string> statuses;
   std::optional<std::string> toolTip;
   std::vector<VerificationCodePanelContent> panels;
   int dismissals = 0;
   std::vector<std::string> alerts;
+  bool inUse = false;
+};
+
+// Remembers the notices; the test chooses their actions. Main thread only.
+class RecordingNotifier : public DesktopNotifier {
+ public:
+  std::uint64_t show(const DesktopNotice& notice, std::function<void(const std::string&)> onAction) override {
+    shown.push_back({notice, std::move(onAction)});
+    return shown.size();
+  }
+  void withdraw(std::uint64_t handle) override { withdrawn.push_back(handle); }
+
+  std::vector<std::pair<DesktopNotice, std::function<void(const std::string&)>>> shown;
+  std::vector<std::uint64_t> withdrawn;
 };
 
 class ControllerFixture : public ::testing::Test {
@@ -59,7 +74,7 @@ class ControllerFixture : public ::testing::Test {
         ControlChannelServer::Dependencies{mainQueue_, defaults_, nullptr, [] { return std::string("Test"); }, nullptr,
                                            makeTcpListener, 0, {}},
         videoOptions, displays_, capture_, encoders_.factory(), input_, userInterface_,
-        permissionHelp_, [] {}, timing});
+        permissionHelp_, [] {}, timing, notifier_});
   }
 
   void TearDown() override {
@@ -80,7 +95,7 @@ class ControllerFixture : public ::testing::Test {
     hello.preferredHeight = height;
     hello.preferredFrameRate = frameRate;
     hello.deviceName = "Vision";
-    controller_->clientDidConnect(hello);
+    controller_->clientDidConnect(hello, "192.0.2.7");
   }
 
   // Starts the servers on free ports, as the menu's Start does.
@@ -108,6 +123,7 @@ class ControllerFixture : public ::testing::Test {
       [](std::shared_ptr<VirtualDisplaySource> displays) { return std::make_shared<VirtualInputBackend>(displays); };
   std::shared_ptr<RecordingUserInterface> userInterface_ = std::make_shared<RecordingUserInterface>();
   std::shared_ptr<PermissionHelp> permissionHelp_;
+  std::shared_ptr<RecordingNotifier> notifier_;
   bool accessibilityGranted_ = true;
   bool screenRecordingGranted_ = true;
   std::shared_ptr<StatusBarController> controller_;

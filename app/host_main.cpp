@@ -21,7 +21,9 @@
 #include "platform/dispatch/asio_main_queue.h"
 #include "platform/log/log.h"
 #include "platform/net/asio_tcp_listener.h"
+#include "platform/dbus/freedesktop_notifier.h"
 #include "platform/posix/computer_name.h"
+#include "platform/posix/file_change_watch.h"
 #include "platform/posix/json_file_user_defaults.h"
 #include "platform/posix/single_instance_lock.h"
 #include "platform/qt/qt_tray_application.h"
@@ -76,6 +78,14 @@ class HostUserInterface {
     return statusUserInterface_;
   }
   std::shared_ptr<PermissionHelp> permissionHelp() { return tray_ ? tray_->permissionHelp() : nullptr; }
+  // Admissions are announced on the desktop alongside the tray; headless, the log and the status
+  // lines announce them.
+  std::shared_ptr<DesktopNotifier> notifier() {
+    if (tray_ && !notifier_) {
+      notifier_ = makeFreedesktopNotifier();
+    }
+    return notifier_;
+  }
 
   // `onQuit` runs on the main thread for SIGINT and SIGTERM; `onActive` when the desktop makes
   // the host the active application (the tray only).
@@ -103,6 +113,7 @@ class HostUserInterface {
   std::unique_ptr<QtTrayApplication> tray_;
   std::optional<AsioMainQueue> headlessQueue_;
   std::shared_ptr<StatusUserInterface> statusUserInterface_;
+  std::shared_ptr<DesktopNotifier> notifier_;
 };
 
 // One run of the host on its backends: the servers and the controller are made only once
@@ -114,6 +125,8 @@ class HostSession {
     const HostOptions& options;
     const HostCustomization& customization;
     std::shared_ptr<UserDefaults> userDefaults;
+    // The file behind them, watched for changes another process makes (none: not watched).
+    std::filesystem::path userDefaultsPath;
     // The menu's Quit.
     std::function<void()> quit;
     // On the main thread, once, when the desktop under the backends goes away.
@@ -126,6 +139,7 @@ class HostSession {
   // Nothing may call into the controller while it goes: the watches and the servers' queues stop
   // first.
   ~HostSession() {
+    userDefaultsWatch_.reset();
     desktopLossWatch_.reset();
     screenChangeWatch_.reset();
     if (controller_) {
@@ -150,8 +164,10 @@ class HostSession {
             std::chrono::hours(24 * dependencies_.options.trustDays), dependencies_.options.alwaysAskForCode},
         VideoStreamServer::Options{}, backends_.displays, backends_.capture, backends_.makeEncoderSession,
         backends_.input, dependencies_.userInterface.statusUserInterface(),
-        dependencies_.userInterface.permissionHelp(), dependencies_.quit, {}});
+        dependencies_.userInterface.permissionHelp(), dependencies_.quit, {},
+        dependencies_.userInterface.notifier()});
     watchScreenChanges();
+    watchUserDefaults();
     if (backends_.desktopLoss) {
       desktopLossWatch_ = backends_.desktopLoss->watch(mainQueue, dependencies_.onDesktopLost);
     }
@@ -184,6 +200,28 @@ class HostSession {
     return avahi.value();
   }
 
+  // Trust taken back from the command line reaches this host at once: a forgotten device that is
+  // connected is disconnected.
+  void watchUserDefaults() {
+    if (dependencies_.userDefaultsPath.empty()) {
+      return;
+    }
+    auto watch = FileChangeWatch::start(dependencies_.userDefaultsPath,
+                                        [&mainQueue = dependencies_.userInterface.mainQueue(), weak = std::weak_ptr(controller_)] {
+                                          mainQueue.post([weak] {
+                                            if (auto controller = weak.lock()) {
+                                              controller->trustedDevicesChanged();
+                                            }
+                                          });
+                                        });
+    if (!watch) {
+      logger.error("Changes to the trusted devices made outside this host will count only at the next connection: {}",
+                   watch.error());
+      return;
+    }
+    userDefaultsWatch_ = std::move(watch.value());
+  }
+
   void watchScreenChanges() {
     if (!backends_.watchScreenChanges) {
       return;
@@ -206,6 +244,7 @@ class HostSession {
   std::shared_ptr<StatusBarController> controller_;
   ScreenChangeWatch screenChangeWatch_;
   std::shared_ptr<void> desktopLossWatch_;
+  std::unique_ptr<FileChangeWatch> userDefaultsWatch_;
 };
 
 // How long the host waits for a desktop that went away, and how often it looks for it meanwhile.
@@ -276,7 +315,8 @@ class HostSessions {
   std::unique_ptr<HostSession> makeSession(HostBackends backends) {
     return std::make_unique<HostSession>(
         std::move(backends),
-        HostSession::Dependencies{userInterface_, options_, customization_, userDefaults_, [this] { quit(); },
+        HostSession::Dependencies{userInterface_, options_, customization_, userDefaults_, userDefaults_->path(),
+                                  [this] { quit(); },
                                   [this](const std::string& reason) { desktopLost(reason); }});
   }
 
@@ -321,7 +361,7 @@ class HostSessions {
   HostUserInterface& userInterface_;
   const HostCustomization& customization_;
   // The process's one store, made before any backend opens.
-  const std::shared_ptr<UserDefaults> userDefaults_ =
+  const std::shared_ptr<JsonFileUserDefaults> userDefaults_ =
       std::make_shared<JsonFileUserDefaults>(defaultUserDefaultsPath());
   const DesktopReturnTiming timing_ = DesktopReturnTiming::fromEnvironment();
   std::unique_ptr<HostSession> session_;

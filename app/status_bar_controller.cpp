@@ -120,8 +120,10 @@ void StatusBarController::setSelectedDisplay(std::optional<std::uint32_t> displa
   inputQueue_->setTargetDisplayID(displayID);
 }
 
-void StatusBarController::clientDidConnect(const ClientHello& hello) {
+void StatusBarController::clientDidConnect(const ClientHello& hello, const std::optional<std::string>& clientHost) {
   updateStatusMenu(localizedFormat("mac.menu.status.connected", {hello.deviceName}));
+  dependencies_.userInterface->setInUse(true);
+  announceAdmission(hello, clientHost);
   auto& session = streaming_->clientSession();
   session.hasActiveClientSession = true;
   session.captureSuspendedForNoScreens = false;
@@ -132,7 +134,51 @@ void StatusBarController::clientDidConnect(const ClientHello& hello) {
   controlServer_->resendServerHello();
 }
 
+void StatusBarController::announceAdmission(const ClientHello& hello, const std::optional<std::string>& clientHost) {
+  const auto session = ++clientSession_;
+  const std::string name = printable(hello.deviceName, 60);
+  const std::string title = localizedFormat("mac.notice.connected.titleFormat", {name});
+  const std::string address = clientHost.value_or("?");
+  if (!dependencies_.notifier) {
+    logger_.notice("{} (from {})", title, address);
+    dependencies_.userInterface->statusChanged(title + " (from " + address + ")");
+    return;
+  }
+  DesktopNotice notice{title, localizedFormat("mac.notice.connected.bodyFormat", {address}),
+                       {{"disconnect", localized("mac.notice.disconnect")}}};
+  const auto identifier = normalizeClientIdentifier(hello.clientIdentifier);
+  if (identifier) {
+    notice.actions.push_back({"forget", localized("mac.notice.forget")});
+  }
+  // The notifier answers on its own thread; the choice is acted on here.
+  admissionNotice_ = dependencies_.notifier->show(
+      notice, [&mainQueue = dependencies_.mainQueue, weak = weak_from_this(), session, identifier](const std::string& key) {
+        mainQueue.post([weak, session, key, identifier] {
+          if (auto self = weak.lock()) {
+            self->noticeActionChosen(session, key, identifier);
+          }
+        });
+      });
+}
+
+void StatusBarController::noticeActionChosen(std::uint64_t session, const std::string& key,
+                                             const std::optional<std::string>& identifier) {
+  if (session != clientSession_ || !streaming_->clientSession().hasActiveClientSession) {
+    return;  // that session is over; the notice must not end another
+  }
+  if (key == "forget" && identifier) {
+    forgetTrustedDevice(*identifier);
+  }
+  controlServer_->disconnectActiveClient();
+}
+
 void StatusBarController::clientDidDisconnect() {
+  ++clientSession_;
+  dependencies_.userInterface->setInUse(false);
+  if (admissionNotice_ && dependencies_.notifier) {
+    dependencies_.notifier->withdraw(*admissionNotice_);
+  }
+  admissionNotice_.reset();
   auto& session = streaming_->clientSession();
   session.hasActiveClientSession = false;
   session.wantsMultiDisplayStreaming = false;

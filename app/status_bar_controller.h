@@ -11,6 +11,7 @@
 #include "app/tray_presenter.h"
 #include "control/control_channel_server.h"
 #include "input/event_injector_service.h"
+#include "platform/desktop_notifier.h"
 #include "platform/display_source.h"
 #include "platform/input_backend.h"
 #include "platform/log/log.h"
@@ -54,6 +55,8 @@ class StatusBarController : public std::enable_shared_from_this<StatusBarControl
     std::shared_ptr<PermissionHelp> permissionHelp;  // none: the alert explains at once
     std::function<void()> quit;                      // the menu's Quit
     StatusBarTiming timing;
+    // Announces each admission on the desktop; none (headless): the log and the status line do.
+    std::shared_ptr<DesktopNotifier> notifier;
   };
 
   static std::shared_ptr<StatusBarController> create(Dependencies dependencies);
@@ -87,7 +90,7 @@ class StatusBarController : public std::enable_shared_from_this<StatusBarControl
   void trustedDevicesChanged();
 
   // The main-thread halves of the servers' reports; their callbacks queue them here.
-  void clientDidConnect(const ClientHello& hello);
+  void clientDidConnect(const ClientHello& hello, const std::optional<std::string>& clientHost);
   void clientDidDisconnect();
   void displaySwitchRequested(std::uint32_t displayID);
   void multiDisplayRequested(bool enabled);
@@ -108,6 +111,9 @@ class StatusBarController : public std::enable_shared_from_this<StatusBarControl
   // Rebuilds the single-display pipeline for the selected display and tells the client.
   void switchStreamedDisplay();
   void schedulePermissionRecheck();
+  // Tells the user who is now viewing and controlling the computer, and offers to end it.
+  void announceAdmission(const ClientHello& hello, const std::optional<std::string>& clientHost);
+  void noticeActionChosen(std::uint64_t session, const std::string& key, const std::optional<std::string>& identifier);
   void handleScreenChangeSettled();
 
   Dependencies dependencies_;
@@ -121,6 +127,9 @@ class StatusBarController : public std::enable_shared_from_this<StatusBarControl
   std::shared_ptr<StreamingSession> streaming_;
   // Counts screen changes: a debounced handling runs only if no change (or cancel) came after it.
   std::uint64_t lastScreenChange_ = 0;
+  // Counts client sessions: a notice's action counts only for the session it announced.
+  std::uint64_t clientSession_ = 0;
+  std::optional<std::uint64_t> admissionNotice_;
 };
 
 }  // namespace velmora

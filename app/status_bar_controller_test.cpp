@@ -185,6 +185,50 @@ TEST_F(StatusBarControllerTest, TrustEntriesListForgetAndAlwaysAskForTheCode) {
   EXPECT_EQ(defaults_->value("alwaysAskForCode"), true) << "kept for the next run";
 }
 
+TEST_F(StatusBarControllerTest, EachAdmissionIsAnnouncedAndItsNoticeEndsOrForgetsOnlyItsOwnSession) {
+  notifier_ = std::make_shared<testing::RecordingNotifier>();
+  defaults_->setStringArray("trustedClientIdentifiers", {"device-A"});
+  makeController({{1920, 1080, 1}});
+  startServers();
+  const auto admit = [&] {
+    auto client = connectClient();
+    client->sendHello(testing::helloWithCode("", "device-A"));
+    client->readServerHello();
+    EXPECT_TRUE(runUntil([&] { return userInterface_->inUse; }));
+    return client;
+  };
+  auto first = admit();
+  ASSERT_EQ(notifier_->shown.size(), 1u);
+  const auto& notice = notifier_->shown[0].first;
+  EXPECT_EQ(notice.summary, "Vision is viewing and controlling this computer");
+  EXPECT_NE(notice.body.find("127.0.0.1"), std::string::npos);
+  ASSERT_EQ(notice.actions.size(), 2u);
+  EXPECT_EQ(notice.actions[0].label, "Disconnect");
+  EXPECT_EQ(notice.actions[1].label, "Forget This Device");
+
+  notifier_->shown[0].second("disconnect");
+  EXPECT_TRUE(first->waitUntilClosed());
+  ASSERT_TRUE(runUntil([&] { return !userInterface_->inUse; }));
+  EXPECT_EQ(notifier_->withdrawn, std::vector<std::uint64_t>{1});
+  EXPECT_TRUE(controller_->controlServer().trustedDevices().contains("device-A"));
+
+  auto second = admit();
+  notifier_->shown[0].second("forget");  // the first session's notice: too late
+  mainQueue_.drain();
+  EXPECT_TRUE(controller_->controlServer().trustedDevices().contains("device-A"));
+  notifier_->shown[1].second("forget");
+  EXPECT_TRUE(second->waitUntilClosed());
+  ASSERT_TRUE(runUntil([&] { return !userInterface_->inUse; }));
+  EXPECT_FALSE(controller_->controlServer().trustedDevices().contains("device-A"));
+
+  // Headless: the status lines say it.
+  TearDown();
+  notifier_.reset();
+  makeController({{1920, 1080, 1}});
+  connect();
+  EXPECT_EQ(userInterface_->statuses.back(), "Vision is viewing and controlling this computer (from 192.0.2.7)");
+}
+
 TEST(PairingCodeTest, IsAlwaysFourDigits) {
   EXPECT_EQ(formatPairingCode(42), "0042");
   const auto code = generatePairingCode();
