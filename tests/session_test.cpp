@@ -113,5 +113,36 @@ TEST_F(SessionTest, AClientKilledWithoutAClosingWordEndsItsSessionAndTheNextOneI
   EXPECT_EQ(host->terminate(), 0);
 }
 
+// The command line works on the file alone; the running host sees the change and acts at once.
+TEST_F(SessionTest, ADeviceForgottenOnTheCommandLineIsDisconnectedAndNeedsTheCodeAgain) {
+  auto host = startHost(home_);
+  auto client = startClient(home_, "forgotten", {waitForPicturesLine(5)},
+                            {"--code", host->code(), "--identifier", "device-F", "--duration", "60"});
+  EXPECT_TRUE(host->process().waitForLineContaining("Admitted \"velmora-client\" from 127.0.0.1 with the verification code"));
+  ASSERT_TRUE(host->process().waitForLineContaining("Video client connected via UDP", 30s));
+
+  const auto trustCommand = [&](const std::vector<std::string>& arguments) {
+    ChildProcess command(hostBinary(), arguments, sessionEnvironment(home_));
+    const auto status = command.waitForExit();
+    return std::make_pair(status.value_or(-1), command.output());
+  };
+  const auto [listed, list] = trustCommand({"--list-trusted"});
+  EXPECT_EQ(listed, 0);
+  EXPECT_TRUE(list.starts_with("device-F\tvelmora-client\t20")) << list;
+  EXPECT_NE(list.find("\t127.0.0.1"), std::string::npos) << list;
+
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(trustCommand({"--forget-trusted", "device-F"}), std::make_pair(0, std::string("Forgot \"velmora-client\" (device-F)\n")));
+  EXPECT_TRUE(host->process().waitForLineContaining("is no longer trusted", 5s));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+  EXPECT_NE(finishClient(*client).status, 0);
+  EXPECT_EQ(trustCommand({"--forget-trusted", "device-F"}).first, 1) << "already forgotten";
+
+  auto returning = startClient(home_, "returning", {waitForPicturesLine(1)}, {"--identifier", "device-F", "--duration", "0.5"});
+  EXPECT_NE(finishClient(*returning).status, 0);
+  EXPECT_TRUE(host->process().waitForLineContaining("Rejected ClientHello with invalid pairing code"));
+  EXPECT_EQ(host->terminate(), 0);
+}
+
 }  // namespace
 }  // namespace velmora::testing
