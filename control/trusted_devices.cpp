@@ -160,8 +160,8 @@ void TrustedDevices::reportMalformed(const std::string& what, const std::string&
   logger_.error("Ignoring the stored details of {}: {}; the device stays trusted", what, why);
 }
 
-std::vector<TrustedDevice> TrustedDevices::read(const json& identifiers, const json& details) const {
-  if (!details.is_null() && !details.is_object()) {
+std::vector<TrustedDevice> TrustedDevices::read(const json& identifiers, const json& details, bool report) const {
+  if (report && !details.is_null() && !details.is_object()) {
     reportMalformed("trusted devices", "\"" + kDetailsKey + "\" is not an object");
   }
   std::map<std::string, TrustedDevice> devices;
@@ -177,7 +177,9 @@ std::vector<TrustedDevice> TrustedDevices::read(const json& identifiers, const j
     const json stored = details.is_object() ? member(details, device.identifier) : json();
     if (!stored.is_null()) {
       if (const auto problem = detailsProblem(stored)) {
-        reportMalformed("device " + shortIdentifier(device.identifier), *problem);
+        if (report) {
+          reportMalformed("device " + shortIdentifier(device.identifier), *problem);
+        }
       } else {
         device.hasDetails = true;
         device.deviceName = stored["deviceName"].get<std::string>();
@@ -197,7 +199,7 @@ std::vector<TrustedDevice> TrustedDevices::read(const json& identifiers, const j
 
 std::vector<TrustedDevice> TrustedDevices::list() const {
   return read(userDefaults_->value(kIdentifiersKey).value_or(json()),
-              userDefaults_->value(kDetailsKey).value_or(json()));
+              userDefaults_->value(kDetailsKey).value_or(json()), true);
 }
 
 bool TrustedDevices::empty() const { return list().empty(); }
@@ -218,7 +220,7 @@ std::optional<std::vector<TrustedDevice>> TrustedDevices::remove(const std::func
   const bool written = userDefaults_->update([&](json& object) {
     removed.clear();
     std::vector<TrustedDevice> kept;
-    for (auto& device : read(member(object, kIdentifiersKey), member(object, kDetailsKey))) {
+    for (auto& device : read(member(object, kIdentifiersKey), member(object, kDetailsKey), false)) {
       (select(device) ? removed : kept).push_back(std::move(device));
     }
     store(object, kept);
@@ -261,7 +263,7 @@ TrustedDevices::Recorded TrustedDevices::recordAdmission(const std::string& iden
   const auto now = formatUtcTime(clock_());
   bool added = false;
   const bool written = userDefaults_->update([&](json& object) {
-    auto devices = read(member(object, kIdentifiersKey), member(object, kDetailsKey));
+    auto devices = read(member(object, kIdentifiersKey), member(object, kDetailsKey), false);
     auto found = std::find_if(devices.begin(), devices.end(),
                               [&](const TrustedDevice& device) { return device.identifier == identifier; });
     added = found == devices.end();

@@ -76,7 +76,8 @@ class TrustedDevices {
   bool setAlwaysAskForCode(bool alwaysAsk);
 
  private:
-  std::vector<TrustedDevice> read(const nlohmann::json& identifiers, const nlohmann::json& details) const;
+  // `report`: malformed details are logged (not while the store is being written: its lock is held).
+  std::vector<TrustedDevice> read(const nlohmann::json& identifiers, const nlohmann::json& details, bool report) const;
   bool isStale(const TrustedDevice& device, WallClock::time_point now) const;
   void reportMalformed(const std::string& what, const std::string& why) const;
   // Removes the devices `select` picks in one write; what it removed, or nothing when unwritten.
