@@ -152,6 +152,57 @@ TEST_F(TrayOnXvfbTest, TheIconSitsInTheTrayAndEitherClickOpensTheModelsMenu) {
   ui->menu().hide();
 }
 
+QMenu* submenuTitled(const QMenu& menu, const QString& title) {
+  for (QAction* action : menu.actions()) {
+    if (action->text() == title) {
+      return action->menu();
+    }
+  }
+  return nullptr;
+}
+
+// The trusted devices' shape: a submenu per device with its Forget, chosen in the open menu.
+TEST_F(TrayOnXvfbTest, ASubmenuInASubmenuIsShownAndItsChoiceRendersTheMenuAnew) {
+  if (!startTrayHost() || !installed("xdotool")) {
+    GTEST_SKIP() << "trayer or xdotool is not available";
+  }
+  makeUserInterface();
+  StatusMenuItem devices;
+  devices.title = "Trusted Devices";
+  devices.hasSubmenu = true;
+  devices.submenu.resize(1);
+  devices.submenu[0].title = "Vision — last connected 3 days ago";
+  devices.submenu[0].hasSubmenu = true;
+  devices.submenu[0].submenu.resize(1);
+  devices.submenu[0].submenu[0].title = "Forget";
+  devices.submenu[0].submenu[0].action = [&] {
+    source->items[1].submenu = {source->items[0]};
+    source->items[1].submenu[0].title = "No trusted devices";
+    ui->menuChanged();
+  };
+  source->items.push_back(devices);
+  ASSERT_TRUE(testing::processEventsUntil([&] {
+    const QRect icon = ui->trayIcon().geometry();
+    return icon.isValid() && QRect(0, 0, kScreenWidth, kScreenHeight).contains(icon) && drawn(icon, "tray-icon.png");
+  }));
+  clickTrayIcon("click 1");
+  ASSERT_TRUE(testing::processEventsUntil([&] { return ui->menu().isVisible(); }));
+
+  QMenu* trusted = submenuTitled(ui->menu(), "Trusted Devices");
+  ASSERT_NE(trusted, nullptr);
+  trusted->popup(ui->menu().geometry().bottomLeft());
+  QMenu* device = submenuTitled(*trusted, "Vision — last connected 3 days ago");
+  ASSERT_NE(device, nullptr);
+  device->popup(trusted->geometry().bottomLeft());
+  ASSERT_TRUE(testing::processEventsUntil([&] { return device->isVisible() && drawn(device->geometry(), "device-menu.png"); }));
+  device->actions().at(0)->trigger();
+  ASSERT_TRUE(testing::processEventsUntil([&] {
+    QMenu* renewed = submenuTitled(ui->menu(), "Trusted Devices");
+    return renewed != nullptr && renewed->actions().size() == 1 && renewed->actions()[0]->text() == "No trusted devices";
+  }));
+  ui->menu().hide();
+}
+
 // Without a tray the host still pairs: the panel shows the code on every workspace, and is reused.
 TEST_F(TrayOnXvfbTest, WithoutATrayHostItSaysSoThePanelWorksAndTheIconComesOnceAHostStarts) {
   ASSERT_TRUE(testing::processEventsUntil([] { return !QSystemTrayIcon::isSystemTrayAvailable(); }));
