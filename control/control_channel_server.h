@@ -137,7 +137,8 @@ class ControlChannelServer : public std::enable_shared_from_this<ControlChannelS
   void admitClient(const std::shared_ptr<Connection>& connection, const std::shared_ptr<FrameAccumulator>& accumulator,
                    const ClientHello& hello, const Admission& admission);
   std::optional<Admission> passesPairing(const std::shared_ptr<Connection>& connection, const ClientHello& hello);
-  void recordAdmission(const Admission& admission, const ClientHello& hello, const std::optional<std::string>& clientHost);
+  // False when the device was forgotten since its hello was checked: it is not admitted after all.
+  bool recordAdmission(const Admission& admission, const ClientHello& hello, const std::optional<std::string>& clientHost);
   void rejectPendingConnection(const std::shared_ptr<Connection>& connection, RejectionReason reason);
   void sendLocked(const HandshakeMessage& message);
   std::optional<std::string> extractHost(const std::shared_ptr<Connection>& connection) const;

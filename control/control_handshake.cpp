@@ -129,7 +129,7 @@ std::optional<ControlChannelServer::Admission> ControlChannelServer::passesPairi
 
 // Every admission is kept at notice level with where it came from, so that a replayed identifier
 // from a strange address stands out in the journal.
-void ControlChannelServer::recordAdmission(const Admission& admission, const ClientHello& hello,
+bool ControlChannelServer::recordAdmission(const Admission& admission, const ClientHello& hello,
                                            const std::optional<std::string>& clientHost) {
   const std::string address = clientHost.value_or("unknown address");
   activeDeviceName_ = hello.deviceName;
@@ -142,15 +142,21 @@ void ControlChannelServer::recordAdmission(const Admission& admission, const Cli
   }
   activeTrustedIdentifier_.reset();
   if (!admission.identifier) {
-    return;
+    return true;
   }
-  const auto recorded = trustedDevices_->recordAdmission(*admission.identifier, hello.deviceName, address);
+  const auto recorded = trustedDevices_->recordAdmission(*admission.identifier, hello.deviceName, address,
+                                                         admission.trustedDevice.has_value());
+  if (recorded == TrustedDevices::Recorded::gone) {
+    logger_.notice("Disconnecting \"{}\": its device is no longer trusted", printable(hello.deviceName));
+    return false;
+  }
   if (recorded != TrustedDevices::Recorded::failed) {
     activeTrustedIdentifier_ = admission.identifier;
   }
   if (recorded == TrustedDevices::Recorded::added && callbacks_.onClientTrusted) {
     callbacks_.onClientTrusted();
   }
+  return true;
 }
 
 void ControlChannelServer::admitClient(const std::shared_ptr<Connection>& connection,
@@ -179,7 +185,11 @@ void ControlChannelServer::admitClient(const std::shared_ptr<Connection>& connec
   if (previousActive) {
     previousActive->cancel();
   }
-  recordAdmission(admission, hello, clientHost);
+  if (!recordAdmission(admission, hello, clientHost)) {
+    endActiveConnection(connection, false);
+    connection->cancel();
+    return;
+  }
   // The owner learns the client's host before the hello leaves, so that the video server
   // already accepts the client's UDP hello when it arrives.
   if (callbacks_.onClientConnected) {

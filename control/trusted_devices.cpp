@@ -259,14 +259,19 @@ std::optional<TrustedDevice> TrustedDevices::trusted(const std::string& identifi
 }
 
 TrustedDevices::Recorded TrustedDevices::recordAdmission(const std::string& identifier, const std::string& deviceName,
-                                                         const std::string& address) {
+                                                         const std::string& address, bool byTrust) {
   const auto now = formatUtcTime(clock_());
   bool added = false;
+  bool gone = false;
   const bool written = userDefaults_->update([&](json& object) {
     auto devices = read(member(object, kIdentifiersKey), member(object, kDetailsKey), false);
     auto found = std::find_if(devices.begin(), devices.end(),
                               [&](const TrustedDevice& device) { return device.identifier == identifier; });
     added = found == devices.end();
+    if (added && byTrust) {
+      gone = true;
+      return;  // written back unchanged
+    }
     if (added) {
       TrustedDevice device;
       device.identifier = identifier;
@@ -283,6 +288,9 @@ TrustedDevices::Recorded TrustedDevices::recordAdmission(const std::string& iden
   });
   if (!written) {
     return Recorded::failed;
+  }
+  if (gone) {
+    return Recorded::gone;
   }
   return added ? Recorded::added : Recorded::updated;
 }

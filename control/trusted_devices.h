@@ -64,9 +64,11 @@ class TrustedDevices {
   // Removes every device whose trust has lapsed.
   void expireStale();
 
-  enum class Recorded { failed, added, updated };
-  // An admission of the device (by code or by trust): trusted from now on, paired now when new.
-  Recorded recordAdmission(const std::string& identifier, const std::string& deviceName, const std::string& address);
+  enum class Recorded { failed, added, updated, gone };
+  // An admission of the device: trusted from now on, paired now when new. An admission by trust
+  // (`byTrust`) never adds: a device forgotten since its hello was checked is `gone`.
+  Recorded recordAdmission(const std::string& identifier, const std::string& deviceName, const std::string& address,
+                           bool byTrust);
   // What was removed; nothing when the identifier was not trusted or the file could not be written.
   std::optional<TrustedDevice> forget(const std::string& identifier);
   std::optional<std::vector<TrustedDevice>> forgetAll();

@@ -154,6 +154,9 @@ TEST_F(TrustedDevicesTest, ForgettingAConnectedDeviceEndsItsSessionAndItsTrust) 
   // Another device's removal changes nothing for this one.
   ASSERT_TRUE(host_->server().trustedDevices().forget("device-B").has_value());
   EXPECT_FALSE(host_->server().trustedDevices().forget("device-B").has_value()) << "already gone";
+  EXPECT_EQ(host_->server().trustedDevices().recordAdmission("device-B", "Late", "192.0.2.9", true),
+            TrustedDevices::Recorded::gone) << "a hello checked before the forget must not bring it back";
+  EXPECT_FALSE(host_->server().trustedDevices().contains("device-B"));
   host_->server().revalidateActiveClient();
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(host_->count("disconnected"), 0u);
