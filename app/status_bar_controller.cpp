@@ -140,8 +140,8 @@ void StatusBarController::announceAdmission(const ClientHello& hello, const std:
   const std::string title = localizedFormat("mac.notice.connected.titleFormat", {name});
   const std::string address = clientHost.value_or("?");
   if (!dependencies_.notifier) {
+    // Headless: beside the status line that names the device.
     logger_.notice("{} (from {})", title, address);
-    dependencies_.userInterface->statusChanged(title + " (from " + address + ")");
     return;
   }
   DesktopNotice notice{title, localizedFormat("mac.notice.connected.bodyFormat", {address}),
