@@ -45,28 +45,28 @@ bool ControlChannelServer::alwaysAskForCode() const {
 void ControlChannelServer::revalidateActiveClient() {
   netQueue_.post([weak = weak_from_this()] {
     auto self = weak.lock();
-    if (!self || !self->activeConnection_ || !self->activeTrustedIdentifier_ ||
-        self->trustedDevices_->contains(*self->activeTrustedIdentifier_)) {
-      return;
+    if (self && self->activeTrustedIdentifier_ && !self->trustedDevices_->contains(*self->activeTrustedIdentifier_)) {
+      self->disconnectActiveLocked("its device is no longer trusted");
     }
-    self->logger_.notice("Disconnecting \"{}\": its device is no longer trusted", printable(self->activeDeviceName_));
-    auto connection = self->activeConnection_;
-    self->endActiveConnection(connection, true);
-    connection->cancel();
   });
 }
 
 void ControlChannelServer::disconnectActiveClient() {
   netQueue_.post([weak = weak_from_this()] {
-    auto self = weak.lock();
-    if (!self || !self->activeConnection_) {
-      return;
+    if (auto self = weak.lock()) {
+      self->disconnectActiveLocked("the user asked for it");
     }
-    self->logger_.notice("Disconnecting \"{}\" at the user's request", printable(self->activeDeviceName_));
-    auto connection = self->activeConnection_;
-    self->endActiveConnection(connection, true);
-    connection->cancel();
   });
+}
+
+void ControlChannelServer::disconnectActiveLocked(std::string_view why) {
+  if (!activeConnection_) {
+    return;
+  }
+  logger_.notice("Disconnecting \"{}\": {}", printable(activeDeviceName_), why);
+  auto connection = activeConnection_;
+  endActiveConnection(connection, true);
+  connection->cancel();
 }
 
 void ControlChannelServer::stop() {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "control/pairing_throttle.h"
@@ -127,6 +128,8 @@ class ControlChannelServer : public std::enable_shared_from_this<ControlChannelS
   void handleConnectionState(const std::shared_ptr<Connection>& connection, const ConnectionStatus& state);
   void clearPendingConnection(const std::shared_ptr<Connection>& connection);
   void endActiveConnection(const std::shared_ptr<Connection>& connection, bool notifyDisconnect);
+  // Ends the admitted client's session, with a notice saying why.
+  void disconnectActiveLocked(std::string_view why);
   std::pair<bool, std::shared_ptr<Connection>> promotePendingConnection(const std::shared_ptr<Connection>& connection);
   bool isCurrent(const std::shared_ptr<Connection>& connection) const;
 
