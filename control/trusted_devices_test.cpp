@@ -79,8 +79,9 @@ TEST_F(TrustedDevicesTest, OldAndDamagedFilesStillAdmitTheirDevicesAndGainDetail
       {"a huge value", {{"device-A", details(std::string(10 * 1024 * 1024, 'x'), daysAgo(1))}}},
       {"a bad time", {{"device-A", details("Vision", "yesterday")}}},
   };
-  for (const auto& [name, storedDetails] : cases) {
-    SCOPED_TRACE(name);
+  for (const auto& testCase : cases) {
+    SCOPED_TRACE(testCase.first);
+    const json& storedDetails = testCase.second;
     defaults_ = std::make_shared<testing::InMemoryUserDefaults>();
     defaults_->setStringArray("trustedClientIdentifiers", {"device-A"});
     if (!storedDetails.is_null()) {
