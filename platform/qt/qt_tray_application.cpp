@@ -81,17 +81,21 @@ Result<GraphicalSession> findGraphicalSession() {
   const std::string x11Display = environmentValue("DISPLAY");
   const std::string waylandDisplay = environmentValue("WAYLAND_DISPLAY");
   std::string problem = "neither $DISPLAY nor $WAYLAND_DISPLAY is set";
-  if ((chosen.empty() || choseX11) && !x11Display.empty()) {
-    if (canOpenX11Display(x11Display)) {
-      return GraphicalSession{chosen.empty() ? "xcb" : ""};
-    }
-    problem = "the X display " + x11Display + " does not open";
-  }
+  std::string waylandProblem;
   if ((chosen.empty() || choseWayland) && !waylandDisplay.empty()) {
     if (hasWaylandPlugin()) {
-      return GraphicalSession{chosen.empty() ? "wayland" : ""};
+      return GraphicalSession{chosen.empty() ? "wayland" : "", ""};
     }
-    problem = "Qt's Wayland platform plugin is not installed";
+    waylandProblem = "Qt's Wayland platform plugin is not installed";
+    problem = waylandProblem;
+  }
+  if ((chosen.empty() || choseX11) && !x11Display.empty()) {
+    if (canOpenX11Display(x11Display)) {
+      const std::string note = waylandProblem.empty() ? "" : waylandProblem + " — showing the tray through Xwayland";
+      return GraphicalSession{chosen.empty() ? "xcb" : "", note};
+    }
+    problem = "the X display " + x11Display + " does not open" +
+              (waylandProblem.empty() ? "" : " and " + waylandProblem);
   }
   if (!chosen.empty()) {
     problem = "QT_QPA_PLATFORM is " + chosen + " but " + problem;
@@ -137,6 +141,9 @@ Result<std::unique_ptr<QtTrayApplication>> QtTrayApplication::open(int argc, cha
   auto session = findGraphicalSession();
   if (!session) {
     return Result<std::unique_ptr<QtTrayApplication>>::failure(session.error());
+  }
+  if (!session.value().note.empty()) {
+    log::Logger("App").notice("{}", session.value().note);
   }
   auto parts = std::make_unique<Parts>();
   parts->arguments.assign(argv, argv + argc);
