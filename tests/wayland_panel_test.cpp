@@ -1,5 +1,6 @@
-// The tray application of the real velmora-host in a Wayland session on a headless sway: its item
-// and menu as a StatusNotifierWatcher on a private bus sees them. Runs in a network namespace
+// The tray application of the real velmora-host in a Wayland session on a headless sway: its
+// windows as sway maps them, its item and menu as a StatusNotifierWatcher on a private bus sees
+// them, and a second launch that shows the first one's status panel. Runs in a network namespace
 // of its own (see CMakeLists.txt) because the host's ports are fixed.
 #include <unistd.h>
 
@@ -10,6 +11,26 @@ namespace velmora::testing {
 namespace {
 
 using namespace std::chrono_literals;
+using Json = nlohmann::json;
+
+struct MappedWindow {
+  std::string title;
+  int width = 0;  // of the window itself, without sway's decorations
+  int height = 0;
+};
+
+// Every window sway shows, tiled or floating.
+void collectWindows(const Json& node, std::vector<MappedWindow>& windows) {
+  if (node.contains("pid") && node.value("visible", false)) {
+    const Json& area = node["window_rect"];
+    windows.push_back({node.value("name", ""), area.value("width", 0), area.value("height", 0)});
+  }
+  for (const char* children : {"nodes", "floating_nodes"}) {
+    for (const auto& child : node.value(children, Json::array())) {
+      collectWindows(child, windows);
+    }
+  }
+}
 
 class WaylandPanelTest : public SessionTest {
  protected:
@@ -22,9 +43,47 @@ class WaylandPanelTest : public SessionTest {
     environment_.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + home_.string() + "/bus");
   }
 
+  // The first window whose title starts with `title` (Qt adds the application's name to others).
+  std::optional<MappedWindow> window(const std::string& title) const {
+    std::vector<MappedWindow> found;
+    const Json tree = Json::parse(sway_.output("swaymsg -t get_tree"), nullptr, false);
+    if (!tree.is_discarded()) {
+      collectWindows(tree, found);
+    }
+    for (const auto& shown : found) {
+      if (shown.title.starts_with(title)) {
+        return shown;
+      }
+    }
+    return std::nullopt;
+  }
+
+  bool showsWindow(const std::string& title) const {
+    return eventually([&] { return window(title).has_value(); });
+  }
+
   SwayCompositor sway_{{"output HEADLESS-1 resolution 1280x720"}};
   std::vector<std::string> environment_;
 };
+
+TEST_F(WaylandPanelTest, WithoutATrayTheCodePanelIsAWindowAndASecondLaunchShowsTheStatusPanel) {
+  HostUnderTest host(home_, {"--backend", "virtual"}, environment_);
+  ASSERT_TRUE(host.ready()) << host.process().output();
+  EXPECT_EQ(host.code().size(), 4u);
+  ASSERT_TRUE(showsWindow("Velmora")) << host.process().output();
+  EXPECT_EQ(window("Velmora")->width, 460);
+  EXPECT_EQ(window("Velmora")->height, 360);
+  EXPECT_EQ(host.process().countLinesContaining("No system tray is available"), 1u) << host.process().output();
+
+  auto environment = sessionEnvironment(home_);
+  environment.insert(environment.end(), environment_.begin(), environment_.end());
+  ChildProcess second(hostBinary(), {"--backend", "virtual"}, environment);
+  const auto status = second.waitForExit(30s);
+  ASSERT_TRUE(status) << second.output();
+  EXPECT_EQ(*status, 0) << second.output();
+  EXPECT_EQ(second.countLinesContaining("Another Velmora instance is already running"), 1u) << second.output();
+  EXPECT_TRUE(showsWindow("Velmora status")) << host.process().output() << second.output();
+}
 
 TEST_F(WaylandPanelTest, AStatusNotifierWatcherReceivesTheItemAndItsMenu) {
   if (access("/usr/bin/dbus-daemon", X_OK) != 0 || std::system("/usr/bin/python3 -c 'import gi' 2>/dev/null") != 0) {

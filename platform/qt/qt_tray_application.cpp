@@ -115,6 +115,7 @@ struct QtTrayApplication::Parts {
   std::shared_ptr<XdgPermissionHelp> permissionHelp;
   int quitSignalPipe[2] = {-1, -1};
   std::unique_ptr<QSocketNotifier> quitSignalNotifier;
+  std::vector<std::unique_ptr<QSocketNotifier>> readableNotifiers;
   std::function<void(int)> quitSignalHandler;
 
   ~Parts() {
@@ -130,6 +131,7 @@ struct QtTrayApplication::Parts {
       mainQueue->shutdown();
     }
     // Widgets before the application, the application last.
+    readableNotifiers.clear();
     userInterface.reset();
     mainQueue.reset();
     application.reset();
@@ -229,6 +231,18 @@ void QtTrayApplication::onQuitSignal(std::function<void(int signal)> handler) {
   action.sa_flags = SA_RESTART;
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
+}
+
+void QtTrayApplication::onReadable(int descriptor, std::function<void()> handler) {
+  auto notifier = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read);
+  QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), std::move(handler));
+  parts_->readableNotifiers.push_back(std::move(notifier));
+}
+
+void QtTrayApplication::showStatusPanel() {
+  if (parts_->userInterface) {
+    parts_->userInterface->showStatusPanel();
+  }
 }
 
 void QtTrayApplication::run() { parts_->mainQueue->run(); }

@@ -58,6 +58,11 @@ class QtTrayApplication {
   void onQuitSignal(std::function<void(int signal)> handler);
   // `handler` runs on the main thread each time the application becomes the active one.
   void onApplicationActive(std::function<void()> handler);
+  // `handler` runs on the main thread each time `descriptor` becomes readable, until the
+  // application goes; the descriptor must stay open that long.
+  void onReadable(int descriptor, std::function<void()> handler);
+  // The status menu in a window of its own, for desktops without a tray. Main thread.
+  void showStatusPanel();
   // Runs the event loop until the main queue shuts down.
   void run();
 
