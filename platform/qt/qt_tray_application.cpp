@@ -4,6 +4,7 @@
 #include "platform/qt/qt_main_queue.h"
 #include "platform/qt/tray_user_interface.h"
 #include "platform/qt/xdg_permission_help.h"
+#include "platform/wayland/wayland_connection.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -83,10 +84,14 @@ Result<GraphicalSession> findGraphicalSession() {
   std::string problem = "neither $DISPLAY nor $WAYLAND_DISPLAY is set";
   std::string waylandProblem;
   if ((chosen.empty() || choseWayland) && !waylandDisplay.empty()) {
-    if (hasWaylandPlugin()) {
+    // Qt's plugin waits for ever on a compositor that does not answer: ask it first, with a deadline.
+    if (!hasWaylandPlugin()) {
+      waylandProblem = "Qt's Wayland platform plugin is not installed";
+    } else if (auto answered = WaylandConnection::open(waylandDisplay); !answered) {
+      waylandProblem = answered.error();
+    } else {
       return GraphicalSession{chosen.empty() ? "wayland" : "", ""};
     }
-    waylandProblem = "Qt's Wayland platform plugin is not installed";
     problem = waylandProblem;
   }
   if ((chosen.empty() || choseX11) && !x11Display.empty()) {

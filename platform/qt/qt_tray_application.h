@@ -18,7 +18,7 @@ struct GraphicalSession {
 };
 
 // Where Qt can show the tray: in a Wayland session ($WAYLAND_DISPLAY set) its own display when Qt
-// has its Wayland plugin, else the X display of $DISPLAY when it opens (Xwayland, with a note
+// has its Wayland plugin and the compositor answers, else the X display of $DISPLAY when it opens (Xwayland, with a note
 // saying why). Fails with the reason otherwise. Asked before Qt starts, because Qt ends the
 // process when its platform plugin fails.
 Result<GraphicalSession> findGraphicalSession();
