@@ -1,6 +1,7 @@
 #include "app/app_delegate.h"
 
 #include "app/app_build_info.h"
+#include "platform/posix/show_panel_requests.h"
 
 #include <cstdlib>
 #include <utility>
@@ -40,6 +41,10 @@ void AppDelegate::startMenuBarServices() {
 
   if (isDuplicateInstanceRunning()) {
     logger_.notice("Another Velmora instance is already running — terminating this one");
+    // Where no tray shows the menu, launching again is how the user reaches it.
+    if (auto asked = sendShowPanelRequest(showPanelSocketPath(dependencies_.singleInstanceLockPath)); !asked) {
+      logger_.info("The running instance was not asked to show its panel: {}", asked.error());
+    }
     dependencies_.terminate();
     return;
   }

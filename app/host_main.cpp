@@ -25,6 +25,7 @@
 #include "platform/posix/computer_name.h"
 #include "platform/posix/file_change_watch.h"
 #include "platform/posix/json_file_user_defaults.h"
+#include "platform/posix/show_panel_requests.h"
 #include "platform/posix/single_instance_lock.h"
 #include "platform/qt/qt_tray_application.h"
 #include "platform/systemd/journal_log.h"
@@ -74,6 +75,9 @@ class HostUserInterface {
     if (!statusUserInterface_) {
       auto shown = tray_ ? tray_->userInterface() : nullptr;
       statusUserInterface_ = shown ? shown : std::make_shared<HeadlessUserInterface>();
+      if (shown) {
+        listenForShowPanelRequests();
+      }
     }
     return statusUserInterface_;
   }
@@ -110,6 +114,22 @@ class HostUserInterface {
   }
 
  private:
+  // Later launches ask for the panel; only the instance holding the lock gets here.
+  void listenForShowPanelRequests() {
+    auto listening = ShowPanelRequests::listen(showPanelSocketPath(defaultSingleInstanceLockPath()));
+    if (!listening) {
+      logger.error("Later launches cannot show the panel: {}", listening.error());
+      return;
+    }
+    showPanelRequests_ = std::move(listening.value());
+    tray_->onReadable(showPanelRequests_->descriptor(), [this] {
+      if (showPanelRequests_->takeRequests()) {
+        tray_->showStatusPanel();
+      }
+    });
+  }
+
+  std::unique_ptr<ShowPanelRequests> showPanelRequests_;  // outlives the tray's notifier on its socket
   std::unique_ptr<QtTrayApplication> tray_;
   std::optional<AsioMainQueue> headlessQueue_;
   std::shared_ptr<StatusUserInterface> statusUserInterface_;

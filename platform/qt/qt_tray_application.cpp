@@ -4,6 +4,7 @@
 #include "platform/qt/qt_main_queue.h"
 #include "platform/qt/tray_user_interface.h"
 #include "platform/qt/xdg_permission_help.h"
+#include "platform/wayland/wayland_connection.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -81,17 +82,25 @@ Result<GraphicalSession> findGraphicalSession() {
   const std::string x11Display = environmentValue("DISPLAY");
   const std::string waylandDisplay = environmentValue("WAYLAND_DISPLAY");
   std::string problem = "neither $DISPLAY nor $WAYLAND_DISPLAY is set";
+  std::string waylandProblem;
+  if ((chosen.empty() || choseWayland) && !waylandDisplay.empty()) {
+    // Qt's plugin waits for ever on a compositor that does not answer: ask it first, with a deadline.
+    if (!hasWaylandPlugin()) {
+      waylandProblem = "Qt's Wayland platform plugin is not installed";
+    } else if (auto answered = WaylandConnection::open(waylandDisplay); !answered) {
+      waylandProblem = answered.error();
+    } else {
+      return GraphicalSession{chosen.empty() ? "wayland" : "", ""};
+    }
+    problem = waylandProblem;
+  }
   if ((chosen.empty() || choseX11) && !x11Display.empty()) {
     if (canOpenX11Display(x11Display)) {
-      return GraphicalSession{chosen.empty() ? "xcb" : ""};
+      const std::string note = waylandProblem.empty() ? "" : waylandProblem + " — showing the tray through Xwayland";
+      return GraphicalSession{chosen.empty() ? "xcb" : "", note};
     }
-    problem = "the X display " + x11Display + " does not open";
-  }
-  if ((chosen.empty() || choseWayland) && !waylandDisplay.empty()) {
-    if (hasWaylandPlugin()) {
-      return GraphicalSession{chosen.empty() ? "wayland" : ""};
-    }
-    problem = "Qt's Wayland platform plugin is not installed";
+    problem = "the X display " + x11Display + " does not open" +
+              (waylandProblem.empty() ? "" : " and " + waylandProblem);
   }
   if (!chosen.empty()) {
     problem = "QT_QPA_PLATFORM is " + chosen + " but " + problem;
@@ -111,6 +120,7 @@ struct QtTrayApplication::Parts {
   std::shared_ptr<XdgPermissionHelp> permissionHelp;
   int quitSignalPipe[2] = {-1, -1};
   std::unique_ptr<QSocketNotifier> quitSignalNotifier;
+  std::vector<std::unique_ptr<QSocketNotifier>> readableNotifiers;
   std::function<void(int)> quitSignalHandler;
 
   ~Parts() {
@@ -126,6 +136,7 @@ struct QtTrayApplication::Parts {
       mainQueue->shutdown();
     }
     // Widgets before the application, the application last.
+    readableNotifiers.clear();
     userInterface.reset();
     mainQueue.reset();
     application.reset();
@@ -137,6 +148,9 @@ Result<std::unique_ptr<QtTrayApplication>> QtTrayApplication::open(int argc, cha
   auto session = findGraphicalSession();
   if (!session) {
     return Result<std::unique_ptr<QtTrayApplication>>::failure(session.error());
+  }
+  if (!session.value().note.empty()) {
+    log::Logger("App").notice("{}", session.value().note);
   }
   auto parts = std::make_unique<Parts>();
   parts->arguments.assign(argv, argv + argc);
@@ -222,6 +236,18 @@ void QtTrayApplication::onQuitSignal(std::function<void(int signal)> handler) {
   action.sa_flags = SA_RESTART;
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
+}
+
+void QtTrayApplication::onReadable(int descriptor, std::function<void()> handler) {
+  auto notifier = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read);
+  QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), std::move(handler));
+  parts_->readableNotifiers.push_back(std::move(notifier));
+}
+
+void QtTrayApplication::showStatusPanel() {
+  if (parts_->userInterface) {
+    parts_->userInterface->showStatusPanel();
+  }
 }
 
 void QtTrayApplication::run() { parts_->mainQueue->run(); }

@@ -14,12 +14,13 @@ namespace velmora {
 // The Qt platform plugin to start; empty when the user chose one through QT_QPA_PLATFORM.
 struct GraphicalSession {
   std::string platform;
+  std::string note;  // why a Wayland session is shown through Xwayland; empty otherwise
 };
 
-// Where Qt can show the tray: the X display of $DISPLAY when it opens (preferred, also under
-// Wayland through Xwayland: only X lets the panel place itself and stay above other windows), else
-// the Wayland display of $WAYLAND_DISPLAY when Qt has its Wayland plugin. Fails with the reason
-// otherwise. Asked before Qt starts, because Qt ends the process when its platform plugin fails.
+// Where Qt can show the tray: in a Wayland session ($WAYLAND_DISPLAY set) its own display when Qt
+// has its Wayland plugin and the compositor answers, else the X display of $DISPLAY when it opens (Xwayland, with a note
+// saying why). Fails with the reason otherwise. Asked before Qt starts, because Qt ends the
+// process when its platform plugin fails.
 Result<GraphicalSession> findGraphicalSession();
 
 // The tray application as main() needs it, without any Qt header: the QApplication, its main
@@ -57,6 +58,11 @@ class QtTrayApplication {
   void onQuitSignal(std::function<void(int signal)> handler);
   // `handler` runs on the main thread each time the application becomes the active one.
   void onApplicationActive(std::function<void()> handler);
+  // `handler` runs on the main thread each time `descriptor` becomes readable, until the
+  // application goes; the descriptor must stay open that long.
+  void onReadable(int descriptor, std::function<void()> handler);
+  // The status menu in a window of its own, for desktops without a tray. Main thread.
+  void showStatusPanel();
   // Runs the event loop until the main queue shuts down.
   void run();
 

@@ -1,6 +1,7 @@
 #include "platform/qt/tray_user_interface.h"
 
 #include "platform/qt/status_menu_renderer.h"
+#include "platform/qt/status_panel.h"
 #include "platform/qt/tray_icons.h"
 #include "platform/qt/verification_code_panel.h"
 
@@ -49,7 +50,8 @@ TrayUserInterface::TrayUserInterface(Key, const Options& options)
 
   if (!QSystemTrayIcon::isSystemTrayAvailable()) {
     logger_.notice(
-        "No system tray is available — the status menu cannot be shown; the verification code panel and the "
+        "No system tray is available — the status menu cannot be shown there (launching velmora-host again shows "
+        "it in a window); the verification code panel and the "
         "status lines on standard output still work");
   }
   // Shown even without a tray: Qt embeds the icon once a tray host appears.
@@ -64,6 +66,20 @@ void TrayUserInterface::menuChanged() {
   if (menu_->isVisible()) {
     render();
   }
+  if (statusPanel_ && statusPanel_->isVisible()) {
+    renderStatusPanel();
+  }
+}
+
+void TrayUserInterface::showStatusPanel() {
+  if (auto source = source_.lock()) {
+    source->menuWillOpen(false);
+  }
+  if (!statusPanel_) {
+    statusPanel_ = std::make_unique<StatusPanel>();
+  }
+  renderStatusPanel();
+  statusPanel_->present();
 }
 
 void TrayUserInterface::statusChanged(const std::string& statusText) {
@@ -107,6 +123,11 @@ void TrayUserInterface::menuAboutToShow() {
     source->menuWillOpen(QGuiApplication::queryKeyboardModifiers().testFlag(Qt::AltModifier));
   }
   render();
+}
+
+void TrayUserInterface::renderStatusPanel() {
+  const auto source = source_.lock();
+  statusPanel_->render(source ? source->statusMenuItems() : std::vector<StatusMenuItem>{});
 }
 
 void TrayUserInterface::render() {

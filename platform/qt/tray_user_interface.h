@@ -16,10 +16,11 @@ class QSystemTrayIcon;
 
 namespace velmora {
 
+class StatusPanel;
 class VerificationCodePanel;
 
 // The host's face on a desktop: the status menu behind a tray icon (left and right click both open
-// it), the verification-code panel and alerts. Status and code lines also go to an output stream,
+// it) or, asked for, in a window of its own, the verification-code panel and alerts. Status and code lines also go to an output stream,
 // so that a desktop without a tray host still shows them. Main thread only.
 class TrayUserInterface final : public StatusUserInterface {
  public:
@@ -50,15 +51,20 @@ class TrayUserInterface final : public StatusUserInterface {
   void dismissVerificationCode() override;
   void showAlert(const std::string& message, const std::string& buttonTitle) override;
 
+  // The status menu in a window of its own: how a desktop without a tray reaches it.
+  void showStatusPanel();
+
   bool usesFallbackIcon() const { return usesFallbackIcon_; }
   QSystemTrayIcon& trayIcon() { return *trayIcon_; }
   QMenu& menu() { return *menu_; }
   // None before the first presentation.
   VerificationCodePanel* verificationCodePanel() { return panel_.get(); }
+  StatusPanel* statusPanel() { return statusPanel_.get(); }
 
  private:
   void menuAboutToShow();
   void render();
+  void renderStatusPanel();
 
   const log::Logger logger_{"App"};
   std::FILE* const output_;
@@ -69,6 +75,7 @@ class TrayUserInterface final : public StatusUserInterface {
   std::unique_ptr<QMenu> menu_;
   std::unique_ptr<QSystemTrayIcon> trayIcon_;  // refers to the menu: goes first
   std::unique_ptr<VerificationCodePanel> panel_;
+  std::unique_ptr<StatusPanel> statusPanel_;
 };
 
 }  // namespace velmora

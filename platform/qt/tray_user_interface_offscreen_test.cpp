@@ -1,10 +1,13 @@
 #include "platform/qt/tray_user_interface.h"
 
 #include "platform/qt/qt_test_support.h"
+#include "platform/qt/status_panel.h"
 
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QLabel>
+#include <QPushButton>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSystemTrayIcon>
@@ -69,6 +72,56 @@ TEST_F(TrayUserInterfaceOffscreenTest, OpeningTheMenuAsksTheSourceFirstAndChange
   source->items = {line("Status: Stopped")};
   ui->menuChanged();
   EXPECT_EQ(firstTitle(ui->menu()), "Status: Streaming") << "a closed menu waits for its next opening";
+}
+
+// The panel's live entries as "label:TEXT" and "button:TEXT" (with "+N" for a menu of N entries).
+std::vector<std::string> panelEntries(const QWidget& panel) {
+  std::vector<std::string> entries;
+  for (const QWidget* entry : panel.findChildren<QWidget*>()) {
+    if (const auto* label = qobject_cast<const QLabel*>(entry); label && label->isVisibleTo(&panel)) {
+      entries.push_back("label:" + label->text().toStdString());
+    } else if (const auto* button = qobject_cast<const QPushButton*>(entry); button && button->isVisibleTo(&panel)) {
+      const auto menu = button->menu() ? "+" + std::to_string(button->menu()->actions().size()) : "";
+      entries.push_back("button:" + button->text().toStdString() + menu + (button->isEnabled() ? "" : " (off)"));
+    }
+  }
+  return entries;
+}
+
+TEST_F(TrayUserInterfaceOffscreenTest, TheStatusPanelOffersTheMenusEntriesAndFollowsItsChanges) {
+  int starts = 0;
+  auto start = line("Start Server");
+  start.action = [&] {
+    ++starts;
+    source->items[1] = line("Status: Streaming");
+    ui->menuChanged();
+  };
+  auto display = line("Display");
+  display.hasSubmenu = true;
+  display.submenu = {line("Display 1"), line("Display 2")};
+  auto hidden = line("Fingerprint");
+  hidden.hidden = true;
+  auto stop = line("Stop Server");
+  stop.action = [] {};
+  stop.enabled = false;
+  source->items = {line("Velmora"), line("Status: Waiting"), start, stop, display, hidden};
+
+  ui->showStatusPanel();
+  ASSERT_TRUE(ui->statusPanel() && ui->statusPanel()->isVisible());
+  EXPECT_EQ(source->openings, std::vector<bool>{false}) << "the choosers are filled as for the menu";
+  const std::vector<std::string> shown = {"label:Velmora", "label:Status: Waiting", "button:Start Server",
+                                          "button:Stop Server (off)", "button:Display+2"};
+  EXPECT_EQ(panelEntries(*ui->statusPanel()), shown);
+
+  for (auto* button : ui->statusPanel()->findChildren<QPushButton*>()) {
+    if (button->text() == QStringLiteral("Start Server")) {
+      button->click();
+    }
+  }
+  ASSERT_TRUE(testing::processEventsUntil([&] {
+    return panelEntries(*ui->statusPanel()).at(1) == "label:Status: Streaming";
+  }));
+  EXPECT_EQ(starts, 1);
 }
 
 TEST_F(TrayUserInterfaceOffscreenTest, StatusAndCodeGoToTheOutputAndTheToolTipCanBeCleared) {

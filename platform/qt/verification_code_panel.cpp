@@ -93,6 +93,15 @@ QLabel* centredLabel(QWidget* parent, const QFont& font) {
   return label;
 }
 
+// Wayland gives ordinary clients no say over stacking or placement: there the panel is a normal
+// window; on X11 it floats frameless above the others.
+Qt::WindowFlags panelWindowFlags() {
+  if (QGuiApplication::platformName().startsWith(QStringLiteral("wayland"))) {
+    return Qt::Window;
+  }
+  return Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
+}
+
 }  // namespace
 
 // The spaced code on a faint rounded plate, as wide as the panel's content.
@@ -135,7 +144,7 @@ class VerificationCodePanel::CodeBox final : public QWidget {
 };
 
 VerificationCodePanel::VerificationCodePanel()
-    : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
+    : QWidget(nullptr, panelWindowFlags()),
       icon_(new QLabel(this)),
       title_(centredLabel(this, sizedFont(kTitleFontSize, QFont::DemiBold))),
       message_(centredLabel(this, sizedFont(kMessageFontSize, QFont::Normal))),

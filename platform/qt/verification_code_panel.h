@@ -11,8 +11,8 @@ class QLabel;
 
 namespace velmora {
 
-// The floating window that shows the verification code: frameless, above other windows, on every
-// workspace, centred on the primary screen. Sizes are logical pixels, the unit the window's own
+// The window that shows the verification code, centred on the primary screen: on X11 frameless,
+// above other windows and on every workspace; on Wayland a normal window. Sizes are logical pixels, the unit the window's own
 // 460 x 360 is given in (the fonts too: typographic points would make the text a third larger than
 // the layout was made for).
 class VerificationCodePanel final : public QWidget {
