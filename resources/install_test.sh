@@ -22,7 +22,8 @@ for file in share/velmora/strings/en.json \
             share/velmora/Velmora-MenuBar-Icon.png share/velmora/Velmora-MenuBar-Icon@2x.png \
             share/velmora/velmora-host.png share/velmora/help/permissions.html \
             share/velmora/autostart/velmora-host.desktop share/applications/velmora-host.desktop \
-            share/icons/hicolor/256x256/apps/velmora-host.png lib/systemd/user/velmora-host.service; do
+            share/icons/hicolor/256x256/apps/velmora-host.png lib/systemd/user/velmora-host.service \
+            share/man/man1/velmora-host.1.gz share/man/man1/velmora-client.1.gz; do
   [ -s "$root/$file" ] || fail "$file is missing or empty"
 done
 
