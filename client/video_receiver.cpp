@@ -1,7 +1,6 @@
 #include "client/video_receiver.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,7 +29,7 @@ Result<std::unique_ptr<VideoReceiver>> VideoReceiver::start(VideoReceiverOptions
   if (!socket) {
     return Result<std::unique_ptr<VideoReceiver>>::failure(socket.error());
   }
-  FileDescriptor wakeEvent(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  WakeEvent wakeEvent;
   if (!wakeEvent.isOpen()) {
     return Result<std::unique_ptr<VideoReceiver>>::failure(
         std::string("cannot create the receiver's wake-up event: ") + std::strerror(errno));
@@ -39,7 +38,7 @@ Result<std::unique_ptr<VideoReceiver>> VideoReceiver::start(VideoReceiverOptions
 }
 
 VideoReceiver::VideoReceiver(Token, VideoReceiverOptions options, std::unique_ptr<ConnectedDatagramSocket> socket,
-                             FileDescriptor wakeEvent)
+                             WakeEvent wakeEvent)
     : host_(options.host),
       videoPort_(options.videoPort),
       helloInterval_(options.helloInterval),
@@ -101,11 +100,7 @@ Result<std::uint16_t> VideoReceiver::changeLocalPort() {
   return port;
 }
 
-void VideoReceiver::wakeReceiveThread() {
-  const std::uint64_t wake = 1;
-  // The counter cannot overflow from one write, so the write cannot fail for want of room.
-  [[maybe_unused]] const auto written = ::write(wakeEvent_.get(), &wake, sizeof wake);
-}
+void VideoReceiver::wakeReceiveThread() { wakeEvent_.signal(); }
 
 void VideoReceiver::run() {
   receiveUntilStopped();
@@ -128,7 +123,7 @@ void VideoReceiver::receiveUntilStopped() {
       }
       timeoutMilliseconds = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(nextHello - now).count());
     }
-    pollfd watched[2] = {{socket_->descriptor(), POLLIN, 0}, {wakeEvent_.get(), POLLIN, 0}};
+    pollfd watched[2] = {{socket_->descriptor(), POLLIN, 0}, {wakeEvent_.descriptor(), POLLIN, 0}};
     if (::poll(watched, 2, timeoutMilliseconds) < 0) {
       if (errno == EINTR) {
         continue;
@@ -137,8 +132,7 @@ void VideoReceiver::receiveUntilStopped() {
       return;
     }
     if (watched[1].revents != 0) {
-      std::uint64_t wakes = 0;
-      [[maybe_unused]] const auto drained = ::read(wakeEvent_.get(), &wakes, sizeof wakes);
+      wakeEvent_.drain();
       moveToNextSocket(nextHello);
       continue;  // a stop request ends the loop; the old socket's readiness means nothing now
     }

@@ -17,6 +17,7 @@
 #include "client/received_picture.h"
 #include "client/video_datagram_processor.h"
 #include "platform/result.h"
+#include "platform/wake_event.h"
 #include "protocol/velmora_constants.h"
 
 namespace velmora {
@@ -48,7 +49,7 @@ class VideoReceiver {
   static Result<std::unique_ptr<VideoReceiver>> start(VideoReceiverOptions options);
 
   VideoReceiver(Token, VideoReceiverOptions options, std::unique_ptr<ConnectedDatagramSocket> socket,
-                FileDescriptor wakeEvent);
+                WakeEvent wakeEvent);
   ~VideoReceiver();
   VideoReceiver(const VideoReceiver&) = delete;
   VideoReceiver& operator=(const VideoReceiver&) = delete;
@@ -80,7 +81,7 @@ class VideoReceiver {
   const std::uint16_t videoPort_;
   const std::chrono::milliseconds helloInterval_;
   std::unique_ptr<ConnectedDatagramSocket> socket_;  // the receive thread's alone once it runs
-  FileDescriptor wakeEvent_;
+  WakeEvent wakeEvent_;
   ReceiveStatisticsRecorder statistics_;
   std::atomic<bool> stopRequested_{false};
   std::once_flag joined_;

@@ -24,6 +24,7 @@
 
 #include "platform/frame_pacer.h"
 #include "platform/lingering_threads.h"
+#include "platform/released_pointer.h"
 #include "platform/log/log.h"
 
 namespace velmora {
@@ -42,9 +43,6 @@ constexpr std::int64_t kVbvBufferFrames = 6;
 constexpr int kNalTypeVPS = 32;
 constexpr int kNalTypePPS = 34;
 
-struct ParamDeleter {
-  void operator()(x265_param* param) const { x265_param_free(param); }
-};
 struct EncoderDeleter {
   void operator()(x265_encoder* encoder) const {
     x265_encoder_close(encoder);
@@ -53,7 +51,7 @@ struct EncoderDeleter {
     malloc_trim(0);
   }
 };
-using ParamPointer = std::unique_ptr<x265_param, ParamDeleter>;
+using ParamPointer = ReleasedPointer<x265_param, x265_param_free>;
 using EncoderPointer = std::unique_ptr<x265_encoder, EncoderDeleter>;
 
 std::optional<std::string> invalidSettingsReason(const EncoderSettings& settings) {
