@@ -119,6 +119,10 @@ std::optional<WallClock::time_point> parseUtcTime(std::string_view text) {
       consumed != 20) {
     return std::nullopt;
   }
+  // Beyond these the clock's nanoseconds overflow; no device was paired outside them.
+  if (parts.tm_year < 1970 || parts.tm_year > 2200) {
+    return std::nullopt;
+  }
   parts.tm_year -= 1900;
   parts.tm_mon -= 1;
   const std::time_t seconds = ::timegm(&parts);

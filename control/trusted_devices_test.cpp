@@ -28,7 +28,7 @@ TEST(UtcTimeTest, OnlyTheExactFormRoundTrips) {
   ASSERT_TRUE(time.has_value());
   EXPECT_EQ(formatUtcTime(*time), "2026-12-07T12:00:00Z");
   for (const char* bad : {"", "2026-12-07 12:00:00Z", "2026-02-31T12:00:00Z", "2026-12-07T12:00:00", "2026-12-07T25:00:00Z",
-                          "2026-12-07T12:00:00+01", "-026-12-07T12:00:00Z", "2026-12-07T12:00:00Zx"}) {
+                          "2026-12-07T12:00:00+01", "-026-12-07T12:00:00Z", "2026-12-07T12:00:00Zx", "9999-12-07T12:00:00Z", "1969-12-31T23:59:59Z"}) {
     EXPECT_FALSE(parseUtcTime(bad).has_value()) << bad;
   }
   const std::vector<std::pair<WallClock::duration, std::string>> ages = {

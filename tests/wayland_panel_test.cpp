@@ -2,6 +2,7 @@
 // windows as sway maps them, its item and menu as a StatusNotifierWatcher on a private bus sees
 // them, and a second launch that shows the first one's status panel. Runs in a network namespace
 // of its own (see CMakeLists.txt) because the host's ports are fixed.
+#include <cstdlib>
 #include <unistd.h>
 
 #include "platform/wayland/testing/sway_compositor.h"
@@ -41,6 +42,11 @@ class WaylandPanelTest : public SessionTest {
     SessionTest::SetUp();
     environment_ = sway_.environment();
     environment_.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + home_.string() + "/bus");
+    // Under the leak checker: full stacks, so that the suppression of Qt's Wayland plugin (which
+    // leaves the compositor's globals allocated at exit) can see the plugin's frames.
+    if (const char* leakOptions = std::getenv("LSAN_OPTIONS"); leakOptions != nullptr) {
+      environment_.push_back(std::string("LSAN_OPTIONS=") + leakOptions + ":fast_unwind_on_malloc=0");
+    }
   }
 
   // The first window whose title starts with `title` (Qt adds the application's name to others).
