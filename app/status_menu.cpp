@@ -6,8 +6,6 @@
 #include "app/localization.h"
 
 namespace velmora {
-namespace {
-
 StatusMenuItem separator() {
   StatusMenuItem item;
   item.kind = StatusMenuItem::Kind::separator;
@@ -22,20 +20,19 @@ StatusMenuItem textLine(std::optional<int> tag, std::string title) {
 }
 
 StatusMenuItem actionItem(std::optional<int> tag, std::string title, std::function<void()> action,
-                          std::string keyEquivalent = {}) {
+                          std::string keyEquivalent) {
   StatusMenuItem item = textLine(tag, std::move(title));
   item.action = std::move(action);
   item.keyEquivalent = std::move(keyEquivalent);
   return item;
 }
 
-StatusMenuItem submenuItem(int tag, std::string title) {
+StatusMenuItem submenuItem(std::optional<int> tag, std::string title, std::vector<StatusMenuItem> entries) {
   StatusMenuItem item = textLine(tag, std::move(title));
   item.hasSubmenu = true;
+  item.submenu = std::move(entries);
   return item;
 }
-
-}  // namespace
 
 StatusMenuItem StatusMenu::checkedEntry(std::string title, bool checked, std::function<void()> action) {
   StatusMenuItem item = actionItem(std::nullopt, std::move(title), std::move(action));

@@ -11,6 +11,14 @@
 
 namespace velmora {
 
+// The kinds of entry, as the menu and its submenus are built from them.
+StatusMenuItem separator();
+// A line of text that cannot be chosen.
+StatusMenuItem textLine(std::optional<int> tag, std::string title);
+StatusMenuItem actionItem(std::optional<int> tag, std::string title, std::function<void()> action,
+                          std::string keyEquivalent = {});
+StatusMenuItem submenuItem(std::optional<int> tag, std::string title, std::vector<StatusMenuItem> entries = {});
+
 // The status menu's entries: the layout, the status line, the choosers' submenus and the
 // permission warnings at the top. Tells the user interface whenever an entry changed. Main thread.
 class StatusMenu {

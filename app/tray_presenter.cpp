@@ -81,25 +81,19 @@ void TrayPresenter::rebuildTrustEntries() {
   const auto now = WallClock::now();
   for (const auto& device : devices) {
     const auto seen = device.lastSeen();
-    StatusMenuItem entry;
-    entry.title = localizedFormat("mac.menu.trustedDevices.itemFormat",
-                                  {printable(device.displayName(), 60), seen ? describeAge(now - *seen) : "—"});
-    entry.hasSubmenu = true;
-    entry.submenu.push_back(StatusMenu::checkedEntry(
-        localized("mac.menu.trustedDevices.forget"), false,
-        [forget = actions_.forgetDevice, identifier = device.identifier] { forget(identifier); }));
-    entries.push_back(std::move(entry));
+    entries.push_back(submenuItem(
+        std::nullopt,
+        localizedFormat("mac.menu.trustedDevices.itemFormat",
+                        {printable(device.displayName(), 60), seen ? describeAge(now - *seen) : "—"}),
+        {actionItem(std::nullopt, localized("mac.menu.trustedDevices.forget"),
+                    [forget = actions_.forgetDevice, identifier = device.identifier] { forget(identifier); })}));
   }
   if (devices.empty()) {
-    StatusMenuItem none;
-    none.title = localized("mac.menu.trustedDevices.none");
-    entries.push_back(std::move(none));
+    entries.push_back(textLine(std::nullopt, localized("mac.menu.trustedDevices.none")));
   } else {
-    StatusMenuItem separator;
-    separator.kind = StatusMenuItem::Kind::separator;
-    entries.push_back(std::move(separator));
-    entries.push_back(StatusMenu::checkedEntry(localized("mac.menu.trustedDevices.forgetAll"), false,
-                                               [forgetAll = actions_.forgetAllDevices] { forgetAll(); }));
+    entries.push_back(separator());
+    entries.push_back(actionItem(std::nullopt, localized("mac.menu.trustedDevices.forgetAll"),
+                                 [forgetAll = actions_.forgetAllDevices] { forgetAll(); }));
   }
   statusMenu_->setSubmenu(StatusMenu::kTrustedDevicesMenuTag, std::move(entries));
   const bool forced = dependencies_.alwaysAskForCodeForced;
