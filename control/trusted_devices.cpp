@@ -202,8 +202,8 @@ std::vector<TrustedDevice> TrustedDevices::read(const json& identifiers, const j
 }
 
 std::vector<TrustedDevice> TrustedDevices::list() const {
-  return read(userDefaults_->value(kIdentifiersKey).value_or(json()),
-              userDefaults_->value(kDetailsKey).value_or(json()), true);
+  const json stored = userDefaults_->object();
+  return read(member(stored, kIdentifiersKey), member(stored, kDetailsKey), true);
 }
 
 bool TrustedDevices::empty() const { return list().empty(); }

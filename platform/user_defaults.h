@@ -13,14 +13,21 @@ namespace velmora {
 class UserDefaults {
  public:
   virtual ~UserDefaults() = default;
-  // The value under key; nothing when absent or when the store cannot be read.
-  virtual std::optional<nlohmann::json> value(const std::string& key) const = 0;
+  // Every key as stored, in one read; an empty object when nothing is stored or the store cannot
+  // be read.
+  virtual nlohmann::json object() const = 0;
   // Edits the stored object in one durable write: `change` gets every key as stored now (another
   // process's writes included) and whatever it leaves is written. False, with the reason logged,
   // when it could not be written; the previous contents are then intact. `change` must not call
   // back into the store.
   virtual bool update(const std::function<void(nlohmann::json& object)>& change) = 0;
 
+  // The value under key; nothing when absent.
+  std::optional<nlohmann::json> value(const std::string& key) const {
+    auto stored = object();
+    const auto found = stored.find(key);
+    return found == stored.end() ? std::nullopt : std::optional(std::move(*found));
+  }
   // The value under key when it is an array of strings; nothing when absent or of another type.
   std::optional<std::vector<std::string>> stringArray(const std::string& key) const {
     const auto stored = value(key);

@@ -263,20 +263,13 @@ std::filesystem::path defaultUserDefaultsPath() {
 
 JsonFileUserDefaults::JsonFileUserDefaults(std::filesystem::path path) : path_(std::move(path)) {}
 
-std::optional<nlohmann::json> JsonFileUserDefaults::value(const std::string& key) const {
+nlohmann::json JsonFileUserDefaults::object() const {
   FileContents contents;
   {
     std::lock_guard lock(fileLock_);
     contents = readContents(path_);
   }
-  if (contents.state != FileState::object) {
-    return std::nullopt;
-  }
-  const auto found = contents.object.find(key);
-  if (found == contents.object.end()) {
-    return std::nullopt;
-  }
-  return std::move(*found);
+  return contents.state == FileState::object ? std::move(contents.object) : nlohmann::json::object();
 }
 
 bool JsonFileUserDefaults::update(const std::function<void(nlohmann::json& object)>& change) {

@@ -25,7 +25,7 @@ class JsonFileUserDefaults final : public UserDefaults {
  public:
   explicit JsonFileUserDefaults(std::filesystem::path path);
 
-  std::optional<nlohmann::json> value(const std::string& key) const override;
+  nlohmann::json object() const override;
   bool update(const std::function<void(nlohmann::json& object)>& change) override;
 
   const std::filesystem::path& path() const { return path_; }

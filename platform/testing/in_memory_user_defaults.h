@@ -9,10 +9,9 @@ namespace velmora::testing {
 // User defaults kept in memory; writes can be made to fail like a full disk.
 class InMemoryUserDefaults : public UserDefaults {
  public:
-  std::optional<nlohmann::json> value(const std::string& key) const override {
+  nlohmann::json object() const override {
     std::lock_guard lock(valuesLock_);
-    const auto found = values_.find(key);
-    return found == values_.end() ? std::nullopt : std::optional(*found);
+    return values_;
   }
 
   bool update(const std::function<void(nlohmann::json& object)>& change) override {
