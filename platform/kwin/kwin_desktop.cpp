@@ -1,0 +1,1 @@
+#include "platform/kwin/kwin_desktop.h"
