@@ -17,22 +17,25 @@ announced on the desktop and logged.
 Options:
   --headless                 no tray icon or panel: the verification code and status changes
                              are printed on standard output
-  --backend auto|wlroots|gnome|portal|x11|virtual
+  --backend auto|wlroots|kwin|gnome|portal|x11|virtual
                              the desktop to share (default: auto):
                                wlroots  the Wayland compositor at $WAYLAND_DISPLAY, built on
                                         wlroots (sway, Hyprland, labwc, river, Wayfire);
                                         needs zwlr_screencopy_manager_v1, and for input
                                         zwlr_virtual_pointer_manager_v1 and
                                         zwp_virtual_keyboard_manager_v1
+                               kwin     KDE Plasma's KWin, through its own screen cast and
+                                        fake input; no dialog, but KWin offers them only
+                                        to the installed host
                                gnome    GNOME's mutter, through its own remote desktop
                                         and screen cast interfaces; no dialog
-                               portal   any desktop with a desktop portal (KDE Plasma and
-                                        others): the desktop asks the user to allow sharing
+                               portal   any desktop with a desktop portal: the desktop
+                                        asks the user to allow sharing
                                x11      the monitors of the X11 display in $DISPLAY (RandR 1.5;
                                         XTest for input)
                                virtual  displays that exist only inside the host
                              In a Wayland session ($WAYLAND_DISPLAY or XDG_SESSION_TYPE=wayland)
-                             auto tries wlroots, gnome and portal and, when none works, says what
+                             auto tries wlroots, kwin, gnome and portal and, when none works, says what
                              is missing and quits rather than share XWayland; it serves virtual
                              displays there only when --virtual-displays is given. Elsewhere
                              auto is X11 when $DISPLAY opens, otherwise virtual.
@@ -98,6 +101,8 @@ Result<HostOptions> parseHostOptions(const std::vector<std::string>& arguments) 
         options.backend = Backend::automatic;
       } else if (backend == "wlroots") {
         options.backend = Backend::wlroots;
+      } else if (backend == "kwin") {
+        options.backend = Backend::kwin;
       } else if (backend == "gnome") {
         options.backend = Backend::gnome;
       } else if (backend == "portal") {
@@ -107,7 +112,7 @@ Result<HostOptions> parseHostOptions(const std::vector<std::string>& arguments) 
       } else if (backend == "virtual") {
         options.backend = Backend::virtualDisplays;
       } else {
-        return failure("--backend takes auto, wlroots, gnome, portal, x11 or virtual");
+        return failure("--backend takes auto, wlroots, kwin, gnome, portal, x11 or virtual");
       }
     } else if (argument == "--virtual-displays") {
       const auto layout = value();

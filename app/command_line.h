@@ -10,7 +10,7 @@
 
 namespace velmora {
 
-enum class Backend { automatic, wlroots, gnome, portal, x11, virtualDisplays };
+enum class Backend { automatic, wlroots, kwin, gnome, portal, x11, virtualDisplays };
 
 struct HostOptions {
   bool headless = false;

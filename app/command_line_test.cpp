@@ -38,8 +38,8 @@ TEST(CommandLineTest, BadArgumentsAreNamedInTheError) {
   };
   const std::vector<Case> cases = {
       {{"--frobnicate"}, "unknown option '--frobnicate'"},
-      {{"--backend"}, "--backend takes auto, wlroots, gnome, portal, x11 or virtual"},
-      {{"--backend", "wayland"}, "--backend takes auto, wlroots, gnome, portal, x11 or virtual"},
+      {{"--backend"}, "--backend takes auto, wlroots, kwin, gnome, portal, x11 or virtual"},
+      {{"--backend", "wayland"}, "--backend takes auto, wlroots, kwin, gnome, portal, x11 or virtual"},
       {{"--log-level", "verbose"}, "--log-level takes debug, info, default or error"},
       {{"--trust-days", "-1"}, "--trust-days takes a number of days from 0 to 36500"},
       {{"--trust-days=99999999999"}, "--trust-days takes a number of days from 0 to 36500"},

@@ -13,6 +13,7 @@
 #include "platform/gnome/mutter_capture_backend.h"
 #include "platform/gnome/mutter_display_source.h"
 #include "platform/gnome/mutter_input_backend.h"
+#include "platform/kwin/kwin_desktop.h"
 #include "platform/log/log.h"
 #include "platform/portal/portal_desktop.h"
 #include "platform/virtual/virtual_capture_backend.h"
@@ -70,6 +71,25 @@ Result<HostBackends> openWlrootsBackends(const HostOptions&, UserDefaults&) {
   connection.value()->start();
   const char* socket = std::getenv("WAYLAND_DISPLAY");
   logger.info("Sharing the outputs of the Wayland compositor {}", socket != nullptr ? socket : "wayland-0");
+  return backends;
+}
+
+// KDE Plasma's KWin at $WAYLAND_DISPLAY, through its own screen cast and fake input: no dialog, but
+// KWin offers them only to the installed host. Its connection's end is the desktop's loss.
+Result<HostBackends> openKwinBackends(const HostOptions&, UserDefaults&) {
+  auto desktopLoss = std::make_shared<DesktopLossSignal>();
+  auto desktop = openKwinDesktop({}, [desktopLoss](const std::string& reason) { desktopLoss->report(reason); });
+  if (!desktop) {
+    return Result<HostBackends>::failure(desktop.error());
+  }
+  auto displays = desktop.value().displays;
+  HostBackends backends{displays, desktop.value().capture, desktop.value().input, makeX265EncoderBackendFactory(),
+                        [displays](MainQueue& mainQueue, std::function<void()> onChange) {
+                          return Result<ScreenChangeWatch>(displays->watchChanges(mainQueue, std::move(onChange)));
+                        },
+                        desktopLoss};
+  const char* socket = std::getenv("WAYLAND_DISPLAY");
+  logger.info("Sharing the outputs of KWin {}", socket != nullptr ? socket : "wayland-0");
   return backends;
 }
 
@@ -171,10 +191,12 @@ Result<HostBackends> openVirtualBackends(const HostOptions& options, UserDefault
 }  // namespace
 
 std::vector<BackendFamily> hostBackendFamilies() {
-  // In a Wayland session: wlroots first (no dialog, no session bus), then GNOME (no dialog), then
-  // the portal, whose dialog asks the user. Virtual displays come last: they always open.
+  // In a Wayland session: wlroots first (no dialog, no session bus), then KWin and GNOME (no
+  // dialog), then the portal, whose dialog asks the user: on KDE Plasma when KWin withholds its
+  // interfaces from this program. Virtual displays come last: they always open.
   return {
       {Backend::wlroots, "wlroots compositor", true, openWlrootsBackends},
+      {Backend::kwin, "KWin", true, openKwinBackends},
       {Backend::gnome, "GNOME (mutter)", true, openGnomeBackends},
       {Backend::portal, "desktop portal", true, openPortalBackends},
       {Backend::x11, "X11 display", false, openX11Backends},

@@ -2,9 +2,12 @@
 
 #include <xkbcommon/xkbcommon.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "platform/desktop/mac_key_map.h"
 #include "platform/input_backend.h"
@@ -102,6 +105,67 @@ bool XkbKeyPresser::typesKeysym(std::uint32_t keysym) const {
       const xkb_keysym_t* keysyms = nullptr;
       const int count = xkb_keymap_key_get_syms_by_level(keymap, code, 0, level, &keysyms);
       if (count == 1 && keysyms[0] == keysym) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+std::vector<std::uint32_t> XkbKeyPresser::typableKeysyms(std::string_view text) const {
+  std::vector<std::uint32_t> keysyms;
+  std::string untyped;
+  for (const char32_t codePoint : codePointsOf(text)) {
+    const auto candidates = keysymsForCodePoint(codePoint);
+    const auto typed = std::find_if(candidates.begin(), candidates.end(),
+                                    [this](X11Keysym keysym) { return typesKeysym(keysym); });
+    if (typed != candidates.end()) {
+      keysyms.push_back(*typed);
+    } else {
+      untyped += fmt::format("{}U+{:04X}", untyped.empty() ? "" : " ", static_cast<std::uint32_t>(codePoint));
+    }
+  }
+  if (!untyped.empty()) {
+    logger_.error("Cannot type these characters: the desktop's keyboard layout lacks them: {}", untyped);
+  }
+  return keysyms;
+}
+
+bool XkbKeyPresser::typeKeysym(std::uint32_t keysym, const KeySender& send) {
+  xkb_keymap* keymap = parts_->keymap.get();
+  const std::array<xkb_keycode_t, 2> modifierKeys{keyOnFirstLevel(keymap, XKB_KEY_Shift_L),
+                                                  keyOnFirstLevel(keymap, XKB_KEY_ISO_Level3_Shift)};
+  for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap); code <= xkb_keymap_max_keycode(keymap); ++code) {
+    for (xkb_level_index_t level = 0; level < kTypedLevels; ++level) {
+      const xkb_keysym_t* keysyms = nullptr;
+      if (xkb_keymap_key_get_syms_by_level(keymap, code, 0, level, &keysyms) != 1 || keysyms[0] != keysym) {
+        continue;
+      }
+      std::array<xkb_mod_mask_t, 4> masks{};
+      const std::size_t maskCount = xkb_keymap_key_get_mods_for_level(keymap, code, 0, level, masks.data(), masks.size());
+      for (std::size_t index = 0; index < maskCount; ++index) {
+        // The level's modifiers from Shift and AltGr keys, or another way to reach it.
+        std::vector<xkb_keycode_t> around;
+        xkb_mod_mask_t covered = 0;
+        for (const xkb_keycode_t modifierKey : modifierKeys) {
+          const xkb_mod_mask_t modifiers =
+              modifierKey != XKB_KEYCODE_INVALID ? parts_->modifiersOf(modifierKey) : xkb_mod_mask_t{0};
+          if (modifiers != 0 && (modifiers & masks[index]) == modifiers) {
+            around.push_back(modifierKey);
+            covered |= modifiers;
+          }
+        }
+        if (covered != masks[index]) {
+          continue;
+        }
+        for (const xkb_keycode_t modifierKey : around) {
+          sendKey(modifierKey, true, send);
+        }
+        sendKey(code, true, send);
+        sendKey(code, false, send);
+        for (auto modifierKey = around.rbegin(); modifierKey != around.rend(); ++modifierKey) {
+          sendKey(*modifierKey, false, send);
+        }
         return true;
       }
     }

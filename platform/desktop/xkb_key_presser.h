@@ -6,6 +6,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/log/log.h"
 #include "platform/result.h"
@@ -44,6 +46,12 @@ class XkbKeyPresser {
   std::optional<std::uint32_t> keyAtPlace(std::uint16_t macKeyCode) const;
   // Whether the keymap's first layout holds `keysym` on a level that Shift or AltGr reach.
   bool typesKeysym(std::uint32_t keysym) const;
+  // The keysyms that type `text` (UTF-8) on this keymap, one per code point it holds; the code
+  // points it lacks are logged once for the whole text ("Cannot type these characters: ...").
+  std::vector<std::uint32_t> typableKeysyms(std::string_view text) const;
+  // Taps the key that holds `keysym`, with Shift or AltGr around it where its level needs them,
+  // for a desktop that takes only key codes. False when no key holds it.
+  bool typeKeysym(std::uint32_t keysym, const KeySender& send);
 
   xkb_context* context() const;
   xkb_state* state() const;

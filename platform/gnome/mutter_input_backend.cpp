@@ -200,21 +200,7 @@ void MutterInputBackend::sendKeys(const std::vector<std::pair<std::uint32_t, boo
 }
 
 void MutterInputBackend::postUnicodeString(std::string_view text) {
-  std::vector<std::uint32_t> keysyms;
-  std::string untyped;
-  for (const char32_t codePoint : codePointsOf(text)) {
-    const auto candidates = keysymsForCodePoint(codePoint);
-    const auto typed = std::find_if(candidates.begin(), candidates.end(),
-                                    [this](X11Keysym keysym) { return presser_->typesKeysym(keysym); });
-    if (typed != candidates.end()) {
-      keysyms.push_back(*typed);
-    } else {
-      untyped += fmt::format("{}U+{:04X}", untyped.empty() ? "" : " ", static_cast<std::uint32_t>(codePoint));
-    }
-  }
-  if (!untyped.empty()) {
-    logger_.error("Cannot type these characters: the desktop's keyboard layout lacks them: {}", untyped);
-  }
+  const auto keysyms = presser_->typableKeysyms(text);
   const std::string path = sessionPath();
   session_->bus().perform([&](sd_bus* bus) {
     for (const std::uint32_t keysym : keysyms) {

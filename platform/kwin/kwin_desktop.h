@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/display_source.h"
 #include "platform/input_backend.h"
 #include "platform/result.h"
 #include "platform/screen_capture_backend.h"
+#include "platform/wayland/wayland_display_source.h"
 #include "platform/wayland/wayland_shared_connection.h"
 
 namespace velmora {
@@ -16,7 +16,7 @@ namespace velmora {
 // (the primary from KWin's output order), capture through KWin's screen cast streams, input through
 // its fake input device and the clipboard through data control.
 struct KwinDesktop {
-  std::shared_ptr<DisplaySource> displays;
+  std::shared_ptr<WaylandDisplaySource> displays;
   std::shared_ptr<ScreenCaptureBackend> capture;
   std::shared_ptr<InputBackend> input;
 };

@@ -16,7 +16,7 @@ struct PipeWireSource {
   std::uint32_t nodeID = 0;
   std::string what;  // "display 3", for log lines and errors
   // Held until the loop ends: what the desktop streams the node for (a KWin stream), if anything.
-  std::shared_ptr<void> keepAlive;
+  std::shared_ptr<void> keepAlive = nullptr;
 };
 
 // A capture loop that consumes the node's video in shared-memory buffers (BGRx,

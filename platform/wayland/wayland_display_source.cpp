@@ -1,5 +1,7 @@
 #include "platform/wayland/wayland_display_source.h"
 
+#include <algorithm>
+
 #include "platform/log/log.h"
 
 namespace velmora {
@@ -31,7 +33,10 @@ WaylandDisplaySource::WaylandDisplaySource(PrivateTag, std::shared_ptr<WaylandSh
 }
 
 WaylandDisplaySource::~WaylandDisplaySource() {
-  connection_->performOrRunHere([this] { connection_->stopWatchingOutputs(outputsWatch_); });
+  connection_->performOrRunHere([this] {
+    connection_->stopWatchingOutputs(outputsWatch_);
+    primaryWatch_.reset();
+  });
 }
 
 // On the connection's thread, or before it starts.
@@ -44,8 +49,18 @@ void WaylandDisplaySource::publishOutputs() {
                                       static_cast<double>(output.logicalHeight), output.scale()});
   }
   logger.info("Wayland outputs: {} output(s)", displays.size());
-  const WaylandOutput* main = mainOutput(outputs);
+  const auto preferred = std::find_if(outputs.begin(), outputs.end(),
+                                      [this](const WaylandOutput& output) { return output.name == preferredMainOutput_; });
+  const WaylandOutput* main = preferred != outputs.end() ? &*preferred : mainOutput(outputs);
   replaceDisplays(std::move(displays), main != nullptr ? main->displayID : 0);
+}
+
+void WaylandDisplaySource::preferMainOutput(std::string name) {
+  if (name == preferredMainOutput_) {
+    return;
+  }
+  preferredMainOutput_ = std::move(name);
+  publishOutputs();
 }
 
 }  // namespace velmora

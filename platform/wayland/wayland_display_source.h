@@ -31,11 +31,20 @@ class WaylandDisplaySource : public LaidOutDisplaySource {
   WaylandDisplaySource(const WaylandDisplaySource&) = delete;
   WaylandDisplaySource& operator=(const WaylandDisplaySource&) = delete;
 
+  // Makes the output named `name` the main display while it exists, for a compositor that names a
+  // primary (empty: the layout's origin again). Before start, or on the connection's thread.
+  void preferMainOutput(std::string name);
+  // Keeps `watch` (what reports the compositor's primary output to preferMainOutput) as long as
+  // this source, and drops it on the connection's thread.
+  void keepPrimaryWatch(std::shared_ptr<void> watch) { primaryWatch_ = std::move(watch); }
+
  private:
   void publishOutputs();
 
   const std::shared_ptr<WaylandSharedConnection> connection_;
   int outputsWatch_ = -1;
+  std::string preferredMainOutput_;  // on the connection's thread
+  std::shared_ptr<void> primaryWatch_;
 };
 
 }  // namespace velmora
