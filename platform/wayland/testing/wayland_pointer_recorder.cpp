@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -96,50 +95,41 @@ void axis(void*, wl_pointer*, std::uint32_t, std::uint32_t which, wl_fixed_t val
   std::printf("axis %u %g\n", which, wl_fixed_to_double(value));
 }
 
-struct Keyboard {
-  std::unique_ptr<xkb_context, decltype(&xkb_context_unref)> context{xkb_context_new(XKB_CONTEXT_NO_FLAGS),
-                                                                    xkb_context_unref};
-  std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)> keymap{nullptr, xkb_keymap_unref};
-  std::unique_ptr<xkb_state, decltype(&xkb_state_unref)> state{nullptr, xkb_state_unref};
-};
+// The compositor's keymap, with the modifiers it reports: key events alone never change them.
+xkb_state* keyboardState = nullptr;
 
-void keymap(void* data, wl_keyboard*, std::uint32_t format, std::int32_t descriptor, std::uint32_t size) {
-  auto* keyboard = static_cast<Keyboard*>(data);
-  void* text = format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1 ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, descriptor, 0)
-                                                          : MAP_FAILED;
+void keymap(void*, wl_keyboard*, std::uint32_t format, std::int32_t descriptor, std::uint32_t size) {
+  void* text = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, descriptor, 0);
   close(descriptor);
-  if (text == MAP_FAILED) {
+  if (format != WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1 || text == MAP_FAILED) {
     return;
   }
-  keyboard->keymap.reset(xkb_keymap_new_from_string(keyboard->context.get(), static_cast<const char*>(text),
-                                                    XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS));
+  static xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+  xkb_keymap* keymap = xkb_keymap_new_from_string(context, static_cast<const char*>(text), XKB_KEYMAP_FORMAT_TEXT_V1,
+                                                  XKB_KEYMAP_COMPILE_NO_FLAGS);
   munmap(text, size);
-  keyboard->state.reset(keyboard->keymap ? xkb_state_new(keyboard->keymap.get()) : nullptr);
+  xkb_state_unref(keyboardState);
+  keyboardState = keymap != nullptr ? xkb_state_new(keymap) : nullptr;
+  xkb_keymap_unref(keymap);
 }
 void keyboardEnter(void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) { std::printf("focus\n"); }
 void keyboardLeave(void*, wl_keyboard*, std::uint32_t, wl_surface*) {}
-void key(void* data, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t code, std::uint32_t state) {
-  auto* keyboard = static_cast<Keyboard*>(data);
+void key(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t code, std::uint32_t state) {
   if (state != WL_KEYBOARD_KEY_STATE_PRESSED) {
     return;
   }
   std::printf("key %u\n", code);
-  if (keyboard->state == nullptr) {
-    return;
-  }
   // XKB numbers keys 8 above evdev; control characters (Return, Tab, Escape) print no line.
   char text[64];
-  if (xkb_state_key_get_utf8(keyboard->state.get(), code + 8, text, sizeof text) > 0 &&
+  if (keyboardState != nullptr && xkb_state_key_get_utf8(keyboardState, code + 8, text, sizeof text) > 0 &&
       static_cast<unsigned char>(text[0]) >= 0x20 && text[0] != 0x7f) {
     std::printf("text %s\n", text);
   }
 }
-// Modifiers come only as the compositor's mask: the key events alone never change the state.
-void modifiers(void* data, wl_keyboard*, std::uint32_t, std::uint32_t depressed, std::uint32_t latched,
+void modifiers(void*, wl_keyboard*, std::uint32_t, std::uint32_t depressed, std::uint32_t latched,
                std::uint32_t locked, std::uint32_t group) {
-  auto* keyboard = static_cast<Keyboard*>(data);
-  if (keyboard->state != nullptr) {
-    xkb_state_update_mask(keyboard->state.get(), depressed, latched, locked, 0, 0, group);
+  if (keyboardState != nullptr) {
+    xkb_state_update_mask(keyboardState, depressed, latched, locked, 0, 0, group);
   }
 }
 void repeatInfo(void*, wl_keyboard*, std::int32_t, std::int32_t) {}
@@ -155,12 +145,11 @@ void capabilities(void*, wl_seat* seat, std::uint32_t capabilities) {
     wl_pointer_add_listener(pointer, &pointerListener, nullptr);
   }
   static wl_keyboard* keyboard = nullptr;
-  static Keyboard keyboardState;
   static const wl_keyboard_listener keyboardListener = {keymap, keyboardEnter, keyboardLeave,
                                                         key,    modifiers,     repeatInfo};
   if ((capabilities & WL_SEAT_CAPABILITY_KEYBOARD) != 0 && keyboard == nullptr) {
     keyboard = wl_seat_get_keyboard(seat);
-    wl_keyboard_add_listener(keyboard, &keyboardListener, &keyboardState);
+    wl_keyboard_add_listener(keyboard, &keyboardListener, nullptr);
   }
 }
 void seatName(void*, wl_seat*, const char*) {}
