@@ -14,7 +14,6 @@ namespace velmora {
 namespace {
 
 using namespace std::chrono_literals;
-using ::testing::AllOf;
 using ::testing::HasSubstr;
 
 const std::uint32_t kFirst = displayIDForName("Virtual-0");
@@ -159,7 +158,7 @@ TEST(KwinHiddenGlobalsTest, AProgramKwinDoesNotTrustIsToldToInstallItOrUseThePor
   }
   const auto opened = openKwinDesktop(kwin.socketPath());
   ASSERT_FALSE(opened);
-  EXPECT_THAT(opened.error(), AllOf(HasSubstr("KWin does not offer"), HasSubstr("--backend portal")));
+  EXPECT_THAT(opened.error(), ::testing::AllOf(HasSubstr("KWin does not offer"), HasSubstr("--backend portal")));
 }
 
 }  // namespace

@@ -15,14 +15,13 @@
 
 namespace velmora::testing {
 
-// A headless KWin of the test's own in a private session (bus, PipeWire, WirePlumber; its
-// configuration in the session's folder): `outputCount` outputs of 1280x720 points, "Virtual-0",
-// "Virtual-1" ..., side by side. Everything ends with the object. `available()` is false, with
-// `unavailableReason()`, where KWin is missing or did not come up: such tests skip themselves.
-// `trustEveryClient` offers KWin's restricted globals (fake input, screen cast, data control) to
-// every client; without it a client sees what an uninstalled host sees. KWin's virtual outputs
-// are never recorded: a screen cast stream gets a PipeWire node but no picture, and the pointer
-// must not move while an output stream is open (KWin may crash drawing the cursor in).
+// A headless KWin of the test's own, in a private session (bus, PipeWire, WirePlumber) whose folder
+// also holds KWin's configuration: `outputCount` outputs "Virtual-0", "Virtual-1" ... of 1280x720
+// points side by side. Ends with the object; `available()` is false, with the reason, where KWin is
+// missing or did not come up (tests skip then). `trustEveryClient` offers KWin's restricted globals
+// to every client; without it a client sees what an uninstalled host sees. Its outputs are never
+// recorded: a screen cast gets a PipeWire node but no picture, and the pointer must not move while
+// an output stream is open (KWin may crash drawing the cursor in).
 class KwinCompositor {
  public:
   struct Options {
@@ -70,16 +69,12 @@ class KwinCompositor {
     }
   }
 
-  KwinCompositor(const KwinCompositor&) = delete;
-  KwinCompositor& operator=(const KwinCompositor&) = delete;
-
   bool available() const { return unavailableReason_.empty(); }
   const std::string& unavailableReason() const { return unavailableReason_; }
   // Absolute, so libwayland takes it whatever the runtime folder.
   const std::string& socketPath() const { return socketPath_; }
-  // PipeWire's socket is there: a test that consumes a stream itself sets XDG_RUNTIME_DIR to it.
-  const std::string& runtimeDirectory() const { return session_.runtimeDirectory(); }
   // For a client (a ChildProcess's extra environment): the session, KWin's display, a KDE session.
+  // XDG_RUNTIME_DIR holds PipeWire's socket, for a test that consumes a stream in its own process.
   std::vector<std::string> environment() const {
     return {"DBUS_SESSION_BUS_ADDRESS=" + session_.busAddress(), "XDG_RUNTIME_DIR=" + session_.runtimeDirectory(),
             "WAYLAND_DISPLAY=" + socketPath_, "XDG_CURRENT_DESKTOP=KDE", "XDG_SESSION_TYPE=wayland", "DISPLAY=",
