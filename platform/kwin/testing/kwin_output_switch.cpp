@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
   const auto device = std::ranges::find(devices, std::string(argv[1]), &Device::name);
   if (management == nullptr || device == devices.end() ||
       (change == "primary" && kde_output_management_v2_get_version(management) < 3)) {
-    std::fprintf(stderr, "KWin offers no output named %s to manage\n", argv[1]);
+    std::fprintf(stderr, "KWin cannot %s an output named %s\n", argv[2], argv[1]);
     return 1;
   }
   kde_output_configuration_v2* configuration = kde_output_management_v2_create_configuration(management);
