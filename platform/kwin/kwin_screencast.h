@@ -31,6 +31,7 @@ class KwinScreencast : public PipeWireNodeSource {
  private:
   const std::shared_ptr<WaylandSharedConnection> connection_;
   zkde_screencast_unstable_v1* const manager_;
+  const std::uint32_t pointerMode_;
 };
 
 }  // namespace velmora

@@ -73,6 +73,8 @@ class KwinCompositor {
   const std::string& unavailableReason() const { return unavailableReason_; }
   // Absolute, so libwayland takes it whatever the runtime folder.
   const std::string& socketPath() const { return socketPath_; }
+  // The session's runtime folder: PipeWire's socket, and room for a portal's files.
+  const std::string& runtimeDirectory() const { return session_.runtimeDirectory(); }
   // For a client (a ChildProcess's extra environment): the session, KWin's display, a KDE session.
   // XDG_RUNTIME_DIR holds PipeWire's socket, for a test that consumes a stream in its own process.
   std::vector<std::string> environment() const {

@@ -1,0 +1,142 @@
+// The real velmora-host in a KDE session (no backend option) on a headless KWin with two virtual
+// outputs, driven by the real velmora-client. Runs in a network namespace of its own (see
+// CMakeLists.txt) because the host's ports are fixed. Headless KWin records no output picture
+// (its virtual outputs never report a presented frame), so these tests check everything but the
+// pictures.
+#include "platform/desktop/display_identity.h"
+#include "platform/kwin/testing/kwin_compositor.h"
+#include "platform/portal/testing/portal_stand_in_configuration.h"
+#include "tests/support/session_harness.h"
+
+namespace velmora::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+
+class KwinSessionTest : public SessionTest {
+ protected:
+  explicit KwinSessionTest(KwinCompositor::Options options = {}) : kwin_(options) {}
+
+  void SetUp() override {
+    if (!kwin_.available()) {
+      GTEST_SKIP() << "headless KWin cannot run here: " << kwin_.unavailableReason();
+    }
+    if (std::system("command -v wl-paste >/dev/null 2>&1") != 0) {
+      GTEST_SKIP() << "wl-paste is not installed";
+    }
+    SessionTest::SetUp();
+  }
+
+  // The host's own XDG_RUNTIME_DIR is its home: KWin's and PipeWire's sockets are named in full.
+  // The first of two settings of a variable counts: `environment` comes before KWin's session's.
+  std::unique_ptr<HostUnderTest> startHost(const std::string& sharing, std::vector<std::string> environment = {}) {
+    // KWin's virtual outputs crash KWin when the pointer moves over a stream with the cursor drawn in.
+    environment.insert(environment.begin(), {"WAYLAND_DISPLAY=" + kwin_.socketPath(),
+                                             "PIPEWIRE_RUNTIME_DIR=" + kwin_.runtimeDirectory(),
+                                             "VELMORA_TEST_KWIN_HIDDEN_CURSOR=1"});
+    const auto kwinEnvironment = kwin_.environment();
+    environment.insert(environment.end(), kwinEnvironment.begin(), kwinEnvironment.end());
+    auto host = std::make_unique<HostUnderTest>(home_, std::vector<std::string>{"--headless"}, environment);
+    EXPECT_TRUE(host->ready()) << host->process().output();
+    EXPECT_TRUE(host->process().waitForLineContaining(sharing, 30s, 0)) << host->process().output();
+    return host;
+  }
+
+  std::unique_ptr<ChildProcess> startClient(HostUnderTest& host, const std::vector<std::string>& scriptLines,
+                                            const std::string& duration) {
+    return testing::startClient(home_, "script", scriptLines, {"--code", host.code(), "--duration", duration});
+  }
+
+  KwinCompositor kwin_;
+};
+
+TEST_F(KwinSessionTest, TheHostPicksKwinAndTakesInputAndTheClipboard) {
+  ChildProcess recorder(VELMORA_WAYLAND_POINTER_RECORDER, {"1"}, kwin_.environment());
+  ASSERT_TRUE(recorder.waitForLineContaining("size 1280 720", 30s)) << recorder.output();
+  auto host = startHost("Sharing the outputs of KWin");
+
+  std::string large;  // about as much as one control frame carries
+  for (int line = 0; large.size() < 960'000; ++line) {
+    large += "line " + std::to_string(line) + " äöü\n";
+  }
+  // Points from the top-left corner of Virtual-1, switched to; the click gives the recorder the
+  // keyboard, and "Ω" is not on the "us" layout.
+  const auto at = R"({"x": 100, "y": 50)";
+  auto client = startClient(
+      *host,
+      {R"({"sleep": 1})", R"({"switchDisplay": {"displayID": )" + std::to_string(displayIDForName("Virtual-1")) + "}}",
+       R"({"mouseDown": )" + std::string(at) + R"(, "button": 0}})", R"({"mouseUp": )" + std::string(at) + R"(, "button": 0}})",
+       R"({"sleep": 1})", Json{{"keyTyped", {{"text", "Hi Ω!"}}}}.dump(),
+       Json{{"clipboardSync", {{"content", large}}}}.dump(), R"({"sleep": 2})"},
+      "5");
+  for (const char* event : {" 100 50", "button 272 1", "button 272 0", "text H", "text i", "text !"}) {
+    ASSERT_TRUE(recorder.waitForLineContaining(event, 30s))
+        << event << "\n" << recorder.output() << client->output() << host->process().output();
+  }
+  EXPECT_EQ(finishClient(*client).status, 0) << client->output();
+  EXPECT_EQ(kwin_.output("timeout 5 wl-paste --no-newline"), large);
+  EXPECT_TRUE(host->process().waitForLineContaining("Cannot type these characters", 5s, 0)) << host->process().output();
+
+  EXPECT_EQ(host->terminate(), 0);
+}
+
+TEST_F(KwinSessionTest, BothOutputsAreAnnouncedAndAnOutputDisabledOrEnabledIsAnnouncedAgain) {
+  auto host = startHost("Sharing the outputs of KWin");
+  auto client = startClient(*host, {}, "60");
+  ASSERT_TRUE(client->waitForLineContaining("Receiving for", 30s)) << client->output();
+  for (const auto& [change, displays] : {std::pair{"disable", "1 display(s)"}, std::pair{"enable", "2 display(s)"}}) {
+    const auto from = client->lineCount();
+    ASSERT_EQ(kwin_.run(std::string(VELMORA_KWIN_OUTPUT_SWITCH) + " Virtual-1 " + change), 0);
+    EXPECT_TRUE(client->waitForLineContaining(std::string("ServerHello again: screen 1280x720, ") + displays, 10s, from))
+        << host->process().output() << client->output();
+  }
+  // Both again, in KWin's order, in points, KWin's primary first.
+  const auto [status, report] = stopClient(*client);
+  EXPECT_EQ(status, 0) << client->output();
+  const auto displays = report.value("serverHello", Json::object()).value("displays", Json::array());
+  ASSERT_EQ(displays.size(), 2u) << report.dump();
+  expectDisplays(displays, {{"Virtual-0", displayIDForName("Virtual-0"), 1280, 720},
+                            {"Virtual-1", displayIDForName("Virtual-1"), 1280, 720}});
+  EXPECT_EQ(host->terminate(), 0);
+}
+
+// Run from the build folder, the host has no installed desktop entry: KWin withholds its
+// interfaces, and the host says so once and goes on to the portal.
+class KwinWithheldTest : public KwinSessionTest {
+ protected:
+  KwinWithheldTest() : KwinSessionTest({.trustEveryClient = false}) {}
+};
+
+TEST_F(KwinWithheldTest, TheHostSaysWhyAndFallsBackToThePortal) {
+  if (access("/usr/libexec/xdg-desktop-portal", X_OK) != 0 ||
+      kwin_.run("/usr/bin/python3 -c 'import dbus' 2>/dev/null") != 0) {
+    GTEST_SKIP() << "needs xdg-desktop-portal and python3-dbus";
+  }
+  // The real portal in front of a backend that approves at once and shares a test picture.
+  const auto standIn = configurePortalStandIn(kwin_.runtimeDirectory());
+  auto environment = standIn.environment;
+  const auto kwinEnvironment = kwin_.environment();
+  environment.insert(environment.end(), kwinEnvironment.begin(), kwinEnvironment.end());
+  // The portal reads what the backend offers when it starts: the backend comes first.
+  ChildProcess backend("/usr/bin/python3",
+                       {VELMORA_PORTAL_BACKEND_STAND_IN, standIn.backendName, kwin_.runtimeDirectory() + "/calls", "allow"},
+                       environment);
+  const auto onTheBus = [&](const std::string& name) {
+    return eventually([&] { return kwin_.run("busctl --user status " + name + " >/dev/null 2>&1") == 0; });
+  };
+  ASSERT_TRUE(onTheBus(standIn.backendName)) << backend.output();
+  ChildProcess portal("/usr/libexec/xdg-desktop-portal", {}, environment);
+  ASSERT_TRUE(onTheBus("org.freedesktop.portal.Desktop")) << portal.output();
+
+  auto host = startHost("Sharing the monitors of the desktop portal's session", standIn.environment);
+  EXPECT_EQ(host->process().countLinesContaining(
+                "KWin does not offer org_kde_kwin_fake_input, zkde_screencast_unstable_v1 to this program; install "
+                "it, or use --backend portal"),
+            1u)
+      << host->process().output() << portal.output() << backend.output();
+  EXPECT_EQ(host->terminate(), 0);
+}
+
+}  // namespace
+}  // namespace velmora::testing
