@@ -8,7 +8,6 @@
 #include "platform/kwin/kwin_screencast.h"
 #include "platform/kwin/protocols/zkde-screencast-unstable-v1-client.h"
 #include "platform/kwin/testing/kwin_compositor.h"
-#include "platform/log/log.h"
 
 namespace velmora {
 namespace {
@@ -78,22 +77,14 @@ class KwinDesktopTest : public ::testing::Test {
   KwinDesktop desktop_;
 };
 
-TEST_F(KwinDesktopTest, KeysTextClicksADragAndScrollReachAWindowOnTheSecondOutputAtTheirPoints) {
+TEST_F(KwinDesktopTest, KeysClicksADragAndScrollReachAWindowOnTheSecondOutputAtTheirPoints) {
   testing::ChildProcess recorder(VELMORA_WAYLAND_POINTER_RECORDER, {"1"}, kwin_->environment());
   ASSERT_TRUE(recorder.waitForLineContaining("size 1280 720") && recorder.waitForLineContaining("focus"));
   InputBackend& input = *desktop_.input;
-  log::MemoryLogSink log;
-  input.postUnicodeString("Hi, KWin! aΩb.");
+  // Typed text is checked end to end; here a key by its place, with Shift from the client's flags.
   EXPECT_TRUE(input.postKeyboardEvent({0x00, true, EventFlags::shift}));  // the A key
   EXPECT_TRUE(input.postKeyboardEvent({0x00, false, EventFlags::shift}));
-  ASSERT_TRUE(recorder.waitForLineContaining("text A", 5s)) << recorder.output();
-  std::string typed;
-  for (const auto& line : recorder.lines()) {
-    typed += line.starts_with("text ") ? line.substr(5) : "";
-  }
-  EXPECT_EQ(typed, "Hi, KWin! ab.A") << "from the first key, without what the layout lacks";
-  EXPECT_EQ(recorder.countLinesContaining("key 30"), 2u) << "the A key, typed once and pressed once";
-  EXPECT_EQ(log.countContaining("Cannot type these characters"), 1u);
+  EXPECT_TRUE(recorder.waitForLineContaining("text A", 5s)) << recorder.output();
 
   ASSERT_EQ(input.displayBounds(kSecond), (Rect{1280, 0, 1280, 720}));
   const auto at = [](PointerEventType type, double x, double y, PointerButton button = PointerButton::left) {
@@ -119,16 +110,6 @@ TEST_F(KwinDesktopTest, KeysTextClicksADragAndScrollReachAWindowOnTheSecondOutpu
   EXPECT_TRUE(recorder.waitForLineContaining("axis 0 -", 5s)) << recorder.output();
 }
 
-TEST_F(KwinDesktopTest, AMegabyteOfClipboardTextComesBackThroughPaste) {
-  std::string large;
-  for (int line = 0; large.size() < (1u << 20); ++line) {
-    large += "line " + std::to_string(line) + " äöü\n";
-  }
-  desktop_.input->setClipboardText(large);
-  const std::string pasted = kwin_->output("timeout 10 wl-paste --no-newline");
-  EXPECT_TRUE(pasted == large) << pasted.size() << " bytes pasted of " << large.size();
-}
-
 // No pointer moves while the stream is open.
 TEST_F(KwinDesktopTest, AnOutputStreamIsAPipeWireNodeUntilItsKeepAliveGoes) {
   auto connection = WaylandSharedConnection::open(kwin_->socketPath());
@@ -148,17 +129,6 @@ TEST_F(KwinDesktopTest, AnOutputStreamIsAPipeWireNodeUntilItsKeepAliveGoes) {
   const auto unknown = screencast.nodeOf(12345, "display 12345");
   ASSERT_FALSE(unknown);
   EXPECT_THAT(unknown.error(), HasSubstr("display 12345"));
-}
-
-// What an uninstalled host sees: KWin checks the installed desktop entry.
-TEST(KwinHiddenGlobalsTest, AProgramKwinDoesNotTrustIsToldToInstallItOrUseThePortal) {
-  testing::KwinCompositor kwin({.outputCount = 1, .trustEveryClient = false});
-  if (!kwin.available()) {
-    GTEST_SKIP() << kwin.unavailableReason();
-  }
-  const auto opened = openKwinDesktop(kwin.socketPath());
-  ASSERT_FALSE(opened);
-  EXPECT_THAT(opened.error(), ::testing::AllOf(HasSubstr("KWin does not offer"), HasSubstr("--backend portal")));
 }
 
 }  // namespace
