@@ -48,7 +48,11 @@ TEST(KwinDisplaysTest, OutputsAreDisplaysWithKwinsPrimaryAndFollowItsOutputChang
       // KWin's primary is the main display, though not at the layout's origin.
       {"Virtual-1 primary", {{kFirst, {-1280, 0, 1280, 720}}, {kSecond, origin}}, kSecond},
   };
-  for (const auto& [change, screens, mainDisplayID] : steps) {
+  for (const auto& step : steps) {
+    // Not a structured binding: clang's lambdas cannot capture one.
+    const auto& change = std::get<0>(step);
+    const auto& screens = std::get<1>(step);
+    const std::uint32_t mainDisplayID = std::get<2>(step);
     changed = change.empty();
     ASSERT_TRUE(change.empty() || kwin.run(VELMORA_KWIN_OUTPUT_SWITCH " " + change) == 0) << change;
     EXPECT_TRUE(mainQueue.runUntil(
