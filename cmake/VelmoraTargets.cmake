@@ -70,3 +70,28 @@ function(velmora_benchmark name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE velmora_options ${ARG_LIBS} benchmark::benchmark)
 endfunction()
+
+# velmora_wayland_protocol_library(NAME FOLDER folder PROTOCOLS xml ... LIBS ...): the client code
+# wayland-scanner generates for each protocol description, at build time, as one static library;
+# its headers are included as "FOLDER/protocols/NAME-client.h".
+function(velmora_wayland_protocol_library name)
+  cmake_parse_arguments(ARG "" "FOLDER" "PROTOCOLS;LIBS" ${ARGN})
+  pkg_get_variable(scanner wayland-scanner wayland_scanner)
+  set(generated ${CMAKE_CURRENT_BINARY_DIR}/generated)
+  file(MAKE_DIRECTORY ${generated}/${ARG_FOLDER}/protocols)
+  set(sources)
+  foreach(protocol ${ARG_PROTOCOLS})
+    get_filename_component(base ${protocol} NAME_WE)
+    set(header ${generated}/${ARG_FOLDER}/protocols/${base}-client.h)
+    set(code ${generated}/${base}.c)
+    add_custom_command(OUTPUT ${header} ${code}
+      COMMAND ${scanner} client-header ${protocol} ${header}
+      COMMAND ${scanner} private-code ${protocol} ${code}
+      DEPENDS ${protocol}
+      COMMENT "wayland-scanner ${base}")
+    list(APPEND sources ${header} ${code})
+  endforeach()
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} SYSTEM PUBLIC ${generated})
+  target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+endfunction()

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/display_source.h"
+#include "platform/input_backend.h"
 #include "platform/geometry.h"
 
 namespace velmora {
@@ -26,6 +27,23 @@ class InputDisplayGeometry {
 
  private:
   const std::shared_ptr<const DisplaySource> displays_;
+};
+
+// An input backend on a display source's displays: every family's answers to where the displays
+// are come from here.
+class DisplaySourceInputBackend : public InputBackend {
+ public:
+  explicit DisplaySourceInputBackend(std::shared_ptr<const DisplaySource> displays) : geometry_(std::move(displays)) {}
+
+  Rect displayBounds(std::uint32_t displayID) const final { return geometry_.displayBounds(displayID); }
+  std::uint32_t mainDisplayID() const final { return geometry_.mainDisplayID(); }
+  std::vector<std::uint32_t> activeDisplayIDs() const final { return geometry_.activeDisplayIDs(); }
+
+ protected:
+  const InputDisplayGeometry& geometry() const { return geometry_; }
+
+ private:
+  const InputDisplayGeometry geometry_;
 };
 
 }  // namespace velmora

@@ -69,7 +69,10 @@ Result<std::shared_ptr<InputBackend>> makeMutterInputBackend(std::shared_ptr<Mut
 
 MutterInputBackend::MutterInputBackend(PrivateTag, std::shared_ptr<MutterRemoteDesktop> session,
                                        std::shared_ptr<const DisplaySource> displays, std::unique_ptr<XkbKeyPresser> presser)
-    : session_(std::move(session)), geometry_(std::move(displays)), presser_(std::move(presser)), clipboard_(session_) {}
+    : DisplaySourceInputBackend(std::move(displays)),
+      session_(std::move(session)),
+      presser_(std::move(presser)),
+      clipboard_(session_) {}
 
 MutterInputBackend::~MutterInputBackend() {
   std::vector<std::pair<std::uint32_t, bool>> released;
@@ -109,16 +112,10 @@ bool MutterInputBackend::isProcessTrusted() const {
 
 std::optional<GlobalPoint> MutterInputBackend::pointerLocation() const { return lastPointerLocation_; }
 
-Rect MutterInputBackend::displayBounds(std::uint32_t displayID) const { return geometry_.displayBounds(displayID); }
-
-std::uint32_t MutterInputBackend::mainDisplayID() const { return geometry_.mainDisplayID(); }
-
-std::vector<std::uint32_t> MutterInputBackend::activeDisplayIDs() const { return geometry_.activeDisplayIDs(); }
-
 void MutterInputBackend::postPointerEvent(const PointerEvent& event) {
   const std::string path = sessionPath();
   const GlobalPoint point = event.location;
-  const auto monitors = geometry_.allBounds();
+  const auto monitors = geometry().allBounds();
   if (monitors.empty() || !std::isfinite(point.x) || !std::isfinite(point.y)) {
     return;
   }

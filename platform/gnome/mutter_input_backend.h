@@ -23,7 +23,7 @@ namespace velmora {
 // text as keysyms, which mutter types only where its keyboard layout holds them: the rest of a text
 // is named once in the log. Displays are the GNOME display source's, which follows mutter's
 // monitors. Called on the main thread.
-class MutterInputBackend : public InputBackend {
+class MutterInputBackend : public DisplaySourceInputBackend {
   struct PrivateTag {};
 
  public:
@@ -33,9 +33,6 @@ class MutterInputBackend : public InputBackend {
 
   bool isProcessTrusted() const override;
   std::optional<GlobalPoint> pointerLocation() const override;
-  Rect displayBounds(std::uint32_t displayID) const override;
-  std::uint32_t mainDisplayID() const override;
-  std::vector<std::uint32_t> activeDisplayIDs() const override;
   void postPointerEvent(const PointerEvent& event) override;
   void postScrollWheelEvent(const ScrollWheelEvent& event) override;
   bool postKeyboardEvent(const KeyboardEvent& event) override;
@@ -53,7 +50,6 @@ class MutterInputBackend : public InputBackend {
 
   const log::Logger logger_{"EventInjector"};
   const std::shared_ptr<MutterRemoteDesktop> session_;
-  const InputDisplayGeometry geometry_;
   const std::unique_ptr<XkbKeyPresser> presser_;
   MutterClipboard clipboard_;
   HeldButtons heldButtons_;

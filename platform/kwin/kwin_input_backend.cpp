@@ -44,8 +44,8 @@ Result<std::shared_ptr<KwinInputBackend>> KwinInputBackend::create(std::shared_p
 KwinInputBackend::KwinInputBackend(PrivateTag, std::shared_ptr<WaylandSharedConnection> connection,
                                    std::shared_ptr<const DisplaySource> displays, org_kde_kwin_fake_input* fakeInput,
                                    std::unique_ptr<XkbKeyPresser> presser, std::unique_ptr<WaylandClipboard> clipboard)
-    : connection_(std::move(connection)),
-      geometry_(std::move(displays)),
+    : DisplaySourceInputBackend(std::move(displays)),
+      connection_(std::move(connection)),
       fakeInput_(fakeInput),
       presser_(std::move(presser)),
       clipboard_(std::move(clipboard)) {}
@@ -68,15 +68,9 @@ std::optional<GlobalPoint> KwinInputBackend::pointerLocation() const {
   return lastPointerLocation_;
 }
 
-Rect KwinInputBackend::displayBounds(std::uint32_t displayID) const { return geometry_.displayBounds(displayID); }
-
-std::uint32_t KwinInputBackend::mainDisplayID() const { return geometry_.mainDisplayID(); }
-
-std::vector<std::uint32_t> KwinInputBackend::activeDisplayIDs() const { return geometry_.activeDisplayIDs(); }
-
 void KwinInputBackend::postPointerEvent(const PointerEvent& event) {
   const GlobalPoint point = event.location;
-  const auto layout = geometry_.allBounds();
+  const auto layout = geometry().allBounds();
   if (layout.empty() || !std::isfinite(point.x) || !std::isfinite(point.y)) {
     return;
   }

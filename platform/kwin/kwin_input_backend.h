@@ -24,7 +24,7 @@ namespace velmora {
 // keymap that hold its characters; characters the layout lacks are reported, once per text. The
 // clipboard goes through data control. Called on the host's input queue; the connection is used
 // on its own thread.
-class KwinInputBackend : public InputBackend {
+class KwinInputBackend : public DisplaySourceInputBackend {
   struct PrivateTag {};
 
  public:
@@ -42,9 +42,6 @@ class KwinInputBackend : public InputBackend {
 
   bool isProcessTrusted() const override;
   std::optional<GlobalPoint> pointerLocation() const override;
-  Rect displayBounds(std::uint32_t displayID) const override;
-  std::uint32_t mainDisplayID() const override;
-  std::vector<std::uint32_t> activeDisplayIDs() const override;
   void postPointerEvent(const PointerEvent& event) override;
   void postScrollWheelEvent(const ScrollWheelEvent& event) override;
   bool postKeyboardEvent(const KeyboardEvent& event) override;
@@ -57,7 +54,6 @@ class KwinInputBackend : public InputBackend {
 
   const log::Logger logger_{"EventInjector"};
   const std::shared_ptr<WaylandSharedConnection> connection_;
-  const InputDisplayGeometry geometry_;
   org_kde_kwin_fake_input* const fakeInput_;
   // On the connection's thread.
   const std::unique_ptr<XkbKeyPresser> presser_;

@@ -105,7 +105,6 @@ Result<PipeWireSource> KwinScreencast::nodeOf(std::uint32_t displayID, const std
         static const zkde_screencast_stream_unstable_v1_listener listener = {StreamState::closed, StreamState::created,
                                                                              StreamState::failed};
         zkde_screencast_stream_unstable_v1_add_listener(stream, &listener, state.get());
-        wl_display_flush(connection_->connection().display());
       })) {
     return Failure::failure(what + ": KWin is gone");
   }

@@ -95,10 +95,10 @@ class PortalNodeSource : public PipeWireNodeSource {
 // Input through the session's Notify calls. Keys with a place on the keyboard go as the evdev key
 // at that place of the XKB keymap from the environment (XKB_DEFAULT_LAYOUT ..., "us" otherwise),
 // as on the other Wayland desktops; the others, and typed text, as keysyms.
-class PortalInputBackend : public InputBackend {
+class PortalInputBackend : public DisplaySourceInputBackend {
  public:
   PortalInputBackend(std::shared_ptr<PortalSession> session, std::shared_ptr<DisplaySource> displays)
-      : session_(std::move(session)), geometry_(std::move(displays)) {
+      : DisplaySourceInputBackend(std::move(displays)), session_(std::move(session)) {
     // Without a keymap every key goes as its keysym.
     if (auto keymap = XkbKeyPresser::create()) {
       keymap_ = std::move(keymap.value());
@@ -111,9 +111,6 @@ class PortalInputBackend : public InputBackend {
     std::lock_guard lock(lastPointerLocationLock_);
     return lastPointerLocation_;
   }
-  Rect displayBounds(std::uint32_t displayID) const override { return geometry_.displayBounds(displayID); }
-  std::uint32_t mainDisplayID() const override { return geometry_.mainDisplayID(); }
-  std::vector<std::uint32_t> activeDisplayIDs() const override { return geometry_.activeDisplayIDs(); }
 
   void postPointerEvent(const PointerEvent& event) override {
     if (!std::isfinite(event.location.x) || !std::isfinite(event.location.y)) {
@@ -122,7 +119,7 @@ class PortalInputBackend : public InputBackend {
     // Absolute motion is per stream: the display under the point, else the nearest one.
     // In the order of the session's streams, as the display source lists them.
     std::vector<Rect> frames;
-    for (const auto& [displayID, bounds] : geometry_.allBounds()) {
+    for (const auto& [displayID, bounds] : geometry().allBounds()) {
       frames.push_back(bounds);
     }
     const auto nearest = nearestDisplay(frames, event.location);
@@ -211,7 +208,6 @@ class PortalInputBackend : public InputBackend {
  private:
   const log::Logger logger_{"EventInjector"};
   const std::shared_ptr<PortalSession> session_;
-  const InputDisplayGeometry geometry_;
   std::unique_ptr<XkbKeyPresser> keymap_;  // for the keys' places only; none where it cannot be built
   std::mutex heldModifiersLock_;
   std::set<X11Keysym> heldModifiers_;  // the keysyms of modifier keys the client holds down

@@ -11,7 +11,7 @@ constexpr std::size_t kRecordedEventLimit = 10'000;
 }  // namespace
 
 VirtualInputBackend::VirtualInputBackend(std::shared_ptr<const DisplaySource> displays)
-    : geometry_(std::move(displays)) {}
+    : DisplaySourceInputBackend(std::move(displays)) {}
 
 bool VirtualInputBackend::isProcessTrusted() const { return trusted_; }
 
@@ -22,12 +22,6 @@ std::optional<GlobalPoint> VirtualInputBackend::pointerLocation() const {
   std::lock_guard lock(pointerLocationLock_);
   return pointerLocation_;
 }
-
-Rect VirtualInputBackend::displayBounds(std::uint32_t displayID) const { return geometry_.displayBounds(displayID); }
-
-std::uint32_t VirtualInputBackend::mainDisplayID() const { return geometry_.mainDisplayID(); }
-
-std::vector<std::uint32_t> VirtualInputBackend::activeDisplayIDs() const { return geometry_.activeDisplayIDs(); }
 
 void VirtualInputBackend::postPointerEvent(const PointerEvent& event) {
   {

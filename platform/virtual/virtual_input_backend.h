@@ -29,15 +29,12 @@ using RecordedInputEvent = std::variant<PointerEvent, ScrollWheelEvent, Keyboard
 // events, a list of the events posted (the latest 10,000, so a long-running virtual host stays
 // small), and an in-memory clipboard. Display geometry comes from
 // the display source, turned from its y-up frames into global coordinates. Any thread.
-class VirtualInputBackend : public InputBackend {
+class VirtualInputBackend : public DisplaySourceInputBackend {
  public:
   explicit VirtualInputBackend(std::shared_ptr<const DisplaySource> displays);
 
   bool isProcessTrusted() const override;
   std::optional<GlobalPoint> pointerLocation() const override;
-  Rect displayBounds(std::uint32_t displayID) const override;
-  std::uint32_t mainDisplayID() const override;
-  std::vector<std::uint32_t> activeDisplayIDs() const override;
   void postPointerEvent(const PointerEvent& event) override;
   void postScrollWheelEvent(const ScrollWheelEvent& event) override;
   bool postKeyboardEvent(const KeyboardEvent& event) override;
@@ -57,7 +54,6 @@ class VirtualInputBackend : public InputBackend {
  private:
   void record(RecordedInputEvent event);
 
-  const InputDisplayGeometry geometry_;
 
   mutable std::mutex eventsLock_;
   std::deque<RecordedInputEvent> events_;

@@ -98,7 +98,7 @@ Result<std::shared_ptr<InputBackend>> makeWaylandInputBackend(std::shared_ptr<Wa
 }
 
 WaylandInputBackend::WaylandInputBackend(PrivateTag, Parts parts)
-    : parts_(std::move(parts)), geometry_(parts_.displays) {
+    : DisplaySourceInputBackend(parts.displays), parts_(std::move(parts)) {
   pointer_ = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(parts_.pointerManager, parts_.seat);
 }
 
@@ -125,14 +125,8 @@ std::optional<GlobalPoint> WaylandInputBackend::pointerLocation() const {
   return lastPointerLocation_;
 }
 
-Rect WaylandInputBackend::displayBounds(std::uint32_t displayID) const { return geometry_.displayBounds(displayID); }
-
-std::uint32_t WaylandInputBackend::mainDisplayID() const { return geometry_.mainDisplayID(); }
-
-std::vector<std::uint32_t> WaylandInputBackend::activeDisplayIDs() const { return geometry_.activeDisplayIDs(); }
-
 void WaylandInputBackend::postPointerEvent(const PointerEvent& event) {
-  const auto layout = geometry_.allBounds();
+  const auto layout = geometry().allBounds();
   const bool sent = parts_.connection->perform([this, &event, &layout] {
     // A drag is a motion while the button the client pressed earlier is still down.
     moveTo(event.location, layout);

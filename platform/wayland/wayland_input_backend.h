@@ -28,7 +28,7 @@ namespace velmora {
 // pointerLocation() is where it was last sent. "Trusted" means both virtual-input managers are
 // there and the connection works. Called on the host's input queue; the connection is used on its
 // own thread.
-class WaylandInputBackend : public InputBackend {
+class WaylandInputBackend : public DisplaySourceInputBackend {
   struct PrivateTag {};
 
  public:
@@ -45,9 +45,6 @@ class WaylandInputBackend : public InputBackend {
 
   bool isProcessTrusted() const override;
   std::optional<GlobalPoint> pointerLocation() const override;
-  Rect displayBounds(std::uint32_t displayID) const override;
-  std::uint32_t mainDisplayID() const override;
-  std::vector<std::uint32_t> activeDisplayIDs() const override;
   void postPointerEvent(const PointerEvent& event) override;
   void postScrollWheelEvent(const ScrollWheelEvent& event) override;
   bool postKeyboardEvent(const KeyboardEvent& event) override;
@@ -64,7 +61,6 @@ class WaylandInputBackend : public InputBackend {
 
   const log::Logger logger_{"EventInjector"};
   Parts parts_;
-  const InputDisplayGeometry geometry_;
   zwlr_virtual_pointer_v1* pointer_ = nullptr;
   std::unique_ptr<WaylandKeyboard> keyboard_;
   HeldButtons heldButtons_;  // on the connection's thread

@@ -81,8 +81,8 @@ Result<std::shared_ptr<X11InputBackend>> makeX11InputBackend(std::shared_ptr<con
 X11InputBackend::X11InputBackend(PrivateTag, std::shared_ptr<const X11DisplaySource> displays,
                                  X11Connection connection, X11Connection restorerConnection, X11Connection keymapWatch,
                                  std::unique_ptr<X11Clipboard> clipboard, X11InputTiming timing)
-    : displays_(std::move(displays)),
-      geometry_(displays_),
+    : DisplaySourceInputBackend(displays),
+      displays_(std::move(displays)),
       connection_(std::move(connection)),
       keyboard_(connection_.get(), std::move(restorerConnection), std::move(keymapWatch), timing),
       clipboard_(std::move(clipboard)) {}
@@ -115,12 +115,6 @@ std::optional<GlobalPoint> X11InputBackend::pointerLocation() const {
   }
   return readRootMapping().globalPoint(pixel);
 }
-
-Rect X11InputBackend::displayBounds(std::uint32_t displayID) const { return geometry_.displayBounds(displayID); }
-
-std::uint32_t X11InputBackend::mainDisplayID() const { return geometry_.mainDisplayID(); }
-
-std::vector<std::uint32_t> X11InputBackend::activeDisplayIDs() const { return geometry_.activeDisplayIDs(); }
 
 void X11InputBackend::postPointerEvent(const PointerEvent& event) {
   Display* display = connection_.get();

@@ -26,7 +26,7 @@ using X11InputTiming = X11KeyboardTiming;
 // selection. Display bounds and the main display are the display source's; only the mapping of
 // points to root-window pixels is this backend's. "Trusted" means the XTEST extension is usable.
 // Called on the host's input queue.
-class X11InputBackend : public InputBackend {
+class X11InputBackend : public DisplaySourceInputBackend {
   struct PrivateTag {};
 
  public:
@@ -37,9 +37,6 @@ class X11InputBackend : public InputBackend {
 
   bool isProcessTrusted() const override;
   std::optional<GlobalPoint> pointerLocation() const override;
-  Rect displayBounds(std::uint32_t displayID) const override;
-  std::uint32_t mainDisplayID() const override;
-  std::vector<std::uint32_t> activeDisplayIDs() const override;
   void postPointerEvent(const PointerEvent& event) override;
   void postScrollWheelEvent(const ScrollWheelEvent& event) override;
   bool postKeyboardEvent(const KeyboardEvent& event) override;
@@ -57,7 +54,6 @@ class X11InputBackend : public InputBackend {
   void fakeButton(unsigned button, bool down);
 
   const std::shared_ptr<const X11DisplaySource> displays_;
-  const InputDisplayGeometry geometry_;
   const X11Connection connection_;
   // Declared after the connection, which it uses until it is gone.
   X11Keyboard keyboard_;
