@@ -34,8 +34,9 @@ same network and lets the client drive the pointer, keyboard and clipboard. The
 client finds the host by DNS-SD, pairs with a four-digit code that the host
 shows, and receives each screen as HEVC video over UDP.
 .
-It shares X11 desktops, wlroots compositors, GNOME and desktops with a remote
-desktop portal, or virtual displays. The package also holds velmora-client, the
+It shares X11 desktops, wlroots compositors, KDE Plasma (KWin, which offers
+its interfaces to the installed host), GNOME and desktops with a remote desktop
+portal, or virtual displays. The package also holds velmora-client, the
 reference client, a systemd user service and a login autostart entry.")
 # The paths compiled into the programs and written into the entries are CMAKE_INSTALL_PREFIX's.
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
