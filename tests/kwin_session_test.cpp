@@ -14,9 +14,22 @@ namespace {
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
 
+// The host's desktop entry as the package installs it, naming this build's host: KWin offers its
+// interfaces to the program an installed entry names and only those the entry lists.
+std::string installedHostEntry() {
+  std::istringstream built(readFile(VELMORA_HOST_DESKTOP_ENTRY));
+  std::string entry;
+  for (std::string line; std::getline(built, line);) {
+    entry += (line.starts_with("Exec=") ? "Exec=" + hostBinary() : line) + "\n";
+  }
+  return entry;
+}
+
 class KwinSessionTest : public SessionTest {
  protected:
-  explicit KwinSessionTest(KwinCompositor::Options options = {}) : kwin_(options) {}
+  explicit KwinSessionTest(KwinCompositor::Options options = {.trustEveryClient = false,
+                                                              .installedEntry = installedHostEntry()})
+      : kwin_(std::move(options)) {}
 
   void SetUp() override {
     if (!kwin_.available()) {
@@ -101,11 +114,11 @@ TEST_F(KwinSessionTest, BothOutputsAreAnnouncedAndAnOutputDisabledOrEnabledIsAnn
   EXPECT_EQ(host->terminate(), 0);
 }
 
-// Run from the build folder, the host has no installed desktop entry: KWin withholds its
+// Without an installed desktop entry (a host run from its build folder) KWin withholds its
 // interfaces, and the host says so once and goes on to the portal.
 class KwinWithheldTest : public KwinSessionTest {
  protected:
-  KwinWithheldTest() : KwinSessionTest({.trustEveryClient = false}) {}
+  KwinWithheldTest() : KwinSessionTest({.trustEveryClient = false, .installedEntry = {}}) {}
 };
 
 TEST_F(KwinWithheldTest, TheHostSaysWhyAndFallsBackToThePortal) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,7 +20,9 @@ namespace velmora::testing {
 // also holds KWin's configuration: `outputCount` outputs "Virtual-0", "Virtual-1" ... of 1280x720
 // points side by side. Ends with the object; `available()` is false, with the reason, where KWin is
 // missing or did not come up (tests skip then). `trustEveryClient` offers KWin's restricted globals
-// to every client; without it a client sees what an uninstalled host sees. Its outputs are never
+// to every client; without it a client sees what an uninstalled host sees, unless `installedEntry`
+// (a desktop entry, installed into KWin's data folder as a package would install it) names the
+// client's program and lists the globals for it. Its outputs are never
 // recorded: a screen cast gets a PipeWire node but no picture, and the pointer must not move while
 // an output stream is open (KWin may crash drawing the cursor in).
 class KwinCompositor {
@@ -27,6 +30,7 @@ class KwinCompositor {
   struct Options {
     int outputCount = 2;
     bool trustEveryClient = true;
+    std::string installedEntry;
   };
 
   KwinCompositor() : KwinCompositor(Options{}) {}
@@ -49,6 +53,10 @@ class KwinCompositor {
         "XDG_CURRENT_DESKTOP=KDE", "WAYLAND_DISPLAY=", "DISPLAY=",
         // "O" falls back to QPainter silently, under which screen casts crash KWin.
         "KWIN_COMPOSE=O2"};
+    if (!options.installedEntry.empty()) {
+      std::filesystem::create_directories(folder / "data/applications", error);
+      std::ofstream(folder / "data/applications/velmora-test.desktop") << options.installedEntry;
+    }
     if (options.trustEveryClient) {
       environment.emplace_back("KWIN_WAYLAND_NO_PERMISSION_CHECKS=1");
     }
