@@ -4,8 +4,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "platform/desktop/display_identity.h"
@@ -30,20 +28,6 @@ class WaylandInputBackendTest : public ::testing::Test {
     auto made = makeWaylandInputBackend(sway_.socketPath());
     EXPECT_TRUE(made.ok()) << made.error();
     return made ? made.value() : nullptr;
-  }
-
-  // Waits until `file` holds `expected` (or time runs out) and returns what it holds.
-  static std::string awaitContents(const std::string& file, const std::string& expected) {
-    std::string contents;
-    for (const auto until = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < until;) {
-      std::ifstream stream(file, std::ios::binary);
-      contents.assign(std::istreambuf_iterator<char>(stream), {});
-      if (contents == expected) {
-        break;
-      }
-      std::this_thread::sleep_for(50ms);
-    }
-    return contents;
   }
 
   testing::SwayCompositor sway_{{"output HEADLESS-1 resolution 1280x720 position 0 0",
@@ -124,7 +108,7 @@ TEST_F(WaylandInputBackendTest, TypedTextAndKeysArriveInATerminalFromTheFirstKey
   press(0x10);                       // the Y key
   press(0x00, EventFlags::shift);    // A
   press(0x24);                       // return
-  EXPECT_EQ(awaitContents(file, text + "zA\n"), text + "zA\n");
+  EXPECT_EQ(testing::awaitFileContents(file, text + "zA\n"), text + "zA\n");
 }
 
 TEST_F(WaylandInputBackendTest, ClipboardTextComesBackFromPasteWhateverItsSize) {
