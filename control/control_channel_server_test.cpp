@@ -25,10 +25,7 @@ class ControlChannelServerTest : public ::testing::Test {
  protected:
   // The handshake deadline and the duplicate window short enough to wait for.
   static ControlChannelTiming shortTiming() {
-    ControlChannelTiming timing;
-    timing.handshakeDeadline = 2s;
-    timing.duplicateConnectionWindow = 1s;
-    return timing;
+    return {.handshakeDeadline = 2s, .duplicateConnectionWindow = 1s, .pairingThrottle = {}};
   }
 
   std::unique_ptr<TestClient> connect() { return std::make_unique<TestClient>(mainQueue_, host_->port()); }
