@@ -76,9 +76,7 @@ TEST_F(MutterInputBackendTest, ClicksLandOnEachMonitorAtTheirPlace) {
 TEST_F(MutterInputBackendTest, TypedTextArrivesFromTheFirstKeyAndWhatTheLayoutLacksIsReported) {
   const std::string file = desktop_.runtimeDirectory() + "/typed";
   testing::ChildProcess terminal("foot", {"-e", "sh", "-c", "cat > " + file}, desktop_.environment());
-  for (int attempt = 0; attempt < 100 && !std::filesystem::exists(file); ++attempt) {
-    std::this_thread::sleep_for(50ms);
-  }
+  testing::eventually([&] { return std::filesystem::exists(file); }, 5s, 50ms);
   std::this_thread::sleep_for(500ms);
   log::MemoryLogSink log;
   backend_->postUnicodeString("Hi, wörld ✓!\n");

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <fstream>
 #include <iterator>
-#include <thread>
 
 #include "platform/portal/testing/portal_stand_in_configuration.h"
 #include "platform/testing/capture_stream_testing.h"
@@ -31,9 +30,7 @@ std::string readFile(const std::string& path) {
 
 // The stand-in's log of calls, once it holds `expected` (or after a few seconds).
 std::string callsOnceThere(const std::string& path, const std::string& expected) {
-  for (int attempt = 0; attempt < 100 && readFile(path).find(expected) == std::string::npos; ++attempt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  testing::eventually([&] { return readFile(path).find(expected) != std::string::npos; });
   return readFile(path);
 }
 

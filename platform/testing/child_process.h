@@ -224,6 +224,19 @@ class ChildProcess {
   std::optional<int> exitStatus_;
 };
 
+// Whether `condition` holds within `timeout`, checked every `interval`: for what only another
+// process changes (a file written, a name on a bus, a process gone).
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                std::chrono::milliseconds interval = std::chrono::milliseconds(20)) {
+  for (const auto until = std::chrono::steady_clock::now() + timeout; !condition(); std::this_thread::sleep_for(interval)) {
+    if (std::chrono::steady_clock::now() > until) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Waits until `file` holds `expected` (or ten seconds pass) and returns what it holds.
 inline std::string awaitFileContents(const std::string& file, const std::string& expected) {
   std::string contents;

@@ -86,10 +86,8 @@ TEST_F(WaylandInputBackendTest, TypedTextAndKeysArriveInATerminalFromTheFirstKey
   const std::string file = sway_.environment().back().substr(std::string("XDG_RUNTIME_DIR=").size()) + "/typed";
   testing::ChildProcess terminal("foot", {"-e", "sh", "-c", "cat > " + file}, sway_.environment());
   // Keys reach the window with the focus: foot's, once it is shown.
-  for (int attempt = 0;
-       attempt < 200 && sway_.run("swaymsg '[app_id=foot con_id=__focused__] nop' >/dev/null 2>&1") != 0; ++attempt) {
-    std::this_thread::sleep_for(50ms);
-  }
+  testing::eventually([&] { return sway_.run("swaymsg '[app_id=foot con_id=__focused__] nop' >/dev/null 2>&1") == 0; },
+                      10s, 50ms);
   // Keys go by their place on the layout: the key the client calls Y types z on a German one.
   setenv("XKB_DEFAULT_LAYOUT", "de", 1);
   const auto backend = makeBackend();
