@@ -90,12 +90,7 @@ class ControllerFixture : public ::testing::Test {
   }
 
   void connect(std::int64_t height = 1080, std::int64_t frameRate = 60) {
-    ClientHello hello;
-    hello.protocolVersion = 2;
-    hello.preferredHeight = height;
-    hello.preferredFrameRate = frameRate;
-    hello.deviceName = "Vision";
-    controller_->clientDidConnect(hello, "192.0.2.7");
+    controller_->clientDidConnect(ClientHello{2, 0, height, frameRate, "Vision", std::nullopt, ""}, "192.0.2.7");
   }
 
   // Starts the servers on free ports, as the menu's Start does.

@@ -10,7 +10,6 @@ extern "C" {
 
 #include <cstring>
 #include <memory>
-#include <span>
 
 #include "protocol/frame_fragmenter.h"
 

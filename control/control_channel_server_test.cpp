@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <thread>
 
 #include "control/test_control_client.h"
@@ -25,10 +24,7 @@ class ControlChannelServerTest : public ::testing::Test {
  protected:
   // The handshake deadline and the duplicate window short enough to wait for.
   static ControlChannelTiming shortTiming() {
-    ControlChannelTiming timing;
-    timing.handshakeDeadline = 2s;
-    timing.duplicateConnectionWindow = 1s;
-    return timing;
+    return {.handshakeDeadline = 2s, .duplicateConnectionWindow = 1s, .pairingThrottle = {}};
   }
 
   std::unique_ptr<TestClient> connect() { return std::make_unique<TestClient>(mainQueue_, host_->port()); }

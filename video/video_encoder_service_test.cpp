@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <thread>
 
@@ -132,9 +131,7 @@ TEST_F(VideoEncoderServiceTest, KeyframeDetectionFollowsTheFirstNotSyncAttachmen
 TEST_F(VideoEncoderServiceTest, KeyframesStartWithTheirOwnParameterSetsAndAMissingOneKeepsTheStoredValue) {
   configure();
   emit(SampleSpec{});
-  SampleSpec withoutPPS;
-  withoutPPS.parameterSets = {Bytes{0x40, 0x01, 0x99}, Bytes{0x42, 0x01, 0x99}, std::nullopt};
-  emit(withoutPPS);
+  emit(SampleSpec{.parameterSets = {Bytes{0x40, 0x01, 0x99}, Bytes{0x42, 0x01, 0x99}, std::nullopt}});
   emit(SampleSpec{.notSync = true});
 
   ASSERT_EQ(frames_.size(), 3u);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <numeric>
 
 #include "platform/net/asio_udp_listener.h"
 #include "platform/net/testing/net_test_support.h"
@@ -13,16 +12,11 @@
 namespace velmora {
 namespace {
 
+using testing::countingBytes;
 using testing::UdpTestPeer;
 using testing::waitUntil;
 
 constexpr std::string_view kUnverifiedLine = "VideoServer: rejecting UDP connection before TCP host verification completed";
-
-Bytes countingBytes(std::size_t size, std::uint8_t start = 0) {
-  Bytes bytes(size);
-  std::iota(bytes.begin(), bytes.end(), start);
-  return bytes;
-}
 
 class VideoStreamServerTest : public ::testing::Test {
  protected:

@@ -1,13 +1,12 @@
 #include "platform/avahi/avahi_service_advertiser.h"
 
 #include "platform/log/log.h"
+#include "platform/testing/child_process.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
-#include <thread>
 #include <vector>
 
 namespace velmora {
@@ -40,10 +39,7 @@ TEST(AvahiServiceAdvertiserTest, WithoutSystemBusSaysSoAndKeepsGoing) {
   made.value()->withdraw();
   made.value()->advertise("Velmora Test", "_velmora._tcp", 45920);
 
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (sink.countContaining("DNS-SD advertisement unavailable: ") == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  testing::eventually([&] { return sink.countContaining("DNS-SD advertisement unavailable: ") > 0; });
   made.value().reset();
 
   const auto lines = sink.lines();

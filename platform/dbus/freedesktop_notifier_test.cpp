@@ -25,17 +25,6 @@ using testing::ChildProcess;
 
 constexpr const char* kNotShown = "A desktop notice could not be shown";
 
-template <typename Condition>
-bool waitFor(Condition condition, std::chrono::milliseconds timeout = 10s) {
-  for (const auto until = std::chrono::steady_clock::now() + timeout; !condition();) {
-    if (std::chrono::steady_clock::now() > until) {
-      return false;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
 class FreedesktopNotifierTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -48,7 +37,7 @@ class FreedesktopNotifierTest : public ::testing::Test {
     busAddress_ = "unix:path=" + folder_ + "/bus";
     bus_ = std::make_unique<ChildProcess>("/usr/bin/dbus-daemon", std::vector<std::string>{"--session", "--nofork", "--nosyslog",
                                                                                            "--address=" + busAddress_});
-    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(folder_ + "/bus"); }));
+    ASSERT_TRUE(testing::eventually([&] { return std::filesystem::exists(folder_ + "/bus"); }));
   }
 
   void TearDown() override {
@@ -88,7 +77,7 @@ class FreedesktopNotifierTest : public ::testing::Test {
     return text.str();
   }
   bool callLogged(const std::string& fragment, std::size_t times = 1) const {
-    return waitFor([&] {
+    return testing::eventually([&] {
       const std::string log = callLog();
       std::size_t found = 0;
       for (auto at = log.find(fragment); at != std::string::npos; at = log.find(fragment, at + 1)) {
@@ -143,7 +132,7 @@ TEST_F(FreedesktopNotifierTest, NoticeReachesTheServerAndItsActionComesBackOnce)
     emitSignal("ActionInvoked", "us 2 u 1 s forget");
     emitSignal("ActionInvoked", "us 2 u 1 s disconnect");
     emitSignal("ActionInvoked", "us 2 u 2 s later");
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(testing::eventually([&] {
       std::lock_guard lock(chosenLock);
       return !chosen.empty() && chosen.back() == "later";
     }));
@@ -179,7 +168,7 @@ TEST_F(FreedesktopNotifierTest, ActionOfARestartedServerReachesItsOwnNotice) {
 
   emitSignal("ActionInvoked", "us 2 u 1 s disconnect");
 
-  EXPECT_TRUE(waitFor([&] { return secondChosen == 1; }));
+  EXPECT_TRUE(testing::eventually([&] { return secondChosen == 1; }));
   EXPECT_EQ(firstChosen, 0);
 }
 
@@ -206,7 +195,7 @@ TEST_F(FreedesktopNotifierTest, UnreachableServerCostsOneLogLineAndNoWait) {
     const auto took = std::chrono::steady_clock::now() - started;
 
     EXPECT_LT(took, 200ms);
-    EXPECT_TRUE(waitFor([&] { return logs.countContaining(kNotShown) > 0; }, 5s));
+    EXPECT_TRUE(testing::eventually([&] { return logs.countContaining(kNotShown) > 0; }, 5s));
     std::this_thread::sleep_for(1500ms);  // a second line would come from a second timeout
     EXPECT_EQ(logs.countContaining(kNotShown), 1u);
     notifier.reset();

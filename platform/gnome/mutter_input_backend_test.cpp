@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "platform/gnome/mutter_display_source.h"
@@ -34,22 +32,6 @@ class MutterInputBackendTest : public ::testing::Test {
     auto backend = makeMutterInputBackend(session_, displays.value());
     ASSERT_TRUE(backend) << backend.error();
     backend_ = backend.value();
-  }
-
-  // Waits until `file` holds `expected` (or time runs out) and returns what it holds.
-  static std::string awaitContents(const std::string& file, const std::string& expected) {
-    std::string contents;
-    for (const auto until = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < until;) {
-      std::ifstream stream(file, std::ios::binary);
-      std::ostringstream read;
-      read << stream.rdbuf();
-      contents = read.str();
-      if (contents == expected) {
-        break;
-      }
-      std::this_thread::sleep_for(50ms);
-    }
-    return contents;
   }
 
   // The 800x600 monitor is placed right of the 1280x720 primary one.
@@ -94,9 +76,7 @@ TEST_F(MutterInputBackendTest, ClicksLandOnEachMonitorAtTheirPlace) {
 TEST_F(MutterInputBackendTest, TypedTextArrivesFromTheFirstKeyAndWhatTheLayoutLacksIsReported) {
   const std::string file = desktop_.runtimeDirectory() + "/typed";
   testing::ChildProcess terminal("foot", {"-e", "sh", "-c", "cat > " + file}, desktop_.environment());
-  for (int attempt = 0; attempt < 100 && !std::filesystem::exists(file); ++attempt) {
-    std::this_thread::sleep_for(50ms);
-  }
+  testing::eventually([&] { return std::filesystem::exists(file); }, 5s, 50ms);
   std::this_thread::sleep_for(500ms);
   log::MemoryLogSink log;
   backend_->postUnicodeString("Hi, wörld ✓!\n");
@@ -106,7 +86,7 @@ TEST_F(MutterInputBackendTest, TypedTextArrivesFromTheFirstKeyAndWhatTheLayoutLa
   };
   press(0x00, EventFlags::shift);  // A
   press(0x24);                     // return
-  EXPECT_EQ(awaitContents(file, "Hi, wrld !\nA\n"), "Hi, wrld !\nA\n");
+  EXPECT_EQ(testing::awaitFileContents(file, "Hi, wrld !\nA\n"), "Hi, wrld !\nA\n");
   EXPECT_EQ(log.countContaining("the desktop's keyboard layout lacks them: U+00F6 U+2713"), 1u);
 }
 

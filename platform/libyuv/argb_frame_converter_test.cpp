@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include "platform/testing/capture_stream_testing.h"
 
 namespace velmora {
 namespace {
@@ -25,21 +25,14 @@ class TestImage {
   std::vector<std::uint32_t> pixels_;
 };
 
-struct Yuv {
-  int y, cb, cr;
-};
+using testing::Yuv;
 
 Yuv sample(const PixelBuffer& picture, int x, int y) {
   const std::uint8_t* chroma = picture.chroma() + (y / 2) * picture.chromaStride() + (x / 2) * 2;
   return {picture.luma()[y * picture.lumaStride() + x], chroma[0], chroma[1]};
 }
 
-void expectNear(const Yuv& actual, const Yuv& expected, const std::string& what) {
-  constexpr int kTolerance = 2;  // libyuv's rounding differs between its SIMD paths
-  EXPECT_LE(std::abs(actual.y - expected.y), kTolerance) << what << ": Y " << actual.y;
-  EXPECT_LE(std::abs(actual.cb - expected.cb), kTolerance) << what << ": Cb " << actual.cb;
-  EXPECT_LE(std::abs(actual.cr - expected.cr), kTolerance) << what << ": Cr " << actual.cr;
-}
+constexpr int kTolerance = 2;  // libyuv's rounding differs between its SIMD paths
 
 // The colours themselves are checked through the capture backend's tests.
 TEST(ArgbFrameConverterTest, ScalesToThePictureSizeKeepingWhereThingsAre) {
@@ -47,8 +40,8 @@ TEST(ArgbFrameConverterTest, ScalesToThePictureSizeKeepingWhereThingsAre) {
   ArgbFrameConverter converter;
   PixelBuffer smaller(320, 180);
   converter.convert(image.view(), smaller);
-  expectNear(sample(smaller, 40, 90), {82, 90, 240}, "left quarter, scaled down");
-  expectNear(sample(smaller, 280, 90), {41, 240, 110}, "right quarter, scaled down");
+  EXPECT_TRUE(testing::isNear(sample(smaller, 40, 90), {82, 90, 240}, kTolerance)) << "left quarter, scaled down";
+  EXPECT_TRUE(testing::isNear(sample(smaller, 280, 90), {41, 240, 110}, kTolerance)) << "right quarter, scaled down";
 
   const ArgbImage sameSize = converter.scaled(image.view(), 640, 360);
   EXPECT_EQ(sameSize.pixels, image.view().pixels) << "no copy when the size matches";

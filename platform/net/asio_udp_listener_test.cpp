@@ -8,21 +8,15 @@
 
 #include <sys/socket.h>
 
-#include <numeric>
 
 namespace velmora {
 namespace {
 
+using testing::countingBytes;
 using testing::makeInbox;
 using testing::QueueThread;
 using testing::recordStates;
 using testing::UdpTestPeer;
-
-Bytes countingBytes(std::size_t size) {
-  Bytes bytes(size);
-  std::iota(bytes.begin(), bytes.end(), std::uint8_t{0});
-  return bytes;
-}
 
 class UdpListenerTest : public ::testing::Test {
  protected:

@@ -7,8 +7,7 @@
 
 #include <atomic>
 #include <fstream>
-#include <sstream>
-#include <thread>
+#include <iterator>
 
 #include "platform/portal/testing/portal_stand_in_configuration.h"
 #include "platform/testing/capture_stream_testing.h"
@@ -26,16 +25,12 @@ using testing::SwayCompositor;
 
 std::string readFile(const std::string& path) {
   std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
 // The stand-in's log of calls, once it holds `expected` (or after a few seconds).
 std::string callsOnceThere(const std::string& path, const std::string& expected) {
-  for (int attempt = 0; attempt < 100 && readFile(path).find(expected) == std::string::npos; ++attempt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  testing::eventually([&] { return readFile(path).find(expected) != std::string::npos; });
   return readFile(path);
 }
 
@@ -141,11 +136,7 @@ TEST(PortalDesktopTest, RealPortalInFrontOfAStandInBackend) {
     auto stream = testing::startedStream(*opened.value().capture, screens[0].displayID,
                                          testing::captureConfiguration(320, 240), receiver);
     ASSERT_TRUE(receiver->waitForFrames(2));
-    const testing::Yuv middle = receiver->lastFrame().at(160, 120);
-    const testing::Yuv green{145, 54, 34};
-    EXPECT_NEAR(middle.y, green.y, 4);
-    EXPECT_NEAR(middle.cb, green.cb, 4);
-    EXPECT_NEAR(middle.cr, green.cr, 4);
+    EXPECT_TRUE(testing::isNear(receiver->lastFrame().at(160, 120), {145, 54, 34}, 4)) << "green in the middle";
     EXPECT_EQ(testing::stopCapture(*stream), std::nullopt);
 
     PointerEvent press;

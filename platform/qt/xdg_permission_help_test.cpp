@@ -5,29 +5,16 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
-#include <thread>
+
+#include "platform/testing/child_process.h"
 
 namespace velmora {
 namespace {
 
-constexpr auto kEventTimeout = std::chrono::seconds(10);
-
-// Polls a condition that only another process can change (a file written, a process gone).
-bool eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + kEventTimeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
+using testing::eventually;
 
 std::string contents(const std::filesystem::path& file) {
   std::ifstream stream(file);

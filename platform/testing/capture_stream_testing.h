@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -21,6 +22,16 @@ struct Yuv {
   int cb;
   int cr;
 };
+
+// Each component of `actual` within `tolerance` of that of `expected`.
+inline ::testing::AssertionResult isNear(const Yuv& actual, const Yuv& expected, int tolerance) {
+  if (std::abs(actual.y - expected.y) > tolerance || std::abs(actual.cb - expected.cb) > tolerance ||
+      std::abs(actual.cr - expected.cr) > tolerance) {
+    return ::testing::AssertionFailure() << "Y, Cb, Cr " << actual.y << ", " << actual.cb << ", " << actual.cr
+                                         << " instead of " << expected.y << ", " << expected.cb << ", " << expected.cr;
+  }
+  return ::testing::AssertionSuccess();
+}
 
 struct CapturedFrame {
   int width = 0;

@@ -12,7 +12,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -221,6 +223,31 @@ class ChildProcess {
   bool outputEnded_ = false;
   std::optional<int> exitStatus_;
 };
+
+// Whether `condition` holds within `timeout`, checked every `interval`: for what only another
+// process changes (a file written, a name on a bus, a process gone).
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                std::chrono::milliseconds interval = std::chrono::milliseconds(20)) {
+  for (const auto until = std::chrono::steady_clock::now() + timeout; !condition(); std::this_thread::sleep_for(interval)) {
+    if (std::chrono::steady_clock::now() > until) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Waits until `file` holds `expected` (or ten seconds pass) and returns what it holds.
+inline std::string awaitFileContents(const std::string& file, const std::string& expected) {
+  std::string contents;
+  for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       contents != expected && std::chrono::steady_clock::now() < until;
+       std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
+    std::ifstream stream(file, std::ios::binary);
+    contents.assign(std::istreambuf_iterator<char>(stream), {});
+  }
+  return contents;
+}
 
 // What a shell command wrote to its standard output (its standard error goes to the test's).
 inline std::string shellOutput(const std::string& command) {

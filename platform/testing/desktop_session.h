@@ -4,13 +4,11 @@
 
 #include <array>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/testing/child_process.h"
@@ -25,6 +23,7 @@ class DesktopSession {
  public:
   // Mutter lays monitors out in pixels unless told to scale them fractionally: then in points.
   enum class MutterLayout { physical, logical };
+  static constexpr std::chrono::seconds kStartWait{20};  // each program of the session, to come up
 
   explicit DesktopSession(const std::vector<std::string>& mutterMonitors = {},
                           MutterLayout mutterLayout = MutterLayout::physical) {
@@ -44,11 +43,11 @@ class DesktopSession {
     busAddress_ = "unix:path=" + runtimeDirectory_ + "/bus";
     bus_ = std::make_unique<ChildProcess>(
         "/usr/bin/dbus-daemon", std::vector<std::string>{"--session", "--nofork", "--nosyslog", "--address=" + busAddress_});
-    if (!waitFor([&] { return std::filesystem::exists(runtimeDirectory_ + "/bus"); })) {
+    if (!eventually([&] { return std::filesystem::exists(runtimeDirectory_ + "/bus"); }, kStartWait)) {
       return;
     }
     pipewire_ = std::make_unique<ChildProcess>("/usr/bin/pipewire", std::vector<std::string>{}, environment());
-    if (!waitFor([&] { return std::filesystem::exists(runtimeDirectory_ + "/pipewire-0"); })) {
+    if (!eventually([&] { return std::filesystem::exists(runtimeDirectory_ + "/pipewire-0"); }, kStartWait)) {
       return;
     }
     wireplumber_ = std::make_unique<ChildProcess>("/usr/bin/wireplumber", std::vector<std::string>{}, environment());
@@ -66,7 +65,8 @@ class DesktopSession {
                                  {"GSETTINGS_BACKEND=keyfile", "XDG_CONFIG_HOME=" + runtimeDirectory_ + "/config"});
       }
       mutter_ = std::make_unique<ChildProcess>("/usr/bin/mutter", arguments, mutterEnvironment);
-      if (!waitFor([&] { return run("busctl --user status org.gnome.Mutter.RemoteDesktop >/dev/null 2>&1") == 0; })) {
+      const auto remoteDesktopUp = [&] { return run("busctl --user status org.gnome.Mutter.RemoteDesktop >/dev/null 2>&1") == 0; };
+      if (!eventually(remoteDesktopUp, kStartWait)) {
         return;
       }
     }
@@ -107,18 +107,6 @@ class DesktopSession {
   std::string prefix() const {
     return "export DBUS_SESSION_BUS_ADDRESS='" + busAddress_ + "' XDG_RUNTIME_DIR='" + runtimeDirectory_ +
            "' WAYLAND_DISPLAY='" + runtimeDirectory_ + "/wayland-0' DISPLAY=; ";
-  }
-
-  template <typename Condition>
-  static bool waitFor(Condition condition) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() > until) {
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
   }
 
   std::string runtimeDirectory_;

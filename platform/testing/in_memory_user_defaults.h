@@ -16,7 +16,6 @@ class InMemoryUserDefaults : public UserDefaults {
 
   bool update(const std::function<void(nlohmann::json& object)>& change) override {
     std::lock_guard lock(valuesLock_);
-    ++writeCount_;
     if (failWrites_) {
       return false;
     }
@@ -29,16 +28,10 @@ class InMemoryUserDefaults : public UserDefaults {
     failWrites_ = fail;
   }
 
-  int writeCount() const {
-    std::lock_guard lock(valuesLock_);
-    return writeCount_;
-  }
-
  private:
   mutable std::mutex valuesLock_;
   nlohmann::json values_ = nlohmann::json::object();
   bool failWrites_ = false;
-  int writeCount_ = 0;
 };
 
 }  // namespace velmora::testing

@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -24,10 +22,7 @@ namespace {
 constexpr Yuv kRed{81, 90, 240};
 constexpr Yuv kBlack{16, 128, 128};
 
-bool showsAt(const CapturedFrame& frame, int x, int y, const Yuv& colour) {
-  const Yuv seen = frame.at(x, y);
-  return std::abs(seen.y - colour.y) < 8 && std::abs(seen.cb - colour.cb) < 8 && std::abs(seen.cr - colour.cr) < 8;
-}
+bool showsAt(const CapturedFrame& frame, int x, int y, const Yuv& colour) { return isNear(frame.at(x, y), colour, 7); }
 
 bool shows(const CapturedFrame& frame, const Yuv& colour) { return showsAt(frame, frame.width / 2, frame.height / 2, colour); }
 

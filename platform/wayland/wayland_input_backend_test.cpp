@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "platform/desktop/display_identity.h"
@@ -30,20 +27,6 @@ class WaylandInputBackendTest : public ::testing::Test {
     auto made = makeWaylandInputBackend(sway_.socketPath());
     EXPECT_TRUE(made.ok()) << made.error();
     return made ? made.value() : nullptr;
-  }
-
-  // Waits until `file` holds `expected` (or time runs out) and returns what it holds.
-  static std::string awaitContents(const std::string& file, const std::string& expected) {
-    std::string contents;
-    for (const auto until = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < until;) {
-      std::ifstream stream(file, std::ios::binary);
-      contents.assign(std::istreambuf_iterator<char>(stream), {});
-      if (contents == expected) {
-        break;
-      }
-      std::this_thread::sleep_for(50ms);
-    }
-    return contents;
   }
 
   testing::SwayCompositor sway_{{"output HEADLESS-1 resolution 1280x720 position 0 0",
@@ -103,10 +86,8 @@ TEST_F(WaylandInputBackendTest, TypedTextAndKeysArriveInATerminalFromTheFirstKey
   const std::string file = sway_.environment().back().substr(std::string("XDG_RUNTIME_DIR=").size()) + "/typed";
   testing::ChildProcess terminal("foot", {"-e", "sh", "-c", "cat > " + file}, sway_.environment());
   // Keys reach the window with the focus: foot's, once it is shown.
-  for (int attempt = 0;
-       attempt < 200 && sway_.run("swaymsg '[app_id=foot con_id=__focused__] nop' >/dev/null 2>&1") != 0; ++attempt) {
-    std::this_thread::sleep_for(50ms);
-  }
+  testing::eventually([&] { return sway_.run("swaymsg '[app_id=foot con_id=__focused__] nop' >/dev/null 2>&1") == 0; },
+                      10s, 50ms);
   // Keys go by their place on the layout: the key the client calls Y types z on a German one.
   setenv("XKB_DEFAULT_LAYOUT", "de", 1);
   const auto backend = makeBackend();
@@ -124,7 +105,7 @@ TEST_F(WaylandInputBackendTest, TypedTextAndKeysArriveInATerminalFromTheFirstKey
   press(0x10);                       // the Y key
   press(0x00, EventFlags::shift);    // A
   press(0x24);                       // return
-  EXPECT_EQ(awaitContents(file, text + "zA\n"), text + "zA\n");
+  EXPECT_EQ(testing::awaitFileContents(file, text + "zA\n"), text + "zA\n");
 }
 
 TEST_F(WaylandInputBackendTest, ClipboardTextComesBackFromPasteWhateverItsSize) {

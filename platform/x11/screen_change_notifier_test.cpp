@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <string>
-#include <thread>
 
 #include "platform/dispatch/manual_main_queue.h"
 #include "platform/log/log.h"
@@ -61,10 +60,7 @@ TEST_F(ScreenChangeNotifierTest, MonitorsAddedOrRemovedAndANewXftScaleAreChanges
 
 TEST_F(ScreenChangeNotifierTest, ACallPostedBeforeTheNotifierWentIsDropped) {
   ASSERT_EQ(server_.run("xrandr --setmonitor Right 1920/500x1080/300+1920+0 none >/dev/null"), 0);
-  for (const auto deadline = std::chrono::steady_clock::now() + kEventTimeout;
-       queue_.readyCount() == 0 && std::chrono::steady_clock::now() < deadline;) {
-    std::this_thread::sleep_for(10ms);
-  }
+  testing::eventually([&] { return queue_.readyCount() > 0; }, kEventTimeout, 10ms);
   ASSERT_GT(queue_.readyCount(), 0U);
   notifier_.reset();
   queue_.drain();
@@ -88,10 +84,7 @@ TEST_F(ScreenChangeNotifierTest, ALostXServerIsReportedOnceEndsTheWatchAndTheNot
   const auto ended = [&] {
     return logSink.count(log::Level::error, "Screen change notifications end: the X connection is gone");
   };
-  for (const auto deadline = std::chrono::steady_clock::now() + kEventTimeout;
-       ended() == 0 && std::chrono::steady_clock::now() < deadline;) {
-    std::this_thread::sleep_for(10ms);
-  }
+  testing::eventually([&] { return ended() > 0; }, kEventTimeout, 10ms);
   EXPECT_EQ(ended(), 1U);
   notifier.value().reset();
   EXPECT_EQ(losses, 1);

@@ -25,11 +25,7 @@ using testing::Yuv;
 constexpr std::uint32_t kGrey = 0x404040;
 
 void expectColour(const CapturedFrame& frame, int x, int y, const Yuv& expected, const char* what) {
-  constexpr int kTolerance = 3;
-  const Yuv actual = frame.at(x, y);
-  EXPECT_LE(std::abs(actual.y - expected.y), kTolerance) << what << ": Y " << actual.y;
-  EXPECT_LE(std::abs(actual.cb - expected.cb), kTolerance) << what << ": Cb " << actual.cb;
-  EXPECT_LE(std::abs(actual.cr - expected.cr), kTolerance) << what << ": Cr " << actual.cr;
+  EXPECT_TRUE(testing::isNear(frame.at(x, y), expected, 3)) << what;
 }
 
 // Voluntary context switches of each thread of this process so far: a thread woken by a timer

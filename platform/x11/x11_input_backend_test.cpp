@@ -12,7 +12,6 @@
 #include <chrono>
 #include <optional>
 #include <sstream>
-#include <thread>
 
 #include "input/event_injector_service.h"
 #include "platform/testing/xvfb_server.h"
@@ -24,7 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using M = ControlMessage;
-using Clock = std::chrono::steady_clock;
 
 constexpr auto kEventWait = 5s;
 constexpr unsigned kModifierStateMask = ShiftMask | ControlMask | Mod1Mask | Mod4Mask | Mod5Mask;
@@ -277,9 +275,7 @@ TEST_F(X11InputBackendTest, SpareKeysGoBackToNothingUnusedOrWhenTheBackendGoes) 
   const auto before = keyboardMapping();
   backend_->postUnicodeString("\u4e2d\u6587");
   EXPECT_NE(keyboardMapping(), before);
-  for (const auto deadline = Clock::now() + 10s; backend_->lentSpareKeyCount() != 0 && Clock::now() < deadline;) {
-    std::this_thread::sleep_for(10ms);
-  }
+  testing::eventually([&] { return backend_->lentSpareKeyCount() == 0; }, 10s, 10ms);
   EXPECT_EQ(keyboardMapping(), before);
 
   backend_.reset();

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <thread>
 
 namespace velmora::testing {
 
@@ -132,16 +131,6 @@ nlohmann::json displayStatistics(const nlohmann::json& report, int streamNumber)
     }
   }
   return nlohmann::json::object();
-}
-
-bool eventually(const std::function<bool()>& holds) {
-  for (const auto until = ChildProcess::Clock::now() + 10s; ChildProcess::Clock::now() < until;) {
-    if (holds()) {
-      return true;
-    }
-    std::this_thread::sleep_for(100ms);
-  }
-  return false;
 }
 
 std::string readFile(const std::filesystem::path& path) {

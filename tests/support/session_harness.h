@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -82,8 +81,6 @@ ClientOutcome stopClient(ChildProcess& client);
 // One display's receive statistics in a report; empty when there are none.
 nlohmann::json displayStatistics(const nlohmann::json& report, int streamNumber);
 
-// Whether `holds` becomes true within a few seconds.
-bool eventually(const std::function<bool()>& holds);
 std::string readFile(const std::filesystem::path& path);
 
 using Rgb = std::array<int, 3>;

@@ -17,6 +17,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -97,6 +98,11 @@ struct Received {
 };
 
 inline Bytes toBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+inline Bytes countingBytes(std::size_t size, std::uint8_t start = 0) {
+  Bytes bytes(size);
+  std::iota(bytes.begin(), bytes.end(), start);
+  return bytes;
+}
 inline std::string toText(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 template <class Transport>

@@ -7,13 +7,11 @@
 
 #include <array>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/testing/child_process.h"
@@ -120,10 +118,7 @@ class SwayCompositor {
 
   void start() {
     server_ = std::make_unique<ChildProcess>(program_, arguments_, environment_);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (std::chrono::steady_clock::now() < until && !findSockets()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    eventually([this] { return findSockets(); }, std::chrono::seconds(15), std::chrono::milliseconds(50));
     if (socketPath_.empty() || run("swaymsg -t get_version >/dev/null") != 0) {
       socketPath_.clear();
     }
