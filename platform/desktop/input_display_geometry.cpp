@@ -1,6 +1,9 @@
 #include "platform/desktop/input_display_geometry.h"
 
 #include <algorithm>
+#include <cmath>
+
+#include "platform/desktop/display_identity.h"
 
 namespace velmora {
 
@@ -18,6 +21,22 @@ std::vector<std::pair<std::uint32_t, Rect>> InputDisplayGeometry::allBounds() co
     bounds.emplace_back(screen.displayID, flippedAboutMainDisplay(screen.frame, mainFrame));
   }
   return bounds;
+}
+
+std::optional<InputDisplayGeometry::Nearest> InputDisplayGeometry::nearestTo(GlobalPoint point) const {
+  if (!std::isfinite(point.x) || !std::isfinite(point.y)) {
+    return std::nullopt;
+  }
+  const auto bounds = allBounds();
+  std::vector<Rect> frames;
+  for (const auto& display : bounds) {
+    frames.push_back(display.second);
+  }
+  const auto index = nearestDisplay(frames, point);
+  if (!index) {
+    return std::nullopt;
+  }
+  return Nearest{*index, bounds[*index].first, bounds[*index].second};
 }
 
 Rect InputDisplayGeometry::displayBounds(std::uint32_t displayID) const {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -24,6 +26,15 @@ class InputDisplayGeometry {
   std::vector<std::uint32_t> activeDisplayIDs() const;
   // Every display's ID and bounds, in the display source's order.
   std::vector<std::pair<std::uint32_t, Rect>> allBounds() const;
+
+  struct Nearest {
+    std::size_t index = 0;  // in allBounds()
+    std::uint32_t displayID = 0;
+    Rect bounds;
+  };
+  // The display that holds `point`, else the nearest one, where a point between displays goes;
+  // none without displays or for a point that is not finite.
+  std::optional<Nearest> nearestTo(GlobalPoint point) const;
 
  private:
   const std::shared_ptr<const DisplaySource> displays_;

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <thread>
 
-#include "platform/desktop/display_identity.h"
 #include "platform/desktop/mac_key_map.h"
 #include "platform/desktop/pointer_policy.h"
 
@@ -115,19 +114,15 @@ std::optional<GlobalPoint> MutterInputBackend::pointerLocation() const { return 
 void MutterInputBackend::postPointerEvent(const PointerEvent& event) {
   const std::string path = sessionPath();
   const GlobalPoint point = event.location;
-  const auto monitors = geometry().allBounds();
-  if (monitors.empty() || !std::isfinite(point.x) || !std::isfinite(point.y)) {
+  const auto target = geometry().nearestTo(point);
+  if (!target) {
     return;
   }
-  // A point between monitors goes to an edge of the nearest.
-  std::vector<Rect> monitorBounds;
-  for (const auto& monitor : monitors) {
-    monitorBounds.push_back(monitor.second);
-  }
-  const auto& [targetID, bounds] = monitors[nearestDisplay(monitorBounds, point).value_or(0)];
+  const std::uint32_t targetID = target->displayID;
+  const Rect bounds = target->bounds;
   const auto streams = session_->streams();
   const auto stream = std::find_if(streams.begin(), streams.end(),
-                                   [id = targetID](const auto& candidate) { return candidate.displayID == id; });
+                                   [targetID](const auto& candidate) { return candidate.displayID == targetID; });
   if (stream == streams.end() || bounds.width <= 0 || bounds.height <= 0) {
     logger_.debug("No stream for display {}: the pointer event is dropped", targetID);
     return;

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/desktop/display_identity.h"
 #include "platform/kwin/protocols/fake-input-client.h"
 
 namespace velmora {
@@ -69,20 +68,15 @@ std::optional<GlobalPoint> KwinInputBackend::pointerLocation() const {
 }
 
 void KwinInputBackend::postPointerEvent(const PointerEvent& event) {
-  const GlobalPoint point = event.location;
-  const auto layout = geometry().allBounds();
-  if (layout.empty() || !std::isfinite(point.x) || !std::isfinite(point.y)) {
+  const auto nearest = geometry().nearestTo(event.location);
+  if (!nearest) {
     return;
   }
   // A point between displays goes to an edge of the nearest.
-  std::vector<Rect> bounds;
-  for (const auto& display : layout) {
-    bounds.push_back(display.second);
-  }
-  const auto& [displayID, display] = layout[nearestDisplay(bounds, point).value_or(0)];
-  const double x = std::clamp(point.x, display.x, display.x + std::max(display.width - kInsideEdge, 0.0));
-  const double y = std::clamp(point.y, display.y, display.y + std::max(display.height - kInsideEdge, 0.0));
-  const bool sent = connection_->perform([&, targetID = displayID, target = display] {
+  const Rect target = nearest->bounds;
+  const double x = std::clamp(event.location.x, target.x, target.x + std::max(target.width - kInsideEdge, 0.0));
+  const double y = std::clamp(event.location.y, target.y, target.y + std::max(target.height - kInsideEdge, 0.0));
+  const bool sent = connection_->perform([&, targetID = nearest->displayID] {
     // KWin's positions are its layout's logical points, whose origin is not the main display's.
     const auto outputs = connection_->outputs().outputs();
     const auto output = std::find_if(outputs.begin(), outputs.end(),

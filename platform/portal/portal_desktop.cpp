@@ -113,21 +113,14 @@ class PortalInputBackend : public DisplaySourceInputBackend {
   }
 
   void postPointerEvent(const PointerEvent& event) override {
-    if (!std::isfinite(event.location.x) || !std::isfinite(event.location.y)) {
-      return;
-    }
-    // Absolute motion is per stream: the display under the point, else the nearest one.
-    // In the order of the session's streams, as the display source lists them.
-    std::vector<Rect> frames;
-    for (const auto& [displayID, bounds] : geometry().allBounds()) {
-      frames.push_back(bounds);
-    }
-    const auto nearest = nearestDisplay(frames, event.location);
+    // Absolute motion is per stream: the display under the point, else the nearest one, in the
+    // order of the session's streams, as the display source lists them.
+    const auto nearest = geometry().nearestTo(event.location);
     if (!nearest) {
       return;
     }
-    const Rect& frame = frames[*nearest];
-    session_->pointerMotionAbsolute(session_->streams()[*nearest].pipeWireNode,
+    const Rect& frame = nearest->bounds;
+    session_->pointerMotionAbsolute(session_->streams()[nearest->index].pipeWireNode,
                                     std::clamp(event.location.x - frame.x, 0.0, std::max(frame.width - 1, 0.0)),
                                     std::clamp(event.location.y - frame.y, 0.0, std::max(frame.height - 1, 0.0)));
     if (const auto down = isButtonDown(event.type)) {
