@@ -47,15 +47,17 @@ struct StreamState {
   }
   // After the node came, its PipeWire stream ends too and the capture loop reports that; the
   // log line says who ended it.
-  void end(std::string reason) {
+  void end(const std::string& reason) {
+    bool streamed = false;
     {
       std::lock_guard guard(lock);
-      if (node) {
-        logger.error("{}: {}", what, reason);
-      }
-      ended = std::move(reason);
+      streamed = node.has_value();
+      ended = reason;
     }
     answered.notify_all();
+    if (streamed) {
+      logger.error("{}: {}", what, reason);
+    }
   }
 };
 
