@@ -49,8 +49,9 @@ void WaylandDisplaySource::publishOutputs() {
                                       static_cast<double>(output.logicalHeight), output.scale()});
   }
   logger.info("Wayland outputs: {} output(s)", displays.size());
-  const auto preferred = std::find_if(outputs.begin(), outputs.end(),
-                                      [this](const WaylandOutput& output) { return output.name == preferredMainOutput_; });
+  const auto preferred = std::find_if(outputs.begin(), outputs.end(), [this](const WaylandOutput& output) {
+    return !preferredMainOutput_.empty() && output.name == preferredMainOutput_;
+  });
   const WaylandOutput* main = preferred != outputs.end() ? &*preferred : mainOutput(outputs);
   replaceDisplays(std::move(displays), main != nullptr ? main->displayID : 0);
 }
