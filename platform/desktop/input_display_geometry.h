@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -41,7 +42,8 @@ class InputDisplayGeometry {
 };
 
 // An input backend on a display source's displays: every family's answers to where the displays
-// are come from here.
+// are come from here, and, where the desktop tells no client where its pointer is, where the
+// pointer was last sent.
 class DisplaySourceInputBackend : public InputBackend {
  public:
   explicit DisplaySourceInputBackend(std::shared_ptr<const DisplaySource> displays) : geometry_(std::move(displays)) {}
@@ -49,12 +51,22 @@ class DisplaySourceInputBackend : public InputBackend {
   Rect displayBounds(std::uint32_t displayID) const final { return geometry_.displayBounds(displayID); }
   std::uint32_t mainDisplayID() const final { return geometry_.mainDisplayID(); }
   std::vector<std::uint32_t> activeDisplayIDs() const final { return geometry_.activeDisplayIDs(); }
+  std::optional<GlobalPoint> pointerLocation() const override {
+    std::lock_guard lock(lastPointerLocationLock_);
+    return lastPointerLocation_;
+  }
 
  protected:
   const InputDisplayGeometry& geometry() const { return geometry_; }
+  void notePointerSent(GlobalPoint point) {
+    std::lock_guard lock(lastPointerLocationLock_);
+    lastPointerLocation_ = point;
+  }
 
  private:
   const InputDisplayGeometry geometry_;
+  mutable std::mutex lastPointerLocationLock_;
+  std::optional<GlobalPoint> lastPointerLocation_;
 };
 
 }  // namespace velmora

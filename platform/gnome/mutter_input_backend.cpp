@@ -109,8 +109,6 @@ bool MutterInputBackend::isProcessTrusted() const {
   return session_->running() && !session_->remoteDesktopSessionPath().empty();
 }
 
-std::optional<GlobalPoint> MutterInputBackend::pointerLocation() const { return lastPointerLocation_; }
-
 void MutterInputBackend::postPointerEvent(const PointerEvent& event) {
   const std::string path = sessionPath();
   const GlobalPoint point = event.location;
@@ -136,7 +134,7 @@ void MutterInputBackend::postPointerEvent(const PointerEvent& event) {
     // A drag is a motion while the button the client pressed earlier is still down.
     notify(bus, path, "NotifyPointerMotionAbsolute", "sdd", stream->streamPath.c_str(), x, y);
   });
-  if (down && lastPointerLocation_ != point) {
+  if (down && pointerLocation() != point) {
     // Mutter hands the pointer focus to the window under a new place only at its next frame: a
     // button sent with the motion would go to the window the pointer left (a tap with no hover).
     std::this_thread::sleep_for(kPointerFocusDelay);
@@ -145,7 +143,7 @@ void MutterInputBackend::postPointerEvent(const PointerEvent& event) {
     session_->bus().perform(
         [&](sd_bus* bus) { notify(bus, path, "NotifyPointerButton", "ib", button, static_cast<int>(*down)); });
   }
-  lastPointerLocation_ = point;
+  notePointerSent(point);
   if (down) {
     heldButtons_.note(static_cast<std::uint32_t>(button), *down);
   }

@@ -32,7 +32,6 @@ class MutterInputBackend : public DisplaySourceInputBackend {
   ~MutterInputBackend() override;
 
   bool isProcessTrusted() const override;
-  std::optional<GlobalPoint> pointerLocation() const override;
   void postPointerEvent(const PointerEvent& event) override;
   void postScrollWheelEvent(const ScrollWheelEvent& event) override;
   bool postKeyboardEvent(const KeyboardEvent& event) override;
@@ -56,7 +55,6 @@ class MutterInputBackend : public DisplaySourceInputBackend {
 
   mutable std::mutex sessionPathLock_;
   mutable std::string sessionPath_;
-  std::optional<GlobalPoint> lastPointerLocation_;
 };
 
 // Input for the session's displays as `displays` lists them; fails where the keymap cannot be

@@ -30,12 +30,13 @@ bool isKwin(const WaylandConnection& connection) {
   });
 }
 
-}  // namespace
-
+// KWin offers these only to a program whose installed desktop entry lists them.
 const std::vector<std::string>& kwinInterfacesNeeded() {
   static const std::vector<std::string> interfaces{VELMORA_KWIN_INTERFACES};
   return interfaces;
 }
+
+}  // namespace
 
 Result<KwinDesktop> openKwinDesktop(const std::string& socketName, WaylandSharedConnection::LossHandler onLost) {
   using Failure = Result<KwinDesktop>;

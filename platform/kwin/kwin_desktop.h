@@ -21,10 +21,6 @@ struct KwinDesktop {
   std::shared_ptr<InputBackend> input;
 };
 
-// The KWin globals the host needs; KWin offers them only to a program whose installed desktop
-// entry lists them.
-const std::vector<std::string>& kwinInterfacesNeeded();
-
 // Opens the services on `socketName` ($WAYLAND_DISPLAY when empty). Fails with the reason when the
 // compositor is not KWin, or when KWin withholds a global from this program ("KWin does not offer
 // ... to this program; install it, or use --backend portal"). `onLost` hears once, on the

@@ -62,11 +62,6 @@ KwinInputBackend::~KwinInputBackend() {
 
 bool KwinInputBackend::isProcessTrusted() const { return connection_->connected(); }
 
-std::optional<GlobalPoint> KwinInputBackend::pointerLocation() const {
-  std::lock_guard lock(lastPointerLocationLock_);
-  return lastPointerLocation_;
-}
-
 void KwinInputBackend::postPointerEvent(const PointerEvent& event) {
   const auto nearest = geometry().nearestTo(event.location);
   if (!nearest) {
@@ -96,8 +91,7 @@ void KwinInputBackend::postPointerEvent(const PointerEvent& event) {
     }
   });
   if (sent) {
-    std::lock_guard lock(lastPointerLocationLock_);
-    lastPointerLocation_ = event.location;
+    notePointerSent(event.location);
   }
 }
 

@@ -41,7 +41,6 @@ class KwinInputBackend : public DisplaySourceInputBackend {
   KwinInputBackend& operator=(const KwinInputBackend&) = delete;
 
   bool isProcessTrusted() const override;
-  std::optional<GlobalPoint> pointerLocation() const override;
   void postPointerEvent(const PointerEvent& event) override;
   void postScrollWheelEvent(const ScrollWheelEvent& event) override;
   bool postKeyboardEvent(const KeyboardEvent& event) override;
@@ -59,9 +58,6 @@ class KwinInputBackend : public DisplaySourceInputBackend {
   const std::unique_ptr<XkbKeyPresser> presser_;
   HeldButtons heldButtons_;
   const std::unique_ptr<WaylandClipboard> clipboard_;  // none where KWin has no data control
-
-  mutable std::mutex lastPointerLocationLock_;
-  std::optional<GlobalPoint> lastPointerLocation_;
 };
 
 }  // namespace velmora

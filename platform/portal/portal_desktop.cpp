@@ -107,10 +107,6 @@ class PortalInputBackend : public DisplaySourceInputBackend {
 
   bool isProcessTrusted() const override { return session_->hasInput() && session_->active(); }
 
-  std::optional<GlobalPoint> pointerLocation() const override {
-    std::lock_guard lock(lastPointerLocationLock_);
-    return lastPointerLocation_;
-  }
 
   void postPointerEvent(const PointerEvent& event) override {
     // Absolute motion is per stream: the display under the point, else the nearest one, in the
@@ -126,8 +122,7 @@ class PortalInputBackend : public DisplaySourceInputBackend {
     if (const auto down = isButtonDown(event.type)) {
       session_->pointerButton(evdevButton(event.button), *down);
     }
-    std::lock_guard lock(lastPointerLocationLock_);
-    lastPointerLocation_ = event.location;
+    notePointerSent(event.location);
   }
 
   void postScrollWheelEvent(const ScrollWheelEvent& event) override {
@@ -204,8 +199,6 @@ class PortalInputBackend : public DisplaySourceInputBackend {
   std::unique_ptr<XkbKeyPresser> keymap_;  // for the keys' places only; none where it cannot be built
   std::mutex heldModifiersLock_;
   std::set<X11Keysym> heldModifiers_;  // the keysyms of modifier keys the client holds down
-  mutable std::mutex lastPointerLocationLock_;
-  std::optional<GlobalPoint> lastPointerLocation_;
   std::once_flag clipboardRefusalLogged_;
 };
 

@@ -120,11 +120,6 @@ WaylandInputBackend::~WaylandInputBackend() {
 
 bool WaylandInputBackend::isProcessTrusted() const { return parts_.connection->connected(); }
 
-std::optional<GlobalPoint> WaylandInputBackend::pointerLocation() const {
-  std::lock_guard lock(lastPointerLocationLock_);
-  return lastPointerLocation_;
-}
-
 void WaylandInputBackend::postPointerEvent(const PointerEvent& event) {
   const auto layout = geometry().allBounds();
   const bool sent = parts_.connection->perform([this, &event, &layout] {
@@ -135,8 +130,7 @@ void WaylandInputBackend::postPointerEvent(const PointerEvent& event) {
     }
   });
   if (sent) {
-    std::lock_guard lock(lastPointerLocationLock_);
-    lastPointerLocation_ = event.location;
+    notePointerSent(event.location);
   }
 }
 

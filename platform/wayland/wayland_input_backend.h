@@ -44,7 +44,6 @@ class WaylandInputBackend : public DisplaySourceInputBackend {
   ~WaylandInputBackend() override;
 
   bool isProcessTrusted() const override;
-  std::optional<GlobalPoint> pointerLocation() const override;
   void postPointerEvent(const PointerEvent& event) override;
   void postScrollWheelEvent(const ScrollWheelEvent& event) override;
   bool postKeyboardEvent(const KeyboardEvent& event) override;
@@ -64,9 +63,6 @@ class WaylandInputBackend : public DisplaySourceInputBackend {
   zwlr_virtual_pointer_v1* pointer_ = nullptr;
   std::unique_ptr<WaylandKeyboard> keyboard_;
   HeldButtons heldButtons_;  // on the connection's thread
-
-  mutable std::mutex lastPointerLocationLock_;
-  std::optional<GlobalPoint> lastPointerLocation_;
 };
 
 // Sets input and the clipboard up on `connection` before it starts; `displays` are its outputs.
