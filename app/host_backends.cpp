@@ -136,7 +136,24 @@ Result<HostBackends> openGnomeBackends(const HostOptions&, UserDefaults&) {
 // Any desktop with a desktop portal: a session the user approves in the desktop's dialog. Opened
 // before the tray icon shows, so only the log and a headless status line can say that it waits.
 Result<HostBackends> openPortalBackends(const HostOptions& options, UserDefaults& userDefaults) {
+  // The portal says nothing when the compositor behind it ends; a connection of the host's own
+  // to the compositor does.
+  auto desktopLoss = std::make_shared<DesktopLossSignal>();
+  if (const char* socket = std::getenv("WAYLAND_DISPLAY"); socket != nullptr && *socket != '\0') {
+    auto compositor = WaylandSharedConnection::open({}, [weak = std::weak_ptr(desktopLoss)](const std::string& reason) {
+      if (const auto loss = weak.lock()) {
+        loss->report(reason);
+      }
+    });
+    if (!compositor) {
+      return Result<HostBackends>::failure(compositor.error());
+    }
+    compositor.value()->start();
+    desktopLoss->keepReporter(compositor.value());
+  }
+  auto sharingEnded = std::make_shared<DesktopLossSignal>();
   PortalSessionOptions sessionOptions;
+  sessionOptions.onClosed = [sharingEnded] { sharingEnded->report("the desktop portal closed the session"); };
   if (options.headless) {
     sessionOptions.waitingForUser = [] {
       std::printf("Status: Waiting for the desktop's approval to share the screen\n");
@@ -148,8 +165,10 @@ Result<HostBackends> openPortalBackends(const HostOptions& options, UserDefaults
     return Result<HostBackends>::failure(desktop.error());
   }
   logger.info("Sharing the monitors of the desktop portal's session");
-  return HostBackends{desktop.value().displays, desktop.value().capture, desktop.value().input,
-                      makeX265EncoderBackendFactory(), nullptr};
+  HostBackends backends{desktop.value().displays, desktop.value().capture, desktop.value().input,
+                        makeX265EncoderBackendFactory(), nullptr, desktopLoss};
+  backends.sharingEnded = sharingEnded;
+  return backends;
 }
 
 // The X11 desktop of $DISPLAY.

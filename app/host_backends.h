@@ -34,6 +34,9 @@ struct HostBackends {
   ScreenChangeWatchFactory watchScreenChanges;
   // Reports that the desktop went away; null where it cannot (displays of this process only).
   std::shared_ptr<DesktopLossSignal> desktopLoss = nullptr;
+  // Reports that the desktop or its user ended the sharing (the portal closed its session): the
+  // host quits rather than open it again. Null where only the host ends it.
+  std::shared_ptr<DesktopLossSignal> sharingEnded = nullptr;
   // The family that opened them: the one to open again when the desktop comes back.
   Backend family = Backend::automatic;
 };

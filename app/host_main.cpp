@@ -151,6 +151,8 @@ class HostSession {
     std::function<void()> quit;
     // On the main thread, once, when the desktop under the backends goes away.
     DesktopLossSignal::Handler onDesktopLost;
+    // On the main thread, once, when the desktop or its user ends the sharing.
+    DesktopLossSignal::Handler onSharingEnded;
   };
 
   HostSession(HostBackends backends, Dependencies dependencies)
@@ -161,6 +163,7 @@ class HostSession {
   ~HostSession() {
     userDefaultsWatch_.reset();
     desktopLossWatch_.reset();
+    sharingEndedWatch_.reset();
     screenChangeWatch_.reset();
     if (controller_) {
       controller_->controlServer().shutdownQueueAndWait();
@@ -190,6 +193,9 @@ class HostSession {
     watchUserDefaults();
     if (backends_.desktopLoss) {
       desktopLossWatch_ = backends_.desktopLoss->watch(mainQueue, dependencies_.onDesktopLost);
+    }
+    if (backends_.sharingEnded) {
+      sharingEndedWatch_ = backends_.sharingEnded->watch(mainQueue, dependencies_.onSharingEnded);
     }
     controller_->startServer();
     if (dependencies_.customization.controllerStarted) {
@@ -264,6 +270,7 @@ class HostSession {
   std::shared_ptr<StatusBarController> controller_;
   ScreenChangeWatch screenChangeWatch_;
   std::shared_ptr<void> desktopLossWatch_;
+  std::shared_ptr<void> sharingEndedWatch_;
   std::unique_ptr<FileChangeWatch> userDefaultsWatch_;
 };
 
@@ -337,7 +344,16 @@ class HostSessions {
         std::move(backends),
         HostSession::Dependencies{userInterface_, options_, customization_, userDefaults_, userDefaults_->path(),
                                   [this] { quit(); },
-                                  [this](const std::string& reason) { desktopLost(reason); }});
+                                  [this](const std::string& reason) { desktopLost(reason); },
+                                  [this](const std::string& reason) { sharingEnded(reason); }});
+  }
+
+  // Opening the sharing again would undo the user's choice, without asking where the desktop
+  // remembers its approval: the host ends, with the status that keeps systemd from restarting it.
+  void sharingEnded(const std::string& reason) {
+    logger.error("The desktop ended the screen sharing ({}); the host quits and shares again once started again",
+                 reason);
+    quit();
   }
 
   // The client sees the host go at once; the desktop may come back (a compositor that restarts

@@ -107,40 +107,78 @@ TEST_F(KwinSessionTest, BothOutputsAreAnnouncedAndAnOutputDisabledOrEnabledIsAnn
 }
 
 // Without an installed desktop entry (a host run from its build folder) KWin withholds its
-// interfaces, and the host says so once and goes on to the portal.
+// interfaces, and the host says so once and goes on to the portal: the real one, in front of a
+// backend that approves at once and shares a test picture.
 class KwinWithheldTest : public KwinSessionTest {
  protected:
   KwinWithheldTest() : KwinSessionTest({.trustEveryClient = false, .installedEntry = {}}) {}
+
+  void SetUp() override {
+    KwinSessionTest::SetUp();
+    if (!IsSkipped() && (access("/usr/libexec/xdg-desktop-portal", X_OK) != 0 ||
+                         kwin_.run("/usr/bin/python3 -c 'import dbus' 2>/dev/null") != 0)) {
+      GTEST_SKIP() << "needs xdg-desktop-portal and python3-dbus";
+    }
+  }
+
+  std::unique_ptr<HostUnderTest> startPortalHost(std::vector<std::string> hostEnvironment = {}) {
+    const auto standIn = configurePortalStandIn(kwin_.runtimeDirectory());
+    auto environment = standIn.environment;
+    const auto kwinEnvironment = kwin_.environment();
+    environment.insert(environment.end(), kwinEnvironment.begin(), kwinEnvironment.end());
+    // The portal reads what the backend offers when it starts: the backend comes first.
+    backend_ = std::make_unique<ChildProcess>(
+        "/usr/bin/python3",
+        std::vector<std::string>{VELMORA_PORTAL_BACKEND_STAND_IN, standIn.backendName,
+                                 kwin_.runtimeDirectory() + "/calls", "allow"},
+        environment);
+    const auto onTheBus = [&](const std::string& name) {
+      return eventually([&] { return kwin_.run("busctl --user status " + name + " >/dev/null 2>&1") == 0; });
+    };
+    EXPECT_TRUE(onTheBus(standIn.backendName)) << backend_->output();
+    portal_ = std::make_unique<ChildProcess>("/usr/libexec/xdg-desktop-portal", std::vector<std::string>{}, environment);
+    EXPECT_TRUE(onTheBus("org.freedesktop.portal.Desktop")) << portal_->output();
+
+    hostEnvironment.insert(hostEnvironment.end(), standIn.environment.begin(), standIn.environment.end());
+    auto host = startHost("Sharing the monitors of the desktop portal's session", hostEnvironment);
+    EXPECT_EQ(host->process().countLinesContaining(
+                  "KWin does not offer org_kde_kwin_fake_input, zkde_screencast_unstable_v1 to this program; install "
+                  "it, or use --backend portal"),
+              1u)
+        << host->process().output() << portal_->output() << backend_->output();
+    return host;
+  }
+
+  std::unique_ptr<ChildProcess> backend_;
+  std::unique_ptr<ChildProcess> portal_;
 };
 
-TEST_F(KwinWithheldTest, TheHostSaysWhyAndFallsBackToThePortal) {
-  if (access("/usr/libexec/xdg-desktop-portal", X_OK) != 0 ||
-      kwin_.run("/usr/bin/python3 -c 'import dbus' 2>/dev/null") != 0) {
-    GTEST_SKIP() << "needs xdg-desktop-portal and python3-dbus";
-  }
-  // The real portal in front of a backend that approves at once and shares a test picture.
-  const auto standIn = configurePortalStandIn(kwin_.runtimeDirectory());
-  auto environment = standIn.environment;
-  const auto kwinEnvironment = kwin_.environment();
-  environment.insert(environment.end(), kwinEnvironment.begin(), kwinEnvironment.end());
-  // The portal reads what the backend offers when it starts: the backend comes first.
-  ChildProcess backend("/usr/bin/python3",
-                       {VELMORA_PORTAL_BACKEND_STAND_IN, standIn.backendName, kwin_.runtimeDirectory() + "/calls", "allow"},
-                       environment);
-  const auto onTheBus = [&](const std::string& name) {
-    return eventually([&] { return kwin_.run("busctl --user status " + name + " >/dev/null 2>&1") == 0; });
-  };
-  ASSERT_TRUE(onTheBus(standIn.backendName)) << backend.output();
-  ChildProcess portal("/usr/libexec/xdg-desktop-portal", {}, environment);
-  ASSERT_TRUE(onTheBus("org.freedesktop.portal.Desktop")) << portal.output();
-
-  auto host = startHost("Sharing the monitors of the desktop portal's session", standIn.environment);
+// The desktop's "stop sharing" ends the client's session and the host, which must not ask again
+// (nor restore the approval unasked): it quits with the status that keeps systemd from restarting it.
+TEST_F(KwinWithheldTest, TheDesktopEndingTheSharingEndsTheClientsSessionAndTheHost) {
+  auto host = startPortalHost();
+  auto client = startClient(home_, "script", {}, {"--code", host->code(), "--duration", "60"});
+  ASSERT_TRUE(client->waitForLineContaining("Receiving for", 30s)) << client->output();
+  backend_->signal(SIGUSR1);
+  ASSERT_TRUE(client->waitForExit(15s)) << "the client's session outlived the sharing\n" << client->output();
+  const auto status = host->process().waitForExit(15s);
+  ASSERT_TRUE(status) << host->process().output();
+  EXPECT_EQ(*status, 0);
   EXPECT_EQ(host->process().countLinesContaining(
-                "KWin does not offer org_kde_kwin_fake_input, zkde_screencast_unstable_v1 to this program; install "
-                "it, or use --backend portal"),
+                "The desktop ended the screen sharing (the desktop portal closed the session)"),
             1u)
-      << host->process().output() << portal.output() << backend.output();
-  EXPECT_EQ(host->terminate(), 0);
+      << host->process().output();
+}
+
+// The portal says nothing when KWin ends under its session; the host notices KWin itself.
+TEST_F(KwinWithheldTest, KwinEndingUnderThePortalIsTheDesktopsLoss) {
+  auto host = startPortalHost({"VELMORA_TEST_DESKTOP_RETURN_SECONDS=1"});
+  kwin_.kwin()->signal(SIGKILL);
+  const auto status = host->process().waitForExit(30s);
+  ASSERT_TRUE(status) << "the host kept running without a desktop\n" << host->process().output();
+  EXPECT_EQ(*status, 3);
+  EXPECT_EQ(host->process().countLinesContaining("The desktop went away (lost the Wayland compositor"), 1u)
+      << host->process().output();
 }
 
 }  // namespace

@@ -259,13 +259,18 @@ Result<bool> PortalSession::start(const PortalSessionOptions& options) {
   if (sessionHandle_.empty()) {
     return Failure::failure("the desktop portal made a session without a handle");
   }
+  onClosed_ = options.onClosed;
   connection_->perform([this](sd_bus* bus) {
     sd_bus_slot* slot = nullptr;
     sd_bus_match_signal(
         bus, &slot, nullptr, sessionHandle_.c_str(), "org.freedesktop.portal.Session", "Closed",
         [](sd_bus_message*, void* userData, sd_bus_error*) {
-          static_cast<PortalSession*>(userData)->closed_ = true;
+          auto& session = *static_cast<PortalSession*>(userData);
+          session.closed_ = true;
           log::Logger("ScreenCapture").error("The desktop portal closed the remote desktop session");
+          if (session.onClosed_) {
+            session.onClosed_();
+          }
           return 0;
         },
         this);

@@ -42,6 +42,9 @@ struct PortalSessionOptions {
   std::chrono::seconds portalAnswerTimeout{20};
   // Called (on the opening thread) before the dialog may show, so the host can say it waits.
   std::function<void()> waitingForUser;
+  // Called once, on the bus thread, when the desktop or its user ends the session; not when the
+  // host itself closes it.
+  std::function<void()> onClosed;
 };
 
 // A remote-desktop session of the desktop portal (org.freedesktop.portal.RemoteDesktop with
@@ -97,6 +100,7 @@ class PortalSession {
   std::string restoreToken_;
   int nextToken_ = 0;
   DBusSlot closedMatch_;
+  std::function<void()> onClosed_;
   // The portal handles each call on a thread of its own, so calls in flight together may overtake
   // each other (a click before the motion to its place): one at a time, the next sent at the answer.
   struct QueuedNotification {

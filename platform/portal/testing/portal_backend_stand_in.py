@@ -5,7 +5,8 @@ run the real xdg-desktop-portal in front of it.
 
 Shares a live solid-colour test picture as a PipeWire node first, then owns BUS_NAME, so a test that
 sees the name can start the portal. Start answers a little later, as a dialog would, with one
-stream of that node; with "refuse" the user cancels it. Each call is logged to CALLS_LOG, one line.
+stream of that node; with "refuse" the user cancels it. SIGUSR1 ends every session as the desktop's
+"stop sharing" does. Each call is logged to CALLS_LOG, one line.
 '''
 
 import ctypes
@@ -77,6 +78,19 @@ class Session(dbus.service.Object):
         log('Session.Close')
         self.remove_from_connection()
 
+    @dbus.service.signal(SESSION, signature='')
+    def Closed(self):
+        log('Session.Closed')
+
+
+sessions = []
+
+
+def close_sessions():
+    for session in sessions:
+        session.Closed()
+    return True
+
 
 def answered(handle):
     Request(bus, handle).remove_from_connection()
@@ -87,7 +101,7 @@ class Backend(dbus.service.Object):
     @dbus.service.method(REMOTE_DESKTOP, in_signature='oosa{sv}', out_signature='ua{sv}')
     def CreateSession(self, handle, session, _app, options):
         log('CreateSession', plain(options))
-        Session(bus, session)
+        sessions.append(Session(bus, session))
         return answered(handle)
 
     @dbus.service.method(REMOTE_DESKTOP, in_signature='oosa{sv}', out_signature='ua{sv}')
@@ -149,4 +163,5 @@ node = share_picture()
 bus = dbus.SessionBus()
 backend = Backend(bus, PATH)
 name = dbus.service.BusName(bus_name, bus)
+GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGUSR1, close_sessions)
 GLib.MainLoop().run()
