@@ -205,20 +205,6 @@ TEST_F(WaylandSessionTest, ALostCompositorEndsTheSessionAndTheHostServesAgainOnc
   EXPECT_EQ(host->terminate(), 0);
 }
 
-// A desktop that stays away ends the host with a failure, for the session or systemd to take over.
-TEST_F(WaylandSessionTest, ACompositorThatStaysAwayEndsTheHostWithAFailure) {
-  auto environment = sway_.environment();
-  environment.push_back("VELMORA_TEST_DESKTOP_RETURN_SECONDS=2");
-  HostUnderTest host(home_, {"--headless"}, environment);
-  ASSERT_TRUE(host.ready()) << host.process().output();
-
-  sway_.kill();
-  const auto status = host.process().waitForExit(30s);
-  ASSERT_TRUE(status) << "the host kept running without a desktop\n" << host.process().output();
-  EXPECT_EQ(*status, 3);
-  EXPECT_EQ(host.process().countLinesContaining("The desktop did not come back"), 1u) << host.process().output();
-}
-
 // A listening socket at `path`; with `serve`, a compositor on it that offers no globals at all, as
 // one without any of the protocols the host needs would.
 class SilentCompositor {
