@@ -111,15 +111,11 @@ Result<HostBackends> openGnomeBackends(const HostOptions&, UserDefaults&) {
   }
   // Mutter leaving the session bus is GNOME's desktop going away.
   auto desktopLoss = std::make_shared<DesktopLossSignal>();
-  auto mutterWatch = DBusNameWatch::start(bus, "org.gnome.Mutter.RemoteDesktop", [weak = std::weak_ptr(desktopLoss)] {
-    if (const auto loss = weak.lock()) {
-      loss->report("mutter left the session bus");
-    }
-  });
+  auto mutterWatch = DBusNameWatch::start(bus, "org.gnome.Mutter.RemoteDesktop",
+                                         [desktopLoss] { desktopLoss->report("mutter left the session bus"); });
   if (!mutterWatch) {
     return Result<HostBackends>::failure(mutterWatch.error());
   }
-  desktopLoss->keepReporter(std::move(mutterWatch.value()));
   // The controller debounces these calls as it does the X11 family's.
   HostBackends backends{displays.value(), std::make_shared<MutterCaptureBackend>(session.value()), nullptr,
                         makeX265EncoderBackendFactory(),
@@ -127,6 +123,7 @@ Result<HostBackends> openGnomeBackends(const HostOptions&, UserDefaults&) {
                           return Result<ScreenChangeWatch>(displays->watchChanges(mainQueue, std::move(onChange)));
                         },
                         desktopLoss};
+  backends.desktopWatch = std::move(mutterWatch.value());
   backends.input =
       inputOrRefusal(makeMutterInputBackend(session.value(), displays.value()), backends.displays, "GNOME's mutter");
   logger.info("Sharing the monitors of GNOME's mutter");
@@ -139,17 +136,15 @@ Result<HostBackends> openPortalBackends(const HostOptions& options, UserDefaults
   // The portal says nothing when the compositor behind it ends; a connection of the host's own
   // to the compositor does.
   auto desktopLoss = std::make_shared<DesktopLossSignal>();
+  std::shared_ptr<WaylandSharedConnection> compositor;
   if (const char* socket = std::getenv("WAYLAND_DISPLAY"); socket != nullptr && *socket != '\0') {
-    auto compositor = WaylandSharedConnection::open({}, [weak = std::weak_ptr(desktopLoss)](const std::string& reason) {
-      if (const auto loss = weak.lock()) {
-        loss->report(reason);
-      }
-    });
-    if (!compositor) {
-      return Result<HostBackends>::failure(compositor.error());
+    auto opened =
+        WaylandSharedConnection::open({}, [desktopLoss](const std::string& reason) { desktopLoss->report(reason); });
+    if (!opened) {
+      return Result<HostBackends>::failure(opened.error());
     }
-    compositor.value()->start();
-    desktopLoss->keepReporter(compositor.value());
+    compositor = std::move(opened.value());
+    compositor->start();
   }
   auto sharingEnded = std::make_shared<DesktopLossSignal>();
   PortalSessionOptions sessionOptions;
@@ -167,6 +162,7 @@ Result<HostBackends> openPortalBackends(const HostOptions& options, UserDefaults
   logger.info("Sharing the monitors of the desktop portal's session");
   HostBackends backends{desktop.value().displays, desktop.value().capture, desktop.value().input,
                         makeX265EncoderBackendFactory(), nullptr, desktopLoss};
+  backends.desktopWatch = std::move(compositor);
   backends.sharingEnded = sharingEnded;
   return backends;
 }

@@ -34,6 +34,9 @@ struct HostBackends {
   ScreenChangeWatchFactory watchScreenChanges;
   // Reports that the desktop went away; null where it cannot (displays of this process only).
   std::shared_ptr<DesktopLossSignal> desktopLoss = nullptr;
+  // What watches the desktop where nothing else holds it (a bus name watch, a connection to the
+  // compositor). It reports through the signals, and goes with the backends, on the main thread.
+  std::shared_ptr<void> desktopWatch = nullptr;
   // Reports that the desktop or its user ended the sharing (the portal closed its session): the
   // host quits rather than open it again. Null where only the host ends it.
   std::shared_ptr<DesktopLossSignal> sharingEnded = nullptr;

@@ -35,11 +35,6 @@ std::shared_ptr<void> DesktopLossSignal::watch(MainQueue& mainQueue, Handler onL
   return watcher;
 }
 
-void DesktopLossSignal::keepReporter(std::shared_ptr<void> reporter) {
-  std::lock_guard lock(stateLock_);
-  reporters_.push_back(std::move(reporter));
-}
-
 void DesktopLossSignal::notify(const std::shared_ptr<Watcher>& watcher, const std::string& reason) {
   watcher->mainQueue.post([weakWatcher = std::weak_ptr(watcher), reason] {
     if (const auto stillWatching = weakWatcher.lock()) {

@@ -23,9 +23,6 @@ class DesktopLossSignal {
   // Posts `onLost` onto `mainQueue` once, at the first report (at once when it was made already),
   // unless the returned watch was dropped by the time it runs. The main queue must outlive it.
   std::shared_ptr<void> watch(MainQueue& mainQueue, Handler onLost);
-  // Keeps a reporter that nothing else holds (a bus watch, say) as long as the signal lives; it
-  // must hold the signal only weakly.
-  void keepReporter(std::shared_ptr<void> reporter);
 
  private:
   struct Watcher {
@@ -34,10 +31,9 @@ class DesktopLossSignal {
   };
   static void notify(const std::shared_ptr<Watcher>& watcher, const std::string& reason);
 
-  std::mutex stateLock_;  // guards the reason, the watchers and the reporters
+  std::mutex stateLock_;  // guards the reason and the watchers
   std::optional<std::string> lostReason_;
   std::vector<std::weak_ptr<Watcher>> watchers_;
-  std::vector<std::shared_ptr<void>> reporters_;
 };
 
 }  // namespace velmora
