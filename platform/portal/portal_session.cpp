@@ -263,7 +263,7 @@ Result<bool> PortalSession::start(const PortalSessionOptions& options) {
   connection_->perform([this](sd_bus* bus) {
     sd_bus_slot* slot = nullptr;
     sd_bus_match_signal(
-        bus, &slot, nullptr, sessionHandle_.c_str(), "org.freedesktop.portal.Session", "Closed",
+        bus, &slot, kPortalName, sessionHandle_.c_str(), "org.freedesktop.portal.Session", "Closed",
         [](sd_bus_message*, void* userData, sd_bus_error*) {
           auto& session = *static_cast<PortalSession*>(userData);
           session.closed_ = true;
