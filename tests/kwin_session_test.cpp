@@ -124,12 +124,9 @@ class KwinWithheldTest : public KwinSessionTest {
         std::vector<std::string>{VELMORA_PORTAL_BACKEND_STAND_IN, standIn.backendName,
                                  kwin_.runtimeDirectory() + "/calls", "allow"},
         environment);
-    const auto onTheBus = [&](const std::string& name) {
-      return eventually([&] { return kwin_.run("busctl --user status " + name + " >/dev/null 2>&1") == 0; });
-    };
-    EXPECT_TRUE(onTheBus(standIn.backendName)) << backend_->output();
+    EXPECT_TRUE(kwin_.waitForBusName(standIn.backendName)) << backend_->output();
     portal_ = std::make_unique<ChildProcess>("/usr/libexec/xdg-desktop-portal", std::vector<std::string>{}, environment);
-    EXPECT_TRUE(onTheBus("org.freedesktop.portal.Desktop")) << portal_->output();
+    EXPECT_TRUE(kwin_.waitForBusName("org.freedesktop.portal.Desktop")) << portal_->output();
 
     hostEnvironment.insert(hostEnvironment.end(), standIn.environment.begin(), standIn.environment.end());
     auto host = startHost("Sharing the monitors of the desktop portal's session", hostEnvironment);

@@ -77,10 +77,8 @@ TEST_F(SecondInstanceTest, WithTheDesktopPortalItOpensNoPortalSession) {
   const std::string calls = desktop.runtimeDirectory() + "/calls";
   ChildProcess backend("/usr/bin/python3", {VELMORA_PORTAL_BACKEND_STAND_IN, backendName, calls, "allow"}, environment);
   ChildProcess portal("/usr/libexec/xdg-desktop-portal", {}, environment);
-  ASSERT_TRUE(eventually([&] {
-    return desktop.run("busctl --user status " + backendName + " >/dev/null 2>&1 && busctl --user status "
-                       "org.freedesktop.portal.Desktop >/dev/null 2>&1") == 0;
-  })) << backend.output() << portal.output();
+  ASSERT_TRUE(desktop.waitForBusName(backendName) && desktop.waitForBusName("org.freedesktop.portal.Desktop"))
+      << backend.output() << portal.output();
   holdTheLock();
 
   expectQuitsAsSecond(desktop, {"--headless", "--backend", "portal"}, portalEnvironment);

@@ -34,11 +34,6 @@ std::string callsOnceThere(const std::string& path, const std::string& expected)
   return readFile(path);
 }
 
-bool waitForName(const DesktopSession& desktop, const std::string& name) {
-  return desktop.run("for i in $(seq 100); do busctl --user status " + name +
-                     " >/dev/null 2>&1 && exit 0; sleep 0.1; done; exit 1") == 0;
-}
-
 // RemoteDesktop version 2 (persist_mode and the restore token), which Debian's real portal lacks.
 TEST(PortalDesktopTest, RestorableSessionWithTheStandIn) {
   DesktopSession desktop;
@@ -49,7 +44,7 @@ TEST(PortalDesktopTest, RestorableSessionWithTheStandIn) {
   ChildProcess standIn("/usr/bin/python3",
                        {"-m", "dbusmock", "--template", VELMORA_PORTAL_STAND_IN, "-l", calls, "-p", R"({"token": "next"})"},
                        desktop.environment());
-  ASSERT_TRUE(waitForName(desktop, "org.freedesktop.portal.Desktop"));
+  ASSERT_TRUE(desktop.waitForBusName("org.freedesktop.portal.Desktop"));
   testing::InMemoryUserDefaults defaults;
   defaults.setStringArray(kPortalRestoreTokenKey, {"kept"});
   PortalSessionOptions options;
@@ -108,9 +103,9 @@ TEST(PortalDesktopTest, RealPortalInFrontOfAStandInBackend) {
     const std::string calls = desktop.runtimeDirectory() + (refuse ? "/refused-calls" : "/allowed-calls");
     ChildProcess backend("/usr/bin/python3", {VELMORA_PORTAL_BACKEND_STAND_IN, backendName, calls, refuse ? "refuse" : "allow"},
                          environment);
-    ASSERT_TRUE(waitForName(desktop, backendName)) << backend.output();
+    ASSERT_TRUE(desktop.waitForBusName(backendName)) << backend.output();
     ChildProcess portal("/usr/libexec/xdg-desktop-portal", {}, environment);
-    ASSERT_TRUE(waitForName(desktop, "org.freedesktop.portal.Desktop")) << portal.output();
+    ASSERT_TRUE(desktop.waitForBusName("org.freedesktop.portal.Desktop")) << portal.output();
 
     testing::InMemoryUserDefaults defaults;
     defaults.setStringArray(kPortalRestoreTokenKey, {"kept"});
@@ -179,9 +174,9 @@ TEST(PortalDesktopTest, RealPortalCastsTheSwayOutput) {
   };
   // Started before the portal, which would otherwise start it itself, without sway's socket.
   ChildProcess backend("/usr/libexec/xdg-desktop-portal-wlr", {"-l", "INFO", "-c", config}, environment, watch);
-  ASSERT_TRUE(waitForName(desktop, "org.freedesktop.impl.portal.desktop.wlr"));
+  ASSERT_TRUE(desktop.waitForBusName("org.freedesktop.impl.portal.desktop.wlr"));
   ChildProcess portal("/usr/libexec/xdg-desktop-portal", {}, environment);
-  ASSERT_TRUE(waitForName(desktop, "org.freedesktop.portal.Desktop"));
+  ASSERT_TRUE(desktop.waitForBusName("org.freedesktop.portal.Desktop"));
 
   testing::InMemoryUserDefaults defaults;
   PortalSessionOptions options;

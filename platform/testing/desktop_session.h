@@ -65,8 +65,7 @@ class DesktopSession {
                                  {"GSETTINGS_BACKEND=keyfile", "XDG_CONFIG_HOME=" + runtimeDirectory_ + "/config"});
       }
       mutter_ = std::make_unique<ChildProcess>("/usr/bin/mutter", arguments, mutterEnvironment);
-      const auto remoteDesktopUp = [&] { return run("busctl --user status org.gnome.Mutter.RemoteDesktop >/dev/null 2>&1") == 0; };
-      if (!eventually(remoteDesktopUp, kStartWait)) {
+      if (!waitForBusName("org.gnome.Mutter.RemoteDesktop", kStartWait)) {
         return;
       }
     }
@@ -98,6 +97,10 @@ class DesktopSession {
   }
   // Runs a shell command (busctl, gdbus, gst-launch-1.0 ...) as a client; returns its exit status.
   int run(const std::string& command) const { return std::system((prefix() + command).c_str()); }
+  // Whether `name` has an owner on the session bus, or gets one within `timeout`.
+  bool waitForBusName(const std::string& name, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+    return eventually([&] { return run("busctl --user status " + name + " >/dev/null 2>&1") == 0; }, timeout);
+  }
   std::string output(const std::string& command) const { return shellOutput(prefix() + command); }
   // The mutter process, to end it mid-test (nullptr without monitors).
   ChildProcess* mutter() const { return mutter_.get(); }

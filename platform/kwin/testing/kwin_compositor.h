@@ -93,6 +93,7 @@ class KwinCompositor {
   // Runs a shell command (wl-paste, pw-cli, a test tool ...) as a client; returns its exit status.
   int run(const std::string& command) const { return std::system((prefix() + command).c_str()); }
   std::string output(const std::string& command) const { return shellOutput(prefix() + command); }
+  bool waitForBusName(const std::string& name) const { return session_.waitForBusName(name); }
   // To end KWin mid-test; null where it did not start.
   ChildProcess* kwin() const { return kwin_.get(); }
 
