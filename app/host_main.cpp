@@ -15,6 +15,7 @@
 #include "app/host_main.h"
 #include "app/localization.h"
 #include "app/status_bar_controller.h"
+#include "app/tray_supervisor.h"
 #include "app/trust_command.h"
 #include "control/control_channel_server.h"
 #include "platform/avahi/avahi_service_advertiser.h"
@@ -274,21 +275,6 @@ class HostSession {
   std::unique_ptr<FileChangeWatch> userDefaultsWatch_;
 };
 
-// How long the host waits for a desktop that went away, and how often it looks for it meanwhile.
-struct DesktopReturnTiming {
-  std::chrono::milliseconds retryInterval{500};
-  std::chrono::milliseconds giveUpAfter{30'000};
-
-  // The variable lets session tests wait less; nothing else sets it.
-  static DesktopReturnTiming fromEnvironment() {
-    DesktopReturnTiming timing;
-    if (const char* seconds = std::getenv("VELMORA_TEST_DESKTOP_RETURN_SECONDS"); seconds != nullptr) {
-      timing.giveUpAfter = std::chrono::seconds(std::max(1, std::atoi(seconds)));
-    }
-    return timing;
-  }
-};
-
 // The host's sessions over the life of the process, one at a time: the first on the backends
 // start-up opens, and after the desktop went away a new one on the same family, opened again
 // once the desktop is back. Main thread.
@@ -409,6 +395,16 @@ int runHost(const HostOptions& options, int argc, char** argv, const HostCustomi
   sendLogToJournalWhenConnected();
   log::setMinimumLevel(options.logLevel);
   log::setShowPrivateValues(options.logPrivate);
+  if (!options.headless) {
+    const auto desktopReachable = [] {
+      auto session = findGraphicalSession();
+      return session ? Result<bool>(true) : Result<bool>::failure(session.error());
+    };
+    if (const auto ended = superviseTrayHost(DesktopReturnTiming::fromEnvironment(), desktopReachable,
+                                             {kDisplayConnectionBrokeStatus, kDesktopGone})) {
+      return *ended;
+    }
+  }
 
   HostUserInterface userInterface(options, argc, argv);
   HostSessions sessions(options, userInterface, customization);

@@ -18,6 +18,7 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -56,6 +57,13 @@ void forwardQtMessage(QtMsgType type, const QMessageLogContext&, const QString& 
     case QtWarningMsg: logger.notice("Qt: {}", text); break;
     case QtCriticalMsg:
     case QtFatalMsg: logger.error("Qt: {}", text); break;
+  }
+  // Qt ends the process right after these (the server went away), with a status that would read
+  // as a start-up failure. Nothing of the host's needs an orderly exit then: every file it keeps is
+  // written whole at each change, and the lines written so far go out first.
+  if (text.starts_with("The X11 connection broke (") || text.starts_with("The Wayland connection broke.")) {
+    std::fflush(nullptr);
+    _exit(kDisplayConnectionBrokeStatus);
   }
 }
 

@@ -17,6 +17,10 @@ struct GraphicalSession {
   std::string note;  // why a Wayland session is shown through Xwayland; empty otherwise
 };
 
+// The status the process ends with when Qt's connection to its display breaks (the X server or
+// the compositor went away): Qt ends it then, and the status tells that apart from a failure.
+inline constexpr int kDisplayConnectionBrokeStatus = 75;
+
 // Where Qt can show the tray: in a Wayland session ($WAYLAND_DISPLAY set) its own display when Qt
 // has its Wayland plugin and the compositor answers, else the X display of $DISPLAY when it opens (Xwayland, with a note
 // saying why). Fails with the reason otherwise. Asked before Qt starts, because Qt ends the
