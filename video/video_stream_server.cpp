@@ -111,6 +111,7 @@ void VideoStreamServer::stopCompletely() {
     listener = std::exchange(state_.listener, nullptr);
     flow = std::exchange(state_.activeConnection, nullptr);
     state_.allowedClientHost.reset();
+    state_.heldKeyframes.clear();
   }
   if (flow) {
     flow->cancel();
@@ -126,6 +127,7 @@ void VideoStreamServer::disconnectClient() {
     std::lock_guard lock(stateLock_);
     flow = std::exchange(state_.activeConnection, nullptr);
     state_.allowedClientHost.reset();
+    state_.heldKeyframes.clear();
   }
   if (flow) {
     flow->cancel();
@@ -154,10 +156,17 @@ void VideoStreamServer::send(std::span<const std::vector<std::uint8_t>> nalUnits
     std::lock_guard lock(stateLock_);
     sendCount = ++state_.sendCount;
     flow = state_.activeConnection;
+    if (!flow && !metadata.isKeyframe) {
+      state_.heldKeyframes.erase(metadata.displayID);  // later frames refer to this one
+    }
   }
   if (!flow) {
     if (sendCount <= kLoggedSendsAtStart) {
       logger_.debug("VideoServer: send called but no client connection!");
+    }
+    if (std::vector<std::uint8_t> held; metadata.isKeyframe && FrameFragmenter::layOut(metadata, nalUnits, held)) {
+      std::lock_guard lock(stateLock_);
+      state_.heldKeyframes[metadata.displayID] = std::move(held);
     }
     return;
   }
@@ -262,10 +271,24 @@ void VideoStreamServer::admit(const FlowContext& context, const std::shared_ptr<
     return;
   }
 
+  // Held keyframes go out before the flow is the active one, so that no later frame of their
+  // stream overtakes them; one held meanwhile goes out too.
   std::shared_ptr<UdpFlow> previous;
-  {
-    std::lock_guard lock(stateLock_);
-    previous = std::exchange(state_.activeConnection, flow);
+  for (;;) {
+    std::map<std::uint16_t, std::vector<std::uint8_t>> held;
+    {
+      std::lock_guard lock(stateLock_);
+      if (state_.heldKeyframes.empty()) {
+        previous = std::exchange(state_.activeConnection, flow);
+        break;
+      }
+      held = std::exchange(state_.heldKeyframes, {});
+    }
+    for (const auto& [stream, train] : held) {
+      if (auto error = flow->sendDatagrams(train, FrameFragmenter::maxDatagramSize)) {
+        logger_.error("UDP send error: {}", error->description);
+      }
+    }
   }
   if (previous && previous != flow) {
     previous->cancel();  // the newest verified flow wins

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -83,6 +84,9 @@ class VideoStreamServer : public std::enable_shared_from_this<VideoStreamServer>
     std::shared_ptr<UdpFlow> activeConnection;
     std::optional<std::string> allowedClientHost;
     std::int64_t sendCount = 0;
+    // Per stream, the datagrams of its newest frame while no client was ready, when that frame is
+    // a keyframe: a still screen encodes nothing more, so a client that comes after it gets it.
+    std::map<std::uint16_t, std::vector<std::uint8_t>> heldKeyframes;
   };
 
   // What the handlers of one flow share: the flow (weakly) and whether its lines are logged.

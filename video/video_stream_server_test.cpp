@@ -143,6 +143,21 @@ TEST_F(VideoStreamServerTest, FrameGoesOutAsItsTrainOfDatagrams) {
   EXPECT_TRUE(client.hasNothingToRead());
 }
 
+// A still screen encodes nothing after its first frame: a keyframe that came before the client was
+// ready reaches it once it is, unless a later frame of its stream made it stale.
+TEST_F(VideoStreamServerTest, TheNewestFrameOfEachStreamReachesALateClientWhenItIsAKeyframe) {
+  auto server = makeServer();
+  server->send(std::vector<Bytes>{countingBytes(10)}, VideoFrameMetadata{1, 0, true, 10, 0});
+  server->send(std::vector<Bytes>{countingBytes(10)}, VideoFrameMetadata{2, 0, false, 10, 0});
+  server->send(std::vector<Bytes>{countingBytes(10)}, VideoFrameMetadata{7, 0, true, 10, 1});
+  UdpTestPeer client;
+  connect(*server, client);
+  const auto datagrams = receiveAll(client, 1);
+  ASSERT_EQ(datagrams.size(), 1u);
+  EXPECT_EQ(FramePacketHeader::deserialize(datagrams[0]), FramePacketHeader(7, 0, 1, 10, true, 1));
+  EXPECT_TRUE(client.hasNothingToRead());
+}
+
 TEST_F(VideoStreamServerTest, StartIsIdempotentAndDisconnectForgetsTheHost) {
   auto server = makeServer();
   UdpTestPeer client;
