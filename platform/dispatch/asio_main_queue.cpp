@@ -49,17 +49,7 @@ void AsioMainQueue::postAfter(Duration delay, Work work) {
 bool AsioMainQueue::isCurrentThread() const { return mainThread_.load() == std::this_thread::get_id(); }
 
 bool AsioMainQueue::runSync(Work work) {
-  if (!work) {
-    return !isShutDown_;
-  }
-  if (isCurrentThread()) {
-    if (isShutDown_) {
-      return false;
-    }
-    work();
-    return true;
-  }
-  return synchronousCalls_.call(work, [this](Work step) { asio::post(context_, std::move(step)); });
+  return synchronousCalls_.run(work, isCurrentThread(), [this](Work step) { asio::post(context_, std::move(step)); });
 }
 
 void AsioMainQueue::shutdown() {

@@ -46,19 +46,7 @@ void ManualMainQueue::postAfter(Duration delay, Work work) {
 bool ManualMainQueue::isCurrentThread() const { return std::this_thread::get_id() == mainThread_; }
 
 bool ManualMainQueue::runSync(Work work) {
-  if (isCurrentThread()) {
-    if (synchronousCalls_.isShutDown()) {
-      return false;
-    }
-    if (work) {
-      work();
-    }
-    return true;
-  }
-  if (!work) {
-    return !synchronousCalls_.isShutDown();
-  }
-  return synchronousCalls_.call(work, [this](Work step) { post(std::move(step)); });
+  return synchronousCalls_.run(work, isCurrentThread(), [this](Work step) { post(std::move(step)); });
 }
 
 void ManualMainQueue::shutdown() {

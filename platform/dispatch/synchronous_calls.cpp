@@ -13,6 +13,19 @@ struct SynchronousCalls::Call {
   bool queueShutDown = false;
 };
 
+bool SynchronousCalls::run(const Work& work, bool onQueueThread, const Enqueue& enqueue) {
+  if (!work || onQueueThread) {
+    if (isShutDown()) {
+      return false;
+    }
+    if (work) {
+      work();
+    }
+    return true;
+  }
+  return call(work, enqueue);
+}
+
 bool SynchronousCalls::call(const Work& work, const Enqueue& enqueue) {
   auto call = std::make_shared<Call>();
   {

@@ -14,6 +14,9 @@ class SynchronousCalls {
   using Work = std::function<void()>;
   using Enqueue = std::function<void(Work step)>;
 
+  // A main queue's runSync: runs `work` at once when the caller is already on the queue's thread,
+  // else as call() does. An empty `work` only tells whether the queue still runs work.
+  bool run(const Work& work, bool onQueueThread, const Enqueue& enqueue);
   // Hands a step to `enqueue` and waits until the step has run `work`. Returns false, without
   // running it, when shutdown() came first or comes while the step is still queued; once the step
   // has started, waits for it to finish even across a shutdown.

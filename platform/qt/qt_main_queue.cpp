@@ -47,17 +47,7 @@ void QtMainQueue::postAfter(Duration delay, Work work) {
 bool QtMainQueue::isCurrentThread() const { return mainThread_ == std::this_thread::get_id(); }
 
 bool QtMainQueue::runSync(Work work) {
-  if (!work) {
-    return !isShutDown_;
-  }
-  if (isCurrentThread()) {
-    if (isShutDown_) {
-      return false;
-    }
-    work();
-    return true;
-  }
-  return synchronousCalls_.call(work, [this](Work step) { enqueue(std::move(step)); });
+  return synchronousCalls_.run(work, isCurrentThread(), [this](Work step) { enqueue(std::move(step)); });
 }
 
 void QtMainQueue::shutdown() {
