@@ -26,6 +26,28 @@ auto withController(std::weak_ptr<StatusBarController> weak, Operation operation
   };
 }
 
+// The menu's and the notices' changes to the trusted devices.
+void forgetTrustedDevice(StatusBarController& controller, const std::string& identifier) {
+  if (const auto forgotten = controller.controlServer().trustedDevices().forget(identifier)) {
+    log::Logger("App").notice("Forgot the trusted device \"{}\" at the user's request",
+                              printable(forgotten->displayName()));
+  }
+  controller.trustedDevicesChanged();
+}
+
+void forgetAllTrustedDevices(StatusBarController& controller) {
+  if (const auto forgotten = controller.controlServer().trustedDevices().forgetAll()) {
+    log::Logger("App").notice("Forgot all {} trusted devices at the user's request", forgotten->size());
+  }
+  controller.trustedDevicesChanged();
+}
+
+void setAlwaysAskForCode(StatusBarController& controller, bool alwaysAsk) {
+  log::Logger("App").notice("Always asking for the code: {}", alwaysAsk ? "on" : "off");
+  controller.controlServer().trustedDevices().setAlwaysAskForCode(alwaysAsk);
+  controller.tray().rebuildTrustEntries();
+}
+
 }  // namespace
 
 std::shared_ptr<StatusBarController> StatusBarController::create(Dependencies dependencies) {
@@ -62,11 +84,15 @@ std::shared_ptr<StatusBarController> StatusBarController::create(Dependencies de
           withController(weak, [](StatusBarController& it, std::int64_t bitsPerSecond) {
             it.streaming().selectBitRate(bitsPerSecond);
           }),
-          withController(weak, [](StatusBarController& it, const std::string& identifier) { it.forgetTrustedDevice(identifier); }),
-          withController(weak, [](StatusBarController& it) { it.forgetAllTrustedDevices(); }),
-          withController(weak, [](StatusBarController& it, bool alwaysAsk) { it.setAlwaysAskForCode(alwaysAsk); })},
+          withController(weak, forgetTrustedDevice), withController(weak, forgetAllTrustedDevices),
+          withController(weak, setAlwaysAskForCode)},
       given.inputBackend->isProcessTrusted());
 
+  self.admissions_ = std::make_shared<AdmissionNotices>(
+      mainQueue, given.notifier,
+      AdmissionNotices::Actions{
+          withController(weak, [](StatusBarController& it) { it.controlServer().disconnectActiveClient(); }),
+          withController(weak, forgetTrustedDevice)});
   self.controlServer_ = ControlChannelServer::create(std::move(self.dependencies_.controlServer),
                                                      controlServerCallbacks(controller, mainQueue, given.displaySource));
   self.controlServer_->setRequiredPairingCode(self.pairingCode_);
@@ -121,9 +147,9 @@ void StatusBarController::setSelectedDisplay(std::optional<std::uint32_t> displa
 }
 
 void StatusBarController::clientDidConnect(const ClientHello& hello, const std::optional<std::string>& clientHost) {
-  updateStatusMenu(localizedFormat("mac.menu.status.connected", {hello.deviceName}));
+  tray_->updateStatusMenu(localizedFormat("mac.menu.status.connected", {hello.deviceName}));
   dependencies_.userInterface->setInUse(true);
-  announceAdmission(hello, clientHost);
+  admissions_->announce(hello, clientHost);
   auto& session = streaming_->clientSession();
   session.hasActiveClientSession = true;
   session.captureSuspendedForNoScreens = false;
@@ -134,58 +160,16 @@ void StatusBarController::clientDidConnect(const ClientHello& hello, const std::
   controlServer_->resendServerHello();
 }
 
-void StatusBarController::announceAdmission(const ClientHello& hello, const std::optional<std::string>& clientHost) {
-  const auto session = ++clientSession_;
-  const std::string name = printable(hello.deviceName, 60);
-  const std::string title = localizedFormat("mac.notice.connected.titleFormat", {name});
-  const std::string address = clientHost.value_or("?");
-  if (!dependencies_.notifier) {
-    // Headless: beside the status line that names the device.
-    logger_.notice("{} (from {})", title, address);
-    return;
-  }
-  DesktopNotice notice{title, localizedFormat("mac.notice.connected.bodyFormat", {address}),
-                       {{"disconnect", localized("mac.notice.disconnect")}}};
-  const auto identifier = normalizeClientIdentifier(hello.clientIdentifier);
-  if (identifier) {
-    notice.actions.push_back({"forget", localized("mac.notice.forget")});
-  }
-  // The notifier answers on its own thread; the choice is acted on here.
-  admissionNotice_ = dependencies_.notifier->show(
-      notice, [&mainQueue = dependencies_.mainQueue, weak = weak_from_this(), session, identifier](const std::string& key) {
-        mainQueue.post([weak, session, key, identifier] {
-          if (auto self = weak.lock()) {
-            self->noticeActionChosen(session, key, identifier);
-          }
-        });
-      });
-}
-
-void StatusBarController::noticeActionChosen(std::uint64_t session, const std::string& key,
-                                             const std::optional<std::string>& identifier) {
-  if (session != clientSession_ || !streaming_->clientSession().hasActiveClientSession) {
-    return;  // that session is over; the notice must not end another
-  }
-  if (key == "forget" && identifier) {
-    forgetTrustedDevice(*identifier);
-  }
-  controlServer_->disconnectActiveClient();
-}
-
 void StatusBarController::clientDidDisconnect() {
-  ++clientSession_;
   dependencies_.userInterface->setInUse(false);
-  if (admissionNotice_ && dependencies_.notifier) {
-    dependencies_.notifier->withdraw(*admissionNotice_);
-  }
-  admissionNotice_.reset();
+  admissions_->sessionEnded();
   auto& session = streaming_->clientSession();
   session.hasActiveClientSession = false;
   session.wantsMultiDisplayStreaming = false;
   setSelectedDisplay(std::nullopt);
   streaming_->tearDown();
   logger_.info("Client disconnected — capture pipeline and multi-display state reset");
-  updateStatusMenu(localized("mac.menu.status.waiting"));
+  tray_->updateStatusMenu(localized("mac.menu.status.waiting"));
 }
 
 void StatusBarController::displaySwitchRequested(std::uint32_t displayID) {
@@ -228,26 +212,6 @@ void StatusBarController::multiDisplayRequested(bool enabled) {
   controlServer_->resendServerHello();
 }
 
-void StatusBarController::forgetTrustedDevice(const std::string& identifier) {
-  if (const auto forgotten = controlServer_->trustedDevices().forget(identifier)) {
-    logger_.notice("Forgot the trusted device \"{}\" at the user's request", printable(forgotten->displayName()));
-  }
-  trustedDevicesChanged();
-}
-
-void StatusBarController::forgetAllTrustedDevices() {
-  if (const auto forgotten = controlServer_->trustedDevices().forgetAll()) {
-    logger_.notice("Forgot all {} trusted devices at the user's request", forgotten->size());
-  }
-  trustedDevicesChanged();
-}
-
-void StatusBarController::setAlwaysAskForCode(bool alwaysAsk) {
-  logger_.notice("Always asking for the code: {}", alwaysAsk ? "on" : "off");
-  controlServer_->trustedDevices().setAlwaysAskForCode(alwaysAsk);
-  tray_->rebuildTrustEntries();
-}
-
 void StatusBarController::trustedDevicesChanged() {
   controlServer_->revalidateActiveClient();
   tray_->rebuildTrustEntries();
@@ -256,7 +220,7 @@ void StatusBarController::trustedDevicesChanged() {
 void StatusBarController::startServer() {
   controlServer_->start();
   videoServer_->start();
-  updateStatusMenu(localized("mac.menu.status.waiting"));
+  tray_->updateStatusMenu(localized("mac.menu.status.waiting"));
   dependencies_.mainQueue.postAfter(dependencies_.timing.verificationPanelDelay, [weak = weak_from_this()] {
     if (auto self = weak.lock()) {
       self->presentVerificationCodePanel(false);
@@ -270,7 +234,7 @@ void StatusBarController::stopServer() {
   videoServer_->disconnectClient();
   videoServer_->stopCompletely();
   controlServer_->stop();
-  updateStatusMenu(localized("mac.menu.status.serverStopped"));
+  tray_->updateStatusMenu(localized("mac.menu.status.serverStopped"));
 }
 
 void StatusBarController::shutdown(std::chrono::steady_clock::duration timeout) {

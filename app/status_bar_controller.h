@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "app/admission_notices.h"
 #include "app/input_queue.h"
 #include "app/streaming_session.h"
 #include "app/tray_presenter.h"
@@ -73,8 +74,6 @@ class StatusBarController : public std::enable_shared_from_this<StatusBarControl
   // answer their stops, so that nothing is left running when the process ends.
   void shutdown(std::chrono::steady_clock::duration timeout);
 
-  // Any thread: the change is queued to the main thread.
-  void updateStatusMenu(std::string text) { tray_->updateStatusMenu(std::move(text)); }
   void presentVerificationCodePanel(bool force);
   void showVerificationCode() { presentVerificationCodePanel(true); }
   void dismissVerificationCodePanel();
@@ -82,11 +81,8 @@ class StatusBarController : public std::enable_shared_from_this<StatusBarControl
   void screenParametersDidChange();
   void appDidBecomeActive() { tray_->recheckPermissions(); }
   void selectDisplay(std::uint32_t displayID);
-  // The menu's trust entries, and the user defaults file changing under the host: a client whose
-  // device is no longer trusted is disconnected at once.
-  void forgetTrustedDevice(const std::string& identifier);
-  void forgetAllTrustedDevices();
-  void setAlwaysAskForCode(bool alwaysAsk);
+  // After the menu's trust entries, a notice's "forget" or the user defaults file changed the
+  // trusted devices: a client whose device is no longer trusted is disconnected at once.
   void trustedDevicesChanged();
 
   // The main-thread halves of the servers' reports; their callbacks queue them here.
@@ -111,9 +107,6 @@ class StatusBarController : public std::enable_shared_from_this<StatusBarControl
   // Rebuilds the single-display pipeline for the selected display and tells the client.
   void switchStreamedDisplay();
   void schedulePermissionRecheck();
-  // Tells the user who is now viewing and controlling the computer, and offers to end it.
-  void announceAdmission(const ClientHello& hello, const std::optional<std::string>& clientHost);
-  void noticeActionChosen(std::uint64_t session, const std::string& key, const std::optional<std::string>& identifier);
   void handleScreenChangeSettled();
 
   Dependencies dependencies_;
@@ -127,9 +120,7 @@ class StatusBarController : public std::enable_shared_from_this<StatusBarControl
   std::shared_ptr<StreamingSession> streaming_;
   // Counts screen changes: a debounced handling runs only if no change (or cancel) came after it.
   std::uint64_t lastScreenChange_ = 0;
-  // Counts client sessions: a notice's action counts only for the session it announced.
-  std::uint64_t clientSession_ = 0;
-  std::optional<std::uint64_t> admissionNotice_;
+  std::shared_ptr<AdmissionNotices> admissions_;
 };
 
 }  // namespace velmora
