@@ -99,6 +99,17 @@ std::unique_ptr<ChildProcess> startClient(const std::filesystem::path& home, con
   return client;
 }
 
+::testing::AssertionResult sessionEndedWithTheDesktop(ChildProcess& client) {
+  const auto status = client.waitForExit(std::chrono::seconds(15));
+  if (!status) {
+    return ::testing::AssertionFailure() << "the client's session outlived the desktop\n" << client.output();
+  }
+  if (*status == 0) {
+    return ::testing::AssertionFailure() << "the client reported success\n" << client.output();
+  }
+  return ::testing::AssertionSuccess();
+}
+
 ClientOutcome finishClient(ChildProcess& client, std::chrono::seconds timeout) {
   ClientOutcome outcome;
   const auto status = client.waitForExit(timeout);

@@ -77,6 +77,9 @@ struct ClientOutcome {
 ClientOutcome finishClient(ChildProcess& client, std::chrono::seconds timeout = std::chrono::seconds(60));
 // Ends a client that would receive for longer, as its user would.
 ClientOutcome stopClient(ChildProcess& client);
+// Whether a streaming client's session ended within a few seconds of its host's desktop going
+// away, with a failure status, as its user must see it.
+::testing::AssertionResult sessionEndedWithTheDesktop(ChildProcess& client);
 
 // One display's receive statistics in a report; empty when there are none.
 nlohmann::json displayStatistics(const nlohmann::json& report, int streamNumber);
